@@ -1,0 +1,1 @@
+# Holds the built reporter extension modules (placed here by the CMake build).

@@ -1,0 +1,193 @@
+// The Python operations module code is written in: each throws error_already_set
+// when the interpreter reports a failure, so a method body reads as its algorithm.
+#pragma once
+
+#include "native/ref.h"
+
+#include <array>
+#include <cstdarg>
+#include <initializer_list>
+
+namespace py {
+
+// ---- raising -------------------------------------------------------------------
+
+// Sets `type` with a printf-style message (PyUnicode_FromFormat codes) and throws.
+[[noreturn]] void raise(PyObject* type, const char* format, ...);
+
+// A process-lifetime interned string held in `slot`, made on first use.
+handle interned(PyObject*& slot, const char* text);
+
+// ---- attributes and items ------------------------------------------------------
+
+inline object getattr(handle obj, handle name) { return take(PyObject_GetAttr(obj.ptr(), name.ptr())); }
+
+// getattr(obj, name, fallback): only AttributeError falls back, as in Python.
+object getattr(handle obj, handle name, handle fallback);
+
+// hasattr() as compiled code has it: any failure of the lookup counts as absent.
+bool hasattr(handle obj, handle name);
+
+inline void setattr(handle obj, handle name, handle value) {
+    check(PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()));
+}
+
+inline object getitem(handle obj, handle key) { return take(PyObject_GetItem(obj.ptr(), key.ptr())); }
+
+inline void setitem(handle obj, handle key, handle value) {
+    check(PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()));
+}
+
+inline bool contains(handle container, handle item) {
+    return check(PySequence_Contains(container.ptr(), item.ptr())) == 1;
+}
+
+// ---- truth, identity, types --------------------------------------------------
+
+inline bool truthy(handle obj) { return check(PyObject_IsTrue(obj.ptr())) == 1; }
+
+inline bool isinstance(handle obj, handle cls) { return check(PyObject_IsInstance(obj.ptr(), cls.ptr())) == 1; }
+
+inline bool equal(handle a, handle b) { return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) == 1; }
+
+inline object str(handle obj) { return take(PyObject_Str(obj.ptr())); }
+inline object repr(handle obj) { return take(PyObject_Repr(obj.ptr())); }
+inline object type_of(handle obj) { return borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))); }
+
+// ---- numbers -----------------------------------------------------------------
+
+inline object add(handle a, handle b) { return take(PyNumber_Add(a.ptr(), b.ptr())); }
+inline object inplace_add(handle a, handle b) { return take(PyNumber_InPlaceAdd(a.ptr(), b.ptr())); }
+inline object subtract(handle a, handle b) { return take(PyNumber_Subtract(a.ptr(), b.ptr())); }
+inline object true_divide(handle a, handle b) { return take(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
+inline object integer(long value) { return take(PyLong_FromLong(value)); }
+inline object floating(double value) { return take(PyFloat_FromDouble(value)); }
+inline object text(const char* value) { return take(PyUnicode_FromString(value)); }
+
+// obj[key] += delta, evaluating obj once, as the augmented assignment does.
+void item_add(handle obj, handle key, handle delta);
+
+// ---- containers --------------------------------------------------------------
+
+inline object new_list(Py_ssize_t size = 0) { return take(PyList_New(size)); }
+inline object new_dict() { return take(PyDict_New()); }
+
+// A list of interned strings, for the name lists classes carry.
+object list_of(std::initializer_list<const char*> names);
+
+// dict.pop(key, fallback) on an exact dict.
+object pop(handle dict, handle key, handle fallback);
+
+template <typename... Items>
+object tuple(Items... items) {
+    PyObject* values[] = {handle(items).ptr()...};
+    object result = take(PyTuple_New(sizeof...(Items)));
+    for (size_t i = 0; i < sizeof...(Items); ++i) {
+        Py_INCREF(values[i]);
+        PyTuple_SET_ITEM(result.ptr(), i, values[i]);
+    }
+    return result;
+}
+
+// list.append(item), straight into an exact list, through the method otherwise.
+void append(handle list, handle item);
+
+// list.extend(items), likewise.
+void extend(handle list, handle items);
+
+// ---- calls -------------------------------------------------------------------
+
+// f(*args): positional vectorcall with room for a prepended self.
+template <typename... Args>
+object call(handle callable, Args... args) {
+    PyObject* stack[] = {nullptr, handle(args).ptr()...};
+    return take(PyObject_Vectorcall(callable.ptr(), stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                    nullptr));
+}
+
+// obj.name(*args), without creating a bound method.
+template <typename... Args>
+object call_method(handle obj, handle name, Args... args) {
+    // The leading slot is the scratch space PY_VECTORCALL_ARGUMENTS_OFFSET allows.
+    PyObject* stack[] = {nullptr, obj.ptr(), handle(args).ptr()...};
+    return take(PyObject_VectorcallMethod(name.ptr(), stack + 1,
+                                          (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// f(*positional, name=value, ...): `values` holds the positional values followed by
+// one value per entry of the `kwnames` tuple.
+template <typename... Values>
+object call_keywords(handle callable, size_t npositional, handle kwnames, Values... values) {
+    PyObject* stack[] = {nullptr, handle(values).ptr()...};
+    return take(PyObject_Vectorcall(callable.ptr(), stack + 1, npositional | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                    kwnames.ptr()));
+}
+
+// f(*args, **kwargs) with kwargs a dict (may be null).
+inline object call_kwargs(handle callable, PyObject* const* args, size_t nargs, handle kwargs) {
+    return take(PyObject_VectorcallDict(callable.ptr(), args, nargs, kwargs.ptr()));
+}
+
+// ---- iteration ---------------------------------------------------------------
+
+// Range over any iterable: `for (py::object item : py::iterate(obj))`.
+class iterate {
+public:
+    explicit iterate(handle iterable) : iterator_(take(PyObject_GetIter(iterable.ptr()))) {}
+
+    class cursor {
+    public:
+        explicit cursor(handle iterator) : iterator_(iterator) { advance(); }
+        cursor() = default;
+        object& operator*() { return current_; }
+        cursor& operator++() {
+            advance();
+            return *this;
+        }
+        bool operator!=(const cursor& other) const { return current_.ptr() != other.current_.ptr(); }
+
+    private:
+        void advance() {
+            current_ = steal(PyIter_Next(iterator_.ptr()));
+            if (!current_ && PyErr_Occurred())
+                throw_error();
+        }
+        handle iterator_;
+        object current_;
+    };
+
+    cursor begin() { return cursor(iterator_); }
+    cursor end() { return cursor(); }
+
+private:
+    object iterator_;
+};
+
+// Unpacks an item of a pairs iterable into exactly two values, with the compiled
+// code's wording for the wrong sizes.
+std::array<object, 2> unpack_pair(handle item);
+
+// Walks a mapping's items() in order; an exact dict is walked directly and refuses
+// a size change during the walk, like its own iterator.
+template <typename Visit>
+void for_each_item(handle mapping, handle items_name, Visit&& visit) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(mapping.ptr());
+        PyObject *key, *value;
+        while (PyDict_Next(mapping.ptr(), &pos, &key, &value)) {
+            // Own both: the visitor may run code that changes the dict.
+            object k = borrow(key), v = borrow(value);
+            visit(k, v);
+            if (PyDict_GET_SIZE(mapping.ptr()) != size)
+                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        }
+        return;
+    }
+    object items = call_method(mapping, items_name);
+    for (object& item : iterate(items)) {
+        auto pair = unpack_pair(item);
+        visit(pair[0], pair[1]);
+    }
+}
+
+}  // namespace py

@@ -1,0 +1,48 @@
+// Argument parsing for native functions: one declaration per function, the
+// interpreter's standard TypeError wording for every misuse.
+#pragma once
+
+#include "native/ref.h"
+
+#include <string>
+#include <vector>
+
+namespace py {
+
+// One named parameter; `fallback` is its default (a borrowed, process-lifetime
+// object such as None or True), null for a required parameter.
+struct Param {
+    const char* name;
+    PyObject* fallback = nullptr;
+};
+
+inline Param opt(const char* name, PyObject* fallback) { return {name, fallback}; }
+
+class Signature {
+public:
+    Signature() = default;
+    // `qualname` names the function in traceback entries ("Class.method"); argument
+    // errors use the part after the last dot, and count every parameter, the
+    // instance of a method included.
+    Signature(std::string qualname, std::vector<Param> params, bool varkw);
+
+    const char* qualname() const { return qualname_.c_str(); }
+    const char* name() const { return name_; }
+    size_t size() const { return params_.size(); }
+
+    // Fills slots[0, size()) with borrowed arguments or defaults. Returns a new
+    // dict of the remaining keywords when the function takes **kwargs.
+    object parse(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** slots) const;
+
+private:
+    [[noreturn]] void count_error(Py_ssize_t expected, bool fewer, Py_ssize_t given) const;
+    Py_ssize_t find(PyObject* keyword) const;
+
+    std::string qualname_;
+    const char* name_ = "";
+    std::vector<Param> params_;
+    Py_ssize_t required_ = 0;
+    bool varkw_ = false;
+};
+
+}  // namespace py

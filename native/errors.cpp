@@ -1,0 +1,121 @@
+#include "native/api.h"
+#include "native/traceback.h"
+
+#include <frameobject.h>
+
+namespace py {
+
+void raise(PyObject* type, const char* format, ...) {
+    va_list vargs;
+    va_start(vargs, format);
+    PyErr_FormatV(type, format, vargs);
+    va_end(vargs);
+    throw_error();
+}
+
+object getattr(handle obj, handle name, handle fallback) {
+    PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (value)
+        return steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw_error();
+    PyErr_Clear();
+    return borrow(fallback);
+}
+
+bool hasattr(handle obj, handle name) {
+    if (!PyUnicode_Check(name.ptr()))
+        raise(PyExc_TypeError, "hasattr(): attribute name must be string");
+    PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (!value) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(value);
+    return true;
+}
+
+void item_add(handle obj, handle key, handle delta) {
+    object current = getitem(obj, key);
+    setitem(obj, key, inplace_add(current, delta));
+}
+
+object list_of(std::initializer_list<const char*> names) {
+    object list = new_list();
+    for (const char* name : names)
+        append(list, take(PyUnicode_InternFromString(name)));
+    return list;
+}
+
+object pop(handle dict, handle key, handle fallback) {
+    object value = borrow(PyDict_GetItemWithError(dict.ptr(), key.ptr()));
+    if (!value) {
+        if (PyErr_Occurred())
+            throw_error();
+        return borrow(fallback);
+    }
+    check(PyDict_DelItem(dict.ptr(), key.ptr()));
+    return value;
+}
+
+void append(handle list, handle item) {
+    if (PyList_CheckExact(list.ptr())) {
+        check(PyList_Append(list.ptr(), item.ptr()));
+        return;
+    }
+    static PyObject* name;
+    call_method(list, interned(name, "append"), item);
+}
+
+void extend(handle list, handle items) {
+    if (PyList_CheckExact(list.ptr())) {
+        // Slice assignment at the end is list.extend without the method lookup.
+        Py_ssize_t end = PyList_GET_SIZE(list.ptr());
+        check(PyList_SetSlice(list.ptr(), end, end, items.ptr()));
+        return;
+    }
+    static PyObject* name;
+    call_method(list, interned(name, "extend"), items);
+}
+
+std::array<object, 2> unpack_pair(handle item) {
+    if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2)
+        return {borrow(PyTuple_GET_ITEM(item.ptr(), 0)), borrow(PyTuple_GET_ITEM(item.ptr(), 1))};
+    std::array<object, 2> values;
+    Py_ssize_t found = 0;
+    for (object& value : iterate(item)) {
+        if (found == 2)
+            raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
+        values[found++] = std::move(value);
+    }
+    if (found < 2)
+        raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+    return values;
+}
+
+void add_traceback(const char* funcname, const char* filename, PyObject* globals) {
+    // Building the frame must not disturb the pending exception: a failure here
+    // drops the entry, never the error being reported.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    object code = steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, funcname, 1)));
+    object frame;
+    if (code)
+        frame = steal(reinterpret_cast<PyObject*>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.ptr()), globals, nullptr)));
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    if (frame)
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.ptr()));
+}
+
+handle interned(PyObject*& slot, const char* text) {
+    // Kept for the life of the process: never released, so safe at shutdown.
+    if (!slot)
+        slot = PyUnicode_InternFromString(text);
+    if (!slot)
+        throw_error();
+    return slot;
+}
+
+}  // namespace py

@@ -1,0 +1,65 @@
+#include "native/module.h"
+
+namespace py {
+namespace detail {
+
+void check_single_interpreter() {
+    static int64_t first_interpreter = -1;
+    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1)
+        throw_error();
+    if (first_interpreter == -1)
+        first_interpreter = current;
+    else if (first_interpreter != current)
+        raise(PyExc_ImportError,
+              "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+}
+
+void raise_reinitialised(const char* short_name) {
+    raise(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
+          short_name);
+}
+
+}  // namespace detail
+
+object import(const char* name, handle globals) {
+    object module_name = text(name);
+    return take(PyImport_ImportModuleLevelObject(module_name.ptr(), globals.ptr(), nullptr, nullptr, 0));
+}
+
+object import_from(const char* package, const char* name, handle globals) {
+    object package_name = text(package), wanted = text(name);
+    object fromlist = tuple(wanted);
+    object module = take(PyImport_ImportModuleLevelObject(package_name.ptr(), globals.ptr(), nullptr,
+                                                          fromlist.ptr(), 0));
+    PyObject* value = PyObject_GetAttr(module.ptr(), wanted.ptr());
+    if (!value) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            raise(PyExc_ImportError, "cannot import name %S", wanted.ptr());
+        }
+        throw_error();
+    }
+    return steal(value);
+}
+
+object builtin(handle name) {
+    PyObject* value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.ptr());
+    if (!value) {
+        if (!PyErr_Occurred())
+            raise(PyExc_NameError, "name '%U' is not defined", name.ptr());
+        throw_error();
+    }
+    return borrow(value);
+}
+
+object global(handle globals, handle name) {
+    PyObject* value = PyDict_GetItemWithError(globals.ptr(), name.ptr());
+    if (value)
+        return borrow(value);
+    if (PyErr_Occurred())
+        throw_error();
+    return builtin(name);
+}
+
+}  // namespace py

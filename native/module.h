@@ -1,0 +1,97 @@
+// Module start-up: one initialisation per process, run-time imports, globals.
+#pragma once
+
+#include "native/classes.h"
+
+namespace py {
+
+// ---- start-up guards -----------------------------------------------------------
+
+namespace detail {
+
+// Refuses a second interpreter: the modules keep process-wide state.
+void check_single_interpreter();
+
+// The module-level failure of a second initialisation on another module object.
+[[noreturn]] void raise_reinitialised(const char* short_name);
+
+}  // namespace detail
+
+// Multi-phase initialisation with the guards every module shares. `M` supplies
+// `static constexpr const char* short_name`, `static void initialise(handle module)`
+// (throws on failure) and `static void reset()` (drops what a failed initialise made).
+template <typename M>
+class ModuleDefinition {
+public:
+    static PyObject* init() { return PyModuleDef_Init(&def_); }
+
+private:
+    static PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
+        try {
+            detail::check_single_interpreter();
+            // A repeated create hands out the initialised module itself.
+            if (module_)
+                return borrow(module_).release();
+            static PyObject* name_attr;
+            object name = getattr(spec, interned(name_attr, "name"));
+            return take(PyModule_NewObject(name.ptr())).release();
+        } catch (const error_already_set&) {
+            return nullptr;
+        }
+    }
+
+    static int exec(PyObject* module) noexcept {
+        if (module_ == module)
+            return 0;
+        try {
+            if (module_)
+                detail::raise_reinitialised(M::short_name);
+            module_ = module;
+            Py_INCREF(module_);
+            M::initialise(module);
+            return 0;
+        } catch (const error_already_set&) {
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        }
+        // No half-initialised module stays behind: a later import starts afresh.
+        if (module_ == module) {
+            M::reset();
+            module_ = nullptr;
+            Py_DECREF(module);
+        }
+        return -1;
+    }
+
+    static inline PyObject* module_ = nullptr;  // the initialised module, kept for the process
+    static inline PyModuleDef_Slot slots_[] = {
+        {Py_mod_create, reinterpret_cast<void*>(create)},
+        {Py_mod_exec, reinterpret_cast<void*>(exec)},
+        {0, nullptr},
+    };
+    static inline PyModuleDef def_ = {
+        PyModuleDef_HEAD_INIT, M::short_name, nullptr, 0, nullptr, slots_, nullptr, nullptr, nullptr,
+    };
+};
+
+// ---- names ---------------------------------------------------------------------
+
+// An interned string for the life of the process.
+inline object intern(const char* text) { return take(PyUnicode_InternFromString(text)); }
+
+// ---- run-time imports and globals -----------------------------------------------
+
+// `import name`: the top-level package, as the import statement binds it.
+object import(const char* name, handle globals);
+
+// `from package import name`; a missing name raises ImportError "cannot import name ...".
+object import_from(const char* package, const char* name, handle globals);
+
+// A builtin by name; NameError when it is missing.
+object builtin(handle name);
+
+// A module global looked up at call time, falling back to builtins, as compiled
+// module code resolves a global name.
+object global(handle globals, handle name);
+
+}  // namespace py

@@ -1,0 +1,135 @@
+// Start-up of kovra.reporter.runset: imports, constants, classes, representers.
+#include "reporter/runset/runset.h"
+
+#include <cstring>
+#include <string>
+
+namespace runset {
+
+namespace n {
+#define RUNSET_DEFINE_NAME(name) PyObject* name;
+RUNSET_NAMES(RUNSET_DEFINE_NAME)
+#undef RUNSET_DEFINE_NAME
+}  // namespace n
+
+State* state = nullptr;
+
+namespace {
+
+void intern_names() {
+    auto intern = [](PyObject*& slot, const char* identifier) {
+        std::string text(identifier);
+        if (text.back() == '_' && text.front() != '_')
+            text.pop_back();
+        py::interned(slot, text.c_str());
+    };
+#define RUNSET_INTERN_NAME(name) intern(n::name, #name);
+    RUNSET_NAMES(RUNSET_INTERN_NAME)
+#undef RUNSET_INTERN_NAME
+}
+
+// Binds `value` as module attribute `name`, as an import or assignment statement does.
+void bind(handle module, PyObject* name, handle value) { py::setattr(module, name, value); }
+
+void import_requirements(handle module, handle globals) {
+    bind(module, n::yaml, py::import("yaml", globals));
+    bind(module, n::json, py::import("json", globals));
+    bind(module, n::os, py::import("os.path", globals));
+    bind(module, n::datetime, py::import_from("datetime", "datetime", globals));
+    bind(module, n::get_time, py::import_from("kovra.utils.utils", "get_time", globals));
+    bind(module, n::recursive_update, py::import_from("kovra.utils.dicts", "recursive_update", globals));
+    bind(module, n::ResultCounter, py::import_from("kovra.results", "ResultCounter", globals));
+    bind(module, n::TestResult, py::import_from("kovra.results", "TestResult", globals));
+    bind(module, n::Passed, py::import_from("kovra.results", "Passed", globals));
+    bind(module, n::AttrDict, py::import_from("kovra.datastructures", "AttrDict", globals));
+}
+
+void set_constants(handle module) {
+    bind(module, n::VERSION, py::text("3.2"));
+    bind(module, n::VALUE_IGNORE, py::take(Py_BuildValue("[O[]{}]", Py_None)));
+    bind(module, n::FLOAT_PRECISION, py::integer(2));
+    bind(module, n::YAML_MAP, py::text("tag:yaml.org,2002:map"));
+    bind(module, n::YAML_STR, py::text("tag:yaml.org,2002:str"));
+    bind(module, n::YAML_FLT, py::text("tag:yaml.org,2002:float"));
+}
+
+void make_state_constants() {
+    state->health_summary_keys = py::take(PySequence_Tuple(
+        py::list_of({"passed", "passx", "failed", "errored", "aborted", "blocked", "skipped", "total", "success_rate"})
+            .ptr()));
+    state->zero = py::integer(0);
+    state->one = py::integer(1);
+    state->minus_one = py::integer(-1);
+    state->literal_block = py::text("|");
+    state->newline = py::text("\n");
+    state->list_extend_keyword = py::tuple(n::list_extend);
+    state->yaml_dump_keywords = py::tuple(n::Dumper, n::default_flow_style);
+    state->json_dumps_keywords = py::tuple(n::cls);
+    state->style_keyword = py::tuple(n::style);
+}
+
+void create_classes(handle module, handle object_type) {
+    bind(module, n::JSONDumper, state->JSONDumper = define_json_dumper(py::getattr(global(n::json), py::text("JSONEncoder"))));
+    bind(module, n::YAMLDumper, state->YAMLDumper = define_yaml_dumper(py::getattr(global(n::yaml), py::text("SafeDumper"))));
+    bind(module, n::ReportHeader, define_report_header(object_type));
+    bind(module, n::ReportObjectBase, state->ReportObjectBase = define_report_object_base(object_type));
+    bind(module, n::RunSet, state->RunSet = define_run_set());
+    bind(module, n::Task, state->Task = define_task());
+    bind(module, n::Plugin, state->Plugin = define_plugin());
+    bind(module, n::Section, state->Section = define_section());
+}
+
+void register_representers(handle module) {
+    auto function = [&](const char* name) { return py::getattr(module, py::text(name)); };
+    auto to_yaml = [&](handle cls) { return py::getattr(cls, py::text("to_yaml")); };
+    std::pair<object, object> table[] = {
+        {py::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type)), function("str_representer")},
+        {py::borrow(reinterpret_cast<PyObject*>(&PyFloat_Type)), function("float_representer")},
+        {py::borrow(reinterpret_cast<PyObject*>(&PyType_Type)), function("type_representer")},
+        {py::none(), function("unknown_representer")},
+        {global(n::ResultCounter), function("ResultCounter_representer")},
+        {global(n::TestResult), function("TestResult_representer")},
+        {global(n::AttrDict), function("AttrDict_representer")},
+        {state->RunSet, to_yaml(state->RunSet)},
+        {state->Task, to_yaml(state->Task)},
+        {state->Section, to_yaml(state->Section)},
+        {state->Plugin, to_yaml(state->Plugin)},
+    };
+    for (auto& [type, representer] : table)
+        py::call_method(state->YAMLDumper, n::add_representer, type, representer);
+}
+
+struct Module {
+    static constexpr const char* short_name = "runset";
+
+    static void initialise(handle module) {
+        // Allocated once and never freed: native functions keep pointers into it, and
+        // nothing may be released after the interpreter has gone at exit.
+        if (!state)
+            state = new State;
+        state->info.name = "kovra.reporter.runset";
+        state->info.filename = "kovra/reporter/runset";
+        state->info.globals = PyModule_GetDict(module.ptr());
+        handle globals = state->info.globals;
+
+        intern_names();
+        object object_type = py::builtin(py::text("object"));
+        py::builtin(py::text("property"));
+        py::builtin(py::text("super"));
+        state->round = py::builtin(py::text("round"));
+
+        import_requirements(module, globals);
+        set_constants(module);
+        make_state_constants();
+        create_classes(module, object_type);
+        define_representers(module);
+        register_representers(module);
+    }
+
+    static void reset() { *state = State(); }
+};
+
+}  // namespace
+}  // namespace runset
+
+PyMODINIT_FUNC PyInit_runset() { return py::ModuleDefinition<runset::Module>::init(); }

@@ -1,0 +1,246 @@
+// ReportObjectBase: identity, timing, data merging, roll-up and external forms of
+// every report node.
+#include "reporter/runset/runset.h"
+
+namespace runset {
+namespace {
+
+// A node directly under the run set (or with no parent) starts the path.
+bool is_path_root(handle parent) { return !py::truthy(parent) || py::isinstance(parent, global(n::RunSet)); }
+
+object init(handle self, handle id, handle seq_num, handle parent, handle type) {
+    object kind = py::truthy(type) ? py::borrow(type) : py::getattr(py::type_of(self), n::__name__);
+    py::setattr(self, n::type, kind);
+    py::setattr(self, n::id, id);
+    py::setattr(self, n::seq_num, seq_num);
+    py::setattr(self, n::_parent, parent);
+    py::setattr(self, n::name, id);
+    py::setattr(self, n::starttime, Py_None);
+    py::setattr(self, n::stoptime, Py_None);
+    py::setattr(self, n::runtime, Py_None);
+    py::setattr(self, n::details, py::new_list());
+    py::setattr(self, n::extra, py::new_dict());
+    return py::none();
+}
+
+object fullid(handle self) {
+    object parent = py::getattr(self, n::_parent);
+    if (is_path_root(parent))
+        return py::getattr(self, n::id);
+    object parent_path = py::getattr(parent, n::fullid);
+    object id = py::getattr(self, n::id);
+    return py::take(PyUnicode_FromFormat("%S.%S", parent_path.ptr(), id.ptr()));
+}
+
+object idlist(handle self) {
+    object parent = py::getattr(self, n::_parent);
+    object id = py::getattr(self, n::id);
+    if (is_path_root(parent)) {
+        object path = py::new_list();
+        py::append(path, id);
+        return path;
+    }
+    object path = py::getattr(parent, n::idlist);
+    // Our own property hands out a fresh list that nobody else holds: grow it in
+    // place instead of copying it once per level.
+    if (PyList_CheckExact(path.ptr()) && Py_REFCNT(path.ptr()) == 1) {
+        py::append(path, id);
+        return path;
+    }
+    object tail = py::new_list();
+    py::append(tail, id);
+    return py::add(path, tail);
+}
+
+object start(handle self, kwargs data) {
+    py::setattr(self, n::starttime, py::call(global(n::get_time)));
+    py::call_method(self, n::update, data);
+    return py::none();
+}
+
+object stop(handle self, kwargs data) {
+    if (!py::getattr(self, n::starttime).is_none()) {
+        py::setattr(self, n::stoptime, py::call(global(n::get_time)));
+        object elapsed = py::subtract(py::getattr(self, n::stoptime), py::getattr(self, n::starttime));
+        py::setattr(self, n::runtime, py::call_method(elapsed, n::total_seconds));
+    }
+    py::call_method(self, n::update, data);
+    py::call_method(self, n::roll_up);
+    return py::none();
+}
+
+object update(handle self, handle data) {
+    object extras = py::new_dict();
+    object arg_order = py::getattr(self, n::_ARG_ORDER);
+    py::for_each_item(data, n::items, [&](handle key, handle value) {
+        if (!py::contains(arg_order, key)) {
+            py::setitem(extras, key, value);
+            return;
+        }
+        object current = py::getattr(self, key, Py_None);
+        if (!PyList_Check(current.ptr()))
+            py::setattr(self, key, value);
+        else if (PyList_Check(value.ptr()))
+            py::extend(current, value);
+        else
+            py::append(current, value);
+    });
+    py::call_method(self, n::update_extra, extras);
+    return py::none();
+}
+
+object update_extra(handle self, handle data, handle list_extend) {
+    object extra = py::getattr(self, n::extra);
+    py::call_keywords(global(n::recursive_update), 2, state->list_extend_keyword, extra, data, list_extend);
+    return py::none();
+}
+
+object add_detail(handle self, handle detail) {
+    py::append(py::getattr(self, n::details), detail);
+    return py::none();
+}
+
+void roll_up_health_entries(handle self, handle parent, handle entries) {
+    for (object& entry : py::iterate(entries)) {
+        object named = py::getitem(entry, n::result);
+        object parsed = py::call_method(global(n::TestResult), n::from_str, named);
+        combine_into(self, n::health_result, parsed, false);
+        object key = py::call_method(py::str(named), n::lower);
+        py::item_add(py::getattr(self, n::health_summary), key, state->one);
+        combine_into(parent, n::health_result, py::getattr(self, n::health_result), true);
+        py::item_add(py::getattr(parent, n::health_summary), key, state->one);
+    }
+}
+
+void roll_up_health_summary(handle self, handle parent) {
+    object own = py::getattr(self, n::health_result);
+    if (own.is_none())
+        py::setattr(self, n::health_result, global(n::Passed));
+    else
+        combine_into(parent, n::health_result, own, true);
+    object source = py::getattr(self, n::health_summary);
+    object target = py::getattr(parent, n::health_summary);
+    for (object& key : py::iterate(state->health_summary_keys))
+        py::setitem(target, key, py::getitem(source, key));
+}
+
+object roll_up(handle self) {
+    object parent = py::getattr(self, n::_parent);
+    if (!py::truthy(parent))
+        return py::none();
+    object result = py::getattr(self, n::result, Py_None);
+    if (result.is_none() || !py::hasattr(parent, n::result))
+        return py::none();
+
+    combine_into(parent, n::result, result, true);
+    object extra = py::getattr(self, n::extra);
+    if (py::contains(extra, n::health))
+        roll_up_health_entries(self, parent, py::getitem(extra, n::health));
+    else
+        roll_up_health_summary(self, parent);
+    py::call_method(parent, n::roll_up);
+    return py::none();
+}
+
+object to_dict(handle self) {
+    object result = py::new_dict();
+    for (object& name : py::iterate(py::getattr(self, n::_ARG_ORDER))) {
+        if (py::hasattr(self, name))
+            py::setitem(result, name, py::getattr(self, name));
+    }
+    for (PyObject* key : {n::tasks, n::sections}) {
+        PyObject* children = PyDict_GetItemWithError(result.ptr(), key);
+        if (!children) {
+            if (PyErr_Occurred())
+                py::throw_error();
+            continue;
+        }
+        object ids = py::new_list();
+        for (object& child : py::iterate(children))
+            py::append(ids, py::getattr(child, n::id));
+        py::setitem(result, key, ids);
+    }
+    py::setitem(result, n::seq_num, py::getattr(self, n::seq_num));
+    if (py::hasattr(self, n::logfile))
+        py::setitem(result, n::logfile, py::getattr(self, n::logfile));
+    return result;
+}
+
+object to_yaml(handle, handle dumper, handle data) {
+    object pairs = py::new_list();
+    for_each_reported(data, [&](handle name, handle value) { py::append(pairs, py::tuple(name, value)); });
+    return py::call_method(dumper, n::represent_mapping, global(n::YAML_MAP), pairs);
+}
+
+object header_of(handle self) {
+    return py::call_method(py::call(global(n::ReportHeader), self), n::as_dict);
+}
+
+object dump_yaml(handle self) {
+    object document = header_of(self);
+    object dump = py::getattr(global(n::yaml), n::dump);
+    return py::call_keywords(dump, 1, state->yaml_dump_keywords, document, global(n::YAMLDumper), Py_False);
+}
+
+object dump_json(handle self) {
+    object document = header_of(self);
+    object dumps = py::getattr(global(n::json), n::dumps);
+    return py::call_keywords(dumps, 1, state->json_dumps_keywords, document, global(n::JSONDumper));
+}
+
+}  // namespace
+
+void combine_into(handle target, handle name, handle value, bool clone_first) {
+    object current = py::getattr(target, name);
+    if (current.is_none())
+        py::setattr(target, name, clone_first ? py::call_method(value, n::clone) : py::borrow(value));
+    else
+        py::setattr(target, name, py::inplace_add(current, value));
+}
+
+object add_child(handle parent, handle children, handle cls, kwargs&& kw) {
+    // The keyword merge of cls(parent=self, **kw) refuses a caller's own parent
+    // before anything is made.
+    if (py::check(PyDict_Contains(kw.ptr(), n::parent)))
+        py::raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "function", n::parent);
+    py::setitem(kw, n::parent, parent);
+    object child = py::call_kwargs(cls, nullptr, 0, kw);
+    py::append(py::getattr(parent, children), child);
+    return child;
+}
+
+object basename(handle path) { return py::call_method(py::getattr(global(n::os), n::path), n::basename, path); }
+
+object getsize(handle path) { return py::call_method(py::getattr(global(n::os), n::path), n::getsize, path); }
+
+void log_record_begin(handle logs, handle logfile) {
+    py::setitem(logs, n::file, basename(logfile));
+    py::setitem(logs, n::begin, getsize(logfile));
+}
+
+void log_record_size(handle logs, handle logfile) {
+    object current = getsize(logfile);
+    py::setitem(logs, n::size, py::subtract(current, py::getitem(logs, n::begin)));
+}
+
+object define_report_object_base(handle base) {
+    py::ClassBuilder cls(state->info, "ReportObjectBase", py::tuple(base));
+    cls.add("_ARG_ORDER", py::list_of({"type", "id", "fullid", "idlist", "name", "starttime", "stoptime", "runtime",
+                                       "details", "extra"}))
+        .method<init>("__init__", {{"self"}, {"id"}, {"seq_num"}, py::opt("parent", Py_None), py::opt("type", Py_None)})
+        .property<fullid>("fullid")
+        .property<idlist>("idlist")
+        .method<start>("start", {{"self"}})
+        .method<stop>("stop", {{"self"}})
+        .method<update>("update", {{"self"}, {"data"}})
+        .method<update_extra>("update_extra", {{"self"}, {"data"}, py::opt("list_extend", Py_True)})
+        .method<add_detail>("add_detail", {{"self"}, {"detail"}})
+        .method<roll_up>("roll_up", {{"self"}})
+        .method<dump_json>("dump_json", {{"self"}})
+        .method<dump_yaml>("dump_yaml", {{"self"}})
+        .method<to_dict>("to_dict", {{"self"}})
+        .classmethod<to_yaml>("to_yaml", {{"cls"}, {"dumper"}, {"data"}});
+    return cls.create();
+}
+
+}  // namespace runset

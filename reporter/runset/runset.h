@@ -1,0 +1,90 @@
+// The report model module: what its classes share.
+#pragma once
+
+#include "native/module.h"
+
+namespace runset {
+
+using py::handle;
+using py::kwargs;
+using py::object;
+
+// Interned names: attributes, keywords, keys and module globals. A trailing
+// underscore keeps a C++ keyword apart and is not part of the text.
+#define RUNSET_NAMES(X)                                                                                     \
+    X(type) X(id) X(seq_num) X(_parent) X(parent) X(name) X(starttime) X(stoptime) X(runtime) X(details)    \
+    X(extra) X(result) X(health_result) X(health_summary) X(logfile) X(logs) X(tasks) X(sections) X(summary) \
+    X(pluginsummary) X(totaltasks) X(weight) X(_ARG_ORDER) X(fullid) X(idlist) X(items) X(update)          \
+    X(update_extra) X(roll_up) X(clone) X(from_str) X(total_seconds) X(list_extend) X(health) X(lower)     \
+    X(start) X(stop) X(path) X(basename) X(getsize) X(num_tasks) X(file) X(begin) X(size) X(as_dict)     \
+    X(dump) X(dumps) X(Dumper) X(default_flow_style) X(cls) X(data) X(version) X(report) X(style)         \
+    X(represent_scalar) X(represent_mapping) X(increase_indent) X(default_) X(value) X(reason) X(copy)      \
+    X(total) X(success_rate) X(add_representer) X(__name__) X(__init__) X(repr) X(split) X(rstrip) X(join)                            \
+    X(get_time) X(recursive_update) X(ResultCounter) X(TestResult) X(Passed) X(AttrDict) X(yaml) X(json)  \
+    X(os) X(datetime) X(VERSION) X(VALUE_IGNORE) X(FLOAT_PRECISION) X(YAML_MAP) X(YAML_STR) X(YAML_FLT)   \
+    X(ReportHeader) X(ReportObjectBase) X(RunSet) X(Task) X(Plugin) X(Section) X(JSONDumper)              \
+    X(YAMLDumper)
+
+namespace n {
+#define RUNSET_DECLARE_NAME(name) extern PyObject* name;
+RUNSET_NAMES(RUNSET_DECLARE_NAME)
+#undef RUNSET_DECLARE_NAME
+}  // namespace n
+
+// Made once at start-up, never changed afterwards.
+struct State {
+    py::ModuleInfo info;
+    object health_summary_keys;  // the nine counter keys the health roll-ups walk
+    object round;                // builtin, looked up at import
+    object zero, one, minus_one, literal_block, newline;
+    // kwnames tuples of the calls made with keywords
+    object list_extend_keyword, yaml_dump_keywords, json_dumps_keywords, style_keyword;
+    // The classes as created here: what super() inside their methods means.
+    object ReportObjectBase, RunSet, Task, Plugin, Section, JSONDumper, YAMLDumper;
+};
+
+extern State* state;
+
+// A module global, looked up at call time so callers may replace it.
+inline object global(handle name) { return py::global(state->info.globals, name); }
+
+// Class builders, one per file, in the module's creation order.
+object define_json_dumper(handle json_encoder);
+object define_yaml_dumper(handle safe_dumper);
+object define_report_header(handle base);
+object define_report_object_base(handle base);
+object define_run_set();
+object define_task();
+object define_plugin();
+object define_section();
+void define_representers(handle module);
+
+// Shared by the node classes.
+
+// Calls visit(name, value) for each name of node._ARG_ORDER whose value is present
+// and not one of VALUE_IGNORE: what the YAML and JSON forms of a node hold.
+template <typename Visit>
+void for_each_reported(handle node, Visit&& visit) {
+    object ignore = global(n::VALUE_IGNORE);
+    for (object& name : py::iterate(py::getattr(node, n::_ARG_ORDER))) {
+        if (py::contains(ignore, py::getattr(node, name, Py_None)))
+            continue;
+        visit(name, py::getattr(node, name));
+    }
+}
+
+// target.<name> = value (or value.clone()) when it is None, else target.<name> += value.
+void combine_into(handle target, handle name, handle value, bool clone_first);
+
+// cls(parent=parent, **kw), appended to parent.<children>; returns the child.
+object add_child(handle parent, handle children, handle cls, kwargs&& kw);
+
+// os.path.basename(path) and os.path.getsize(path), through the module's `os`.
+object basename(handle path);
+object getsize(handle path);
+
+// The log record of a node: where its stretch of `logfile` begins, and how long it is.
+void log_record_begin(handle logs, handle logfile);
+void log_record_size(handle logs, handle logfile);
+
+}  // namespace runset
