@@ -7,14 +7,14 @@ namespace py {
 Signature::Signature(std::string qualname, std::vector<Param> params, bool varkw)
     : qualname_(std::move(qualname)), params_(std::move(params)), varkw_(varkw) {
     auto dot = qualname_.rfind('.');
-    name_ = qualname_.c_str() + (dot == std::string::npos ? 0 : dot + 1);
+    name_offset_ = dot == std::string::npos ? 0 : dot + 1;
     while (required_ < Py_ssize_t(params_.size()) && !params_[required_].fallback)
         ++required_;
 }
 
 void Signature::count_error(Py_ssize_t expected, bool fewer, Py_ssize_t given) const {
     const char* bound = Py_ssize_t(params_.size()) == required_ ? "exactly" : fewer ? "at least" : "at most";
-    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name_, bound, expected,
+    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name(), bound, expected,
           expected == 1 ? "" : "s", given);
 }
 
@@ -44,10 +44,10 @@ object Signature::parse(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwna
         Py_ssize_t i = find(keyword);
         if (i < 0) {
             if (!varkw_)
-                raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name_, keyword);
+                raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name(), keyword);
             check(PyDict_SetItem(extra.ptr(), keyword, value));
         } else if (slots[i]) {
-            raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name_, keyword);
+            raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name(), keyword);
         } else {
             slots[i] = value;
         }

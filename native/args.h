@@ -27,7 +27,7 @@ public:
     Signature(std::string qualname, std::vector<Param> params, bool varkw);
 
     const char* qualname() const { return qualname_.c_str(); }
-    const char* name() const { return name_; }
+    const char* name() const { return qualname_.c_str() + name_offset_; }
     size_t size() const { return params_.size(); }
 
     // Fills slots[0, size()) with borrowed arguments or defaults. Returns a new
@@ -39,7 +39,7 @@ private:
     Py_ssize_t find(PyObject* keyword) const;
 
     std::string qualname_;
-    const char* name_ = "";
+    size_t name_offset_ = 0;  // an offset, not a pointer: the string moves with the object
     std::vector<Param> params_;
     Py_ssize_t required_ = 0;
     bool varkw_ = false;

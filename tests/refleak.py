@@ -1,0 +1,162 @@
+#!/usr/bin/env python3
+"""Reference-leak check for a debug interpreter (one with sys.gettotalrefcount).
+
+Runs each callable in leak_scenarios.SCENARIOS many times and reports a leak
+when the total reference count, or the number of allocated memory blocks,
+grows in every measured round. A single quiet round clears a scenario, so
+one-off caching and allocator noise are tolerated.
+
+    python3.11d tests/refleak.py [-k TEXT] [--warmup N] [--rounds N] [--calls N]
+                                 [--scenarios FILE] [--list]
+
+Exit status: 0 clean, 1 leak or failing scenario, 2 not a debug interpreter.
+"""
+import argparse
+import gc
+import importlib
+import itertools
+import os
+import sys
+import traceback
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO_ROOT = os.path.dirname(HERE)
+
+WARMUP = 3
+ROUNDS = 4
+CALLS = 10
+
+
+def scenario_name(func):
+    return getattr(func, "__qualname__", None) or repr(func)
+
+
+class Result:
+    def __init__(self, name, ref_deltas, block_deltas):
+        self.name = name
+        self.ref_deltas = list(ref_deltas)
+        self.block_deltas = list(block_deltas)
+
+    @property
+    def ref_leak(self):
+        return _grows(self.ref_deltas)
+
+    @property
+    def block_leak(self):
+        return _grows(self.block_deltas)
+
+    @property
+    def leaked(self):
+        return self.ref_leak or self.block_leak
+
+    def __repr__(self):
+        return "Result(%r, refs=%r, blocks=%r)" % (self.name, self.ref_deltas, self.block_deltas)
+
+
+def _grows(deltas):
+    return bool(deltas) and all(d >= 1 for d in deltas)
+
+
+def check(func, warmup=WARMUP, rounds=ROUNDS, calls=CALLS):
+    """Calls func() calls times per round; returns the measured rounds' deltas.
+
+    Exceptions raised by func propagate.
+    """
+    if rounds < 1 or calls < 1 or warmup < 0:
+        raise ValueError("need rounds >= 1, calls >= 1, warmup >= 0")
+    totalrefs = sys.gettotalrefcount
+    blocks = sys.getallocatedblocks
+    clear_type_cache = getattr(sys, "_clear_type_cache", lambda: None)
+    collect = gc.collect
+    repeat = itertools.repeat
+    ref_deltas = [0] * rounds
+    block_deltas = [0] * rounds
+    # Bound before the first window so every window starts from the same state:
+    # inside a window, each of these is only swapped for another int.
+    r0 = r1 = b0 = b1 = -1
+    for i in range(warmup + rounds):
+        clear_type_cache()
+        collect()
+        r0 = totalrefs()
+        b0 = blocks()
+        for _ in repeat(None, calls):
+            func()
+        clear_type_cache()
+        collect()
+        b1 = blocks()
+        r1 = totalrefs()
+        # Stored outside the window, so the bookkeeping is not measured.
+        if i >= warmup:
+            ref_deltas[i - warmup] = r1 - r0
+            block_deltas[i - warmup] = b1 - b0
+    return Result(scenario_name(func), ref_deltas, block_deltas)
+
+
+def load_scenarios(path):
+    path = os.path.abspath(path)
+    sys.path.insert(0, os.path.dirname(path))
+    module = importlib.import_module(os.path.splitext(os.path.basename(path))[0])
+    return list(module.SCENARIOS)
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description="Reference-leak check (debug interpreter only).")
+    ap.add_argument("--scenarios", default=os.path.join(HERE, "leak_scenarios.py"),
+                    help="file defining SCENARIOS (default: tests/leak_scenarios.py)")
+    ap.add_argument("-k", dest="match", default=None, help="only scenarios whose name contains TEXT")
+    ap.add_argument("--warmup", type=int, default=WARMUP)
+    ap.add_argument("--rounds", type=int, default=ROUNDS)
+    ap.add_argument("--calls", type=int, default=CALLS)
+    ap.add_argument("--list", action="store_true", help="list scenario names and exit")
+    args = ap.parse_args(argv)
+
+    if not hasattr(sys, "gettotalrefcount"):
+        print("refleak: %s is not a debug interpreter (no sys.gettotalrefcount); "
+              "run this with python3.11d" % sys.executable, file=sys.stderr)
+        return 2
+
+    # Same package choice as tests/conftest.py.
+    root = os.path.abspath(os.environ.get("KOVRA_PACKAGE_ROOT") or REPO_ROOT)
+    sys.path.insert(0, root)
+
+    try:
+        scenarios = load_scenarios(args.scenarios)
+    except Exception:
+        traceback.print_exc()
+        print("refleak: could not load scenarios from %s" % args.scenarios, file=sys.stderr)
+        return 1
+    if args.match:
+        scenarios = [s for s in scenarios if args.match in scenario_name(s)]
+    if not scenarios:
+        print("refleak: no scenarios to run", file=sys.stderr)
+        return 1
+    if args.list:
+        for s in scenarios:
+            print(scenario_name(s))
+        return 0
+
+    passed = failed = 0
+    for func in scenarios:
+        name = scenario_name(func)
+        try:
+            res = check(func, warmup=args.warmup, rounds=args.rounds, calls=args.calls)
+        except Exception:
+            failed += 1
+            print("ERROR %s: raised" % name)
+            traceback.print_exc(file=sys.stdout)
+            continue
+        what = [w for w, bad in (("references", res.ref_leak), ("memory blocks", res.block_leak)) if bad]
+        status = "LEAK  " if what else "ok    "
+        print("%s%s: refs %s blocks %s%s" % (status, name, res.ref_deltas, res.block_deltas,
+                                            "  (growing: %s)" % ", ".join(what) if what else ""))
+        sys.stdout.flush()
+        if what:
+            failed += 1
+        else:
+            passed += 1
+    print("refleak: %d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,165 @@
+"""The leak checker must flag growing callables and pass clean ones."""
+import functools
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import refleak
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SCRIPT = os.path.join(HERE, "refleak.py")
+
+debug_only = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
+                                reason="needs a debug interpreter")
+
+_hoard = []
+
+
+def leak_object():
+    _hoard.append(object())
+
+
+def leak_every_third_call(state=[0]):
+    state[0] += 1
+    if state[0] % 3 == 0:
+        _hoard.append([state[0]])
+
+
+def leak_reference_only():
+    # No new object: only an extra reference to an existing one.
+    _hoard.append(None)
+
+
+def clean_containers():
+    d = {"a": [1, 2, 3], "b": ("x" * 50, 2.5)}
+    d["c"] = list(d)
+
+
+def clean_caught_error():
+    try:
+        {}["missing"]
+    except KeyError:
+        pass
+
+
+def clean_cycle():
+    # Garbage only the cycle collector frees.
+    a = {}
+    a["self"] = a
+
+
+@functools.lru_cache(maxsize=None)
+def _cached():
+    return [object() for _ in range(20)]
+
+
+def clean_after_first_call():
+    _cached()
+
+
+@debug_only
+@pytest.mark.parametrize("func", [leak_object, leak_every_third_call, leak_reference_only])
+def test_growing_callables_are_reported(func):
+    res = refleak.check(func, warmup=2, rounds=3, calls=9)
+    assert res.leaked, res
+    assert res.ref_leak, res
+    assert all(d >= 3 for d in res.ref_deltas), res
+
+
+@debug_only
+def test_new_objects_show_as_memory_blocks():
+    res = refleak.check(leak_object, warmup=2, rounds=3, calls=10)
+    assert res.block_leak, res
+    assert res.ref_deltas == [10, 10, 10], res
+
+
+@debug_only
+@pytest.mark.parametrize("func", [clean_containers, clean_caught_error, clean_cycle,
+                                  clean_after_first_call])
+def test_clean_callables_are_not_reported(func):
+    res = refleak.check(func)
+    assert not res.leaked, res
+
+
+@debug_only
+def test_growth_in_one_round_only_is_tolerated():
+    calls, warmup, rounds = 5, 2, 4
+    # Grows once, inside the second measured round.
+    trigger = (warmup + 1) * calls + 2
+    count = [0]
+
+    def blip():
+        count[0] += 1
+        if count[0] == trigger:
+            _hoard.append(object())
+
+    res = refleak.check(blip, warmup=warmup, rounds=rounds, calls=calls)
+    assert res.ref_deltas[1] >= 1, res
+    assert not res.leaked, res
+
+
+@debug_only
+def test_errors_raised_by_a_callable_propagate():
+    def boom():
+        raise RuntimeError("boom")
+
+    with pytest.raises(RuntimeError):
+        refleak.check(boom)
+
+
+def _run_cli(tmp_path, body, *args):
+    path = tmp_path / "scenarios.py"
+    path.write_text(textwrap.dedent(body))
+    return subprocess.run([sys.executable, SCRIPT, "--scenarios", str(path), *args],
+                          capture_output=True, text=True, timeout=300)
+
+
+SCENARIO_FILE = """
+    _hoard = []
+
+    def leaky_one():
+        _hoard.append({})
+
+    def tidy_one():
+        {}.update(a=1)
+
+    def broken_one():
+        raise ValueError("unexpected")
+
+    SCENARIOS = [leaky_one, tidy_one, broken_one]
+"""
+
+
+@debug_only
+def test_cli_names_leaking_and_failing_scenarios(tmp_path):
+    proc = _run_cli(tmp_path, SCENARIO_FILE)
+    assert proc.returncode == 1, proc.stdout + proc.stderr
+    lines = proc.stdout.splitlines()
+    assert any(l.startswith("LEAK") and "leaky_one" in l for l in lines), proc.stdout
+    assert any(l.startswith("ok") and "tidy_one" in l for l in lines), proc.stdout
+    assert any(l.startswith("ERROR") and "broken_one" in l for l in lines), proc.stdout
+    assert "refleak: 1 passed, 2 failed" in lines
+
+
+@debug_only
+def test_cli_passes_clean_scenarios(tmp_path):
+    proc = _run_cli(tmp_path, SCENARIO_FILE, "-k", "tidy")
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert "refleak: 1 passed, 0 failed" in proc.stdout
+
+
+@debug_only
+def test_cli_fails_when_nothing_runs(tmp_path):
+    proc = _run_cli(tmp_path, "SCENARIOS = []\n")
+    assert proc.returncode == 1, proc.stdout + proc.stderr
+
+
+@pytest.mark.skipif(hasattr(sys, "gettotalrefcount"), reason="needs a non-debug interpreter")
+def test_cli_refuses_non_debug_interpreter(tmp_path):
+    proc = _run_cli(tmp_path, SCENARIO_FILE)
+    assert proc.returncode == 2
+    assert "not a debug interpreter" in proc.stderr
+    assert "LEAK" not in proc.stdout

@@ -1,0 +1,111 @@
+"""The main job: one whole job's report, driven the way the framework drives it.
+
+A run set is started, tasks run with their own log files, each task's sections
+nest and report results and health data, plugins run at job and task level,
+everything stops, and the report is stored as results.yaml and results.json in
+an output folder, which is named on exit.
+
+    tools/job [--out DIR] [--tasks N] [--sections N]
+"""
+import argparse
+import json
+import os
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+import yaml  # noqa: E402
+
+from kovra.reporter import runset  # noqa: E402
+from kovra.results import Failed, Passed, Passx, Skipped  # noqa: E402
+
+# A result pattern that exercises every roll-up path without being random.
+RESULTS = [Passed, Passed, Failed, Passx, Skipped]
+
+
+def log(path, text):
+    with open(path, "a") as stream:
+        stream.write(text + "\n")
+
+
+def run_task(job, index, sections, logdir):
+    logfile = os.path.join(logdir, "task%d.log" % index)
+    log(logfile, "task %d starting" % index)
+    task = job.add_task(id="task%d" % index, seq_num=index)
+    task.start(logfile=logfile, testscript="scripts/task%d.py" % index, description="Script run %d" % index)
+
+    for number in range(sections):
+        section = task.add_section(id="section%d" % number, seq_num=number)
+        section.start(logfile=logfile, description="Checks of area %d\n  with trailing blanks   \n" % number)
+        for step_number in range(2):
+            step = section.add_section(id="step%d" % step_number, seq_num=step_number)
+            step.start(logfile=logfile)
+            log(logfile, "step %s" % step.fullid)
+            step.update({"xref": {"file": "scripts/task%d.py" % index, "line": 10 + step_number}})
+            step.add_detail("checked item %d" % step_number)
+            result = RESULTS[(index + number + step_number) % len(RESULTS)]
+            health = [{"result": "passed"}] if step_number == 0 else [{"result": str(result)}]
+            step.stop(result=result, health=health)
+        section.stop()
+
+    plugin = task.add_plugin(id="collector", seq_num=sections)
+    plugin.start(logfile=logfile)
+    log(logfile, "collected")
+    plugin.stop()
+
+    log(logfile, "task %d done" % index)
+    task.stop()
+    return task
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--out", help="output folder (default: a new temporary folder)")
+    parser.add_argument("--tasks", type=int, default=3)
+    parser.add_argument("--sections", type=int, default=4)
+    args = parser.parse_args(argv)
+
+    out = args.out or tempfile.mkdtemp(prefix="kovra-job-")
+    os.makedirs(out, exist_ok=True)
+
+    with tempfile.TemporaryDirectory(prefix="kovra-logs-") as logdir:
+        job = runset.RunSet(id="nightly", seq_num=0)
+        job.start(job_type="regression", cli="run nightly", host="lab-host", user="tester", release="1.0")
+
+        setup = job.add_plugin(id="environment", seq_num=0)
+        setup.start()
+        setup.stop()
+
+        for index in range(1, args.tasks + 1):
+            run_task(job, index, args.sections, logdir)
+        # One planned task never ran: the summary's weight shows it.
+        job.stop(num_tasks=args.tasks + 1)
+
+        yaml_text = job.dump_yaml()
+        json_text = job.dump_json()
+
+    # Both forms must read back to the same tree before they are stored.
+    from_yaml = yaml.safe_load(yaml_text)
+    from_json = json.loads(json_text)
+    assert from_yaml["version"] == from_json["version"] == runset.VERSION
+    assert [t["id"] for t in from_yaml["report"]["tasks"]] == [t["id"] for t in from_json["report"]["tasks"]]
+
+    with open(os.path.join(out, "results.yaml"), "w") as stream:
+        stream.write(yaml_text)
+    with open(os.path.join(out, "results.json"), "w") as stream:
+        stream.write(json_text)
+
+    summary = job.to_dict()
+    print("job %s: %d tasks planned, %d run" % (summary["id"], summary["totaltasks"], len(job.tasks) - 1))
+    print("summary: %s" % dict(job.summary.items()))
+    print("total %d, success rate %.2f%% (weight %.2f)" % (job.summary.total, job.summary.success_rate,
+                                                           job.summary.weight))
+    print("plugins: %s" % dict(job.pluginsummary.items()))
+    print("health: %s %s" % (job.health_result, dict(job.health_summary.items())))
+    print("Report written to: %s" % out)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
