@@ -2,7 +2,17 @@
 under the debug interpreter. Each scenario builds what it needs afresh, so
 anything still alive afterwards is a leak; expected errors are caught here.
 """
+import os
+import tempfile
+
+from kovra.reporter import runset
 from kovra.reporter.runset import ReportObjectBase
+from kovra.results import Failed, Passed
+
+_LOGDIR = tempfile.mkdtemp(prefix="kovra-leak-")
+_LOGFILE = os.path.join(_LOGDIR, "task.log")
+with open(_LOGFILE, "w") as _stream:
+    _stream.write("log\n")
 
 
 def construct():
@@ -98,6 +108,98 @@ def error_start_positional():
         pass
 
 
+def whole_job():
+    job = runset.RunSet(id="job", seq_num=0)
+    job.start(cli="run", release="1.0")
+    job_plugin = job.add_plugin(id="env", seq_num=0)
+    job_plugin.start(logfile=_LOGFILE)
+    job_plugin.stop()
+    task = job.add_task(id="t1", seq_num=1)
+    task.start(logfile=_LOGFILE)
+    section = task.add_section(id="s1", seq_num=1)
+    section.start(logfile=_LOGFILE)
+    step = section.add_section(id="step", seq_num=1)
+    step.start(logfile=_LOGFILE)
+    step.update({"details": ["a"], "other": {"k": [1]}})
+    step.stop(result=Failed, health=[{"result": "passed"}, {"result": "failed"}])
+    section.stop()
+    plugin = task.add_plugin(id="p", seq_num=2)
+    plugin.start(logfile=_LOGFILE)
+    plugin.add_section(id="ps", seq_num=1).stop(result=Passed)
+    plugin.stop(logfile=_LOGFILE + ".other")
+    task.stop()
+    job.add_plugin(id="never", seq_num=3)
+    job.stop(num_tasks=2)
+    step.to_dict()
+    job.to_dict()
+    job.testscripts
+
+
+def dumps():
+    job = runset.RunSet(id="job", seq_num=0)
+    task = job.add_task(id="t1", seq_num=1)
+    task.start()
+    section = task.add_section(id="s1", seq_num=1)
+    section.start()
+    section.update({"description": "two\nlines  \n", "unknown": object(), "ratio": 1 / 3})
+    section.stop(result=Passed)
+    task.stop()
+    job.stop(num_tasks=1)
+    job.dump_yaml()
+    try:
+        job.dump_json()
+    except TypeError:
+        pass
+    section.extra.pop("unknown")
+    job.dump_json()
+
+
+def error_add_child_with_parent():
+    job = runset.RunSet(id="job", seq_num=0)
+    try:
+        job.add_task(id="t", seq_num=1, parent=job)
+    except TypeError:
+        pass
+
+
+def error_missing_log_file():
+    task = runset.Task(id="t", seq_num=1)
+    section = task.add_section(id="s", seq_num=1)
+    try:
+        section.start(logfile=os.path.join(_LOGDIR, "missing.log"))
+    except OSError:
+        pass
+
+
+def error_health_entry_without_result():
+    parent = runset.Section(id="p", seq_num=1)
+    child = parent.add_section(id="c", seq_num=1)
+    try:
+        child.stop(result=Passed, health=[{"note": "no result"}])
+    except KeyError:
+        pass
+
+
+def error_parent_cycle():
+    node = ReportObjectBase("loop", 1)
+    node._parent = node
+    try:
+        node.fullid
+    except RecursionError:
+        pass
+    node._parent = None
+
+
+def error_to_dict_bad_name():
+    class Odd(ReportObjectBase):
+        _ARG_ORDER = ["id", 3]
+
+    try:
+        Odd("x", 1).to_dict()
+    except TypeError:
+        pass
+
+
 SCENARIOS = [
     construct,
     construct_with_parent,
@@ -111,4 +213,11 @@ SCENARIOS = [
     error_update_read_only_property,
     error_update_extra_unknown_keyword,
     error_start_positional,
+    whole_job,
+    dumps,
+    error_add_child_with_parent,
+    error_missing_log_file,
+    error_health_entry_without_result,
+    error_parent_cycle,
+    error_to_dict_bad_name,
 ]
