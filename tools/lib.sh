@@ -31,6 +31,9 @@ kovra_base310() {
   echo "$best/bin/python"
 }
 
+# What the sanitized modules need preloaded into an uninstrumented interpreter.
+# libstdc++ comes too: ASan intercepts C++ throws, and finds the real __cxa_throw
+# only if libstdc++ is loaded when ASan starts, not later with the module.
 kovra_asan_runtime() {
-  g++ -print-file-name=libasan.so
+  echo "$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
 }

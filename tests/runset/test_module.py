@@ -436,10 +436,9 @@ def test_second_initialisation_is_refused_and_the_first_module_is_kept(tmp_path)
 def test_second_interpreter_is_refused(tmp_path):
     pytest.importorskip("_xxsubinterpreters")
     result_file = tmp_path / "sub.txt"
-    # Runs inside the second interpreter; its outcome goes to a file.
+    # Runs inside the second interpreter, which must find the very module file the
+    # first one loaded; its outcome goes to a file.
     sub_code = textwrap.dedent(f"""
-        import sys
-        sys.path[:0] = {sys.path!r}
         try:
             import kovra.reporter.runset
         except BaseException as exc:
@@ -450,10 +449,11 @@ def test_second_interpreter_is_refused(tmp_path):
             fh.write(outcome)
     """)
     out = run_python(f"""
+        import sys
         import _xxsubinterpreters as si
         import kovra.reporter.runset
         sub = si.create()
-        si.run_string(sub, {sub_code!r})
+        si.run_string(sub, "import sys\\nsys.path[:0] = " + repr(sys.path) + "\\n" + {sub_code!r})
         si.destroy(sub)
         print(kovra.reporter.runset.ReportObjectBase("a", 1).fullid)
     """, tmp_path)
