@@ -1,0 +1,151 @@
+"""Time the native kovra.reporter.runset against the plain-Python reference.
+
+Both run in the same process on the same workloads; the table gives the best
+of --repeat runs for each and the ratio reference/native (above 1: native is
+faster). Nothing is asserted.
+
+    python bench/bench_runset.py [--tasks N --sections M --repeat R]
+
+KOVRA_PACKAGE_ROOT, as for the tests, names the root holding the kovra
+package to import (default: the repo root).
+"""
+
+import argparse
+import gc
+import os
+import sys
+import tempfile
+import time
+
+BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
+REPO_ROOT = os.path.dirname(BENCH_DIR)
+PACKAGE_ROOT = os.path.abspath(os.environ.get("KOVRA_PACKAGE_ROOT") or REPO_ROOT)
+for _path in (BENCH_DIR, PACKAGE_ROOT):
+    while _path in sys.path:
+        sys.path.remove(_path)
+    sys.path.insert(0, _path)
+
+import kovra.reporter.runset as native  # noqa: E402
+import reference_model as reference  # noqa: E402
+
+HEALTH = [{"result": "passed"}, {"result": "failed"}]
+
+
+def build_job(mod, num_tasks, num_sections, logfile):
+    """One job as the framework reports it: start, fill, stop every node."""
+    results = mod.TestResult
+    rs = mod.RunSet(id="job", seq_num=1)
+    rs.start(job_type="regression", cli="kovra run job.py", host="h1", user="u", archivefile="a.zip")
+    job_plugin = rs.add_plugin(id="job_plugin", seq_num=0)
+    job_plugin.start(logfile=logfile, description="job level")
+    for t in range(num_tasks):
+        task = rs.add_task(id="task%d" % t, seq_num=t)
+        task.start(logfile=logfile, testscript="script%d.py" % t, parameters={"t": t}, custom="x")
+        plugin = task.add_plugin(id="plugin", seq_num=0)
+        plugin.start(logfile=logfile)
+        plugin.stop()
+        for s in range(num_sections):
+            section = task.add_section(id="sec%d" % s, seq_num=s)
+            section.start(logfile=logfile, testcase_type="TestCase", description="section %d" % s)
+            for k in range(2):
+                step = section.add_section(id="step%d" % k, seq_num=k)
+                step.start(logfile=logfile)
+                step.add_detail("detail %d" % k)
+                step.update({"xref": {"file": "f.py", "line": k}, "note": [k]})
+                step.stop(result=results("passed" if k else "passx"), health=HEALTH)
+            section.stop(result=mod.Passed if s % 5 else results("failed"))
+        task.stop()
+    job_plugin.stop(logfile=logfile)
+    rs.stop(num_tasks=num_tasks + 1)
+    return rs
+
+
+def all_nodes(rs):
+    nodes = [rs]
+    todo = list(rs.tasks)
+    while todo:
+        node = todo.pop()
+        nodes.append(node)
+        todo.extend(node.sections)
+    return nodes
+
+
+def deepest_nodes(rs):
+    nodes = all_nodes(rs)
+    depth = max(len(n.idlist) for n in nodes[1:])
+    return [n for n in nodes[1:] if len(n.idlist) == depth]
+
+
+def best_of(repeat, func):
+    best = None
+    for _ in range(repeat):
+        # As timeit does: no cyclic GC inside the timed call (node trees are cyclic).
+        gc.collect()
+        gc.disable()
+        try:
+            start = time.perf_counter()
+            func()
+            elapsed = time.perf_counter() - start
+        finally:
+            gc.enable()
+        best = elapsed if best is None else min(best, elapsed)
+    return best
+
+
+def workloads(mod, args, logfile):
+    rs = build_job(mod, args.tasks, args.sections, logfile)
+    nodes = all_nodes(rs)
+    deep = deepest_nodes(rs)
+
+    def paths():
+        for _ in range(10):
+            for node in deep:
+                node.fullid
+                node.idlist
+
+    def to_dicts():
+        for node in nodes:
+            node.to_dict()
+
+    return [
+        ("build+stop job", lambda: build_job(mod, args.tasks, args.sections, logfile)),
+        ("fullid+idlist x10 (%d deep nodes)" % len(deep), paths),
+        ("to_dict (%d nodes)" % len(nodes), to_dicts),
+        ("dump_json", rs.dump_json),
+        ("dump_yaml", rs.dump_yaml),
+    ]
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--tasks", type=int, default=20)
+    parser.add_argument("--sections", type=int, default=20)
+    parser.add_argument("--repeat", type=int, default=5)
+    args = parser.parse_args(argv)
+
+    with tempfile.TemporaryDirectory() as tmp:
+        logfile = os.path.join(tmp, "job.log")
+        with open(logfile, "w") as handle:
+            handle.write("log line\n" * 100)
+        ref = workloads(reference, args, logfile)
+        nat = workloads(native, args, logfile)
+        rows = []
+        for (name, ref_func), (_, nat_func) in zip(ref, nat):
+            # Interleaved so both see the same machine state.
+            ref_time = best_of(args.repeat, ref_func)
+            nat_time = best_of(args.repeat, nat_func)
+            rows.append((name, ref_time, nat_time))
+
+    print("native:    %s" % native.__file__)
+    print("reference: %s" % reference.__file__)
+    print("python %s, tasks=%d sections=%d repeat=%d (best of repeat, GC off while timed)"
+          % (sys.version.split()[0], args.tasks, args.sections, args.repeat))
+    width = max(len(r[0]) for r in rows)
+    print("%-*s  %12s  %12s  %8s" % (width, "workload", "reference s", "native s", "ratio"))
+    for name, ref_time, nat_time in rows:
+        ratio = ref_time / nat_time if nat_time else float("inf")
+        print("%-*s  %12.6f  %12.6f  %7.2fx" % (width, name, ref_time, nat_time, ratio))
+
+
+if __name__ == "__main__":
+    main()
