@@ -26,8 +26,7 @@ Py_ssize_t Signature::find(PyObject* keyword) const {
     return -1;
 }
 
-object Signature::parse(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** slots) const {
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+object Signature::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) const {
     const Py_ssize_t nparams = Py_ssize_t(params_.size());
     if (nargs > nparams)
         count_error(nparams, false, nargs);

@@ -32,7 +32,7 @@ public:
 
     // Fills slots[0, size()) with borrowed arguments or defaults. Returns a new
     // dict of the remaining keywords when the function takes **kwargs.
-    object parse(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** slots) const;
+    object parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) const;
 
 private:
     [[noreturn]] void count_error(Py_ssize_t expected, bool fewer, Py_ssize_t given) const;

@@ -1,28 +1,6 @@
 #include "native/classes.h"
 
 namespace py {
-namespace detail {
-
-PyMethodDef* register_def(PyMethodDef& def, Signature& slot, Signature signature, const ModuleInfo& module,
-                          const ModuleInfo*& module_slot, PyCFunction entry) {
-    // Registering again (a retried import) replaces the same, identical data.
-    slot = std::move(signature);
-    module_slot = &module;
-    def.ml_name = slot.name();
-    def.ml_meth = entry;
-    def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
-    def.ml_doc = nullptr;
-    return &def;
-}
-
-void report_failure(const Signature& signature, const ModuleInfo* module) {
-    if (!PyErr_Occurred())
-        PyErr_SetString(PyExc_SystemError, "native function failed without setting an error");
-    add_traceback(signature.qualname(), module->filename, module->globals);
-}
-
-}  // namespace detail
-
 ClassBuilder::ClassBuilder(const ModuleInfo& module, const char* name, handle bases)
     : module_(module), qualname_(name), bases_(borrow(bases)), namespace_(new_dict()) {
     setitem(namespace_, text("__module__"), text(module.name));
@@ -61,16 +39,11 @@ object call_super_vector(handle cls, handle self, handle name, PyObject* const* 
 
     // Functions and native methods take the instance as first argument; anything
     // else binds through its own descriptor.
-    PyObject* function = nullptr;
-    if (PyInstanceMethod_Check(found.ptr()))
-        function = PyInstanceMethod_GET_FUNCTION(found.ptr());
-    else if (PyFunction_Check(found.ptr()))
-        function = found.ptr();
-    if (function) {
+    if (is_native_function(found) || PyFunction_Check(found.ptr())) {
         PyObject** stack = const_cast<PyObject**>(args) - 1;
         PyObject* saved = stack[0];
         stack[0] = self.ptr();
-        PyObject* result = PyObject_VectorcallDict(function, stack, nargs + 1, kw.ptr());
+        PyObject* result = PyObject_VectorcallDict(found.ptr(), stack, nargs + 1, kw.ptr());
         stack[0] = saved;
         return take(result);
     }
