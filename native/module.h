@@ -74,11 +74,6 @@ private:
     };
 };
 
-// ---- names ---------------------------------------------------------------------
-
-// An interned string for the life of the process.
-inline object intern(const char* text) { return take(PyUnicode_InternFromString(text)); }
-
 // ---- run-time imports and globals -----------------------------------------------
 
 // `import name`: the top-level package, as the import statement binds it.
