@@ -90,6 +90,18 @@ object new_function(const ModuleInfo& module, Signature signature, vectorcallfun
     return steal(reinterpret_cast<PyObject*>(function));
 }
 
+void translate_exception() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_Format(PyExc_SystemError, "unexpected C++ exception: %s", error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    }
+}
+
 void report_failure(const FunctionObject* function) {
     if (!PyErr_Occurred())
         PyErr_SetString(PyExc_SystemError, "native function failed without setting an error");

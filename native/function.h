@@ -45,6 +45,10 @@ struct FunctionObject {
 
 object new_function(const ModuleInfo& module, Signature signature, vectorcallfunc entry);
 
+// Sets the Python error for a C++ exception other than error_already_set; call
+// only from a catch block.
+void translate_exception();
+
 // Adds the traceback entry naming the function to the pending error.
 void report_failure(const FunctionObject* function);
 
@@ -86,8 +90,8 @@ private:
             object extra = function->signature->parse(args, PyVectorcall_NARGS(nargsf), kwnames, slots);
             result = invoke(slots, std::move(extra), std::make_index_sequence<traits::positional>{}).release();
         } catch (const error_already_set&) {
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
+        } catch (...) {
+            detail::translate_exception();
         }
         Py_LeaveRecursiveCall();
         if (!result)

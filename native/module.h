@@ -36,8 +36,10 @@ private:
             object name = getattr(spec, interned(name_attr, "name"));
             return take(PyModule_NewObject(name.ptr())).release();
         } catch (const error_already_set&) {
-            return nullptr;
+        } catch (...) {
+            detail::translate_exception();
         }
+        return nullptr;
     }
 
     static int exec(PyObject* module) noexcept {
@@ -51,8 +53,8 @@ private:
             M::initialise(module);
             return 0;
         } catch (const error_already_set&) {
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
+        } catch (...) {
+            detail::translate_exception();
         }
         // No half-initialised module stays behind: a later import starts afresh.
         if (module_ == module) {
