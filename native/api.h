@@ -48,7 +48,9 @@ inline bool truthy(handle obj) { return check(PyObject_IsTrue(obj.ptr())) == 1; 
 
 inline bool isinstance(handle obj, handle cls) { return check(PyObject_IsInstance(obj.ptr(), cls.ptr())) == 1; }
 
-inline bool equal(handle a, handle b) { return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) == 1; }
+
+// a <op> b for op one of Py_LT, Py_EQ, Py_NE, Py_GT, ...
+inline bool compare(handle a, handle b, int op) { return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), op)) == 1; }
 
 inline object str(handle obj) { return take(PyObject_Str(obj.ptr())); }
 inline object repr(handle obj) { return take(PyObject_Repr(obj.ptr())); }
@@ -61,7 +63,6 @@ inline object inplace_add(handle a, handle b) { return take(PyNumber_InPlaceAdd(
 inline object subtract(handle a, handle b) { return take(PyNumber_Subtract(a.ptr(), b.ptr())); }
 inline object true_divide(handle a, handle b) { return take(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
 inline object integer(long value) { return take(PyLong_FromLong(value)); }
-inline object floating(double value) { return take(PyFloat_FromDouble(value)); }
 inline object text(const char* value) { return take(PyUnicode_FromString(value)); }
 
 // obj[key] += delta, evaluating obj once, as the augmented assignment does.
@@ -74,6 +75,9 @@ inline object new_dict() { return take(PyDict_New()); }
 
 // A list of interned strings, for the name lists classes carry.
 object list_of(std::initializer_list<const char*> names);
+
+// dict[key] on a dict, or an empty object when the key is absent.
+object lookup(handle dict, handle key);
 
 // dict.pop(key, fallback) on an exact dict.
 object pop(handle dict, handle key, handle fallback);

@@ -1,6 +1,7 @@
 #include "native/classes.h"
 
 namespace py {
+
 ClassBuilder::ClassBuilder(const ModuleInfo& module, const char* name, handle bases)
     : module_(module), qualname_(name), bases_(borrow(bases)), namespace_(new_dict()) {
     setitem(namespace_, text("__module__"), text(module.name));

@@ -47,13 +47,17 @@ object list_of(std::initializer_list<const char*> names) {
     return list;
 }
 
-object pop(handle dict, handle key, handle fallback) {
+object lookup(handle dict, handle key) {
     object value = borrow(PyDict_GetItemWithError(dict.ptr(), key.ptr()));
-    if (!value) {
-        if (PyErr_Occurred())
-            throw_error();
+    if (!value && PyErr_Occurred())
+        throw_error();
+    return value;
+}
+
+object pop(handle dict, handle key, handle fallback) {
+    object value = lookup(dict, key);
+    if (!value)
         return borrow(fallback);
-    }
     check(PyDict_DelItem(dict.ptr(), key.ptr()));
     return value;
 }

@@ -44,22 +44,15 @@ object import_from(const char* package, const char* name, handle globals) {
 }
 
 object builtin(handle name) {
-    PyObject* value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.ptr());
-    if (!value) {
-        if (!PyErr_Occurred())
-            raise(PyExc_NameError, "name '%U' is not defined", name.ptr());
-        throw_error();
-    }
-    return borrow(value);
+    object value = lookup(PyEval_GetBuiltins(), name);
+    if (!value)
+        raise(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    return value;
 }
 
 object global(handle globals, handle name) {
-    PyObject* value = PyDict_GetItemWithError(globals.ptr(), name.ptr());
-    if (value)
-        return borrow(value);
-    if (PyErr_Occurred())
-        throw_error();
-    return builtin(name);
+    object value = lookup(globals, name);
+    return value ? value : builtin(name);
 }
 
 }  // namespace py

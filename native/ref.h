@@ -26,7 +26,6 @@ public:
 
     PyObject* ptr() const { return ptr_; }
     explicit operator bool() const { return ptr_ != nullptr; }
-    bool is(handle other) const { return ptr_ == other.ptr_; }
     bool is_none() const { return ptr_ == Py_None; }
 
 protected:
@@ -55,7 +54,6 @@ public:
         ptr_ = nullptr;
         return ptr;
     }
-    void reset() { object().swap(*this); }
     void swap(object& other) noexcept { std::swap(ptr_, other.ptr_); }
 
     static object stolen(PyObject* ptr) {

@@ -149,12 +149,9 @@ object to_dict(handle self) {
             py::setitem(result, name, py::getattr(self, name));
     }
     for (PyObject* key : {n::tasks, n::sections}) {
-        PyObject* children = PyDict_GetItemWithError(result.ptr(), key);
-        if (!children) {
-            if (PyErr_Occurred())
-                py::throw_error();
+        object children = py::lookup(result, key);
+        if (!children)
             continue;
-        }
         object ids = py::new_list();
         for (object& child : py::iterate(children))
             py::append(ids, py::getattr(child, n::id));
@@ -201,7 +198,7 @@ void combine_into(handle target, handle name, handle value, bool clone_first) {
 object add_child(handle parent, handle children, handle cls, kwargs&& kw) {
     // The keyword merge of cls(parent=self, **kw) refuses a caller's own parent
     // before anything is made.
-    if (py::check(PyDict_Contains(kw.ptr(), n::parent)))
+    if (py::contains(kw, n::parent))
         py::raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "function", n::parent);
     py::setitem(kw, n::parent, parent);
     object child = py::call_kwargs(cls, nullptr, 0, kw);

@@ -61,7 +61,7 @@ object runset_stop(handle self, kwargs kw) {
     object num_tasks = py::pop(kw, n::num_tasks, state->zero);
     py::call_super(state->RunSet, self, n::stop, kw);
     py::setattr(self, n::totaltasks, num_tasks);
-    if (!py::check(PyObject_RichCompareBool(num_tasks.ptr(), state->zero.ptr(), Py_GT)))
+    if (!py::compare(num_tasks, state->zero, Py_GT))
         return py::none();
     object plugin = global(n::Plugin);
     long run = 0;

@@ -74,8 +74,7 @@ object plugin_stop(handle self, kwargs kw) {
     py::call_super(state->Plugin, self, n::stop, kw);
     object logfile = py::getattr(self, n::logfile, Py_None);
     if (py::truthy(logfile)) {
-        bool changed = py::truthy(new_logfile) &&
-                       py::check(PyObject_RichCompareBool(new_logfile.ptr(), logfile.ptr(), Py_NE));
+        bool changed = py::truthy(new_logfile) && py::compare(new_logfile, logfile, Py_NE);
         if (changed) {
             // The stretch of the old log can no longer be measured.
             if (py::truthy(py::getattr(self, n::logs))) {
