@@ -13,6 +13,8 @@ ClassBuilder& ClassBuilder::add(const char* name, object value) {
     return *this;
 }
 
+ClassBuilder& ClassBuilder::doc(const char* value) { return add("__doc__", text(value)); }
+
 object ClassBuilder::create() {
     object name = text(qualname_.c_str());
     return call(reinterpret_cast<PyObject*>(&PyType_Type), name, bases_, namespace_);

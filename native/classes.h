@@ -16,8 +16,8 @@ public:
     ClassBuilder(const ModuleInfo& module, const char* name, handle bases);
 
     template <auto F>
-    ClassBuilder& method(const char* name, std::vector<Param> params) {
-        return add(name, native<F>::function(module_, signature<F>(name, std::move(params))));
+    ClassBuilder& method(const char* name, std::vector<Param> params, const char* doc = nullptr) {
+        return add(name, native<F>::function(module_, signature<F>(name, std::move(params)), doc));
     }
 
     template <auto F>
@@ -34,6 +34,9 @@ public:
     }
 
     ClassBuilder& add(const char* name, object value);
+
+    // The class docstring, as the first statement of a class body sets it.
+    ClassBuilder& doc(const char* text);
 
     // Creates the class; the builder is spent afterwards.
     object create();

@@ -17,6 +17,7 @@ void function_dealloc(PyObject* self) {
     Py_XDECREF(function->name);
     Py_XDECREF(function->qualname);
     Py_XDECREF(function->module_name);
+    Py_XDECREF(function->doc);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -36,6 +37,7 @@ PyMemberDef function_members[] = {
     {"__name__", T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
     {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
     {"__module__", T_OBJECT, offsetof(FunctionObject, module_name), READONLY, nullptr},
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), READONLY, nullptr},
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -70,7 +72,8 @@ PyTypeObject* get_function_type() {
 
 }  // namespace
 
-object new_function(const ModuleInfo& module, Signature signature, vectorcallfunc entry) {
+object new_function(const ModuleInfo& module, Signature signature, vectorcallfunc entry, const char* doc) {
+    object doc_text = doc ? text(doc) : none();
     object name = text(signature.name());
     object qualname = text(signature.qualname());
     object module_name = text(module.name);
@@ -87,6 +90,7 @@ object new_function(const ModuleInfo& module, Signature signature, vectorcallfun
     function->name = name.release();
     function->qualname = qualname.release();
     function->module_name = module_name.release();
+    function->doc = doc_text.release();
     return steal(reinterpret_cast<PyObject*>(function));
 }
 

@@ -41,9 +41,10 @@ struct FunctionObject {
     PyObject* name;
     PyObject* qualname;
     PyObject* module_name;
+    PyObject* doc;  // None when the function has no docstring
 };
 
-object new_function(const ModuleInfo& module, Signature signature, vectorcallfunc entry);
+object new_function(const ModuleInfo& module, Signature signature, vectorcallfunc entry, const char* doc);
 
 // Sets the Python error for a C++ exception other than error_already_set; call
 // only from a catch block.
@@ -73,8 +74,8 @@ class native {
 public:
     static constexpr bool varkw = traits::varkw;
 
-    static object function(const ModuleInfo& module, Signature signature) {
-        return detail::new_function(module, std::move(signature), entry);
+    static object function(const ModuleInfo& module, Signature signature, const char* doc = nullptr) {
+        return detail::new_function(module, std::move(signature), entry, doc);
     }
 
 private:
@@ -110,8 +111,8 @@ private:
 
 // A module-level function.
 template <auto F>
-object function(const ModuleInfo& module, const char* name, std::vector<Param> params) {
-    return native<F>::function(module, Signature(name, std::move(params), native<F>::varkw));
+object function(const ModuleInfo& module, const char* name, std::vector<Param> params, const char* doc = nullptr) {
+    return native<F>::function(module, Signature(name, std::move(params), native<F>::varkw), doc);
 }
 
 }  // namespace py
