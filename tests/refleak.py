@@ -1,18 +1,20 @@
 #!/usr/bin/env python3
 """Reference-leak check for a debug interpreter (one with sys.gettotalrefcount).
 
-Runs each callable in leak_scenarios.SCENARIOS many times and reports a leak
+Runs each callable in the SCENARIOS list of every tests/leak_scenarios*.py
+file (one per module under test) many times and reports a leak
 when the total reference count, or the number of allocated memory blocks,
 grows in every measured round. A single quiet round clears a scenario, so
 one-off caching and allocator noise are tolerated.
 
     python3.11d tests/refleak.py [-k TEXT] [--warmup N] [--rounds N] [--calls N]
-                                 [--scenarios FILE] [--list]
+                                 [--scenarios FILE ...] [--list]
 
 Exit status: 0 clean, 1 leak or failing scenario, 2 not a debug interpreter.
 """
 import argparse
 import gc
+import glob
 import importlib
 import itertools
 import os
@@ -101,8 +103,8 @@ def load_scenarios(path):
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description="Reference-leak check (debug interpreter only).")
-    ap.add_argument("--scenarios", default=os.path.join(HERE, "leak_scenarios.py"),
-                    help="file defining SCENARIOS (default: tests/leak_scenarios.py)")
+    ap.add_argument("--scenarios", action="append", default=None,
+                    help="file defining SCENARIOS; repeatable (default: tests/leak_scenarios*.py)")
     ap.add_argument("-k", dest="match", default=None, help="only scenarios whose name contains TEXT")
     ap.add_argument("--warmup", type=int, default=WARMUP)
     ap.add_argument("--rounds", type=int, default=ROUNDS)
@@ -119,12 +121,15 @@ def main(argv=None):
     root = os.path.abspath(os.environ.get("KOVRA_PACKAGE_ROOT") or REPO_ROOT)
     sys.path.insert(0, root)
 
-    try:
-        scenarios = load_scenarios(args.scenarios)
-    except Exception:
-        traceback.print_exc()
-        print("refleak: could not load scenarios from %s" % args.scenarios, file=sys.stderr)
-        return 1
+    files = args.scenarios or sorted(glob.glob(os.path.join(HERE, "leak_scenarios*.py")))
+    scenarios = []
+    for path in files:
+        try:
+            scenarios.extend(load_scenarios(path))
+        except Exception:
+            traceback.print_exc()
+            print("refleak: could not load scenarios from %s" % path, file=sys.stderr)
+            return 1
     if args.match:
         scenarios = [s for s in scenarios if args.match in scenario_name(s)]
     if not scenarios:
