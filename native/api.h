@@ -132,6 +132,76 @@ inline object call_kwargs(handle callable, PyObject* const* args, size_t nargs, 
     return take(PyObject_VectorcallDict(callable.ptr(), args, nargs, kwargs.ptr()));
 }
 
+// ---- handling errors ---------------------------------------------------------
+
+// The error an except block handles: taken out of the interpreter when made.
+class caught_error {
+public:
+    caught_error();
+
+    // except <type>: a subclass test, as the except clause makes it.
+    bool matches(handle type) const { return PyErr_GivenExceptionMatches(type_.ptr(), type.ptr()) != 0; }
+
+    handle type() const { return type_; }
+    handle value() const { return value_; }
+    handle traceback() const { return traceback_ ? handle(traceback_) : handle(Py_None); }
+
+    // A bare `raise` in the except block: the same error again.
+    [[noreturn]] void raise_again();
+
+    // Runs `body` as code inside the except block: an error escaping it keeps
+    // this one as its context.
+    template <typename F>
+    auto run(F&& body) -> decltype(body()) {
+        try {
+            return body();
+        } catch (const error_already_set&) {
+            chain_context();
+            throw;
+        }
+    }
+
+private:
+    void chain_context() const;
+
+    object type_, value_, traceback_;
+};
+
+// `with manager as target: body(target)`: __exit__ sees the error leaving the body
+// and may suppress it.
+template <typename F>
+void with(handle manager, F&& body) {
+    static PyObject *enter, *exit;
+    object target = call_method(manager, interned(enter, "__enter__"));
+    try {
+        body(handle(target));
+    } catch (const error_already_set&) {
+        caught_error error;
+        object suppress = error.run([&] {
+            return call_method(manager, interned(exit, "__exit__"), error.type(), error.value(), error.traceback());
+        });
+        if (error.run([&] { return truthy(suppress); }))
+            return;
+        error.raise_again();
+    }
+    call_method(manager, interned(exit, "__exit__"), Py_None, Py_None, Py_None);
+}
+
+// ---- recursion ---------------------------------------------------------------
+
+// Counts a native recursion level against the interpreter's limit, so deep or
+// self-containing data ends in RecursionError instead of a crashed C stack.
+class recursion_guard {
+public:
+    explicit recursion_guard(const char* where) {
+        if (Py_EnterRecursiveCall(where))
+            throw_error();
+    }
+    ~recursion_guard() { Py_LeaveRecursiveCall(); }
+    recursion_guard(const recursion_guard&) = delete;
+    recursion_guard& operator=(const recursion_guard&) = delete;
+};
+
 // ---- iteration ---------------------------------------------------------------
 
 // Range over any iterable: `for (py::object item : py::iterate(obj))`.

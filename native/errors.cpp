@@ -97,6 +97,31 @@ std::array<object, 2> unpack_pair(handle item) {
     return values;
 }
 
+caught_error::caught_error() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value)
+        PyException_SetTraceback(value, tb);
+    type_ = steal(type);
+    value_ = steal(value);
+    traceback_ = steal(tb);
+}
+
+void caught_error::raise_again() {
+    PyErr_Restore(borrow(type_).release(), borrow(value_).release(), borrow(traceback_).release());
+    throw_error();
+}
+
+void caught_error::chain_context() const {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value && value != value_.ptr() && value_)
+        PyException_SetContext(value, borrow(value_).release());
+    PyErr_Restore(type, value, tb);
+}
+
 void add_traceback(const char* funcname, const char* filename, PyObject* globals) {
     // Building the frame must not disturb the pending exception: a failure here
     // drops the entry, never the error being reported.

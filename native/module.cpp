@@ -1,5 +1,7 @@
 #include "native/module.h"
 
+#include <cstring>
+
 namespace py {
 namespace detail {
 
@@ -25,6 +27,18 @@ void raise_reinitialised(const char* short_name) {
 object import(const char* name, handle globals) {
     object module_name = text(name);
     return take(PyImport_ImportModuleLevelObject(module_name.ptr(), globals.ptr(), nullptr, nullptr, 0));
+}
+
+object import_module(const char* name, handle globals) {
+    // As `import a.b as m` does it: import the top package, then walk down to the leaf.
+    object module = import(name, globals);
+    for (const char* part = std::strchr(name, '.'); part; part = std::strchr(part + 1, '.')) {
+        const char* end = std::strchr(part + 1, '.');
+        object attribute = take(end ? PyUnicode_FromStringAndSize(part + 1, end - part - 1)
+                                    : PyUnicode_FromString(part + 1));
+        module = getattr(module, attribute);
+    }
+    return module;
 }
 
 object import_from(const char* package, const char* name, handle globals) {

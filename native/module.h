@@ -81,6 +81,9 @@ private:
 // `import name`: the top-level package, as the import statement binds it.
 object import(const char* name, handle globals);
 
+// `import name` bound under another name: the named module itself, submodules included.
+object import_module(const char* name, handle globals);
+
 // `from package import name`; a missing name raises ImportError "cannot import name ...".
 object import_from(const char* package, const char* name, handle globals);
 

@@ -1,0 +1,443 @@
+// The class Ledgrin: the driver that writes the two result files, and the handlers
+// that copy each level of a report into the legacy report library's objects.
+#include "reporter/ledgrin/ledgrin.h"
+
+namespace ledgrin {
+namespace {
+
+// ---- what every handler does ---------------------------------------------------
+
+// Optional attributes count only when true; their value is then read afresh.
+bool present(handle node, handle name) { return py::truthy(py::getattr(node, name, Py_None)); }
+
+object cut_to_seconds(handle time) {
+    return py::call_keywords(py::getattr(time, n::replace), 0, state->microsecond_keyword, state->zero);
+}
+
+// Start and stop copied, and the run time in whole seconds when both are known.
+void copy_times(handle target, handle node) {
+    py::setattr(target, n::starttime, py::getattr(node, n::starttime));
+    py::setattr(target, n::stoptime, py::getattr(node, n::stoptime));
+    if (!py::truthy(py::getattr(target, n::starttime)) || !py::truthy(py::getattr(target, n::stoptime)))
+        return;
+    object stop = cut_to_seconds(py::getattr(target, n::stoptime));
+    object start = cut_to_seconds(py::getattr(target, n::starttime));
+    py::setattr(target, n::runtime, py::subtract(stop, start));
+}
+
+// The mapping read with an empty dict as default, fetched anew for every entry.
+object mapping_entry(handle node, handle mapping, handle key, handle fallback) {
+    PyObject* value = PyObject_GetAttr(node.ptr(), mapping.ptr());
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            py::throw_error();
+        PyErr_Clear();
+        return py::borrow(fallback);
+    }
+    object found = py::steal(value);
+    return py::call_method(found, n::get, key, fallback);
+}
+
+void copy_xref(handle xref, handle node) {
+    py::setattr(xref, n::file, mapping_entry(node, n::xref, n::file, state->empty));
+    py::setattr(xref, n::line, mapping_entry(node, n::xref, n::line, state->minus_one));
+}
+
+void copy_logs(handle logfile, handle node) {
+    py::setattr(logfile, n::filepath, mapping_entry(node, n::logs, n::file, state->empty));
+    object begin = mapping_entry(node, n::logs, n::begin, state->minus_one);
+    py::setitem(py::getattr(logfile, n::attrs), n::begin, begin);
+    object size = mapping_entry(node, n::logs, n::size, state->minus_one);
+    py::setitem(py::getattr(logfile, n::attrs), n::size, size);
+}
+
+// Identity, not truth: a false-valued result is still a result.
+void copy_result(handle target, handle node) {
+    if (py::getattr(node, n::result, Py_None).is_none())
+        return;
+    py::setattr(py::getattr(target, n::result), n::value, py::str(py::getattr(node, n::result)));
+}
+
+void copy_details(handle target, handle details) {
+    for (object& detail : py::iterate(details)) {
+        object diag = escape(detail);
+        py::call_keywords(py::getattr(py::getattr(target, n::runinfo), n::set_args), 0, state->diag_keyword, diag);
+    }
+}
+
+void copy_extra(handle target, handle node) {
+    object extra = escape_data(py::getattr(node, n::extra));
+    py::call_method(py::getattr(target, n::extra), n::update, extra);
+}
+
+// A section's id, or "<id> <name>" for a processor section.
+object section_id(handle section) {
+    object type = py::getattr(section, n::type);
+    if (!py::truthy(py::call_method(type, n::endswith, state->processor)))
+        return py::getattr(section, n::id);
+    object id = py::take(PyObject_Format(py::getattr(section, n::id).ptr(), state->empty.ptr()));
+    object name = py::take(PyObject_Format(py::getattr(section, n::name).ptr(), state->empty.ptr()));
+    object parts = py::tuple(id, state->blank, name);
+    return py::take(PyUnicode_Join(state->empty.ptr(), parts.ptr()));
+}
+
+// One legacy step per child section, each filled by self._handle_step.
+void copy_steps(handle self, handle target, handle node) {
+    for (object& child : py::iterate(py::getattr(node, n::sections))) {
+        object id = section_id(child);
+        object name = escape(py::getattr(child, n::name));
+        object step = py::call_keywords(py::getattr(target, n::add_teststep), 0, state->teststep_keywords, id, name);
+        py::call_method(self, n::_handle_step, step, child);
+    }
+}
+
+// The description, escaped, as item "description" of the legacy extra mapping.
+void description_into_extra(handle target, handle node) {
+    if (!present(node, n::description))
+        return;
+    object description = escape(py::getattr(node, n::description));
+    py::setitem(py::getattr(target, n::extra), n::description, description);
+}
+
+// ---- Ledgrin -------------------------------------------------------------------
+
+object init(handle self, handle logsdir, handle runset) {
+    py::setattr(self, n::qoreport, py::call(global(n::QOReport)));
+    py::setattr(self, n::logsdir, logsdir);
+    py::setattr(self, n::_runset, runset);
+    return py::none();
+}
+
+object path_in_logsdir(handle self, handle file_name) { return py::add(py::getattr(self, n::logsdir), file_name); }
+
+// open(path, mode) as the builtin the module sees.
+object open_file(handle path, handle mode) { return py::call(global(n::open), path, mode); }
+
+void write_details(handle self, handle rough_string) {
+    static PyObject *details_file, *rough_file;
+    try {
+        object reparsed = py::call_method(global(n::minidom), n::parseString, rough_string);
+        object report = py::call_keywords(py::getattr(reparsed, n::toprettyxml), 0, state->indent_keyword,
+                                          state->two_blanks);
+        object path = path_in_logsdir(self, py::interned(details_file, "/ResultsDetails.xml"));
+        py::with(open_file(path, state->write_text), [&](handle stream) { py::call_method(stream, n::write, report); });
+    } catch (const py::error_already_set&) {
+        py::caught_error error;
+        if (!error.matches(PyExc_Exception))
+            error.raise_again();
+        // Keep what the library rendered, so the broken text can be inspected.
+        error.run([&] {
+            object path = path_in_logsdir(self, py::interned(rough_file, "/xml_rough_string"));
+            py::with(open_file(path, state->write_bytes),
+                     [&](handle stream) { py::call_method(stream, n::write, rough_string); });
+        });
+        error.raise_again();
+    }
+}
+
+object sub_element(handle parent, handle tag) { return py::call(py::getattr(global(n::ET), n::SubElement), parent, tag); }
+
+object generate_xml(handle self, handle, handle) {
+    static PyObject* summary_file;
+    object qoreport = py::getattr(self, n::qoreport);
+    py::setattr(qoreport, n::runset, py::call(global(n::RunSet)));
+    py::call_method(self, n::_handle_runset, py::getattr(py::getattr(self, n::qoreport), n::runset),
+                    py::getattr(self, n::_runset));
+
+    object dom = py::call_method(py::getattr(self, n::qoreport), n::generate_dom);
+    object rough_string =
+        py::call_keywords(py::getattr(global(n::ET), n::tostring), 1, state->encoding_keyword, dom, state->utf_8);
+    write_details(self, rough_string);
+
+    object ts = py::getattr(py::getattr(self, n::qoreport), n::runset);
+    object initinfo = py::getattr(ts, n::initinfo);
+    object attributes = py::new_dict();
+    object archive = py::getattr(ts, n::archivefile);
+    py::setitem(attributes, state->archive_filename, py::truthy(archive) ? archive : state->empty);
+    object kex_path = py::getattr(py::getattr(initinfo, n::kex), n::path);
+    py::setitem(attributes, state->kex_tree_path, py::truthy(kex_path) ? kex_path : state->empty);
+    object root = py::call(py::getattr(global(n::ET), n::Element), state->job_summary, attributes);
+
+    py::setattr(sub_element(root, state->job_name), n::text, py::getattr(py::getattr(ts, n::initinfo), n::name));
+    py::setattr(sub_element(root, state->image_tag), n::text, py::getattr(py::getattr(ts, n::initinfo), n::image));
+    py::call_method(py::getattr(ts, n::summary), n::generate_resultsonly_dom, root);
+    for (object& name : py::iterate(state->summary_names))
+        py::call_method(ts, n::generate_simple_elt_dom, root, name);
+    for (object& name : py::iterate(state->initinfo_names))
+        py::call_method(py::getattr(ts, n::initinfo), n::generate_simple_elt_dom, root, name);
+    py::setattr(sub_element(root, state->debug_profile), n::text, state->zero_text);
+    object hosts = py::getattr(py::getattr(ts, n::initinfo), n::hosts);
+    Py_ssize_t host_count = PyObject_Length(hosts.ptr());
+    if (host_count < 0)
+        py::throw_error();
+    if (host_count > 0)
+        py::call_method(hosts, n::generate_dom, root);
+    else
+        sub_element(root, state->host_tag);
+
+    object rough_summary =
+        py::call_keywords(py::getattr(global(n::ET), n::tostring), 1, state->encoding_keyword, root, state->utf_8);
+    object reparsed = py::call_method(global(n::minidom), n::parseString, rough_summary);
+    object report =
+        py::call_keywords(py::getattr(reparsed, n::toprettyxml), 0, state->indent_keyword, state->two_blanks);
+    object stream = open_file(path_in_logsdir(self, py::interned(summary_file, "/ResultsSummary.xml")), state->write_text);
+    py::call_method(stream, n::write, report);
+    py::call_method(stream, n::close);
+    return py::none();
+}
+
+// ---- job level -------------------------------------------------------------------
+
+// runset.extra[key], looked up afresh for every use.
+object extra_item(handle runset, handle key) { return py::getitem(py::getattr(runset, n::extra), key); }
+bool extra_has(handle runset, handle key) { return py::contains(py::getattr(runset, n::extra), key); }
+
+object vumb_item(handle runset, handle key) { return py::getitem(extra_item(runset, n::vumb), key); }
+bool vumb_has(handle runset, handle key) { return py::contains(extra_item(runset, n::vumb), key); }
+
+// The test-management arguments: the identity keys as they are, the rest under "post".
+void copy_vumb(handle qots, handle runset) {
+    object arguments = py::new_dict();
+    for (PyObject* key : {n::dnsname, n::attributes})
+        if (vumb_has(runset, key))
+            py::setitem(arguments, key, vumb_item(runset, key));
+    object post = py::new_dict();
+    if (vumb_has(runset, n::status))
+        py::setitem(post, n::status, vumb_item(runset, n::status));
+    if (vumb_has(runset, n::cmd)) {
+        py::setitem(post, n::cmd, vumb_item(runset, n::cmd));
+        if (vumb_has(runset, n::error))
+            py::setitem(post, n::error, vumb_item(runset, n::error));
+    }
+    if (PyDict_GET_SIZE(post.ptr()) > 0)
+        py::setitem(arguments, n::post, post);
+    object set_args = py::getattr(py::getattr(qots, n::vumb), n::set_args);
+    py::call_kwargs(set_args, nullptr, 0, arguments);
+}
+
+object handle_runset(handle self, handle qots, handle runset) {
+    copy_times(qots, runset);
+    py::setattr(py::getattr(qots, n::initinfo), n::jobid, py::getattr(runset, n::id));
+    py::setattr(py::getattr(qots, n::initinfo), n::name, py::getattr(runset, n::name));
+    if (present(runset, n::archivefile))
+        py::setattr(qots, n::archivefile, py::getattr(runset, n::archivefile));
+    for (PyObject* key : {n::testbed, n::release, n::image})
+        if (extra_has(runset, key))
+            py::setattr(py::getattr(qots, n::initinfo), key, extra_item(runset, key));
+    for (PyObject* name : {n::submitter, n::user})
+        if (present(runset, name))
+            py::setattr(py::getattr(qots, n::initinfo), name, py::getattr(runset, name));
+    if (present(runset, n::host))
+        py::append(py::getattr(py::getattr(qots, n::initinfo), n::hosts), py::getattr(runset, n::host));
+    if (present(runset, n::cli))
+        py::setattr(py::getattr(py::getattr(qots, n::initinfo), n::params), n::cli, py::getattr(runset, n::cli));
+    if (present(runset, n::kovrapath))
+        py::setattr(py::getattr(py::getattr(qots, n::initinfo), n::kex), n::path, py::getattr(runset, n::kovrapath));
+    if (present(runset, n::kovraversion))
+        py::setattr(py::getattr(py::getattr(qots, n::initinfo), n::kex), n::version,
+                    py::getattr(runset, n::kovraversion));
+    py::call_method(py::getattr(qots, n::summary), n::update, py::getattr(runset, n::summary));
+    copy_details(qots, py::getattr(runset, n::details));
+    if (extra_has(runset, n::vumb))
+        copy_vumb(qots, runset);
+    py::call_method(self, n::_handle_jobexecution, py::getattr(qots, n::jobexecution), runset);
+    return py::borrow(qots);
+}
+
+object handle_jobexecution(handle self, handle qojobexc, handle runset) {
+    copy_times(qojobexc, runset);
+    for (object& task : py::iterate(py::getattr(runset, n::tasks))) {
+        object script = py::call(global(n::TestScript), py::getattr(task, n::logfile, Py_None), Py_None);
+        py::call_method(qojobexc, n::add_testscript, script, py::getattr(task, n::id));
+        py::call_method(self, n::_handle_testscript, script, task);
+    }
+    return py::borrow(qojobexc);
+}
+
+// ---- script, common section, test case -------------------------------------------
+
+bool type_is(handle section, handle wanted) {
+    return py::compare(py::getattr(section, n::type), wanted, Py_EQ);
+}
+
+void add_testcase(handle self, handle qots, handle section) {
+    object logfilepath = state->empty;
+    if (present(section, n::logs))
+        logfilepath = py::call_method(py::getattr(section, n::logs), n::get, n::file, state->empty);
+    object testcase = py::call_keywords(py::getattr(qots, n::add_testcase), 0, state->testcase_keywords,
+                                        py::getattr(section, n::id), logfilepath);
+    py::call_method(self, n::_handle_testcase, testcase, section);
+}
+
+object handle_testscript(handle self, handle qots, handle task) {
+    copy_times(qots, task);
+    if (present(task, n::parameters)) {
+        object pargs = escape(py::str(py::getattr(task, n::parameters)));
+        py::setattr(py::getattr(qots, n::initinfo), n::pargs, pargs);
+    }
+    if (present(task, n::description)) {
+        object description = escape(py::getattr(task, n::description));
+        py::setattr(py::getattr(qots, n::initinfo), n::description, description);
+    }
+    if (present(task, n::logfile))
+        py::setattr(py::getattr(py::getattr(qots, n::initinfo), n::logfile), n::filepath,
+                    py::getattr(task, n::logfile));
+    if (present(task, n::testscript)) {
+        object path = py::getattr(global(n::os), n::path);
+        object name = py::call_method(path, n::basename, py::getattr(task, n::testscript));
+        py::setattr(py::getattr(py::getattr(qots, n::initinfo), n::script), n::name, name);
+        object folder = py::call_method(py::getattr(global(n::os), n::path), n::dirname, py::getattr(task, n::testscript));
+        py::setattr(py::getattr(py::getattr(qots, n::initinfo), n::script), n::path, folder);
+    }
+    py::call_method(py::getattr(qots, n::summary), n::update, py::getattr(task, n::summary));
+    copy_details(qots, py::getattr(task, n::details));
+
+    for (object& section : py::iterate(py::getattr(task, n::sections))) {
+        handle common_id;
+        if (type_is(section, state->common_setup))
+            common_id = state->common_setup_id;
+        else if (type_is(section, state->common_cleanup))
+            common_id = state->common_cleanup_id;
+        // Anything else, plugins included, is a test case.
+        if (!common_id) {
+            add_testcase(self, qots, section);
+            continue;
+        }
+        object common = py::call_keywords(py::getattr(qots, n::add_testsection), 0, state->sectionid_keyword, common_id);
+        py::call_method(self, n::_handle_commonsection, common, section);
+    }
+    return py::borrow(qots);
+}
+
+object handle_commonsection(handle self, handle qocommsect, handle commonsection) {
+    copy_times(qocommsect, commonsection);
+    description_into_extra(qocommsect, commonsection);
+    copy_xref(py::getattr(qocommsect, n::xref), commonsection);
+    copy_logs(py::getattr(qocommsect, n::logfile), commonsection);
+    copy_result(qocommsect, commonsection);
+    copy_details(qocommsect, py::getattr(commonsection, n::details));
+    copy_extra(qocommsect, commonsection);
+    for (object& section : py::iterate(py::getattr(commonsection, n::sections))) {
+        object subsection = py::call_keywords(py::getattr(qocommsect, n::add_commonsubsection), 0,
+                                              state->name_keyword, py::getattr(section, n::name));
+        py::call_method(self, n::_handle_subsection, subsection, section);
+    }
+    return py::borrow(qocommsect);
+}
+
+object handle_testcase(handle self, handle qotc, handle testcase) {
+    copy_times(qotc, testcase);
+    object id = py::getattr(py::getattr(qotc, n::initinfo), n::id);
+    py::setitem(py::getattr(id, n::attrs), n::name, py::getattr(testcase, n::id));
+    py::setattr(py::getattr(py::getattr(qotc, n::initinfo), n::id), n::idtypevalue, py::getattr(testcase, n::id));
+    py::setattr(py::getattr(qotc, n::initinfo), n::name, py::getattr(testcase, n::name));
+    for (PyObject* field : {n::swversion, n::hwversion, n::fwversion, n::tstversion})
+        py::setattr(py::getattr(qotc, n::initinfo), field, state->none_text);
+    if (present(testcase, n::description)) {
+        object description = escape(py::getattr(testcase, n::description));
+        py::setattr(py::getattr(qotc, n::initinfo), n::description, description);
+    }
+    copy_xref(py::getattr(py::getattr(qotc, n::initinfo), n::xref), testcase);
+    copy_logs(py::getattr(py::getattr(qotc, n::initinfo), n::logfile), testcase);
+    copy_result(qotc, testcase);
+    copy_details(qotc, py::getattr(testcase, n::details));
+    copy_extra(qotc, testcase);
+    for (object& section : py::iterate(py::getattr(testcase, n::sections))) {
+        object id = section_id(section);
+        object child = py::call_keywords(py::getattr(qotc, n::add_testsection), 0, state->sectionid_keyword, id);
+        py::call_method(self, n::_handle_testsection, child, section);
+    }
+    return py::borrow(qotc);
+}
+
+// ---- sub-section, test section, step ------------------------------------------------
+
+object handle_subsection(handle self, handle qosubsect, handle subsection) {
+    copy_times(qosubsect, subsection);
+    object id = section_id(subsection);
+    py::setitem(py::getattr(py::getattr(qosubsect, n::id), n::attrs), n::name, id);
+    py::setattr(py::getattr(qosubsect, n::id), n::idtypevalue, id);
+    // The sub-section's own name goes in as it is; only its steps' names are escaped.
+    py::setattr(qosubsect, n::name, py::getattr(subsection, n::name));
+    if (present(subsection, n::description))
+        py::setattr(qosubsect, n::description, escape(py::getattr(subsection, n::description)));
+    copy_xref(py::getattr(qosubsect, n::xref), subsection);
+    copy_logs(py::getattr(qosubsect, n::logfile), subsection);
+    copy_result(qosubsect, subsection);
+    copy_details(qosubsect, py::getattr(subsection, n::details));
+    copy_extra(qosubsect, subsection);
+    copy_steps(self, qosubsect, subsection);
+    return py::borrow(qosubsect);
+}
+
+object handle_testsection(handle self, handle qotest, handle testsection) {
+    copy_times(qotest, testsection);
+    description_into_extra(qotest, testsection);
+    copy_xref(py::getattr(qotest, n::xref), testsection);
+    copy_logs(py::getattr(qotest, n::logfile), testsection);
+    copy_result(qotest, testsection);
+    copy_details(qotest, py::getattr(testsection, n::details));
+    copy_extra(qotest, testsection);
+    copy_steps(self, qotest, testsection);
+    return py::borrow(qotest);
+}
+
+object handle_step(handle self, handle qostep, handle step) {
+    copy_times(qostep, step);
+    // A step's description is stored as it is, and always set.
+    object description = present(step, n::description) ? py::getattr(step, n::description) : state->empty;
+    py::setattr(qostep, n::description, description);
+    copy_xref(py::getattr(qostep, n::xref), step);
+    copy_logs(py::getattr(qostep, n::logfile), step);
+    copy_result(qostep, step);
+    copy_details(qostep, py::getattr(step, n::details));
+
+    // A copy, so the report keeps its own "index" and "continue_".
+    object extra = py::call_method(py::getattr(step, n::extra), n::copy);
+    for (PyObject* key : {n::index, n::continue__}) {
+        if (!py::contains(extra, key))
+            continue;
+        py::setattr(qostep, key, py::call_method(extra, n::pop, key));
+    }
+    py::call_method(py::getattr(qostep, n::extra), n::update, escape_data(extra));
+    copy_steps(self, qostep, step);
+    return py::borrow(qostep);
+}
+
+}  // namespace
+
+object define_ledgrin(handle base) {
+    py::ClassBuilder cls(state->info, "Ledgrin", py::tuple(base));
+    cls.method<init>("__init__", {{"self"}, {"logsdir"}, {"runset"}})
+        .method<generate_xml>("generate_xml", {{"self"}, {"client"}, {"kwargs"}},
+                              "\n        Generate the ResultsDetails.xml and ResultsSummary.xml files needed by\n"
+                              "        many other services.\n        ")
+        .method<handle_runset>("_handle_runset", {{"self"}, {"qots"}, {"runset"}},
+                               "\n        Populate QOReport's RunSet with information from Reporter's\n"
+                               "        RunSet.\n        ")
+        .method<handle_jobexecution>("_handle_jobexecution", {{"self"}, {"qojobexc"}, {"runset"}},
+                                     "\n        Populate an QOReport JobExecution with information from a Reporter\n"
+                                     "        RunSet.\n        ")
+        .method<handle_testscript>("_handle_testscript", {{"self"}, {"qots"}, {"task"}},
+                                   "\n        Populate an QOReport TestScript with information from a Reporter\n"
+                                   "        TestScript.\n        ")
+        .method<handle_commonsection>("_handle_commonsection", {{"self"}, {"qocommsect"}, {"commonsection"}},
+                                      "\n        Populate an QOReport TestSection representing a\n"
+                                      "        CommonStartup/CommonCleanup with information from a Reporter Section.\n"
+                                      "        ")
+        .method<handle_testcase>("_handle_testcase", {{"self"}, {"qotc"}, {"testcase"}},
+                                 "\n        Populate an QOReport TestResult representing a Testcase with\n"
+                                 "        information from a Reporter Section.\n        ")
+        .method<handle_subsection>("_handle_subsection", {{"self"}, {"qosubsect"}, {"subsection"}},
+                                   "\n        Populate an QOReport CommonSubSection with information from a Reporter\n"
+                                   "        Section.\n        ")
+        .method<handle_testsection>("_handle_testsection", {{"self"}, {"qotest"}, {"testsection"}},
+                                    "\n        Populate an QOReport TestSection representing a\n"
+                                    "        test section with information from a Reporter Section.\n        ")
+        .method<handle_step>("_handle_step", {{"self"}, {"qostep"}, {"step"}},
+                             "\n        Populate an QOReport TestStep with information from a Reporter Section.\n"
+                             "        ");
+    return cls.create();
+}
+
+}  // namespace ledgrin
