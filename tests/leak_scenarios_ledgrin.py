@@ -1,0 +1,146 @@
+"""Leak scenarios for kovra.reporter.ledgrin (see tests/refleak.py)."""
+import datetime as dt
+import os
+import re
+import tempfile
+import types
+
+from kovra.reporter import ledgrin
+from kovra.reporter.ledgrin import Ledgrin, escape, escape_data
+from kovra.reporter.runset import RunSet
+from kovra.results import Failed, Passed
+
+_DIR = tempfile.mkdtemp(prefix="kovra-leak-ledgrin-")
+_MISSING = os.path.join(_DIR, "missing", "dir")
+_T0 = dt.datetime(2026, 1, 1, 10, 0, 0, 900000)
+
+
+def escape_texts():
+    escape("plain text")
+    escape("ctrl \x01\x0b\x1b \ud800 \ufffe é \U0001F600")
+    escape(str.__new__(type("Text", (str,), {}), "sub\x02"))
+    ledgrin._escape_repl(ledgrin.ESCAPE_SEQUENCE.search("\x07"))
+
+
+def escape_data_nested():
+    escape_data({"k\x01": [("v\x02", 5, None), {"x": b"\x01"}], "s": {"a"}})
+
+
+def error_escape_non_text():
+    for bad in (b"\x01", 5):
+        try:
+            escape(bad)
+        except TypeError:
+            pass
+
+
+def error_escape_data_self_containing():
+    loop = []
+    loop.append(loop)
+    try:
+        escape_data(loop)
+    except RecursionError:
+        pass
+    loop.clear()
+
+
+def error_escape_data_dict_changes():
+    data = {"a": 1}
+    saved = ledgrin.escape
+
+    def grow(text):
+        data["b"] = 2
+        return text
+
+    ledgrin.escape = grow
+    try:
+        escape_data(data)
+    except RuntimeError:
+        pass
+    finally:
+        ledgrin.escape = saved
+
+
+def _job():
+    job = RunSet(id="job", seq_num=0)
+    job.start(host="h", testbed="tb", vumb={"cmd": "c", "dnsname": "d"})
+    job.add_detail("detail \x0c")
+    task = job.add_task(id="t", seq_num=1)
+    task.start(testscript="/s/t.py", description="d\x01", parameters={"p": 1})
+    setup = task.add_section(id="cs", seq_num=0, type="CommonSetup")
+    setup.start()
+    sub = setup.add_section(id="sub", seq_num=0)
+    sub.start()
+    sub.stop(result=Passed)
+    setup.stop(result=Passed)
+    case = task.add_section(id="tc", seq_num=1)
+    case.start(xref={"file": "f", "line": 1})
+    proc = case.add_section(id="p", seq_num=0, type="LoadProcessor")
+    proc.start()
+    step = proc.add_section(id="s", seq_num=0)
+    step.start(description="step")
+    step.update_extra({"index": 1, "continue_": True, "k": "v\x01"})
+    step.stop(result=Failed)
+    proc.stop(result=Failed)
+    case.stop(result=Failed)
+    task.stop()
+    job.stop(num_tasks=1)
+    return job
+
+
+def generate_whole_job():
+    Ledgrin(_DIR, _job()).generate_xml(None, None)
+
+
+def error_unescaped_text_dumps_rough_string():
+    job = _job()
+    job.tasks[0].sections[1].sections[0].sections[0].description = "bad \x01"
+    try:
+        Ledgrin(_DIR, job).generate_xml(None, None)
+    except Exception:
+        pass
+
+
+def error_missing_logsdir():
+    try:
+        Ledgrin(_MISSING, _job()).generate_xml(None, None)
+    except FileNotFoundError:
+        pass
+
+
+def error_bad_report_data():
+    job = _job()
+    job.tasks[0].sections[1].sections[0].sections[0].xref = ["not a mapping"]
+    try:
+        Ledgrin(_DIR, job).generate_xml(None, None)
+    except AttributeError:
+        pass
+    plain = types.SimpleNamespace(starttime=_T0, stoptime=None, id="j", name="n", extra=None)
+    try:
+        Ledgrin(_DIR, plain).generate_xml(None, None)
+    except TypeError:
+        pass
+
+
+def error_argument_counts():
+    gen = Ledgrin(_DIR, None)
+    for call in (lambda: gen.generate_xml(), lambda: gen._handle_step(1, 2, 3), lambda: escape(),
+                 lambda: escape_data(x=1)):
+        try:
+            call()
+        except TypeError:
+            pass
+
+
+SCENARIOS = [
+    escape_texts,
+    escape_data_nested,
+    error_escape_non_text,
+    error_escape_data_self_containing,
+    error_escape_data_dict_changes,
+    generate_whole_job,
+    error_unescaped_text_dumps_rough_string,
+    error_missing_logsdir,
+    error_bad_report_data,
+    error_argument_counts,
+]
