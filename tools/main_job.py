@@ -3,7 +3,8 @@
 A run set is started, tasks run with their own log files, each task's sections
 nest and report results and health data, plugins run at job and task level,
 everything stops, and the report is stored as results.yaml and results.json in
-an output folder, which is named on exit.
+an output folder, with the legacy ResultsDetails.xml and ResultsSummary.xml
+beside them; the folder is named on exit.
 
     tools/job [--out DIR] [--tasks N] [--sections N]
 """
@@ -18,6 +19,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import yaml  # noqa: E402
 
 from kovra.reporter import runset  # noqa: E402
+from kovra.reporter.ledgrin import Ledgrin  # noqa: E402
 from kovra.results import Failed, Passed, Passx, Skipped  # noqa: E402
 
 # A result pattern that exercises every roll-up path without being random.
@@ -29,14 +31,39 @@ def log(path, text):
         stream.write(text + "\n")
 
 
+def nest_steps(parent, logfile, depth):
+    """Steps inside steps, `depth` levels down."""
+    for level in range(depth):
+        step = parent.add_section(id="substep%d" % level, seq_num=0, type="Step")
+        step.start(logfile=logfile, description="level %d" % level)
+        step.update_extra({"index": level, "continue_": True})
+        log(logfile, "substep %s" % step.fullid)
+        parent = step
+    while parent is not None and depth > 0:
+        parent.stop(result=Passed)
+        parent = parent._parent
+        depth -= 1
+
+
 def run_task(job, index, sections, logdir):
     logfile = os.path.join(logdir, "task%d.log" % index)
     log(logfile, "task %d starting" % index)
     task = job.add_task(id="task%d" % index, seq_num=index)
-    task.start(logfile=logfile, testscript="scripts/task%d.py" % index, description="Script run %d" % index)
+    task.start(logfile=logfile, testscript="scripts/task%d.py" % index, description="Script run %d" % index,
+               parameters={"loops": index})
+    # Captured device consoles carry terminal control characters.
+    task.add_detail("console: \x1b[32mready\x1b[0m\x0c")
+
+    setup = task.add_section(id="common_setup", seq_num=0, type="CommonSetup")
+    setup.start(logfile=logfile)
+    connect = setup.add_section(id="connect", seq_num=0, type="Subsection")
+    connect.start(logfile=logfile, name="connect to device")
+    log(logfile, "connected")
+    connect.stop(result=Passed)
+    setup.stop(result=Passed)
 
     for number in range(sections):
-        section = task.add_section(id="section%d" % number, seq_num=number)
+        section = task.add_section(id="section%d" % number, seq_num=number + 1, type="Testcase")
         section.start(logfile=logfile, description="Checks of area %d\n  with trailing blanks   \n" % number)
         for step_number in range(2):
             step = section.add_section(id="step%d" % step_number, seq_num=step_number)
@@ -44,10 +71,16 @@ def run_task(job, index, sections, logdir):
             log(logfile, "step %s" % step.fullid)
             step.update({"xref": {"file": "scripts/task%d.py" % index, "line": 10 + step_number}})
             step.add_detail("checked item %d" % step_number)
+            if step_number == 0:
+                nest_steps(step, logfile, depth=3)
             result = RESULTS[(index + number + step_number) % len(RESULTS)]
             health = [{"result": "passed"}] if step_number == 0 else [{"result": str(result)}]
             step.stop(result=result, health=health)
         section.stop()
+
+    cleanup = task.add_section(id="common_cleanup", seq_num=sections + 1, type="CommonCleanup")
+    cleanup.start(logfile=logfile)
+    cleanup.stop(result=Passed)
 
     plugin = task.add_plugin(id="collector", seq_num=sections)
     plugin.start(logfile=logfile)
@@ -71,7 +104,9 @@ def main(argv=None):
 
     with tempfile.TemporaryDirectory(prefix="kovra-logs-") as logdir:
         job = runset.RunSet(id="nightly", seq_num=0)
-        job.start(job_type="regression", cli="run nightly", host="lab-host", user="tester", release="1.0")
+        job.start(job_type="regression", cli="run nightly", host="lab-host", user="tester", submitter="ci",
+                  release="1.0", testbed="lab-bed", image="image-1",
+                  vumb={"dnsname": "lab-host", "status": "complete", "cmd": "report"})
 
         setup = job.add_plugin(id="environment", seq_num=0)
         setup.start()
@@ -95,6 +130,8 @@ def main(argv=None):
         stream.write(yaml_text)
     with open(os.path.join(out, "results.json"), "w") as stream:
         stream.write(json_text)
+    # The legacy result files, beside the stored report.
+    Ledgrin(out, job).generate_xml(None, None)
 
     summary = job.to_dict()
     print("job %s: %d tasks planned, %d run" % (summary["id"], summary["totaltasks"], len(job.tasks) - 1))
@@ -103,6 +140,7 @@ def main(argv=None):
                                                            job.summary.weight))
     print("plugins: %s" % dict(job.pluginsummary.items()))
     print("health: %s %s" % (job.health_result, dict(job.health_summary.items())))
+    print("files: %s" % ", ".join(sorted(os.listdir(out))))
     print("Report written to: %s" % out)
     return 0
 

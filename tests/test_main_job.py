@@ -1,0 +1,34 @@
+"""The main job end to end: what it stores, in every form."""
+import json
+import os
+import subprocess
+import sys
+import xml.etree.ElementTree as ET
+
+import yaml
+
+REPO_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def test_main_job_stores_the_report_and_the_legacy_files(tmp_path):
+    out = tmp_path / "out"
+    proc = subprocess.run([sys.executable, os.path.join(REPO_ROOT, "tools", "main_job.py"), "--out", str(out),
+                           "--tasks", "2", "--sections", "2"], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines()[-1] == "Report written to: %s" % out
+    report = json.loads((out / "results.json").read_text())["report"]
+    assert yaml.safe_load((out / "results.yaml").read_text())["report"]["id"] == report["id"]
+
+    details = ET.parse(str(out / "ResultsDetails.xml")).getroot()
+    scripts = details.findall("runSet/jobExecution/testScript")
+    assert [s.get("id") for s in scripts] == [t["id"] for t in report["tasks"]]
+    task = scripts[1]
+    assert task.find("runInfo/diag").text == "console: \\x1b[32mready\\x1b[0m\\x0c"
+    assert [c.get("sectionId") or c.get("tcId") for c in task if c.tag in ("testSection", "testCase")] == [
+        "commonSetup", "section0", "section1", "commonCleanup", "collector"]
+    assert task.find("testCase/testSection/testStep/testStep/testStep") is not None
+
+    summary = ET.parse(str(out / "ResultsSummary.xml")).getroot()
+    assert summary.find("jobName").text == report["name"]
+    assert summary.find("total").text == str(sum(report["summary"][k] for k in report["summary"]
+                                                   if k not in ("total", "success_rate")))
