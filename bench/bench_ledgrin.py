@@ -1,0 +1,99 @@
+"""Time the native kovra.reporter.ledgrin against the plain-Python reference.
+
+Both run in the same process on the same report; each figure is the best of
+--repeat runs, the two sides alternating, and the ratio is reference/native
+(above 1: native is faster). Nothing is asserted.
+
+    python bench/bench_ledgrin.py [--tasks N --sections M --repeat R]
+"""
+import argparse
+import os
+import sys
+import tempfile
+import timeit
+
+BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
+REPO_ROOT = os.path.dirname(BENCH_DIR)
+PACKAGE_ROOT = os.path.abspath(os.environ.get("KOVRA_PACKAGE_ROOT") or REPO_ROOT)
+for _path in (BENCH_DIR, PACKAGE_ROOT):
+    while _path in sys.path:
+        sys.path.remove(_path)
+    sys.path.insert(0, _path)
+
+import kovra.reporter.ledgrin as native  # noqa: E402
+import kovra.reporter.runset as runset  # noqa: E402
+import reference_ledgrin as reference  # noqa: E402
+from bench_runset import best_of_both, build_job, print_table  # noqa: E402
+from kovra.qoreport.runset import RunSet as LegacyRunSet  # noqa: E402
+
+CLEAN_LINE = "2026-12-08 10:00:01 INFO  device ready, link up at 1000 Mbit/s, 0 errors"
+CLEAN_LOG = "\n".join([CLEAN_LINE] * 200)
+CONSOLE = "\x1b[32mready\x1b[0m " + CLEAN_LINE
+EXTRA = {"tags": ["smoke", "nightly"], "device": {"name": "dut1", "ports": [1, 2, 3], "note": CONSOLE},
+         "index": 3, "args": ("-v", "--fast")}
+
+# Single calls: escape and escape_data run on every text of every section.
+OPERATIONS = [
+    ("escape(short clean)", "mod.escape(%r)" % "step passed"),
+    ("escape(72-char clean line)", "mod.escape(CLEAN_LINE)"),
+    ("escape(200-line clean log)", "mod.escape(CLEAN_LOG)"),
+    ("escape(console line)", "mod.escape(CONSOLE)"),
+    ("escape_data(nested extra)", "mod.escape_data(EXTRA)"),
+]
+
+
+def operation_rows(repeat, number=20000):
+    rows = []
+    for name, statement in OPERATIONS:
+        timers = [timeit.Timer(statement, globals={"mod": mod, "CLEAN_LINE": CLEAN_LINE, "CLEAN_LOG": CLEAN_LOG,
+                                                   "CONSOLE": CONSOLE, "EXTRA": EXTRA}).timeit
+                  for mod in (reference, native)]
+        count = number // 20 if "log" in name else number
+        ref_time, nat_time = best_of_both(repeat, lambda: timers[0](count), lambda: timers[1](count))
+        rows.append((name, ref_time / count * 1e6, nat_time / count * 1e6))
+    return rows
+
+
+def workload_rows(args, folder):
+    logfile = os.path.join(folder, "job.log")
+    with open(logfile, "w") as stream:
+        stream.write("log line\n" * 100)
+    job = build_job(runset, args.tasks, args.sections, logfile)
+    for node in job.tasks:
+        node.add_detail(CONSOLE)
+    out = {mod: os.path.join(folder, mod.__name__.rsplit(".", 1)[-1]) for mod in (reference, native)}
+    for path in out.values():
+        os.makedirs(path)
+
+    def handlers(mod):
+        return lambda: mod.Ledgrin(out[mod], job)._handle_runset(LegacyRunSet(), job)
+
+    def generate(mod):
+        return lambda: mod.Ledgrin(out[mod], job).generate_xml(None, None)
+
+    rows = []
+    for name, make in [("handlers (copy into legacy objects)", handlers), ("generate_xml (whole)", generate)]:
+        rows.append((name,) + best_of_both(args.repeat, make(reference), make(native)))
+    return rows
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--tasks", type=int, default=20)
+    parser.add_argument("--sections", type=int, default=20)
+    parser.add_argument("--repeat", type=int, default=7)
+    args = parser.parse_args(argv)
+
+    with tempfile.TemporaryDirectory() as folder:
+        rows = workload_rows(args, folder)
+    print("native:    %s" % native.__file__)
+    print("reference: %s" % reference.__file__)
+    print("python %s, tasks=%d sections=%d repeat=%d (best of repeat, GC off while timed)"
+          % (sys.version.split()[0], args.tasks, args.sections, args.repeat))
+    print_table("workload", "s", rows)
+    print()
+    print_table("operation", "us", operation_rows(args.repeat))
+
+
+if __name__ == "__main__":
+    main()
