@@ -3,7 +3,9 @@
 A run set is started, tasks run with their own log files, each task's sections
 nest and report results and health data, plugins run at job and task level,
 everything stops, and the report is stored as results.yaml and results.json in
-an output folder, which is named on exit.
+an output folder. The stored report is then read back through the explorer
+(served by the stand-in reporter client) and printed as a tree; the output
+folder is named on exit.
 
     tools/job [--out DIR] [--tasks N] [--sections N]
 """
@@ -18,6 +20,8 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import yaml  # noqa: E402
 
 from kovra.reporter import runset  # noqa: E402
+from kovra.reporter.explorer import Explorer  # noqa: E402
+from kovra.reporter_client import ReporterClient  # noqa: E402
 from kovra.results import Failed, Passed, Passx, Skipped  # noqa: E402
 
 # A result pattern that exercises every roll-up path without being random.
@@ -57,6 +61,27 @@ def run_task(job, index, sections, logdir):
     log(logfile, "task %d done" % index)
     task.stop()
     return task
+
+
+def result_text(result):
+    # A stored result is a mapping {"value": ..., "reason": ...}; roll-up nodes have none.
+    if isinstance(result, dict):
+        return result.get("value")
+    return "-" if result is None else str(result)
+
+
+def explored_tree(client):
+    """Lines of the stored tree, each node fetched through an Explorer."""
+    lines = []
+
+    def visit(node, depth):
+        lines.append("%s%s  %s  %s" % ("  " * depth, node.id, node.type, result_text(node.result)))
+        # `tasks` exists on the run set only; elsewhere it reads as None from the mapping.
+        for child in node.tasks or node.sections or ():
+            visit(child, depth + 1)
+
+    visit(Explorer(client), 0)
+    return lines
 
 
 def main(argv=None):
@@ -103,6 +128,12 @@ def main(argv=None):
                                                            job.summary.weight))
     print("plugins: %s" % dict(job.pluginsummary.items()))
     print("health: %s %s" % (job.health_result, dict(job.health_summary.items())))
+
+    tree = explored_tree(ReporterClient.from_file(os.path.join(out, "results.json")))
+    assert tree == explored_tree(ReporterClient.from_file(os.path.join(out, "results.yaml")))
+    print("stored report, read back through the explorer (id, type, result):")
+    for line in tree:
+        print("  " + line)
     print("Report written to: %s" % out)
     return 0
 
