@@ -46,6 +46,14 @@ inline bool contains(handle container, handle item) {
 
 inline bool truthy(handle obj) { return check(PyObject_IsTrue(obj.ptr())) == 1; }
 
+// len(obj).
+inline Py_ssize_t len(handle obj) {
+    Py_ssize_t size = PyObject_Size(obj.ptr());
+    if (size < 0)
+        throw_error();
+    return size;
+}
+
 inline bool isinstance(handle obj, handle cls) { return check(PyObject_IsInstance(obj.ptr(), cls.ptr())) == 1; }
 
 

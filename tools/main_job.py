@@ -4,7 +4,9 @@ A run set is started, tasks run with their own log files, each task's sections
 nest and report results and health data, plugins run at job and task level,
 everything stops, and the report is stored as results.yaml and results.json in
 an output folder, with the legacy ResultsDetails.xml and ResultsSummary.xml
-beside them; the folder is named on exit.
+beside them. The stored report is then read back through the explorer
+(served by the stand-in reporter client) and printed as a tree; the output
+folder is named on exit.
 
     tools/job [--out DIR] [--tasks N] [--sections N]
 """
@@ -20,6 +22,8 @@ import yaml  # noqa: E402
 
 from kovra.reporter import runset  # noqa: E402
 from kovra.reporter.ledgrin import Ledgrin  # noqa: E402
+from kovra.reporter.explorer import Explorer  # noqa: E402
+from kovra.reporter_client import ReporterClient  # noqa: E402
 from kovra.results import Failed, Passed, Passx, Skipped  # noqa: E402
 
 # A result pattern that exercises every roll-up path without being random.
@@ -92,6 +96,27 @@ def run_task(job, index, sections, logdir):
     return task
 
 
+def result_text(result):
+    # A stored result is a mapping {"value": ..., "reason": ...}; roll-up nodes have none.
+    if isinstance(result, dict):
+        return result.get("value")
+    return "-" if result is None else str(result)
+
+
+def explored_tree(client):
+    """Lines of the stored tree, each node fetched through an Explorer."""
+    lines = []
+
+    def visit(node, depth):
+        lines.append("%s%s  %s  %s" % ("  " * depth, node.id, node.type, result_text(node.result)))
+        # `tasks` exists on the run set only; elsewhere it reads as None from the mapping.
+        for child in node.tasks or node.sections or ():
+            visit(child, depth + 1)
+
+    visit(Explorer(client), 0)
+    return lines
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", help="output folder (default: a new temporary folder)")
@@ -141,6 +166,12 @@ def main(argv=None):
     print("plugins: %s" % dict(job.pluginsummary.items()))
     print("health: %s %s" % (job.health_result, dict(job.health_summary.items())))
     print("files: %s" % ", ".join(sorted(os.listdir(out))))
+
+    tree = explored_tree(ReporterClient.from_file(os.path.join(out, "results.json")))
+    assert tree == explored_tree(ReporterClient.from_file(os.path.join(out, "results.yaml")))
+    print("stored report, read back through the explorer (id, type, result):")
+    for line in tree:
+        print("  " + line)
     print("Report written to: %s" % out)
     return 0
 

@@ -1,0 +1,68 @@
+"""STAND-IN for the framework's reporter-server client, which is not shipped here.
+
+The real client asks the reporter server for a stored run. This one serves a
+report from the text that ``dump_json()`` or ``dump_yaml()`` of a run set gave
+(the contents of a stored ``results.json`` or ``results.yaml``), with the same
+two calls the explorer makes. Each answer is a fresh mapping shaped like
+``to_dict()`` of the node: its children appear only as their ids, under
+"tasks" (the run set) or "sections" (any node below it).
+"""
+import copy
+import json
+
+import yaml
+
+CHILD_KEYS = ("tasks", "sections")
+
+
+class ReporterClient:
+    """Serves one stored report: ``get_runset()`` and ``get_section(id_list=...)``."""
+
+    def __init__(self, text):
+        # JSON text is tried first: the YAML loader would read most of it too,
+        # only far more slowly.
+        try:
+            stored = json.loads(text)
+        except ValueError:
+            stored = yaml.safe_load(text)
+        if not isinstance(stored, dict) or not isinstance(stored.get("report"), dict):
+            raise ValueError("not a stored report: no 'report' mapping at the top")
+        self.version = stored.get("version")
+        self._report = stored["report"]
+
+    @classmethod
+    def from_file(cls, path):
+        """A client for a stored results.json or results.yaml file."""
+        with open(path, encoding="utf-8") as stream:
+            return cls(stream.read())
+
+    def get_runset(self):
+        return _shallow(self._report)
+
+    def get_section(self, *, id_list):
+        node = self._report
+        for depth, node_id in enumerate(id_list):
+            node = _child(node, node_id)
+            if node is None:
+                raise KeyError("no node at id path %r in the stored report (no %r under %r)"
+                               % (list(id_list), node_id, list(id_list[:depth])))
+        return _shallow(node)
+
+
+def _child(node, node_id):
+    for key in CHILD_KEYS:
+        for child in node.get(key) or ():
+            if isinstance(child, dict) and child.get("id") == node_id:
+                return child
+    return None
+
+
+def _shallow(node):
+    """The node's own data, with its children replaced by their ids."""
+    result = {}
+    for key, value in node.items():
+        if key in CHILD_KEYS and isinstance(value, list):
+            result[key] = [child.get("id") for child in value]
+        else:
+            result[key] = copy.deepcopy(value)
+    return result

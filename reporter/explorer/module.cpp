@@ -1,0 +1,48 @@
+// Start-up of kovra.reporter.explorer: names and classes; nothing is imported.
+#include "reporter/explorer/explorer.h"
+
+namespace explorer {
+
+namespace n {
+#define EXPLORER_DEFINE_NAME(name) PyObject* name;
+EXPLORER_NAMES(EXPLORER_DEFINE_NAME)
+#undef EXPLORER_DEFINE_NAME
+}  // namespace n
+
+State* state = nullptr;
+
+namespace {
+
+void intern_names() {
+#define EXPLORER_INTERN_NAME(name) py::interned(n::name, #name);
+    EXPLORER_NAMES(EXPLORER_INTERN_NAME)
+#undef EXPLORER_INTERN_NAME
+}
+
+struct Module {
+    static constexpr const char* short_name = "explorer";
+
+    static void initialise(handle module) {
+        // Allocated once and never freed: native functions keep pointers into it, and
+        // nothing may be released after the interpreter has gone at exit.
+        if (!state)
+            state = new State;
+        state->info.name = "kovra.reporter.explorer";
+        state->info.filename = "kovra/reporter/explorer";
+        state->info.globals = PyModule_GetDict(module.ptr());
+
+        intern_names();
+        object object_type = py::builtin(py::text("object"));
+        state->id_list_keyword = py::tuple(n::id_list);
+        state->sections_iterator_type = define_sections_iterator();
+        py::setattr(module, n::Explorer, define_explorer(object_type));
+        py::setattr(module, n::ExplorerSections, define_explorer_sections(object_type));
+    }
+
+    static void reset() { *state = State(); }
+};
+
+}  // namespace
+}  // namespace explorer
+
+PyMODINIT_FUNC PyInit_explorer() { return py::ModuleDefinition<explorer::Module>::init(); }
