@@ -1,6 +1,7 @@
 #include "native/module.h"
 
 #include <cstring>
+#include <string>
 
 namespace py {
 namespace detail {
@@ -23,6 +24,14 @@ void raise_reinitialised(const char* short_name) {
 }
 
 }  // namespace detail
+
+void intern_identifier(PyObject*& slot, const char* identifier) {
+    size_t length = std::strlen(identifier);
+    if (length > 1 && identifier[0] != '_' && identifier[length - 1] == '_')
+        --length;
+    std::string text(identifier, length);
+    interned(slot, text.c_str());
+}
 
 object import(const char* name, handle globals) {
     object module_name = text(name);

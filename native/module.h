@@ -76,6 +76,20 @@ private:
     };
 };
 
+// ---- interned names ---------------------------------------------------------------
+
+// Interns the Python name a C++ identifier stands for: a trailing underscore that
+// keeps a C++ keyword apart is not part of it ("default_" is "default", "continue__"
+// is "continue_"); names starting with an underscore are taken as they are.
+void intern_identifier(PyObject*& slot, const char* identifier);
+
+// A module keeps its names in an X-macro list: LIST(KOVRA_NAME_DECLARE) in its
+// header and LIST(KOVRA_NAME_DEFINE) in one source, both inside a namespace `n`;
+// LIST(KOVRA_NAME_INTERN) at start-up, where `n` is in scope.
+#define KOVRA_NAME_DECLARE(name) extern PyObject* name;
+#define KOVRA_NAME_DEFINE(name) PyObject* name;
+#define KOVRA_NAME_INTERN(name) ::py::intern_identifier(n::name, #name);
+
 // ---- run-time imports and globals -----------------------------------------------
 
 // `import name`: the top-level package, as the import statement binds it.

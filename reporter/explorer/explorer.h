@@ -15,9 +15,7 @@ using py::object;
     X(get_section) X(id_list) X(Explorer) X(ExplorerSections)
 
 namespace n {
-#define EXPLORER_DECLARE_NAME(name) extern PyObject* name;
-EXPLORER_NAMES(EXPLORER_DECLARE_NAME)
-#undef EXPLORER_DECLARE_NAME
+EXPLORER_NAMES(KOVRA_NAME_DECLARE)
 }  // namespace n
 
 // Made once at start-up, never changed afterwards.

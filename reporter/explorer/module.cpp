@@ -4,20 +4,14 @@
 namespace explorer {
 
 namespace n {
-#define EXPLORER_DEFINE_NAME(name) PyObject* name;
-EXPLORER_NAMES(EXPLORER_DEFINE_NAME)
-#undef EXPLORER_DEFINE_NAME
+EXPLORER_NAMES(KOVRA_NAME_DEFINE)
 }  // namespace n
 
 State* state = nullptr;
 
 namespace {
 
-void intern_names() {
-#define EXPLORER_INTERN_NAME(name) py::interned(n::name, #name);
-    EXPLORER_NAMES(EXPLORER_INTERN_NAME)
-#undef EXPLORER_INTERN_NAME
-}
+void intern_names() { EXPLORER_NAMES(KOVRA_NAME_INTERN) }
 
 struct Module {
     static constexpr const char* short_name = "explorer";

@@ -30,9 +30,7 @@ using py::object;
     X(_handle_step)
 
 namespace n {
-#define LEDGRIN_DECLARE_NAME(name) extern PyObject* name;
-LEDGRIN_NAMES(LEDGRIN_DECLARE_NAME)
-#undef LEDGRIN_DECLARE_NAME
+LEDGRIN_NAMES(KOVRA_NAME_DECLARE)
 }  // namespace n
 
 // Made once at start-up, never changed afterwards.

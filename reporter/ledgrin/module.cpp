@@ -1,31 +1,17 @@
 // Start-up of kovra.reporter.ledgrin: imports, the escaping functions, the class.
 #include "reporter/ledgrin/ledgrin.h"
 
-#include <string>
-
 namespace ledgrin {
 
 namespace n {
-#define LEDGRIN_DEFINE_NAME(name) PyObject* name;
-LEDGRIN_NAMES(LEDGRIN_DEFINE_NAME)
-#undef LEDGRIN_DEFINE_NAME
+LEDGRIN_NAMES(KOVRA_NAME_DEFINE)
 }  // namespace n
 
 State* state = nullptr;
 
 namespace {
 
-void intern_names() {
-    auto intern = [](PyObject*& slot, const char* identifier) {
-        std::string text(identifier);
-        if (text.back() == '_' && text.front() != '_')
-            text.pop_back();
-        py::interned(slot, text.c_str());
-    };
-#define LEDGRIN_INTERN_NAME(name) intern(n::name, #name);
-    LEDGRIN_NAMES(LEDGRIN_INTERN_NAME)
-#undef LEDGRIN_INTERN_NAME
-}
+void intern_names() { LEDGRIN_NAMES(KOVRA_NAME_INTERN) }
 
 void bind(handle module, PyObject* name, handle value) { py::setattr(module, name, value); }
 

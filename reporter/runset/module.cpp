@@ -1,32 +1,17 @@
 // Start-up of kovra.reporter.runset: imports, constants, classes, representers.
 #include "reporter/runset/runset.h"
 
-#include <cstring>
-#include <string>
-
 namespace runset {
 
 namespace n {
-#define RUNSET_DEFINE_NAME(name) PyObject* name;
-RUNSET_NAMES(RUNSET_DEFINE_NAME)
-#undef RUNSET_DEFINE_NAME
+RUNSET_NAMES(KOVRA_NAME_DEFINE)
 }  // namespace n
 
 State* state = nullptr;
 
 namespace {
 
-void intern_names() {
-    auto intern = [](PyObject*& slot, const char* identifier) {
-        std::string text(identifier);
-        if (text.back() == '_' && text.front() != '_')
-            text.pop_back();
-        py::interned(slot, text.c_str());
-    };
-#define RUNSET_INTERN_NAME(name) intern(n::name, #name);
-    RUNSET_NAMES(RUNSET_INTERN_NAME)
-#undef RUNSET_INTERN_NAME
-}
+void intern_names() { RUNSET_NAMES(KOVRA_NAME_INTERN) }
 
 // Binds `value` as module attribute `name`, as an import or assignment statement does.
 void bind(handle module, PyObject* name, handle value) { py::setattr(module, name, value); }

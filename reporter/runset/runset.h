@@ -26,9 +26,7 @@ using py::object;
     X(YAMLDumper)
 
 namespace n {
-#define RUNSET_DECLARE_NAME(name) extern PyObject* name;
-RUNSET_NAMES(RUNSET_DECLARE_NAME)
-#undef RUNSET_DECLARE_NAME
+RUNSET_NAMES(KOVRA_NAME_DECLARE)
 }  // namespace n
 
 // Made once at start-up, never changed afterwards.
