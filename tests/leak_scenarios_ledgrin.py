@@ -1,7 +1,6 @@
 """Leak scenarios for kovra.reporter.ledgrin (see tests/refleak.py)."""
 import datetime as dt
 import os
-import re
 import tempfile
 import types
 

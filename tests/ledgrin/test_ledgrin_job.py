@@ -1,5 +1,4 @@
 """A whole job's report through Ledgrin into both result files, read back."""
-import datetime as dt
 import os
 import xml.etree.ElementTree as ET
 

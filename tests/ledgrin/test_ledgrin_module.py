@@ -1,27 +1,16 @@
 """The surface of kovra.reporter.ledgrin and its start-up."""
 import os
-import subprocess
-import sys
-import textwrap
 import xml.etree.ElementTree
 from xml.dom import minidom
-
-import pytest
 
 import kovra.configuration
 from kovra.reporter import ledgrin
 from kovra.results import Passed
+from startup import SECOND_INTERPRETER, import_in_second_interpreter, run_python, second_initialisation
 
 MODULE_NAME = "kovra.reporter.ledgrin"
 HANDLERS = ["_handle_runset", "_handle_jobexecution", "_handle_testscript", "_handle_commonsection",
             "_handle_testcase", "_handle_subsection", "_handle_testsection", "_handle_step"]
-
-
-def run_python(code, tmp_path):
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=str(tmp_path),
-                          env=dict(os.environ), capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stdout + proc.stderr
-    return proc.stdout.splitlines()
 
 
 def test_module_globals_in_definition_order():
@@ -109,43 +98,11 @@ def test_requirements_are_imported_in_order(tmp_path):
 
 
 def test_second_initialisation_is_refused_and_the_first_module_is_kept(tmp_path):
-    out = run_python(f"""
-        import importlib.util
-        found = importlib.util.find_spec({MODULE_NAME!r})
-        first = importlib.util.module_from_spec(found)
-        second = importlib.util.module_from_spec(found)
-        found.loader.exec_module(first)
-        try:
-            found.loader.exec_module(second)
-        except RuntimeError as exc:
-            print(exc)
-        import kovra.reporter.ledgrin as imported
-        print(imported is first, first.escape("\\x01"))
-    """, tmp_path)
-    assert out == ["Module 'ledgrin' has already been imported. Re-initialisation is not supported.",
-                   "True \\x01"]
+    assert second_initialisation(MODULE_NAME, "Ledgrin", tmp_path) == [
+        "RuntimeError Module 'ledgrin' has already been imported. Re-initialisation is not supported.",
+        "True True True"]
 
 
 def test_second_interpreter_is_refused(tmp_path):
-    si = pytest.importorskip("_xxsubinterpreters")
-    result_file = tmp_path / "sub.txt"
-    sub_code = textwrap.dedent(f"""
-        try:
-            import kovra.reporter.ledgrin
-        except BaseException as exc:
-            outcome = type(exc).__name__ + ": " + str(exc)
-        else:
-            outcome = "imported"
-        with open({str(result_file)!r}, "w") as fh:
-            fh.write(outcome)
-    """)
-    run_python(f"""
-        import sys
-        import _xxsubinterpreters as si
-        import kovra.reporter.ledgrin
-        sub = si.create()
-        si.run_string(sub, "import sys\\nsys.path[:0] = " + repr(sys.path) + "\\n" + {sub_code!r})
-        si.destroy(sub)
-    """, tmp_path)
-    assert result_file.read_text() == ("ImportError: Interpreter change detected - this module can only be"
-                                       " loaded into one interpreter per process.")
+    outcome, out = import_in_second_interpreter(MODULE_NAME, tmp_path, then=f"print({MODULE_NAME}.escape('\\x01'))")
+    assert (outcome, out) == (SECOND_INTERPRETER, ["\\x01"])

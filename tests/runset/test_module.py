@@ -3,9 +3,7 @@ import datetime
 import importlib
 import json
 import os
-import subprocess
 import sys
-import textwrap
 import types
 
 import pytest
@@ -17,6 +15,7 @@ import kovra.utils.dicts
 import kovra.utils.utils
 from kovra.datastructures import AttrDict
 from kovra.reporter import runset
+from startup import SECOND_INTERPRETER, import_in_second_interpreter, run_python
 
 MODULE_NAME = "kovra.reporter.runset"
 CLASS_NAMES = ["JSONDumper", "YAMLDumper", "ReportHeader", "ReportObjectBase",
@@ -30,15 +29,6 @@ BASE_METHODS = ["__init__", "start", "stop", "update", "update_extra", "add_deta
 R = runset.ReportObjectBase
 PRELOAD = ("import yaml, json, os.path, datetime, kovra.utils.utils, kovra.utils.dicts, "
            "kovra.results, kovra.datastructures, kovra.reporter")
-
-
-def run_python(code, tmp_path):
-    """Run code in a fresh interpreter that sees the same package; return stdout lines."""
-    # cwd outside the repo so '' on sys.path cannot shadow the package under test.
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=str(tmp_path),
-                          env=dict(os.environ), capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stdout + proc.stderr
-    return proc.stdout.splitlines()
 
 
 # --- names and constants -------------------------------------------------------------
@@ -434,29 +424,6 @@ def test_second_initialisation_is_refused_and_the_first_module_is_kept(tmp_path)
 
 
 def test_second_interpreter_is_refused(tmp_path):
-    pytest.importorskip("_xxsubinterpreters")
-    result_file = tmp_path / "sub.txt"
-    # Runs inside the second interpreter, which must find the very module file the
-    # first one loaded; its outcome goes to a file.
-    sub_code = textwrap.dedent(f"""
-        try:
-            import kovra.reporter.runset
-        except BaseException as exc:
-            outcome = type(exc).__name__ + ": " + str(exc)
-        else:
-            outcome = "imported"
-        with open({str(result_file)!r}, "w") as fh:
-            fh.write(outcome)
-    """)
-    out = run_python(f"""
-        import sys
-        import _xxsubinterpreters as si
-        import kovra.reporter.runset
-        sub = si.create()
-        si.run_string(sub, "import sys\\nsys.path[:0] = " + repr(sys.path) + "\\n" + {sub_code!r})
-        si.destroy(sub)
-        print(kovra.reporter.runset.ReportObjectBase("a", 1).fullid)
-    """, tmp_path)
-    assert out == ["a"]
-    assert result_file.read_text() == ("ImportError: Interpreter change detected - this module can only "
-                                       "be loaded into one interpreter per process.")
+    outcome, out = import_in_second_interpreter(
+        MODULE_NAME, tmp_path, then=f"print({MODULE_NAME}.ReportObjectBase('a', 1).fullid)")
+    assert (outcome, out) == (SECOND_INTERPRETER, ["a"])
