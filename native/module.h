@@ -76,6 +76,12 @@ private:
     };
 };
 
+// Where the native functions of `module` live: its name, the file name shown in
+// traceback entries, and its globals.
+inline ModuleInfo module_info(handle module, const char* name, const char* filename) {
+    return ModuleInfo{name, filename, PyModule_GetDict(module.ptr())};
+}
+
 // ---- interned names ---------------------------------------------------------------
 
 // Interns the Python name a C++ identifier stands for: a trailing underscore that

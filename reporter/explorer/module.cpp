@@ -21,9 +21,7 @@ struct Module {
         // nothing may be released after the interpreter has gone at exit.
         if (!state)
             state = new State;
-        state->info.name = "kovra.reporter.explorer";
-        state->info.filename = "kovra/reporter/explorer";
-        state->info.globals = PyModule_GetDict(module.ptr());
+        state->info = py::module_info(module, "kovra.reporter.explorer", "kovra/reporter/explorer");
 
         intern_names();
         object object_type = py::builtin(py::text("object"));

@@ -70,9 +70,7 @@ struct Module {
         // Allocated once and never freed: native functions keep pointers into it.
         if (!state)
             state = new State;
-        state->info.name = "kovra.reporter.ledgrin";
-        state->info.filename = "kovra/reporter/ledgrin";
-        state->info.globals = PyModule_GetDict(module.ptr());
+        state->info = py::module_info(module, "kovra.reporter.ledgrin", "kovra/reporter/ledgrin");
 
         intern_names();
         object object_type = py::builtin(py::text("object"));

@@ -92,9 +92,7 @@ struct Module {
         // nothing may be released after the interpreter has gone at exit.
         if (!state)
             state = new State;
-        state->info.name = "kovra.reporter.runset";
-        state->info.filename = "kovra/reporter/runset";
-        state->info.globals = PyModule_GetDict(module.ptr());
+        state->info = py::module_info(module, "kovra.reporter.runset", "kovra/reporter/runset");
         handle globals = state->info.globals;
 
         intern_names();
