@@ -1,0 +1,5 @@
+import sys
+
+from kovra.reporter.cli import main
+
+sys.exit(main())

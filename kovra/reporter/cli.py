@@ -1,0 +1,284 @@
+"""Command line for stored reports: ``python -m kovra.reporter COMMAND ...``.
+
+Every command reads a stored ``results.json`` or ``results.yaml``. A file
+that is missing, malformed or of another format version gives one line on
+standard error naming the file and the cause, and exit status 2; outputs are
+written to a temporary file first and renamed into place, so a failed command
+leaves nothing behind.
+"""
+import argparse
+import os
+import shutil
+import sys
+import tempfile
+
+from kovra.reporter import store, views
+
+PROG = "python -m kovra.reporter"
+COLOURS = {"passed": "32", "passx": "36", "failed": "31", "errored": "1;31", "aborted": "1;35",
+           "blocked": "33", "skipped": "33"}
+
+
+class CommandError(Exception):
+    """A failure to report in one line; the message names the file concerned."""
+
+
+# --- output -------------------------------------------------------------------------------------------------------
+
+def _mode():
+    mask = os.umask(0)
+    os.umask(mask)
+    return 0o666 & ~mask
+
+
+def write_file(path, data):
+    """Writes `data` (text or bytes) to `path` through a temporary file beside it."""
+    folder = os.path.dirname(os.path.abspath(path))
+    try:
+        handle, temp = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path) + ".")
+    except OSError as error:
+        raise CommandError("%s: cannot write: %s" % (path, error.strerror or error)) from None
+    try:
+        with os.fdopen(handle, "wb") as stream:
+            stream.write(data.encode("utf-8") if isinstance(data, str) else data)
+        os.chmod(temp, _mode())
+        os.replace(temp, path)
+    except OSError as error:
+        os.unlink(temp)
+        raise CommandError("%s: cannot write: %s" % (path, error.strerror or error)) from None
+    except BaseException:
+        os.unlink(temp)
+        raise
+
+
+def _paint(text, result, colour):
+    code = COLOURS.get(result)
+    return "\x1b[%sm%s\x1b[0m" % (code, text) if colour and code else text
+
+
+def _use_colour(choice):
+    if choice == "always":
+        return True
+    if choice == "never" or "NO_COLOR" in os.environ:
+        return False
+    return sys.stdout.isatty()
+
+
+# --- commands -----------------------------------------------------------------------------------------------------
+
+def cmd_show(args):
+    report = store.read_document(args.file, progress=args.progress)["report"]
+    rows = list(views.walk(report))
+    if args.failed:
+        keep = set()
+        ancestors = []
+        for depth, path, node in rows:
+            del ancestors[depth:]
+            ancestors.append(path)
+            if views.is_failing(node):
+                keep.update(ancestors)
+        rows = [row for row in rows if row[1] in keep or row[0] == 0]
+    colour = _use_colour(args.color)
+    labels = ["%s%s" % ("  " * depth, views.printable(views.node_id(node))) for depth, _, node in rows]
+    types = [views.printable(node.get("type") or "-") for _, _, node in rows]
+    wide = max(len(label) for label in labels)
+    wide_type = max(max(len(t) for t in types), 4)
+    print("%-*s  %-*s  %-8s  %s" % (wide, "ID", wide_type, "TYPE", "RESULT", "RUN TIME"))
+    for label, kind, (_, _, node) in zip(labels, types, rows):
+        result = views.result_name(node.get("result"))
+        shown = "%-8s" % views.printable(result or "-")
+        print("%-*s  %-*s  %s  %8s" % (wide, label, wide_type, kind, _paint(shown, result, colour),
+                                       views.format_seconds(node.get("runtime"))))
+    if args.failed and len(rows) == 1:
+        print("(no failures)")
+    return 0
+
+
+def cmd_summary(args):
+    report = store.read_document(args.file, progress=args.progress)["report"]
+    tasks = [t for t in views.children(report) if not views.is_plugin(t)]
+    plugins = [p for p in views.children(report) if views.is_plugin(p)]
+    summary = report.get("summary") or {}
+    p = views.printable
+    print("job %s%s" % (p(report.get("id")), " (%s)" % p(report["job_type"]) if report.get("job_type") else ""))
+    print("  started %s, stopped %s, run time %s" % (views.format_time(report.get("starttime")),
+                                                    views.format_time(report.get("stoptime")),
+                                                    views.format_seconds(report.get("runtime"))))
+    ran = sum(1 for t in tasks if t.get("starttime"))
+    planned = report.get("totaltasks")
+    print("  tasks: %d run%s" % (ran, " of %s planned" % planned if planned else ""))
+    print("results: %s (total %s)" % (views.format_counts(summary), summary.get("total", 0)))
+    rate = summary.get("success_rate")
+    print("success rate: %s" % ("%.2f%%" % rate if isinstance(rate, (int, float)) else "-"))
+    print("health: %s (%s)" % (views.result_name(report.get("health_result")) or "-",
+                               views.format_counts(report.get("health_summary"))))
+    print("plugins: %s" % (", ".join("%s %s" % (p(views.node_id(x)), views.result_name(x.get("result")) or "-")
+                                     for x in plugins) or "none"))
+    task_plugins = {}
+    for task in tasks:
+        for name, count in views.counts(task.get("pluginsummary")):
+            task_plugins[name] = task_plugins.get(name, 0) + count
+    print("task plugins: %s" % views.format_counts(task_plugins))
+    if not args.check:
+        return 0
+    bad = {}
+    for _, _, node in views.walk(report):
+        name = views.result_name(node.get("result"))
+        if name in store.FAILING:
+            bad[name] = bad.get(name, 0) + 1
+    for counter in (summary, report.get("pluginsummary")):
+        for name, count in views.counts(counter):
+            if name in store.FAILING and count:
+                bad[name] = max(bad.get(name, 0), count)
+    if bad:
+        print("check: FAILED (%s)" % views.format_counts(bad))
+        return 1
+    print("check: ok")
+    return 0
+
+
+def cmd_xml(args):
+    job = store.load(args.file, progress=args.progress)
+    from kovra.reporter.ledgrin import Ledgrin
+    try:
+        os.makedirs(args.out, exist_ok=True)
+        work = tempfile.mkdtemp(dir=args.out, prefix=".xml-")
+    except OSError as error:
+        raise CommandError("%s: cannot write: %s" % (args.out, error.strerror or error)) from None
+    try:
+        try:
+            # Ledgrin needs a folder of its own: it leaves a dump of the rough XML there when rendering fails.
+            Ledgrin(work, job).generate_xml(None, None)
+        except Exception as error:
+            raise CommandError("%s: cannot render the XML files: %s: %s"
+                               % (args.file, type(error).__name__, error)) from None
+        for name in ("ResultsDetails.xml", "ResultsSummary.xml"):
+            os.chmod(os.path.join(work, name), _mode())
+            os.replace(os.path.join(work, name), os.path.join(args.out, name))
+            print(os.path.join(args.out, name))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return 0
+
+
+def cmd_junit(args):
+    from kovra.reporter.junit import to_junit
+    write_file(args.out, to_junit(store.read_document(args.file, progress=args.progress)))
+    return 0
+
+
+def cmd_diff(args):
+    if args.threshold < 0:
+        raise CommandError("--threshold must not be negative")
+    from kovra.reporter.compare import Comparison
+    old = store.read_document(args.old, progress=args.progress)
+    new = store.read_document(args.new, progress=args.progress)
+    comparison = Comparison(old, new, threshold=args.threshold)
+    print("%s -> %s" % (views.printable(args.old), views.printable(args.new)))
+    for line in comparison.lines():
+        print(views.printable(line))
+    return 1 if comparison.new_failures else 0
+
+
+def cmd_convert(args):
+    job = store.load(args.file, progress=args.progress)
+    text = job.dump_json() if args.to == "json" else job.dump_yaml()
+    if args.out:
+        write_file(args.out, text)
+    else:
+        sys.stdout.write(text if text.endswith("\n") else text + "\n")
+    return 0
+
+
+def cmd_html(args):
+    document = store.read_document(args.file, progress=args.progress)
+    try:
+        from kovra.reporter import html
+    except ImportError as error:
+        raise CommandError("HTML reports are not available here: %s" % error) from None
+    existed = os.path.exists(args.out)
+    try:
+        html.write(document, args.out, source_dir=os.path.dirname(os.path.abspath(args.file)))
+    except (OSError, ValueError, TypeError, KeyError) as error:
+        if not existed and os.path.exists(args.out):
+            os.unlink(args.out)
+        raise CommandError("%s: cannot write the HTML report: %s" % (args.out, error)) from None
+    return 0
+
+
+# --- arguments ----------------------------------------------------------------------------------------------------
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Look at, convert and compare stored reports (results.json or results.yaml).")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def command(name, func, text):
+        sub = commands.add_parser(name, help=text, description=text)
+        sub.set_defaults(func=func, progress=1.0)
+        sub.add_argument("--no-progress", dest="progress", action="store_const", const=None,
+                         help="never show a progress bar (by default one appears on standard error "
+                              "when loading takes longer than a second)")
+        return sub
+
+    sub = command("show", cmd_show, "Print the report's tree: id, type, result and run time of every node.")
+    sub.add_argument("file", metavar="FILE", help="stored report")
+    sub.add_argument("--failed", action="store_true", help="keep only the paths that lead to failures")
+    sub.add_argument("--color", choices=("auto", "always", "never"), default="auto",
+                     help="colour the results (auto: when standard output is a terminal)")
+
+    sub = command("summary", cmd_summary, "Print the job's counts, success rate, health and plugins.")
+    sub.add_argument("file", metavar="FILE", help="stored report")
+    sub.add_argument("--check", action="store_true",
+                     help="exit with status 1 when anything failed, errored or aborted")
+
+    sub = command("xml", cmd_xml, "Regenerate ResultsDetails.xml and ResultsSummary.xml from the report.")
+    sub.add_argument("file", metavar="FILE", help="stored report")
+    sub.add_argument("-o", "--out", metavar="DIR", required=True, help="folder for the two files (made if missing)")
+
+    sub = command("junit", cmd_junit, "Export the report as JUnit XML for CI servers.")
+    sub.add_argument("file", metavar="FILE", help="stored report")
+    sub.add_argument("-o", "--out", metavar="OUT", required=True, help="JUnit XML file to write")
+
+    sub = command("diff", cmd_diff, "Compare two reports: new failures, fixes, sections added or removed, "
+                                    "run-time changes. Exits with status 1 when there are new failures.")
+    sub.add_argument("old", metavar="OLD", help="earlier stored report")
+    sub.add_argument("new", metavar="NEW", help="later stored report")
+    sub.add_argument("--threshold", type=float, default=1.0, metavar="SECONDS",
+                     help="list run-time changes larger than this many seconds (default: 1)")
+
+    sub = command("convert", cmd_convert, "Rewrite the report in the other stored form.")
+    sub.add_argument("file", metavar="FILE", help="stored report")
+    sub.add_argument("--to", choices=("json", "yaml"), required=True, help="form to write")
+    sub.add_argument("-o", "--out", metavar="OUT", help="file to write (default: standard output)")
+
+    sub = command("html", cmd_html, "Write a browsable HTML page of the report.")
+    sub.add_argument("file", metavar="FILE", help="stored report")
+    sub.add_argument("-o", "--out", metavar="OUT", required=True, help="HTML file to write")
+    return parser
+
+
+def main(argv=None):
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    where = "%s %s" % (PROG, args.command)
+    try:
+        return args.func(args)
+    except (store.StoredReportError, CommandError) as error:
+        print("%s: error: %s" % (where, views.printable(error)), file=sys.stderr)
+        return 2
+    except OSError as error:
+        name = error.filename or getattr(args, "file", None) or getattr(args, "new", "")
+        print("%s: error: %s: %s" % (where, views.printable(name), error.strerror or error), file=sys.stderr)
+        return 2
+    except MemoryError:
+        print("%s: error: out of memory" % where, file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print("%s: interrupted" % where, file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # The reader went away (| head): say nothing more and keep Python from complaining at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 0

@@ -1,0 +1,335 @@
+"""Stored reports read back: ``results.json`` or ``results.yaml`` as plain data or as report nodes.
+
+``read_document(path)`` gives the stored header {"version": ..., "report": ...}
+as plain dicts and lists, with every node's ``starttime`` and ``stoptime`` as
+datetimes whichever form the file has. ``load(path)`` rebuilds the report
+itself: ``RunSet``, ``Task``, ``Plugin`` and ``Section`` nodes with their
+stored attributes, results as ``TestResult`` and counters as
+``ResultCounter``, so that ``Ledgrin`` and both dumps take it like the run set
+of a live job; dumping what ``load`` gave reproduces the file it read.
+"""
+import datetime
+import json
+import os
+import sys
+import time
+
+import yaml
+
+FORMAT_VERSION = "3.2"
+
+# Attributes whose stored mappings are framework values rather than plain data.
+RESULT_KEYS = ("result", "health_result")
+COUNTER_KEYS = ("summary", "pluginsummary", "health_summary")
+TIME_KEYS = ("starttime", "stoptime")
+CHILD_KEYS = ("tasks", "sections")
+# Computed by the nodes from their place in the tree; never stored back.
+DERIVED_KEYS = ("fullid", "idlist")
+FAILING = ("failed", "errored", "aborted")
+
+_YAML_LOADER = getattr(yaml, "CSafeLoader", None) or yaml.SafeLoader
+
+
+class StoredReportError(Exception):
+    """A stored report that cannot be read; the message is one line naming the file and the cause."""
+
+    def __init__(self, path, cause):
+        self.path = path
+        self.cause = " ".join(str(cause).split())
+        super().__init__("%s: %s" % (path, self.cause))
+
+
+class Progress:
+    """A progress bar on standard error, shown only once the work has taken longer than `delay` seconds."""
+
+    WIDTH = 30
+
+    def __init__(self, label, delay=1.0, stream=None):
+        self.label = label
+        self.delay = delay
+        self.stream = stream if stream is not None else sys.stderr
+        self.started = time.monotonic()
+        self.drawn_at = 0.0
+        self.step = None
+        self.shown = False
+        isatty = getattr(self.stream, "isatty", None)
+        self.live = bool(isatty and isatty())
+
+    def update(self, phase, done, total):
+        if self.delay is None:
+            return
+        now = time.monotonic()
+        if now - self.started < self.delay:
+            return
+        share = min(1.0, done / total) if total else 1.0
+        step = (phase, int(share * 100) // (1 if self.live else 10))
+        # A terminal gets a live bar; a log gets one redraw per tenth, not hundreds.
+        if step == self.step or (self.live and now - self.drawn_at < 0.1 and done < total):
+            return
+        self.step = step
+        self.drawn_at = now
+        filled = int(share * self.WIDTH)
+        self.stream.write("\r%s: %-8s [%s%s] %3d%%" % (self.label, phase, "#" * filled, "." * (self.WIDTH - filled),
+                                                     int(share * 100)))
+        self.stream.flush()
+        self.shown = True
+
+    def finish(self):
+        if self.shown:
+            self.stream.write("\n")
+            self.stream.flush()
+            self.shown = False
+
+
+class _CountingReader:
+    """A binary file whose reads feed the progress bar; both YAML loaders read their stream in chunks."""
+
+    def __init__(self, stream, total, progress):
+        self._stream = stream
+        self._total = total
+        self._progress = progress
+        self._done = 0
+
+    def read(self, size=-1):
+        data = self._stream.read(size)
+        self._done += len(data)
+        self._progress.update("parsing", self._done, self._total)
+        return data
+
+
+def _form_of(path, head):
+    suffix = os.path.splitext(path)[1].lower()
+    if suffix == ".json":
+        return "json"
+    if suffix in (".yaml", ".yml"):
+        return "yaml"
+    # Any other name: JSON documents open with a brace, the stored YAML with a key.
+    return "json" if head.lstrip()[:1] == b"{" else "yaml"
+
+
+def _parse(path, progress):
+    try:
+        size = os.path.getsize(path)
+        stream = open(path, "rb")
+    except OSError as error:
+        raise StoredReportError(path, error.strerror or error) from None
+    with stream:
+        head = stream.read(64)
+        stream.seek(0)
+        form = _form_of(path, head)
+        try:
+            if form == "json":
+                raw = stream.read()
+                progress.update("parsing", len(raw), size)
+                return json.loads(raw.decode("utf-8")), form
+            return yaml.load(_CountingReader(stream, size, progress), Loader=_YAML_LOADER), form
+        except UnicodeDecodeError as error:
+            raise StoredReportError(path, "not UTF-8 text (%s)" % error.reason) from None
+        except json.JSONDecodeError as error:
+            raise StoredReportError(path, "not valid JSON: %s" % error) from None
+        except yaml.YAMLError as error:
+            mark = getattr(error, "problem_mark", None)
+            where = " at line %d column %d" % (mark.line + 1, mark.column + 1) if mark is not None else ""
+            problem = getattr(error, "problem", None) or error
+            raise StoredReportError(path, "not valid YAML%s: %s" % (where, problem)) from None
+        except RecursionError:
+            raise StoredReportError(path, "nested too deeply to read") from None
+
+
+def _as_time(value):
+    """A stored time as a datetime; text that does not read back to itself stays text."""
+    if isinstance(value, str):
+        try:
+            parsed = datetime.datetime.fromisoformat(value)
+        except ValueError:
+            return value
+        # Only the exact form the dumps write, so every interpreter reads the same thing.
+        return parsed if str(parsed) == value else value
+    return value
+
+
+def _where(trail):
+    return "report" + "".join(trail)
+
+
+def _check_node(path, node, trail, times):
+    """Checks the shape of one stored node and its children, turning stored times into datetimes."""
+    nodes = 0
+    stack = [(node, trail)]
+    while stack:
+        node, trail = stack.pop()
+        if not isinstance(node, dict):
+            raise StoredReportError(path, "%s is not a report node (a %s)" % (_where(trail), type(node).__name__))
+        if "id" not in node:
+            raise StoredReportError(path, "%s has no id" % _where(trail))
+        nodes += 1
+        if times:
+            for key in TIME_KEYS:
+                if key in node:
+                    node[key] = _as_time(node[key])
+        for key in CHILD_KEYS:
+            children = node.get(key)
+            if children is None:
+                continue
+            if not isinstance(children, list):
+                raise StoredReportError(path, "%s.%s is not a list" % (_where(trail), key))
+            for index in range(len(children) - 1, -1, -1):
+                stack.append((children[index], trail + [".%s[%d]" % (key, index)]))
+    return nodes
+
+
+def _read(path, progress):
+    document, form = _parse(path, progress)
+    if not isinstance(document, dict) or "report" not in document:
+        raise StoredReportError(path, "not a stored report (no 'version' and 'report' at the top)")
+    version = document.get("version")
+    if str(version) != FORMAT_VERSION or not isinstance(version, str):
+        raise StoredReportError(path, "format version %r is not supported (this reader knows %s)"
+                                % (version, FORMAT_VERSION))
+    nodes = _check_node(path, document["report"], [], times=(form == "json"))
+    return document, nodes
+
+
+def read_document(path, progress=1.0):
+    """The stored report at `path` as plain data: {"version": "3.2", "report": {...}}.
+
+    `progress` is the delay in seconds after which a progress bar appears on
+    standard error (None: never). Raises StoredReportError for a file that is
+    missing, unreadable, malformed, not a report, or of another format version.
+    """
+    bar = Progress(os.path.basename(path), progress)
+    try:
+        return _read(path, bar)[0]
+    finally:
+        bar.finish()
+
+
+def load(path, progress=1.0):
+    """The stored report at `path` rebuilt as a report-model ``RunSet`` tree."""
+    bar = Progress(os.path.basename(path), progress)
+    try:
+        document, total = _read(path, bar)
+        return _Builder(path, bar, total).build(document["report"])
+    finally:
+        bar.finish()
+
+
+class _Builder:
+    def __init__(self, path, progress, total):
+        # Imported here: plain documents must stay readable where the native modules are not built.
+        from kovra.reporter import runset
+        from kovra.results import ResultCounter, TestResult
+        self.runset = runset
+        self.ResultCounter = ResultCounter
+        self.TestResult = TestResult
+        self.path = path
+        self.progress = progress
+        self.total = total
+        self.done = 0
+
+    def build(self, stored):
+        root = self.runset.RunSet(id=stored["id"], seq_num=0, type=stored.get("type"))
+        pending = [(root, stored, [])]
+        while pending:
+            node, data, trail = pending.pop()
+            self._fill(node, data, trail)
+            # The children of each node are made in stored order; the stack only changes which subtree comes next.
+            for key in CHILD_KEYS:
+                made = []
+                for index, child in enumerate(data.get(key) or ()):
+                    made.append((self._add_child(node, key, child, index), child, trail + [".%s[%d]" % (key, index)]))
+                pending.extend(reversed(made))
+        self._restore_weight(root, stored.get("summary"))
+        return root
+
+    def _add_child(self, parent, key, data, index):
+        kind = self._kind(parent, data)
+        keywords = {"id": data["id"], "seq_num": index, "type": data.get("type")}
+        if kind is self.runset.Task:
+            return parent.add_task(**keywords)
+        if kind is self.runset.Plugin:
+            return parent.add_plugin(**keywords)
+        return parent.add_section(**keywords)
+
+    def _kind(self, parent, data):
+        """The class a stored child was made from: by its type when that fits its keys, else by its keys."""
+        rs = self.runset
+        if isinstance(parent, rs.RunSet):
+            candidates = (rs.Task, rs.Plugin)
+        elif isinstance(parent, rs.Task):
+            candidates = (rs.Section, rs.Plugin)
+        else:
+            # Plugins and sections hold sections only.
+            return rs.Section
+        named = [c for c in candidates if c.__name__ == data.get("type")]
+        for cls in named + [c for c in candidates if c not in named]:
+            if all(key in cls._ARG_ORDER for key in data):
+                return cls
+        return named[0] if named else candidates[0]
+
+    def _fill(self, node, data, trail):
+        ignore = self.runset.VALUE_IGNORE
+        names = node._ARG_ORDER
+        for key, value in data.items():
+            if key in DERIVED_KEYS or key in CHILD_KEYS:
+                continue
+            if key not in names:
+                # The dumps write nothing else; setting arbitrary names could reach the node's own machinery.
+                raise StoredReportError(self.path, "%s: %r is not an attribute of a %s"
+                                        % (_where(trail), key, type(node).__name__))
+            setattr(node, key, self._value(key, value, trail))
+        # What the dump left out was empty; defaults that are not must go, or dumping would add them.
+        for key in node._ARG_ORDER:
+            if key not in data and key not in DERIVED_KEYS and getattr(node, key, None) not in ignore:
+                setattr(node, key, None)
+        self.done += 1
+        self.progress.update("building", self.done, self.total)
+
+    def _value(self, key, value, trail):
+        if key in TIME_KEYS:
+            return _as_time(value)
+        if key in RESULT_KEYS and isinstance(value, dict) and "value" in value:
+            return self._result(value, trail + ["." + key])
+        if key in COUNTER_KEYS and isinstance(value, dict):
+            return self._counter(value, trail + ["." + key])
+        return value
+
+    def _result(self, stored, trail):
+        try:
+            result = self.TestResult.from_str(stored["value"])
+        except (ValueError, TypeError) as error:
+            raise StoredReportError(self.path, "%s: %s" % (_where(trail), error)) from None
+        result.reason = stored.get("reason")
+        result.data = stored.get("data")
+        return result
+
+    def _counter(self, stored, trail):
+        counter = self.ResultCounter()
+        for name, count in stored.items():
+            if name in ("total", "success_rate"):
+                continue
+            if not isinstance(name, str) or not isinstance(count, int) or isinstance(count, bool):
+                raise StoredReportError(self.path, "%s: count %r: %r is not a whole number"
+                                        % (_where(trail), name, count))
+            counter[name] = count
+        return counter
+
+    def _restore_weight(self, root, stored):
+        """Gives the run set's summary back the weight (share of tasks run) its stored success rate holds."""
+        counter = getattr(root, "summary", None)
+        if not isinstance(counter, self.ResultCounter):
+            return
+        rate = stored.get("success_rate") if isinstance(stored, dict) else None
+        if not isinstance(rate, (int, float)) or counter.success_rate == rate:
+            return
+        planned = getattr(root, "totaltasks", 0)
+        if isinstance(planned, int) and planned > 0:
+            ran = sum(1 for t in root.tasks if t.starttime and not isinstance(t, self.runset.Plugin))
+            counter.weight = ran / planned
+            if counter.success_rate == rate:
+                return
+        # Any other weight: solve for it from the stored rate.
+        counter.weight = 1.0
+        unweighted = counter.success_rate
+        if unweighted:
+            counter.weight = rate / unweighted
