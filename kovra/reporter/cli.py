@@ -267,6 +267,11 @@ def main(argv=None):
     except (store.StoredReportError, CommandError) as error:
         print("%s: error: %s" % (where, views.printable(error)), file=sys.stderr)
         return 2
+    except BrokenPipeError:
+        # The reader went away (| head): say nothing more and keep Python from complaining at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 0
     except OSError as error:
         name = error.filename or getattr(args, "file", None) or getattr(args, "new", "")
         print("%s: error: %s: %s" % (where, views.printable(name), error.strerror or error), file=sys.stderr)
@@ -277,8 +282,3 @@ def main(argv=None):
     except KeyboardInterrupt:
         print("%s: interrupted" % where, file=sys.stderr)
         return 130
-    except BrokenPipeError:
-        # The reader went away (| head): say nothing more and keep Python from complaining at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 0

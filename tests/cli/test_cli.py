@@ -1,0 +1,334 @@
+"""The stored-report command line end to end, on reports written by the main job.
+
+Commands run as `python -m kovra.reporter ...` in fresh interpreters (the 3.10
+virtual environment and Debian's 3.11 where their modules are built).
+"""
+import json
+import os
+import re
+import subprocess
+import sys
+import xml.etree.ElementTree as ET
+
+import pytest
+
+from kovra.reporter import cli, runset, store
+from kovra import results
+from kovra.results import Errored, Failed, Passed, ResultCounter, Skipped
+
+REPO_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+HERE = os.path.dirname(os.path.abspath(__file__))
+CANDIDATES = [os.path.join(REPO_ROOT, ".venv310", "bin", "python"), "/usr/bin/python3"]
+
+
+def _usable(python):
+    if not os.path.exists(python):
+        return False
+    check = subprocess.run([python, "-c", "import yaml, kovra.reporter.runset, kovra.reporter.ledgrin"],
+                           capture_output=True)
+    return check.returncode == 0
+
+
+PYTHONS = [p for p in CANDIDATES if _usable(p)] or [sys.executable]
+
+
+def run(*args, python=None, check=None):
+    proc = subprocess.run([python or PYTHONS[0], "-m", "kovra.reporter"] + [str(a) for a in args],
+                          capture_output=True, text=True, timeout=120)
+    if check is not None:
+        assert proc.returncode == check, proc.stderr
+    return proc
+
+
+def main_job(out, tasks, sections=2):
+    subprocess.run([PYTHONS[0], os.path.join(REPO_ROOT, "tools", "main_job.py"), "--out", str(out),
+                    "--tasks", str(tasks), "--sections", str(sections)], check=True, capture_output=True,
+                   timeout=120)
+    return out
+
+
+@pytest.fixture(scope="module")
+def job(tmp_path_factory):
+    return main_job(tmp_path_factory.mktemp("job2"), tasks=2)
+
+
+@pytest.fixture(scope="module")
+def job5(tmp_path_factory):
+    # The main job's fixed result pattern first fails a section again in task5.
+    return main_job(tmp_path_factory.mktemp("job5"), tasks=5)
+
+
+@pytest.fixture(scope="module")
+def hostile(tmp_path_factory):
+    """A report whose texts XML cannot hold as they are: control characters, a lone surrogate, markup."""
+    out = tmp_path_factory.mktemp("hostile")
+    nasty = "a\x00b\x01c\x0bd\x1be\ufffef\ud800 <]]>&\"'\u00e9\u4e2d"
+    job = runset.RunSet(id="job " + nasty, seq_num=0)
+    job.start(host="h\x07ost", release=nasty)
+    task = job.add_task(id="t" + nasty, seq_num=1)
+    task.start(description=nasty)
+    task.add_detail(nasty)
+    for number, result in enumerate([Failed.clone(), Errored.clone(), Skipped.clone(), Passed.clone()]):
+        section = task.add_section(id="s%d%s" % (number, nasty), seq_num=number)
+        section.start(description="line one\nline\x02 two")
+        result.reason = "reason " + nasty
+        section.stop(result=result)
+    task.stop()
+    job.stop(num_tasks=1)
+    (out / "results.json").write_text(job.dump_json())
+    (out / "results.yaml").write_text(job.dump_yaml())
+    return out
+
+
+# --- loading --------------------------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("form", ["json", "yaml"])
+def test_load_gives_report_nodes_that_dump_back_to_the_same_text(job, form):
+    path = str(job / ("results." + form))
+    loaded = store.load(path)
+    assert type(loaded) is runset.RunSet
+    kinds = [type(t) for t in loaded.tasks]
+    assert kinds == [runset.Plugin, runset.Task, runset.Task]
+    task = loaded.tasks[1]
+    assert [type(s) for s in task.sections][-1] is runset.Plugin
+    assert all(type(s) is runset.Section for s in task.sections[:-1])
+    section = task.sections[1]
+    assert section.fullid == "task1.section0" and section._parent is task
+    assert type(section.result) is results.TestResult and str(section.result) == "failed"
+    assert type(task.summary) is ResultCounter and type(task.starttime).__name__ == "datetime"
+    # The run set's success rate holds the share of tasks that ran; the weight must come back with it.
+    stored = json.loads((job / "results.json").read_text())["report"]["summary"]["success_rate"]
+    assert loaded.summary.success_rate == stored and loaded.summary.weight == pytest.approx(2 / 3)
+    dumped = loaded.dump_json() if form == "json" else loaded.dump_yaml()
+    assert dumped == (job / ("results." + form)).read_text()
+
+
+def test_hostile_report_round_trips_in_both_forms(hostile):
+    for form in ("json", "yaml"):
+        loaded = store.load(str(hostile / ("results." + form)))
+        text = loaded.dump_json() if form == "json" else loaded.dump_yaml()
+        assert text == (hostile / ("results." + form)).read_text()
+        assert loaded.tasks[0].sections[0].result.reason.startswith("reason a\x00b")
+
+
+def test_progress_bar_appears_once_loading_is_slow(job, capsys):
+    store.load(str(job / "results.yaml"), progress=0.0)
+    err = capsys.readouterr().err
+    assert "results.yaml: parsing" in err and "building" in err and err.endswith("100%\n")
+    store.load(str(job / "results.yaml"))
+    assert capsys.readouterr().err == ""
+
+
+def test_a_node_with_unknown_attributes_is_refused(tmp_path, job):
+    document = json.loads((job / "results.json").read_text())
+    document["report"]["tasks"][1]["sections"][0]["__class__"] = "x"
+    (tmp_path / "odd.json").write_text(json.dumps(document))
+    with pytest.raises(store.StoredReportError, match=r"report\.tasks\[1\]\.sections\[0\]: '__class__'"):
+        store.load(str(tmp_path / "odd.json"))
+
+
+# --- convert and xml: the stored forms and the legacy files come back --------------------------------------------
+
+@pytest.mark.parametrize("python", PYTHONS)
+def test_convert_reproduces_both_stored_forms(job, tmp_path, python):
+    for source, form in [("json", "json"), ("yaml", "yaml"), ("json", "yaml")]:
+        out = tmp_path / ("again." + form)
+        run("convert", job / ("results." + source), "--to", form, "-o", out, python=python, check=0)
+        # JSON keeps everything the YAML form holds, so it converts to the very text of results.yaml.
+        assert out.read_text() == (job / ("results." + form)).read_text(), (source, form)
+    shown = run("convert", job / "results.yaml", "--to", "json", python=python, check=0).stdout
+    assert json.loads(shown)["report"]["tasks"][1]["id"] == "task1"
+
+
+@pytest.mark.parametrize("python", PYTHONS)
+def test_xml_regenerates_the_files_of_the_job(job, tmp_path, python):
+    proc = run("xml", job / "results.json", "-o", tmp_path / "fromjson", python=python, check=0)
+    assert proc.stdout.split() == [str(tmp_path / "fromjson" / n) for n in ("ResultsDetails.xml",
+                                                                             "ResultsSummary.xml")]
+    assert sorted(os.listdir(tmp_path / "fromjson")) == ["ResultsDetails.xml", "ResultsSummary.xml"]
+    for name in ("ResultsDetails.xml", "ResultsSummary.xml"):
+        assert (tmp_path / "fromjson" / name).read_text() == (job / name).read_text()
+    run("xml", job / "results.yaml", "-o", tmp_path / "fromyaml", python=python, check=0)
+    assert (tmp_path / "fromyaml" / "ResultsSummary.xml").read_text() == (job / "ResultsSummary.xml").read_text()
+
+    # The YAML form drops trailing blanks of multi-line text; nothing else may differ.
+    def stripped(path):
+        return [line.rstrip() for line in path.read_text().splitlines()]
+    assert stripped(tmp_path / "fromyaml" / "ResultsDetails.xml") == stripped(job / "ResultsDetails.xml")
+
+
+# --- junit --------------------------------------------------------------------------------------------------------
+
+def _junit(report_dir, tmp_path, python, form="json"):
+    import xmlschema
+    out = tmp_path / ("junit-%s.xml" % form)
+    run("junit", report_dir / ("results." + form), "-o", out, python=python, check=0)
+    xmlschema.XMLSchema(os.path.join(HERE, "junit.xsd")).validate(str(out))
+    return ET.parse(str(out)).getroot()
+
+
+@pytest.mark.parametrize("python", PYTHONS)
+def test_junit_export_is_schema_valid_and_counts_like_the_report(job, tmp_path, python):
+    pytest.importorskip("xmlschema")
+    root = _junit(job, tmp_path, python, form="yaml")
+    report = json.loads((job / "results.json").read_text())["report"]
+    tasks = [t for t in report["tasks"] if t["type"] == "Task"]
+    assert [s.get("name") for s in root] == [t["id"] for t in tasks]
+    for suite, task in zip(root, tasks):
+        cases = suite.findall("testcase")
+        assert [c.get("name") for c in cases] == [
+            "%s.%s" % (task["id"], s["id"]) for s in task["sections"] if s["type"] != "Plugin"]
+        assert int(suite.get("tests")) == task["summary"]["total"] == len(cases)
+        assert int(suite.get("failures")) == task["summary"].get("failed", 0)
+        props = {p.get("name"): p.get("value") for p in suite.iter("property")}
+        assert props["job.id"] == "nightly" and props["job.extra.release"] == "1.0"
+        assert props["task.testscript"] == task["testscript"]
+    failure = root.find("testsuite/testcase[@name='task1.section0']/failure")
+    assert failure.get("type") == "failed" and "task1.section0.step1: failed" in failure.text
+    assert int(root.get("failures")) == report["summary"]["failed"]
+
+
+def test_junit_export_of_hostile_text_parses_and_keeps_the_outcomes(hostile, tmp_path):
+    pytest.importorskip("xmlschema")
+    root = _junit(hostile, tmp_path, PYTHONS[0])
+    suite = root.find("testsuite")
+    assert suite.get("name") == "ta\\x00b\\x01c\\x0bd\\x1be\\ufffef\\ud800 <]]>&\"'\u00e9\u4e2d"
+    outcomes = [[child.tag for child in case if child.tag != "system-out"] for case in suite.findall("testcase")]
+    assert outcomes == [["failure"], ["error"], ["skipped"], []]
+    assert suite.find("testcase/failure").get("message").startswith("reason a\\x00b")
+    assert (root.get("tests"), root.get("failures"), root.get("errors"), root.get("skipped")) == ("4", "1", "1", "1")
+
+
+# --- diff ---------------------------------------------------------------------------------------------------------
+
+def _listed(stdout, title):
+    """The entries printed under one heading of the diff."""
+    lines = stdout.splitlines()
+    start = next(i for i, line in enumerate(lines) if line.startswith(title + " ("))
+    entries = []
+    for line in lines[start + 1:]:
+        if not line.startswith("  "):
+            break
+        entries.append(line.split()[0])
+    return entries
+
+
+@pytest.mark.parametrize("python", PYTHONS)
+def test_diff_of_jobs_with_more_tasks(job, job5, python):
+    grown = run("diff", job / "results.json", job5 / "results.yaml", python=python, check=1)
+    assert _listed(grown.stdout, "added") == ["task3", "task4", "task5"]
+    assert _listed(grown.stdout, "removed") == []
+    assert _listed(grown.stdout, "new failures") == ["task5.section1", "task5.section1.step1"]
+    shrunk = run("diff", job5 / "results.json", job / "results.json", python=python, check=0)
+    assert _listed(shrunk.stdout, "removed") == ["task3", "task4", "task5"]
+    assert _listed(shrunk.stdout, "new failures") == [] and _listed(shrunk.stdout, "fixes") == []
+
+
+def test_diff_lists_fixes_result_changes_and_run_times_past_the_threshold(job, tmp_path):
+    document = json.loads((job / "results.json").read_text())
+    task1 = document["report"]["tasks"][1]
+    section0 = task1["sections"][1]
+    section0["result"] = {"value": "passed"}
+    section0["sections"][1]["result"] = {"value": "passed"}
+    task1["sections"][2]["sections"][1]["result"] = {"value": "skipped"}
+    task1["sections"][2]["runtime"] += 5
+    del task1["sections"][0]["sections"][0]
+    (tmp_path / "later.json").write_text(json.dumps(document))
+    proc = run("diff", job / "results.json", tmp_path / "later.json", check=0)
+    assert _listed(proc.stdout, "fixes") == ["task1.section0", "task1.section0.step1"]
+    assert _listed(proc.stdout, "other result changes") == ["task1.section1.step1"]
+    assert _listed(proc.stdout, "removed") == ["task1.common_setup.connect"]
+    assert _listed(proc.stdout, "run-time changes over 1s") == ["task1.section1"]
+    quiet = run("diff", job / "results.json", tmp_path / "later.json", "--threshold", "10", check=0)
+    assert _listed(quiet.stdout, "run-time changes over 10s") == []
+
+
+# --- show and summary ---------------------------------------------------------------------------------------------
+
+def test_show_prints_the_tree_and_keeps_only_paths_to_failures(job):
+    full = run("show", job / "results.json", check=0).stdout.splitlines()
+    assert full[0].split() == ["ID", "TYPE", "RESULT", "RUN", "TIME"]
+    assert full[1].split()[:3] == ["nightly", "RunSet", "-"]
+    assert "\x1b[" not in "".join(full)
+    assert re.match(r"^ {6}step1 +Section +failed +\d+\.\d\ds$", full[11])
+    failed = run("show", job / "results.yaml", "--failed", "--color", "always", check=0).stdout.splitlines()
+    plain = [re.sub(r"\x1b\[[0-9;]*m", "", line).split()[0] for line in failed[1:]]
+    assert plain == ["nightly", "task1", "section0", "step1", "section1", "step0", "task2", "section0", "step0"]
+    assert "\x1b[31mfailed" in failed[3]
+
+
+def test_summary_check_fails_only_when_something_failed(job, tmp_path):
+    proc = run("summary", job / "results.json", "--check", check=1)
+    lines = proc.stdout.splitlines()
+    assert "results: passed 4, passx 1, failed 3 (total 8)" in lines
+    assert "success rate: 41.67%" in lines and "  tasks: 2 run of 3 planned" in lines
+    assert lines[-1].startswith("check: FAILED")
+    run("summary", job / "results.json", check=0)
+    good = runset.RunSet(id="good", seq_num=0)
+    good.start()
+    task = good.add_task(id="t", seq_num=0)
+    task.start()
+    task.add_section(id="s", seq_num=0).stop(result=Passed)
+    task.stop()
+    good.stop(num_tasks=1)
+    (tmp_path / "good.yaml").write_text(good.dump_yaml())
+    assert run("summary", tmp_path / "good.yaml", "--check", check=0).stdout.splitlines()[-1] == "check: ok"
+
+
+# --- errors -------------------------------------------------------------------------------------------------------
+
+def _bad_files(tmp_path, job):
+    (tmp_path / "broken.json").write_text('{"version": "3.2", "report": {"id": ')
+    (tmp_path / "broken.yaml").write_text("version: '3.2'\nreport: [\n")
+    newer = json.loads((job / "results.json").read_text())
+    newer["version"] = "4.0"
+    (tmp_path / "newer.json").write_text(json.dumps(newer))
+    (tmp_path / "list.yaml").write_text("- 1\n")
+    (tmp_path / "binary.json").write_bytes(b"\xff\xfe{}")
+    (tmp_path / "unparented.yaml").write_text("version: '3.2'\nreport:\n  id: j\n  tasks:\n    - name: t\n")
+
+
+# Each kind of bad input through a different command, so every command meets one.
+BAD_INPUTS = [
+    ("missing.json", "No such file or directory", ["show"]),
+    ("broken.json", "not valid JSON", ["junit", "-o", "{out}"]),
+    ("broken.yaml", "not valid YAML at line 3", ["xml", "-o", "{out}"]),
+    ("newer.json", "format version '4.0' is not supported", ["convert", "--to", "yaml", "-o", "{out}"]),
+    ("list.yaml", "not a stored report", ["summary"]),
+    ("binary.json", "not UTF-8 text", ["html", "-o", "{out}"]),
+    ("unparented.yaml", r"report.tasks[0] has no id", ["diff", "{good}"]),
+]
+
+
+@pytest.mark.parametrize("name, cause, command", BAD_INPUTS, ids=[b[0] for b in BAD_INPUTS])
+def test_bad_input_gives_one_line_exit_2_and_writes_nothing(job, tmp_path, name, cause, command):
+    _bad_files(tmp_path, job)
+    out = tmp_path / "out"
+    args = [a.format(out=out, good=job / "results.json") for a in command]
+    proc = run(args[0], tmp_path / name, *args[1:])
+    assert proc.returncode == 2, proc.stderr
+    assert proc.stderr.count("\n") == 1 and "Traceback" not in proc.stderr, proc.stderr
+    assert re.match(r"python -m kovra.reporter %s: error: %s: .*%s" % (args[0], re.escape(str(tmp_path / name)),
+                                                                        re.escape(cause)), proc.stderr), proc.stderr
+    assert not out.exists() and proc.stdout == ""
+
+
+def test_failed_write_keeps_the_old_output_and_leaves_no_temporary_file(job, tmp_path):
+    out = tmp_path / "junit.xml"
+    out.write_text("old")
+    (tmp_path / "broken.json").write_text("{")
+    assert run("junit", tmp_path / "broken.json", "-o", out).returncode == 2
+    assert out.read_text() == "old" and sorted(os.listdir(tmp_path)) == ["broken.json", "junit.xml"]
+    proc = run("junit", job / "results.json", "-o", tmp_path / "no" / "such" / "dir.xml")
+    assert proc.returncode == 2 and "dir.xml: cannot write: No such file or directory" in proc.stderr
+
+
+def test_every_command_has_help(capsys):
+    for command in ("show", "summary", "xml", "junit", "diff", "convert", "html"):
+        with pytest.raises(SystemExit) as stop:
+            cli.main([command, "--help"])
+        assert stop.value.code == 0
+        assert capsys.readouterr().out.startswith("usage: python -m kovra.reporter %s" % command)
+    with pytest.raises(SystemExit) as stop:
+        cli.main([])
+    assert stop.value.code == 2
