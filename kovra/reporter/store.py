@@ -122,7 +122,15 @@ def _parse(path, progress):
                 raw = stream.read()
                 progress.update("parsing", len(raw), size)
                 return json.loads(raw.decode("utf-8")), form
-            return yaml.load(_CountingReader(stream, size, progress), Loader=_YAML_LOADER), form
+            try:
+                return yaml.load(_CountingReader(stream, size, progress), Loader=_YAML_LOADER), form
+            except yaml.YAMLError:
+                if _YAML_LOADER is yaml.SafeLoader:
+                    raise
+            # libyaml refuses some escapes that the dumper writes and PyYAML's own loader reads
+            # (lone surrogates): the pure loader has the last word.
+            stream.seek(0)
+            return yaml.load(_CountingReader(stream, size, progress), Loader=yaml.SafeLoader), form
         except UnicodeDecodeError as error:
             raise StoredReportError(path, "not UTF-8 text (%s)" % error.reason) from None
         except json.JSONDecodeError as error:
