@@ -5,8 +5,8 @@ nest and report results and health data, plugins run at job and task level,
 everything stops, and the report is stored as results.yaml and results.json in
 an output folder, with the legacy ResultsDetails.xml and ResultsSummary.xml
 beside them. The stored report is then read back through the explorer
-(served by the stand-in reporter client) and printed as a tree; the output
-folder is named on exit.
+(served by the stand-in reporter client) and printed as a tree; the job ends
+with the commands that look at what it wrote and the name of the output folder.
 
     tools/job [--out DIR] [--tasks N] [--sections N]
 """
@@ -172,8 +172,26 @@ def main(argv=None):
     print("stored report, read back through the explorer (id, type, result):")
     for line in tree:
         print("  " + line)
+    for line in how_to_look(out):
+        print(line)
     print("Report written to: %s" % out)
     return 0
+
+
+def how_to_look(out):
+    """The commands that look at what the job wrote, ready to paste."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    python = os.path.relpath(sys.executable, root) if sys.executable.startswith(root + os.sep) else sys.executable
+    out = os.path.abspath(out)
+    stored = os.path.join(out, "results.json")
+    commands = [
+        "show %s --failed" % stored,
+        "summary %s" % stored,
+        "junit %s -o %s" % (stored, os.path.join(out, "junit.xml")),
+        "xml %s -o DIR" % os.path.join(out, "results.yaml"),
+        "diff OTHER/results.json %s" % stored,
+    ]
+    return ["look at it from %s with:" % root] + ["  %s -m kovra.reporter %s" % (python, c) for c in commands]
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@ virtual environment and Debian's 3.11 where their modules are built).
 import json
 import os
 import re
+import shlex
 import subprocess
 import sys
 import xml.etree.ElementTree as ET
@@ -78,6 +79,20 @@ def hostile(tmp_path_factory):
     (out / "results.json").write_text(job.dump_json())
     (out / "results.yaml").write_text(job.dump_yaml())
     return out
+
+
+def test_main_job_ends_with_commands_that_work(tmp_path):
+    proc = subprocess.run([PYTHONS[0], os.path.join(REPO_ROOT, "tools", "main_job.py"), "--out", str(tmp_path),
+                           "--tasks", "1", "--sections", "1"], capture_output=True, text=True, timeout=120)
+    lines = proc.stdout.splitlines()
+    start = lines.index("look at it from %s with:" % REPO_ROOT)
+    commands = [shlex.split(line) for line in lines[start + 1:-1]]
+    assert [c[3] for c in commands] == ["show", "summary", "junit", "xml", "diff"]
+    for command in commands:
+        if "DIR" not in command and not any(a.startswith("OTHER") for a in command):
+            ran = subprocess.run(command, cwd=REPO_ROOT, capture_output=True, text=True, timeout=120)
+            assert ran.returncode == 0 and ran.stderr == "", (command, ran.stderr)
+    assert (tmp_path / "junit.xml").exists()
 
 
 # --- loading --------------------------------------------------------------------------------------------------------
