@@ -98,7 +98,7 @@ def cmd_summary(args):
     report = store.read_document(args.file, progress=args.progress)["report"]
     tasks = [t for t in views.children(report) if not views.is_plugin(t)]
     plugins = [p for p in views.children(report) if views.is_plugin(p)]
-    summary = report.get("summary") or {}
+    summary = report.get("summary") if isinstance(report.get("summary"), dict) else {}
     p = views.printable
     print("job %s%s" % (p(report.get("id")), " (%s)" % p(report["job_type"]) if report.get("job_type") else ""))
     print("  started %s, stopped %s, run time %s" % (views.format_time(report.get("starttime")),
@@ -140,6 +140,7 @@ def cmd_summary(args):
 def cmd_xml(args):
     job = store.load(args.file, progress=args.progress)
     from kovra.reporter.ledgrin import Ledgrin
+    made = not os.path.isdir(args.out)
     try:
         os.makedirs(args.out, exist_ok=True)
         work = tempfile.mkdtemp(dir=args.out, prefix=".xml-")
@@ -150,6 +151,9 @@ def cmd_xml(args):
             # Ledgrin needs a folder of its own: it leaves a dump of the rough XML there when rendering fails.
             Ledgrin(work, job).generate_xml(None, None)
         except Exception as error:
+            shutil.rmtree(work, ignore_errors=True)
+            if made:
+                os.rmdir(args.out)
             raise CommandError("%s: cannot render the XML files: %s: %s"
                                % (args.file, type(error).__name__, error)) from None
         for name in ("ResultsDetails.xml", "ResultsSummary.xml"):
@@ -199,8 +203,8 @@ def cmd_html(args):
     existed = os.path.exists(args.out)
     try:
         html.write(document, args.out, source_dir=os.path.dirname(os.path.abspath(args.file)))
-    except (OSError, ValueError, TypeError, KeyError) as error:
-        if not existed and os.path.exists(args.out):
+    except Exception as error:
+        if not existed and os.path.isfile(args.out):
             os.unlink(args.out)
         raise CommandError("%s: cannot write the HTML report: %s" % (args.out, error)) from None
     return 0
@@ -282,3 +286,9 @@ def main(argv=None):
     except KeyboardInterrupt:
         print("%s: interrupted" % where, file=sys.stderr)
         return 130
+    except Exception as error:
+        # A document that parses but holds values no report has.
+        name = getattr(args, "file", None) or "%s, %s" % (args.old, args.new)
+        print("%s: error: %s: cannot be read as a report: %s: %s"
+              % (where, views.printable(name), type(error).__name__, views.printable(error)), file=sys.stderr)
+        return 2

@@ -86,7 +86,8 @@ def _testcase(suite, task, section, path, tally):
     if isinstance(logs, dict) and logs.get("file"):
         out.append("log: %s from byte %s, %s bytes" % (as_text(logs["file"]), logs.get("begin"), logs.get("size")))
     for _, sub_path, node in walk(section):
-        for detail in node.get("details") or ():
+        details = node.get("details")
+        for detail in details if isinstance(details, list) else ():
             out.append("%s: %s" % (path + ("." + sub_path if sub_path else ""), as_text(detail)))
     if out:
         _sub(case, "system-out").text = xml_text("\n".join(out))

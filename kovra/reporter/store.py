@@ -31,12 +31,15 @@ _YAML_LOADER = getattr(yaml, "CSafeLoader", None) or yaml.SafeLoader
 
 
 class StoredReportError(Exception):
-    """A stored report that cannot be read; the message is one line naming the file and the cause."""
+    """A stored report that cannot be read; the message is one line naming the file and the cause.
 
-    def __init__(self, path, cause):
-        self.path = path
-        self.cause = " ".join(str(cause).split())
-        super().__init__("%s: %s" % (path, self.cause))
+    ``StoredReportError(path, cause)`` joins the two; a single argument is the whole message.
+    """
+
+    def __init__(self, message, cause=None):
+        if cause is not None:
+            message = "%s: %s" % (message, cause)
+        super().__init__(" ".join(str(message).split()))
 
 
 class Progress:

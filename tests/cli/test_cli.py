@@ -338,6 +338,17 @@ def test_failed_write_keeps_the_old_output_and_leaves_no_temporary_file(job, tmp
     assert proc.returncode == 2 and "dir.xml: cannot write: No such file or directory" in proc.stderr
 
 
+def test_xml_that_cannot_render_leaves_no_folder_and_no_dump(hostile, tmp_path):
+    # Ledgrin passes some control characters through, and the re-parse of the details refuses them.
+    proc = run("xml", hostile / "results.json", "-o", tmp_path / "xml")
+    assert proc.returncode == 2 and proc.stderr.count("\n") == 1
+    assert "cannot render the XML files: ExpatError" in proc.stderr
+    assert not (tmp_path / "xml").exists()
+    (tmp_path / "kept").mkdir()
+    assert run("xml", hostile / "results.json", "-o", tmp_path / "kept").returncode == 2
+    assert os.listdir(tmp_path / "kept") == []
+
+
 def test_every_command_has_help(capsys):
     for command in ("show", "summary", "xml", "junit", "diff", "convert", "html"):
         with pytest.raises(SystemExit) as stop:
