@@ -237,6 +237,7 @@ class _Builder:
         self.progress = progress
         self.total = total
         self.done = 0
+        self.defaults = {}
 
     def build(self, stored):
         root = self.runset.RunSet(id=stored["id"], seq_num=0, type=stored.get("type"))
@@ -278,8 +279,17 @@ class _Builder:
                 return cls
         return named[0] if named else candidates[0]
 
+    def _defaults(self, cls):
+        """The reportable attributes a new node of `cls` starts with that a dump would write."""
+        found = self.defaults.get(cls)
+        if found is None:
+            ignore = self.runset.VALUE_IGNORE
+            probe = cls(id="probe", seq_num=0)
+            found = self.defaults[cls] = [key for key in cls._ARG_ORDER if key not in DERIVED_KEYS
+                                          and getattr(probe, key, None) not in ignore]
+        return found
+
     def _fill(self, node, data, trail):
-        ignore = self.runset.VALUE_IGNORE
         names = node._ARG_ORDER
         for key, value in data.items():
             if key in DERIVED_KEYS or key in CHILD_KEYS:
@@ -290,8 +300,8 @@ class _Builder:
                                         % (_where(trail), key, type(node).__name__))
             setattr(node, key, self._value(key, value, trail))
         # What the dump left out was empty; defaults that are not must go, or dumping would add them.
-        for key in node._ARG_ORDER:
-            if key not in data and key not in DERIVED_KEYS and getattr(node, key, None) not in ignore:
+        for key in self._defaults(type(node)):
+            if key not in data:
                 setattr(node, key, None)
         self.done += 1
         self.progress.update("building", self.done, self.total)
