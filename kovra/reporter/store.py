@@ -166,11 +166,16 @@ def _where(trail):
 def _check_node(path, node, trail, times):
     """Checks the shape of one stored node and its children, turning stored times into datetimes."""
     nodes = 0
+    seen = set()
     stack = [(node, trail)]
     while stack:
         node, trail = stack.pop()
         if not isinstance(node, dict):
             raise StoredReportError(path, "%s is not a report node (a %s)" % (_where(trail), type(node).__name__))
+        # The dumps never share a node; YAML aliases could, up to a node holding itself.
+        if id(node) in seen:
+            raise StoredReportError(path, "%s appears twice in the tree (a YAML alias)" % _where(trail))
+        seen.add(id(node))
         if "id" not in node:
             raise StoredReportError(path, "%s has no id" % _where(trail))
         nodes += 1

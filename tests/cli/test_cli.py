@@ -301,6 +301,7 @@ def _bad_files(tmp_path, job):
     (tmp_path / "list.yaml").write_text("- 1\n")
     (tmp_path / "binary.json").write_bytes(b"\xff\xfe{}")
     (tmp_path / "unparented.yaml").write_text("version: '3.2'\nreport:\n  id: j\n  tasks:\n    - name: t\n")
+    (tmp_path / "cycle.yaml").write_text("version: '3.2'\nreport: &job\n  id: j\n  tasks:\n    - *job\n")
 
 
 # Each kind of bad input through a different command, so every command meets one.
@@ -312,6 +313,7 @@ BAD_INPUTS = [
     ("list.yaml", "not a stored report", ["summary"]),
     ("binary.json", "not UTF-8 text", ["html", "-o", "{out}"]),
     ("unparented.yaml", r"report.tasks[0] has no id", ["diff", "{good}"]),
+    ("cycle.yaml", "report.tasks[0] appears twice in the tree", ["show", "--failed"]),
 ]
 
 
