@@ -126,6 +126,46 @@ def test_hostile_report_round_trips_in_both_forms(hostile):
         assert loaded.tasks[0].sections[0].result.reason.startswith("reason a\x00b")
 
 
+def test_every_kind_of_node_and_value_round_trips(tmp_path):
+    import datetime
+    from kovra.datastructures import AttrDict
+    job = runset.RunSet(id="rich", seq_num=0)
+    job.start(jobfile="job.py", source_id=7, extra_value=datetime.datetime(2026, 1, 2, 3, 4, 5))
+    collector = job.add_plugin(id="collector", seq_num=0, type="Collector")
+    collector.start()
+    collector.stop()
+    task = job.add_task(id=3, seq_num=1)
+    task.start(script_type="py", parameters={"nan": float("nan"), "tiny": 1e-05, "t": (1, "a")})
+    plugin = task.add_plugin(id="watch", seq_num=0, type="Watcher")
+    plugin.start(description="watches")
+    inner = plugin.add_section(id="probe", seq_num=0)
+    inner.start()
+    inner.stop(result=Failed)
+    plugin.stop()
+    odd = task.add_section(id="odd", seq_num=1, type="Plugin")
+    odd.start(testcase_type="t", xref={"file": "f.py", "line": 3}, name=None)
+    odd.add_detail(AttrDict(a=1, b=[1, 2]))
+    odd.add_detail({"when": datetime.datetime(2026, 1, 2, 3, 4, 5, 6)})
+    odd.update_extra({"health": [{"result": "errored"}], "text": "x\u00e9\u2028y \n"})
+    odd.stop(result=result_with("passx", reason="known", data={"bug": 12}))
+    task.stop()
+    job.stop(num_tasks=3)
+    for form, text in (("json", job.dump_json()), ("yaml", job.dump_yaml())):
+        (tmp_path / ("r." + form)).write_text(text)
+        loaded = store.load(str(tmp_path / ("r." + form)))
+        assert (loaded.dump_json() if form == "json" else loaded.dump_yaml()) == text, form
+        kinds = [type(loaded.tasks[0]), type(loaded.tasks[1].sections[0]), type(loaded.tasks[1].sections[1])]
+        assert kinds == [runset.Plugin, runset.Plugin, runset.Section]
+        assert loaded.tasks[1].sections[1].name is None and loaded.summary.weight == pytest.approx(1 / 3)
+
+
+def result_with(name, **attrs):
+    result = results.TestResult.from_str(name)
+    for key, value in attrs.items():
+        setattr(result, key, value)
+    return result
+
+
 def test_progress_bar_appears_once_loading_is_slow(job, capsys):
     store.load(str(job / "results.yaml"), progress=0.0)
     err = capsys.readouterr().err
