@@ -312,6 +312,31 @@ def test_show_prints_the_tree_and_keeps_only_paths_to_failures(job):
     assert "\x1b[31mfailed" in failed[3]
 
 
+def test_show_colours_results_on_a_terminal_only(job):
+    import pty
+    leader, follower = pty.openpty()
+    try:
+        proc = subprocess.run([PYTHONS[0], "-m", "kovra.reporter", "show", str(job / "results.json")],
+                              stdout=follower, stderr=subprocess.PIPE, timeout=120,
+                              env={k: v for k, v in os.environ.items() if k != "NO_COLOR"})
+        os.close(follower)
+        follower = None
+        text = b""
+        while True:
+            try:
+                chunk = os.read(leader, 65536)
+            except OSError:
+                break
+            if not chunk:
+                break
+            text += chunk
+    finally:
+        os.close(leader)
+        if follower is not None:
+            os.close(follower)
+    assert proc.returncode == 0 and b"\x1b[31mfailed" in text and b"\x1b[32mpassed" in text
+
+
 def test_summary_check_fails_only_when_something_failed(job, tmp_path):
     proc = run("summary", job / "results.json", "--check", check=1)
     lines = proc.stdout.splitlines()
