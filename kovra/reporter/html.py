@@ -103,7 +103,8 @@ _CONTROL = re.compile("[\x00-\x1f\x7f]")
 
 
 def _one_line(value):
-    return _CONTROL.sub(" ", str(value))[:200]
+    text = _CONTROL.sub(" ", str(value))[:200]
+    return text.encode("utf-8", "replace").decode("utf-8")
 
 
 def _asset(name):
@@ -148,7 +149,7 @@ def _plain_key(key):
         return int.__repr__(key)
     if isinstance(key, float):
         return float.__repr__(key) if math.isfinite(key) else str(key)
-    return str(plain(key))
+    return str(key)
 
 
 def _plain_leaf(value):
