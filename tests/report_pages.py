@@ -126,3 +126,51 @@ def stretch_text(data, node):
     units = [chunk[1].encode("utf-16-le", "surrogatepass") for chunk in chunks]
     return [units[number][2 * first:2 * (first + count)].decode("utf-16-le")
             for number, first, count in log["parts"]]
+
+
+def synthetic_job(folder, tasks, testcases, steps=4):
+    """A stored report of tasks x testcases x steps sections, with a log per task
+    in `folder`; every seventh step fails. Built as plain data, without the
+    report model, so that large jobs cost little to make."""
+    task_nodes = []
+    totals = {}
+    for t in range(tasks):
+        task_id = "task%d" % t
+        path = os.path.join(folder, task_id + ".log")
+        sections = []
+        counts = {}
+        with open(path, "wb") as log:
+            for c in range(testcases):
+                case_begin = log.tell()
+                children = []
+                case_result = "passed"
+                for s in range(steps):
+                    begin = log.tell()
+                    failed = (t + c + s) % 7 == 0
+                    log.write(("%s.tc%d.step%d %s\n" % (task_id, c, s, "ERROR link lost" if failed else "ok"))
+                              .encode())
+                    children.append({"type": "Step", "id": "step%d" % s, "runtime": 0.01 * (s + 1),
+                                     "starttime": "2026-12-08 10:00:00.000001",
+                                     "description": "step %d of case %d" % (s, c),
+                                     "logs": {"file": task_id + ".log", "begin": begin, "size": log.tell() - begin},
+                                     "result": {"value": "failed", "reason": "link lost on port %d" % s}
+                                     if failed else {"value": "passed"}})
+                    case_result = "failed" if failed else case_result
+                counts[case_result] = counts.get(case_result, 0) + 1
+                sections.append({"type": "Testcase", "id": "tc%d" % c, "runtime": 0.1 + c / 1000.0,
+                                 "description": "test case %d" % c, "result": {"value": case_result},
+                                 "logs": {"file": task_id + ".log", "begin": case_begin,
+                                          "size": log.tell() - case_begin}, "sections": children})
+        for key, value in counts.items():
+            totals[key] = totals.get(key, 0) + value
+        total = sum(counts.values())
+        task_nodes.append({"type": "Task", "id": task_id, "logfile": task_id + ".log", "runtime": 1.0 + t,
+                           "summary": dict(counts, total=total,
+                                           success_rate=round(100.0 * counts.get("passed", 0) / total, 2)),
+                           "sections": sections})
+    total = sum(totals.values())
+    report = {"type": "RunSet", "id": "synthetic", "host": "lab-host", "submitter": "ci",
+              "starttime": "2026-12-08 10:00:00", "stoptime": "2026-12-08 11:00:00", "runtime": 3600.0,
+              "summary": dict(totals, total=total, success_rate=round(100.0 * totals.get("passed", 0) / total, 2)),
+              "totaltasks": tasks, "tasks": task_nodes}
+    return {"version": "3.2", "report": report}

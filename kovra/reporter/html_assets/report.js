@@ -30,13 +30,18 @@
   function infoOf(n) { return NODES[n][7] || {}; }
   function parentOf(n) { return NODES[n][0]; }
 
-  // Console control characters shown as their visible pictures.
+  // Console control characters shown as the escapes engineers know (\x1b),
+  // since few fonts have the Control Pictures.
   var CTL = /[\u0000-\u0008\u000b-\u001f\u007f]/g;
   function visible(s) {
     return String(s).replace(CTL, function (c) {
-      var code = c.charCodeAt(0);
-      return String.fromCharCode(code === 0x7f ? 0x2421 : 0x2400 + code);
+      return "\\x" + (c.charCodeAt(0) < 16 ? "0" : "") + c.charCodeAt(0).toString(16);
     });
+  }
+  // Short places (header, detail lines, rows) show the head of a very long text.
+  function clamp(s, limit) {
+    s = String(s);
+    return s.length > limit ? s.slice(0, limit) + " \u2026 [" + (s.length - limit) + " more characters]" : s;
   }
   function el(tag, cls, text) {
     var e = document.createElement(tag);
@@ -86,7 +91,7 @@
     var box = el("div");
     box.appendChild(el("dt", null, f[0]));
     var value = f[1] === "runtime" && typeof f[2] === "number" ? duration(f[2]) : pretty(f[2]);
-    box.appendChild(el("dd", f[1] === "cli" ? "mono" : null, value));
+    box.appendChild(el("dd", f[1] === "cli" ? "mono" : null, clamp(value, 300)));
     facts.appendChild(box);
   });
 
@@ -175,6 +180,7 @@
   })();
   (function () {
     var c = card("Slowest sections");
+    c.className += " wide";
     var top = [];
     for (var n = 0; n < COUNT; n++) {
       var t = NODES[n][5], kind = typeOf(n);
@@ -190,7 +196,7 @@
     top.forEach(function (n) {
       var tr = el("tr");
       var where = el("td");
-      where.appendChild(jump(n, path(n).join(".")));
+      where.appendChild(jump(n, clamp(path(n).join("."), 300)));
       tr.appendChild(where);
       var r = el("td");
       r.appendChild(badge(resultOf(n)));
@@ -246,8 +252,8 @@
       row.appendChild(badge(resultOf(n)));
     }
     row.appendChild(el("span", "kind", kind));
-    row.appendChild(el("span", "id", node[2]));
-    if (node[3] !== null) row.appendChild(el("span", "name", node[3]));
+    row.appendChild(el("span", "id", node[2].slice(0, 300)));
+    if (node[3] !== null) row.appendChild(el("span", "name", node[3].slice(0, 300)));
     var desc = node[6] !== null ? node[6].split("\n")[0] : "";
     if (kind === "Task") desc = countsText(infoOf(n).summary) + (desc ? " \u00b7 " + desc : "");
     row.appendChild(el("span", "desc", desc.slice(0, 300)));
@@ -376,7 +382,7 @@
     if (value === undefined || value === null || value === "") return;
     dl.appendChild(el("dt", null, label));
     var dd = el("dd", cls);
-    if (value instanceof Node) dd.appendChild(value); else dd.textContent = visible(value);
+    if (value instanceof Node) dd.appendChild(value); else dd.textContent = visible(clamp(value, 2000));
     dl.appendChild(dd);
   }
   function block(title, value, cls) {
@@ -420,9 +426,9 @@
     detail.textContent = "";
     var head = el("h2");
     head.appendChild(badge(resultOf(n)));
-    head.appendChild(document.createTextNode(" " + visible(node[2])));
+    head.appendChild(document.createTextNode(" " + visible(clamp(node[2], 300))));
     detail.appendChild(head);
-    detail.appendChild(el("div", "path mono", path(n).join(".")));
+    detail.appendChild(el("div", "path mono", clamp(path(n).join("."), 2000)));
     var dl = el("dl");
     field(dl, "Type", typeOf(n));
     field(dl, "Name", node[3]);
