@@ -443,7 +443,8 @@
     if (info.xref) field(dl, "Source", pretty(info.xref), "mono");
     if (info.logs) {
       var l = info.logs;
-      field(dl, "Log", [l.file, "from byte " + l.begin, l.size + " bytes"].join(", "), "mono");
+      field(dl, "Log", typeof l === "object" && !Array.isArray(l)
+        ? [l.file, "from byte " + l.begin, l.size + " bytes"].join(", ") : pretty(l), "mono");
     }
     var kidsList = kids[n];
     if (kidsList) field(dl, "Children", String(kidsList.length));
