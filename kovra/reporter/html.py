@@ -125,19 +125,29 @@ def _report_of(document):
     raise ValueError("not a stored report: expected a mapping with a 'report' mapping")
 
 
-def plain(value):
+def plain(value, _open=None):
     """`value` as JSON can hold it: what a YAML reader adds (dates, bytes, sets,
-    odd keys) and floats JSON has no word for become text. Keys JSON itself
-    accepts are named as JSON names them, so both roads give the same text."""
+    odd keys, aliases that loop back) and floats JSON has no word for become
+    text. Keys JSON itself accepts are named as JSON names them, so both roads
+    give the same text."""
     if isinstance(value, str) or value is None or isinstance(value, (bool, int)):
         return value
     if isinstance(value, float):
         return value if math.isfinite(value) else str(value)
-    if isinstance(value, dict):
-        return {_plain_key(k): plain(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [plain(v) for v in value]
-    return plain(_plain_leaf(value))
+    if isinstance(value, (dict, list, tuple)):
+        # A YAML alias may make a value contain itself.
+        _open = set() if _open is None else _open
+        key = id(value)
+        if key in _open:
+            return "<repeats itself>"
+        _open.add(key)
+        if isinstance(value, dict):
+            out = {_plain_key(k): plain(v, _open) for k, v in value.items()}
+        else:
+            out = [plain(v, _open) for v in value]
+        _open.discard(key)
+        return out
+    return plain(_plain_leaf(value), _open)
 
 
 def _plain_key(key):
@@ -209,6 +219,7 @@ def _page_data(report, document, source_dir):
     results = _Table()
     nodes = []
     logged = []  # (node index, info, logs record, problem)
+    entered = set()
     stack = [(child, -1) for child in reversed(_children(report, "tasks"))]
     while stack:
         node, parent = stack.pop()
@@ -217,6 +228,11 @@ def _page_data(report, document, source_dir):
             # Not a node mapping: keep it visible rather than lose it.
             nodes.append([parent, types("?"), str(plain(node)), None, -1, None, None, 0])
             continue
+        if id(node) in entered:
+            # A YAML alias can repeat a node, even under itself: show it once.
+            nodes.append([parent, types("?"), "<node repeated from elsewhere in the report>", None, -1, None, None, 0])
+            continue
+        entered.add(id(node))
         node_id = plain(node.get("id"))
         node_id = "" if node_id is None else str(node_id) if not isinstance(node_id, str) else node_id
         name = node.get("name")

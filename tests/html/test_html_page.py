@@ -179,6 +179,20 @@ class TestDocuments:
         assert fast == report_html.script_json(dict(value, n=float("inf"))).replace(',"n":"inf"', "")
         assert json.loads(fast) == report_html.plain(value)
 
+    def test_yaml_aliases_that_loop_back_end(self):
+        document = yaml.safe_load("""
+        report:
+          id: job
+          tasks:
+          - &task
+            id: t
+            extra: &extra {self: *extra}
+            sections: [*task]
+        """)
+        data = page_data(report_html.render(document))
+        assert [row[2] for row in data["nodes"]] == ["t", "<node repeated from elsewhere in the report>"]
+        assert data["nodes"][0][7]["extra"] == {"self": "<repeats itself>"}
+
     def test_not_a_report_is_refused(self):
         for document in (None, [], "text", {"version": "3.2"}):
             with pytest.raises(ValueError):
