@@ -8,6 +8,7 @@
   var CHUNK = 200;          // children rendered at a time under one node
   var OPEN_BUDGET = 1500;   // rows that opening paths automatically may render
   var KNOWN = { passed: 1, failed: 1, errored: 1, aborted: 1, blocked: 1, skipped: 1, passx: 1 };
+  var WORST_FIRST = ["errored", "aborted", "failed", "blocked", "passx", "passed", "skipped"];
   var PROBLEM = {};
   D.problems.forEach(function (r) { PROBLEM[r] = true; });
 
@@ -243,8 +244,10 @@
     row.appendChild(el("span", "twisty"));
     var kind = typeOf(n);
     if (kind === "Task") {
-      var task = infoOf(n).summary;
-      var worst = bad[n] ? "failed" : (task && task.total ? "passed" : null);
+      // A task has no result of its own: its badge is the worst of its sections'.
+      var task = infoOf(n).summary || {};
+      var worst = null;
+      for (var w = 0; w < WORST_FIRST.length && !worst; w++) if (task[WORST_FIRST[w]]) worst = WORST_FIRST[w];
       var b = badge(worst);
       b.title = countsText(task) || "no results";
       row.appendChild(b);
