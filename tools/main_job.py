@@ -4,9 +4,10 @@ A run set is started, tasks run with their own log files, each task's sections
 nest and report results and health data, plugins run at job and task level,
 everything stops, and the report is stored as results.yaml and results.json in
 an output folder, with the legacy ResultsDetails.xml and ResultsSummary.xml
-beside them. The stored report is then read back through the explorer
-(served by the stand-in reporter client) and printed as a tree; the job ends
-with the commands that look at what it wrote and the name of the output folder.
+beside them and the tasks' log files. The stored report is then read back
+through the explorer (served by the stand-in reporter client) and printed as a
+tree; the job ends with the commands that look at what it wrote and the name
+of the output folder.
 
     tools/job [--out DIR] [--tasks N] [--sections N]
 """
@@ -51,6 +52,8 @@ def nest_steps(parent, logfile, depth):
 
 def run_task(job, index, sections, logdir):
     logfile = os.path.join(logdir, "task%d.log" % index)
+    # A fresh log: an earlier run into the same folder must not shift the stretches.
+    open(logfile, "w").close()
     log(logfile, "task %d starting" % index)
     task = job.add_task(id="task%d" % index, seq_num=index)
     task.start(logfile=logfile, testscript="scripts/task%d.py" % index, description="Script run %d" % index,
@@ -78,6 +81,11 @@ def run_task(job, index, sections, logdir):
             if step_number == 0:
                 nest_steps(step, logfile, depth=3)
             result = RESULTS[(index + number + step_number) % len(RESULTS)]
+            if result == Failed:
+                # A failure carries its reason; the log tells the story around it.
+                result = Failed.clone()
+                result.reason = "interface eth%d is down, expected up" % number
+                log(logfile, "ERROR %s: show interface eth%d -> state down" % (step.fullid, number))
             health = [{"result": "passed"}] if step_number == 0 else [{"result": str(result)}]
             step.stop(result=result, health=health)
         section.stop()
@@ -127,23 +135,24 @@ def main(argv=None):
     out = args.out or tempfile.mkdtemp(prefix="kovra-job-")
     os.makedirs(out, exist_ok=True)
 
-    with tempfile.TemporaryDirectory(prefix="kovra-logs-") as logdir:
-        job = runset.RunSet(id="nightly", seq_num=0)
-        job.start(job_type="regression", cli="run nightly", host="lab-host", user="tester", submitter="ci",
-                  release="1.0", testbed="lab-bed", image="image-1",
-                  vumb={"dnsname": "lab-host", "status": "complete", "cmd": "report"})
+    job = runset.RunSet(id="nightly", seq_num=0)
+    job.start(job_type="regression", cli="run nightly", host="lab-host", user="tester", submitter="ci",
+              release="1.0", testbed="lab-bed", image="image-1",
+              vumb={"dnsname": "lab-host", "status": "complete", "cmd": "report"})
 
-        setup = job.add_plugin(id="environment", seq_num=0)
-        setup.start()
-        setup.stop()
+    setup = job.add_plugin(id="environment", seq_num=0)
+    setup.start()
+    setup.stop()
 
-        for index in range(1, args.tasks + 1):
-            run_task(job, index, args.sections, logdir)
-        # One planned task never ran: the summary's weight shows it.
-        job.stop(num_tasks=args.tasks + 1)
+    for index in range(1, args.tasks + 1):
+        # The task logs stay beside the stored report, where a reader of the
+        # report finds the stretch each section wrote.
+        run_task(job, index, args.sections, out)
+    # One planned task never ran: the summary's weight shows it.
+    job.stop(num_tasks=args.tasks + 1)
 
-        yaml_text = job.dump_yaml()
-        json_text = job.dump_json()
+    yaml_text = job.dump_yaml()
+    json_text = job.dump_json()
 
     # Both forms must read back to the same tree before they are stored.
     from_yaml = yaml.safe_load(yaml_text)

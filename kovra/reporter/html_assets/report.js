@@ -1,0 +1,581 @@
+
+(function () {
+  "use strict";
+  // Report text is untrusted: it reaches the page through textContent only.
+  var D = JSON.parse(document.getElementById("report-data").textContent);
+  var NODES = D.nodes, TYPES = D.types, RESULTS = D.results;
+  var COUNT = NODES.length;
+  var CHUNK = 200;          // children rendered at a time under one node
+  var OPEN_BUDGET = 1500;   // rows that opening paths automatically may render
+  var KNOWN = { passed: 1, failed: 1, errored: 1, aborted: 1, blocked: 1, skipped: 1, passx: 1 };
+  var WORST_FIRST = ["errored", "aborted", "failed", "blocked", "passx", "passed", "skipped"];
+  var PROBLEM = {};
+  D.problems.forEach(function (r) { PROBLEM[r] = true; });
+
+  // Parent, children, and which nodes fail or lead to a failure.
+  var kids = new Array(COUNT), roots = [];
+  var bad = new Uint8Array(COUNT);      // 1: fails itself, 2: a descendant fails
+  var i;
+  for (i = 0; i < COUNT; i++) {
+    var p = NODES[i][0];
+    if (p < 0) roots.push(i); else (kids[p] || (kids[p] = [])).push(i);
+  }
+  for (i = COUNT - 1; i >= 0; i--) {
+    if (PROBLEM[resultOf(i)]) bad[i] |= 1;
+    var up = NODES[i][0];
+    if (bad[i] && up >= 0) bad[up] |= 2;
+  }
+
+  function resultOf(n) { var r = NODES[n][4]; return r < 0 ? null : RESULTS[r]; }
+  function typeOf(n) { return TYPES[NODES[n][1]]; }
+  function infoOf(n) { return NODES[n][7] || {}; }
+  function parentOf(n) { return NODES[n][0]; }
+
+  // Console control characters shown as the escapes engineers know (\x1b),
+  // since few fonts have the Control Pictures.
+  var CTL = /[\u0000-\u0008\u000b-\u001f\u007f]/g;
+  function visible(s) {
+    return String(s).replace(CTL, function (c) {
+      return "\\x" + (c.charCodeAt(0) < 16 ? "0" : "") + c.charCodeAt(0).toString(16);
+    });
+  }
+  // Short places (header, detail lines, rows) show the head of a very long text.
+  function clamp(s, limit) {
+    s = String(s);
+    return s.length > limit ? s.slice(0, limit) + " \u2026 [" + (s.length - limit) + " more characters]" : s;
+  }
+  function el(tag, cls, text) {
+    var e = document.createElement(tag);
+    if (cls) e.className = cls;
+    if (text !== undefined && text !== null) e.textContent = visible(text);
+    return e;
+  }
+  function resultClass(r) { return "r-" + (KNOWN[r] ? r : "other"); }
+  function badge(r) {
+    return r ? el("span", "badge " + resultClass(r), r) : el("span", "badge none", "\u2014");
+  }
+  function duration(s) {
+    if (typeof s !== "number") return "";
+    if (s < 0.001) return (s * 1e6).toFixed(0) + " \u00b5s";
+    if (s < 1) return (s * 1000).toFixed(1) + " ms";
+    if (s < 60) return s.toFixed(2) + " s";
+    var m = Math.floor(s / 60), h = Math.floor(m / 60);
+    if (h) return h + " h " + String(m % 60).padStart(2, "0") + " m";
+    return m + " m " + String(Math.round(s % 60)).padStart(2, "0") + " s";
+  }
+  function pretty(v) { return typeof v === "string" ? v : JSON.stringify(v, null, 2); }
+  function path(n) {
+    var ids = [];
+    for (; n >= 0; n = parentOf(n)) ids.unshift(NODES[n][2]);
+    return ids;
+  }
+  function countsOf(summary) {
+    var out = [];
+    if (!summary) return out;
+    Object.keys(summary).forEach(function (k) {
+      if (k !== "total" && k !== "success_rate" && k !== "weight" && typeof summary[k] === "number" && summary[k]) {
+        out.push([k, summary[k]]);
+      }
+    });
+    return out;
+  }
+  function countsText(summary) {
+    return countsOf(summary).map(function (c) { return c[1] + " " + c[0]; }).join(", ");
+  }
+
+  // ---- header
+  var idBox = document.getElementById("job-id");
+  idBox.textContent = visible(D.job_id);
+  var facts = document.getElementById("facts");
+  D.header.forEach(function (f) {
+    if (f[1] === "id") return;
+    var box = el("div");
+    box.appendChild(el("dt", null, f[0]));
+    var value = f[1] === "runtime" && typeof f[2] === "number" ? duration(f[2]) : pretty(f[2]);
+    box.appendChild(el("dd", f[1] === "cli" ? "mono" : null, clamp(value, 300)));
+    facts.appendChild(box);
+  });
+
+  // ---- summary
+  var summary = document.getElementById("summary");
+  function countsTable(counts, total) {
+    var table = el("table");
+    var head = el("tr");
+    head.appendChild(el("th", null, "Result"));
+    head.appendChild(el("th", "num", "Count"));
+    head.appendChild(el("th", "num", "Share"));
+    table.appendChild(head);
+    counts.forEach(function (c) {
+      var tr = el("tr");
+      var name = el("td");
+      name.appendChild(el("span", "swatch " + resultClass(c[0])));
+      name.appendChild(document.createTextNode(visible(c[0])));
+      tr.appendChild(name);
+      tr.appendChild(el("td", "num", String(c[1])));
+      tr.appendChild(el("td", "num", total ? (100 * c[1] / total).toFixed(1) + " %" : ""));
+      table.appendChild(tr);
+    });
+    return table;
+  }
+  function bar(counts, label) {
+    var b = el("div", "bar");
+    b.setAttribute("role", "img");
+    b.setAttribute("aria-label", label);
+    counts.forEach(function (c) {
+      var s = el("span", resultClass(c[0]));
+      s.style.flexGrow = String(c[1]);
+      s.title = c[0] + ": " + c[1];
+      b.appendChild(s);
+    });
+    return b;
+  }
+  function card(title) {
+    var c = el("div", "card");
+    c.appendChild(el("h2", null, title));
+    summary.appendChild(c);
+    return c;
+  }
+  (function () {
+    var s = D.summary || {};
+    var counts = countsOf(s);
+    var total = typeof s.total === "number" ? s.total : counts.reduce(function (a, c) { return a + c[1]; }, 0);
+    var c = card("Results");
+    c.id = "results-card";
+    var big = el("div", "big", (typeof s.success_rate === "number" ? s.success_rate.toFixed(2) : "\u2014") + " %");
+    big.id = "success-rate";
+    c.appendChild(big);
+    c.appendChild(el("div", "note", "success rate of " + total + " results" +
+      (typeof s.weight === "number" ? ", " + (100 * s.weight).toFixed(0) + " % of planned tasks ran" : "")));
+    if (counts.length) c.appendChild(bar(counts, countsText(s)));
+    var t = countsTable(counts, total);
+    t.id = "result-counts";
+    c.appendChild(t);
+  })();
+  (function () {
+    var c = card("Health");
+    c.appendChild(el("p", null, "Health result: "));
+    c.lastChild.appendChild(badge(D.health));
+    var counts = countsOf(D.hsum);
+    if (counts.length) {
+      c.appendChild(bar(counts, countsText(D.hsum)));
+      c.appendChild(countsTable(counts, D.hsum.total));
+    } else {
+      c.appendChild(el("p", "note", "No health counts recorded."));
+    }
+  })();
+  (function () {
+    var c = card("Plugins");
+    var counts = countsOf(D.plugins);
+    if (counts.length) c.appendChild(el("p", null, countsText(D.plugins)));
+    var list = el("ol", "slow");
+    roots.forEach(function (n) {
+      if (typeOf(n) !== "Plugin") return;
+      var li = el("li");
+      li.appendChild(badge(resultOf(n)));
+      li.appendChild(document.createTextNode(" "));
+      li.appendChild(jump(n, NODES[n][2]));
+      list.appendChild(li);
+    });
+    if (list.firstChild) c.appendChild(list);
+    if (!counts.length && !list.firstChild) c.appendChild(el("p", "note", "No plugins ran at job level."));
+  })();
+  (function () {
+    var c = card("Slowest sections");
+    c.className += " wide";
+    var top = [];
+    for (var n = 0; n < COUNT; n++) {
+      var t = NODES[n][5], kind = typeOf(n);
+      if (typeof t !== "number" || kind === "Task" || kind === "Plugin") continue;
+      if (top.length < 10 || t > NODES[top[top.length - 1]][5]) {
+        top.push(n);
+        top.sort(function (a, b) { return NODES[b][5] - NODES[a][5]; });
+        if (top.length > 10) top.pop();
+      }
+    }
+    if (!top.length) { c.appendChild(el("p", "note", "No timed sections.")); return; }
+    var table = el("table");
+    top.forEach(function (n) {
+      var tr = el("tr");
+      var where = el("td");
+      where.appendChild(jump(n, clamp(path(n).join("."), 300)));
+      tr.appendChild(where);
+      var r = el("td");
+      r.appendChild(badge(resultOf(n)));
+      tr.appendChild(r);
+      tr.appendChild(el("td", "num", duration(NODES[n][5])));
+      table.appendChild(tr);
+    });
+    c.appendChild(table);
+  })();
+
+  function jump(n, text) {
+    var b = el("button", "jump", text);
+    b.type = "button";
+    b.addEventListener("click", function () { reveal(n); });
+    return b;
+  }
+
+  // ---- tree
+  var tree = document.getElementById("tree");
+  var detail = document.getElementById("detail");
+  var filterBox = document.getElementById("filter");
+  var searchBox = document.getElementById("search");
+  var matchCount = document.getElementById("match-count");
+  var liOf = new Array(COUNT);
+  var expanded = new Uint8Array(COUNT);
+  var keep = null;          // when filtering: 1 matches, 2 leads to a match
+  var selected = -1;
+  var budget = 0;
+
+  function shownKids(n) {
+    var list = n < 0 ? roots : kids[n];
+    if (!list) return [];
+    return keep ? list.filter(function (k) { return keep[k]; }) : list;
+  }
+  function makeRow(n) {
+    var node = NODES[n];
+    var li = el("li");
+    li.setAttribute("role", "treeitem");
+    li.tabIndex = -1;
+    li.nodeIndex = n;
+    if (shownKids(n).length) li.setAttribute("aria-expanded", "false");
+    li.setAttribute("aria-selected", n === selected ? "true" : "false");
+    var row = el("div", "row");
+    row.appendChild(el("span", "twisty"));
+    var kind = typeOf(n);
+    if (kind === "Task") {
+      // A task has no result of its own: its badge is the worst of its sections'.
+      var task = infoOf(n).summary || {};
+      var worst = null;
+      for (var w = 0; w < WORST_FIRST.length && !worst; w++) if (task[WORST_FIRST[w]]) worst = WORST_FIRST[w];
+      var b = badge(worst);
+      b.title = countsText(task) || "no results";
+      row.appendChild(b);
+    } else {
+      row.appendChild(badge(resultOf(n)));
+    }
+    row.appendChild(el("span", "kind", kind));
+    row.appendChild(el("span", "id", node[2].slice(0, 300)));
+    if (node[3] !== null) row.appendChild(el("span", "name", node[3].slice(0, 300)));
+    var desc = node[6] !== null ? node[6].split("\n")[0] : "";
+    if (kind === "Task") desc = countsText(infoOf(n).summary) + (desc ? " \u00b7 " + desc : "");
+    row.appendChild(el("span", "desc", desc.slice(0, 300)));
+    row.appendChild(el("span", "time", duration(node[5])));
+    li.appendChild(row);
+    liOf[n] = li;
+    budget--;
+    return li;
+  }
+  function renderChildren(n, ul, from) {
+    var list = shownKids(n);
+    var end = Math.min(list.length, from + CHUNK);
+    var frag = document.createDocumentFragment();
+    for (var k = from; k < end; k++) frag.appendChild(makeRow(list[k]));
+    if (end < list.length) {
+      var more = el("li", "more");
+      var btn = el("button", "tool", "Show " + Math.min(CHUNK, list.length - end) + " more of " + (list.length - end));
+      btn.type = "button";
+      btn.addEventListener("click", function () {
+        ul.removeChild(more);
+        renderChildren(n, ul, end);
+      });
+      more.appendChild(btn);
+      frag.appendChild(more);
+    }
+    ul.appendChild(frag);
+  }
+  function expand(n) {
+    var li = liOf[n];
+    if (!li || expanded[n] || !shownKids(n).length) return;
+    expanded[n] = 1;
+    li.setAttribute("aria-expanded", "true");
+    var ul = el("ul");
+    ul.setAttribute("role", "group");
+    renderChildren(n, ul, 0);
+    li.appendChild(ul);
+  }
+  function collapse(n) {
+    var li = liOf[n];
+    if (!li || !expanded[n]) return;
+    expanded[n] = 0;
+    li.setAttribute("aria-expanded", "false");
+    var ul = li.querySelector(":scope > ul");
+    if (ul) {
+      // Rows under it leave the page; forget them so they are built afresh.
+      forget(n);
+      li.removeChild(ul);
+    }
+  }
+  function forget(n) {
+    var list = kids[n];
+    if (!list) return;
+    for (var k = 0; k < list.length; k++) {
+      var c = list[k];
+      if (liOf[c]) { liOf[c] = undefined; if (expanded[c]) { expanded[c] = 0; forget(c); } }
+    }
+  }
+  // Opens every rendered path whose mark matches, within the row budget.
+  function openPaths(n, mark) {
+    var list = shownKids(n);
+    for (var k = 0; k < list.length && budget > 0; k++) {
+      var c = list[k];
+      if (!(mark(c)) || !liOf[c]) continue;
+      expand(c);
+      openPaths(c, mark);
+    }
+  }
+  function buildTree() {
+    tree.textContent = "";
+    liOf = new Array(COUNT);
+    expanded = new Uint8Array(COUNT);
+    budget = OPEN_BUDGET;
+    var list = shownKids(-1);
+    if (!list.length) {
+      tree.appendChild(el("li", "empty", keep ? "Nothing matches." : "The report holds no tasks."));
+      return;
+    }
+    renderChildren(-1, tree, 0);
+    if (keep) openPaths(-1, function (c) { return keep[c] & 2; });
+    else openPaths(-1, function (c) { return bad[c] & 2; });
+    var first = tree.querySelector("li[role=treeitem]");
+    if (selected >= 0 && liOf[selected]) liOf[selected].tabIndex = 0;
+    else if (first) first.tabIndex = 0;
+  }
+
+  // Makes sure node n has a row: opens its ancestors, rendering further chunks as needed.
+  function ensureRow(n) {
+    if (liOf[n]) return true;
+    var owner = parentOf(n);
+    if (owner >= 0) {
+      if (!ensureRow(owner)) return false;
+      expand(owner);
+    }
+    var ul = owner < 0 ? tree : liOf[owner].querySelector(":scope > ul");
+    while (ul && !liOf[n]) {
+      var more = ul.querySelector(":scope > li.more button");
+      if (!more) break;
+      more.click();
+    }
+    return !!liOf[n];
+  }
+  function reveal(n) {
+    if (keep && !keep[n]) { filterBox.value = ""; searchBox.value = ""; applyFilter(); }
+    if (!ensureRow(n)) return;
+    select(n);
+    focusRow(liOf[n]);
+    liOf[n].scrollIntoView({ block: "center" });
+  }
+
+  function focusRow(li) {
+    var old = tree.querySelectorAll("li[tabindex='0']");
+    for (var k = 0; k < old.length; k++) old[k].tabIndex = -1;
+    li.tabIndex = 0;
+    li.focus({ preventScroll: false });
+  }
+
+  function select(n) {
+    if (selected >= 0 && liOf[selected]) liOf[selected].setAttribute("aria-selected", "false");
+    selected = n;
+    if (liOf[n]) liOf[n].setAttribute("aria-selected", "true");
+    showDetail(n);
+  }
+
+  // ---- detail of one node
+  function field(dl, label, value, cls) {
+    if (value === undefined || value === null || value === "") return;
+    dl.appendChild(el("dt", null, label));
+    var dd = el("dd", cls);
+    if (value instanceof Node) dd.appendChild(value); else dd.textContent = visible(clamp(value, 2000));
+    dl.appendChild(dd);
+  }
+  function block(title, value, cls) {
+    var frag = document.createDocumentFragment();
+    frag.appendChild(el("h3", null, title));
+    frag.appendChild(el("pre", "box" + (cls ? " " + cls : ""), pretty(value)));
+    return frag;
+  }
+  var LOG_STATES = {
+    unknown: "The size of this stretch is unknown (the log file changed while the node ran).",
+    empty: "The node wrote nothing to its log.",
+    missing: "The log file was not found beside the stored report.",
+    beyond: "The log file beside the report is shorter than where this stretch begins.",
+    invalid: "The log record is incomplete.",
+    budget: "Not embedded: the page's budget for log text went to other nodes first."
+  };
+  function logStretch(log, logs) {
+    var frag = document.createDocumentFragment();
+    frag.appendChild(el("h3", null, "Log stretch"));
+    if (!log || log.state !== "ok") {
+      frag.appendChild(el("p", "note", LOG_STATES[log && log.state] || "No log stretch."));
+      return frag;
+    }
+    var file = D.logfiles[log.f];
+    var pre = el("pre", "box log");
+    pre.id = "log-stretch";
+    log.parts.forEach(function (part, k) {
+      if (k > 0) {
+        var cutBytes = logs.size - D.limits.stretch;
+        pre.appendChild(el("span", "cut", "\n[\u2026 " + cutBytes + " bytes left out \u2026]\n"));
+      }
+      var text = file.chunks[part[0]][1].substr(part[1], part[2]);
+      pre.appendChild(document.createTextNode(visible(text.replace(/\r\n/g, "\n"))));
+    });
+    if (log.short) pre.appendChild(el("span", "cut", "\n[the file ends " + log.short + " bytes before this stretch does]"));
+    frag.appendChild(pre);
+    return frag;
+  }
+  function showDetail(n) {
+    var node = NODES[n], info = infoOf(n);
+    detail.textContent = "";
+    var head = el("h2");
+    head.appendChild(badge(resultOf(n)));
+    head.appendChild(document.createTextNode(" " + visible(clamp(node[2], 300))));
+    detail.appendChild(head);
+    detail.appendChild(el("div", "path mono", clamp(path(n).join("."), 2000)));
+    var dl = el("dl");
+    field(dl, "Type", typeOf(n));
+    field(dl, "Name", node[3]);
+    field(dl, "Result", resultOf(n));
+    field(dl, "Start", info.start);
+    field(dl, "Stop", info.stop);
+    field(dl, "Run time", duration(node[5]));
+    if (info.health) field(dl, "Health", info.health);
+    if (info.summary) field(dl, "Results", countsText(info.summary) || "none");
+    if (info.psum) field(dl, "Plugins", countsText(info.psum));
+    if (info.hsum) field(dl, "Health counts", countsText(info.hsum));
+    if (info.xref) field(dl, "Source", pretty(info.xref), "mono");
+    if (info.logs) {
+      var l = info.logs;
+      field(dl, "Log", typeof l === "object" && !Array.isArray(l)
+        ? [l.file, "from byte " + l.begin, l.size + " bytes"].join(", ") : pretty(l), "mono");
+    }
+    var kidsList = kids[n];
+    if (kidsList) field(dl, "Children", String(kidsList.length));
+    detail.appendChild(dl);
+    if (info.reason !== undefined) detail.appendChild(block("Result reason", info.reason, "reason"));
+    if (info.rdata !== undefined) detail.appendChild(block("Result data", info.rdata));
+    if (node[6] !== null) detail.appendChild(block("Description", node[6]));
+    if (info.details) detail.appendChild(block("Details", Array.isArray(info.details) ? info.details.map(pretty).join("\n") : info.details));
+    if (info.parameters) detail.appendChild(block("Parameters", info.parameters));
+    if (info.extra) detail.appendChild(block("Extra data", info.extra));
+    if (info.more) detail.appendChild(block("Other fields", info.more));
+    if (info.logs) detail.appendChild(logStretch(info.log, info.logs));
+  }
+
+  // ---- interaction
+  tree.addEventListener("click", function (e) {
+    var li = e.target.closest("li[role=treeitem]");
+    if (!li || !tree.contains(li)) return;
+    var n = li.nodeIndex;
+    if (e.target.closest(".twisty")) {
+      if (expanded[n]) collapse(n); else expand(n);
+    } else {
+      expand(n);
+      select(n);
+    }
+    focusRow(li);
+  });
+  tree.addEventListener("keydown", function (e) {
+    var li = e.target.closest("li[role=treeitem]");
+    if (!li) return;
+    var n = li.nodeIndex;
+    var rows = Array.prototype.slice.call(tree.querySelectorAll("li[role=treeitem]"));
+    var at = rows.indexOf(li);
+    var go = null;
+    switch (e.key) {
+      case "ArrowDown": go = rows[at + 1]; break;
+      case "ArrowUp": go = rows[at - 1]; break;
+      case "Home": go = rows[0]; break;
+      case "End": go = rows[rows.length - 1]; break;
+      case "ArrowRight":
+        if (!expanded[n]) expand(n);
+        else go = li.querySelector(":scope > ul > li[role=treeitem]");
+        break;
+      case "ArrowLeft":
+        if (expanded[n]) collapse(n);
+        else if (parentOf(n) >= 0) go = liOf[parentOf(n)];
+        break;
+      case "Enter": case " ":
+        select(n);
+        if (!expanded[n]) expand(n);
+        break;
+      default: return;
+    }
+    e.preventDefault();
+    if (go) { focusRow(go); go.scrollIntoView({ block: "nearest" }); }
+  });
+
+  // ---- filters and search
+  (function () {
+    function option(value, text) {
+      var o = el("option", null, text);
+      o.value = value;
+      filterBox.appendChild(o);
+    }
+    var seen = {};
+    for (var n = 0; n < COUNT; n++) { var r = resultOf(n); if (r) seen[r] = (seen[r] || 0) + 1; }
+    var problems = 0;
+    Object.keys(seen).forEach(function (r) { if (PROBLEM[r]) problems += seen[r]; });
+    option("", "all results");
+    option("problems", "failed only (" + problems + ")");
+    Object.keys(seen).sort().forEach(function (r) { option("r:" + r, r + " (" + seen[r] + ")"); });
+  })();
+  var haystack = null;
+  function applyFilter() {
+    var which = filterBox.value, query = searchBox.value.trim().toLowerCase();
+    if (!which && !query) {
+      keep = null;
+      matchCount.textContent = "";
+      buildTree();
+      return;
+    }
+    if (query && !haystack) {
+      haystack = new Array(COUNT);
+      for (var h = 0; h < COUNT; h++) {
+        var nd = NODES[h];
+        haystack[h] = (nd[2] + "\n" + (nd[3] || "") + "\n" + (nd[6] || "")).toLowerCase();
+      }
+    }
+    keep = new Uint8Array(COUNT);
+    var hits = 0;
+    for (var n = 0; n < COUNT; n++) {
+      var r = resultOf(n);
+      if (which === "problems" ? !PROBLEM[r] : which && which !== "r:" + r) continue;
+      if (query && haystack[n].indexOf(query) < 0) continue;
+      hits++;
+      keep[n] |= 1;
+      for (var a = parentOf(n); a >= 0 && !(keep[a] & 2); a = parentOf(a)) keep[a] |= 2;
+    }
+    matchCount.textContent = hits + (hits === 1 ? " node matches" : " nodes match");
+    buildTree();
+  }
+  var timer = 0;
+  searchBox.addEventListener("input", function () {
+    clearTimeout(timer);
+    timer = setTimeout(applyFilter, 150);
+  });
+  filterBox.addEventListener("change", applyFilter);
+  document.getElementById("collapse").addEventListener("click", function () {
+    roots.forEach(function (n) { collapse(n); });
+  });
+  document.getElementById("open-failing").addEventListener("click", function () {
+    budget = OPEN_BUDGET;
+    openPaths(-1, function (c) { return bad[c] & 2; });
+  });
+  var SCHEMES = ["auto", "light", "dark"];
+  var scheme = 0;
+  var themeBtn = document.getElementById("theme");
+  themeBtn.addEventListener("click", function () {
+    scheme = (scheme + 1) % SCHEMES.length;
+    if (scheme) document.documentElement.setAttribute("data-theme", SCHEMES[scheme]);
+    else document.documentElement.removeAttribute("data-theme");
+    themeBtn.textContent = "Scheme: " + SCHEMES[scheme];
+  });
+
+  buildTree();
+  // The first failure that none of its own children explains is shown at once.
+  for (i = 0; i < COUNT; i++) {
+    if (bad[i] === 1 && liOf[i]) { select(i); break; }
+  }
+  document.documentElement.setAttribute("data-ready", String(COUNT));
+})();

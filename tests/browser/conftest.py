@@ -1,0 +1,97 @@
+"""A headless browser for the HTML page's tests.
+
+These tests run only with KOVRA_BROWSER_TESTS=1 (the "browser" stage of
+tools/test, which installs the browser, its driver and Debian's selenium);
+elsewhere they are skipped before selenium is imported.
+"""
+import json
+import os
+import shutil
+import tempfile
+import time
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ENABLED = os.environ.get("KOVRA_BROWSER_TESTS") == "1"
+ARTIFACTS = os.path.join(os.path.dirname(os.path.dirname(HERE)), "build", "artifacts")
+
+# No network here, and nothing the browser does on its own may look like the page's traffic.
+BROWSER_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--disable-default-apps", "--disable-extensions", "--window-size=1400,1000"]
+
+
+def pytest_collection_modifyitems(config, items):
+    if ENABLED:
+        return
+    skip = pytest.mark.skip(reason="browser tests run only with KOVRA_BROWSER_TESTS=1")
+    for item in items:
+        if str(item.fspath).startswith(HERE + os.sep):
+            item.add_marker(skip)
+
+
+class Page:
+    """One browser, and what it logged since the last page was opened."""
+
+    def __init__(self, driver):
+        self.driver = driver
+        self.url = None
+
+    def open(self, path):
+        self.drain()
+        self.url = "file://" + os.path.abspath(path)
+        self.driver.get(self.url)
+        deadline = time.time() + 60
+        while not self.js("return document.documentElement.getAttribute('data-ready')"):
+            assert time.time() < deadline, "the page never finished drawing"
+            time.sleep(0.05)
+
+    def js(self, script, *args):
+        return self.driver.execute_script(script, *args)
+
+    def drain(self):
+        self.driver.get_log("browser")
+        self.driver.get_log("performance")
+
+    def console_errors(self):
+        return [entry for entry in self.driver.get_log("browser") if entry["level"] in ("SEVERE", "WARNING")]
+
+    def requests(self):
+        """URLs of every request the browser made since the page was opened."""
+        urls = []
+        for entry in self.driver.get_log("performance"):
+            message = json.loads(entry["message"])["message"]
+            if message["method"] in ("Network.requestWillBeSent", "Network.webSocketCreated"):
+                urls.append(message["params"].get("request", message["params"]).get("url"))
+        return urls
+
+    def screenshot(self, name):
+        import base64
+        os.makedirs(ARTIFACTS, exist_ok=True)
+        shot = self.driver.execute_cdp_cmd("Page.captureScreenshot",
+                                           {"format": "png", "captureBeyondViewport": True})
+        path = os.path.join(ARTIFACTS, name)
+        with open(path, "wb") as stream:
+            stream.write(base64.b64decode(shot["data"]))
+        return path
+
+
+@pytest.fixture(scope="module")
+def page():
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    profile = tempfile.mkdtemp(prefix="kovra-browser-")
+    options = webdriver.ChromeOptions()
+    options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
+    for flag in BROWSER_FLAGS + ["--user-data-dir=" + profile]:
+        options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL", "performance": "ALL"})
+    service = Service(shutil.which("chromedriver") or "/usr/bin/chromedriver")
+    driver = webdriver.Chrome(service=service, options=options)
+    try:
+        yield Page(driver)
+    finally:
+        driver.quit()
+        shutil.rmtree(profile, ignore_errors=True)
