@@ -198,6 +198,7 @@ def how_to_look(out):
         "summary %s" % stored,
         "junit %s -o %s" % (stored, os.path.join(out, "junit.xml")),
         "xml %s -o DIR" % os.path.join(out, "results.yaml"),
+        "html %s -o %s" % (stored, os.path.join(out, "report.html")),
         "diff OTHER/results.json %s" % stored,
     ]
     return ["look at it from %s with:" % root] + ["  %s -m kovra.reporter %s" % (python, c) for c in commands]

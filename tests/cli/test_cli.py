@@ -87,12 +87,12 @@ def test_main_job_ends_with_commands_that_work(tmp_path):
     lines = proc.stdout.splitlines()
     start = lines.index("look at it from %s with:" % REPO_ROOT)
     commands = [shlex.split(line) for line in lines[start + 1:-1]]
-    assert [c[3] for c in commands] == ["show", "summary", "junit", "xml", "diff"]
+    assert [c[3] for c in commands] == ["show", "summary", "junit", "xml", "html", "diff"]
     for command in commands:
         if "DIR" not in command and not any(a.startswith("OTHER") for a in command):
             ran = subprocess.run(command, cwd=REPO_ROOT, capture_output=True, text=True, timeout=120)
             assert ran.returncode == 0 and ran.stderr == "", (command, ran.stderr)
-    assert (tmp_path / "junit.xml").exists()
+    assert (tmp_path / "junit.xml").exists() and (tmp_path / "report.html").exists()
 
 
 # --- loading --------------------------------------------------------------------------------------------------------
@@ -353,6 +353,20 @@ def test_summary_check_fails_only_when_something_failed(job, tmp_path):
     good.stop(num_tasks=1)
     (tmp_path / "good.yaml").write_text(good.dump_yaml())
     assert run("summary", tmp_path / "good.yaml", "--check", check=0).stdout.splitlines()[-1] == "check: ok"
+
+
+def test_html_page_of_a_stored_job_has_the_same_tree_from_either_form_and_its_failure_logs(job, tmp_path):
+    from report_pages import page_data, stretch_text
+    pages = {}
+    for form in ("json", "yaml"):
+        run("html", job / ("results." + form), "-o", tmp_path / (form + ".html"), check=0)
+        pages[form] = page_data((tmp_path / (form + ".html")).read_text(encoding="utf-8"))
+    # Run times differ: the YAML form rounds them.
+    assert [n[:5] for n in pages["json"]["nodes"]] == [n[:5] for n in pages["yaml"]["nodes"]]
+    logged = [node for node in pages["json"]["nodes"] if node[7].get("log", {}).get("state") == "ok"]
+    failure_lines = [line for node in logged for line in "".join(stretch_text(pages["json"], node)).splitlines()
+                     if line.startswith("ERROR ")]
+    assert failure_lines and all("state down" in line for line in failure_lines)
 
 
 # --- errors -------------------------------------------------------------------------------------------------------
