@@ -121,12 +121,16 @@ class Ledgrin(object):
         qots.initinfo.name = runset.name
         if getattr(runset, "archivefile", None):
             qots.archivefile = runset.archivefile
-        for key in ("testbed", "release", "image"):
-            if key in runset.extra:
-                setattr(qots.initinfo, key, runset.extra[key])
-        for name in ("submitter", "user"):
-            if getattr(runset, name, None):
-                setattr(qots.initinfo, name, getattr(runset, name))
+        if "testbed" in runset.extra:
+            qots.initinfo.testbed = runset.extra["testbed"]
+        if "release" in runset.extra:
+            qots.initinfo.release = runset.extra["release"]
+        if "image" in runset.extra:
+            qots.initinfo.image = runset.extra["image"]
+        if getattr(runset, "submitter", None):
+            qots.initinfo.submitter = runset.submitter
+        if getattr(runset, "user", None):
+            qots.initinfo.user = runset.user
         if getattr(runset, "host", None):
             qots.initinfo.hosts.append(runset.host)
         if getattr(runset, "cli", None):
