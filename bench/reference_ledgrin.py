@@ -75,6 +75,13 @@ def _section_id(section):
     return section_id
 
 
+def _steps(ledgrin, obj, node):
+    for section in node.sections:
+        section_id = _section_id(section)
+        step = obj.add_teststep(id=section_id, name=escape(section.name))
+        ledgrin._handle_step(step, section)
+
+
 class Ledgrin(object):
     def __init__(self, logsdir, runset):
         self.qoreport = QOReport()
@@ -219,12 +226,6 @@ class Ledgrin(object):
             self._handle_testsection(qotc.add_testsection(sectionid=section_id), section)
         return qotc
 
-    def _steps(self, obj, node):
-        for section in node.sections:
-            section_id = _section_id(section)
-            step = obj.add_teststep(id=section_id, name=escape(section.name))
-            self._handle_step(step, section)
-
     def _handle_subsection(self, qosubsect, subsection):
         _times(qosubsect, subsection)
         section_id = _section_id(subsection)
@@ -238,7 +239,7 @@ class Ledgrin(object):
         _result(qosubsect, subsection)
         _details(qosubsect, subsection)
         qosubsect.extra.update(escape_data(subsection.extra))
-        self._steps(qosubsect, subsection)
+        _steps(self, qosubsect, subsection)
         return qosubsect
 
     def _handle_testsection(self, qotest, testsection):
@@ -250,7 +251,7 @@ class Ledgrin(object):
         _result(qotest, testsection)
         _details(qotest, testsection)
         qotest.extra.update(escape_data(testsection.extra))
-        self._steps(qotest, testsection)
+        _steps(self, qotest, testsection)
         return qotest
 
     def _handle_step(self, qostep, step):
@@ -266,5 +267,5 @@ class Ledgrin(object):
         if "continue_" in extra:
             qostep.continue_ = extra.pop("continue_")
         qostep.extra.update(escape_data(extra))
-        self._steps(qostep, step)
+        _steps(self, qostep, step)
         return qostep

@@ -312,14 +312,24 @@ bool type_is(handle section, handle wanted) {
     return py::compare(py::getattr(section, n::type), wanted, Py_EQ);
 }
 
+// The children below a script, a common section and a test case are each made
+// and filled in one call, self._handle_<level>(<parent>.add_<child>(...), section):
+// the handler is looked up before the child is made.
+
+void add_common(handle self, handle qots, handle section, handle sectionid) {
+    object handler = py::getattr(self, n::_handle_commonsection);
+    object common = py::call_keywords(py::getattr(qots, n::add_testsection), 0, state->sectionid_keyword, sectionid);
+    py::call(handler, common, section);
+}
+
 void add_testcase(handle self, handle qots, handle section) {
     object tcid = py::getattr(section, n::id);
     object logfilepath = state->empty;
     if (present(section, n::logs))
         logfilepath = py::call_method(py::getattr(section, n::logs), n::get, n::file, state->empty);
+    object handler = py::getattr(self, n::_handle_testcase);
     object add = py::getattr(qots, n::add_testcase);
-    object testcase = py::call_keywords(add, 0, state->testcase_keywords, tcid, logfilepath);
-    py::call_method(self, n::_handle_testcase, testcase, section);
+    py::call(handler, py::call_keywords(add, 0, state->testcase_keywords, tcid, logfilepath), section);
 }
 
 // qots.initinfo.script.<name> = os.path.<function>(task.testscript)
@@ -354,18 +364,12 @@ object handle_testscript(handle self, handle qots, handle task) {
     copy_details(qots, py::getattr(task, n::details));
 
     for (object& section : py::iterate(py::getattr(task, n::sections))) {
-        handle common_id;
         if (type_is(section, state->common_setup))
-            common_id = state->common_setup_id;
+            add_common(self, qots, section, state->common_setup_id);
         else if (type_is(section, state->common_cleanup))
-            common_id = state->common_cleanup_id;
-        // Anything else, plugins included, is a test case.
-        if (!common_id) {
+            add_common(self, qots, section, state->common_cleanup_id);
+        else  // anything else, plugins included, is a test case
             add_testcase(self, qots, section);
-            continue;
-        }
-        object common = py::call_keywords(py::getattr(qots, n::add_testsection), 0, state->sectionid_keyword, common_id);
-        py::call_method(self, n::_handle_commonsection, common, section);
     }
     return py::borrow(qots);
 }
@@ -379,9 +383,9 @@ object handle_commonsection(handle self, handle qocommsect, handle commonsection
     copy_details(qocommsect, py::getattr(commonsection, n::details));
     copy_extra(qocommsect, commonsection);
     for (object& section : py::iterate(py::getattr(commonsection, n::sections))) {
+        object handler = py::getattr(self, n::_handle_subsection);
         object add = py::getattr(qocommsect, n::add_commonsubsection);
-        object subsection = py::call_keywords(add, 0, state->name_keyword, py::getattr(section, n::name));
-        py::call_method(self, n::_handle_subsection, subsection, section);
+        py::call(handler, py::call_keywords(add, 0, state->name_keyword, py::getattr(section, n::name)), section);
     }
     return py::borrow(qocommsect);
 }
@@ -407,8 +411,9 @@ object handle_testcase(handle self, handle qotc, handle testcase) {
     copy_extra(qotc, testcase);
     for (object& section : py::iterate(py::getattr(testcase, n::sections))) {
         object sectionid = section_id(section);
-        object child = py::call_keywords(py::getattr(qotc, n::add_testsection), 0, state->sectionid_keyword, sectionid);
-        py::call_method(self, n::_handle_testsection, child, section);
+        object handler = py::getattr(self, n::_handle_testsection);
+        object add = py::getattr(qotc, n::add_testsection);
+        py::call(handler, py::call_keywords(add, 0, state->sectionid_keyword, sectionid), section);
     }
     return py::borrow(qotc);
 }

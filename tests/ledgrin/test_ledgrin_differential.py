@@ -149,7 +149,8 @@ def trace(module, job, folder):
     del LOG[:]
     LABELS.clear()
     try:
-        module.Ledgrin(folder, traced_report(job)).generate_xml(None, None)
+        # The generator itself is traced too: its handlers are looked up on it.
+        type("Ledgrin", (Traced, module.Ledgrin), {})(folder, traced_report(job)).generate_xml(None, None)
         error = None
     except Exception as exc:
         error = type(exc)
