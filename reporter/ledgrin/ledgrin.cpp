@@ -145,11 +145,8 @@ object init(handle self, handle logsdir, handle runset) {
 
 object path_in_logsdir(handle self, handle file_name) { return py::add(py::getattr(self, n::logsdir), file_name); }
 
-// open(self.logsdir + file_name, mode), with open found before the path is made.
-object open_file(handle self, handle file_name, handle mode) {
-    object open = global(n::open);
-    return py::call(open, path_in_logsdir(self, file_name), mode);
-}
+// open(path, mode) as the builtin the module sees.
+object open_file(handle path, handle mode) { return py::call(global(n::open), path, mode); }
 
 void write_details(handle self, handle rough_string) {
     static PyObject *details_file, *rough_file;
@@ -157,16 +154,17 @@ void write_details(handle self, handle rough_string) {
         object reparsed = py::call_method(global(n::minidom), n::parseString, rough_string);
         object report = py::call_keywords(py::getattr(reparsed, n::toprettyxml), 0, state->indent_keyword,
                                           state->two_blanks);
-        object stream = open_file(self, py::interned(details_file, "/ResultsDetails.xml"), state->write_text);
-        py::with(stream, [&](handle file) { py::call_method(file, n::write, report); });
+        object path = path_in_logsdir(self, py::interned(details_file, "/ResultsDetails.xml"));
+        py::with(open_file(path, state->write_text), [&](handle stream) { py::call_method(stream, n::write, report); });
     } catch (const py::error_already_set&) {
         py::caught_error error;
         if (!error.matches(PyExc_Exception))
             error.raise_again();
         // Keep what the library rendered, so the broken text can be inspected.
         error.run([&] {
-            object stream = open_file(self, py::interned(rough_file, "/xml_rough_string"), state->write_bytes);
-            py::with(stream, [&](handle file) { py::call_method(file, n::write, rough_string); });
+            object path = path_in_logsdir(self, py::interned(rough_file, "/xml_rough_string"));
+            py::with(open_file(path, state->write_bytes),
+                     [&](handle stream) { py::call_method(stream, n::write, rough_string); });
         });
         error.raise_again();
     }
@@ -218,7 +216,7 @@ object generate_xml(handle self, handle, handle) {
     object reparsed = py::call_method(global(n::minidom), n::parseString, rough_summary);
     object report =
         py::call_keywords(py::getattr(reparsed, n::toprettyxml), 0, state->indent_keyword, state->two_blanks);
-    object stream = open_file(self, py::interned(summary_file, "/ResultsSummary.xml"), state->write_text);
+    object stream = open_file(path_in_logsdir(self, py::interned(summary_file, "/ResultsSummary.xml")), state->write_text);
     py::call_method(stream, n::write, report);
     py::call_method(stream, n::close);
     return py::none();
