@@ -45,15 +45,17 @@ def _times(obj, node):
         obj.runtime = obj.stoptime.replace(microsecond=0) - obj.starttime.replace(microsecond=0)
 
 
+# xref() and logfile() give the legacy object, read anew by each assignment
+# after its value, as the assignments written out one by one would.
 def _xref(xref, node):
-    xref.file = getattr(node, "xref", {}).get("file", "")
-    xref.line = getattr(node, "xref", {}).get("line", -1)
+    xref().file = getattr(node, "xref", {}).get("file", "")
+    xref().line = getattr(node, "xref", {}).get("line", -1)
 
 
 def _logs(logfile, node):
-    logfile.filepath = getattr(node, "logs", {}).get("file", "")
-    logfile.attrs["begin"] = getattr(node, "logs", {}).get("begin", -1)
-    logfile.attrs["size"] = getattr(node, "logs", {}).get("size", -1)
+    logfile().filepath = getattr(node, "logs", {}).get("file", "")
+    logfile().attrs["begin"] = getattr(node, "logs", {}).get("begin", -1)
+    logfile().attrs["size"] = getattr(node, "logs", {}).get("size", -1)
 
 
 def _result(obj, node):
@@ -67,9 +69,17 @@ def _details(obj, node):
 
 
 def _section_id(section):
+    section_id = section.id
     if section.type.endswith("Processor"):
-        return f"{section.id} {section.name}"
-    return section.id
+        section_id = f"{section.id} {section.name}"
+    return section_id
+
+
+def _steps(ledgrin, obj, node):
+    for section in node.sections:
+        section_id = _section_id(section)
+        step = obj.add_teststep(id=section_id, name=escape(section.name))
+        ledgrin._handle_step(step, section)
 
 
 class Ledgrin(object):
@@ -118,12 +128,16 @@ class Ledgrin(object):
         qots.initinfo.name = runset.name
         if getattr(runset, "archivefile", None):
             qots.archivefile = runset.archivefile
-        for key in ("testbed", "release", "image"):
-            if key in runset.extra:
-                setattr(qots.initinfo, key, runset.extra[key])
-        for name in ("submitter", "user"):
-            if getattr(runset, name, None):
-                setattr(qots.initinfo, name, getattr(runset, name))
+        if "testbed" in runset.extra:
+            qots.initinfo.testbed = runset.extra["testbed"]
+        if "release" in runset.extra:
+            qots.initinfo.release = runset.extra["release"]
+        if "image" in runset.extra:
+            qots.initinfo.image = runset.extra["image"]
+        if getattr(runset, "submitter", None):
+            qots.initinfo.submitter = runset.submitter
+        if getattr(runset, "user", None):
+            qots.initinfo.user = runset.user
         if getattr(runset, "host", None):
             qots.initinfo.hosts.append(runset.host)
         if getattr(runset, "cli", None):
@@ -136,15 +150,11 @@ class Ledgrin(object):
         for detail in runset.details:
             qots.runinfo.set_args(diag=escape(detail))
         if "vumb" in runset.extra:
-            vumb = runset.extra["vumb"]
-            args = {key: vumb[key] for key in ("dnsname", "attributes") if key in vumb}
-            post = {}
-            if "status" in vumb:
-                post["status"] = vumb["status"]
-            if "cmd" in vumb:
-                post["cmd"] = vumb["cmd"]
-                if "error" in vumb:
-                    post["error"] = vumb["error"]
+            # The entry is looked up afresh for every test and every copy.
+            args = {key: runset.extra["vumb"][key] for key in ("dnsname", "attributes")
+                    if key in runset.extra["vumb"]}
+            post = {key: runset.extra["vumb"][key] for key in ("status", "cmd", "error")
+                    if key in runset.extra["vumb"]}
             if post:
                 args["post"] = post
             qots.vumb.set_args(**args)
@@ -188,8 +198,8 @@ class Ledgrin(object):
         _times(qocommsect, commonsection)
         if getattr(commonsection, "description", None):
             qocommsect.extra["description"] = escape(commonsection.description)
-        _xref(qocommsect.xref, commonsection)
-        _logs(qocommsect.logfile, commonsection)
+        _xref(lambda: qocommsect.xref, commonsection)
+        _logs(lambda: qocommsect.logfile, commonsection)
         _result(qocommsect, commonsection)
         _details(qocommsect, commonsection)
         qocommsect.extra.update(escape_data(commonsection.extra))
@@ -206,19 +216,15 @@ class Ledgrin(object):
             setattr(qotc.initinfo, field, "None")
         if getattr(testcase, "description", None):
             qotc.initinfo.description = escape(testcase.description)
-        _xref(qotc.initinfo.xref, testcase)
-        _logs(qotc.initinfo.logfile, testcase)
+        _xref(lambda: qotc.initinfo.xref, testcase)
+        _logs(lambda: qotc.initinfo.logfile, testcase)
         _result(qotc, testcase)
         _details(qotc, testcase)
         qotc.extra.update(escape_data(testcase.extra))
         for section in testcase.sections:
-            self._handle_testsection(qotc.add_testsection(sectionid=_section_id(section)), section)
+            section_id = _section_id(section)
+            self._handle_testsection(qotc.add_testsection(sectionid=section_id), section)
         return qotc
-
-    def _steps(self, obj, node):
-        for section in node.sections:
-            step = obj.add_teststep(id=_section_id(section), name=escape(section.name))
-            self._handle_step(step, section)
 
     def _handle_subsection(self, qosubsect, subsection):
         _times(qosubsect, subsection)
@@ -228,31 +234,31 @@ class Ledgrin(object):
         qosubsect.name = subsection.name
         if getattr(subsection, "description", None):
             qosubsect.description = escape(subsection.description)
-        _xref(qosubsect.xref, subsection)
-        _logs(qosubsect.logfile, subsection)
+        _xref(lambda: qosubsect.xref, subsection)
+        _logs(lambda: qosubsect.logfile, subsection)
         _result(qosubsect, subsection)
         _details(qosubsect, subsection)
         qosubsect.extra.update(escape_data(subsection.extra))
-        self._steps(qosubsect, subsection)
+        _steps(self, qosubsect, subsection)
         return qosubsect
 
     def _handle_testsection(self, qotest, testsection):
         _times(qotest, testsection)
         if getattr(testsection, "description", None):
             qotest.extra["description"] = escape(testsection.description)
-        _xref(qotest.xref, testsection)
-        _logs(qotest.logfile, testsection)
+        _xref(lambda: qotest.xref, testsection)
+        _logs(lambda: qotest.logfile, testsection)
         _result(qotest, testsection)
         _details(qotest, testsection)
         qotest.extra.update(escape_data(testsection.extra))
-        self._steps(qotest, testsection)
+        _steps(self, qotest, testsection)
         return qotest
 
     def _handle_step(self, qostep, step):
         _times(qostep, step)
         qostep.description = step.description if getattr(step, "description", None) else ""
-        _xref(qostep.xref, step)
-        _logs(qostep.logfile, step)
+        _xref(lambda: qostep.xref, step)
+        _logs(lambda: qostep.logfile, step)
         _result(qostep, step)
         _details(qostep, step)
         extra = step.extra.copy()
@@ -261,5 +267,5 @@ class Ledgrin(object):
         if "continue_" in extra:
             qostep.continue_ = extra.pop("continue_")
         qostep.extra.update(escape_data(extra))
-        self._steps(qostep, step)
+        _steps(self, qostep, step)
         return qostep

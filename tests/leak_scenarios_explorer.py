@@ -84,6 +84,44 @@ def error_index_path_and_bare_instance():
     _expect(AttributeError, bare.__getitem__, "name")
 
 
+class _Reentrant(_Client):
+    def get_section(self, *, id_list):
+        try:
+            next(self.steps)
+        except ValueError:
+            if self.swallow:
+                pass
+            else:
+                raise
+        return super().get_section(id_list=id_list)
+
+
+def error_nested_iteration():
+    for swallow in (True, False):
+        client = _Reentrant()
+        client.swallow = swallow
+        client.steps = iter(Explorer(client).tasks)
+        _expect(ValueError, list, client.steps)
+        client.steps = None
+
+
+class _Serving(Explorer):
+    def __getattribute__(self, name):
+        if name == "_obj":
+            return {"name": "served", "tasks": ["x"]}
+        return super().__getattribute__(name)
+
+
+def subclass_serving_obj():
+    e = _Serving(_Client())
+    e.name, e["name"], bool(e), len(e.tasks)
+    bare = _Serving.__new__(_Serving)
+    bare.missing, bool(bare)
+    plain = Explorer.__new__(Explorer)
+    _expect(AttributeError, getattr, plain, "_obj")
+    Explorer(_Client()).__getattr__("_obj")
+
+
 def error_arguments():
     _expect(TypeError, Explorer)
     _expect(TypeError, Explorer, _Client(), None, 1)
@@ -98,4 +136,6 @@ SCENARIOS = [
     error_client_and_iteration,
     error_index_path_and_bare_instance,
     error_arguments,
+    error_nested_iteration,
+    subclass_serving_obj,
 ]

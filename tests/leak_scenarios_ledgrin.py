@@ -60,6 +60,91 @@ def error_escape_data_dict_changes():
         ledgrin.escape = saved
 
 
+def error_escape_data_keys_changed():
+    data = {"a": 1}
+    saved = ledgrin.escape
+
+    def swap(text):
+        if "a" in data:
+            del data["a"]
+            data["b"] = 2
+        return text
+
+    ledgrin.escape = swap
+    try:
+        escape_data(data)
+    except RuntimeError:
+        pass
+    finally:
+        ledgrin.escape = saved
+
+
+class _Group:
+    def __init__(self, matched):
+        self.matched = matched
+
+    def group(self, number):
+        return self.matched
+
+
+def escape_repl_bytes_and_refusals():
+    for matched in (b"\x01", bytearray(b"\x1b"), "\u0100"):
+        ledgrin._escape_repl(_Group(matched))
+    for matched in (b"ab", bytearray(), 7):
+        try:
+            ledgrin._escape_repl(_Group(matched))
+        except TypeError:
+            pass
+
+
+def escape_data_replaced_during_the_walk():
+    saved_escape, saved_data = ledgrin.escape, ledgrin.escape_data
+
+    def replace(text):
+        ledgrin.escape_data = lambda item: item
+        return text
+
+    ledgrin.escape = replace
+    try:
+        saved_data({"a": ["b", ("c",)], "d": "e"})
+    finally:
+        ledgrin.escape, ledgrin.escape_data = saved_escape, saved_data
+
+
+class _Refused:
+    def __get__(self, obj, owner=None):
+        raise LookupError("refused")
+
+    def __set__(self, obj, value):
+        pass
+
+
+class _LegacyStep:
+    def __init__(self, refused=()):
+        self.xref, self.result = types.SimpleNamespace(), types.SimpleNamespace()
+        self.logfile = types.SimpleNamespace(attrs={})
+        self.runinfo, self.extra = types.SimpleNamespace(set_args=lambda **kw: None), {}
+        for name in refused:
+            setattr(type(self), name, _Refused())
+
+
+def error_callee_before_arguments():
+    gen = Ledgrin(_DIR, None)
+    calls = [
+        (("runinfo",), dict(details=[5])),
+        (("add_teststep",), dict(sections=[types.SimpleNamespace(id="c", type="Step", name=5)])),
+        ((), dict(sections=[types.SimpleNamespace(name="no id")])),
+    ]
+    for refused, attrs in calls:
+        legacy = type("Legacy", (_LegacyStep,), {})(refused)
+        node = dict(starttime=None, stoptime=None, details=[], extra={}, sections=[], xref={"file": "f"})
+        node.update(attrs)
+        try:
+            gen._handle_step(legacy, types.SimpleNamespace(**node))
+        except (LookupError, AttributeError):
+            pass
+
+
 def _job():
     job = RunSet(id="job", seq_num=0)
     job.start(host="h", testbed="tb", vumb={"cmd": "c", "dnsname": "d"})
@@ -142,4 +227,8 @@ SCENARIOS = [
     error_missing_logsdir,
     error_bad_report_data,
     error_argument_counts,
+    error_escape_data_keys_changed,
+    escape_repl_bytes_and_refusals,
+    escape_data_replaced_during_the_walk,
+    error_callee_before_arguments,
 ]

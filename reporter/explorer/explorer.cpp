@@ -11,17 +11,29 @@ const char* const explorer_doc =
     "    the reporter server when they are accessed\n"
     "    ";
 
-// self._obj by the normal lookup only: going through __getattr__ would recurse on
-// an instance that never got one (a failed constructor, copy and pickle probing a
-// bare instance). Empty when absent.
-object fetched(handle self) {
-    PyObject* obj = PyObject_GenericGetAttr(self.ptr(), n::_obj);
+// Empty when `obj` is null for an AttributeError; any other error propagates.
+object unless_missing(PyObject* obj) {
     if (obj)
         return py::steal(obj);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError))
         py::throw_error();
     PyErr_Clear();
     return object();
+}
+
+// self._obj through the instance's own lookup (a subclass's __getattribute__
+// included). Empty when absent: __getattr__ below answers for _obj without
+// recursing, as it must for an instance that never got one (a failed constructor,
+// copy and pickle probing a bare instance).
+object fetched(handle self) { return unless_missing(PyObject_GetAttr(self.ptr(), n::_obj)); }
+
+bool is_obj_name(handle name) {
+    if (!PyUnicode_Check(name.ptr()))
+        return false;
+    int equal = PyUnicode_Compare(name.ptr(), n::_obj);
+    if (equal == -1 && PyErr_Occurred())
+        py::throw_error();
+    return equal == 0;
 }
 
 object init(handle self, handle client, handle id_list) {
@@ -33,13 +45,15 @@ object init(handle self, handle client, handle id_list) {
                      ? py::call_keywords(py::getattr(client, n::get_section), 0, state->id_list_keyword, path)
                      : py::call_method(client, n::get_runset);
     py::setattr(self, n::_obj, obj);
-    if (!py::truthy(obj))
+    // Read back as self._obj wherever used, so a subclass sees its own lookup.
+    if (!py::truthy(py::getattr(self, n::_obj)))
         return py::none();
     for (PyObject* name : {n::tasks, n::sections}) {
-        if (!py::contains(obj, name))
+        if (!py::contains(py::getattr(self, n::_obj), name))
             continue;
-        object children = py::call_method(obj, n::get, name);
-        py::setattr(self, name, py::call(global(n::ExplorerSections), self, children));
+        object sections_class = global(n::ExplorerSections);
+        object children = py::call_method(py::getattr(self, n::_obj), n::get, name);
+        py::setattr(self, name, py::call(sections_class, self, children));
     }
     return py::none();
 }
@@ -50,7 +64,9 @@ object to_bool(handle self) {
 }
 
 object get_attribute(handle self, handle name) {
-    object obj = fetched(self);
+    // Asked for _obj, the instance's lookup has already failed (or this is a direct
+    // call): only the plain lookup is tried, so a bare instance does not recurse.
+    object obj = is_obj_name(name) ? unless_missing(PyObject_GenericGetAttr(self.ptr(), n::_obj)) : fetched(self);
     if (!obj)
         py::raise(PyExc_AttributeError, "'%.100s' object has no attribute '%S'", Py_TYPE(self.ptr())->tp_name,
                   name.ptr());

@@ -54,6 +54,19 @@ struct SectionsIterator {
     PyObject* seq;  // null once finished
     Py_ssize_t next;
     Py_ssize_t length;  // -1 until the first step
+    bool running;  // a step is under way: a nested one is refused
+};
+
+// Marks a step under way for as long as it runs.
+class Running {
+public:
+    explicit Running(SectionsIterator* it) : it_(it) { it_->running = true; }
+    ~Running() { it_->running = false; }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+
+private:
+    SectionsIterator* it_;
 };
 
 void finish(SectionsIterator* it) { Py_CLEAR(it->seq); }
@@ -82,10 +95,15 @@ void replace_stop_iteration() {
 
 PyObject* iterator_next(PyObject* self) noexcept {
     auto* it = reinterpret_cast<SectionsIterator*>(self);
+    if (it->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return nullptr;
+    }
     if (!it->seq)
         return nullptr;
-    // Owned here: a re-entrant step may finish the iterator while this one runs.
+    // Owned here: clearing the iterator (its tp_clear) may drop it while this step runs.
     object seq = py::borrow(it->seq);
+    Running running(it);
     try {
         if (it->length < 0)
             it->length = py::len(py::getattr(seq, n::_sections));
@@ -148,6 +166,7 @@ object iterate(handle self) {
     it->seq = py::borrow(self).release();
     it->next = 0;
     it->length = -1;
+    it->running = false;
     PyObject_GC_Track(it);
     return py::steal(reinterpret_cast<PyObject*>(it));
 }

@@ -65,82 +65,118 @@ object escape_text(handle string) {
     return py::take(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), static_cast<Py_ssize_t>(out.size())));
 }
 
+// ord() of the matched text, with ord()'s own complaints: a bytes pattern gives a
+// bytes or bytearray group.
+Py_UCS4 code_point(handle matched) {
+    PyObject* m = matched.ptr();
+    Py_ssize_t size;
+    if (PyBytes_Check(m)) {
+        size = PyBytes_GET_SIZE(m);
+        if (size == 1)
+            return static_cast<unsigned char>(PyBytes_AS_STRING(m)[0]);
+    } else if (PyUnicode_Check(m)) {
+        if (PyUnicode_READY(m) < 0)
+            py::throw_error();
+        size = PyUnicode_GET_LENGTH(m);
+        if (size == 1)
+            return PyUnicode_READ_CHAR(m, 0);
+    } else if (PyByteArray_Check(m)) {
+        size = PyByteArray_GET_SIZE(m);
+        if (size == 1)
+            return static_cast<unsigned char>(PyByteArray_AS_STRING(m)[0]);
+    } else {
+        py::raise(PyExc_TypeError, "ord() expected string of length 1, but %.200s found", Py_TYPE(m)->tp_name);
+    }
+    py::raise(PyExc_TypeError, "ord() expected a character, but string of length %zd found", size);
+}
+
+object escape_repl_body(handle match) {
+    object matched = py::call_method(match, n::group, state->zero);
+    std::vector<Py_UCS4> out;
+    append_escape(out, code_point(matched));
+    return py::take(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), static_cast<Py_ssize_t>(out.size())));
+}
+
 // escape() with the globals it names: natively while they are the module's own,
 // otherwise the substitution and round trip through the objects themselves.
-object escape_with(handle pattern, handle repl, handle string) {
-    if (pattern.ptr() == state->pattern.ptr() && repl.ptr() == state->escape_repl.ptr() && PyUnicode_Check(string.ptr()))
-        return escape_text(string);
+object escape_body(handle string) {
+    object pattern = global(n::ESCAPE_SEQUENCE);
+    // The module's own pattern cannot lose its sub; any other is asked for it
+    // before _escape_repl is looked up, as the call expression does.
+    object sub = pattern.ptr() == state->pattern.ptr() ? object() : py::getattr(pattern, n::sub);
+    object repl = global(n::_escape_repl);
+    if (!sub) {
+        if (repl.ptr() == state->escape_repl.ptr() && PyUnicode_Check(string.ptr()))
+            return escape_text(string);
+        sub = py::getattr(pattern, n::sub);
+    }
     static PyObject *encode, *decode, *backslashreplace;
-    object replaced = py::call_method(pattern, n::sub, repl, string);
+    object replaced = py::call(sub, repl, string);
     object encoded = py::call_method(replaced, py::interned(encode, "encode"), state->utf_8,
                                      py::interned(backslashreplace, "backslashreplace"));
     return py::call_method(encoded, py::interned(decode, "decode"), state->utf_8);
 }
 
-object escape_repl_body(handle match) {
-    object matched = py::call_method(match, n::group, state->zero);
-    // ord() of the matched text, with ord()'s own complaints.
-    if (!PyUnicode_Check(matched.ptr()))
-        py::raise(PyExc_TypeError, "ord() expected string of length 1, but %.200s found",
-                  Py_TYPE(matched.ptr())->tp_name);
-    if (PyUnicode_READY(matched.ptr()) < 0)
-        py::throw_error();
-    if (PyUnicode_GET_LENGTH(matched.ptr()) != 1)
-        py::raise(PyExc_TypeError, "ord() expected a character, but string of length %zd found",
-                  PyUnicode_GET_LENGTH(matched.ptr()));
-    std::vector<Py_UCS4> out;
-    append_escape(out, PyUnicode_READ_CHAR(matched.ptr(), 0));
-    return py::take(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), static_cast<Py_ssize_t>(out.size())));
-}
+// escape_data(item) through the object the global names at this moment: a walk
+// looks it up again for every element, as its comprehension does.
+object escape_data_item(handle item) { return EscapeData()(item); }
 
-object escape_body(handle string) {
-    object pattern = global(n::ESCAPE_SEQUENCE);
-    return escape_with(pattern, global(n::_escape_repl), string);
-}
-
-object escape_data_native(handle data);
-
-// escape_data(x) through the object the global names.
-object escape_data_with(handle function, handle item) {
-    if (function.ptr() != state->escape_data.ptr())
-        return py::call(function, item);
-    py::recursion_guard guard(" while escaping data");
-    return escape_data_native(item);
+// The items of an exact dict, walked in place with the checks of the dict's own
+// iterator: a size change, or more keys than the dict held when the walk began.
+template <typename Visit>
+void for_each_dict_item(handle dict, Visit&& visit) {
+    PyObject* d = dict.ptr();
+    Py_ssize_t pos = 0, size = PyDict_GET_SIZE(d), remaining = size;
+    PyObject *key, *value;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+        if (remaining-- == 0)
+            py::raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
+        // Own both: the visitor may run code that changes the dict.
+        object k = py::borrow(key), v = py::borrow(value);
+        visit(k, v);
+        if (PyDict_GET_SIZE(d) != size)
+            py::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+    }
 }
 
 object escape_data_native(handle data) {
     PyObject* d = data.ptr();
     if (PyUnicode_Check(d))
-        return escape(data);
+        return Escape()(data);
     if (PyList_Check(d)) {
-        object self = global(n::escape_data);
         object result = py::new_list();
         if (PyList_CheckExact(d)) {
             // By index, re-reading the size, as the list's own iterator does.
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(d); ++i) {
                 object item = py::borrow(PyList_GET_ITEM(d, i));
-                py::append(result, escape_data_with(self, item));
+                py::append(result, escape_data_item(item));
             }
         } else {
             for (object& item : py::iterate(data))
-                py::append(result, escape_data_with(self, item));
+                py::append(result, escape_data_item(item));
         }
         return result;
     }
     if (PyDict_Check(d)) {
-        object self = global(n::escape_data);
         object result = py::new_dict();
-        py::for_each_item(data, n::items, [&](handle key, handle value) {
-            object escaped_key = escape_data_with(self, key);
-            py::setitem(result, escaped_key, escape_data_with(self, value));
-        });
+        auto add = [&](handle key, handle value) {
+            object escaped_key = escape_data_item(key);
+            py::setitem(result, escaped_key, escape_data_item(value));
+        };
+        if (PyDict_CheckExact(d)) {
+            for_each_dict_item(data, add);
+        } else {
+            for (object& item : py::iterate(py::call_method(data, n::items))) {
+                auto pair = py::unpack_pair(item);
+                add(pair[0], pair[1]);
+            }
+        }
         return result;
     }
     if (PyTuple_Check(d)) {
-        object self = global(n::escape_data);
         object items = py::new_list();
         for (object& item : py::iterate(data))
-            py::append(items, escape_data_with(self, item));
+            py::append(items, escape_data_item(item));
         return py::take(PyList_AsTuple(items.ptr()));
     }
     return py::borrow(data);
@@ -148,15 +184,18 @@ object escape_data_native(handle data) {
 
 }  // namespace
 
-object escape(handle text) {
-    object function = global(n::escape);
-    if (function.ptr() != state->escape.ptr())
-        return py::call(function, text);
-    object pattern = global(n::ESCAPE_SEQUENCE);
-    return escape_with(pattern, global(n::_escape_repl), text);
+object Escape::operator()(handle text) const {
+    if (function_.ptr() != state->escape.ptr())
+        return py::call(function_, text);
+    return escape_body(text);
 }
 
-object escape_data(handle data) { return escape_data_with(global(n::escape_data), data); }
+object EscapeData::operator()(handle data) const {
+    if (function_.ptr() != state->escape_data.ptr())
+        return py::call(function_, data);
+    py::recursion_guard guard(" while escaping data");
+    return escape_data_native(data);
+}
 
 void define_functions(handle module) {
     const py::ModuleInfo& info = state->info;

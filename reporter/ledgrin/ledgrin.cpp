@@ -38,43 +38,74 @@ object mapping_entry(handle node, handle mapping, handle key, handle fallback) {
     return py::call_method(found, n::get, key, fallback);
 }
 
-void copy_xref(handle xref, handle node) {
-    py::setattr(xref, n::file, mapping_entry(node, n::xref, n::file, state->empty));
-    py::setattr(xref, n::line, mapping_entry(node, n::xref, n::line, state->minus_one));
+// Each entry is an assignment of its own: the value first, then the legacy
+// object's path (`xref()` or `logfile()`), read anew for each.
+template <typename Path>
+void copy_xref(Path xref, handle node) {
+    object file = mapping_entry(node, n::xref, n::file, state->empty);
+    py::setattr(xref(), n::file, file);
+    object line = mapping_entry(node, n::xref, n::line, state->minus_one);
+    py::setattr(xref(), n::line, line);
 }
 
-void copy_logs(handle logfile, handle node) {
-    py::setattr(logfile, n::filepath, mapping_entry(node, n::logs, n::file, state->empty));
+template <typename Path>
+void copy_logs(Path logfile, handle node) {
+    object file = mapping_entry(node, n::logs, n::file, state->empty);
+    py::setattr(logfile(), n::filepath, file);
     object begin = mapping_entry(node, n::logs, n::begin, state->minus_one);
-    py::setitem(py::getattr(logfile, n::attrs), n::begin, begin);
+    py::setitem(py::getattr(logfile(), n::attrs), n::begin, begin);
     object size = mapping_entry(node, n::logs, n::size, state->minus_one);
-    py::setitem(py::getattr(logfile, n::attrs), n::size, size);
+    py::setitem(py::getattr(logfile(), n::attrs), n::size, size);
+}
+
+// The legacy object's attribute `name`, as a path for the copies above.
+auto member(handle target, handle name) {
+    return [target, name] { return py::getattr(target, name); };
+}
+
+// Its initinfo's attribute `name`, likewise.
+auto info_member(handle target, handle name) {
+    return [target, name] { return py::getattr(py::getattr(target, n::initinfo), name); };
 }
 
 // Identity, not truth: a false-valued result is still a result.
 void copy_result(handle target, handle node) {
     if (py::getattr(node, n::result, Py_None).is_none())
         return;
-    py::setattr(py::getattr(target, n::result), n::value, py::str(py::getattr(node, n::result)));
+    object value = py::str(py::getattr(node, n::result));
+    py::setattr(py::getattr(target, n::result), n::value, value);
 }
 
+// runinfo.set_args(diag=escape(detail)): the callee, then escape, then the detail.
 void copy_details(handle target, handle details) {
     for (object& detail : py::iterate(details)) {
+        object set_args = py::getattr(py::getattr(target, n::runinfo), n::set_args);
+        Escape escape;
         object diag = escape(detail);
-        py::call_keywords(py::getattr(py::getattr(target, n::runinfo), n::set_args), 0, state->diag_keyword, diag);
+        py::call_keywords(set_args, 0, state->diag_keyword, diag);
     }
 }
 
-void copy_extra(handle target, handle node) {
-    object extra = escape_data(py::getattr(node, n::extra));
-    py::call_method(py::getattr(target, n::extra), n::update, extra);
+// extra.update(escape_data(data)), `data` given by `read` once the callee is known.
+template <typename Read>
+void update_extra(handle target, Read read) {
+    object update = py::getattr(py::getattr(target, n::extra), n::update);
+    EscapeData escape_data;
+    object data = read();
+    py::call(update, escape_data(data));
 }
 
-// A section's id, or "<id> <name>" for a processor section.
+void copy_extra(handle target, handle node) {
+    update_extra(target, [&] { return py::getattr(node, n::extra); });
+}
+
+// A section's id, or "<id> <name>" for a processor section. The id is read
+// before the type, and again for the processor form.
 object section_id(handle section) {
+    object plain_id = py::getattr(section, n::id);
     object type = py::getattr(section, n::type);
     if (!py::truthy(py::call_method(type, n::endswith, state->processor)))
-        return py::getattr(section, n::id);
+        return plain_id;
     object id = py::take(PyObject_Format(py::getattr(section, n::id).ptr(), state->empty.ptr()));
     object name = py::take(PyObject_Format(py::getattr(section, n::name).ptr(), state->empty.ptr()));
     object parts = py::tuple(id, state->blank, name);
@@ -85,8 +116,11 @@ object section_id(handle section) {
 void copy_steps(handle self, handle target, handle node) {
     for (object& child : py::iterate(py::getattr(node, n::sections))) {
         object id = section_id(child);
+        // add_teststep(id=id, name=escape(child.name)): the callee before its arguments.
+        object add_teststep = py::getattr(target, n::add_teststep);
+        Escape escape;
         object name = escape(py::getattr(child, n::name));
-        object step = py::call_keywords(py::getattr(target, n::add_teststep), 0, state->teststep_keywords, id, name);
+        object step = py::call_keywords(add_teststep, 0, state->teststep_keywords, id, name);
         py::call_method(self, n::_handle_step, step, child);
     }
 }
@@ -95,6 +129,7 @@ void copy_steps(handle self, handle target, handle node) {
 void description_into_extra(handle target, handle node) {
     if (!present(node, n::description))
         return;
+    Escape escape;
     object description = escape(py::getattr(node, n::description));
     py::setitem(py::getattr(target, n::extra), n::description, description);
 }
@@ -139,10 +174,13 @@ object sub_element(handle parent, handle tag) { return py::call(py::getattr(glob
 
 object generate_xml(handle self, handle, handle) {
     static PyObject* summary_file;
-    object qoreport = py::getattr(self, n::qoreport);
-    py::setattr(qoreport, n::runset, py::call(global(n::RunSet)));
-    py::call_method(self, n::_handle_runset, py::getattr(py::getattr(self, n::qoreport), n::runset),
-                    py::getattr(self, n::_runset));
+    // Python's order: a call's callee before its arguments, an assignment's value
+    // before its target.
+    object legacy_runset = py::call(global(n::RunSet));
+    py::setattr(py::getattr(self, n::qoreport), n::runset, legacy_runset);
+    object handle_runset = py::getattr(self, n::_handle_runset);
+    object qots = py::getattr(py::getattr(self, n::qoreport), n::runset);
+    py::call(handle_runset, qots, py::getattr(self, n::_runset));
 
     object dom = py::call_method(py::getattr(self, n::qoreport), n::generate_dom);
     object rough_string =
@@ -150,28 +188,26 @@ object generate_xml(handle self, handle, handle) {
     write_details(self, rough_string);
 
     object ts = py::getattr(py::getattr(self, n::qoreport), n::runset);
-    object initinfo = py::getattr(ts, n::initinfo);
+    object element = py::getattr(global(n::ET), n::Element);
     object attributes = py::new_dict();
     object archive = py::getattr(ts, n::archivefile);
     py::setitem(attributes, state->archive_filename, py::truthy(archive) ? archive : state->empty);
-    object kex_path = py::getattr(py::getattr(initinfo, n::kex), n::path);
+    object kex_path = py::getattr(py::getattr(py::getattr(ts, n::initinfo), n::kex), n::path);
     py::setitem(attributes, state->kex_tree_path, py::truthy(kex_path) ? kex_path : state->empty);
-    object root = py::call(py::getattr(global(n::ET), n::Element), state->job_summary, attributes);
+    object root = py::call(element, state->job_summary, attributes);
 
-    py::setattr(sub_element(root, state->job_name), n::text, py::getattr(py::getattr(ts, n::initinfo), n::name));
-    py::setattr(sub_element(root, state->image_tag), n::text, py::getattr(py::getattr(ts, n::initinfo), n::image));
+    object job_name = py::getattr(py::getattr(ts, n::initinfo), n::name);
+    py::setattr(sub_element(root, state->job_name), n::text, job_name);
+    object image = py::getattr(py::getattr(ts, n::initinfo), n::image);
+    py::setattr(sub_element(root, state->image_tag), n::text, image);
     py::call_method(py::getattr(ts, n::summary), n::generate_resultsonly_dom, root);
     for (object& name : py::iterate(state->summary_names))
         py::call_method(ts, n::generate_simple_elt_dom, root, name);
     for (object& name : py::iterate(state->initinfo_names))
         py::call_method(py::getattr(ts, n::initinfo), n::generate_simple_elt_dom, root, name);
     py::setattr(sub_element(root, state->debug_profile), n::text, state->zero_text);
-    object hosts = py::getattr(py::getattr(ts, n::initinfo), n::hosts);
-    Py_ssize_t host_count = PyObject_Length(hosts.ptr());
-    if (host_count < 0)
-        py::throw_error();
-    if (host_count > 0)
-        py::call_method(hosts, n::generate_dom, root);
+    if (py::len(py::getattr(py::getattr(ts, n::initinfo), n::hosts)) > 0)
+        py::call_method(py::getattr(py::getattr(ts, n::initinfo), n::hosts), n::generate_dom, root);
     else
         sub_element(root, state->host_tag);
 
@@ -204,51 +240,65 @@ void copy_vumb(handle qots, handle runset) {
     object post = py::new_dict();
     if (vumb_has(runset, n::status))
         py::setitem(post, n::status, vumb_item(runset, n::status));
-    if (vumb_has(runset, n::cmd)) {
+    if (vumb_has(runset, n::cmd))
         py::setitem(post, n::cmd, vumb_item(runset, n::cmd));
-        if (vumb_has(runset, n::error))
-            py::setitem(post, n::error, vumb_item(runset, n::error));
-    }
+    // A test of its own: "error" is copied with or without "cmd".
+    if (vumb_has(runset, n::error))
+        py::setitem(post, n::error, vumb_item(runset, n::error));
     if (PyDict_GET_SIZE(post.ptr()) > 0)
         py::setitem(arguments, n::post, post);
     object set_args = py::getattr(py::getattr(qots, n::vumb), n::set_args);
     py::call_kwargs(set_args, nullptr, 0, arguments);
 }
 
+// qots.initinfo.<name> = value, the value read first.
+void set_info(handle qots, handle name, handle value) { py::setattr(py::getattr(qots, n::initinfo), name, value); }
+
 object handle_runset(handle self, handle qots, handle runset) {
     copy_times(qots, runset);
-    py::setattr(py::getattr(qots, n::initinfo), n::jobid, py::getattr(runset, n::id));
-    py::setattr(py::getattr(qots, n::initinfo), n::name, py::getattr(runset, n::name));
+    set_info(qots, n::jobid, py::getattr(runset, n::id));
+    set_info(qots, n::name, py::getattr(runset, n::name));
     if (present(runset, n::archivefile))
         py::setattr(qots, n::archivefile, py::getattr(runset, n::archivefile));
     for (PyObject* key : {n::testbed, n::release, n::image})
         if (extra_has(runset, key))
-            py::setattr(py::getattr(qots, n::initinfo), key, extra_item(runset, key));
+            set_info(qots, key, extra_item(runset, key));
     for (PyObject* name : {n::submitter, n::user})
         if (present(runset, name))
-            py::setattr(py::getattr(qots, n::initinfo), name, py::getattr(runset, name));
-    if (present(runset, n::host))
-        py::append(py::getattr(py::getattr(qots, n::initinfo), n::hosts), py::getattr(runset, n::host));
-    if (present(runset, n::cli))
-        py::setattr(py::getattr(py::getattr(qots, n::initinfo), n::params), n::cli, py::getattr(runset, n::cli));
-    if (present(runset, n::kovrapath))
-        py::setattr(py::getattr(py::getattr(qots, n::initinfo), n::kex), n::path, py::getattr(runset, n::kovrapath));
-    if (present(runset, n::kovraversion))
-        py::setattr(py::getattr(py::getattr(qots, n::initinfo), n::kex), n::version,
-                    py::getattr(runset, n::kovraversion));
-    py::call_method(py::getattr(qots, n::summary), n::update, py::getattr(runset, n::summary));
+            set_info(qots, name, py::getattr(runset, name));
+    if (present(runset, n::host)) {
+        object append = py::getattr(py::getattr(py::getattr(qots, n::initinfo), n::hosts), n::append);
+        py::call(append, py::getattr(runset, n::host));
+    }
+    if (present(runset, n::cli)) {
+        object cli = py::getattr(runset, n::cli);
+        py::setattr(py::getattr(py::getattr(qots, n::initinfo), n::params), n::cli, cli);
+    }
+    if (present(runset, n::kovrapath)) {
+        object path = py::getattr(runset, n::kovrapath);
+        py::setattr(py::getattr(py::getattr(qots, n::initinfo), n::kex), n::path, path);
+    }
+    if (present(runset, n::kovraversion)) {
+        object version = py::getattr(runset, n::kovraversion);
+        py::setattr(py::getattr(py::getattr(qots, n::initinfo), n::kex), n::version, version);
+    }
+    object update = py::getattr(py::getattr(qots, n::summary), n::update);
+    py::call(update, py::getattr(runset, n::summary));
     copy_details(qots, py::getattr(runset, n::details));
     if (extra_has(runset, n::vumb))
         copy_vumb(qots, runset);
-    py::call_method(self, n::_handle_jobexecution, py::getattr(qots, n::jobexecution), runset);
+    object handle_jobexecution = py::getattr(self, n::_handle_jobexecution);
+    py::call(handle_jobexecution, py::getattr(qots, n::jobexecution), runset);
     return py::borrow(qots);
 }
 
 object handle_jobexecution(handle self, handle qojobexc, handle runset) {
     copy_times(qojobexc, runset);
     for (object& task : py::iterate(py::getattr(runset, n::tasks))) {
-        object script = py::call(global(n::TestScript), py::getattr(task, n::logfile, Py_None), Py_None);
-        py::call_method(qojobexc, n::add_testscript, script, py::getattr(task, n::id));
+        object test_script = global(n::TestScript);
+        object script = py::call(test_script, py::getattr(task, n::logfile, Py_None), Py_None);
+        object add_testscript = py::getattr(qojobexc, n::add_testscript);
+        py::call(add_testscript, script, py::getattr(task, n::id));
         py::call_method(self, n::_handle_testscript, script, task);
     }
     return py::borrow(qojobexc);
@@ -260,51 +310,64 @@ bool type_is(handle section, handle wanted) {
     return py::compare(py::getattr(section, n::type), wanted, Py_EQ);
 }
 
+// The children below a script, a common section and a test case are each made
+// and filled in one call, self._handle_<level>(<parent>.add_<child>(...), section):
+// the handler is looked up before the child is made.
+
+void add_common(handle self, handle qots, handle section, handle sectionid) {
+    object handler = py::getattr(self, n::_handle_commonsection);
+    object common = py::call_keywords(py::getattr(qots, n::add_testsection), 0, state->sectionid_keyword, sectionid);
+    py::call(handler, common, section);
+}
+
 void add_testcase(handle self, handle qots, handle section) {
+    object tcid = py::getattr(section, n::id);
     object logfilepath = state->empty;
     if (present(section, n::logs))
         logfilepath = py::call_method(py::getattr(section, n::logs), n::get, n::file, state->empty);
-    object testcase = py::call_keywords(py::getattr(qots, n::add_testcase), 0, state->testcase_keywords,
-                                        py::getattr(section, n::id), logfilepath);
-    py::call_method(self, n::_handle_testcase, testcase, section);
+    object handler = py::getattr(self, n::_handle_testcase);
+    object add = py::getattr(qots, n::add_testcase);
+    py::call(handler, py::call_keywords(add, 0, state->testcase_keywords, tcid, logfilepath), section);
+}
+
+// qots.initinfo.script.<name> = os.path.<function>(task.testscript)
+void copy_script_part(handle qots, handle task, handle name, handle function) {
+    object split = py::getattr(py::getattr(global(n::os), n::path), function);
+    object part = py::call(split, py::getattr(task, n::testscript));
+    py::setattr(py::getattr(py::getattr(qots, n::initinfo), n::script), name, part);
 }
 
 object handle_testscript(handle self, handle qots, handle task) {
     copy_times(qots, task);
     if (present(task, n::parameters)) {
+        Escape escape;
         object pargs = escape(py::str(py::getattr(task, n::parameters)));
-        py::setattr(py::getattr(qots, n::initinfo), n::pargs, pargs);
+        set_info(qots, n::pargs, pargs);
     }
     if (present(task, n::description)) {
+        Escape escape;
         object description = escape(py::getattr(task, n::description));
-        py::setattr(py::getattr(qots, n::initinfo), n::description, description);
+        set_info(qots, n::description, description);
     }
-    if (present(task, n::logfile))
-        py::setattr(py::getattr(py::getattr(qots, n::initinfo), n::logfile), n::filepath,
-                    py::getattr(task, n::logfile));
+    if (present(task, n::logfile)) {
+        object logfile = py::getattr(task, n::logfile);
+        py::setattr(py::getattr(py::getattr(qots, n::initinfo), n::logfile), n::filepath, logfile);
+    }
     if (present(task, n::testscript)) {
-        object path = py::getattr(global(n::os), n::path);
-        object name = py::call_method(path, n::basename, py::getattr(task, n::testscript));
-        py::setattr(py::getattr(py::getattr(qots, n::initinfo), n::script), n::name, name);
-        object folder = py::call_method(py::getattr(global(n::os), n::path), n::dirname, py::getattr(task, n::testscript));
-        py::setattr(py::getattr(py::getattr(qots, n::initinfo), n::script), n::path, folder);
+        copy_script_part(qots, task, n::name, n::basename);
+        copy_script_part(qots, task, n::path, n::dirname);
     }
-    py::call_method(py::getattr(qots, n::summary), n::update, py::getattr(task, n::summary));
+    object update = py::getattr(py::getattr(qots, n::summary), n::update);
+    py::call(update, py::getattr(task, n::summary));
     copy_details(qots, py::getattr(task, n::details));
 
     for (object& section : py::iterate(py::getattr(task, n::sections))) {
-        handle common_id;
         if (type_is(section, state->common_setup))
-            common_id = state->common_setup_id;
+            add_common(self, qots, section, state->common_setup_id);
         else if (type_is(section, state->common_cleanup))
-            common_id = state->common_cleanup_id;
-        // Anything else, plugins included, is a test case.
-        if (!common_id) {
+            add_common(self, qots, section, state->common_cleanup_id);
+        else  // anything else, plugins included, is a test case
             add_testcase(self, qots, section);
-            continue;
-        }
-        object common = py::call_keywords(py::getattr(qots, n::add_testsection), 0, state->sectionid_keyword, common_id);
-        py::call_method(self, n::_handle_commonsection, common, section);
     }
     return py::borrow(qots);
 }
@@ -312,40 +375,43 @@ object handle_testscript(handle self, handle qots, handle task) {
 object handle_commonsection(handle self, handle qocommsect, handle commonsection) {
     copy_times(qocommsect, commonsection);
     description_into_extra(qocommsect, commonsection);
-    copy_xref(py::getattr(qocommsect, n::xref), commonsection);
-    copy_logs(py::getattr(qocommsect, n::logfile), commonsection);
+    copy_xref(member(qocommsect, n::xref), commonsection);
+    copy_logs(member(qocommsect, n::logfile), commonsection);
     copy_result(qocommsect, commonsection);
     copy_details(qocommsect, py::getattr(commonsection, n::details));
     copy_extra(qocommsect, commonsection);
     for (object& section : py::iterate(py::getattr(commonsection, n::sections))) {
-        object subsection = py::call_keywords(py::getattr(qocommsect, n::add_commonsubsection), 0,
-                                              state->name_keyword, py::getattr(section, n::name));
-        py::call_method(self, n::_handle_subsection, subsection, section);
+        object handler = py::getattr(self, n::_handle_subsection);
+        object add = py::getattr(qocommsect, n::add_commonsubsection);
+        py::call(handler, py::call_keywords(add, 0, state->name_keyword, py::getattr(section, n::name)), section);
     }
     return py::borrow(qocommsect);
 }
 
 object handle_testcase(handle self, handle qotc, handle testcase) {
     copy_times(qotc, testcase);
-    object id = py::getattr(py::getattr(qotc, n::initinfo), n::id);
-    py::setitem(py::getattr(id, n::attrs), n::name, py::getattr(testcase, n::id));
-    py::setattr(py::getattr(py::getattr(qotc, n::initinfo), n::id), n::idtypevalue, py::getattr(testcase, n::id));
-    py::setattr(py::getattr(qotc, n::initinfo), n::name, py::getattr(testcase, n::name));
+    object id = py::getattr(testcase, n::id);
+    py::setitem(py::getattr(py::getattr(py::getattr(qotc, n::initinfo), n::id), n::attrs), n::name, id);
+    id = py::getattr(testcase, n::id);
+    py::setattr(py::getattr(py::getattr(qotc, n::initinfo), n::id), n::idtypevalue, id);
+    set_info(qotc, n::name, py::getattr(testcase, n::name));
     for (PyObject* field : {n::swversion, n::hwversion, n::fwversion, n::tstversion})
-        py::setattr(py::getattr(qotc, n::initinfo), field, state->none_text);
+        set_info(qotc, field, state->none_text);
     if (present(testcase, n::description)) {
+        Escape escape;
         object description = escape(py::getattr(testcase, n::description));
-        py::setattr(py::getattr(qotc, n::initinfo), n::description, description);
+        set_info(qotc, n::description, description);
     }
-    copy_xref(py::getattr(py::getattr(qotc, n::initinfo), n::xref), testcase);
-    copy_logs(py::getattr(py::getattr(qotc, n::initinfo), n::logfile), testcase);
+    copy_xref(info_member(qotc, n::xref), testcase);
+    copy_logs(info_member(qotc, n::logfile), testcase);
     copy_result(qotc, testcase);
     copy_details(qotc, py::getattr(testcase, n::details));
     copy_extra(qotc, testcase);
     for (object& section : py::iterate(py::getattr(testcase, n::sections))) {
-        object id = section_id(section);
-        object child = py::call_keywords(py::getattr(qotc, n::add_testsection), 0, state->sectionid_keyword, id);
-        py::call_method(self, n::_handle_testsection, child, section);
+        object sectionid = section_id(section);
+        object handler = py::getattr(self, n::_handle_testsection);
+        object add = py::getattr(qotc, n::add_testsection);
+        py::call(handler, py::call_keywords(add, 0, state->sectionid_keyword, sectionid), section);
     }
     return py::borrow(qotc);
 }
@@ -359,10 +425,12 @@ object handle_subsection(handle self, handle qosubsect, handle subsection) {
     py::setattr(py::getattr(qosubsect, n::id), n::idtypevalue, id);
     // The sub-section's own name goes in as it is; only its steps' names are escaped.
     py::setattr(qosubsect, n::name, py::getattr(subsection, n::name));
-    if (present(subsection, n::description))
+    if (present(subsection, n::description)) {
+        Escape escape;
         py::setattr(qosubsect, n::description, escape(py::getattr(subsection, n::description)));
-    copy_xref(py::getattr(qosubsect, n::xref), subsection);
-    copy_logs(py::getattr(qosubsect, n::logfile), subsection);
+    }
+    copy_xref(member(qosubsect, n::xref), subsection);
+    copy_logs(member(qosubsect, n::logfile), subsection);
     copy_result(qosubsect, subsection);
     copy_details(qosubsect, py::getattr(subsection, n::details));
     copy_extra(qosubsect, subsection);
@@ -373,8 +441,8 @@ object handle_subsection(handle self, handle qosubsect, handle subsection) {
 object handle_testsection(handle self, handle qotest, handle testsection) {
     copy_times(qotest, testsection);
     description_into_extra(qotest, testsection);
-    copy_xref(py::getattr(qotest, n::xref), testsection);
-    copy_logs(py::getattr(qotest, n::logfile), testsection);
+    copy_xref(member(qotest, n::xref), testsection);
+    copy_logs(member(qotest, n::logfile), testsection);
     copy_result(qotest, testsection);
     copy_details(qotest, py::getattr(testsection, n::details));
     copy_extra(qotest, testsection);
@@ -387,8 +455,8 @@ object handle_step(handle self, handle qostep, handle step) {
     // A step's description is stored as it is, and always set.
     object description = present(step, n::description) ? py::getattr(step, n::description) : state->empty;
     py::setattr(qostep, n::description, description);
-    copy_xref(py::getattr(qostep, n::xref), step);
-    copy_logs(py::getattr(qostep, n::logfile), step);
+    copy_xref(member(qostep, n::xref), step);
+    copy_logs(member(qostep, n::logfile), step);
     copy_result(qostep, step);
     copy_details(qostep, py::getattr(step, n::details));
 
@@ -399,7 +467,7 @@ object handle_step(handle self, handle qostep, handle step) {
             continue;
         py::setattr(qostep, key, py::call_method(extra, n::pop, key));
     }
-    py::call_method(py::getattr(qostep, n::extra), n::update, escape_data(extra));
+    update_extra(qostep, [&] { return extra; });
     copy_steps(self, qostep, step);
     return py::borrow(qostep);
 }

@@ -54,9 +54,26 @@ extern State* state;
 inline object global(handle name) { return py::global(state->info.globals, name); }
 
 // escape(text) and escape_data(data) as the handlers call them: through the
-// module globals of those names, natively while they are the module's own.
-object escape(handle text);
-object escape_data(handle data);
+// module globals of those names, natively while they are the module's own. The
+// global is looked up when one is made, so make it before evaluating the
+// argument: Python finds a callee before its arguments.
+class Escape {
+public:
+    Escape() : function_(global(n::escape)) {}
+    object operator()(handle text) const;
+
+private:
+    object function_;
+};
+
+class EscapeData {
+public:
+    EscapeData() : function_(global(n::escape_data)) {}
+    object operator()(handle data) const;
+
+private:
+    object function_;
+};
 
 // Module-level functions, in definition order.
 void define_functions(handle module);

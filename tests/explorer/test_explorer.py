@@ -197,3 +197,66 @@ def test_argument_errors_use_the_standard_wording(call, message):
     with pytest.raises(TypeError) as caught:
         call()
     assert str(caught.value) == message
+
+
+# ---- re-entrant iteration and subclass lookups ------------------------------------------
+
+class Reentrant(Client):
+    """A client whose fetch advances the very iteration that asked for it."""
+
+    def __init__(self, runset, swallow):
+        super().__init__(runset=runset)
+        self.steps, self.swallow, self.nested = None, swallow, []
+
+    def get_section(self, *, id_list):
+        try:
+            self.nested.append(next(self.steps)._id_list)
+        except ValueError as error:
+            if not self.swallow:
+                raise
+            self.nested.append(str(error))
+        return super().get_section(id_list=id_list)
+
+
+def test_a_nested_step_of_a_running_iteration_is_refused_as_a_generator_refuses_it():
+    client = Reentrant({"tasks": ["a", "b", "c"]}, swallow=True)
+    client.steps = iter(Explorer(client).tasks)
+    # Refused, and the running step goes on: nothing is skipped.
+    assert [child._id_list for child in client.steps] == [["a"], ["b"], ["c"]]
+    assert client.nested == ["generator already executing"] * 3
+
+    client = Reentrant({"tasks": ["a", "b"]}, swallow=False)
+    client.steps = iter(Explorer(client).tasks)
+    with pytest.raises(ValueError, match="^generator already executing$"):
+        next(client.steps)
+    # The refusal escaped the running step, which ends the iteration.
+    assert next(client.steps, "done") == "done"
+
+
+class Hiding(Explorer):
+    """Serves its own _obj through __getattribute__."""
+
+    def __getattribute__(self, name):
+        if name == "_obj":
+            return {"name": "from __getattribute__", "tasks": ["x"]}
+        return super().__getattribute__(name)
+
+
+def test_obj_is_read_through_the_instance_s_own_lookup():
+    e = Hiding(Client(runset={"name": "stored"}))
+    assert e.name == "from __getattribute__" and e["name"] == "from __getattribute__"
+    # The constructor reads it back the same way: tasks come from the served mapping.
+    assert e.tasks == ["x"] and bool(e) is True
+    bare = Hiding.__new__(Hiding)
+    assert bare.missing is None and bool(bare) is True
+
+
+def test_a_bare_instance_fails_plainly_even_when_asked_for_obj():
+    bare = Explorer.__new__(Explorer)
+    for read in (lambda: bare._obj, lambda: bare.name, lambda: bare["name"]):
+        with pytest.raises(AttributeError, match="'_obj'|'name'"):
+            read()
+    assert bool(bare) is False
+    # Asked directly, __getattr__ still answers from a mapping that is there.
+    e = Explorer(Client(runset={"_obj": "stored"}))
+    assert e.__getattr__("_obj") == "stored"

@@ -17,6 +17,7 @@ from kovra.reporter import ledgrin as native  # noqa: E402
 from kovra.results import Failed, Passed  # noqa: E402
 from kovra.results import TestResult as Result  # noqa: E402
 import reference_ledgrin as reference  # noqa: E402
+import legacy_fakes as fakes  # noqa: E402
 
 T0 = dt.datetime(2026, 12, 8, 10, 0, 0)
 
@@ -88,3 +89,92 @@ def test_native_and_reference_write_the_same_files(job):
 @given(data)
 def test_escape_data_agrees_with_the_reference(value):
     assert native.escape_data(value) == reference.escape_data(value)
+
+
+# ---- the order of every read and write ------------------------------------------------
+
+LOG = []
+LABELS = {}
+
+
+def label(obj):
+    """Objects are named by their first appearance, so two runs name them alike."""
+    if id(obj) not in LABELS:
+        LABELS[id(obj)] = (len(LABELS), obj)
+    return LABELS[id(obj)][0]
+
+
+class Traced:
+    def __getattribute__(self, name):
+        if not name.startswith("__"):
+            LOG.append((label(self), "get", name))
+        return object.__getattribute__(self, name)
+
+    def __setattr__(self, name, value):
+        LOG.append((label(self), "set", name))
+        object.__setattr__(self, name, value)
+
+
+class TracedDict(dict):
+    def __getattribute__(self, name):
+        if not name.startswith("__"):
+            LOG.append((label(self), "get", name))
+        return dict.__getattribute__(self, name)
+
+    def __setitem__(self, key, value):
+        LOG.append((label(self), "setitem", key))
+        dict.__setitem__(self, key, value)
+
+
+class TracedBag(Traced, types.SimpleNamespace):
+    pass
+
+
+def traced_bag(**values):
+    return TracedBag(**{k: TracedDict(v) if k == "attrs" else v for k, v in values.items()})
+
+
+def traced_report(obj):
+    """The generated report with every node and mapping traced."""
+    if isinstance(obj, types.SimpleNamespace):
+        return TracedBag(**{k: traced_report(v) for k, v in vars(obj).items()})
+    if isinstance(obj, list):
+        return [traced_report(x) for x in obj]
+    if isinstance(obj, dict):
+        return TracedDict({k: traced_report(v) for k, v in obj.items()})
+    return obj
+
+
+def trace(module, job, folder):
+    del LOG[:]
+    LABELS.clear()
+    try:
+        # The generator itself is traced too: its handlers are looked up on it.
+        type("Ledgrin", (Traced, module.Ledgrin), {})(folder, traced_report(job)).generate_xml(None, None)
+        error = None
+    except Exception as exc:
+        error = type(exc)
+    return error, list(LOG)
+
+
+def test_native_and_reference_read_and_write_in_the_same_order(monkeypatch, tmp_path):
+    # Python's order: a callee before its arguments, an assignment's value before its target.
+    monkeypatch.setattr(fakes, "bag", traced_bag)
+    for name in ("Step", "SubSection", "TestSection", "TestCase", "TestScript", "JobExecution",
+                 "RunSet", "QOReport", "Args", "Summary", "Hosts"):
+        monkeypatch.setattr(fakes, name, type(name, (Traced, getattr(fakes, name)), {}))
+    fakes.install(monkeypatch, native)
+    fakes.install(monkeypatch, reference)
+
+    @settings(max_examples=60, derandomize=True, deadline=None, database=None,
+              suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+    @given(jobs)
+    def same_order(job):
+        ours, theirs = trace(native, job, str(tmp_path)), trace(reference, job, str(tmp_path))
+        if ours != theirs:
+            # Name the first access that differs, with a little of what led to it.
+            first = next((i for i, (a, b) in enumerate(zip(ours[1], theirs[1])) if a != b), len(ours[1]))
+            assert ours[1][max(first - 3, 0):first + 3] == theirs[1][max(first - 3, 0):first + 3]
+            assert ours == theirs
+
+    same_order()

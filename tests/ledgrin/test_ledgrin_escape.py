@@ -161,6 +161,114 @@ def test_escape_data_stops_when_the_dict_changes_under_it():
         ledgrin.escape = ledgrin_escape
 
 
+# Each mutation runs while the walk escapes the key "a"; Python's dict iterator
+# decides what the walk sees next, or which RuntimeError ends it.
+KEY_MUTATIONS = {
+    "swap the only key": ({"a": 1}, lambda d: (d.pop("a"), d.__setitem__("b", 2))),
+    "swap the last key": ({"a": 1, "b": 2}, lambda d: (d.pop("b"), d.__setitem__("c", 3))),
+    "swap back and forth": ({"a": 1, "b": 2},
+                            lambda d: (d.pop("a"), d.__setitem__("c", 3), d.pop("c"), d.__setitem__("a", 4))),
+    # Emptied and refilled from another dict: the refilled table starts afresh.
+    "refill": ({"a": 1}, lambda d: (d.pop("a"), d.update(b=2))),
+    "grow": ({"a": 1}, lambda d: d.__setitem__("b", 2)),
+    "shrink": ({"a": 1, "b": 2}, lambda d: d.pop("b")),
+}
+
+
+@pytest.mark.parametrize("case", KEY_MUTATIONS, ids=list(KEY_MUTATIONS))
+def test_escape_data_sees_key_changes_as_the_dict_iterator_does(monkeypatch, case):
+    def walk(data, mutate):
+        mutated = []
+
+        def spy(text):
+            if text == "a" and not mutated:
+                mutated.append(mutate(data))
+            return text
+
+        monkeypatch.setattr(ledgrin, "escape", spy)
+        try:
+            return escape_data(data)
+        except RuntimeError as error:
+            return str(error)
+
+    def plain_walk(data, mutate):
+        result = {}
+        try:
+            for key, value in data.items():
+                if key == "a" and len(result) == 0:
+                    mutate(data)
+                result[key] = value
+        except RuntimeError as error:
+            return str(error)
+        return result
+
+    start, mutate = KEY_MUTATIONS[case]
+    expected = plain_walk(dict(start), mutate)
+    assert walk(dict(start), mutate) == expected
+    if case.startswith("swap") and case != "swap the last key":
+        assert expected == "dictionary keys changed during iteration"
+
+
+class Group:
+    """A match whose group(0) is any object."""
+
+    def __init__(self, matched):
+        self.matched = matched
+
+    def group(self, number):
+        return self.matched
+
+
+class Bytes(bytes):
+    pass
+
+
+class Buffer(bytearray):
+    pass
+
+
+@pytest.mark.parametrize("matched, expected", [
+    (b"\x01", "\\x01"), (bytearray(b"\x1b"), "\\x1b"), (b"\xff", "\\xff"), (Bytes(b"A"), "\\x41"),
+    (Buffer(b"\x00"), "\\x00"), ("\u0100", "\\u0100"), ("\U0001F600", "\\u1f600"),
+])
+def test_escape_repl_takes_the_code_point_as_ord_does(matched, expected):
+    assert _escape_repl(Group(matched)) == expected
+
+
+def test_escape_repl_serves_a_bytes_pattern():
+    pattern = re.compile(b"[\x00-\x08\x1b]")
+    assert _escape_repl(pattern.search(b"a\x07b")) == "\\x07"
+    assert _escape_repl(pattern.search(bytearray(b"\x1b"))) == "\\x1b"
+
+
+@pytest.mark.parametrize("matched", [b"", b"ab", bytearray(b"ab"), "", "ab", 7, None, memoryview(b"a")])
+def test_escape_repl_refuses_what_ord_refuses(matched):
+    with pytest.raises(TypeError) as caught:
+        _escape_repl(Group(matched))
+    with pytest.raises(TypeError) as expected:
+        ord(matched)
+    assert str(caught.value) == str(expected.value)
+
+
+@pytest.mark.parametrize("data", [["a", "b", "c"], ("a", "b", "c"), {"a": "b", "c": "d"}],
+                         ids=["list", "tuple", "dict"])
+def test_escape_data_looks_itself_up_for_every_element(monkeypatch, data):
+    native_escape_data = ledgrin.escape_data
+
+    def replace_once(text):
+        # Replaced while the walk is inside the container: later elements use the new one.
+        monkeypatch.setattr(ledgrin, "escape_data", lambda item: "<" + item + ">")
+        return text
+
+    monkeypatch.setattr(ledgrin, "escape", replace_once)
+    result = native_escape_data(data)
+    flat = list(result.items()) if isinstance(result, dict) else list(result)
+    if isinstance(data, dict):
+        assert flat == [("a", "<b>"), ("<c>", "<d>")]
+    else:
+        assert flat == ["a", "<b>", "<c>"]
+
+
 @pytest.mark.parametrize("function, name", [(escape, "string"), (escape_data, "data"), (_escape_repl, "match")])
 def test_argument_errors(function, name):
     fname = function.__name__

@@ -1,5 +1,6 @@
 """The handlers that copy each level of a report into legacy objects, checked
 against recording fakes of the legacy library."""
+import contextlib
 import datetime as dt
 import types
 
@@ -287,7 +288,9 @@ def test_runset_optional_attributes_absent_or_false_leave_defaults(gen, falsy):
 @pytest.mark.parametrize("vumb, expected", [
     ({}, [{}]),
     ({"cmd": "c"}, [{"post": {"cmd": "c"}}]),
-    ({"error": "e"}, [{}]),
+    # "error" counts whether or not "cmd" is there.
+    ({"error": "e"}, [{"post": {"error": "e"}}]),
+    ({"status": "s", "error": "e"}, [{"post": {"status": "s", "error": "e"}}]),
     ({"dnsname": "d", "attributes": {"a": 1}, "status": "s", "cmd": "c", "error": "e", "x": 1},
      [{"dnsname": "d", "attributes": {"a": 1}, "post": {"status": "s", "cmd": "c", "error": "e"}}]),
 ])
@@ -381,6 +384,136 @@ def test_bad_step_data_propagates_with_the_handler_named(gen, bad, error):
 def test_bad_job_data_propagates(gen, bad, error):
     with pytest.raises(error):
         gen._handle_runset(fakes.RunSet(), job(**bad))
+
+
+def test_a_child_without_id_or_type_fails_on_its_id(gen):
+    bare = types.SimpleNamespace(name="n")
+    for method, kind in [("_handle_testcase", fakes.TestCase), ("_handle_testsection", fakes.TestSection),
+                         ("_handle_step", fakes.Step), ("_handle_subsection", fakes.SubSection)]:
+        with pytest.raises(AttributeError, match="'id'"):
+            getattr(gen, method)(kind(), node(sections=[bare]))
+    with pytest.raises(AttributeError, match="'id'"):
+        gen._handle_subsection(fakes.SubSection(), types.SimpleNamespace(starttime=None, stoptime=None))
+
+
+class Failing:
+    """An attribute that raises LookupError naming itself."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __get__(self, obj, owner=None):
+        raise LookupError(self.name)
+
+    # A data descriptor, so that the legacy constructors' own assignments are ignored.
+    def __set__(self, obj, value):
+        pass
+
+    def __delete__(self, obj):
+        pass
+
+
+def without(obj, *names):
+    for name in names:
+        delattr(obj, name)
+    return obj
+
+
+def legacy_with(kind, **failing):
+    return type(kind.__name__, (kind,), {name: Failing(name) for name in failing})()
+
+
+class Unprintable:
+    def __str__(self):
+        raise LookupError("str(result)")
+
+
+class BadItems(dict):
+    def items(self):
+        raise LookupError("extra.items")
+
+
+class BadGet(dict):
+    def get(self, *args):
+        raise LookupError("mapping.get")
+
+
+# When both the callee (or an assignment's target) and an argument (or the value)
+# fail, Python reports the error of the one it evaluates first.
+@pytest.mark.parametrize("method, legacy, report, error", [
+    # the callee runinfo.set_args before escape(detail)
+    ("_handle_step", lambda: without(fakes.Step(), "runinfo"), node(details=[5]), "'runinfo'"),
+    # add_teststep before escape(child.name)
+    ("_handle_testsection", lambda: legacy_with(fakes.TestSection, add_teststep=1),
+     node(sections=[node(name=5)]), "add_teststep"),
+    # the callee extra.update before escape_data(node.extra)
+    ("_handle_testcase", lambda: without(fakes.TestCase(), "extra"), node(extra=BadItems()), "'extra'"),
+    ("_handle_step", lambda: without(fakes.Step(), "extra"), node(extra=BadItems()), "'extra'"),
+    # the value str(node.result) before the target result.value
+    ("_handle_commonsection", lambda: without(fakes.TestSection(), "result"), node(result=Unprintable()),
+     "str\\(result\\)"),
+    # the value node.id before the target initinfo.id.attrs
+    ("_handle_testcase", lambda: legacy_with(fakes.TestCase, initinfo=1), without(node(), "id"), "'id'"),
+    # the value xref.get("file") before the target xref.file
+    ("_handle_subsection", lambda: legacy_with(fakes.SubSection, xref=1), node(xref=BadGet()), "mapping.get"),
+    ("_handle_testsection", lambda: legacy_with(fakes.TestSection, logfile=1), node(logs=BadGet()),
+     "mapping.get"),
+    # add_commonsubsection before the child's name
+    ("_handle_commonsection", lambda: legacy_with(fakes.TestSection, add_commonsubsection=1),
+     node(sections=[without(node(), "name")]), "add_commonsubsection"),
+])
+def test_callee_and_value_are_evaluated_first(gen, method, legacy, report, error):
+    with pytest.raises((AttributeError, LookupError), match=error):
+        getattr(gen, method)(legacy(), report)
+
+
+def test_job_level_callees_and_values_come_first(gen, monkeypatch):
+    # qots.summary.update before runset.summary
+    qots = fakes.RunSet()
+    qots.summary = types.SimpleNamespace()
+    with pytest.raises(AttributeError, match="'update'"):
+        gen._handle_runset(qots, without(job(), "summary"))
+    # runset.id before the target qots.initinfo
+    with pytest.raises(AttributeError, match="'id'"):
+        gen._handle_runset(legacy_with(fakes.RunSet, initinfo=1), without(job(), "id"))
+    # self._handle_jobexecution before qots.jobexecution
+    failing = type("Failing", (Ledgrin,), {"_handle_jobexecution": Failing("_handle_jobexecution")})("/", None)
+    with pytest.raises(LookupError, match="_handle_jobexecution"):
+        failing._handle_runset(without(fakes.RunSet(), "jobexecution"), job())
+    # qojobexc.add_testscript before task.id
+    with pytest.raises(AttributeError, match="'add_testscript'"):
+        gen._handle_jobexecution(legacy_with(fakes.Timed), job(tasks=[without(node(), "id")]))
+    # TestScript before task.logfile
+    task = type("Task", (), {"logfile": Failing("logfile"), "id": "t"})()
+    with global_removed(ledgrin, "TestScript"), pytest.raises(NameError, match="TestScript"):
+        gen._handle_jobexecution(fakes.JobExecution(), job(tasks=[task]))
+
+
+@contextlib.contextmanager
+def global_removed(module, name):
+    """Deletes a module global, then puts it back in its place in the module's order."""
+    names = vars(module)
+    order = list(names)
+    value = names.pop(name)
+    try:
+        yield
+    finally:
+        names[name] = value
+        for later in order[order.index(name) + 1:]:
+            names[later] = names.pop(later)
+
+
+def test_driver_makes_the_legacy_run_set_before_reading_qoreport(tmp_path, monkeypatch):
+    fakes.install(monkeypatch, ledgrin)
+
+    def refused():
+        raise LookupError("RunSet()")
+
+    monkeypatch.setattr(ledgrin, "RunSet", refused)
+    gen = Ledgrin(str(tmp_path), job())
+    del gen.qoreport
+    with pytest.raises(LookupError, match="RunSet"):
+        gen.generate_xml(None, None)
 
 
 def test_missing_mandatory_attribute():
