@@ -157,52 +157,73 @@ public:
     // A bare `raise` in the except block: the same error again.
     [[noreturn]] void raise_again();
 
-    // Runs `body` as code inside the except block: an error escaping it keeps
-    // this one as its context.
+    // Runs `body` as code inside the except block: this error is the one being
+    // handled meanwhile, so whatever is raised there gets its context from the
+    // interpreter itself, at raise time, cycles cut and existing chains kept.
     template <typename F>
     auto run(F&& body) -> decltype(body()) {
-        try {
-            return body();
-        } catch (const error_already_set&) {
-            chain_context();
-            throw;
-        }
+        handling scope(*this);
+        return body();
     }
 
 private:
-    void chain_context() const;
+    // Makes the error the handled one (sys.exception()) for the life of the scope.
+    class handling {
+    public:
+        explicit handling(const caught_error& error);
+        ~handling();
+        handling(const handling&) = delete;
+        handling& operator=(const handling&) = delete;
+
+    private:
+        PyObject *type_, *value_, *traceback_;  // the handled error this scope replaced
+    };
 
     object type_, value_, traceback_;
 };
 
-// `with manager as target: body(target)`: __exit__ sees the error leaving the body
-// and may suppress it.
+namespace detail {
+
+// `name` looked up on the type of `obj` and bound to it, as the interpreter finds
+// special methods; empty when the type has none.
+object lookup_special(handle obj, handle name);
+
+// __enter__ and __exit__ of a context manager, both found before either is called.
+std::array<object, 2> context_manager_methods(handle manager);
+
+}  // namespace detail
+
+// `with manager as target: body(target)`, as the statement runs it: both methods
+// come from the type before __enter__ is called; __exit__ sees the error leaving
+// the body and may suppress it.
 template <typename F>
 void with(handle manager, F&& body) {
-    static PyObject *enter, *exit;
-    object target = call_method(manager, interned(enter, "__enter__"));
+    auto methods = detail::context_manager_methods(manager);
+    object target = call(methods[0]);
     try {
         body(handle(target));
     } catch (const error_already_set&) {
         caught_error error;
-        object suppress = error.run([&] {
-            return call_method(manager, interned(exit, "__exit__"), error.type(), error.value(), error.traceback());
-        });
-        if (error.run([&] { return truthy(suppress); }))
+        if (error.run([&] { return truthy(call(methods[1], error.type(), error.value(), error.traceback())); }))
             return;
         error.raise_again();
     }
-    call_method(manager, interned(exit, "__exit__"), Py_None, Py_None, Py_None);
+    call(methods[1], Py_None, Py_None, Py_None);
 }
 
 // ---- recursion ---------------------------------------------------------------
 
-// Counts a native recursion level against the interpreter's limit, so deep or
-// self-containing data ends in RecursionError instead of a crashed C stack.
+// Py_EnterRecursiveCall that also refuses when the thread's C stack is nearly
+// spent: native frames are invisible to the interpreter's depth count, and a raised
+// recursion limit must end in RecursionError, not a crashed stack. Returns -1 with
+// RecursionError set.
+int enter_recursion(const char* where);
+
+// One native recursion level, counted as enter_recursion does.
 class recursion_guard {
 public:
     explicit recursion_guard(const char* where) {
-        if (Py_EnterRecursiveCall(where))
+        if (enter_recursion(where))
             throw_error();
     }
     ~recursion_guard() { Py_LeaveRecursiveCall(); }

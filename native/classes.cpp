@@ -20,23 +20,64 @@ object ClassBuilder::create() {
     return call(reinterpret_cast<PyObject*>(&PyType_Type), name, bases_, namespace_);
 }
 
+namespace {
+
+// The dict of a type's own attributes.
+object own_dict(PyObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    // Static builtin types keep theirs per interpreter from 3.12 on.
+    return take(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type)));
+#else
+    return borrow(reinterpret_cast<PyTypeObject*>(type)->tp_dict);
+#endif
+}
+
+// `name` in the first dict along mro[start:] that has it. The caller owns `mro`
+// for the whole walk: a dict key's __eq__ may assign __bases__ and drop the
+// type's tuple meanwhile, as the interpreter's own lookups allow for.
+object find_in_mro(handle mro, Py_ssize_t start, handle name) {
+    for (Py_ssize_t i = start; i < PyTuple_GET_SIZE(mro.ptr()); ++i) {
+        object found = lookup(own_dict(PyTuple_GET_ITEM(mro.ptr(), i)), name);
+        if (found)
+            return found;
+    }
+    return object();
+}
+
+// type.__mro__, owned.
+object mro_of(handle type) { return borrow(reinterpret_cast<PyTypeObject*>(type.ptr())->tp_mro); }
+
+// What a descriptor found on `type` gives for `obj`.
+object bind(object found, handle obj, handle type) {
+    descrgetfunc get = Py_TYPE(found.ptr())->tp_descr_get;
+    return get ? take(get(found.ptr(), obj.ptr(), type.ptr())) : std::move(found);
+}
+
+}  // namespace
+
+namespace detail {
+
+object lookup_special(handle obj, handle name) {
+    object type = type_of(obj);
+    object found = find_in_mro(mro_of(type), 0, name);
+    return found ? bind(std::move(found), obj, type) : object();
+}
+
+}  // namespace detail
+
 object call_super_vector(handle cls, handle self, handle name, PyObject* const* args, size_t nargs, handle kw) {
-    PyTypeObject* type = Py_TYPE(self.ptr());
-    if (!PyType_Check(cls.ptr()) || !PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls.ptr())))
+    // Owned: the lookup may run code that gives `self` another class.
+    object type = type_of(self);
+    if (!PyType_Check(cls.ptr()) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.ptr()),
+                                                       reinterpret_cast<PyTypeObject*>(cls.ptr())))
         raise(PyExc_TypeError, "super(type, obj): obj must be an instance or subtype of type");
 
     // The class after `cls` in the instance's MRO that defines `name`, as super() finds it.
-    PyObject* mro = type->tp_mro;
-    Py_ssize_t n = PyTuple_GET_SIZE(mro), i = 0;
-    while (i < n && PyTuple_GET_ITEM(mro, i) != cls.ptr())
+    object mro = mro_of(type);
+    Py_ssize_t n = PyTuple_GET_SIZE(mro.ptr()), i = 0;
+    while (i < n && PyTuple_GET_ITEM(mro.ptr(), i) != cls.ptr())
         ++i;
-    object found;
-    for (++i; i < n && !found; ++i) {
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-        found = borrow(PyDict_GetItemWithError(dict, name.ptr()));
-        if (!found && PyErr_Occurred())
-            throw_error();
-    }
+    object found = find_in_mro(mro, i + 1, name);
     if (!found)
         raise(PyExc_AttributeError, "'super' object has no attribute '%U'", name.ptr());
 
@@ -50,8 +91,7 @@ object call_super_vector(handle cls, handle self, handle name, PyObject* const* 
         stack[0] = saved;
         return take(result);
     }
-    descrgetfunc get = Py_TYPE(found.ptr())->tp_descr_get;
-    object bound = get ? take(get(found.ptr(), self.ptr(), reinterpret_cast<PyObject*>(type))) : std::move(found);
+    object bound = bind(std::move(found), self, type);
     return take(PyObject_VectorcallDict(bound.ptr(), args, nargs, kw.ptr()));
 }
 

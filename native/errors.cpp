@@ -113,14 +113,42 @@ void caught_error::raise_again() {
     throw_error();
 }
 
-void caught_error::chain_context() const {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (value && value != value_.ptr() && value_)
-        PyException_SetContext(value, borrow(value_).release());
-    PyErr_Restore(type, value, tb);
+caught_error::handling::handling(const caught_error& error) {
+    PyErr_GetExcInfo(&type_, &value_, &traceback_);
+    PyErr_SetExcInfo(borrow(error.type_).release(), borrow(error.value_).release(),
+                     borrow(error.traceback_).release());
 }
+
+caught_error::handling::~handling() { PyErr_SetExcInfo(type_, value_, traceback_); }
+
+namespace detail {
+
+[[noreturn]] void missing_context_method(handle manager, handle name, bool exit) {
+#if PY_VERSION_HEX >= 0x030B0000
+    (void)name;
+    raise(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
+          Py_TYPE(manager.ptr())->tp_name, exit ? " (missed __exit__ method)" : "");
+#else
+    // 3.10 names only the missing method.
+    (void)manager;
+    (void)exit;
+    PyErr_SetObject(PyExc_AttributeError, name.ptr());
+    throw_error();
+#endif
+}
+
+std::array<object, 2> context_manager_methods(handle manager) {
+    static PyObject *enter_name, *exit_name;
+    object enter = lookup_special(manager, interned(enter_name, "__enter__"));
+    if (!enter)
+        missing_context_method(manager, enter_name, false);
+    object exit = lookup_special(manager, interned(exit_name, "__exit__"));
+    if (!exit)
+        missing_context_method(manager, exit_name, true);
+    return {std::move(enter), std::move(exit)};
+}
+
+}  // namespace detail
 
 void add_traceback(const char* funcname, const char* filename, PyObject* globals) {
     // Building the frame must not disturb the pending exception: a failure here

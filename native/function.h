@@ -24,11 +24,16 @@ public:
 };
 
 // Where native functions of one module live: names for `__module__`, traceback
-// entries and the globals of their frames.
+// entries, the globals of their frames and the builtins names missing from those
+// globals resolve to.
 struct ModuleInfo {
     const char* name = "";      // "kovra.reporter.runset"
     const char* filename = "";  // shown in traceback entries
-    PyObject* globals = nullptr;
+    PyObject* globals = nullptr;  // the module's dict, kept alive by the module
+    object builtins;              // its own builtins, as a function defined there would see them
+    // Where the module's definition keeps the globals of the module once its
+    // start-up has finished: null before, and after a failed start-up.
+    PyObject* const* ready = nullptr;
 };
 
 namespace detail {
@@ -37,11 +42,16 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     Signature* signature;  // owned
-    const ModuleInfo* module;
+    // The module dict the function was made for, owned: the function may outlive
+    // a failed start-up, and must then refuse to run rather than read its state.
+    PyObject* globals;
+    PyObject* const* ready;
+    const char* filename;
     PyObject* name;
     PyObject* qualname;
     PyObject* module_name;
     PyObject* doc;  // None when the function has no docstring
+    PyObject* weakreflist;
 };
 
 object new_function(const ModuleInfo& module, Signature signature, vectorcallfunc entry, const char* doc);
@@ -52,6 +62,18 @@ void translate_exception();
 
 // Adds the traceback entry naming the function to the pending error.
 void report_failure(const FunctionObject* function);
+
+// Sets the ImportError of a function whose module did not finish its start-up.
+void refuse_unready(const FunctionObject* function);
+
+// Whether the function's module finished its start-up, and is the module it was
+// made for; sets ImportError otherwise.
+inline bool module_ready(const FunctionObject* function) {
+    if (*function->ready == function->globals)
+        return true;
+    refuse_unready(function);
+    return false;
+}
 
 template <typename F>
 struct body_traits;
@@ -81,9 +103,11 @@ public:
 private:
     static PyObject* entry(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
         auto* function = reinterpret_cast<detail::FunctionObject*>(callable);
+        if (!detail::module_ready(function))
+            return nullptr;
         // Native frames are invisible to the interpreter's depth count: keep it
         // honest, so a parent cycle ends in RecursionError, not a crashed stack.
-        if (Py_EnterRecursiveCall(" while calling a Python object"))
+        if (enter_recursion(" while calling a Python object"))
             return nullptr;
         PyObject* result = nullptr;
         try {

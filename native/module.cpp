@@ -73,9 +73,45 @@ object builtin(handle name) {
     return value;
 }
 
-object global(handle globals, handle name) {
-    object value = lookup(globals, name);
-    return value ? value : builtin(name);
+ModuleInfo module_info(handle module, const char* name, const char* filename) {
+    ModuleInfo info;
+    info.name = name;
+    info.filename = filename;
+    info.globals = PyModule_GetDict(module.ptr());
+    PyModuleDef* def = PyModule_GetDef(module.ptr());
+    if (!info.globals || !def)
+        raise(PyExc_SystemError, "module start-up without a module definition");
+    info.ready = &reinterpret_cast<detail::Definition*>(def)->ready_globals;
+    // As exec() gives module code its builtins: the globals' own __builtins__, else
+    // those of the importing code; a module stands for its dict.
+    static PyObject* builtins_name;
+    object builtins = lookup(info.globals, interned(builtins_name, "__builtins__"));
+    if (!builtins)
+        builtins = borrow(PyEval_GetBuiltins());
+    if (PyModule_Check(builtins.ptr()))
+        builtins = borrow(PyModule_GetDict(builtins.ptr()));
+    info.builtins = std::move(builtins);
+    return info;
+}
+
+object global(const ModuleInfo& module, handle name) {
+    object value = lookup(module.globals, name);
+    if (value)
+        return value;
+    // Owned: a lookup may run code.
+    object builtins = module.builtins;
+    if (PyDict_CheckExact(builtins.ptr())) {
+        value = lookup(builtins, name);
+    } else if (PyObject* found = PyObject_GetItem(builtins.ptr(), name.ptr())) {
+        value = steal(found);
+    } else {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError))
+            throw_error();
+        PyErr_Clear();
+    }
+    if (!value)
+        raise(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    return value;
 }
 
 }  // namespace py

@@ -12,6 +12,13 @@ namespace detail {
 // Refuses a second interpreter: the modules keep process-wide state.
 void check_single_interpreter();
 
+// A module's definition and, beside it, the globals of the module once its
+// start-up has finished: what its native functions check before they run.
+struct Definition {
+    PyModuleDef def;  // first: PyModule_GetDef hands out its address
+    PyObject* ready_globals;
+};
+
 // The module-level failure of a second initialisation on another module object.
 [[noreturn]] void raise_reinitialised(const char* short_name);
 
@@ -23,7 +30,7 @@ void check_single_interpreter();
 template <typename M>
 class ModuleDefinition {
 public:
-    static PyObject* init() { return PyModuleDef_Init(&def_); }
+    static PyObject* init() { return PyModuleDef_Init(&definition_.def); }
 
 private:
     static PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
@@ -51,6 +58,7 @@ private:
             module_ = module;
             Py_INCREF(module_);
             M::initialise(module);
+            definition_.ready_globals = PyModule_GetDict(module);
             return 0;
         } catch (const error_already_set&) {
         } catch (...) {
@@ -71,16 +79,16 @@ private:
         {Py_mod_exec, reinterpret_cast<void*>(exec)},
         {0, nullptr},
     };
-    static inline PyModuleDef def_ = {
-        PyModuleDef_HEAD_INIT, M::short_name, nullptr, 0, nullptr, slots_, nullptr, nullptr, nullptr,
+    static inline detail::Definition definition_ = {
+        {PyModuleDef_HEAD_INIT, M::short_name, nullptr, 0, nullptr, slots_, nullptr, nullptr, nullptr},
+        nullptr,
     };
 };
 
 // Where the native functions of `module` live: its name, the file name shown in
-// traceback entries, and its globals.
-inline ModuleInfo module_info(handle module, const char* name, const char* filename) {
-    return ModuleInfo{name, filename, PyModule_GetDict(module.ptr())};
-}
+// traceback entries, its globals and builtins; `module` is one being initialised
+// by a ModuleDefinition.
+ModuleInfo module_info(handle module, const char* name, const char* filename);
 
 // ---- interned names ---------------------------------------------------------------
 
@@ -110,8 +118,8 @@ object import_from(const char* package, const char* name, handle globals);
 // A builtin by name; NameError when it is missing.
 object builtin(handle name);
 
-// A module global looked up at call time, falling back to builtins, as compiled
-// module code resolves a global name.
-object global(handle globals, handle name);
+// A module global looked up at call time, falling back to the module's own
+// builtins, as compiled module code resolves a global name.
+object global(const ModuleInfo& module, handle name);
 
 }  // namespace py

@@ -28,7 +28,7 @@ struct State {
 extern State* state;
 
 // A module global, looked up at call time so callers may replace it.
-inline object global(handle name) { return py::global(state->info.globals, name); }
+inline object global(handle name) { return py::global(state->info, name); }
 
 object define_explorer(handle base);
 object define_explorer_sections(handle base);

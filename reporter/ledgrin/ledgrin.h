@@ -51,7 +51,7 @@ struct State {
 extern State* state;
 
 // A module global, looked up at call time so callers may replace it.
-inline object global(handle name) { return py::global(state->info.globals, name); }
+inline object global(handle name) { return py::global(state->info, name); }
 
 // escape(text) and escape_data(data) as the handlers call them: through the
 // module globals of those names, natively while they are the module's own. The

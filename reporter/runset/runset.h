@@ -44,7 +44,7 @@ struct State {
 extern State* state;
 
 // A module global, looked up at call time so callers may replace it.
-inline object global(handle name) { return py::global(state->info.globals, name); }
+inline object global(handle name) { return py::global(state->info, name); }
 
 // Class builders, one per file, in the module's creation order.
 object define_json_dumper(handle json_encoder);
