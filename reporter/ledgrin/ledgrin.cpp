@@ -113,12 +113,29 @@ object path_in_logsdir(handle self, handle file_name) { return py::add(py::getat
 // open(path, mode) as the builtin the module sees.
 object open_file(handle path, handle mode) { return py::call(global(n::open), path, mode); }
 
-void write_details(handle self, handle rough_string) {
+// Step aside from the native text unless the module's ET and minidom are still the genuine round trip.
+object render_natively(handle dom) {
+    if (!state->round_trip.genuine(global(n::ET), global(n::minidom)))
+        return object();
+    return state->round_trip.render(dom, "  ");
+}
+
+object serialise(handle dom) {
+    return py::call_keywords(py::getattr(global(n::ET), n::tostring), 1, state->encoding_keyword, dom, state->utf_8);
+}
+
+object pretty_print(handle rough_string) {
+    object reparsed = py::call_method(global(n::minidom), n::parseString, rough_string);
+    return py::call_keywords(py::getattr(reparsed, n::toprettyxml), 0, state->indent_keyword, state->two_blanks);
+}
+
+void write_details(handle self, handle dom) {
     static PyObject *details_file, *rough_file;
+    object report = render_natively(dom);
+    object rough_string = report ? object() : serialise(dom);
     try {
-        object reparsed = py::call_method(global(n::minidom), n::parseString, rough_string);
-        object report = py::call_keywords(py::getattr(reparsed, n::toprettyxml), 0, state->indent_keyword,
-                                          state->two_blanks);
+        if (!report)
+            report = pretty_print(rough_string);
         object path = path_in_logsdir(self, py::interned(details_file, "/ResultsDetails.xml"));
         py::with(open_file(path, state->write_text), [&](handle stream) { py::call_method(stream, n::write, report); });
     } catch (const py::error_already_set&) {
@@ -127,6 +144,8 @@ void write_details(handle self, handle rough_string) {
             error.raise_again();
         // Keep what the library rendered, so the broken text can be inspected.
         error.run([&] {
+            if (!rough_string)
+                rough_string = state->round_trip.compact(dom);
             object path = path_in_logsdir(self, py::interned(rough_file, "/xml_rough_string"));
             py::with(open_file(path, state->write_bytes),
                      [&](handle stream) { py::call_method(stream, n::write, rough_string); });
@@ -145,9 +164,7 @@ object generate_xml(handle self, handle, handle) {
                     py::getattr(self, n::_runset));
 
     object dom = py::call_method(py::getattr(self, n::qoreport), n::generate_dom);
-    object rough_string =
-        py::call_keywords(py::getattr(global(n::ET), n::tostring), 1, state->encoding_keyword, dom, state->utf_8);
-    write_details(self, rough_string);
+    write_details(self, dom);
 
     object ts = py::getattr(py::getattr(self, n::qoreport), n::runset);
     object initinfo = py::getattr(ts, n::initinfo);
@@ -175,11 +192,9 @@ object generate_xml(handle self, handle, handle) {
     else
         sub_element(root, state->host_tag);
 
-    object rough_summary =
-        py::call_keywords(py::getattr(global(n::ET), n::tostring), 1, state->encoding_keyword, root, state->utf_8);
-    object reparsed = py::call_method(global(n::minidom), n::parseString, rough_summary);
-    object report =
-        py::call_keywords(py::getattr(reparsed, n::toprettyxml), 0, state->indent_keyword, state->two_blanks);
+    object report = render_natively(root);
+    if (!report)
+        report = pretty_print(serialise(root));
     object stream = open_file(path_in_logsdir(self, py::interned(summary_file, "/ResultsSummary.xml")), state->write_text);
     py::call_method(stream, n::write, report);
     py::call_method(stream, n::close);
