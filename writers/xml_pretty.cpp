@@ -145,12 +145,12 @@ private:
     // of the printer's recursion, then the tail as the sibling text node it becomes.
     bool writexml(handle root) {
         std::vector<Open> open;
-        if (!start(py::borrow(root), open))
+        if (start(py::borrow(root), open) == Started::refused)
             return false;
         while (!open.empty()) {
             Open& top = open.back();
+            size_t depth = open.size() - 1;
             if (top.next == top.children) {
-                size_t depth = open.size() - 1;
                 put_indent(depth);
                 out_ += "</";
                 put_ascii(top.tag);
@@ -162,7 +162,12 @@ private:
                 continue;
             }
             object child = py::take(PySequence_GetItem(top.element.ptr(), top.next++));
-            if (!start(std::move(child), open))
+            Started started = start(child, open);
+            if (started == Started::refused)
+                return false;
+            // An element written whole is followed by its tail at once; an open one
+            // when it closes.
+            if (started == Started::whole && !tail(child, depth + 1))
                 return false;
         }
         return true;
@@ -171,45 +176,47 @@ private:
     // The start of an element's text: start tag and attributes, then either the whole
     // element (no children, or a single text node) or its text line, leaving the
     // element open for its children.
-    bool start(object element, std::vector<Open>& open) {
+    enum class Started { refused, whole, open };
+
+    Started start(handle element, std::vector<Open>& open) {
         static PyObject *tag_name, *text_name, *items_name;
         if (Py_TYPE(element.ptr()) != reinterpret_cast<PyTypeObject*>(element_type_.ptr()))
-            return false;
+            return Started::refused;
         if (static_cast<long>(open.size()) >= deepest_)
-            return false;
+            return Started::refused;
         object tag = py::getattr(element, py::interned(tag_name, "tag"));
         if (!plain_name(tag))
-            return false;
+            return Started::refused;
         object text = py::getattr(element, py::interned(text_name, "text"));
         Value text_kind = classify(text);
         if (text_kind == Value::unsure)
-            return false;
+            return Started::refused;
         size_t depth = open.size();
         put_indent(depth);
         out_ += '<';
         put_ascii(tag);
         if (!attributes(py::call_method(element, py::interned(items_name, "items"))))
-            return false;
+            return Started::refused;
         Py_ssize_t children = py::len(element);
         if (children == 0) {
             if (text_kind == Value::absent) {
                 out_ += "/>\n";
-                return true;
+                return Started::whole;
             }
             // A single text child goes on the element's own line.
             out_ += '>';
             if (!write_data(text, false, true))
-                return false;
+                return Started::refused;
             out_ += "</";
             put_ascii(tag);
             out_ += ">\n";
-            return true;
+            return Started::whole;
         }
         out_ += ">\n";
         if (text_kind == Value::text && !text_node(text, depth + 1))
-            return false;
-        open.push_back(Open{std::move(element), std::move(tag), children, 0});
-        return true;
+            return Started::refused;
+        open.push_back(Open{py::borrow(element), std::move(tag), children, 0});
+        return Started::open;
     }
 
     // The attributes in the order ElementTree wrote them, which the parser keeps.
