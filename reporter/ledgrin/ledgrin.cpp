@@ -2,6 +2,8 @@
 // that copy each level of a report into the legacy report library's objects.
 #include "reporter/ledgrin/ledgrin.h"
 
+#include <datetime.h>
+
 namespace ledgrin {
 namespace {
 
@@ -11,6 +13,14 @@ namespace {
 bool present(handle node, handle name) { return py::truthy(py::getattr(node, name, Py_None)); }
 
 object cut_to_seconds(handle time) {
+    // An exact datetime's replace cannot be overridden: make the same value without
+    // the keyword parsing that dominates the handlers' own time.
+    PyObject* t = time.ptr();
+    if (PyDateTime_CheckExact(t))
+        return py::take(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
+            PyDateTime_GET_YEAR(t), PyDateTime_GET_MONTH(t), PyDateTime_GET_DAY(t), PyDateTime_DATE_GET_HOUR(t),
+            PyDateTime_DATE_GET_MINUTE(t), PyDateTime_DATE_GET_SECOND(t), 0, PyDateTime_DATE_GET_TZINFO(t),
+            PyDateTime_DATE_GET_FOLD(t), PyDateTimeAPI->DateTimeType));
     return py::call_keywords(py::getattr(time, n::replace), 0, state->microsecond_keyword, state->zero);
 }
 
@@ -422,6 +432,9 @@ object handle_step(handle self, handle qostep, handle step) {
 }  // namespace
 
 object define_ledgrin(handle base) {
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI)
+        py::throw_error();
     py::ClassBuilder cls(state->info, "Ledgrin", py::tuple(base));
     cls.method<init>("__init__", {{"self"}, {"logsdir"}, {"runset"}})
         .method<generate_xml>("generate_xml", {{"self"}, {"client"}, {"kwargs"}},
