@@ -173,11 +173,11 @@ private:
         return true;
     }
 
+    enum class Started { refused, whole, open };
+
     // The start of an element's text: start tag and attributes, then either the whole
     // element (no children, or a single text node) or its text line, leaving the
     // element open for its children.
-    enum class Started { refused, whole, open };
-
     Started start(handle element, std::vector<Open>& open) {
         static PyObject *tag_name, *text_name, *items_name;
         if (Py_TYPE(element.ptr()) != reinterpret_cast<PyTypeObject*>(element_type_.ptr()))
