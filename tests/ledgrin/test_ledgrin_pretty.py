@@ -191,7 +191,7 @@ TREES = {
     "prefixed tag": with_child(lambda: ET.Element("k:x")),
     "invalid tag": with_child(lambda: ET.Element("x y")),
     "non-ASCII tag": with_child(lambda: ET.Element("\u00e9t\u00e9")),
-    "tag not a str": with_child(lambda: ET.Element(Text("x"))),
+    "tag a str subclass": with_child(lambda: ET.Element(Text("x"))),
     "xmlns attribute": with_child(lambda: ET.Element("x", xmlns="urn:k")),
     "prefixed attribute": with_child(lambda: ET.Element("x", {"k:y": "1"})),
     "attribute value not a str": with_child(lambda: ET.Element("x", y=1)),
