@@ -5,12 +5,21 @@ Both run in the same process on the same report; each figure is the best of
 (above 1: native is faster). Nothing is asserted.
 
     python bench/bench_ledgrin.py [--tasks N --sections M --repeat R]
+    python bench/bench_ledgrin.py --sizes 1500,6000,24000 [--repeat R]
+
+--sizes times, for jobs of that many section nodes (tasks of 20 sections, each
+section with two steps: 60 nodes per task), the whole generate_xml against the reference, and the pretty-printed
+rendering alone: the native renderer against the ET.tostring, minidom.parseString
+and toprettyxml round trip it replaces (both through generate_xml on a prebuilt
+details tree, file writes and the small summary file included on both sides).
 """
 import argparse
 import os
 import sys
 import tempfile
 import timeit
+import types
+import xml.etree.ElementTree as ET
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 REPO_ROOT = os.path.dirname(BENCH_DIR)
@@ -77,12 +86,71 @@ def workload_rows(args, folder):
     return rows
 
 
+SECTIONS_PER_TASK = 20
+NODES_PER_TASK = SECTIONS_PER_TASK * 3  # each section and its two steps
+
+
+class Prebuilt(native.Ledgrin):
+    """generate_xml on a details tree built beforehand: only the rendering and the
+    file writes are left."""
+
+    def __init__(self, logsdir, dom):
+        super().__init__(logsdir, None)
+        self.qoreport = types.SimpleNamespace(runset=None, generate_dom=lambda: dom)
+
+    def _handle_runset(self, qots, runset):
+        return qots
+
+
+def genuine_road(func):
+    """Runs func with the module's ET global replaced by a look-alike of the same
+    functions: the native module then runs the genuine round trip."""
+    def run():
+        saved = native.ET
+        native.ET = types.SimpleNamespace(**{name: getattr(ET, name) for name in dir(ET)})
+        try:
+            func()
+        finally:
+            native.ET = saved
+    return run
+
+
+def size_rows(size, repeat, folder):
+    logfile = os.path.join(folder, "job.log")
+    with open(logfile, "w") as stream:
+        stream.write("log line\n" * 100)
+    job = build_job(runset, max(1, size // NODES_PER_TASK), SECTIONS_PER_TASK, logfile)
+    out = {name: os.path.join(folder, "%s-%d" % (name, size)) for name in ("reference", "native", "steps")}
+    for path in out.values():
+        os.makedirs(path)
+    whole = best_of_both(repeat, lambda: reference.Ledgrin(out["reference"], job).generate_xml(None, None),
+                         lambda: native.Ledgrin(out["native"], job).generate_xml(None, None))
+    gen = native.Ledgrin(out["native"], job)
+    gen.generate_xml(None, None)
+    prebuilt = Prebuilt(out["steps"], gen.qoreport.generate_dom())
+    steps = best_of_both(repeat, genuine_road(lambda: prebuilt.generate_xml(None, None)),
+                         lambda: prebuilt.generate_xml(None, None))
+    return [("generate_xml (whole), %d sections" % size,) + whole,
+            ("round trip vs renderer, %d sections" % size,) + steps]
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--tasks", type=int, default=20)
     parser.add_argument("--sections", type=int, default=20)
     parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--sizes", help="comma-separated section counts: the XML rendering table only")
     args = parser.parse_args(argv)
+
+    if args.sizes:
+        rows = []
+        with tempfile.TemporaryDirectory() as folder:
+            for size in (int(text) for text in args.sizes.split(",")):
+                rows += size_rows(size, args.repeat, folder)
+        print("native:    %s" % native.__file__)
+        print("python %s, repeat=%d (best of repeat, GC off while timed)" % (sys.version.split()[0], args.repeat))
+        print_table("xml rendering", "s", rows)
+        return
 
     with tempfile.TemporaryDirectory() as folder:
         rows = workload_rows(args, folder)

@@ -3,6 +3,7 @@ import datetime as dt
 import os
 import tempfile
 import types
+import xml.etree.ElementTree as ET
 
 from kovra.reporter import ledgrin
 from kovra.reporter.ledgrin import Ledgrin, escape, escape_data
@@ -206,6 +207,51 @@ def error_bad_report_data():
         pass
 
 
+def _tree(text, attribute="v \"q\" \t\r\n & <x>", child=ET.Element):
+    root = ET.Element("report", {"job": attribute})
+    ET.SubElement(root, "script", id="t1").text = text
+    root[0].tail = "tail\r\n"
+    root.append(child("leaf"))
+    return root
+
+
+def _generate_with(dom):
+    gen = Ledgrin(_DIR, _job())
+    gen.qoreport.generate_dom = lambda: dom
+    try:
+        gen.generate_xml(None, None)
+    except Exception:
+        pass
+
+
+def render_natively_and_step_aside():
+    _generate_with(_tree("text & <b> \u00e9 \U0001F600 ]]>"))
+    _generate_with(_tree("deep"))
+    _generate_with(_tree("subclass", child=type("Sub", (ET.Element,), {})))
+    deep = elt = ET.Element("a")
+    for _ in range(2000):
+        elt = ET.SubElement(elt, "a")
+    _generate_with(deep)
+
+
+def error_render_refused_values():
+    _generate_with(_tree("bad \x01"))
+    _generate_with(_tree("ok", attribute=5))
+    _generate_with(_tree("\ud800"))
+    comment = _tree("ok")
+    comment.append(ET.Comment("c"))
+    _generate_with(comment)
+
+
+def error_render_write_fails():
+    gen = Ledgrin(_MISSING, _job())
+    gen.qoreport.generate_dom = lambda: _tree("text")
+    try:
+        gen.generate_xml(None, None)
+    except FileNotFoundError:
+        pass
+
+
 def error_argument_counts():
     gen = Ledgrin(_DIR, None)
     for call in (lambda: gen.generate_xml(), lambda: gen._handle_step(1, 2, 3), lambda: escape(),
@@ -226,6 +272,9 @@ SCENARIOS = [
     error_unescaped_text_dumps_rough_string,
     error_missing_logsdir,
     error_bad_report_data,
+    render_natively_and_step_aside,
+    error_render_refused_values,
+    error_render_write_fails,
     error_argument_counts,
     error_escape_data_keys_changed,
     escape_repl_bytes_and_refusals,

@@ -2,6 +2,8 @@
 // that copy each level of a report into the legacy report library's objects.
 #include "reporter/ledgrin/ledgrin.h"
 
+#include <datetime.h>
+
 namespace ledgrin {
 namespace {
 
@@ -11,6 +13,14 @@ namespace {
 bool present(handle node, handle name) { return py::truthy(py::getattr(node, name, Py_None)); }
 
 object cut_to_seconds(handle time) {
+    // An exact datetime's replace cannot be overridden: make the same value without
+    // the keyword parsing that dominates the handlers' own time.
+    PyObject* t = time.ptr();
+    if (PyDateTime_CheckExact(t))
+        return py::take(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
+            PyDateTime_GET_YEAR(t), PyDateTime_GET_MONTH(t), PyDateTime_GET_DAY(t), PyDateTime_DATE_GET_HOUR(t),
+            PyDateTime_DATE_GET_MINUTE(t), PyDateTime_DATE_GET_SECOND(t), 0, PyDateTime_DATE_GET_TZINFO(t),
+            PyDateTime_DATE_GET_FOLD(t), PyDateTimeAPI->DateTimeType));
     return py::call_keywords(py::getattr(time, n::replace), 0, state->microsecond_keyword, state->zero);
 }
 
@@ -148,12 +158,29 @@ object path_in_logsdir(handle self, handle file_name) { return py::add(py::getat
 // open(path, mode) as the builtin the module sees.
 object open_file(handle path, handle mode) { return py::call(global(n::open), path, mode); }
 
-void write_details(handle self, handle rough_string) {
+// Step aside from the native text unless the module's ET and minidom are still the genuine round trip.
+object render_natively(handle dom) {
+    if (!state->round_trip.genuine(global(n::ET), global(n::minidom)))
+        return object();
+    return state->round_trip.render(dom, "  ");
+}
+
+object serialise(handle dom) {
+    return py::call_keywords(py::getattr(global(n::ET), n::tostring), 1, state->encoding_keyword, dom, state->utf_8);
+}
+
+object pretty_print(handle rough_string) {
+    object reparsed = py::call_method(global(n::minidom), n::parseString, rough_string);
+    return py::call_keywords(py::getattr(reparsed, n::toprettyxml), 0, state->indent_keyword, state->two_blanks);
+}
+
+void write_details(handle self, handle dom) {
     static PyObject *details_file, *rough_file;
+    object report = render_natively(dom);
+    object rough_string = report ? object() : serialise(dom);
     try {
-        object reparsed = py::call_method(global(n::minidom), n::parseString, rough_string);
-        object report = py::call_keywords(py::getattr(reparsed, n::toprettyxml), 0, state->indent_keyword,
-                                          state->two_blanks);
+        if (!report)
+            report = pretty_print(rough_string);
         object path = path_in_logsdir(self, py::interned(details_file, "/ResultsDetails.xml"));
         py::with(open_file(path, state->write_text), [&](handle stream) { py::call_method(stream, n::write, report); });
     } catch (const py::error_already_set&) {
@@ -162,6 +189,8 @@ void write_details(handle self, handle rough_string) {
             error.raise_again();
         // Keep what the library rendered, so the broken text can be inspected.
         error.run([&] {
+            if (!rough_string)
+                rough_string = state->round_trip.compact(dom);
             object path = path_in_logsdir(self, py::interned(rough_file, "/xml_rough_string"));
             py::with(open_file(path, state->write_bytes),
                      [&](handle stream) { py::call_method(stream, n::write, rough_string); });
@@ -183,9 +212,7 @@ object generate_xml(handle self, handle, handle) {
     py::call(handle_runset, qots, py::getattr(self, n::_runset));
 
     object dom = py::call_method(py::getattr(self, n::qoreport), n::generate_dom);
-    object rough_string =
-        py::call_keywords(py::getattr(global(n::ET), n::tostring), 1, state->encoding_keyword, dom, state->utf_8);
-    write_details(self, rough_string);
+    write_details(self, dom);
 
     object ts = py::getattr(py::getattr(self, n::qoreport), n::runset);
     object element = py::getattr(global(n::ET), n::Element);
@@ -211,11 +238,9 @@ object generate_xml(handle self, handle, handle) {
     else
         sub_element(root, state->host_tag);
 
-    object rough_summary =
-        py::call_keywords(py::getattr(global(n::ET), n::tostring), 1, state->encoding_keyword, root, state->utf_8);
-    object reparsed = py::call_method(global(n::minidom), n::parseString, rough_summary);
-    object report =
-        py::call_keywords(py::getattr(reparsed, n::toprettyxml), 0, state->indent_keyword, state->two_blanks);
+    object report = render_natively(root);
+    if (!report)
+        report = pretty_print(serialise(root));
     object stream = open_file(path_in_logsdir(self, py::interned(summary_file, "/ResultsSummary.xml")), state->write_text);
     py::call_method(stream, n::write, report);
     py::call_method(stream, n::close);
@@ -475,6 +500,9 @@ object handle_step(handle self, handle qostep, handle step) {
 }  // namespace
 
 object define_ledgrin(handle base) {
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI)
+        py::throw_error();
     py::ClassBuilder cls(state->info, "Ledgrin", py::tuple(base));
     cls.method<init>("__init__", {{"self"}, {"logsdir"}, {"runset"}})
         .method<generate_xml>("generate_xml", {{"self"}, {"client"}, {"kwargs"}},

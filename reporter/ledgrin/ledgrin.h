@@ -2,6 +2,7 @@
 #pragma once
 
 #include "native/module.h"
+#include "writers/xml_pretty.h"
 
 namespace ledgrin {
 
@@ -46,6 +47,8 @@ struct State {
     // kwnames tuples of the calls made with keywords
     object diag_keyword, microsecond_keyword, encoding_keyword, indent_keyword, sectionid_keyword,
         testcase_keywords, name_keyword, teststep_keywords;
+    // The genuine ET and minidom round trip, rendered natively while it stays genuine.
+    xml_pretty::RoundTrip round_trip;
 };
 
 extern State* state;

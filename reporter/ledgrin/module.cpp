@@ -76,6 +76,7 @@ struct Module {
         object object_type = py::builtin(py::text("object"));
         import_requirements(module, state->info.globals);
         make_state_constants();
+        state->round_trip.capture(py::getattr(module, n::ET), py::getattr(module, n::minidom));
         define_functions(module);
         bind(module, n::Ledgrin, define_ledgrin(object_type));
     }

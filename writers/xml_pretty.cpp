@@ -1,0 +1,440 @@
+// What each step of the round trip does to the tree, and where it lives in the
+// libraries:
+// - ElementTree._serialize_xml writes a start tag, the attributes in insertion order
+//   (_escape_attrib turns tab, line feed and carriage return into character
+//   references, so they survive the parse), the text if true, the children, the end
+//   tag, then the tail if true; an element without text and children is "<tag />".
+// - The parser turns "\r\n" and a lone "\r" in text into "\n"; the minidom builder
+//   keeps the text and each true tail as their own text nodes.
+// - minidom's Element.writexml, Text.writexml and _write_data print the DOM: see
+//   writexml and write_data below.
+#include "writers/xml_pretty.h"
+
+namespace xml_pretty {
+namespace {
+
+// ---- what may be rendered ----------------------------------------------------------
+
+// Char of XML 1.0: the parser refuses the others (and ElementTree writes an unpaired
+// surrogate as a reference the parser refuses).
+bool xml_char(Py_UCS4 c) {
+    if (c < 0x20)
+        return c == '\t' || c == '\n' || c == '\r';
+    if (c < 0xD800)
+        return true;
+    if (c < 0xE000)
+        return false;
+    return c != 0xFFFE && c != 0xFFFF;
+}
+
+// Strings made through the old Py_UNICODE API may not have their compact form yet.
+bool ready(PyObject* s) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+#endif
+    (void)s;
+    return true;
+}
+
+bool name_start(Py_UCS1 c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+bool name_char(Py_UCS1 c) { return name_start(c) || (c >= '0' && c <= '9') || c == '-' || c == '.'; }
+
+// An ASCII XML name without a namespace prefix. Wider names are valid XML but are
+// left to the round trip: the parser's name tables are its own business.
+bool plain_name(handle name) {
+    PyObject* s = name.ptr();
+    if (!PyUnicode_CheckExact(s) || !ready(s) || !PyUnicode_IS_ASCII(s) || PyUnicode_GET_LENGTH(s) == 0)
+        return false;
+    const Py_UCS1* c = PyUnicode_1BYTE_DATA(s);
+    Py_ssize_t size = PyUnicode_GET_LENGTH(s);
+    if (!name_start(c[0]))
+        return false;
+    for (Py_ssize_t i = 1; i < size; ++i)
+        if (!name_char(c[i]))
+            return false;
+    return true;
+}
+
+// The namespace-aware parser takes xmlns attributes as declarations and reorders them.
+bool plain_attribute_name(handle name) {
+    if (!plain_name(name))
+        return false;
+    std::string_view text(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(name.ptr())), PyUnicode_GET_LENGTH(name.ptr()));
+    return text.substr(0, 5) != "xmlns";
+}
+
+// What ElementTree writes for a text, text or tail value: None or "" write nothing.
+enum class Value { absent, text, unsure };
+
+Value classify(handle value) {
+    if (value.is_none())
+        return Value::absent;
+    if (!PyUnicode_CheckExact(value.ptr()) || !ready(value.ptr()))
+        return Value::unsure;
+    return PyUnicode_GET_LENGTH(value.ptr()) == 0 ? Value::absent : Value::text;
+}
+
+// How many more Python calls the running thread may nest before RecursionError.
+long recursion_budget() {
+    PyThreadState* thread = PyThreadState_Get();
+#if PY_VERSION_HEX >= 0x030C0000
+    return thread->py_recursion_remaining;
+#elif PY_VERSION_HEX >= 0x030B0000
+    return thread->recursion_remaining;
+#else
+    return Py_GetRecursionLimit() - thread->recursion_depth;
+#endif
+}
+
+// The round trip recurses once per level in the serialiser and once in the printer,
+// plus a few calls around; twice the depth and a margin keeps well clear of the limit.
+long deepest_certain_level() { return (recursion_budget() - 64) / 2; }
+
+// ---- writing -------------------------------------------------------------------------
+
+void put_utf8(std::string& out, Py_UCS4 c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+class Renderer {
+public:
+    Renderer(const Escaping& escaping, handle element_type, std::string_view indent)
+        : escaping_(escaping), element_type_(element_type), indent_(indent) {}
+
+    // Document.writexml: the declaration, then the root element.
+    bool document(handle root) {
+        static PyObject* tail_name;
+        if (Py_TYPE(root.ptr()) != reinterpret_cast<PyTypeObject*>(element_type_.ptr()))
+            return false;
+        // ElementTree writes the root's tail after the root, where the parser
+        // refuses text; leave it to the round trip.
+        if (classify(py::getattr(root, py::interned(tail_name, "tail"))) != Value::absent)
+            return false;
+        deepest_ = deepest_certain_level();
+        out_ = "<?xml version=\"1.0\" ?>\n";
+        return writexml(root);
+    }
+
+    std::string& text() { return out_; }
+
+private:
+    // An element on the walk: its children are written one by one.
+    struct Open {
+        object element, tag;
+        Py_ssize_t children, next;
+    };
+
+    // Element.writexml of each element, walked with a stack of open elements instead
+    // of the printer's recursion, then the tail as the sibling text node it becomes.
+    bool writexml(handle root) {
+        std::vector<Open> open;
+        if (start(py::borrow(root), open) == Started::refused)
+            return false;
+        while (!open.empty()) {
+            Open& top = open.back();
+            size_t depth = open.size() - 1;
+            if (top.next == top.children) {
+                put_indent(depth);
+                out_ += "</";
+                put_ascii(top.tag);
+                out_ += ">\n";
+                object element = std::move(top.element);
+                open.pop_back();
+                if (!open.empty() && !tail(element, depth))
+                    return false;
+                continue;
+            }
+            object child = py::take(PySequence_GetItem(top.element.ptr(), top.next++));
+            Started started = start(child, open);
+            if (started == Started::refused)
+                return false;
+            // An element written whole is followed by its tail at once; an open one
+            // when it closes.
+            if (started == Started::whole && !tail(child, depth + 1))
+                return false;
+        }
+        return true;
+    }
+
+    enum class Started { refused, whole, open };
+
+    // The start of an element's text: start tag and attributes, then either the whole
+    // element (no children, or a single text node) or its text line, leaving the
+    // element open for its children.
+    Started start(handle element, std::vector<Open>& open) {
+        static PyObject *tag_name, *text_name, *items_name;
+        if (Py_TYPE(element.ptr()) != reinterpret_cast<PyTypeObject*>(element_type_.ptr()))
+            return Started::refused;
+        if (static_cast<long>(open.size()) >= deepest_)
+            return Started::refused;
+        object tag = py::getattr(element, py::interned(tag_name, "tag"));
+        if (!plain_name(tag))
+            return Started::refused;
+        object text = py::getattr(element, py::interned(text_name, "text"));
+        Value text_kind = classify(text);
+        if (text_kind == Value::unsure)
+            return Started::refused;
+        size_t depth = open.size();
+        put_indent(depth);
+        out_ += '<';
+        put_ascii(tag);
+        if (!attributes(py::call_method(element, py::interned(items_name, "items"))))
+            return Started::refused;
+        Py_ssize_t children = py::len(element);
+        if (children == 0) {
+            if (text_kind == Value::absent) {
+                out_ += "/>\n";
+                return Started::whole;
+            }
+            // A single text child goes on the element's own line.
+            out_ += '>';
+            if (!write_data(text, false, true))
+                return Started::refused;
+            out_ += "</";
+            put_ascii(tag);
+            out_ += ">\n";
+            return Started::whole;
+        }
+        out_ += ">\n";
+        if (text_kind == Value::text && !text_node(text, depth + 1))
+            return Started::refused;
+        open.push_back(Open{py::borrow(element), std::move(tag), children, 0});
+        return Started::open;
+    }
+
+    // The attributes in the order ElementTree wrote them, which the parser keeps.
+    bool attributes(handle items) {
+        if (!PyList_CheckExact(items.ptr()))
+            return false;
+        Py_ssize_t count = PyList_GET_SIZE(items.ptr());
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
+            if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2)
+                return false;
+            handle name = PyTuple_GET_ITEM(pair, 0), value = PyTuple_GET_ITEM(pair, 1);
+            if (!plain_attribute_name(name) || !PyUnicode_CheckExact(value.ptr()) || !ready(value.ptr()))
+                return false;
+            out_ += ' ';
+            put_ascii(name);
+            out_ += "=\"";
+            if (!write_data(value, true, false))
+                return false;
+            out_ += '"';
+        }
+        return true;
+    }
+
+    // A child's true tail: a text node of its own, one level below the parent.
+    bool tail(handle element, size_t depth) {
+        static PyObject* tail_name;
+        object value = py::getattr(element, py::interned(tail_name, "tail"));
+        switch (classify(value)) {
+        case Value::absent:
+            return true;
+        case Value::unsure:
+            return false;
+        default:
+            return text_node(value, depth);
+        }
+    }
+
+    // Text.writexml: indentation, the data, a line feed.
+    bool text_node(handle data, size_t depth) {
+        put_indent(depth);
+        if (!write_data(data, false, true))
+            return false;
+        out_ += '\n';
+        return true;
+    }
+
+    // _write_data of a value as the parser handed it over: in text the parser made
+    // every line break a line feed; attribute values come back as they were.
+    bool write_data(handle value, bool attribute, bool parsed_text) {
+        PyObject* s = value.ptr();
+        int kind = PyUnicode_KIND(s);
+        const void* data = PyUnicode_DATA(s);
+        Py_ssize_t size = PyUnicode_GET_LENGTH(s);
+        bool quote = attribute || escaping_.quote_in_text;
+        bool breaks = attribute && escaping_.breaks_in_attributes;
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            Py_UCS4 c = PyUnicode_READ(kind, data, i);
+            switch (c) {
+            case '&':
+                out_ += "&amp;";
+                continue;
+            case '<':
+                out_ += "&lt;";
+                continue;
+            case '>':
+                out_ += "&gt;";
+                continue;
+            case '"':
+                out_ += quote ? "&quot;" : "\"";
+                continue;
+            case '\r':
+                if (parsed_text) {
+                    // "\r\n" and a lone "\r" are both one line feed.
+                    if (i + 1 < size && PyUnicode_READ(kind, data, i + 1) == '\n')
+                        ++i;
+                    out_ += '\n';
+                } else {
+                    out_ += breaks ? "&#13;" : "\r";
+                }
+                continue;
+            case '\n':
+                out_ += breaks ? "&#10;" : "\n";
+                continue;
+            case '\t':
+                out_ += breaks ? "&#9;" : "\t";
+                continue;
+            default:
+                if (!xml_char(c))
+                    return false;
+                put_utf8(out_, c);
+            }
+        }
+        return true;
+    }
+
+    void put_ascii(handle name) {
+        out_.append(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(name.ptr())), PyUnicode_GET_LENGTH(name.ptr()));
+    }
+
+    void put_indent(size_t depth) {
+        for (size_t i = 0; i < depth; ++i)
+            out_ += indent_;
+    }
+
+    const Escaping& escaping_;
+    handle element_type_;
+    std::string_view indent_;
+    long deepest_ = 0;
+    std::string out_;
+};
+
+}  // namespace
+
+// ---- RoundTrip -----------------------------------------------------------------------
+
+void RoundTrip::keep(handle owner, const char* name, bool item) {
+    object key = py::text(name);
+    object value = item ? py::getitem(owner, key) : py::getattr(owner, key);
+    pieces_.push_back(Piece{py::borrow(owner), std::move(key), std::move(value), item});
+}
+
+void RoundTrip::capture(handle etree, handle minidom) {
+    etree_ = py::borrow(etree);
+    minidom_ = py::borrow(minidom);
+    element_type_ = py::getattr(etree, py::text("Element"));
+    tostring_ = py::getattr(etree, py::text("tostring"));
+    parse_string_ = py::getattr(minidom, py::text("parseString"));
+    toprettyxml_ = py::text("toprettyxml");
+    encoding_keyword_ = py::tuple(py::text("encoding"));
+    indent_keyword_ = py::tuple(py::text("indent"));
+    utf_8_ = py::text("utf-8");
+
+    // What tostring runs through.
+    for (const char* name : {"tostring", "ElementTree", "Element", "_serialize_xml", "_escape_cdata",
+                             "_escape_attrib", "_namespaces", "_serialize"})
+        keep(etree, name);
+    keep(py::getattr(etree, py::text("ElementTree")), "write");
+    keep(py::getattr(etree, py::text("_serialize")), "xml", true);
+    // What parseString and toprettyxml run through.
+    for (const char* name : {"parseString", "Document", "Element", "Text", "_write_data"})
+        keep(minidom, name);
+    object document = py::getattr(minidom, py::text("Document"));
+    keep(document, "toprettyxml");
+    keep(document, "writexml");
+    keep(py::getattr(minidom, py::text("Element")), "writexml");
+    keep(py::getattr(minidom, py::text("Text")), "writexml");
+
+    // A probe with every character the steps treat specially, in text, tails and
+    // attribute values.
+    static const char* tricky = "\"&<>]]>\t\r\n\r\r\n'\xc3\xa9";
+    object root = py::call(element_type_, py::text("probe"));
+    py::setattr(root, py::text("text"), py::text(tricky));
+    py::setitem(py::getattr(root, py::text("attrib")), py::text("value"), py::text(tricky));
+    object child = py::call(py::getattr(etree, py::text("SubElement")), root, py::text("child"));
+    py::setattr(child, py::text("text"), py::text(tricky));
+    py::setattr(child, py::text("tail"), py::text(tricky));
+    py::call(py::getattr(etree, py::text("SubElement")), child, py::text("empty"));
+
+    object indent = py::text("  ");
+    object expected = round_trip(root, indent);
+    // The parser and expatbuilder are reached only through parseString: capture them now it has run.
+    object dom_package = py::take(PyImport_ImportModule("xml.dom"));
+    keep(dom_package, "expatbuilder");
+    object expatbuilder = py::getattr(dom_package, py::text("expatbuilder"));
+    keep(expatbuilder, "parseString");
+    keep(expatbuilder, "ExpatBuilderNS");
+
+    for (bool quote_in_text : {true, false}) {
+        for (bool breaks_in_attributes : {false, true}) {
+            escaping_ = Escaping{quote_in_text, breaks_in_attributes};
+            enabled_ = true;
+            object text = render(root, "  ");
+            if (text && py::compare(text, expected, Py_EQ))
+                return;
+        }
+    }
+    enabled_ = false;
+}
+
+object RoundTrip::round_trip(handle root, handle indent) const {
+    object rough = compact(root);
+    object dom = py::call(parse_string_, rough);
+    return py::call_keywords(py::getattr(dom, toprettyxml_), 0, indent_keyword_, indent);
+}
+
+bool RoundTrip::genuine(handle etree, handle minidom) const {
+    if (!enabled_ || etree.ptr() != etree_.ptr() || minidom.ptr() != minidom_.ptr())
+        return false;
+    for (const Piece& piece : pieces_) {
+        PyObject* now = piece.item ? PyDict_GetItemWithError(piece.owner.ptr(), piece.name.ptr())
+                                   : PyObject_GetAttr(piece.owner.ptr(), piece.name.ptr());
+        if (!now) {
+            if (PyErr_Occurred())
+                PyErr_Clear();
+            return false;
+        }
+        bool same = now == piece.value.ptr();
+        if (!piece.item)
+            Py_DECREF(now);
+        if (!same)
+            return false;
+    }
+    return true;
+}
+
+object RoundTrip::render(handle root, std::string_view indent) const {
+    if (!enabled_)
+        return object();
+    Renderer renderer(escaping_, element_type_, indent);
+    if (!renderer.document(root))
+        return object();
+    std::string& text = renderer.text();
+    return py::take(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+object RoundTrip::compact(handle root) const {
+    return py::call_keywords(tostring_, 1, encoding_keyword_, root, utf_8_);
+}
+
+}  // namespace xml_pretty
