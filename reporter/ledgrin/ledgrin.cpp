@@ -155,8 +155,12 @@ object init(handle self, handle logsdir, handle runset) {
 
 object path_in_logsdir(handle self, handle file_name) { return py::add(py::getattr(self, n::logsdir), file_name); }
 
-// open(path, mode) as the builtin the module sees.
-object open_file(handle path, handle mode) { return py::call(global(n::open), path, mode); }
+// open(self.logsdir + file_name, mode), with `open` looked up before the path is built, as Python evaluates it.
+object open_in_logsdir(handle self, handle file_name, handle mode) {
+    object opener = global(n::open);
+    object path = path_in_logsdir(self, file_name);
+    return py::call(opener, path, mode);
+}
 
 // Step aside from the native text unless the module's ET and minidom are still the genuine round trip.
 object render_natively(handle dom) {
@@ -181,8 +185,8 @@ void write_details(handle self, handle dom) {
     try {
         if (!report)
             report = pretty_print(rough_string);
-        object path = path_in_logsdir(self, py::interned(details_file, "/ResultsDetails.xml"));
-        py::with(open_file(path, state->write_text), [&](handle stream) { py::call_method(stream, n::write, report); });
+        py::with(open_in_logsdir(self, py::interned(details_file, "/ResultsDetails.xml"), state->write_text),
+                 [&](handle stream) { py::call_method(stream, n::write, report); });
     } catch (const py::error_already_set&) {
         py::caught_error error;
         if (!error.matches(PyExc_Exception))
@@ -191,8 +195,7 @@ void write_details(handle self, handle dom) {
         error.run([&] {
             if (!rough_string)
                 rough_string = state->round_trip.compact(dom);
-            object path = path_in_logsdir(self, py::interned(rough_file, "/xml_rough_string"));
-            py::with(open_file(path, state->write_bytes),
+            py::with(open_in_logsdir(self, py::interned(rough_file, "/xml_rough_string"), state->write_bytes),
                      [&](handle stream) { py::call_method(stream, n::write, rough_string); });
         });
         error.raise_again();
@@ -241,7 +244,7 @@ object generate_xml(handle self, handle, handle) {
     object report = render_natively(root);
     if (!report)
         report = pretty_print(serialise(root));
-    object stream = open_file(path_in_logsdir(self, py::interned(summary_file, "/ResultsSummary.xml")), state->write_text);
+    object stream = open_in_logsdir(self, py::interned(summary_file, "/ResultsSummary.xml"), state->write_text);
     py::call_method(stream, n::write, report);
     py::call_method(stream, n::close);
     return py::none();

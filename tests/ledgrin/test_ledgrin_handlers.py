@@ -516,6 +516,20 @@ def test_driver_makes_the_legacy_run_set_before_reading_qoreport(tmp_path, monke
         gen.generate_xml(None, None)
 
 
+def test_driver_looks_open_up_before_building_the_file_path(monkeypatch):
+    import builtins
+
+    class Folder:
+        def __add__(self, other):
+            raise LookupError("logsdir + " + other)
+
+    fakes.install(monkeypatch, ledgrin)
+    gen = Ledgrin(Folder(), job())
+    monkeypatch.delattr(builtins, "open")
+    with pytest.raises(NameError, match="'open'"):
+        gen.generate_xml(None, None)
+
+
 def test_missing_mandatory_attribute():
     report = node()
     del report.sections
