@@ -102,10 +102,10 @@ object add_detail(handle self, handle detail) {
 
 void roll_up_health_entries(handle self, handle parent, handle entries) {
     for (object& entry : py::iterate(entries)) {
-        object named = py::getitem(entry, n::result);
-        object parsed = py::call_method(global(n::TestResult), n::from_str, named);
+        // entry["result"] is read twice, once per use, as the roll-up's rule reads it.
+        object parsed = py::call_method(global(n::TestResult), n::from_str, py::getitem(entry, n::result));
         combine_into(self, n::health_result, parsed, false);
-        object key = py::call_method(py::str(named), n::lower);
+        object key = py::call_method(py::str(py::getitem(entry, n::result)), n::lower);
         py::item_add(py::getattr(self, n::health_summary), key, state->one);
         combine_into(parent, n::health_result, py::getattr(self, n::health_result), true);
         py::item_add(py::getattr(parent, n::health_summary), key, state->one);

@@ -558,6 +558,57 @@ def test_update_of_a_mapping_that_grows_during_the_walk_raises():
     assert node.extra == {}
 
 
+def test_update_of_a_mapping_whose_keys_change_at_equal_size_raises():
+    data = {}
+
+    class Swapping(R):
+        _ARG_ORDER = R._ARG_ORDER + ["colour"]
+
+        @property
+        def colour(self):
+            return None
+
+        @colour.setter
+        def colour(self, value):
+            # One key out, another in: the size stays, the keys do not.
+            del data["colour"]
+            data["late"] = value
+
+    node = Swapping("a", 1)
+    data.update({"colour": "red", "name": "N"})
+    with pytest.raises(RuntimeError) as info:
+        node.update(data)
+    # The walk still applied the key it met before the swapped-in one, as dict
+    # iteration does, and went no further.
+    assert str(info.value) == "dictionary keys changed during iteration"
+    assert node.name == "N"
+    assert node.extra == {}
+
+
+def test_update_merges_a_list_value_exactly_as_list_extend_does():
+    node = R("a", 1)
+    node.add_detail("d")
+
+    class Chatty(list):
+        # Its iteration appends to the very list being merged into.
+        def __iter__(self):
+            node.details.append("during")
+            return super().__iter__()
+
+    node.update({"details": Chatty([1, 2])})
+
+    # The same value handed to list.extend itself.
+    expected = ["d"]
+
+    class Model(list):
+        def __iter__(self):
+            expected.append("during")
+            return super().__iter__()
+
+    expected.extend(Model([1, 2]))
+    assert node.details == expected == ["d", "during", 1, 2]
+
+
 @pytest.mark.parametrize("bad, message", [
     (("x",), "need more than 1 value to unpack"),
     ((), "need more than 0 values to unpack"),
@@ -752,6 +803,29 @@ def test_roll_up_walks_health_entries_in_order():
     assert dict(parent.health_summary.items()) == {"passed": 7, "skipped": 3, "failed": 1}
     assert parent.rolled == [(parent.result, parent.health_result,
                               {"passed": 7, "skipped": 3, "failed": 1})]
+
+
+def test_roll_up_reads_each_health_entry_result_twice():
+    class Fickle(dict):
+        """An entry whose result is failed on the first read and passed after."""
+
+        def __init__(self):
+            super().__init__(result="failed")
+            self.reads = 0
+
+        def __getitem__(self, key):
+            self.reads += 1
+            return "failed" if self.reads == 1 else "passed"
+
+    entry = Fickle()
+    parent = Parent(result=None)
+    node = leaf(Passed, parent=parent, health=[entry])
+    node.roll_up()
+    assert entry.reads == 2
+    # Parsed from the first read, counted under the second.
+    assert node.health_result == Failed
+    assert dict(node.health_summary.items()) == {"passed": 1}
+    assert dict(parent.health_summary.items()) == {"passed": 1}
 
 
 def test_roll_up_first_health_entry_is_cloned_into_the_parent():
