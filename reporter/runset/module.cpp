@@ -107,9 +107,13 @@ struct Module {
         create_classes(module, object_type);
         define_representers(module);
         register_representers(module);
+        capture_json_road();
     }
 
-    static void reset() { *state = State(); }
+    static void reset() {
+        drop_json_road();
+        *state = State();
+    }
 };
 
 }  // namespace

@@ -181,11 +181,37 @@ object dump_yaml(handle self) {
 
 object dump_json(handle self) {
     object document = header_of(self);
-    object dumps = py::getattr(global(n::json), n::dumps);
-    return py::call_keywords(dumps, 1, state->json_dumps_keywords, document, global(n::JSONDumper));
+    object json = global(n::json);
+    object dumps = py::getattr(json, n::dumps);
+    object dumper = global(n::JSONDumper);
+    if (json_road_open(json, dumps, dumper))
+        return write_report_json(document);
+    return py::call_keywords(dumps, 1, state->json_dumps_keywords, document, dumper);
 }
 
 }  // namespace
+
+bool ignored(handle ignore, handle value) {
+    // With VALUE_IGNORE as made at import ([None, [], {}], nothing added), the answer
+    // for None and the plain builtin values is known without comparing, which for
+    // these types runs no code; anything else is compared as `in` does.
+    PyObject* list = ignore.ptr();
+    PyObject* v = value.ptr();
+    if (PyList_CheckExact(list) && PyList_GET_SIZE(list) == 3 && PyList_GET_ITEM(list, 0) == Py_None &&
+        PyList_CheckExact(PyList_GET_ITEM(list, 1)) && PyList_GET_SIZE(PyList_GET_ITEM(list, 1)) == 0 &&
+        PyDict_CheckExact(PyList_GET_ITEM(list, 2)) && PyDict_GET_SIZE(PyList_GET_ITEM(list, 2)) == 0) {
+        if (v == Py_None)
+            return true;
+        if (PyList_CheckExact(v))
+            return PyList_GET_SIZE(v) == 0;
+        if (PyDict_CheckExact(v))
+            return PyDict_GET_SIZE(v) == 0;
+        if (PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) ||
+            PyTuple_CheckExact(v))
+            return false;
+    }
+    return py::contains(ignore, value);
+}
 
 void combine_into(handle target, handle name, handle value, bool clone_first) {
     object current = py::getattr(target, name);
