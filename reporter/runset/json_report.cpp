@@ -84,8 +84,11 @@ struct NodeFields {
             return;
         }
         // A name met again keeps its first place and takes the new value, as in a dict.
+        Py_hash_t hash = PyObject_Hash(name.ptr());
+        if (hash == -1)
+            py::throw_error();
         for (auto& [k, v] : pairs) {
-            if (k.ptr() == name.ptr() || PyUnicode_Compare(k.ptr(), name.ptr()) == 0) {
+            if (k.ptr() == name.ptr() || (PyObject_Hash(k.ptr()) == hash && PyUnicode_Compare(k.ptr(), name.ptr()) == 0)) {
                 v = py::borrow(value);
                 return;
             }

@@ -47,6 +47,7 @@ void make_state_constants() {
     state->minus_one = py::integer(-1);
     state->literal_block = py::text("|");
     state->newline = py::text("\n");
+    state->dot = py::text(".");
     state->list_extend_keyword = py::tuple(n::list_extend);
     state->yaml_dump_keywords = py::tuple(n::Dumper, n::default_flow_style);
     state->json_dumps_keywords = py::tuple(n::cls);

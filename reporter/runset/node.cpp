@@ -29,7 +29,10 @@ object fullid(handle self) {
         return py::getattr(self, n::id);
     object parent_path = py::getattr(parent, n::fullid);
     object id = py::getattr(self, n::id);
-    return py::take(PyUnicode_FromFormat("%S.%S", parent_path.ptr(), id.ptr()));
+    // str(parent.fullid) + "." + str(self.id), without the cost of a format string.
+    object head = py::str(parent_path), tail = py::str(id);
+    object joined = py::take(PyUnicode_Concat(head.ptr(), state->dot.ptr()));
+    return py::take(PyUnicode_Concat(joined.ptr(), tail.ptr()));
 }
 
 object idlist(handle self) {

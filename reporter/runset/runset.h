@@ -34,7 +34,7 @@ struct State {
     py::ModuleInfo info;
     object health_summary_keys;  // the nine counter keys the health roll-ups walk
     object round;                // builtin, looked up at import
-    object zero, one, minus_one, literal_block, newline;
+    object zero, one, minus_one, literal_block, newline, dot;
     // kwnames tuples of the calls made with keywords
     object list_extend_keyword, yaml_dump_keywords, json_dumps_keywords, style_keyword;
     // The classes as created here: what super() inside their methods means.
