@@ -72,7 +72,8 @@ PyTypeObject* get_function_type() {
 
 }  // namespace
 
-object new_function(const ModuleInfo& module, Signature signature, vectorcallfunc entry, const char* doc) {
+object new_function(const ModuleInfo& module, Signature signature, vectorcallfunc entry, const char* doc,
+                    dictcallfunc dict_entry) {
     object doc_text = doc ? text(doc) : none();
     object name = text(signature.name());
     object qualname = text(signature.qualname());
@@ -91,6 +92,7 @@ object new_function(const ModuleInfo& module, Signature signature, vectorcallfun
     function->qualname = qualname.release();
     function->module_name = module_name.release();
     function->doc = doc_text.release();
+    function->dict_entry = dict_entry;
     return steal(reinterpret_cast<PyObject*>(function));
 }
 

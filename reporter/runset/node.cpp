@@ -72,11 +72,34 @@ object stop(handle self, kwargs data) {
     return py::none();
 }
 
+// key in names. Comparing a plain str with the plain str items of a list runs no
+// code, so those are matched by identity and hash before any full comparison; any
+// other case is left to `in` itself.
+bool names_contain(handle names, handle key) {
+    PyObject* list = names.ptr();
+    PyObject* k = key.ptr();
+    if (!PyList_CheckExact(list) || !PyUnicode_CheckExact(k))
+        return py::contains(names, key);
+    Py_hash_t hash = PyObject_Hash(k);
+    if (hash == -1)
+        py::throw_error();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (item == k)
+            return true;
+        if (!PyUnicode_CheckExact(item))
+            return py::contains(names, key);
+        if (PyObject_Hash(item) == hash && PyUnicode_Compare(item, k) == 0)
+            return true;
+    }
+    return false;
+}
+
 object update(handle self, handle data) {
     object extras = py::new_dict();
     object arg_order = py::getattr(self, n::_ARG_ORDER);
     py::for_each_item(data, n::items, [&](handle key, handle value) {
-        if (!py::contains(arg_order, key)) {
+        if (!names_contain(arg_order, key)) {
             py::setitem(extras, key, value);
             return;
         }
@@ -224,13 +247,36 @@ void combine_into(handle target, handle name, handle value, bool clone_first) {
         py::setattr(target, name, py::inplace_add(current, value));
 }
 
+namespace {
+
+// cls(**kw), as type.__call__ runs it, for a class of the plain metaclass whose
+// __new__ is object's and whose __init__ is a native function: the keywords reach
+// __init__ as the dict they are. Anything else is called as it is.
+object construct(handle cls, handle kw) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    if (Py_TYPE(cls.ptr()) != &PyType_Type || type->tp_new != PyBaseObject_Type.tp_new)
+        return py::call_kwargs(cls, nullptr, 0, kw);
+    object init = py::getattr(cls, n::__init__);
+    if (!py::is_native_function(init))
+        return py::call_kwargs(cls, nullptr, 0, kw);
+    object no_args = py::take(PyTuple_New(0));
+    object instance = py::take(type->tp_new(type, no_args.ptr(), kw.ptr()));
+    PyObject* self = instance.ptr();
+    object result = py::call_native(init, &self, 1, kw);
+    if (!result.is_none())
+        py::raise(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.ptr())->tp_name);
+    return instance;
+}
+
+}  // namespace
+
 object add_child(handle parent, handle children, handle cls, kwargs&& kw) {
     // The keyword merge of cls(parent=self, **kw) refuses a caller's own parent
     // before anything is made.
     if (py::contains(kw, n::parent))
         py::raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "function", n::parent);
     py::setitem(kw, n::parent, parent);
-    object child = py::call_kwargs(cls, nullptr, 0, kw);
+    object child = construct(cls, kw);
     py::append(py::getattr(parent, children), child);
     return child;
 }
