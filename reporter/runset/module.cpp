@@ -59,6 +59,9 @@ void create_classes(handle module, handle object_type) {
     bind(module, n::YAMLDumper, state->YAMLDumper = define_yaml_dumper(py::getattr(global(n::yaml), py::text("SafeDumper"))));
     bind(module, n::ReportHeader, define_report_header(object_type));
     bind(module, n::ReportObjectBase, state->ReportObjectBase = define_report_object_base(object_type));
+    PyObject* base_dict = reinterpret_cast<PyTypeObject*>(state->ReportObjectBase.ptr())->tp_dict;
+    state->fullid_property = py::lookup(base_dict, n::fullid);
+    state->idlist_property = py::lookup(base_dict, n::idlist);
     bind(module, n::RunSet, state->RunSet = define_run_set());
     bind(module, n::Task, state->Task = define_task());
     bind(module, n::Plugin, state->Plugin = define_plugin());

@@ -2,6 +2,8 @@
 // every report node.
 #include "reporter/runset/runset.h"
 
+#include "native/traceback.h"
+
 namespace runset {
 namespace {
 
@@ -23,11 +25,33 @@ object init(handle self, handle id, handle seq_num, handle parent, handle type) 
     return py::none();
 }
 
+object fullid(handle self);
+object idlist(handle self);
+
+// parent.fullid or parent.idlist. Where the parent's class reads attributes the
+// default way and the name is still this module's own property there, its body is
+// run directly, with the depth count and traceback entry its call would add.
+object parent_path(handle parent, handle name, handle property, object (*body)(handle), const char* qualname) {
+    PyTypeObject* type = Py_TYPE(parent.ptr());
+    if (type->tp_getattro == PyObject_GenericGetAttr && Py_TYPE(reinterpret_cast<PyObject*>(type)) == &PyType_Type &&
+        py::getattr_optional(reinterpret_cast<PyObject*>(type), name).ptr() == property.ptr()) {
+        py::recursion_guard call(" while calling a Python object");
+        try {
+            return body(parent);
+        } catch (const py::error_already_set&) {
+            py::add_traceback(qualname, state->info.filename, state->info.globals);
+            throw;
+        }
+    }
+    return py::getattr(parent, name);
+}
+
 object fullid(handle self) {
     object parent = py::getattr(self, n::_parent);
     if (is_path_root(parent))
         return py::getattr(self, n::id);
-    object parent_path = py::getattr(parent, n::fullid);
+    object parent_path = runset::parent_path(parent, n::fullid, state->fullid_property, fullid,
+                                             "ReportObjectBase.fullid");
     object id = py::getattr(self, n::id);
     // str(parent.fullid) + "." + str(self.id), without the cost of a format string.
     object head = py::str(parent_path), tail = py::str(id);
@@ -43,7 +67,7 @@ object idlist(handle self) {
         py::append(path, id);
         return path;
     }
-    object path = py::getattr(parent, n::idlist);
+    object path = parent_path(parent, n::idlist, state->idlist_property, idlist, "ReportObjectBase.idlist");
     // Our own property hands out a fresh list that nobody else holds: grow it in
     // place instead of copying it once per level.
     if (PyList_CheckExact(path.ptr()) && Py_REFCNT(path.ptr()) == 1) {

@@ -39,6 +39,8 @@ struct State {
     object list_extend_keyword, yaml_dump_keywords, json_dumps_keywords, style_keyword;
     // The classes as created here: what super() inside their methods means.
     object ReportObjectBase, RunSet, Task, Plugin, Section, JSONDumper, YAMLDumper;
+    // ReportObjectBase's own path properties, to know them where a class still has them.
+    object fullid_property, idlist_property;
 };
 
 extern State* state;
