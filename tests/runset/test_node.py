@@ -248,6 +248,55 @@ def test_path_reads_the_parents_own_properties_and_copies_its_list():
     assert parent_ids == ["p", "q"]
 
 
+def test_path_goes_through_a_parent_class_that_replaced_its_path_or_attribute_reads():
+    class Renamed(R):
+        @property
+        def fullid(self):
+            return "renamed"
+
+    class Watched(R):
+        reads = []
+
+        def __getattribute__(self, name):
+            Watched.reads.append(name)
+            return super().__getattribute__(name)
+
+    assert R("c", 1, Renamed("p", 1, R("top", 1))).fullid == "renamed.c"
+    watched = Watched("w", 1, R("top", 1))
+    assert R("c", 1, watched).idlist == ["top", "w", "c"]
+    assert "idlist" in Watched.reads
+
+
+def test_children_are_made_through_whatever_the_class_global_is(monkeypatch):
+    made = []
+
+    class Counted(runset.Section):
+        def __init__(self, **kwargs):
+            made.append(sorted(kwargs))
+            super().__init__(**kwargs)
+
+    class Fresh(runset.Section):
+        def __new__(cls, **kwargs):
+            made.append("new")
+            return super().__new__(cls)
+
+    task = runset.Task(id="t", seq_num=1)
+    monkeypatch.setattr(runset, "Section", Counted)
+    assert type(task.add_section(id="s", seq_num=1)) is Counted
+    monkeypatch.setattr(runset, "Section", Fresh)
+    child = task.add_section(id="f", seq_num=2)
+    assert type(child) is Fresh and child._parent is task and child.seq_num == 2
+    assert made == [["id", "parent", "seq_num"], "new"]
+
+    class Odd(runset.Section):
+        pass
+
+    Odd.__init__ = lambda self, **kw: 5
+    monkeypatch.setattr(runset, "Section", Odd)
+    with pytest.raises(TypeError, match="should return None"):
+        task.add_section(id="o", seq_num=3)
+
+
 def test_ids_use_their_str_text():
     class Ident:
         def __str__(self):
