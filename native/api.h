@@ -25,6 +25,9 @@ inline object getattr(handle obj, handle name) { return take(PyObject_GetAttr(ob
 // getattr(obj, name, fallback): only AttributeError falls back, as in Python.
 object getattr(handle obj, handle name, handle fallback);
 
+// getattr(obj, name) or an empty object where it raises AttributeError.
+object getattr_optional(handle obj, handle name);
+
 // hasattr() as compiled code has it: any failure of the lookup counts as absent.
 bool hasattr(handle obj, handle name);
 
@@ -275,9 +278,13 @@ std::array<object, 2> unpack_pair(handle item);
 template <typename Visit>
 void for_each_item(handle mapping, handle items_name, Visit&& visit) {
     if (PyDict_CheckExact(mapping.ptr())) {
-        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(mapping.ptr());
+        // As the dict's own iterator: a size change is caught before each step, and
+        // an entry beyond the starting size means keys were swapped at equal size.
+        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(mapping.ptr()), left = size;
         PyObject *key, *value;
         while (PyDict_Next(mapping.ptr(), &pos, &key, &value)) {
+            if (left-- == 0)
+                raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
             // Own both: the visitor may run code that changes the dict.
             object k = borrow(key), v = borrow(value);
             visit(k, v);

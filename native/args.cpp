@@ -10,6 +10,14 @@ Signature::Signature(std::string qualname, std::vector<Param> params, bool varkw
     name_offset_ = dot == std::string::npos ? 0 : dot + 1;
     while (required_ < Py_ssize_t(params_.size()) && !params_[required_].fallback)
         ++required_;
+    // Kept for the process, like every interned name; a failure leaves the slot
+    // empty and the name is then matched by text alone.
+    for (const Param& param : params_) {
+        PyObject* name = PyUnicode_InternFromString(param.name);
+        if (!name)
+            PyErr_Clear();
+        interned_.push_back(name);
+    }
 }
 
 void Signature::count_error(Py_ssize_t expected, bool fewer, Py_ssize_t given) const {
@@ -19,11 +27,39 @@ void Signature::count_error(Py_ssize_t expected, bool fewer, Py_ssize_t given) c
 }
 
 Py_ssize_t Signature::find(PyObject* keyword) const {
+    // Call sites pass interned keywords: identity finds them without a comparison.
+    for (size_t i = 0; i < interned_.size(); ++i) {
+        if (interned_[i] == keyword)
+            return Py_ssize_t(i);
+    }
     for (size_t i = 0; i < params_.size(); ++i) {
         if (PyUnicode_CompareWithASCIIString(keyword, params_[i].name) == 0)
             return Py_ssize_t(i);
     }
     return -1;
+}
+
+void Signature::take_keyword(PyObject* keyword, PyObject* value, PyObject** slots, PyObject* extra) const {
+    Py_ssize_t i = find(keyword);
+    if (i < 0) {
+        if (!varkw_)
+            raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name(), keyword);
+        check(PyDict_SetItem(extra, keyword, value));
+    } else if (slots[i]) {
+        raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name(), keyword);
+    } else {
+        slots[i] = value;
+    }
+}
+
+void Signature::fill_defaults(PyObject** slots) const {
+    for (Py_ssize_t i = 0; i < Py_ssize_t(params_.size()); ++i) {
+        if (slots[i])
+            continue;
+        if (i < required_)
+            count_error(required_, true, i);
+        slots[i] = params_[i].fallback;
+    }
 }
 
 object Signature::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) const {
@@ -37,28 +73,46 @@ object Signature::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     if (varkw_)
         extra = take(PyDict_New());
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        PyObject* value = args[nargs + k];
-        Py_ssize_t i = find(keyword);
-        if (i < 0) {
-            if (!varkw_)
-                raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name(), keyword);
-            check(PyDict_SetItem(extra.ptr(), keyword, value));
-        } else if (slots[i]) {
-            raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name(), keyword);
-        } else {
-            slots[i] = value;
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+        take_keyword(PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots, extra.ptr());
+    fill_defaults(slots);
+    return extra;
+}
+
+object Signature::parse_dict(PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs, PyObject** slots) const {
+    const Py_ssize_t nparams = Py_ssize_t(params_.size());
+    if (nargs > nparams)
+        count_error(nparams, false, nargs);
+    for (Py_ssize_t i = 0; i < nparams; ++i)
+        slots[i] = i < nargs ? args[i] : nullptr;
+
+    object extra;
+    if (varkw_)
+        extra = take(PyDict_New());
+    if (kwargs) {
+        // Plain str keywords hash and compare without running code, so the dict
+        // can be walked in place; anything else is walked over a snapshot.
+        bool plain = true;
+        Py_ssize_t pos = 0;
+        PyObject *keyword, *value;
+        while (plain && PyDict_Next(kwargs, &pos, &keyword, &value))
+            plain = PyUnicode_CheckExact(keyword);
+        object items = plain ? object() : take(PyDict_Items(kwargs));
+        Py_ssize_t count = plain ? PyDict_GET_SIZE(kwargs) : PyList_GET_SIZE(items.ptr());
+        pos = 0;
+        for (Py_ssize_t k = 0; k < count; ++k) {
+            if (plain) {
+                PyDict_Next(kwargs, &pos, &keyword, &value);
+            } else {
+                keyword = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), k), 0);
+                value = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), k), 1);
+            }
+            if (!PyUnicode_Check(keyword))
+                raise(PyExc_TypeError, "keywords must be strings");
+            take_keyword(keyword, value, slots, extra.ptr());
         }
     }
-
-    for (Py_ssize_t i = 0; i < nparams; ++i) {
-        if (slots[i])
-            continue;
-        if (i < required_)
-            count_error(required_, true, i);
-        slots[i] = params_[i].fallback;
-    }
+    fill_defaults(slots);
     return extra;
 }
 

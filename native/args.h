@@ -34,13 +34,19 @@ public:
     // dict of the remaining keywords when the function takes **kwargs.
     object parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) const;
 
+    // The same, with the keywords given as a dict (or null), as f(*args, **kwargs).
+    object parse_dict(PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs, PyObject** slots) const;
+
 private:
     [[noreturn]] void count_error(Py_ssize_t expected, bool fewer, Py_ssize_t given) const;
     Py_ssize_t find(PyObject* keyword) const;
+    void take_keyword(PyObject* keyword, PyObject* value, PyObject** slots, PyObject* extra) const;
+    void fill_defaults(PyObject** slots) const;
 
     std::string qualname_;
     size_t name_offset_ = 0;  // an offset, not a pointer: the string moves with the object
     std::vector<Param> params_;
+    std::vector<PyObject*> interned_;  // the names as interned strings, for identity matches
     Py_ssize_t required_ = 0;
     bool varkw_ = false;
 };

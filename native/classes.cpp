@@ -83,7 +83,17 @@ object call_super_vector(handle cls, handle self, handle name, PyObject* const* 
 
     // Functions and native methods take the instance as first argument; anything
     // else binds through its own descriptor.
-    if (is_native_function(found) || PyFunction_Check(found.ptr())) {
+    if (is_native_function(found)) {
+        // Keywords go over as the dict they are, not unpacked for the call.
+        PyObject** stack = const_cast<PyObject**>(args) - 1;
+        PyObject* saved = stack[0];
+        stack[0] = self.ptr();
+        PyObject* result =
+            reinterpret_cast<detail::FunctionObject*>(found.ptr())->dict_entry(found.ptr(), stack, nargs + 1, kw.ptr());
+        stack[0] = saved;
+        return take(result);
+    }
+    if (PyFunction_Check(found.ptr())) {
         PyObject** stack = const_cast<PyObject**>(args) - 1;
         PyObject* saved = stack[0];
         stack[0] = self.ptr();

@@ -55,7 +55,8 @@ private:
 
 // super(cls, self).name(*args, **kw) as a method body inside `cls` means it, found
 // along type(self).__mro__ without creating the proxy or a bound method. args[-1]
-// must be writable scratch space; `kw` is a dict or null.
+// must be writable scratch space; `kw` is a dict or null, held by the caller alone
+// (a native callee reads its keywords straight from it).
 object call_super_vector(handle cls, handle self, handle name, PyObject* const* args, size_t nargs, handle kw);
 
 template <typename... Args>

@@ -13,26 +13,37 @@ void raise(PyObject* type, const char* format, ...) {
     throw_error();
 }
 
-object getattr(handle obj, handle name, handle fallback) {
-    PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (value)
-        return steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+// The interpreter's own optional lookup: a missing attribute of an ordinary
+// instance costs no AttributeError object.
+static int lookup_attribute(handle obj, handle name, PyObject** value) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj.ptr(), name.ptr(), value);
+#else
+    return _PyObject_LookupAttr(obj.ptr(), name.ptr(), value);
+#endif
+}
+
+object getattr_optional(handle obj, handle name) {
+    PyObject* value;
+    if (lookup_attribute(obj, name, &value) < 0)
         throw_error();
-    PyErr_Clear();
-    return borrow(fallback);
+    return steal(value);
+}
+
+object getattr(handle obj, handle name, handle fallback) {
+    object value = getattr_optional(obj, name);
+    return value ? value : borrow(fallback);
 }
 
 bool hasattr(handle obj, handle name) {
     if (!PyUnicode_Check(name.ptr()))
         raise(PyExc_TypeError, "hasattr(): attribute name must be string");
-    PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (!value) {
+    PyObject* value;
+    int found = lookup_attribute(obj, name, &value);
+    if (found < 0)
         PyErr_Clear();
-        return false;
-    }
-    Py_DECREF(value);
-    return true;
+    Py_XDECREF(value);
+    return found > 0;
 }
 
 void item_add(handle obj, handle key, handle delta) {
@@ -73,9 +84,12 @@ void append(handle list, handle item) {
 
 void extend(handle list, handle items) {
     if (PyList_CheckExact(list.ptr())) {
-        // Slice assignment at the end is list.extend without the method lookup.
-        Py_ssize_t end = PyList_GET_SIZE(list.ptr());
-        check(PyList_SetSlice(list.ptr(), end, end, items.ptr()));
+        // list.extend itself: items appended one by one as the iterable yields them.
+#if PY_VERSION_HEX >= 0x030D0000
+        check(PyList_Extend(list.ptr(), items.ptr()));
+#else
+        take(_PyList_Extend(reinterpret_cast<PyListObject*>(list.ptr()), items.ptr()));
+#endif
         return;
     }
     static PyObject* name;

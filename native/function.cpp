@@ -97,7 +97,8 @@ PyTypeObject* get_function_type() {
 
 }  // namespace
 
-object new_function(const ModuleInfo& module, Signature signature, vectorcallfunc entry, const char* doc) {
+object new_function(const ModuleInfo& module, Signature signature, vectorcallfunc entry, const char* doc,
+                    dictcallfunc dict_entry) {
     if (!module.globals || !module.ready)
         raise(PyExc_SystemError, "native function made outside its module's start-up");
     object doc_text = doc ? text(doc) : none();
@@ -121,6 +122,7 @@ object new_function(const ModuleInfo& module, Signature signature, vectorcallfun
     function->module_name = module_name.release();
     function->doc = doc_text.release();
     function->weakreflist = nullptr;
+    function->dict_entry = dict_entry;
     PyObject_GC_Track(function);
     return steal(reinterpret_cast<PyObject*>(function));
 }

@@ -38,6 +38,10 @@ struct ModuleInfo {
 
 namespace detail {
 
+// An entry that takes its keywords as a dict, for native callers that hold one:
+// f(*args, **kwargs) without unpacking the dict into a call stack first.
+using dictcallfunc = PyObject* (*)(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwargs);
+
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -52,9 +56,11 @@ struct FunctionObject {
     PyObject* module_name;
     PyObject* doc;  // None when the function has no docstring
     PyObject* weakreflist;
+    dictcallfunc dict_entry;
 };
 
-object new_function(const ModuleInfo& module, Signature signature, vectorcallfunc entry, const char* doc);
+object new_function(const ModuleInfo& module, Signature signature, vectorcallfunc entry, const char* doc,
+                    dictcallfunc dict_entry);
 
 // Sets the Python error for a C++ exception other than error_already_set; call
 // only from a catch block.
@@ -89,6 +95,13 @@ struct body_traits<object (*)(P...)> {
 // Whether `obj` is a native function made here.
 bool is_native_function(handle obj);
 
+// function(*args, **kwargs) for a native function, `kwargs` a dict or null that
+// only the caller holds.
+inline object call_native(handle function, PyObject* const* args, size_t nargs, handle kwargs) {
+    auto* f = reinterpret_cast<detail::FunctionObject*>(function.ptr());
+    return take(f->dict_entry(function.ptr(), args, nargs, kwargs.ptr()));
+}
+
 template <auto F>
 class native {
     using traits = detail::body_traits<decltype(F)>;
@@ -97,11 +110,26 @@ public:
     static constexpr bool varkw = traits::varkw;
 
     static object function(const ModuleInfo& module, Signature signature, const char* doc = nullptr) {
-        return detail::new_function(module, std::move(signature), entry, doc);
+        return detail::new_function(module, std::move(signature), entry, doc, dict_entry);
     }
 
 private:
     static PyObject* entry(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+        return run(callable, [&](PyObject** slots) {
+            return reinterpret_cast<detail::FunctionObject*>(callable)->signature->parse(
+                args, PyVectorcall_NARGS(nargsf), kwnames, slots);
+        });
+    }
+
+    static PyObject* dict_entry(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwargs) noexcept {
+        return run(callable, [&](PyObject** slots) {
+            return reinterpret_cast<detail::FunctionObject*>(callable)->signature->parse_dict(
+                args, Py_ssize_t(nargs), kwargs, slots);
+        });
+    }
+
+    template <typename Parse>
+    static PyObject* run(PyObject* callable, Parse&& parse) noexcept {
         auto* function = reinterpret_cast<detail::FunctionObject*>(callable);
         if (!detail::module_ready(function))
             return nullptr;
@@ -112,7 +140,7 @@ private:
         PyObject* result = nullptr;
         try {
             PyObject* slots[traits::positional];
-            object extra = function->signature->parse(args, PyVectorcall_NARGS(nargsf), kwnames, slots);
+            object extra = parse(slots);
             result = invoke(slots, std::move(extra), std::make_index_sequence<traits::positional>{}).release();
         } catch (const error_already_set&) {
         } catch (...) {

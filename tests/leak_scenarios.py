@@ -154,6 +154,48 @@ def dumps():
     job.dump_json()
 
 
+class _Opaque:
+    pass
+
+
+def json_road():
+    # The native JSON road over every kind of value, and its refusals.
+    import datetime
+    import json
+    job = runset.RunSet(id="job", seq_num=0)
+    task = job.add_task(id="t\u00e9", seq_num=1)
+    section = task.add_section(id="s1", seq_num=1)
+    section.update({"result": Failed, "description": "\U0001f600\n\x00"})
+    section.extra.update({"n": [None, True, 10 ** 30, -0.0, float("nan"), (1, "x")],
+                          "k": {1.5: 1, None: 2, 3: {"deep": [{}]}},
+                          "t": datetime.datetime(2024, 1, 2), "e": ValueError("v")})
+    node = runset.ReportObjectBase("odd", 1)
+    node._ARG_ORDER = ["id", "id", "name"]
+    section.extra["node"] = node
+    job.dump_json()
+    for bad in (_Opaque(), {(1, 2): 1}):
+        section.extra["bad"] = bad
+        try:
+            job.dump_json()
+        except TypeError:
+            pass
+    loop = []
+    loop.append(loop)
+    section.extra["bad"] = loop
+    try:
+        job.dump_json()
+    except ValueError:
+        pass
+    # A replaced piece: the generic road.
+    saved = runset.JSONDumper.item_separator = ", "
+    try:
+        del section.extra["bad"]
+        job.dump_json()
+    finally:
+        del runset.JSONDumper.item_separator
+    json.dumps(saved)
+
+
 def error_add_child_with_parent():
     job = runset.RunSet(id="job", seq_num=0)
     try:
@@ -215,6 +257,7 @@ SCENARIOS = [
     error_start_positional,
     whole_job,
     dumps,
+    json_road,
     error_add_child_with_parent,
     error_missing_log_file,
     error_health_entry_without_result,

@@ -32,16 +32,8 @@ object json_default(handle self, handle obj) {
     if (py::isinstance(obj, global(n::ReportObjectBase))) {
         data = py::new_dict();
         for_each_reported(obj, [&](handle name, handle value) { py::setitem(data, name, value); });
-    } else if (py::isinstance(obj, global(n::TestResult))) {
-        data = result_mapping(obj);
-    } else if (py::isinstance(obj, global(n::ResultCounter))) {
-        data = py::call_method(py::getattr(obj, n::data), n::copy);
-        py::setitem(data, n::total, py::getattr(obj, n::total));
-        py::setitem(data, n::success_rate, py::getattr(obj, n::success_rate));
-    } else if (py::isinstance(obj, global(n::datetime))) {
-        data = py::str(obj);
-    } else if (py::isinstance(obj, PyExc_Exception)) {
-        data = py::repr(obj);
+    } else {
+        data = json_default_data(obj);
     }
     if (data && py::truthy(data))
         return data;
@@ -97,6 +89,22 @@ object test_result_representer(handle dumper, handle data) { return mapping(dump
 object attr_dict_representer(handle dumper, handle data) { return mapping(dumper, data); }
 
 }  // namespace
+
+object json_default_data(handle obj) {
+    object data;
+    if (py::isinstance(obj, global(n::TestResult))) {
+        data = result_mapping(obj);
+    } else if (py::isinstance(obj, global(n::ResultCounter))) {
+        data = py::call_method(py::getattr(obj, n::data), n::copy);
+        py::setitem(data, n::total, py::getattr(obj, n::total));
+        py::setitem(data, n::success_rate, py::getattr(obj, n::success_rate));
+    } else if (py::isinstance(obj, global(n::datetime))) {
+        data = py::str(obj);
+    } else if (py::isinstance(obj, PyExc_Exception)) {
+        data = py::repr(obj);
+    }
+    return data;
+}
 
 object define_json_dumper(handle json_encoder) {
     py::ClassBuilder cls(state->info, "JSONDumper", py::tuple(json_encoder));

@@ -47,6 +47,7 @@ void make_state_constants() {
     state->minus_one = py::integer(-1);
     state->literal_block = py::text("|");
     state->newline = py::text("\n");
+    state->dot = py::text(".");
     state->list_extend_keyword = py::tuple(n::list_extend);
     state->yaml_dump_keywords = py::tuple(n::Dumper, n::default_flow_style);
     state->json_dumps_keywords = py::tuple(n::cls);
@@ -58,6 +59,9 @@ void create_classes(handle module, handle object_type) {
     bind(module, n::YAMLDumper, state->YAMLDumper = define_yaml_dumper(py::getattr(global(n::yaml), py::text("SafeDumper"))));
     bind(module, n::ReportHeader, define_report_header(object_type));
     bind(module, n::ReportObjectBase, state->ReportObjectBase = define_report_object_base(object_type));
+    PyObject* base_dict = reinterpret_cast<PyTypeObject*>(state->ReportObjectBase.ptr())->tp_dict;
+    state->fullid_property = py::lookup(base_dict, n::fullid);
+    state->idlist_property = py::lookup(base_dict, n::idlist);
     bind(module, n::RunSet, state->RunSet = define_run_set());
     bind(module, n::Task, state->Task = define_task());
     bind(module, n::Plugin, state->Plugin = define_plugin());
@@ -107,9 +111,13 @@ struct Module {
         create_classes(module, object_type);
         define_representers(module);
         register_representers(module);
+        capture_json_road();
     }
 
-    static void reset() { *state = State(); }
+    static void reset() {
+        drop_json_road();
+        *state = State();
+    }
 };
 
 }  // namespace

@@ -2,6 +2,8 @@
 // every report node.
 #include "reporter/runset/runset.h"
 
+#include "native/traceback.h"
+
 namespace runset {
 namespace {
 
@@ -23,13 +25,38 @@ object init(handle self, handle id, handle seq_num, handle parent, handle type) 
     return py::none();
 }
 
+object fullid(handle self);
+object idlist(handle self);
+
+// parent.fullid or parent.idlist. Where the parent's class reads attributes the
+// default way and the name is still this module's own property there, its body is
+// run directly, with the depth count and traceback entry its call would add.
+object parent_path(handle parent, handle name, handle property, object (*body)(handle), const char* qualname) {
+    PyTypeObject* type = Py_TYPE(parent.ptr());
+    if (type->tp_getattro == PyObject_GenericGetAttr && Py_TYPE(reinterpret_cast<PyObject*>(type)) == &PyType_Type &&
+        py::getattr_optional(reinterpret_cast<PyObject*>(type), name).ptr() == property.ptr()) {
+        py::recursion_guard call(" while calling a Python object");
+        try {
+            return body(parent);
+        } catch (const py::error_already_set&) {
+            py::add_traceback(qualname, state->info.filename, state->info.globals);
+            throw;
+        }
+    }
+    return py::getattr(parent, name);
+}
+
 object fullid(handle self) {
     object parent = py::getattr(self, n::_parent);
     if (is_path_root(parent))
         return py::getattr(self, n::id);
-    object parent_path = py::getattr(parent, n::fullid);
+    object parent_path = runset::parent_path(parent, n::fullid, state->fullid_property, fullid,
+                                             "ReportObjectBase.fullid");
     object id = py::getattr(self, n::id);
-    return py::take(PyUnicode_FromFormat("%S.%S", parent_path.ptr(), id.ptr()));
+    // str(parent.fullid) + "." + str(self.id), without the cost of a format string.
+    object head = py::str(parent_path), tail = py::str(id);
+    object joined = py::take(PyUnicode_Concat(head.ptr(), state->dot.ptr()));
+    return py::take(PyUnicode_Concat(joined.ptr(), tail.ptr()));
 }
 
 object idlist(handle self) {
@@ -40,7 +67,7 @@ object idlist(handle self) {
         py::append(path, id);
         return path;
     }
-    object path = py::getattr(parent, n::idlist);
+    object path = parent_path(parent, n::idlist, state->idlist_property, idlist, "ReportObjectBase.idlist");
     // Our own property hands out a fresh list that nobody else holds: grow it in
     // place instead of copying it once per level.
     if (PyList_CheckExact(path.ptr()) && Py_REFCNT(path.ptr()) == 1) {
@@ -69,11 +96,34 @@ object stop(handle self, kwargs data) {
     return py::none();
 }
 
+// key in names. Comparing a plain str with the plain str items of a list runs no
+// code, so those are matched by identity and hash before any full comparison; any
+// other case is left to `in` itself.
+bool names_contain(handle names, handle key) {
+    PyObject* list = names.ptr();
+    PyObject* k = key.ptr();
+    if (!PyList_CheckExact(list) || !PyUnicode_CheckExact(k))
+        return py::contains(names, key);
+    Py_hash_t hash = PyObject_Hash(k);
+    if (hash == -1)
+        py::throw_error();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (item == k)
+            return true;
+        if (!PyUnicode_CheckExact(item))
+            return py::contains(names, key);
+        if (PyObject_Hash(item) == hash && PyUnicode_Compare(item, k) == 0)
+            return true;
+    }
+    return false;
+}
+
 object update(handle self, handle data) {
     object extras = py::new_dict();
     object arg_order = py::getattr(self, n::_ARG_ORDER);
     py::for_each_item(data, n::items, [&](handle key, handle value) {
-        if (!py::contains(arg_order, key)) {
+        if (!names_contain(arg_order, key)) {
             py::setitem(extras, key, value);
             return;
         }
@@ -102,10 +152,10 @@ object add_detail(handle self, handle detail) {
 
 void roll_up_health_entries(handle self, handle parent, handle entries) {
     for (object& entry : py::iterate(entries)) {
-        object named = py::getitem(entry, n::result);
-        object parsed = py::call_method(global(n::TestResult), n::from_str, named);
+        // entry["result"] is read twice, once per use, as the roll-up's rule reads it.
+        object parsed = py::call_method(global(n::TestResult), n::from_str, py::getitem(entry, n::result));
         combine_into(self, n::health_result, parsed, false);
-        object key = py::call_method(py::str(named), n::lower);
+        object key = py::call_method(py::str(py::getitem(entry, n::result)), n::lower);
         py::item_add(py::getattr(self, n::health_summary), key, state->one);
         combine_into(parent, n::health_result, py::getattr(self, n::health_result), true);
         py::item_add(py::getattr(parent, n::health_summary), key, state->one);
@@ -181,11 +231,37 @@ object dump_yaml(handle self) {
 
 object dump_json(handle self) {
     object document = header_of(self);
-    object dumps = py::getattr(global(n::json), n::dumps);
-    return py::call_keywords(dumps, 1, state->json_dumps_keywords, document, global(n::JSONDumper));
+    object json = global(n::json);
+    object dumps = py::getattr(json, n::dumps);
+    object dumper = global(n::JSONDumper);
+    if (json_road_open(json, dumps, dumper))
+        return write_report_json(document);
+    return py::call_keywords(dumps, 1, state->json_dumps_keywords, document, dumper);
 }
 
 }  // namespace
+
+bool ignored(handle ignore, handle value) {
+    // With VALUE_IGNORE as made at import ([None, [], {}], nothing added), the answer
+    // for None and the plain builtin values is known without comparing, which for
+    // these types runs no code; anything else is compared as `in` does.
+    PyObject* list = ignore.ptr();
+    PyObject* v = value.ptr();
+    if (PyList_CheckExact(list) && PyList_GET_SIZE(list) == 3 && PyList_GET_ITEM(list, 0) == Py_None &&
+        PyList_CheckExact(PyList_GET_ITEM(list, 1)) && PyList_GET_SIZE(PyList_GET_ITEM(list, 1)) == 0 &&
+        PyDict_CheckExact(PyList_GET_ITEM(list, 2)) && PyDict_GET_SIZE(PyList_GET_ITEM(list, 2)) == 0) {
+        if (v == Py_None)
+            return true;
+        if (PyList_CheckExact(v))
+            return PyList_GET_SIZE(v) == 0;
+        if (PyDict_CheckExact(v))
+            return PyDict_GET_SIZE(v) == 0;
+        if (PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) ||
+            PyTuple_CheckExact(v))
+            return false;
+    }
+    return py::contains(ignore, value);
+}
 
 void combine_into(handle target, handle name, handle value, bool clone_first) {
     object current = py::getattr(target, name);
@@ -195,13 +271,36 @@ void combine_into(handle target, handle name, handle value, bool clone_first) {
         py::setattr(target, name, py::inplace_add(current, value));
 }
 
+namespace {
+
+// cls(**kw), as type.__call__ runs it, for a class of the plain metaclass whose
+// __new__ is object's and whose __init__ is a native function: the keywords reach
+// __init__ as the dict they are. Anything else is called as it is.
+object construct(handle cls, handle kw) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    if (Py_TYPE(cls.ptr()) != &PyType_Type || type->tp_new != PyBaseObject_Type.tp_new)
+        return py::call_kwargs(cls, nullptr, 0, kw);
+    object init = py::getattr(cls, n::__init__);
+    if (!py::is_native_function(init))
+        return py::call_kwargs(cls, nullptr, 0, kw);
+    object no_args = py::take(PyTuple_New(0));
+    object instance = py::take(type->tp_new(type, no_args.ptr(), kw.ptr()));
+    PyObject* self = instance.ptr();
+    object result = py::call_native(init, &self, 1, kw);
+    if (!result.is_none())
+        py::raise(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.ptr())->tp_name);
+    return instance;
+}
+
+}  // namespace
+
 object add_child(handle parent, handle children, handle cls, kwargs&& kw) {
     // The keyword merge of cls(parent=self, **kw) refuses a caller's own parent
     // before anything is made.
     if (py::contains(kw, n::parent))
         py::raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "function", n::parent);
     py::setitem(kw, n::parent, parent);
-    object child = py::call_kwargs(cls, nullptr, 0, kw);
+    object child = construct(cls, kw);
     py::append(py::getattr(parent, children), child);
     return child;
 }

@@ -34,11 +34,13 @@ struct State {
     py::ModuleInfo info;
     object health_summary_keys;  // the nine counter keys the health roll-ups walk
     object round;                // builtin, looked up at import
-    object zero, one, minus_one, literal_block, newline;
+    object zero, one, minus_one, literal_block, newline, dot;
     // kwnames tuples of the calls made with keywords
     object list_extend_keyword, yaml_dump_keywords, json_dumps_keywords, style_keyword;
     // The classes as created here: what super() inside their methods means.
     object ReportObjectBase, RunSet, Task, Plugin, Section, JSONDumper, YAMLDumper;
+    // ReportObjectBase's own path properties, to know them where a class still has them.
+    object fullid_property, idlist_property;
 };
 
 extern State* state;
@@ -59,13 +61,16 @@ void define_representers(handle module);
 
 // Shared by the node classes.
 
+// value in VALUE_IGNORE (`ignore`, the global as looked up by the caller).
+bool ignored(handle ignore, handle value);
+
 // Calls visit(name, value) for each name of node._ARG_ORDER whose value is present
 // and not one of VALUE_IGNORE: what the YAML and JSON forms of a node hold.
 template <typename Visit>
 void for_each_reported(handle node, Visit&& visit) {
     object ignore = global(n::VALUE_IGNORE);
     for (object& name : py::iterate(py::getattr(node, n::_ARG_ORDER))) {
-        if (py::contains(ignore, py::getattr(node, name, Py_None)))
+        if (ignored(ignore, py::getattr(node, name, Py_None)))
             continue;
         visit(name, py::getattr(node, name));
     }
@@ -76,6 +81,17 @@ void combine_into(handle target, handle name, handle value, bool clone_first);
 
 // cls(parent=parent, **kw), appended to parent.<children>; returns the child.
 object add_child(handle parent, handle children, handle cls, kwargs&& kw);
+
+// JSONDumper.default's answer for a value that is not a report node: the data it
+// returns when true, or an empty object where it defers to the base encoder.
+object json_default_data(handle obj);
+
+// dump_json's own road (json_report.cpp): snapshots of what json.dumps runs, taken
+// at import; whether all of it is still as found; the text written from the nodes.
+void capture_json_road();
+void drop_json_road();
+bool json_road_open(handle json, handle dumps, handle dumper);
+object write_report_json(handle document);
 
 // os.path.basename(path) and os.path.getsize(path), through the module's `os`.
 object basename(handle path);

@@ -248,6 +248,55 @@ def test_path_reads_the_parents_own_properties_and_copies_its_list():
     assert parent_ids == ["p", "q"]
 
 
+def test_path_goes_through_a_parent_class_that_replaced_its_path_or_attribute_reads():
+    class Renamed(R):
+        @property
+        def fullid(self):
+            return "renamed"
+
+    class Watched(R):
+        reads = []
+
+        def __getattribute__(self, name):
+            Watched.reads.append(name)
+            return super().__getattribute__(name)
+
+    assert R("c", 1, Renamed("p", 1, R("top", 1))).fullid == "renamed.c"
+    watched = Watched("w", 1, R("top", 1))
+    assert R("c", 1, watched).idlist == ["top", "w", "c"]
+    assert "idlist" in Watched.reads
+
+
+def test_children_are_made_through_whatever_the_class_global_is(monkeypatch):
+    made = []
+
+    class Counted(runset.Section):
+        def __init__(self, **kwargs):
+            made.append(sorted(kwargs))
+            super().__init__(**kwargs)
+
+    class Fresh(runset.Section):
+        def __new__(cls, **kwargs):
+            made.append("new")
+            return super().__new__(cls)
+
+    task = runset.Task(id="t", seq_num=1)
+    monkeypatch.setattr(runset, "Section", Counted)
+    assert type(task.add_section(id="s", seq_num=1)) is Counted
+    monkeypatch.setattr(runset, "Section", Fresh)
+    child = task.add_section(id="f", seq_num=2)
+    assert type(child) is Fresh and child._parent is task and child.seq_num == 2
+    assert made == [["id", "parent", "seq_num"], "new"]
+
+    class Odd(runset.Section):
+        pass
+
+    Odd.__init__ = lambda self, **kw: 5
+    monkeypatch.setattr(runset, "Section", Odd)
+    with pytest.raises(TypeError, match="should return None"):
+        task.add_section(id="o", seq_num=3)
+
+
 def test_ids_use_their_str_text():
     class Ident:
         def __str__(self):
@@ -558,6 +607,57 @@ def test_update_of_a_mapping_that_grows_during_the_walk_raises():
     assert node.extra == {}
 
 
+def test_update_of_a_mapping_whose_keys_change_at_equal_size_raises():
+    data = {}
+
+    class Swapping(R):
+        _ARG_ORDER = R._ARG_ORDER + ["colour"]
+
+        @property
+        def colour(self):
+            return None
+
+        @colour.setter
+        def colour(self, value):
+            # One key out, another in: the size stays, the keys do not.
+            del data["colour"]
+            data["late"] = value
+
+    node = Swapping("a", 1)
+    data.update({"colour": "red", "name": "N"})
+    with pytest.raises(RuntimeError) as info:
+        node.update(data)
+    # The walk still applied the key it met before the swapped-in one, as dict
+    # iteration does, and went no further.
+    assert str(info.value) == "dictionary keys changed during iteration"
+    assert node.name == "N"
+    assert node.extra == {}
+
+
+def test_update_merges_a_list_value_exactly_as_list_extend_does():
+    node = R("a", 1)
+    node.add_detail("d")
+
+    class Chatty(list):
+        # Its iteration appends to the very list being merged into.
+        def __iter__(self):
+            node.details.append("during")
+            return super().__iter__()
+
+    node.update({"details": Chatty([1, 2])})
+
+    # The same value handed to list.extend itself.
+    expected = ["d"]
+
+    class Model(list):
+        def __iter__(self):
+            expected.append("during")
+            return super().__iter__()
+
+    expected.extend(Model([1, 2]))
+    assert node.details == expected == ["d", "during", 1, 2]
+
+
 @pytest.mark.parametrize("bad, message", [
     (("x",), "need more than 1 value to unpack"),
     ((), "need more than 0 values to unpack"),
@@ -752,6 +852,29 @@ def test_roll_up_walks_health_entries_in_order():
     assert dict(parent.health_summary.items()) == {"passed": 7, "skipped": 3, "failed": 1}
     assert parent.rolled == [(parent.result, parent.health_result,
                               {"passed": 7, "skipped": 3, "failed": 1})]
+
+
+def test_roll_up_reads_each_health_entry_result_twice():
+    class Fickle(dict):
+        """An entry whose result is failed on the first read and passed after."""
+
+        def __init__(self):
+            super().__init__(result="failed")
+            self.reads = 0
+
+        def __getitem__(self, key):
+            self.reads += 1
+            return "failed" if self.reads == 1 else "passed"
+
+    entry = Fickle()
+    parent = Parent(result=None)
+    node = leaf(Passed, parent=parent, health=[entry])
+    node.roll_up()
+    assert entry.reads == 2
+    # Parsed from the first read, counted under the second.
+    assert node.health_result == Failed
+    assert dict(node.health_summary.items()) == {"passed": 1}
+    assert dict(parent.health_summary.items()) == {"passed": 1}
 
 
 def test_roll_up_first_health_entry_is_cloned_into_the_parent():

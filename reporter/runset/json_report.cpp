@@ -1,0 +1,250 @@
+// dump_json's own road: the report's JSON text written straight from the nodes,
+// without the dicts JSONDumper.default would build for them. It is taken only
+// while every piece that json.dumps(document, cls=JSONDumper) runs is the one
+// found at import; otherwise dump_json calls json.dumps as it always does.
+#include "reporter/runset/runset.h"
+#include "writers/json_encoder.h"
+
+#include <utility>
+#include <vector>
+
+namespace runset {
+namespace {
+
+// A Python function as it was at import: what makes it behave as it does.
+struct FunctionParts {
+    object function, code, defaults, kwdefaults, kwdefaults_copy;
+};
+
+// Snapshots of the generic road, taken at import.
+struct JsonRoad {
+    object json_module, dumps, json_encoder;
+    FunctionParts dumps_parts, init_parts, encode_parts, iterencode_parts;
+    object encoder_dict, dumper_dict, dumper_mro;  // copies of the class namespaces
+    object encoder_globals, encoder_globals_copy;  // json.encoder's globals
+    object builtins, builtins_copy;                // the builtins json.encoder reads
+};
+
+JsonRoad* road = nullptr;
+
+object copy_dict(handle dict) { return py::take(PyDict_Copy(dict.ptr())); }
+
+// The same keys bound to the very same objects.
+bool same_dict(handle dict, handle snapshot) {
+    if (!dict || !PyDict_Check(dict.ptr()) || PyDict_GET_SIZE(dict.ptr()) != PyDict_GET_SIZE(snapshot.ptr()))
+        return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(snapshot.ptr(), &pos, &key, &value)) {
+        if (py::lookup(dict, key).ptr() != value)
+            return false;
+    }
+    return true;
+}
+
+PyObject* type_dict(handle cls) { return reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict; }
+
+FunctionParts function_parts(handle function) {
+    if (!PyFunction_Check(function.ptr()))
+        return {};
+    PyObject* f = function.ptr();
+    FunctionParts parts{py::borrow(f), py::borrow(PyFunction_GET_CODE(f)), py::borrow(PyFunction_GET_DEFAULTS(f)),
+                        py::borrow(PyFunction_GET_KW_DEFAULTS(f)), object()};
+    if (parts.kwdefaults)
+        parts.kwdefaults_copy = copy_dict(parts.kwdefaults);
+    return parts;
+}
+
+bool same_function(const FunctionParts& parts) {
+    PyObject* f = parts.function.ptr();
+    if (!f || PyFunction_GET_CODE(f) != parts.code.ptr() || PyFunction_GET_DEFAULTS(f) != parts.defaults.ptr() ||
+        PyFunction_GET_KW_DEFAULTS(f) != parts.kwdefaults.ptr())
+        return false;
+    return !parts.kwdefaults || same_dict(parts.kwdefaults, parts.kwdefaults_copy);
+}
+
+bool plain_class(handle cls) { return Py_TYPE(cls.ptr()) == &PyType_Type; }
+
+// JSONDumper.default's node case, written without its dict: the (name, value)
+// pairs it would store, or the dict itself once a name is not a plain str (whose
+// hashing and comparing could run code, as the dict's would).
+struct NodeFields {
+    std::vector<std::pair<object, object>> pairs;
+    object dict;
+
+    void add(handle name, handle value) {
+        if (!dict && !PyUnicode_CheckExact(name.ptr())) {
+            dict = py::new_dict();
+            for (auto& [k, v] : pairs)
+                py::setitem(dict, k, v);
+            pairs.clear();
+        }
+        if (dict) {
+            py::setitem(dict, name, value);
+            return;
+        }
+        // A name met again keeps its first place and takes the new value, as in a dict.
+        Py_hash_t hash = PyObject_Hash(name.ptr());
+        if (hash == -1)
+            py::throw_error();
+        for (auto& [k, v] : pairs) {
+            if (k.ptr() == name.ptr() || (PyObject_Hash(k.ptr()) == hash && PyUnicode_Compare(k.ptr(), name.ptr()) == 0)) {
+                v = py::borrow(value);
+                return;
+            }
+        }
+        pairs.emplace_back(py::borrow(name), py::borrow(value));
+    }
+
+    bool empty() const { return dict ? PyDict_GET_SIZE(dict.ptr()) == 0 : pairs.empty(); }
+};
+
+class ReportEncoder : public writers::JsonEncoder {
+protected:
+    // JSONDumper.default for one value, with the nesting the generic road has: the
+    // call of default one level down, the dict it returns two.
+    void encode_other(handle obj) override {
+        NodeFields fields;
+        object replacement;
+        {
+            py::recursion_guard call(" while calling a Python object");
+            if (py::isinstance(obj, global(n::ReportObjectBase))) {
+                for_each_reported(obj, [&](handle name, handle value) { fields.add(name, value); });
+                if (fields.dict && !fields.empty())
+                    replacement = fields.dict;
+            } else {
+                object data = json_default_data(obj);
+                if (data && py::truthy(data))
+                    replacement = data;
+            }
+            if (!replacement && fields.empty())
+                replacement = refuse_value(obj);
+        }
+        if (replacement) {
+            encode_replacement(replacement);
+            return;
+        }
+        py::recursion_guard returned(" while encoding a JSON object");
+        py::recursion_guard mapping(" while encoding a JSON object");
+        begin_object();
+        bool first = true;
+        for (auto& [name, value] : fields.pairs) {
+            object_key(name, first);
+            first = false;
+            encode_value(value);
+        }
+        end_object();
+    }
+
+private:
+    // super().default(obj) of the JSONDumper that json.dumps would have made.
+    object refuse_value(handle obj) {
+        if (!dumper_)
+            dumper_ = py::call(state->JSONDumper);
+        return py::call_super(state->JSONDumper, dumper_, n::default_, handle(), obj);
+    }
+
+    object dumper_;
+};
+
+}  // namespace
+
+void capture_json_road() {
+    delete road;
+    road = nullptr;
+#if PY_VERSION_HEX < 0x030E0000  // later json encoders add notes to their errors
+    auto* snapshot = new JsonRoad;
+    try {
+        static PyObject *dumps_name, *init_name, *encode_name, *iterencode_name, *c_make_encoder_name;
+        snapshot->json_module = global(n::json);
+        snapshot->dumps = py::getattr(snapshot->json_module, py::interned(dumps_name, "dumps"));
+        handle dumper = state->JSONDumper;
+        PyObject* mro = reinterpret_cast<PyTypeObject*>(dumper.ptr())->tp_mro;
+        if (PyTuple_GET_SIZE(mro) != 3) {
+            delete snapshot;
+            return;
+        }
+        snapshot->json_encoder = py::borrow(PyTuple_GET_ITEM(mro, 1));
+        snapshot->dumper_mro = py::borrow(mro);
+        handle encoder_dict = type_dict(snapshot->json_encoder);
+        snapshot->dumps_parts = function_parts(snapshot->dumps);
+        snapshot->init_parts = function_parts(py::lookup(encoder_dict, py::interned(init_name, "__init__")));
+        snapshot->encode_parts = function_parts(py::lookup(encoder_dict, py::interned(encode_name, "encode")));
+        snapshot->iterencode_parts =
+            function_parts(py::lookup(encoder_dict, py::interned(iterencode_name, "iterencode")));
+        snapshot->encoder_dict = copy_dict(encoder_dict);
+        snapshot->dumper_dict = copy_dict(type_dict(dumper));
+        if (!snapshot->dumps_parts.function || !snapshot->init_parts.function || !snapshot->encode_parts.function ||
+            !snapshot->iterencode_parts.function) {
+            delete snapshot;
+            return;
+        }
+        snapshot->encoder_globals = py::borrow(PyFunction_GET_GLOBALS(snapshot->iterencode_parts.function.ptr()));
+        snapshot->encoder_globals_copy = copy_dict(snapshot->encoder_globals);
+        // Without the C encoder, json.dumps takes the Python one, whose errors differ.
+        object c_make_encoder =
+            py::lookup(snapshot->encoder_globals, py::interned(c_make_encoder_name, "c_make_encoder"));
+        object builtins = py::lookup(snapshot->encoder_globals, py::text("__builtins__"));
+        if (builtins && PyModule_Check(builtins.ptr()))
+            builtins = py::borrow(PyModule_GetDict(builtins.ptr()));
+        if (!c_make_encoder || c_make_encoder.is_none() || !builtins || !PyDict_Check(builtins.ptr())) {
+            delete snapshot;
+            return;
+        }
+        snapshot->builtins = builtins;
+        snapshot->builtins_copy = py::new_dict();
+        for (const char* name : {"isinstance", "list", "tuple", "float", "str", "repr"}) {
+            object key = py::text(name);
+            object value = py::lookup(builtins, key);
+            if (value)
+                py::setitem(snapshot->builtins_copy, key, value);
+        }
+    } catch (const py::error_already_set&) {
+        delete snapshot;
+        throw;
+    }
+    road = snapshot;
+#endif
+}
+
+void drop_json_road() {
+    delete road;
+    road = nullptr;
+}
+
+bool json_road_open(handle json, handle dumps, handle dumper) {
+    if (!road || json.ptr() != road->json_module.ptr() || dumps.ptr() != road->dumps.ptr() ||
+        dumper.ptr() != state->JSONDumper.ptr())
+        return false;
+    handle encoder = road->json_encoder;
+    if (!plain_class(dumper) || !plain_class(encoder) ||
+        reinterpret_cast<PyTypeObject*>(dumper.ptr())->tp_mro != road->dumper_mro.ptr())
+        return false;
+    if (!same_dict(type_dict(dumper), road->dumper_dict) || !same_dict(type_dict(encoder), road->encoder_dict))
+        return false;
+    if (!same_function(road->dumps_parts) || !same_function(road->init_parts) ||
+        !same_function(road->encode_parts) || !same_function(road->iterencode_parts))
+        return false;
+    if (!same_dict(road->encoder_globals, road->encoder_globals_copy))
+        return false;
+    // Only the names json.encoder reads must still be the builtins they were.
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(road->builtins_copy.ptr(), &pos, &key, &value)) {
+        if (py::lookup(road->builtins, key).ptr() != value)
+            return false;
+    }
+    return true;
+}
+
+object write_report_json(handle document) {
+#if PY_VERSION_HEX < 0x030C0000
+    // json.dumps, encode and iterencode are Python frames that count against the
+    // recursion limit here before the encoder starts.
+    py::recursion_guard dumps(""), encode(""), iterencode("");
+#endif
+    ReportEncoder encoder;
+    return encoder.encode(document);
+}
+
+}  // namespace runset

@@ -1,0 +1,270 @@
+#include "writers/json_encoder.h"
+
+#include <cmath>
+#include <utility>
+#include <vector>
+
+namespace writers {
+namespace {
+
+const char* const hex_digits = "0123456789abcdef";
+
+// Where the encoder nests a container or a defaulted value: the json package
+// counts each such level against the recursion limit with this text.
+const char* const nesting = " while encoding a JSON object";
+
+void append_unicode_escape(std::string& out, Py_UCS4 c) {
+    char text[6] = {'\\', 'u', hex_digits[(c >> 12) & 0xf], hex_digits[(c >> 8) & 0xf],
+                    hex_digits[(c >> 4) & 0xf], hex_digits[c & 0xf]};
+    out.append(text, 6);
+}
+
+// ascii_escape_unichar: short escapes, the printable ASCII range as it is, \uXXXX
+// for the rest, and a surrogate pair above the basic plane.
+void append_escaped(std::string& out, Py_UCS4 c) {
+    switch (c) {
+    case '\\': out += "\\\\"; return;
+    case '"': out += "\\\""; return;
+    case '\b': out += "\\b"; return;
+    case '\f': out += "\\f"; return;
+    case '\n': out += "\\n"; return;
+    case '\r': out += "\\r"; return;
+    case '\t': out += "\\t"; return;
+    default: break;
+    }
+    if (c >= ' ' && c <= '~') {
+        out += char(c);
+    } else if (c >= 0x10000) {
+        Py_UCS4 v = c - 0x10000;
+        append_unicode_escape(out, 0xd800 | ((v >> 10) & 0x3ff));
+        append_unicode_escape(out, 0xdc00 | (v & 0x3ff));
+    } else {
+        append_unicode_escape(out, c);
+    }
+}
+
+bool needs_escape(unsigned char c) { return c < ' ' || c > '~' || c == '\\' || c == '"'; }
+
+// encoder_encode_float: float.__repr__ for finite values, the JavaScript names
+// for the others when allowed.
+py::object float_text(py::handle number, bool allow_nan) {
+    double value = PyFloat_AS_DOUBLE(number.ptr());
+    if (!std::isfinite(value)) {
+        if (!allow_nan)
+            py::raise(PyExc_ValueError, "Out of range float values are not JSON compliant");
+        return py::text(value > 0 ? "Infinity" : value < 0 ? "-Infinity" : "NaN");
+    }
+    return py::take(PyFloat_Type.tp_repr(number.ptr()));
+}
+
+}  // namespace
+
+JsonEncoder::JsonEncoder(Options options, py::handle default_fn)
+    : options_(options), default_fn_(py::borrow(default_fn)) {}
+
+py::object JsonEncoder::encode(py::handle obj) {
+    out_.clear();
+    markers_.clear();
+    if (PyUnicode_Check(obj.ptr()))
+        encode_str(obj);
+    else
+        encode_value(obj);
+    // Everything written is ASCII.
+    py::object text = py::take(PyUnicode_New(Py_ssize_t(out_.size()), 127));
+    std::copy(out_.begin(), out_.end(), reinterpret_cast<char*>(PyUnicode_DATA(text.ptr())));
+    return text;
+}
+
+void JsonEncoder::encode_value(py::handle obj) {
+    PyObject* o = obj.ptr();
+    if (o == Py_None) {
+        out_ += "null";
+    } else if (o == Py_True) {
+        out_ += "true";
+    } else if (o == Py_False) {
+        out_ += "false";
+    } else if (PyUnicode_Check(o)) {
+        encode_str(obj);
+    } else if (PyLong_Check(o)) {
+        encode_int(obj);
+    } else if (PyFloat_Check(o)) {
+        encode_float(obj);
+    } else if (PyList_Check(o) || PyTuple_Check(o)) {
+        py::recursion_guard level(nesting);
+        encode_list(obj);
+    } else if (PyDict_Check(o)) {
+        py::recursion_guard level(nesting);
+        encode_dict(obj);
+    } else {
+        Marker marker(*this, obj);
+        encode_other(obj);
+    }
+}
+
+void JsonEncoder::encode_other(py::handle obj) {
+    if (!default_fn_)
+        refuse(obj);
+    encode_replacement(py::call(default_fn_, obj));
+}
+
+void JsonEncoder::encode_replacement(py::handle replacement) {
+    py::recursion_guard level(nesting);
+    encode_value(replacement);
+}
+
+void JsonEncoder::refuse(py::handle obj) {
+    // JSONEncoder.default: f'Object of type {o.__class__.__name__} is not JSON serializable'
+    static PyObject *class_attr, *name_attr;
+    py::object cls = py::getattr(obj, py::interned(class_attr, "__class__"));
+    py::object name = py::getattr(cls, py::interned(name_attr, "__name__"));
+    py::object shown = py::take(PyObject_Format(name.ptr(), nullptr));
+    py::raise(PyExc_TypeError, "Object of type %U is not JSON serializable", shown.ptr());
+}
+
+void JsonEncoder::object_key(py::handle key, bool first) {
+    if (!first)
+        out_ += options_.item_separator;
+    encode_str(key);
+    out_ += options_.key_separator;
+}
+
+JsonEncoder::Marker::Marker(JsonEncoder& encoder, py::handle obj) : encoder_(encoder), obj_(nullptr) {
+    if (!encoder.options_.check_circular)
+        return;
+    if (!encoder.markers_.insert(obj.ptr()).second)
+        py::raise(PyExc_ValueError, "Circular reference detected");
+    obj_ = obj.ptr();
+}
+
+JsonEncoder::Marker::~Marker() {
+    if (obj_)
+        encoder_.markers_.erase(obj_);
+}
+
+void JsonEncoder::encode_str(py::handle text) {
+    out_ += '"';
+    append_str(text);
+    out_ += '"';
+}
+
+void JsonEncoder::append_str(py::handle text) {
+    PyObject* s = text.ptr();
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0)
+        py::throw_error();
+#endif
+    Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+    if (PyUnicode_IS_ASCII(s)) {
+        // Clean runs are copied whole.
+        const unsigned char* data = PyUnicode_1BYTE_DATA(s);
+        Py_ssize_t start = 0;
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            if (!needs_escape(data[i]))
+                continue;
+            out_.append(reinterpret_cast<const char*>(data) + start, size_t(i - start));
+            append_escaped(out_, data[i]);
+            start = i + 1;
+        }
+        out_.append(reinterpret_cast<const char*>(data) + start, size_t(length - start));
+        return;
+    }
+    int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    for (Py_ssize_t i = 0; i < length; ++i)
+        append_escaped(out_, PyUnicode_READ(kind, data, i));
+}
+
+void JsonEncoder::encode_int(py::handle number) {
+    // int.__repr__, also for subclasses that have their own.
+    py::object text = py::take(PyLong_Type.tp_repr(number.ptr()));
+    append_str(text);
+}
+
+void JsonEncoder::encode_float(py::handle number) { append_str(float_text(number, options_.allow_nan)); }
+
+void JsonEncoder::encode_list(py::handle sequence) {
+    // A list or tuple is read in place; a subclass through its own iteration first.
+    py::object fast = py::take(PySequence_Fast(sequence.ptr(), "_iterencode_list needs a sequence"));
+    if (PySequence_Fast_GET_SIZE(fast.ptr()) == 0) {
+        out_ += "[]";
+        return;
+    }
+    Marker marker(*this, sequence);
+    out_ += '[';
+    // The size is read again on every step, as the json package does: a default
+    // callback may grow the list while it is written.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.ptr()); ++i) {
+        if (i)
+            out_ += options_.item_separator;
+        py::object item = py::borrow(PySequence_Fast_GET_ITEM(fast.ptr(), i));
+        encode_value(item);
+    }
+    out_ += ']';
+}
+
+void JsonEncoder::encode_dict(py::handle mapping) {
+    if (PyDict_GET_SIZE(mapping.ptr()) == 0) {
+        out_ += "{}";
+        return;
+    }
+    Marker marker(*this, mapping);
+    out_ += '{';
+    bool first = true;
+#if PY_VERSION_HEX >= 0x030C0000
+    // From 3.12 the json package walks an exact dict as it stands.
+    if (PyDict_CheckExact(mapping.ptr())) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(mapping.ptr(), &pos, &key, &value)) {
+            py::object k = py::borrow(key), v = py::borrow(value);
+            encode_entry(k.ptr(), v.ptr(), first);
+        }
+        out_ += '}';
+        return;
+    }
+#else
+    // Before, it walks a snapshot of the items: this is PyDict_Items without the tuples.
+    if (PyDict_CheckExact(mapping.ptr())) {
+        std::vector<std::pair<py::object, py::object>> items;
+        items.reserve(size_t(PyDict_GET_SIZE(mapping.ptr())));
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(mapping.ptr(), &pos, &key, &value))
+            items.emplace_back(py::borrow(key), py::borrow(value));
+        for (auto& [k, v] : items)
+            encode_entry(k.ptr(), v.ptr(), first);
+        out_ += '}';
+        return;
+    }
+#endif
+    py::object items = py::take(PyMapping_Items(mapping.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        py::object item = py::borrow(PyList_GET_ITEM(items.ptr(), i));
+        if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2)
+            py::raise(PyExc_ValueError, "items must return tuples");
+        encode_entry(PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1), first);
+    }
+    out_ += '}';
+}
+
+void JsonEncoder::encode_entry(PyObject* key, PyObject* value, bool& first) {
+    // Keys become text in the json package's order of rules.
+    py::object text;
+    if (PyUnicode_Check(key))
+        text = py::borrow(key);
+    else if (PyFloat_Check(key))
+        text = float_text(key, options_.allow_nan);
+    else if (key == Py_True || key == Py_False || key == Py_None)
+        text = py::text(key == Py_True ? "true" : key == Py_False ? "false" : "null");
+    else if (PyLong_Check(key))
+        text = py::take(PyLong_Type.tp_repr(key));
+    else if (options_.skipkeys)
+        return;
+    else
+        py::raise(PyExc_TypeError, "keys must be str, int, float, bool or None, not %.100s", Py_TYPE(key)->tp_name);
+    object_key(text, first);
+    first = false;
+    encode_value(value);
+}
+
+}  // namespace writers

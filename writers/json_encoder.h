@@ -1,0 +1,85 @@
+// A JSON encoder that writes what the json package's C encoder (c_make_encoder,
+// Modules/_json.c) writes with ensure_ascii and no indent: the same text and the
+// same exceptions, value by value. Generic: it knows nothing of what it encodes.
+#pragma once
+
+#include "native/api.h"
+
+#include <string>
+#include <unordered_set>
+
+namespace writers {
+
+// The json package's encoder options this writer has (its defaults, as json.dumps).
+struct JsonOptions {
+    bool skipkeys = false;
+    bool check_circular = true;
+    bool allow_nan = true;
+    const char* item_separator = ", ";
+    const char* key_separator = ": ";
+};
+
+class JsonEncoder {
+public:
+    using Options = JsonOptions;
+
+    // `default_fn` is the json `default` callback; null means JSONEncoder.default's
+    // TypeError for every value no rule encodes.
+    explicit JsonEncoder(Options options = Options(), py::handle default_fn = py::handle());
+    virtual ~JsonEncoder() = default;
+    JsonEncoder(const JsonEncoder&) = delete;
+    JsonEncoder& operator=(const JsonEncoder&) = delete;
+
+    // JSONEncoder.encode(obj): the whole text as a str.
+    py::object encode(py::handle obj);
+
+protected:
+    // listencode_obj: one value of any kind.
+    void encode_value(py::handle obj);
+
+    // A value none of the rules encodes, already marked for the circular check.
+    // The base calls `default` and encodes what it returns, one level deeper.
+    virtual void encode_other(py::handle obj);
+
+    // Encodes the replacement that a `default` gave for a value.
+    void encode_replacement(py::handle replacement);
+
+    // What JSONEncoder.default raises for `obj`.
+    [[noreturn]] static void refuse(py::handle obj);
+
+    // Pieces for a subclass that writes a mapping of its own: begin_object, then
+    // per entry object_key(key, first) and the value, then end_object.
+    void begin_object() { out_ += '{'; }
+    void object_key(py::handle key, bool first);
+    void end_object() { out_ += '}'; }
+
+    // The circular check of one container or defaulted value, as the encoder's
+    // markers dict keeps it.
+    class Marker {
+    public:
+        Marker(JsonEncoder& encoder, py::handle obj);
+        ~Marker();
+        Marker(const Marker&) = delete;
+        Marker& operator=(const Marker&) = delete;
+
+    private:
+        JsonEncoder& encoder_;
+        PyObject* obj_;
+    };
+
+private:
+    void encode_str(py::handle text);
+    void encode_float(py::handle number);
+    void encode_int(py::handle number);
+    void encode_list(py::handle sequence);
+    void encode_dict(py::handle mapping);
+    void encode_entry(PyObject* key, PyObject* value, bool& first);
+    void append_str(py::handle text);
+
+    Options options_;
+    py::object default_fn_;
+    std::unordered_set<PyObject*> markers_;
+    std::string out_;
+};
+
+}  // namespace writers
