@@ -107,6 +107,7 @@ struct Module {
         create_classes(module, object_type);
         define_representers(module);
         register_representers(module);
+        remember_yaml_road(module);
     }
 
     static void reset() { *state = State(); }
