@@ -7,20 +7,21 @@
 
 namespace yaml {
 
+// Inline arrays: one object per tag in the whole program, so tags compare by address.
 namespace tag {
-constexpr const char* str = "tag:yaml.org,2002:str";
-constexpr const char* seq = "tag:yaml.org,2002:seq";
-constexpr const char* map = "tag:yaml.org,2002:map";
-constexpr const char* null = "tag:yaml.org,2002:null";
-constexpr const char* bool_ = "tag:yaml.org,2002:bool";
-constexpr const char* int_ = "tag:yaml.org,2002:int";
-constexpr const char* float_ = "tag:yaml.org,2002:float";
-constexpr const char* binary = "tag:yaml.org,2002:binary";
-constexpr const char* timestamp = "tag:yaml.org,2002:timestamp";
-constexpr const char* set = "tag:yaml.org,2002:set";
-constexpr const char* merge = "tag:yaml.org,2002:merge";
-constexpr const char* value = "tag:yaml.org,2002:value";
-constexpr const char* yaml = "tag:yaml.org,2002:yaml";
+inline constexpr char str[] = "tag:yaml.org,2002:str";
+inline constexpr char seq[] = "tag:yaml.org,2002:seq";
+inline constexpr char map[] = "tag:yaml.org,2002:map";
+inline constexpr char null[] = "tag:yaml.org,2002:null";
+inline constexpr char bool_[] = "tag:yaml.org,2002:bool";
+inline constexpr char int_[] = "tag:yaml.org,2002:int";
+inline constexpr char float_[] = "tag:yaml.org,2002:float";
+inline constexpr char binary[] = "tag:yaml.org,2002:binary";
+inline constexpr char timestamp[] = "tag:yaml.org,2002:timestamp";
+inline constexpr char set[] = "tag:yaml.org,2002:set";
+inline constexpr char merge[] = "tag:yaml.org,2002:merge";
+inline constexpr char value[] = "tag:yaml.org,2002:value";
+inline constexpr char yaml[] = "tag:yaml.org,2002:yaml";
 }  // namespace tag
 
 // resolve(ScalarNode, value, (True, False)) with the default resolvers: the tag
