@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 namespace yaml {
@@ -190,13 +191,16 @@ const char* escape_replacement(Py_UCS4 ch) {
 void Output::write(const char* data, size_t size) {
     while (size) {
         if (!current_ || used_ == chunk_size) {
+            char* chunk = static_cast<char*>(PyMem_RawMalloc(chunk_size));
+            if (!chunk)
+                throw std::bad_alloc();
             if (current_)
-                full_.push_back(std::move(current_));
-            current_.reset(new char[chunk_size]);
+                full_.push_back(current_);
+            current_ = chunk;
             used_ = 0;
         }
         size_t room = std::min(size, chunk_size - used_);
-        std::memcpy(current_.get() + used_, data, room);
+        std::memcpy(current_ + used_, data, room);
         used_ += room;
         data += room;
         size -= room;
@@ -218,17 +222,25 @@ PyObject* Output::finish() {
     if (!text)
         return nullptr;
     char* target = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text));
-    for (auto& chunk : full_) {
-        std::memcpy(target, chunk.get(), chunk_size);
+    for (char*& chunk : full_) {
+        std::memcpy(target, chunk, chunk_size);
         target += chunk_size;
-        chunk.reset();
+        PyMem_RawFree(chunk);
+        chunk = nullptr;
     }
     if (current_)
-        std::memcpy(target, current_.get(), used_);
-    full_.clear();
-    current_.reset();
-    used_ = 0;
+        std::memcpy(target, current_, used_);
+    release();
     return text;
+}
+
+void Output::release() {
+    for (char* chunk : full_)
+        PyMem_RawFree(chunk);
+    full_.clear();
+    PyMem_RawFree(current_);
+    current_ = nullptr;
+    used_ = 0;
 }
 
 // ---- Emitter -------------------------------------------------------------------

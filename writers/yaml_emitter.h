@@ -12,7 +12,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,8 +39,14 @@ struct Event {
 };
 
 // Append-only ASCII text in chunks, so growing never copies what is written.
+// Chunks come from the interpreter's raw allocator, where tracemalloc sees them.
 class Output {
 public:
+    Output() = default;
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+    ~Output() { release(); }
+
     void write(const char* data, size_t size);
     void write(char ch) { write(&ch, 1); }
     void spaces(size_t count);
@@ -49,9 +54,11 @@ public:
     PyObject* finish();
 
 private:
+    void release();
+
     static constexpr size_t chunk_size = 1 << 18;
-    std::vector<std::unique_ptr<char[]>> full_;
-    std::unique_ptr<char[]> current_;
+    std::vector<char*> full_;
+    char* current_ = nullptr;
     size_t used_ = 0;
 };
 
