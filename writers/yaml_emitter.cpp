@@ -11,12 +11,39 @@ namespace {
 
 bool is_break(Py_UCS4 ch) { return ch == '\n' || ch == 0x85 || ch == 0x2028 || ch == 0x2029; }
 
-// '\0 \t\r\n\x85\u2028\u2029': what counts as "whitespace" around indicators.
-bool is_blank_or_break(Py_UCS4 ch) { return ch == 0 || ch == ' ' || ch == '\t' || ch == '\r' || is_break(ch); }
-
 bool is_printable_ascii(Py_UCS4 ch) { return ch >= 0x20 && ch <= 0x7E; }
 
-bool in(Py_UCS4 ch, const char* set) { return ch != 0 && ch < 0x80 && std::strchr(set, static_cast<int>(ch)); }
+// Character classes for analyze_scalar, by table for ASCII.
+enum : unsigned char {
+    leading_indicator = 1,     // '#,[]{}&*!|>\'"%@`' at the start
+    inner_flow_indicator = 2,  // ',?[]{}' anywhere else
+    blank_or_break = 4,        // '\0 \t\r\n\x85\u2028\u2029'
+    line_break = 8,            // '\n\x85\u2028\u2029'
+    special = 16,              // not printable ASCII nor '\n' (allow_unicode off)
+};
+
+struct ClassTable {
+    unsigned char flags[128] = {};
+    ClassTable() {
+        for (const char* p = "#,[]{}&*!|>'\"%@`"; *p; ++p)
+            flags[static_cast<unsigned char>(*p)] |= leading_indicator;
+        for (const char* p = ",?[]{}"; *p; ++p)
+            flags[static_cast<unsigned char>(*p)] |= inner_flow_indicator;
+        for (unsigned char ch : {'\0', ' ', '\t', '\r', '\n'})
+            flags[ch] |= blank_or_break;
+        flags[static_cast<unsigned char>('\n')] |= line_break;
+        for (unsigned ch = 0; ch < 128; ++ch)
+            if (ch != '\n' && !is_printable_ascii(ch))
+                flags[ch] |= special;
+    }
+};
+const ClassTable classes;
+
+unsigned char classify(Py_UCS4 ch) {
+    if (ch < 0x80)
+        return classes.flags[ch];
+    return is_break(ch) ? special | line_break | blank_or_break : special;
+}
 
 [[noreturn]] void emitter_error(const char* message) { throw std::logic_error(message); }
 
@@ -41,16 +68,19 @@ ScalarAnalysis analyze(const Char* scalar, Py_ssize_t length) {
     }
 
     bool preceded_by_whitespace = true;
-    bool followed_by_whitespace = length == 1 || is_blank_or_break(scalar[1]);
+    unsigned next = length > 1 ? classify(scalar[1]) : 0;
+    bool followed_by_whitespace = length == 1 || (next & blank_or_break);
     bool previous_space = false, previous_break = false;
 
     for (Py_ssize_t index = 0; index < length; ++index) {
         Py_UCS4 ch = scalar[index];
+        unsigned char cls = index == 0 ? classify(ch) : static_cast<unsigned char>(next);
+        next = index + 2 < length ? classify(scalar[index + 2]) : 0;
 
         // Check for indicators.
         if (index == 0) {
             // Leading indicators are special characters.
-            if (in(ch, "#,[]{}&*!|>'\"%@`")) {
+            if (cls & leading_indicator) {
                 flow_indicators = true;
                 block_indicators = true;
             }
@@ -65,7 +95,7 @@ ScalarAnalysis analyze(const Char* scalar, Py_ssize_t length) {
             }
         } else {
             // Some indicators cannot appear within a scalar as well.
-            if (in(ch, ",?[]{}"))
+            if (cls & inner_flow_indicator)
                 flow_indicators = true;
             if (ch == ':') {
                 flow_indicators = true;
@@ -80,9 +110,9 @@ ScalarAnalysis analyze(const Char* scalar, Py_ssize_t length) {
 
         // Check for line breaks, special, and unicode characters. With
         // allow_unicode off, every character but printable ASCII and "\n" is special.
-        if (is_break(ch))
+        if (cls & line_break)
             line_breaks = true;
-        if (!(ch == '\n' || is_printable_ascii(ch)))
+        if (cls & special)
             special_characters = true;
 
         // Detect important whitespace combinations.
@@ -95,7 +125,7 @@ ScalarAnalysis analyze(const Char* scalar, Py_ssize_t length) {
                 break_space = true;
             previous_space = true;
             previous_break = false;
-        } else if (is_break(ch)) {
+        } else if (cls & line_break) {
             if (index == 0)
                 leading_break = true;
             if (index == length - 1)
@@ -110,8 +140,8 @@ ScalarAnalysis analyze(const Char* scalar, Py_ssize_t length) {
         }
 
         // Prepare for the next character.
-        preceded_by_whitespace = is_blank_or_break(ch);
-        followed_by_whitespace = index + 2 >= length || is_blank_or_break(scalar[index + 2]);
+        preceded_by_whitespace = cls & blank_or_break;
+        followed_by_whitespace = index + 2 >= length || (next & blank_or_break);
     }
 
     // Let's decide what styles are allowed.
@@ -188,7 +218,7 @@ const char* escape_replacement(Py_UCS4 ch) {
 
 // ---- Output ----------------------------------------------------------------------
 
-void Output::write(const char* data, size_t size) {
+void Output::write_spilling(const char* data, size_t size) {
     while (size) {
         if (!current_ || used_ == chunk_size) {
             char* chunk = static_cast<char*>(PyMem_RawMalloc(chunk_size));
@@ -474,11 +504,9 @@ bool Emitter::check_simple_key() {
     bool is_scalar = event_->kind == EventKind::Scalar;
     bool is_collection = event_->kind == EventKind::SequenceStart || event_->kind == EventKind::MappingStart;
     if ((is_scalar || is_collection) && event_->tag) {
-        if (!has_prepared_tag_) {
-            prepared_tag_ = prepare_tag(event_->tag);
-            has_prepared_tag_ = true;
-        }
-        length += static_cast<Py_ssize_t>(prepared_tag_.size());
+        if (!prepared_tag_)
+            prepared_tag_ = &prepared(event_->tag);
+        length += static_cast<Py_ssize_t>(prepared_tag_->size());
     }
     if (is_scalar) {
         analysis();
@@ -496,20 +524,28 @@ void Emitter::process_tag() {
         if (style_ == no_style)
             style_ = choose_scalar_style();
         if ((style_ == 0 && event_->implicit[0]) || (style_ != 0 && event_->implicit[1])) {
-            has_prepared_tag_ = false;
+            prepared_tag_ = nullptr;
             return;
         }
     } else if (event_->implicit[0]) {
-        has_prepared_tag_ = false;
+        prepared_tag_ = nullptr;
         return;
     }
     if (!tag)
         emitter_error("tag is not specified");
-    if (!has_prepared_tag_)
-        prepared_tag_ = prepare_tag(tag);
-    if (!prepared_tag_.empty())
-        write_indicator(prepared_tag_, true);
-    has_prepared_tag_ = false;
+    if (!prepared_tag_)
+        prepared_tag_ = &prepared(tag);
+    if (!prepared_tag_->empty())
+        write_indicator(*prepared_tag_, true);
+    prepared_tag_ = nullptr;
+}
+
+const std::string& Emitter::prepared(const char* tag) {
+    for (auto& [known, text] : tag_cache_)
+        if (known == tag)
+            return text;
+    tag_cache_.emplace_back(tag, prepare_tag(tag));
+    return tag_cache_.back().second;
 }
 
 char Emitter::choose_scalar_style() {
@@ -566,7 +602,11 @@ void Emitter::write_scalar(const Char* text, Py_ssize_t length, bool split) {
 // Writers.
 
 void Emitter::write_indicator(const char* indicator, bool need_whitespace, bool whitespace, bool indention) {
-    size_t size = std::strlen(indicator);
+    write_indicator(indicator, std::strlen(indicator), need_whitespace, whitespace, indention);
+}
+
+void Emitter::write_indicator(const char* indicator, size_t size, bool need_whitespace, bool whitespace,
+                              bool indention) {
     if (!whitespace_ && need_whitespace) {
         stream_.write(' ');
         ++column_;

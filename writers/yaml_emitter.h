@@ -12,6 +12,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -47,13 +49,26 @@ public:
     Output& operator=(const Output&) = delete;
     ~Output() { release(); }
 
-    void write(const char* data, size_t size);
-    void write(char ch) { write(&ch, 1); }
+    void write(const char* data, size_t size) {
+        if (current_ && size <= chunk_size - used_) {
+            std::memcpy(current_ + used_, data, size);
+            used_ += size;
+        } else {
+            write_spilling(data, size);
+        }
+    }
+    void write(char ch) {
+        if (current_ && used_ < chunk_size)
+            current_[used_++] = ch;
+        else
+            write_spilling(&ch, 1);
+    }
     void spaces(size_t count);
     // The whole text as a str; the chunks are released as they are copied.
     PyObject* finish();
 
 private:
+    void write_spilling(const char* data, size_t size);
     void release();
 
     static constexpr size_t chunk_size = 1 << 18;
@@ -118,8 +133,10 @@ private:
     void write_indicator(const char* indicator, bool need_whitespace, bool whitespace = false,
                          bool indention = false);
     void write_indicator(const std::string& indicator, bool need_whitespace) {
-        write_indicator(indicator.c_str(), need_whitespace);
+        write_indicator(indicator.data(), indicator.size(), need_whitespace);
     }
+    void write_indicator(const char* indicator, size_t size, bool need_whitespace, bool whitespace = false,
+                         bool indention = false);
     void write_indent();
     void write_line_break();
     template <typename Char>
@@ -162,8 +179,11 @@ private:
     static constexpr int best_indent_ = 2;
     static constexpr long best_width_ = 80;
 
-    bool has_prepared_tag_ = false;
-    std::string prepared_tag_;
+    const std::string& prepared(const char* tag);
+
+    // prepare_tag's results by tag address: callers pass a few constant tags.
+    std::deque<std::pair<const char*, std::string>> tag_cache_;  // stable addresses
+    const std::string* prepared_tag_ = nullptr;
     bool has_analysis_ = false;
     ScalarAnalysis analysis_{};
     int style_ = no_style;  // chosen style, or no_style before the choice

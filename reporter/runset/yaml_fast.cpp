@@ -44,7 +44,8 @@ struct Road {
     std::vector<std::pair<object, object>> module_namespaces;
     object representers;  // YAMLDumper.yaml_representers itself
     std::unordered_map<PyObject*, Kind> kinds;  // representer -> what it does
-    object fallback;      // the catch-all entry
+    // Kinds of the built-in types among the table's keys, checked first.
+    std::vector<std::pair<PyTypeObject*, Kind>> builtin_kinds;
 };
 
 Road* road = nullptr;
@@ -164,6 +165,27 @@ bool road_is_genuine() {
 
 // ---- representers ------------------------------------------------------------------
 
+// getattr(obj, name) where only an AttributeError means absent (an empty object),
+// without making the AttributeError: most mappings and nodes lack some names.
+object optional_attribute(handle obj, handle name) {
+    PyObject* value;
+#if PY_VERSION_HEX >= 0x030D0000
+    int found = PyObject_GetOptionalAttr(obj.ptr(), name.ptr(), &value);
+#else
+    int found = _PyObject_LookupAttr(obj.ptr(), name.ptr(), &value);
+#endif
+    py::check(found);
+    return found ? py::steal(value) : object();
+}
+
+object attribute_or_none(handle node, handle name) {
+    object value = optional_attribute(node, name);
+    return value ? value : py::none();
+}
+
+// hasattr(mapping, 'items'), which only an AttributeError makes false.
+bool has_items(handle mapping) { return PyDict_CheckExact(mapping.ptr()) || optional_attribute(mapping, n::items); }
+
 class Representer {
 public:
     Representer(yaml::Emitter& emitter, int max_depth) : emitter_(emitter), max_depth_(max_depth) {}
@@ -181,6 +203,7 @@ private:
     void result_counter_representer(handle data, int depth);
     void test_result_representer(handle data, int depth);
     void to_yaml(handle data, int depth);
+    bool ignored(handle ignore, handle value);
     void represent_binary(handle data);
     void represent_set(handle data, int depth);
 
@@ -194,9 +217,31 @@ private:
 
     yaml::Emitter& emitter_;
     int max_depth_;
+
+public:
+    // VALUE_IGNORE when it is the module's own list holding None, [] and {}.
+    PyObject* ignore_standard_ = nullptr;
 };
 
+PyObject* standard_value_ignore() {
+    object ignore = global(n::VALUE_IGNORE);
+    PyObject* list = ignore.ptr();
+    if (!PyList_CheckExact(list) || PyList_GET_SIZE(list) != 3 || PyList_GET_ITEM(list, 0) != Py_None)
+        return nullptr;
+    PyObject* empty_list = PyList_GET_ITEM(list, 1);
+    PyObject* empty_dict = PyList_GET_ITEM(list, 2);
+    if (!PyList_CheckExact(empty_list) || PyList_GET_SIZE(empty_list) != 0 || !PyDict_CheckExact(empty_dict) ||
+        PyDict_GET_SIZE(empty_dict) != 0)
+        return nullptr;
+    return list;  // the module keeps it alive
+}
+
 Kind kind_of(handle data) {
+    // The built-in types the table names, looked up once at import.
+    PyTypeObject* type = Py_TYPE(data.ptr());
+    for (auto& [known, kind] : road->builtin_kinds)
+        if (known == type)
+            return kind;
     // The table's entry for the exact type, else its catch-all (no multi representers).
     PyObject* representer = PyDict_GetItemWithError(road->representers.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(data.ptr())));
     if (!representer) {
@@ -290,21 +335,6 @@ void Representer::represent_sequence(const char* tag, handle sequence, int depth
     end(yaml::EventKind::SequenceEnd);
 }
 
-// hasattr(mapping, 'items'), which only an AttributeError makes false.
-bool has_items(handle mapping) {
-    if (PyDict_CheckExact(mapping.ptr()))
-        return true;
-    PyObject* items = PyObject_GetAttr(mapping.ptr(), n::items);
-    if (items) {
-        Py_DECREF(items);
-        return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw py::error_already_set{};
-    PyErr_Clear();
-    return false;
-}
-
 void Representer::represent_mapping(const char* tag, handle mapping, int depth) {
     std::vector<std::pair<object, object>> pairs;
     object items;
@@ -372,9 +402,36 @@ void Representer::test_result_representer(handle data, int depth) {
     represent_mapping(tag::map, mapping, depth);
 }
 
+
+// `value in VALUE_IGNORE`. While the list holds what the module put in it,
+// values of the built-in types are decided here: none of them runs code when
+// compared with None, [] or {}.
+bool Representer::ignored(handle ignore, handle value) {
+    PyTypeObject* type = Py_TYPE(value.ptr());
+    if (ignore.ptr() == ignore_standard_) {
+        if (value.is_none())
+            return true;
+        if (type == &PyList_Type)
+            return PyList_GET_SIZE(value.ptr()) == 0;
+        if (type == &PyDict_Type)
+            return PyDict_GET_SIZE(value.ptr()) == 0;
+        if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
+            type == &PyTuple_Type)
+            return false;
+    }
+    return py::contains(ignore, value);
+}
+
+// The node's to_yaml: the (name, value) pairs of for_each_reported, read the same way.
 void Representer::to_yaml(handle data, int depth) {
     std::vector<std::pair<object, object>> pairs;
-    for_each_reported(data, [&](handle name, handle value) { pairs.emplace_back(py::borrow(name), py::borrow(value)); });
+    object ignore = global(n::VALUE_IGNORE);
+    for (object& name : py::iterate(py::getattr(data, n::_ARG_ORDER))) {
+        if (ignored(ignore, attribute_or_none(data, name)))
+            continue;
+        object value = py::getattr(data, name);
+        pairs.emplace_back(std::move(name), std::move(value));
+    }
     represent_pairs(tag::map, pairs, depth);
 }
 
@@ -507,6 +564,16 @@ void remember_yaml_road(handle module) {
     PyObject *key, *function;
     while (PyDict_Next(road->representers.ptr(), &pos, &key, &function))
         road->kinds[function] = kind_of_function(module, safe, key, function);
+    // The catch-all must be what kind_of falls back to.
+    PyObject* fallback = PyDict_GetItemWithError(road->representers.ptr(), Py_None);
+    if (!fallback || road->kinds[fallback] != Kind::unknown)
+        return;
+    for (PyTypeObject* type : {&PyUnicode_Type, &PyDict_Type, &PyList_Type, &PyLong_Type, &PyFloat_Type,
+                               &PyBool_Type, Py_TYPE(Py_None), &PyTuple_Type}) {
+        PyObject* function = PyDict_GetItemWithError(road->representers.ptr(), reinterpret_cast<PyObject*>(type));
+        if (function)
+            road->builtin_kinds.emplace_back(type, road->kinds[function]);
+    }
     road->usable = true;
 }
 
@@ -519,6 +586,7 @@ object dump_yaml_native(handle document) {
     yaml::Emitter emitter(false);
     try {
         Representer representer(emitter, budget);
+        representer.ignore_standard_ = standard_value_ignore();
         emitter.emit(yaml::Event{yaml::EventKind::StreamStart});
         emitter.emit(yaml::Event{yaml::EventKind::DocumentStart});
         representer.represent_data(document, 0);
