@@ -68,14 +68,15 @@ ScalarAnalysis analyze(const Char* scalar, Py_ssize_t length) {
     }
 
     bool preceded_by_whitespace = true;
-    unsigned next = length > 1 ? classify(scalar[1]) : 0;
+    // Classes of the character at index, and of the two after it.
+    unsigned char cls = classify(scalar[0]);
+    unsigned char next = length > 1 ? classify(scalar[1]) : 0;
     bool followed_by_whitespace = length == 1 || (next & blank_or_break);
     bool previous_space = false, previous_break = false;
 
     for (Py_ssize_t index = 0; index < length; ++index) {
         Py_UCS4 ch = scalar[index];
-        unsigned char cls = index == 0 ? classify(ch) : static_cast<unsigned char>(next);
-        next = index + 2 < length ? classify(scalar[index + 2]) : 0;
+        unsigned char after_next = index + 2 < length ? classify(scalar[index + 2]) : 0;
 
         // Check for indicators.
         if (index == 0) {
@@ -141,7 +142,9 @@ ScalarAnalysis analyze(const Char* scalar, Py_ssize_t length) {
 
         // Prepare for the next character.
         preceded_by_whitespace = cls & blank_or_break;
-        followed_by_whitespace = index + 2 >= length || (next & blank_or_break);
+        followed_by_whitespace = index + 2 >= length || (after_next & blank_or_break);
+        cls = next;
+        next = after_next;
     }
 
     // Let's decide what styles are allowed.

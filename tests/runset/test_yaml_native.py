@@ -197,7 +197,7 @@ def test_numbers(value):
     "a  \nb\t\n", "trailing  ", "", " ", "\n", "\n\n", "a\n\n", "  lead\nx", "x\n  indented\n",
     "a \nb", "\ufeffbom", "\ud83d", "nel\x85", "ls\u2028ps\u2029", "cr\rcr", "tab\there", "quote's",
     "x" * 200, ("word " * 30).strip(), ("'w " * 40).strip(), "\t" + "y " * 60, "\xe9" * 100,
-    "a" * 79 + " " + "b" * 10, "a" * 80 + " b", ("ab " * 26) + "\t", "#not a comment", "a #b", "a: b", "-x", "- x",
+    "=\n", "a:\n", "x\n", "a" * 79 + " " + "b" * 10, "a" * 80 + " b", ("ab " * 26) + "\t", "#not a comment", "a #b", "a: b", "-x", "- x",
 ])
 def test_chosen_text(value):
     assert_native_matches(node_holding({"s": value, value: [value], "k": {value: None}}))
