@@ -39,6 +39,12 @@ struct ClassTable {
 };
 const ClassTable classes;
 
+// Printable ASCII that changes nothing in the analysis after the first place:
+// no indicator, blank or break, and not ':' or '#'.
+bool unremarkable(Py_UCS4 ch) {
+    return ch < 0x80 && classes.flags[ch] == 0 && ch != ':' && ch != '#' && ch != '?';
+}
+
 unsigned char classify(Py_UCS4 ch) {
     if (ch < 0x80)
         return classes.flags[ch];
@@ -74,7 +80,14 @@ ScalarAnalysis analyze(const Char* scalar, Py_ssize_t length) {
     bool followed_by_whitespace = length == 1 || (next & blank_or_break);
     bool previous_space = false, previous_break = false;
 
-    for (Py_ssize_t index = 0; index < length; ++index) {
+    // Most texts are words: when nothing after the first place can set a flag,
+    // the first place alone decides (the loop below would only reset flags).
+    Py_ssize_t remarkable = 1;
+    while (remarkable < length && unremarkable(scalar[remarkable]))
+        ++remarkable;
+    Py_ssize_t stop = remarkable == length ? 1 : length;
+
+    for (Py_ssize_t index = 0; index < stop; ++index) {
         Py_UCS4 ch = scalar[index];
         unsigned char after_next = index + 2 < length ? classify(scalar[index + 2]) : 0;
 
@@ -863,6 +876,15 @@ void Emitter::write_plain(const Char* text, Py_ssize_t length, bool split) {
     }
     whitespace_ = false;
     indention_ = false;
+    // A single word: nothing to fold, written whole.
+    Py_ssize_t blank = 0;
+    while (blank < length && text[blank] != ' ' && !is_break(text[blank]))
+        ++blank;
+    if (blank == length) {
+        write_text(text, 0, length);
+        column_ += length;
+        return;
+    }
     bool spaces = false, breaks = false;
     Py_ssize_t start = 0;
     for (Py_ssize_t end = 0; end <= length; ++end) {
