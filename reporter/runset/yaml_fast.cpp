@@ -38,7 +38,7 @@ struct Road {
     std::vector<std::pair<object, object>> namespaces;
     // Functions with the code and defaults they had.
     std::vector<std::array<object, 4>> functions;
-    // Mutable tables (dicts, lists) with a deep copy of their content.
+    // Mutable tables (dicts, lists) with a copy deep enough to see them changed in place.
     std::vector<std::pair<object, object>> tables;
     // Globals of PyYAML's modules, by the names they had.
     std::vector<std::pair<object, object>> module_namespaces;
@@ -52,10 +52,11 @@ Road* road = nullptr;
 
 struct step_aside {};  // the native road gives way to the generic one
 
-#define NAME(text)                                                                                                \
-    [] {                                                                                                          \
-        static PyObject* slot;                                                                                    \
-        return py::interned(slot, text);                                                                              \
+// An interned name made on first use, for the few names the module's table lacks.
+#define NAME(text)                            \
+    [] {                                      \
+        static PyObject* slot;                \
+        return py::interned(slot, text);      \
     }()
 
 // ---- the road check --------------------------------------------------------------
@@ -102,15 +103,14 @@ bool same_bindings(handle current, handle snapshot) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(snapshot.ptr(), &pos, &key, &value)) {
-        PyObject* now = PyObject_GetItem(current.ptr(), key);
+        object now = py::steal(PyObject_GetItem(current.ptr(), key));
         if (!now) {
             if (!PyErr_ExceptionMatches(PyExc_KeyError))
                 throw py::error_already_set{};
             PyErr_Clear();
             return false;
         }
-        Py_DECREF(now);  // only its identity is compared
-        if (now != value)
+        if (now.ptr() != value)
             return false;
     }
     return true;
@@ -188,7 +188,9 @@ bool has_items(handle mapping) { return PyDict_CheckExact(mapping.ptr()) || opti
 
 class Representer {
 public:
-    Representer(yaml::Emitter& emitter, int max_depth) : emitter_(emitter), max_depth_(max_depth) {}
+    // `ignore_standard`: VALUE_IGNORE when it is the module's own list holding None, [] and {}.
+    Representer(yaml::Emitter& emitter, int max_depth, PyObject* ignore_standard)
+        : emitter_(emitter), max_depth_(max_depth), ignore_standard_(ignore_standard) {}
 
     void represent_data(handle data, int depth);
 
@@ -217,10 +219,7 @@ private:
 
     yaml::Emitter& emitter_;
     int max_depth_;
-
-public:
-    // VALUE_IGNORE when it is the module's own list holding None, [] and {}.
-    PyObject* ignore_standard_ = nullptr;
+    PyObject* ignore_standard_;
 };
 
 PyObject* standard_value_ignore() {
@@ -472,8 +471,7 @@ void Representer::represent_set(handle data, int depth) {
 // levels per level of the document; what the caller already uses is counted.
 int depth_budget() {
     int used = 0;
-    object frame = py::steal(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
-    Py_XINCREF(frame.ptr());
+    object frame = py::borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
     while (frame) {
         ++used;
         frame = py::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame.ptr()))));
@@ -531,8 +529,7 @@ void remember_yaml_road(handle module) {
 
     static const char* const parts[] = {"yaml", "yaml.emitter", "yaml.serializer", "yaml.representer",
                                         "yaml.resolver", "yaml.nodes", "yaml.events", "yaml.dumper"};
-    object modules = py::take(PyImport_GetModuleDict());
-    Py_INCREF(modules.ptr());
+    object modules = py::borrow(PyImport_GetModuleDict());
     for (const char* part : parts) {
         object part_module = py::getitem(modules, py::text(part));
         object globals = py::getattr(part_module, NAME("__dict__"));
@@ -585,8 +582,7 @@ object dump_yaml_native(handle document) {
         return object();
     yaml::Emitter emitter(false);
     try {
-        Representer representer(emitter, budget);
-        representer.ignore_standard_ = standard_value_ignore();
+        Representer representer(emitter, budget, standard_value_ignore());
         emitter.emit(yaml::Event{yaml::EventKind::StreamStart});
         emitter.emit(yaml::Event{yaml::EventKind::DocumentStart});
         representer.represent_data(document, 0);
