@@ -479,7 +479,8 @@ int depth_budget() {
     return (Py_GetRecursionLimit() - used - 60) / 4;
 }
 
-Kind kind_of_function(handle module, handle safe, handle key, handle function) {
+// What a representer of the table does; false for one this road does not know.
+bool kind_of_function(handle module, handle safe, handle key, handle function, Kind& found) {
     auto module_function = [&](const char* name) { return py::getattr(module, py::text(name)); };
     auto safe_function = [&](const char* name) {
         return py::getitem(py::getattr(safe, NAME("__dict__")), py::text(name));
@@ -502,18 +503,26 @@ Kind kind_of_function(handle module, handle safe, handle key, handle function) {
         {safe_function("represent_date"), Kind::date},
         {safe_function("represent_datetime"), Kind::datetime},
     };
-    for (auto& [candidate, kind] : known)
-        if (candidate.ptr() == function.ptr())
-            return kind;
-    for (handle node_class : {state->RunSet, state->Task, state->Section, state->Plugin})
-        if (key.ptr() == node_class.ptr())
-            return Kind::node;
-    py::raise(PyExc_RuntimeError, "unrecognised YAML representer for %R", key.ptr());
+    for (auto& [candidate, kind] : known) {
+        if (candidate.ptr() == function.ptr()) {
+            found = kind;
+            return true;
+        }
+    }
+    for (handle node_class : {state->RunSet, state->Task, state->Section, state->Plugin}) {
+        if (key.ptr() == node_class.ptr()) {
+            found = Kind::node;
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
 
 void remember_yaml_road(handle module) {
+    // Kept for the life of the process, like the module state; a repeated
+    // start-up after a failed one starts afresh.
     road = new Road;
     object yaml_module = global(n::yaml);
     road->yaml_module = yaml_module;
@@ -559,8 +568,12 @@ void remember_yaml_road(handle module) {
     object safe = py::getattr(py::getattr(yaml_module, NAME("representer")), NAME("SafeRepresenter"));
     Py_ssize_t pos = 0;
     PyObject *key, *function;
-    while (PyDict_Next(road->representers.ptr(), &pos, &key, &function))
-        road->kinds[function] = kind_of_function(module, safe, key, function);
+    while (PyDict_Next(road->representers.ptr(), &pos, &key, &function)) {
+        Kind kind;
+        if (!kind_of_function(module, safe, key, function, kind))
+            return;  // a table this road cannot follow: always the generic road
+        road->kinds[function] = kind;
+    }
     // The catch-all must be what kind_of falls back to.
     PyObject* fallback = PyDict_GetItemWithError(road->representers.ptr(), Py_None);
     if (!fallback || road->kinds[fallback] != Kind::unknown)
