@@ -112,6 +112,7 @@ struct Module {
         define_representers(module);
         register_representers(module);
         capture_json_road();
+        remember_yaml_road(module);
     }
 
     static void reset() {

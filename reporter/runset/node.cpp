@@ -225,6 +225,8 @@ object header_of(handle self) {
 
 object dump_yaml(handle self) {
     object document = header_of(self);
+    if (object text = dump_yaml_native(document))
+        return text;
     object dump = py::getattr(global(n::yaml), n::dump);
     return py::call_keywords(dump, 1, state->yaml_dump_keywords, document, global(n::YAMLDumper), Py_False);
 }

@@ -59,6 +59,12 @@ object define_plugin();
 object define_section();
 void define_representers(handle module);
 
+// The native road of dump_yaml (yaml_fast.cpp): what it relies on is noted once
+// the representers are registered; it gives an empty object when the generic
+// road must be taken.
+void remember_yaml_road(handle module);
+object dump_yaml_native(handle document);
+
 // Shared by the node classes.
 
 // value in VALUE_IGNORE (`ignore`, the global as looked up by the caller).

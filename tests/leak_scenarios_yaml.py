@@ -1,0 +1,93 @@
+"""Scenarios for tests/refleak.py: dump_yaml's native road, its errors and the
+points where it gives way to the generic road."""
+import datetime
+
+import yaml
+
+from kovra.datastructures import AttrDict
+from kovra.reporter import runset
+from kovra.results import Failed, Passed, ResultCounter
+
+
+class _Opaque:
+    def __repr__(self):
+        return "Opaque()"
+
+
+class _Exploding:
+    def __repr__(self):
+        raise ValueError("no repr")
+
+
+def _task(extra):
+    task = runset.Task(id="t", seq_num=1)
+    task.extra = extra
+    return task
+
+
+def _job():
+    rs = runset.RunSet(id="job", seq_num=1)
+    rs.start(cli="run", note="a\nb  \n")
+    task = rs.add_task(id="t1", seq_num=1)
+    task.start(parameters={"k": [1, 2.5, None, True]})
+    section = task.add_section(id="s1", seq_num=1)
+    section.start()
+    section.add_detail({"when": datetime.datetime(2020, 1, 1, tzinfo=datetime.timezone.utc)})
+    section.stop(result=Failed, health=[{"result": "passed"}])
+    task.stop()
+    rs.stop(num_tasks=1)
+    return rs
+
+
+def dump_whole_job():
+    _job().dump_yaml()
+
+
+def dump_every_kind_of_value():
+    counter = ResultCounter()
+    counter["passed"] = 3
+    _task({
+        "text": ["plain", "it's", "tab\there", "\xe9\U0001f600\ud800", "yes", "123", "x " * 60, "a\n\nb\n"],
+        "numbers": [1, -(10 ** 40), 1 / 3, float("nan"), float("-inf"), -0.0],
+        "other": [None, True, b"\x00\xff" * 40, datetime.date(2020, 1, 2), int, _Opaque()],
+        "containers": [(), set(), frozenset([1]), {(1, 2): {}}, AttrDict(a=[]), {2: "a", "b": 1}],
+        "results": [counter, Passed, Failed],
+        "k" * 130: "long key",
+    }).dump_yaml()
+
+
+def dump_fails_in_repr():
+    try:
+        _task({"bad": [1, {"x": _Exploding()}]}).dump_yaml()
+    except ValueError:
+        pass
+
+
+def dump_gives_way_when_deep():
+    value = "leaf"
+    for _ in range(400):
+        value = [value]
+    try:
+        _task(value).dump_yaml()
+    except RecursionError:
+        pass
+
+
+def dump_gives_way_when_replaced():
+    def custom(dumper, data):
+        return dumper.represent_scalar("tag:yaml.org,2002:str", "seven")
+
+    runset.YAMLDumper.add_representer(_Opaque, custom)
+    try:
+        _task({"o": _Opaque()}).dump_yaml()
+    finally:
+        del runset.YAMLDumper.yaml_representers[_Opaque]
+
+
+SCENARIOS = [
+    dump_whole_job,
+    dump_every_kind_of_value,
+    dump_fails_in_repr,
+    dump_gives_way_when_deep,
+    dump_gives_way_when_replaced,
+]

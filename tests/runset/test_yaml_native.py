@@ -1,0 +1,391 @@
+"""dump_yaml's native road against PyYAML's own (pure-Python) dump of the same document.
+
+Every document is dumped twice: by dump_yaml, watched with a profile hook that
+sees whether any of PyYAML's Python code ran (the native road runs none), and
+by yaml.dump with YAMLDumper, the generic road. Text, or exception type and
+text, must agree. Values reach the document through a node's attributes, as a
+framework's data does.
+"""
+
+import base64
+import datetime
+import io
+import os
+import sys
+import types
+
+import pytest
+import yaml
+import yaml.emitter
+import yaml.representer
+import yaml.resolver
+import yaml.serializer
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from kovra.datastructures import AttrDict
+from kovra.reporter import runset
+from kovra.results import Failed, Passed, ResultCounter
+from kovra.results import TestResult as Result
+
+YAML_DIR = os.path.dirname(yaml.__file__)
+
+
+def generic_dump(node):
+    document = runset.ReportHeader(node).as_dict()
+    return yaml.dump(document, Dumper=runset.YAMLDumper, default_flow_style=False)
+
+
+def outcome(call):
+    try:
+        return "text", call()
+    except Exception as error:  # noqa: BLE001 - the error itself is compared
+        return type(error), str(error)
+
+
+def watched_dump(node):
+    """dump_yaml's outcome, and whether PyYAML's Python code ran for it."""
+    entered = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code.co_filename.startswith(YAML_DIR):
+            entered.append(frame.f_code.co_name)
+
+    sys.setprofile(profile)
+    try:
+        result = outcome(node.dump_yaml)
+    finally:
+        sys.setprofile(None)
+    return result, bool(entered)
+
+
+def assert_native_matches(node):
+    result, generic_ran = watched_dump(node)
+    assert not generic_ran, "dump_yaml took the generic road"
+    assert result == outcome(lambda: generic_dump(node))
+    return result
+
+
+def node_holding(value, key="extra"):
+    node = runset.Task(id="n", seq_num=1)
+    setattr(node, key, value)
+    return node
+
+
+# ---------------------------------------------------------------- generated values
+
+SPECIAL = [" ", "  ", "\t", "\n", "\r", "\r\n", "\x85", "\u2028", "\u2029", "\ufeff", "\x00", "\x07", "\x1b",
+           "\x7f", "\xa0", "\xe9", "\u0394", "\ue000", "\uf8ff", "\ufffd", "\ufffe", "\U0001f600", "\U0010fffd",
+           "\U0010ffff", "\ud800", "\udfff", "'", '"', "\\", "#", " #", ": ", ":", "-", "- ", "?", "? ", ",", "[",
+           "]", "{", "}", "&", "*", "!", "|", ">", "%", "@", "`", ".", "...", "---", "~", "=", "<<", "x", "word"]
+
+LOOK_ALIKES = ["yes", "Yes", "YES", "no", "No", "NO", "true", "True", "false", "FALSE", "on", "On", "off", "OFF",
+               "y", "n", "null", "Null", "NULL", "~", "", "<<", "=", "!", "&", "*", "0", "-0", "+1", "0b101", "0b",
+               "017", "08", "0x1F", "0x_", "1_000", "1:20", "190:20:30", "1:60", "1:123", "-1:5", "1.5", "1.",
+               ".5", "-.5", "+1.5e+3", "1.5e3", "1e5", "1:20.5", ".inf", "-.Inf", "+.INF", ".nan", ".NaN", "nan",
+               "inf", "2001-12-14", "2001-12-14t21:59:43.10-05:00", "2001-12-14 21:59:43.10 -5",
+               "2001-12-14 21:59:43.10Z", "2001-1-1 1:00:00", "2001-12-14\t21:59:43 +05:30", "2001-12-14 21:59:43 +05:3",
+               "2001-12-14 21:59:43.", "1_2.3_4", "_1", "0o17", "12e3", "3.0", "-0.0", ".", "-", "+", "0.1.2"]
+
+resolver_patterns = [regexp.pattern for first in yaml.resolver.Resolver.yaml_implicit_resolvers.values()
+                     for _, regexp in first]
+look_alike = st.one_of(
+    st.sampled_from(LOOK_ALIKES),
+    st.sampled_from(sorted(set(resolver_patterns))).flatmap(lambda pattern: st.from_regex(
+        yaml.resolver.re.compile(pattern, yaml.resolver.re.X), fullmatch=True)),
+).flatmap(lambda text: st.sampled_from([text, text + "\n", text + " ", " " + text, text + "x"]))
+
+character = st.one_of(st.sampled_from(SPECIAL), st.characters(), st.characters(max_codepoint=127))
+text = st.one_of(st.lists(character, max_size=12).map("".join), look_alike)
+
+# Lines around the 80-column width: words and runs of spaces, sometimes with a
+# character that forces quotes or escapes.
+word = st.text(alphabet="abcdefghij", min_size=1, max_size=14)
+gap = st.sampled_from([" ", " ", " ", "  ", "   "])
+long_line = st.lists(st.tuples(word, gap), min_size=4, max_size=28).flatmap(
+    lambda parts: st.sampled_from(["", "'", "\t", "\xe9", "# ", ":"]).map(
+        lambda extra: extra.join(w + g for w, g in parts[:2]) + "".join(w + g for w, g in parts[2:])))
+multi_line = st.lists(st.one_of(long_line, text, st.just("")), min_size=1, max_size=5).map("\n".join)
+any_text = st.one_of(text, long_line, multi_line)
+
+offsets = st.integers(-23 * 3600, 23 * 3600).map(
+    lambda seconds: datetime.timezone(datetime.timedelta(seconds=seconds)))
+timestamps = st.datetimes(timezones=st.none() | offsets | st.just(datetime.timezone.utc))
+numbers = st.one_of(
+    st.integers(), st.integers(min_value=-(10 ** 40), max_value=10 ** 40),
+    st.floats(), st.sampled_from([float("inf"), float("-inf"), float("nan"), -0.0, 0.0, 1e16, 1e-5, 2.675, 1 / 3]))
+
+
+class Opaque:
+    def __init__(self, label):
+        self.label = label
+
+    def __repr__(self):
+        return "Opaque(%s)" % self.label
+
+
+def counter(counts):
+    made = ResultCounter()
+    for name, count in counts:
+        made[name] = count
+    return made
+
+
+def make_result(args):
+    name, reason, data = args
+    return Result(name, reason=reason, data=data)
+
+
+leaf = st.one_of(
+    any_text, numbers, st.booleans(), st.none(), st.binary(max_size=130), st.dates(), timestamps,
+    st.sampled_from([int, str, Opaque, type(None), AttrDict]),
+    any_text.map(Opaque),
+    st.sampled_from([Passed, Failed]),
+    st.tuples(st.sampled_from(["passed", "failed", "skipped"]), st.none() | text, st.none() | st.dictionaries(text, text, max_size=2)).map(make_result),
+    st.lists(st.tuples(st.sampled_from(["passed", "failed", "x\ny"]), st.integers(0, 5)), max_size=3).map(counter),
+)
+hashable = st.one_of(text, st.integers(), st.floats(allow_nan=False), st.booleans(), st.none(),
+                     st.tuples(text, st.integers()), st.frozensets(st.integers(), max_size=2))
+
+
+def containers(children):
+    return st.one_of(
+        st.lists(children, max_size=4),
+        st.lists(children, max_size=3).map(tuple),
+        st.dictionaries(text, children, max_size=4),
+        st.dictionaries(hashable, children, max_size=4),  # keys of mixed types
+        st.dictionaries(text, children, max_size=3).map(AttrDict),
+        st.sets(st.one_of(st.integers(), text), max_size=4),
+    )
+
+
+values = st.recursive(leaf, containers, max_leaves=25)
+
+SETTINGS = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+@SETTINGS
+@given(value=values)
+def test_any_value_as_extra_data(value):
+    assert_native_matches(node_holding(value))
+
+
+@SETTINGS
+@given(value=any_text, key=st.sampled_from(["name", "id", "type"]))
+def test_text_in_every_style(value, key):
+    assert_native_matches(node_holding(value, key))
+
+
+@SETTINGS
+@given(keys=st.lists(st.one_of(any_text, hashable), max_size=6), value=leaf)
+def test_keys_simple_long_and_complex(keys, value):
+    mapping = {}
+    for key in keys:
+        mapping[key] = value
+    assert_native_matches(node_holding({"m": mapping, "l": [mapping, [mapping]]}))
+
+
+@SETTINGS
+@given(value=numbers)
+def test_numbers(value):
+    assert_native_matches(node_holding([value, {"v": value}]))
+
+
+# ------------------------------------------------------------------ chosen cases
+
+@pytest.mark.parametrize("value", [
+    "a  \nb\t\n", "trailing  ", "", " ", "\n", "\n\n", "a\n\n", "  lead\nx", "x\n  indented\n",
+    "a \nb", "\ufeffbom", "\ud83d", "nel\x85", "ls\u2028ps\u2029", "cr\rcr", "tab\there", "quote's",
+    "x" * 200, ("word " * 30).strip(), ("'w " * 40).strip(), "\t" + "y " * 60, "\xe9" * 100,
+    "=\n", "a:\n", "x\n", "a" * 79 + " " + "b" * 10, "a" * 80 + " b", ("ab " * 26) + "\t", "#not a comment", "a #b", "a: b", "-x", "- x",
+])
+def test_chosen_text(value):
+    assert_native_matches(node_holding({"s": value, value: [value], "k": {value: None}}))
+
+
+def test_floats_rounded_and_special():
+    assert_native_matches(node_holding([1 / 3, 2.5, 1e-05, 2.675, -0.0, float("inf"), float("-inf"),
+                                        float("nan"), 1e16, 123456789.123]))
+
+
+def test_dates_binary_and_big_ints():
+    tz = datetime.timezone(datetime.timedelta(hours=5, minutes=30, seconds=15))
+    assert_native_matches(node_holding({
+        "when": datetime.datetime(2024, 2, 29, 23, 59, 59, 999999, tzinfo=tz),
+        "naive": datetime.datetime(2024, 1, 1), "day": datetime.date(1, 1, 1),
+        "blob": bytes(range(256)), "empty": b"", "big": -(10 ** 300), "t": True, "f": False,
+    }))
+
+
+def test_shared_values_are_written_twice():
+    shared = ResultCounter()
+    shared["passed"] = 2
+    text = assert_native_matches(node_holding([shared, {"again": shared}]))[1]
+    assert "&id" not in text and "*id" not in text
+
+
+def test_empty_and_nested_containers():
+    assert_native_matches(node_holding({"e": [], "d": {}, "t": (), "s": set(), "a": AttrDict(),
+                                        "n": [[[]], [{}], {"x": [[1]]}], "deep": [[[[[[["x"]]]]]]]}))
+
+
+def test_unsortable_keys_keep_their_order():
+    assert_native_matches(node_holding({2: "a", "b": 1, None: 3, (1,): 4}))
+
+
+def test_whole_job():
+    rs = runset.RunSet(id="job", seq_num=1)
+    rs.start(cli="kovra run", host="h", extra_key={"nested": [1, "two", None]})
+    plugin = rs.add_plugin(id="plugin", seq_num=0)
+    plugin.start()
+    plugin.stop()
+    for t in range(3):
+        task = rs.add_task(id="task%d" % t, seq_num=t)
+        task.start(testscript="s.py", parameters={"t": t, "long": "x " * 60})
+        for s in range(4):
+            section = task.add_section(id="sec %d" % s, seq_num=s)
+            section.start(description="line one\nline two  \n")
+            step = section.add_section(id="step", seq_num=0)
+            step.start()
+            step.add_detail({"message": "said: yes", "when": datetime.datetime(2020, 1, 1)})
+            step.stop(result=Failed if s == 2 else Passed, health=[{"result": "passed"}])
+            section.stop(result=Passed)
+        task.stop()
+    rs.stop(num_tasks=3)
+    assert_native_matches(rs)
+
+
+# ---------------------------------------------------------------------- failures
+
+class Exploding:
+    def __repr__(self):
+        raise ValueError("no repr today")
+
+
+def test_errors_raised_by_repr_propagate():
+    result = assert_native_matches(node_holding({"a": 1, "b": Exploding()}))
+    assert result == (ValueError, "no repr today")
+
+
+def test_errors_raised_by_result_attributes_propagate():
+    counter = ResultCounter()
+    counter.data = None  # items() fails
+    result = assert_native_matches(node_holding({"c": counter}))
+    assert result[0] is AttributeError
+
+
+def same_up_to_recursion_site(result, expected):
+    # Where the interpreter's depth limit strikes (a call, a comparison) shifts
+    # with the caller's own depth, and with it the end of the message.
+    if result[0] is RecursionError:
+        assert expected[0] is RecursionError
+        assert result[1].startswith("maximum recursion depth exceeded")
+    else:
+        assert result == expected
+
+
+def test_self_containing_value_fails_like_the_generic_road():
+    loop = []
+    loop.append(loop)
+    node = node_holding({"loop": loop})
+    result, generic_ran = watched_dump(node)
+    assert generic_ran and result[0] is RecursionError
+    same_up_to_recursion_site(result, outcome(lambda: generic_dump(node)))
+
+
+@pytest.mark.parametrize("depth, native", [(40, True), (150, True), (400, False), (2000, False)])
+def test_deep_nesting_agrees(depth, native):
+    value = "leaf"
+    for _ in range(depth):
+        value = [value]
+    node = node_holding(value)
+    result, generic_ran = watched_dump(node)
+    assert generic_ran is not native
+    same_up_to_recursion_site(result, outcome(lambda: generic_dump(node)))
+
+
+# ------------------------------------------------- replacements take the generic road
+
+def spy(calls, function):
+    def wrapper(*args, **kwargs):
+        calls.append(function)
+        return function(*args, **kwargs)
+    return wrapper
+
+
+def replace_method(monkeypatch, owner, name):
+    calls = []
+    monkeypatch.setattr(owner, name, spy(calls, owner.__dict__[name]))
+    return calls
+
+
+def custom_int(dumper, data):
+    return dumper.represent_scalar("tag:yaml.org,2002:str", "int %d" % data)
+
+
+def custom_node(dumper, data):
+    return dumper.represent_scalar("tag:yaml.org,2002:str", "node %s" % data.id)
+
+
+@pytest.fixture
+def restore_dumper_tables():
+    dumper = runset.YAMLDumper
+    representers = dict(dumper.yaml_representers)
+    resolvers = {k: list(v) for k, v in yaml.resolver.Resolver.yaml_implicit_resolvers.items()}
+    yield
+    dumper.yaml_representers.clear()
+    dumper.yaml_representers.update(representers)
+    for name in ("yaml_multi_representers", "yaml_implicit_resolvers"):
+        if name in dumper.__dict__:
+            delattr(dumper, name)
+    yaml.resolver.Resolver.yaml_implicit_resolvers.clear()
+    yaml.resolver.Resolver.yaml_implicit_resolvers.update(resolvers)
+
+
+REPLACEMENTS = {
+    "module yaml global": lambda mp: mp.setattr(runset, "yaml", types.SimpleNamespace(dump=yaml.dump)),
+    "yaml.dump": lambda mp: replace_method(mp, yaml, "dump"),
+    "yaml.dump_all": lambda mp: replace_method(mp, yaml, "dump_all"),
+    "yaml.dump defaults": lambda mp: mp.setattr(yaml.dump_all, "__defaults__", (None, yaml.Dumper, None, False,
+                                                                                None, None, 40) + (None,) * 7 + (True,)),
+    "YAMLDumper global": lambda mp: mp.setattr(runset, "YAMLDumper", type("Sub", (runset.YAMLDumper,), {})),
+    "add_representer": lambda mp: runset.YAMLDumper.add_representer(int, custom_int),
+    "to_yaml entry": lambda mp: runset.YAMLDumper.add_representer(runset.Task, custom_node),
+    "add_multi_representer": lambda mp: runset.YAMLDumper.add_multi_representer(Opaque, custom_int),
+    "increase_indent": lambda mp: replace_method(mp, runset.YAMLDumper, "increase_indent"),
+    "ignore_aliases": lambda mp: replace_method(mp, runset.YAMLDumper, "ignore_aliases"),
+    "represent_mapping": lambda mp: replace_method(mp, yaml.representer.BaseRepresenter, "represent_mapping"),
+    "represent_data": lambda mp: replace_method(mp, yaml.representer.BaseRepresenter, "represent_data"),
+    "serialize_node": lambda mp: replace_method(mp, yaml.serializer.Serializer, "serialize_node"),
+    "resolve": lambda mp: replace_method(mp, yaml.resolver.BaseResolver, "resolve"),
+    "add_implicit_resolver": lambda mp: runset.YAMLDumper.add_implicit_resolver(
+        "tag:yaml.org,2002:bool", yaml.resolver.re.compile("^leaf$"), ["l"]),
+    "resolver table in place": lambda mp: yaml.resolver.Resolver.yaml_implicit_resolvers.setdefault("l", []).append(
+        ("tag:yaml.org,2002:bool", yaml.resolver.re.compile("^leaf$"))),
+    "write_plain": lambda mp: replace_method(mp, yaml.emitter.Emitter, "write_plain"),
+    "choose_scalar_style": lambda mp: replace_method(mp, yaml.emitter.Emitter, "choose_scalar_style"),
+    "Emitter.__init__ defaults": lambda mp: mp.setattr(yaml.emitter.Emitter.__init__, "__defaults__",
+                                                       (None, None, 30, None, None)),
+    "escape table": lambda mp: mp.setitem(yaml.emitter.Emitter.ESCAPE_REPLACEMENTS, "\t", "T"),
+    "emitter module global": lambda mp: mp.setattr(yaml.emitter, "ScalarAnalysis", type(
+        "Analysis", (yaml.emitter.ScalarAnalysis,), {})),
+    "StringIO": lambda mp: mp.setattr(io, "StringIO", type("Stream", (io.StringIO,), {})),
+    "base64.encodebytes": lambda mp: replace_method(mp, base64, "encodebytes"),
+    "YAML_MAP global": lambda mp: mp.setattr(runset, "YAML_MAP", "tag:example.com,2000:map"),
+}
+
+
+def replacement_probe():
+    node = runset.Task(id="leaf", seq_num=1)
+    node.extra = {"n": 7, "o": Opaque("x"), "words": "leaf " * 30, "tab": "a\tb", "blob": b"xyz", "list": [1]}
+    return node
+
+
+@pytest.mark.parametrize("name", sorted(REPLACEMENTS))
+def test_replacement_sends_the_dump_down_the_generic_road(name, monkeypatch, restore_dumper_tables):
+    node = replacement_probe()
+    assert_native_matches(node)
+    REPLACEMENTS[name](monkeypatch)
+    result, generic_ran = watched_dump(node)
+    assert generic_ran
+    assert result == outcome(lambda: generic_dump(node))
