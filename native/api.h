@@ -2,6 +2,7 @@
 // when the interpreter reports a failure, so a method body reads as its algorithm.
 #pragma once
 
+#include "native/compat.h"
 #include "native/ref.h"
 
 #include <array>
@@ -202,10 +203,10 @@ void with(handle manager, F&& body) {
 class recursion_guard {
 public:
     explicit recursion_guard(const char* where) {
-        if (Py_EnterRecursiveCall(where))
+        if (compat::enter_recursive_call(where))
             throw_error();
     }
-    ~recursion_guard() { Py_LeaveRecursiveCall(); }
+    ~recursion_guard() { compat::leave_recursive_call(); }
     recursion_guard(const recursion_guard&) = delete;
     recursion_guard& operator=(const recursion_guard&) = delete;
 };

@@ -32,8 +32,8 @@ object call_super_vector(handle cls, handle self, handle name, PyObject* const* 
         ++i;
     object found;
     for (++i; i < n && !found; ++i) {
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-        found = borrow(PyDict_GetItemWithError(dict, name.ptr()));
+        object dict = take(compat::type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+        found = borrow(PyDict_GetItemWithError(dict.ptr(), name.ptr()));
         if (!found && PyErr_Occurred())
             throw_error();
     }

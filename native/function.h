@@ -83,7 +83,7 @@ private:
         auto* function = reinterpret_cast<detail::FunctionObject*>(callable);
         // Native frames are invisible to the interpreter's depth count: keep it
         // honest, so a parent cycle ends in RecursionError, not a crashed stack.
-        if (Py_EnterRecursiveCall(" while calling a Python object"))
+        if (compat::enter_recursive_call(" while calling a Python object"))
             return nullptr;
         PyObject* result = nullptr;
         try {
@@ -94,7 +94,7 @@ private:
         } catch (...) {
             detail::translate_exception();
         }
-        Py_LeaveRecursiveCall();
+        compat::leave_recursive_call();
         if (!result)
             detail::report_failure(function);
         return result;
