@@ -2,6 +2,7 @@
 // when the interpreter reports a failure, so a method body reads as its algorithm.
 #pragma once
 
+#include "native/compat.h"
 #include "native/ref.h"
 
 #include <array>
@@ -229,7 +230,7 @@ public:
         if (enter_recursion(where))
             throw_error();
     }
-    ~recursion_guard() { Py_LeaveRecursiveCall(); }
+    ~recursion_guard() { compat::leave_recursive_call(); }
     recursion_guard(const recursion_guard&) = delete;
     recursion_guard& operator=(const recursion_guard&) = delete;
 };

@@ -23,14 +23,7 @@ object ClassBuilder::create() {
 namespace {
 
 // The dict of a type's own attributes.
-object own_dict(PyObject* type) {
-#if PY_VERSION_HEX >= 0x030C0000
-    // Static builtin types keep theirs per interpreter from 3.12 on.
-    return take(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type)));
-#else
-    return borrow(reinterpret_cast<PyTypeObject*>(type)->tp_dict);
-#endif
-}
+object own_dict(PyObject* type) { return take(compat::type_dict(reinterpret_cast<PyTypeObject*>(type))); }
 
 // `name` in the first dict along mro[start:] that has it. The caller owns `mro`
 // for the whole walk: a dict key's __eq__ may assign __bases__ and drop the

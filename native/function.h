@@ -146,7 +146,7 @@ private:
         } catch (...) {
             detail::translate_exception();
         }
-        Py_LeaveRecursiveCall();
+        compat::leave_recursive_call();
         if (!result)
             detail::report_failure(function);
         return result;

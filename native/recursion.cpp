@@ -64,7 +64,7 @@ int enter_recursion(const char* where) {
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
         return -1;
     }
-    return Py_EnterRecursiveCall(where);
+    return compat::enter_recursive_call(where);
 }
 
 }  // namespace py

@@ -32,3 +32,17 @@ def test_main_job_stores_the_report_and_the_legacy_files(tmp_path):
     assert summary.find("jobName").text == report["name"]
     assert summary.find("total").text == str(sum(report["summary"][k] for k in report["summary"]
                                                    if k not in ("total", "success_rate")))
+
+
+def test_job_help_needs_no_set_up_or_build(tmp_path):
+    # With no apt, cmake or compiler on PATH, any set-up or build step would fail.
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    for tool in ("dirname", "bash"):
+        os.symlink("/usr/bin/" + tool if os.path.exists("/usr/bin/" + tool) else "/bin/" + tool, str(bin_dir / tool))
+    env = dict(os.environ, PATH=str(bin_dir), PYTHON=sys.executable)
+    proc = subprocess.run(["/bin/bash", os.path.join(REPO_ROOT, "tools", "job"), "--help"], capture_output=True,
+                          text=True, timeout=60, env=env)
+    assert proc.returncode == 0, proc.stderr
+    assert "usage: main_job.py" in proc.stdout and "--installed" in proc.stdout
+    assert not proc.stderr

@@ -37,3 +37,77 @@ kovra_base310() {
 kovra_asan_runtime() {
   echo "$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
 }
+
+# Interpreters built from Debian's source packages, their test tools and the
+# private apt state all live in a cache outside the checkout, reused across runs.
+KOVRA_CACHE="${KOVRA_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kovra}"
+# Versions built from source, and the Debian suites whose source package is tried, in order.
+KOVRA_BUILT_VERSIONS=(3.13 3.14 3.15)
+kovra_source_suites() {
+  case "$1" in
+    3.13) echo trixie ;;
+    *) echo sid ;;
+  esac
+}
+# The suite whose pure-Python pytest, hypothesis and PyYAML suit that interpreter.
+kovra_tools_suite() {
+  case "$1" in
+    3.13) echo trixie ;;
+    *) echo sid ;;
+  esac
+}
+kovra_prefix() { echo "$KOVRA_CACHE/python$1"; }
+kovra_python() { echo "$KOVRA_CACHE/python$1/bin/python$1"; }
+kovra_venv() { echo "$KOVRA_ROOT/.venv${1/./}"; }
+
+# apt-get/apt-cache through a private source list and state: the machine's own
+# apt configuration is left alone. The mirror is the one the machine already uses.
+KOVRA_APT_DIR="$KOVRA_CACHE/apt"
+kovra_apt_opts() {
+  echo "-o Dir::Etc::sourcelist=$KOVRA_APT_DIR/sources.list -o Dir::Etc::sourceparts=$KOVRA_APT_DIR/sources.list.d" \
+       "-o Dir::Etc::preferencesparts=$KOVRA_APT_DIR/preferences.d" \
+       "-o Dir::State=$KOVRA_APT_DIR/state -o Dir::Cache=$KOVRA_APT_DIR/cache" \
+       "-o APT::Sandbox::User=root"
+}
+kovra_mirror() {
+  local f uri=""
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] || continue
+    # The first deb822 entry whose suites are the release's own (not -security).
+    uri="$(awk 'BEGIN{RS=""} /Suites:[^\n]*(bookworm|trixie|stable)( |\n|$)/ && !/security/ {
+             if (match($0, /URIs: *[^ \n]+/)) { print substr($0, RSTART+6, RLENGTH-6); exit } }' "$f" | tr -d ' ')"
+    [ -n "$uri" ] && break
+  done
+  if [ -z "$uri" ] && [ -f /etc/apt/sources.list ]; then
+    uri="$(awk '$1=="deb" && $0 !~ /security/ { for (i=2;i<=NF;i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' /etc/apt/sources.list)"
+  fi
+  [ -n "$uri" ] || { echo "no Debian mirror found in /etc/apt" >&2; return 1; }
+  echo "$uri"
+}
+# Writes the private list (deb and deb-src for the suites named) and refreshes its
+# indexes once a day.
+kovra_apt_prepare() {
+  local uri suite list want
+  uri="$(kovra_mirror)" || return 1
+  mkdir -p "$KOVRA_APT_DIR"/{sources.list.d,preferences.d,state/lists/partial,cache/archives/partial}
+  want=""
+  for suite in trixie sid; do
+    want+="deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri $suite main"$'\n'
+    want+="deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri $suite main"$'\n'
+  done
+  list="$KOVRA_APT_DIR/sources.list"
+  if [ "$(cat "$list" 2>/dev/null)"$'\n' != "$want" ]; then
+    printf '%s' "$want" > "$list"
+    rm -f "$KOVRA_APT_DIR/updated"
+  fi
+  if [ -z "$(find "$KOVRA_APT_DIR/updated" -mmin -1440 2>/dev/null)" ]; then
+    # shellcheck disable=SC2046
+    apt-get $(kovra_apt_opts) update -q >"$KOVRA_APT_DIR/update.log" 2>&1 \
+      || { cat "$KOVRA_APT_DIR/update.log" >&2; return 1; }
+    touch "$KOVRA_APT_DIR/updated"
+  fi
+}
+kovra_apt_get() {
+  # shellcheck disable=SC2046
+  apt-get $(kovra_apt_opts) "$@"
+}

@@ -9,7 +9,7 @@ through the explorer (served by the stand-in reporter client) and printed as a
 tree; the job ends with the commands that look at what it wrote and the name
 of the output folder.
 
-    tools/job [--out DIR] [--tasks N] [--sections N]
+    tools/job [--out DIR] [--tasks N] [--sections N] [--installed]
 """
 import argparse
 import json
@@ -17,7 +17,21 @@ import os
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+def parse_args(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--out", help="output folder (default: a new temporary folder)")
+    parser.add_argument("--tasks", type=int, default=3)
+    parser.add_argument("--sections", type=int, default=4)
+    parser.add_argument("--installed", action="store_true",
+                        help="import kovra from the installed packages, not from this checkout")
+    return parser.parse_args(argv)
+
+
+# Options come first, so that --help answers before anything is imported.
+ARGS = parse_args() if __name__ == "__main__" else None
+if not (ARGS and ARGS.installed):
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import yaml  # noqa: E402
 
@@ -126,11 +140,7 @@ def explored_tree(client):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--out", help="output folder (default: a new temporary folder)")
-    parser.add_argument("--tasks", type=int, default=3)
-    parser.add_argument("--sections", type=int, default=4)
-    args = parser.parse_args(argv)
+    args = ARGS if argv is None and ARGS else parse_args(argv)
 
     out = args.out or tempfile.mkdtemp(prefix="kovra-job-")
     os.makedirs(out, exist_ok=True)

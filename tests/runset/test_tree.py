@@ -816,3 +816,19 @@ def test_section_directly_under_task_hands_nothing_up(task):
     assert task.health_result is None
     assert counts(task.health_summary) == {"passed": 4}
     assert not hasattr(task, "result")
+
+
+def test_super_call_that_reaches_object_raises_attribute_error(monkeypatch):
+    # The walk past the bases ends at object, whose dict 3.12+ keeps outside
+    # tp_dict: a name nobody defines must still be a plain AttributeError.
+    monkeypatch.delattr(runset.ReportObjectBase, "stop")
+    rs = runset.RunSet(id="j", seq_num=0)
+    with pytest.raises(AttributeError, match="'super' object has no attribute 'stop'"):
+        rs.stop()
+
+
+def test_super_call_finds_what_object_defines(monkeypatch):
+    # With the base's __init__ gone, object's own is found and refuses the keywords.
+    monkeypatch.delattr(runset.ReportObjectBase, "__init__")
+    with pytest.raises(TypeError, match="object.__init__"):
+        runset.RunSet(id="j", seq_num=0)

@@ -1,0 +1,109 @@
+"""Installing with pip: a fresh venv, both distributions, then the main job from
+the installed packages alone (the checkout is nowhere on its path)."""
+import glob
+import os
+import subprocess
+import sys
+import sysconfig
+import zipfile
+
+import pytest
+
+REPO_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
+MODULES = ("runset", "ledgrin", "explorer")
+
+
+def _tools_folder(*extra):
+    """The folder giving this interpreter pip, setuptools, wheel and yaml (Debian's dist-packages)."""
+    # Debian's setuptools is patched for Debian's own interpreters (their distutils install layout).
+    if sys.base_prefix != "/usr":
+        pytest.skip("Debian's setuptools builds only for Debian's interpreters, not %s" % sys.base_prefix)
+    # Asked in a child, from a neutral folder: setuptools must come before distutils, and
+    # the checkout's build/ folder must not pass for the `build` module.
+    names = ("setuptools", "pip", "wheel", "yaml") + extra
+    proc = subprocess.run([sys.executable, "-c", "import os\n"
+                           "for n in %r:\n"
+                           "    m = __import__(n)\n"
+                           "    print(os.path.dirname(os.path.dirname(os.path.abspath(m.__file__))))" % (names,)],
+                          capture_output=True, text=True, timeout=60, env=clean_env(), cwd="/")
+    if proc.returncode != 0:
+        pytest.skip("no %s for this interpreter: %s" % (", ".join(names), proc.stderr.strip()[-200:]))
+    folders = set(proc.stdout.split())
+    if len(folders) != 1:
+        pytest.skip("%s come from different folders: %s" % (", ".join(names), sorted(folders)))
+    return folders.pop()
+
+
+pytestmark = [
+    pytest.mark.skipif(bool(os.environ.get("KOVRA_PACKAGE_ROOT")), reason="tests the checkout, not a package copy"),
+    # One CMake build per test: kept to the release interpreters.
+    pytest.mark.skipif(hasattr(sys, "gettotalrefcount"), reason="not repeated on the debug interpreter"),
+]
+
+
+def clean_env():
+    env = dict(os.environ)
+    env.pop("PYTHONPATH", None)
+    env["PIP_NO_INDEX"] = "1"
+    env["PIP_DISABLE_PIP_VERSION_CHECK"] = "1"
+    return env
+
+
+def run(args, **kw):
+    proc = subprocess.run(args, capture_output=True, text=True, timeout=900, env=clean_env(), **kw)
+    assert proc.returncode == 0, "%s\n%s\n%s" % (args, proc.stdout[-3000:], proc.stderr[-3000:])
+    return proc
+
+
+# The stored-report tools beside the native modules.
+PYTHON_MODULES = ["__main__", "cli", "compare", "html", "junit", "store", "views"]
+
+
+def test_fresh_venv_runs_the_main_job_from_the_installed_packages(tmp_path):
+    tools = _tools_folder()
+    venv = tmp_path / "venv"
+    run([sys.executable, "-m", "venv", "--without-pip", str(venv)])
+    py = str(venv / "bin" / "python")
+    site = run([py, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"]).stdout.strip()
+    with open(os.path.join(site, "debian-tools.pth"), "w") as stream:
+        stream.write(tools + "\n")
+
+    run([py, "-m", "pip", "install", "--no-index", "--no-build-isolation", REPO_ROOT,
+         os.path.join(REPO_ROOT, "standins")], cwd=str(tmp_path))
+
+    # Only kovra/reporter comes from the reporter's distribution; kovra itself is a namespace.
+    assert not os.path.exists(os.path.join(site, "kovra", "__init__.py"))
+    for name in MODULES:
+        assert os.path.exists(os.path.join(site, "kovra", "reporter", name + SUFFIX))
+    assert os.path.exists(os.path.join(site, "kovra", "reporter", "py.typed"))
+
+    out = tmp_path / "out"
+    proc = run([py, os.path.join(REPO_ROOT, "tools", "main_job.py"), "--installed", "--out", str(out),
+                "--tasks", "1", "--sections", "1"], cwd=str(tmp_path))
+    assert proc.stdout.splitlines()[-1] == "Report written to: %s" % out
+    assert sorted(os.listdir(str(out))) == ["ResultsDetails.xml", "ResultsSummary.xml", "results.json",
+                                             "results.yaml", "task1.log"]
+    # The command line and the page's assets come with the installed package.
+    run([py, "-m", "kovra.reporter", "html", str(out / "results.json"), "-o", str(out / "report.html")],
+        cwd=str(tmp_path))
+    assert "Content-Security-Policy" in (out / "report.html").read_text(encoding="utf-8")
+    where = run([py, "-c", "import kovra, kovra.reporter.runset as r, kovra.results as s; "
+                           "print(list(kovra.__path__)); print(r.__file__); print(s.__file__)"],
+                cwd=str(tmp_path)).stdout.splitlines()
+    assert where[0] == str([os.path.join(site, "kovra")])
+    assert where[1].startswith(site) and where[2].startswith(site)
+
+
+def test_build_gives_a_wheel_of_kovra_reporter_alone(tmp_path):
+    _tools_folder("build")
+    run([sys.executable, "-m", "build", "--wheel", "--no-isolation", "--outdir", str(tmp_path), REPO_ROOT],
+        cwd=REPO_ROOT)
+    wheel, = glob.glob(str(tmp_path / "*.whl"))
+    names = zipfile.ZipFile(wheel).namelist()
+    package = sorted(n for n in names if not n.startswith("kovra_reporter-"))
+    assert package == sorted(["kovra/reporter/__init__.py", "kovra/reporter/py.typed"]
+                             + ["kovra/reporter/%s.py" % m for m in PYTHON_MODULES]
+                             + ["kovra/reporter/html_assets/report.%s" % k for k in ("css", "html", "js")]
+                             + ["kovra/reporter/%s.pyi" % m for m in MODULES]
+                             + ["kovra/reporter/%s%s" % (m, SUFFIX) for m in MODULES])
