@@ -19,7 +19,7 @@ using py::object;
     X(start) X(stop) X(path) X(basename) X(getsize) X(num_tasks) X(file) X(begin) X(size) X(as_dict)     \
     X(dump) X(dumps) X(Dumper) X(default_flow_style) X(cls) X(data) X(version) X(report) X(style)         \
     X(represent_scalar) X(represent_mapping) X(increase_indent) X(default_) X(value) X(reason) X(copy)      \
-    X(total) X(success_rate) X(add_representer) X(__name__) X(__init__) X(repr) X(split) X(rstrip) X(join)                            \
+    X(total) X(success_rate) X(add_representer) X(__name__) X(__init__) X(__class__) X(repr) X(split) X(rstrip) X(join)                            \
     X(get_time) X(recursive_update) X(ResultCounter) X(TestResult) X(Passed) X(AttrDict) X(yaml) X(json)  \
     X(os) X(datetime) X(VERSION) X(VALUE_IGNORE) X(FLOAT_PRECISION) X(YAML_MAP) X(YAML_STR) X(YAML_FLT)   \
     X(ReportHeader) X(ReportObjectBase) X(RunSet) X(Task) X(Plugin) X(Section) X(JSONDumper)              \
