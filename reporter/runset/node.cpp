@@ -478,26 +478,48 @@ object dump_json(handle self) {
 
 }  // namespace
 
-bool ignored(handle ignore, handle value) {
+int ignored_quietly(handle ignore, handle value) {
     // With VALUE_IGNORE as made at import ([None, [], {}], nothing added), the answer
     // for None and the plain builtin values is known without comparing, which for
-    // these types runs no code; anything else is compared as `in` does.
+    // these types runs no code.
     PyObject* list = ignore.ptr();
     PyObject* v = value.ptr();
     if (PyList_CheckExact(list) && PyList_GET_SIZE(list) == 3 && PyList_GET_ITEM(list, 0) == Py_None &&
         PyList_CheckExact(PyList_GET_ITEM(list, 1)) && PyList_GET_SIZE(PyList_GET_ITEM(list, 1)) == 0 &&
         PyDict_CheckExact(PyList_GET_ITEM(list, 2)) && PyDict_GET_SIZE(PyList_GET_ITEM(list, 2)) == 0) {
         if (v == Py_None)
-            return true;
+            return 1;
         if (PyList_CheckExact(v))
             return PyList_GET_SIZE(v) == 0;
         if (PyDict_CheckExact(v))
             return PyDict_GET_SIZE(v) == 0;
         if (PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) ||
             PyTuple_CheckExact(v))
-            return false;
+            return 0;
     }
-    return py::contains(ignore, value);
+    return -1;
+}
+
+bool ignored(handle ignore, handle value) {
+    int known = ignored_quietly(ignore, value);
+    return known >= 0 ? known > 0 : py::contains(ignore, value);
+}
+
+object path_read_once(handle node, handle name) {
+#if RUNSET_QUIET_READS
+    PyTypeObject* type = Py_TYPE(node.ptr());
+    if (!PyUnicode_CheckExact(name.ptr()) || !quiet_type(type))
+        return object();
+    PyObject* attr = class_attribute(type, name);
+    if (!attr || (attr != state->fullid_property.ptr() && attr != state->idlist_property.ptr()))
+        return object();
+    QuietReads quiet(state->info.globals);
+    return quiet_path(node, attr == state->fullid_property.ptr(), quiet);
+#else
+    (void)node;
+    (void)name;
+    return object();
+#endif
 }
 
 void combine_into(handle target, handle name, handle value, bool clone_first) {

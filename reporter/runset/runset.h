@@ -63,6 +63,11 @@ void define_representers(handle module);
 
 // value in VALUE_IGNORE (`ignore`, the global as looked up by the caller).
 bool ignored(handle ignore, handle value);
+// The same answer when it is certain without running code (1 or 0), else -1.
+int ignored_quietly(handle ignore, handle value);
+// node.fullid or node.idlist, where that name is this module's path property on the
+// node's class and computing it certainly runs no code; else empty, nothing read.
+object path_read_once(handle node, handle name);
 
 // Calls visit(name, value) for each name of node._ARG_ORDER whose value is present
 // and not one of VALUE_IGNORE: what the YAML and JSON forms of a node hold.
@@ -70,6 +75,16 @@ template <typename Visit>
 void for_each_reported(handle node, Visit&& visit) {
     object ignore = global(n::VALUE_IGNORE);
     for (object& name : py::iterate(py::getattr(node, n::_ARG_ORDER))) {
+        // A path read that ran no code, tested without code, is not read again.
+        if (object path = path_read_once(node, name)) {
+            int known = ignored_quietly(ignore, path);
+            if (known == 0)
+                visit(name, path);
+            if (known >= 0 || py::contains(ignore, path))
+                continue;
+            visit(name, py::getattr(node, name));
+            continue;
+        }
         if (ignored(ignore, py::getattr(node, name, Py_None)))
             continue;
         visit(name, py::getattr(node, name));

@@ -164,3 +164,24 @@ def test_changed_dict_is_checked_again():
     CollidingKey.calls.clear()
     step.to_dict()
     assert len(CollidingKey.calls) == expected > 0
+
+
+@pytest.mark.parametrize("dump", ["dump_json", "dump_yaml"])
+def test_dumps_read_paths_as_the_rule_does(dump):
+    """The dumps read fullid for the VALUE_IGNORE test and again for the value."""
+    counts, texts = {}, {}
+    for mod in IMPLS:
+        calls = []
+
+        class LoudId(str):
+            def __str__(self):
+                calls.append(1)
+                return str.__str__(self)
+
+        rs, _, _, step = tree(mod, step_id=LoudId("step"))
+        plain = tree(mod)[0]
+        calls.clear()
+        texts[mod] = (getattr(rs, dump)(), getattr(plain, dump)())
+        counts[mod] = len(calls)
+    assert counts[native] == counts[reference] > 0
+    assert texts[native] == texts[reference]
