@@ -98,6 +98,42 @@ def functions_under_copy_pickle_and_weakref():
         weakref.ref(function)()
 
 
+class _LoudId(str):
+    def __str__(self):
+        return str.__str__(self)
+
+
+class _Colliding(str):
+    def __hash__(self):
+        return hash("_parent")
+
+    def __eq__(self, other):
+        return str.__eq__(self, other)
+
+
+def to_dict_single_and_double_reads():
+    # Plain nodes (one read), a non-plain id, a foreign dict key and a parent cycle
+    # (each read twice the generic way).
+    rs = runset.RunSet(id="job", seq_num=0)
+    task = rs.add_task(id="task", seq_num=1)
+    section = task.add_section(id=_LoudId("sec"), seq_num=1)
+    step = section.add_section(id="step", seq_num=1)
+    for node in (rs, task, section, step):
+        node.to_dict()
+    d = task.__dict__
+    parent = d.pop("_parent")
+    d[_Colliding("other")] = None
+    d["_parent"] = parent
+    step.to_dict()
+    loop = runset.Section(id="loop", seq_num=0)
+    loop._parent = loop
+    try:
+        loop.to_dict()
+    except RecursionError:
+        pass
+    loop._parent = None
+
+
 SCENARIOS = [
     escaping_with_mutating_and_raising_globals,
     deep_escaping_under_a_raised_limit,
@@ -107,4 +143,5 @@ SCENARIOS = [
     super_over_rebased_classes,
     with_and_except_emulation,
     functions_under_copy_pickle_and_weakref,
+    to_dict_single_and_double_reads,
 ]

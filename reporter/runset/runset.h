@@ -19,7 +19,7 @@ using py::object;
     X(start) X(stop) X(path) X(basename) X(getsize) X(num_tasks) X(file) X(begin) X(size) X(as_dict)     \
     X(dump) X(dumps) X(Dumper) X(default_flow_style) X(cls) X(data) X(version) X(report) X(style)         \
     X(represent_scalar) X(represent_mapping) X(increase_indent) X(default_) X(value) X(reason) X(copy)      \
-    X(total) X(success_rate) X(add_representer) X(__name__) X(__init__) X(repr) X(split) X(rstrip) X(join)                            \
+    X(total) X(success_rate) X(add_representer) X(__name__) X(__init__) X(__class__) X(repr) X(split) X(rstrip) X(join)                            \
     X(get_time) X(recursive_update) X(ResultCounter) X(TestResult) X(Passed) X(AttrDict) X(yaml) X(json)  \
     X(os) X(datetime) X(VERSION) X(VALUE_IGNORE) X(FLOAT_PRECISION) X(YAML_MAP) X(YAML_STR) X(YAML_FLT)   \
     X(ReportHeader) X(ReportObjectBase) X(RunSet) X(Task) X(Plugin) X(Section) X(JSONDumper)              \
@@ -69,6 +69,11 @@ object dump_yaml_native(handle document);
 
 // value in VALUE_IGNORE (`ignore`, the global as looked up by the caller).
 bool ignored(handle ignore, handle value);
+// The same answer when it is certain without running code (1 or 0), else -1.
+int ignored_quietly(handle ignore, handle value);
+// node.fullid or node.idlist, where that name is this module's path property on the
+// node's class and computing it certainly runs no code; else empty, nothing read.
+object path_read_once(handle node, handle name);
 
 // Calls visit(name, value) for each name of node._ARG_ORDER whose value is present
 // and not one of VALUE_IGNORE: what the YAML and JSON forms of a node hold.
@@ -76,6 +81,16 @@ template <typename Visit>
 void for_each_reported(handle node, Visit&& visit) {
     object ignore = global(n::VALUE_IGNORE);
     for (object& name : py::iterate(py::getattr(node, n::_ARG_ORDER))) {
+        // A path read that ran no code, tested without code, is not read again.
+        if (object path = path_read_once(node, name)) {
+            int known = ignored_quietly(ignore, path);
+            if (known == 0)
+                visit(name, path);
+            if (known >= 0 || py::contains(ignore, path))
+                continue;
+            visit(name, py::getattr(node, name));
+            continue;
+        }
         if (ignored(ignore, py::getattr(node, name, Py_None)))
             continue;
         visit(name, py::getattr(node, name));
