@@ -62,16 +62,17 @@ void Signature::fill_defaults(PyObject** slots) const {
     }
 }
 
-object Signature::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) const {
+object Signature::take_positional(PyObject* const* args, Py_ssize_t nargs, PyObject** slots) const {
     const Py_ssize_t nparams = Py_ssize_t(params_.size());
     if (nargs > nparams)
         count_error(nparams, false, nargs);
     for (Py_ssize_t i = 0; i < nparams; ++i)
         slots[i] = i < nargs ? args[i] : nullptr;
+    return varkw_ ? take(PyDict_New()) : object();
+}
 
-    object extra;
-    if (varkw_)
-        extra = take(PyDict_New());
+object Signature::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) const {
+    object extra = take_positional(args, nargs, slots);
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k)
         take_keyword(PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots, extra.ptr());
@@ -80,15 +81,7 @@ object Signature::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 }
 
 object Signature::parse_dict(PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs, PyObject** slots) const {
-    const Py_ssize_t nparams = Py_ssize_t(params_.size());
-    if (nargs > nparams)
-        count_error(nparams, false, nargs);
-    for (Py_ssize_t i = 0; i < nparams; ++i)
-        slots[i] = i < nargs ? args[i] : nullptr;
-
-    object extra;
-    if (varkw_)
-        extra = take(PyDict_New());
+    object extra = take_positional(args, nargs, slots);
     if (kwargs) {
         // Plain str keywords hash and compare without running code, so the dict
         // can be walked in place; anything else is walked over a snapshot.

@@ -39,6 +39,9 @@ public:
 
 private:
     [[noreturn]] void count_error(Py_ssize_t expected, bool fewer, Py_ssize_t given) const;
+    // The positional arguments into their slots, the rest emptied; the dict for
+    // **kwargs when the function takes it.
+    object take_positional(PyObject* const* args, Py_ssize_t nargs, PyObject** slots) const;
     Py_ssize_t find(PyObject* keyword) const;
     void take_keyword(PyObject* keyword, PyObject* value, PyObject** slots, PyObject* extra) const;
     void fill_defaults(PyObject** slots) const;
