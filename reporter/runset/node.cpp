@@ -378,7 +378,7 @@ object quiet_path(handle node, bool full, QuietReads& quiet) {
                 value = py::steal(PyUnicode_Concat(joined.ptr(), id));
         }
     }
-    Py_LeaveRecursiveCall();
+    py::compat::leave_recursive_call();
     if (!value)
         PyErr_Clear();  // a failure is left for the generic road to meet again
     return value;

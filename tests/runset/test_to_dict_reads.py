@@ -185,3 +185,24 @@ def test_dumps_read_paths_as_the_rule_does(dump):
         counts[mod] = len(calls)
     assert counts[native] == counts[reference] > 0
     assert texts[native] == texts[reference]
+
+
+def test_reading_paths_once_gives_back_every_recursion_level_it_takes():
+    """The single read counts a recursion level; every level taken is returned,
+    on every interpreter's way of counting (a lost one would shrink the depth
+    Python code can reach, a call at a time)."""
+    def reachable():
+        def down(n):
+            try:
+                return down(n + 1)
+            except RecursionError:
+                return n
+        return down(0)
+
+    step = tree(native)[3]
+    before = reachable()
+    for _ in range(300):
+        step.to_dict()
+        step.fullid
+        step.idlist
+    assert reachable() == before
