@@ -21,13 +21,7 @@ import timeit
 import types
 import xml.etree.ElementTree as ET
 
-BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
-REPO_ROOT = os.path.dirname(BENCH_DIR)
-PACKAGE_ROOT = os.path.abspath(os.environ.get("KOVRA_PACKAGE_ROOT") or REPO_ROOT)
-for _path in (BENCH_DIR, PACKAGE_ROOT):
-    while _path in sys.path:
-        sys.path.remove(_path)
-    sys.path.insert(0, _path)
+from bench_paths import BENCH_DIR, PACKAGE_ROOT, REPO_ROOT  # noqa: E402,F401
 
 import kovra.reporter.ledgrin as native  # noqa: E402
 import kovra.reporter.runset as runset  # noqa: E402

@@ -22,13 +22,7 @@ import tempfile
 import time
 import timeit
 
-BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
-REPO_ROOT = os.path.dirname(BENCH_DIR)
-PACKAGE_ROOT = os.path.abspath(os.environ.get("KOVRA_PACKAGE_ROOT") or REPO_ROOT)
-for _path in (BENCH_DIR, PACKAGE_ROOT):
-    while _path in sys.path:
-        sys.path.remove(_path)
-    sys.path.insert(0, _path)
+from bench_paths import BENCH_DIR, PACKAGE_ROOT, REPO_ROOT  # noqa: E402,F401
 
 import kovra.reporter.runset as native  # noqa: E402
 import reference_model as reference  # noqa: E402
