@@ -22,15 +22,21 @@ void append_unicode_escape(std::string& out, Py_UCS4 c) {
 // ascii_escape_unichar: short escapes, the printable ASCII range as it is, \uXXXX
 // for the rest, and a surrogate pair above the basic plane.
 void append_escaped(std::string& out, Py_UCS4 c) {
+    char escape = 0;
     switch (c) {
-    case '\\': out += "\\\\"; return;
-    case '"': out += "\\\""; return;
-    case '\b': out += "\\b"; return;
-    case '\f': out += "\\f"; return;
-    case '\n': out += "\\n"; return;
-    case '\r': out += "\\r"; return;
-    case '\t': out += "\\t"; return;
+    case '\\': escape = '\\'; break;
+    case '"': escape = '"'; break;
+    case '\b': escape = 'b'; break;
+    case '\f': escape = 'f'; break;
+    case '\n': escape = 'n'; break;
+    case '\r': escape = 'r'; break;
+    case '\t': escape = 't'; break;
     default: break;
+    }
+    if (escape) {
+        char text[2] = {'\\', escape};
+        out.append(text, 2);
+        return;
     }
     if (c >= ' ' && c <= '~') {
         out += char(c);
@@ -44,6 +50,23 @@ void append_escaped(std::string& out, Py_UCS4 c) {
 }
 
 bool needs_escape(unsigned char c) { return c < ' ' || c > '~' || c == '\\' || c == '"'; }
+
+// Digits of a machine-sized integer, as int.__repr__ writes them.
+size_t integer_text(long long value, char (&text)[24]) {
+    char digits[24];
+    size_t n = 0;
+    unsigned long long magnitude = value < 0 ? 0ULL - (unsigned long long)value : (unsigned long long)value;
+    do {
+        digits[n++] = char('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    size_t size = 0;
+    if (value < 0)
+        text[size++] = '-';
+    while (n)
+        text[size++] = digits[--n];
+    return size;
+}
 
 // encoder_encode_float: float.__repr__ for finite values, the JavaScript names
 // for the others when allowed.
@@ -60,7 +83,10 @@ py::object float_text(py::handle number, bool allow_nan) {
 }  // namespace
 
 JsonEncoder::JsonEncoder(Options options, py::handle default_fn)
-    : options_(options), default_fn_(py::borrow(default_fn)) {}
+    : options_(options),
+      item_separator_(options.item_separator),
+      key_separator_(options.key_separator),
+      default_fn_(py::borrow(default_fn)) {}
 
 py::object JsonEncoder::encode(py::handle obj) {
     out_.clear();
@@ -78,11 +104,11 @@ py::object JsonEncoder::encode(py::handle obj) {
 void JsonEncoder::encode_value(py::handle obj) {
     PyObject* o = obj.ptr();
     if (o == Py_None) {
-        out_ += "null";
+        append_literal("null");
     } else if (o == Py_True) {
-        out_ += "true";
+        append_literal("true");
     } else if (o == Py_False) {
-        out_ += "false";
+        append_literal("false");
     } else if (PyUnicode_Check(o)) {
         encode_str(obj);
     } else if (PyLong_Check(o)) {
@@ -123,28 +149,76 @@ void JsonEncoder::refuse(py::handle obj) {
 
 void JsonEncoder::object_key(py::handle key, bool first) {
     if (!first)
-        out_ += options_.item_separator;
+        append_separator(item_separator_);
     encode_str(key);
-    out_ += options_.key_separator;
+    append_separator(key_separator_);
 }
 
 JsonEncoder::Marker::Marker(JsonEncoder& encoder, py::handle obj) : encoder_(encoder), obj_(nullptr) {
     if (!encoder.options_.check_circular)
         return;
-    if (!encoder.markers_.insert(obj.ptr()).second)
+    if (!encoder.markers_.enter(obj.ptr()))
         py::raise(PyExc_ValueError, "Circular reference detected");
     obj_ = obj.ptr();
 }
 
 JsonEncoder::Marker::~Marker() {
     if (obj_)
-        encoder_.markers_.erase(obj_);
+        encoder_.markers_.leave();
+}
+
+bool JsonEncoder::Markers::enter(PyObject* obj) {
+    if (stack_.size() >= deep) {
+        if (!set_.insert(obj).second)
+            return false;
+    } else {
+        for (PyObject* marked : stack_)
+            if (marked == obj)
+                return false;
+    }
+    stack_.push_back(obj);
+    if (stack_.size() == deep)
+        set_.insert(stack_.begin(), stack_.end());
+    return true;
+}
+
+void JsonEncoder::Markers::leave() {
+    PyObject* obj = stack_.back();
+    stack_.pop_back();
+    if (stack_.size() < deep)
+        set_.clear();
+    else
+        set_.erase(obj);
+}
+
+void JsonEncoder::Markers::clear() {
+    stack_.clear();
+    set_.clear();
 }
 
 void JsonEncoder::encode_str(py::handle text) {
     out_ += '"';
     append_str(text);
     out_ += '"';
+}
+
+void JsonEncoder::encode_ascii(const char* text, size_t size) {
+    out_ += '"';
+    append_ascii(text, size);
+    out_ += '"';
+}
+
+void JsonEncoder::append_ascii(const char* text, size_t size) {
+    // Clean runs are copied whole.
+    size_t start = 0;
+    for (size_t i = 0; i < size; ++i) {
+        if (!needs_escape((unsigned char)text[i]))
+            continue;
+        out_.append(text + start, i - start);
+        append_escaped(out_, (unsigned char)text[i]);
+        start = i + 1;
+    }
+    out_.append(text + start, size - start);
 }
 
 void JsonEncoder::append_str(py::handle text) {
@@ -155,17 +229,7 @@ void JsonEncoder::append_str(py::handle text) {
 #endif
     Py_ssize_t length = PyUnicode_GET_LENGTH(s);
     if (PyUnicode_IS_ASCII(s)) {
-        // Clean runs are copied whole.
-        const unsigned char* data = PyUnicode_1BYTE_DATA(s);
-        Py_ssize_t start = 0;
-        for (Py_ssize_t i = 0; i < length; ++i) {
-            if (!needs_escape(data[i]))
-                continue;
-            out_.append(reinterpret_cast<const char*>(data) + start, size_t(i - start));
-            append_escaped(out_, data[i]);
-            start = i + 1;
-        }
-        out_.append(reinterpret_cast<const char*>(data) + start, size_t(length - start));
+        append_ascii(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)), size_t(length));
         return;
     }
     int kind = PyUnicode_KIND(s);
@@ -176,17 +240,38 @@ void JsonEncoder::append_str(py::handle text) {
 
 void JsonEncoder::encode_int(py::handle number) {
     // int.__repr__, also for subclasses that have their own.
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+    if (!overflow) {
+        if (value == -1 && PyErr_Occurred())
+            py::throw_error();
+        char text[24];
+        out_.append(text, integer_text(value, text));
+        return;
+    }
     py::object text = py::take(PyLong_Type.tp_repr(number.ptr()));
     append_str(text);
 }
 
-void JsonEncoder::encode_float(py::handle number) { append_str(float_text(number, options_.allow_nan)); }
+void JsonEncoder::encode_float(py::handle number) {
+    double value = PyFloat_AS_DOUBLE(number.ptr());
+    if (!std::isfinite(value)) {
+        append_str(float_text(number, options_.allow_nan));
+        return;
+    }
+    // float.__repr__'s own formatting, without the str it would make of it.
+    char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (!text)
+        py::throw_error();
+    out_.append(text);
+    PyMem_Free(text);
+}
 
 void JsonEncoder::encode_list(py::handle sequence) {
     // A list or tuple is read in place; a subclass through its own iteration first.
     py::object fast = py::take(PySequence_Fast(sequence.ptr(), "_iterencode_list needs a sequence"));
     if (PySequence_Fast_GET_SIZE(fast.ptr()) == 0) {
-        out_ += "[]";
+        append_literal("[]");
         return;
     }
     Marker marker(*this, sequence);
@@ -195,7 +280,7 @@ void JsonEncoder::encode_list(py::handle sequence) {
     // callback may grow the list while it is written.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.ptr()); ++i) {
         if (i)
-            out_ += options_.item_separator;
+            append_separator(item_separator_);
         py::object item = py::borrow(PySequence_Fast_GET_ITEM(fast.ptr(), i));
         encode_value(item);
     }
@@ -204,7 +289,7 @@ void JsonEncoder::encode_list(py::handle sequence) {
 
 void JsonEncoder::encode_dict(py::handle mapping) {
     if (PyDict_GET_SIZE(mapping.ptr()) == 0) {
-        out_ += "{}";
+        append_literal("{}");
         return;
     }
     Marker marker(*this, mapping);

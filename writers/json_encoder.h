@@ -7,6 +7,7 @@
 
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 namespace writers {
 
@@ -53,6 +54,10 @@ protected:
     void object_key(py::handle key, bool first);
     void end_object() { out_ += '}'; }
 
+    // The string value of a str that holds exactly this ASCII text, written
+    // without making the str.
+    void encode_ascii(const char* text, size_t size);
+
     // The circular check of one container or defaulted value, as the encoder's
     // markers dict keeps it.
     class Marker {
@@ -67,6 +72,20 @@ protected:
         PyObject* obj_;
     };
 
+    // The objects being encoded, innermost last. A shallow stack is searched in
+    // place; from `deep` entries on, a set holding the same objects answers.
+    class Markers {
+    public:
+        bool enter(PyObject* obj);  // false when obj is already in
+        void leave();
+        void clear();
+
+    private:
+        static constexpr size_t deep = 32;
+        std::vector<PyObject*> stack_;
+        std::unordered_set<PyObject*> set_;
+    };
+
 private:
     void encode_str(py::handle text);
     void encode_float(py::handle number);
@@ -75,10 +94,17 @@ private:
     void encode_dict(py::handle mapping);
     void encode_entry(PyObject* key, PyObject* value, bool& first);
     void append_str(py::handle text);
+    void append_ascii(const char* text, size_t size);
+    void append_separator(const std::string& separator) { out_.append(separator); }
+    template <size_t N>
+    void append_literal(const char (&text)[N]) {
+        out_.append(text, N - 1);
+    }
 
     Options options_;
+    std::string item_separator_, key_separator_;
     py::object default_fn_;
-    std::unordered_set<PyObject*> markers_;
+    Markers markers_;
     std::string out_;
 };
 

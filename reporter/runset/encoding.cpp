@@ -1,20 +1,88 @@
 // The JSON and YAML forms of a report: JSONDumper, YAMLDumper and the representers.
 #include "reporter/runset/runset.h"
 
+#include <datetime.h>
+
 namespace runset {
 namespace {
 
-// {"value": r.value} plus "reason" and "data" when they hold something.
-object result_mapping(handle result) {
-    object mapping = py::new_dict();
-    py::setitem(mapping, n::value, py::getattr(result, n::value));
+using Pairs = std::vector<std::pair<object, object>>;
+
+// {"value": r.value} plus "reason" and "data" when they hold something, as pairs.
+void result_pairs(handle result, Pairs& pairs) {
+    pairs.emplace_back(py::borrow(n::value), py::getattr(result, n::value));
     object reason = py::getattr(result, n::reason);
     if (py::truthy(reason))
-        py::setitem(mapping, n::reason, reason);
+        pairs.emplace_back(py::borrow(n::reason), std::move(reason));
     object data = py::getattr(result, n::data);
     if (py::truthy(data))
-        py::setitem(mapping, n::data, data);
+        pairs.emplace_back(py::borrow(n::data), std::move(data));
+}
+
+object result_mapping(handle result) {
+    Pairs pairs;
+    result_pairs(result, pairs);
+    object mapping = py::new_dict();
+    for (auto& [key, value] : pairs)
+        py::setitem(mapping, key, value);
     return mapping;
+}
+
+// The entries of counts.copy() where counts is an exact dict of exact str keys (so
+// copying and storing into the copy run no code); false, nothing taken, otherwise.
+bool copy_counts(handle counts, Pairs& pairs) {
+    if (!PyDict_CheckExact(counts.ptr()))
+        return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(counts.ptr(), &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key))
+            return false;
+    pairs.reserve(size_t(PyDict_GET_SIZE(counts.ptr())) + 2);
+    pos = 0;
+    while (PyDict_Next(counts.ptr(), &pos, &key, &value))
+        pairs.emplace_back(py::borrow(key), py::borrow(value));
+    return true;
+}
+
+// copy[name] = value on those entries: in place where the name is, else at the end.
+void store_count(Pairs& pairs, handle name, object value) {
+    for (auto& [key, current] : pairs) {
+        if (key.ptr() == name.ptr() || PyUnicode_Compare(key.ptr(), name.ptr()) == 0) {
+            current = std::move(value);
+            return;
+        }
+    }
+    pairs.emplace_back(py::borrow(name), std::move(value));
+}
+
+// str(obj) of an exact datetime without tzinfo, as datetime.isoformat(" ") writes
+// it; 0 for anything else (a subclass may have its own __str__, a tzinfo its own
+// utcoffset).
+size_t naive_datetime_text(PyObject* obj, char (&text)[32]) {
+    if (!PyDateTime_CheckExact(obj) || PyDateTime_DATE_GET_TZINFO(obj) != Py_None)
+        return 0;
+    int microsecond = PyDateTime_DATE_GET_MICROSECOND(obj);
+    int fields[] = {PyDateTime_GET_YEAR(obj), PyDateTime_GET_MONTH(obj), PyDateTime_GET_DAY(obj),
+                    PyDateTime_DATE_GET_HOUR(obj), PyDateTime_DATE_GET_MINUTE(obj),
+                    PyDateTime_DATE_GET_SECOND(obj), microsecond};
+    // "%04d-%02d-%02d %02d:%02d:%02d", then ".%06d" when there are microseconds.
+    static const struct {
+        int width;
+        char before;
+    } layout[] = {{4, 0}, {2, '-'}, {2, '-'}, {2, ' '}, {2, ':'}, {2, ':'}, {6, '.'}};
+    size_t size = 0;
+    for (int i = 0; i < (microsecond ? 7 : 6); ++i) {
+        if (layout[i].before)
+            text[size++] = layout[i].before;
+        int value = fields[i];
+        for (int place = layout[i].width - 1; place >= 0; --place) {
+            text[size + size_t(place)] = char('0' + value % 10);
+            value /= 10;
+        }
+        size += size_t(layout[i].width);
+    }
+    return size;
 }
 
 object scalar(handle dumper, handle tag, handle value) {
@@ -90,23 +158,52 @@ object attr_dict_representer(handle dumper, handle data) { return mapping(dumper
 
 }  // namespace
 
-object json_default_data(handle obj) {
-    object data;
+void json_default_answer(handle obj, DefaultAnswer& answer) {
     if (py::isinstance(obj, global(n::TestResult))) {
-        data = result_mapping(obj);
+        answer.kind = DefaultAnswer::pairs_;
+        result_pairs(obj, answer.pairs);
     } else if (py::isinstance(obj, global(n::ResultCounter))) {
-        data = py::call_method(py::getattr(obj, n::data), n::copy);
-        py::setitem(data, n::total, py::getattr(obj, n::total));
-        py::setitem(data, n::success_rate, py::getattr(obj, n::success_rate));
+        object counts = py::getattr(obj, n::data);
+        if (copy_counts(counts, answer.pairs)) {
+            answer.kind = DefaultAnswer::pairs_;
+            store_count(answer.pairs, n::total, py::getattr(obj, n::total));
+            store_count(answer.pairs, n::success_rate, py::getattr(obj, n::success_rate));
+        } else {
+            object data = py::call_method(counts, n::copy);
+            py::setitem(data, n::total, py::getattr(obj, n::total));
+            py::setitem(data, n::success_rate, py::getattr(obj, n::success_rate));
+            answer.data = std::move(data);
+        }
     } else if (py::isinstance(obj, global(n::datetime))) {
-        data = py::str(obj);
+        if ((answer.text_size = naive_datetime_text(obj.ptr(), answer.text)))
+            answer.kind = DefaultAnswer::text_;
+        else
+            answer.data = py::str(obj);
     } else if (py::isinstance(obj, PyExc_Exception)) {
-        data = py::repr(obj);
+        answer.data = py::repr(obj);
     }
-    return data;
 }
 
+object json_default_data(handle obj) {
+    DefaultAnswer answer;
+    json_default_answer(obj, answer);
+    if (answer.kind == DefaultAnswer::text_)
+        return py::take(PyUnicode_FromStringAndSize(answer.text, Py_ssize_t(answer.text_size)));
+    if (answer.kind == DefaultAnswer::pairs_) {
+        object mapping = py::new_dict();
+        for (auto& [key, value] : answer.pairs)
+            py::setitem(mapping, key, value);
+        return mapping;
+    }
+    return std::move(answer.data);
+}
+
+bool exact_datetime(handle obj) { return PyDateTime_CheckExact(obj.ptr()); }
+
 object define_json_dumper(handle json_encoder) {
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI)
+        py::throw_error();
     py::ClassBuilder cls(state->info, "JSONDumper", py::tuple(json_encoder));
     cls.method<json_default>("default", {{"self"}, {"obj"}});
     return cls.create();

@@ -70,6 +70,7 @@ bool plain_class(handle cls) { return Py_TYPE(cls.ptr()) == &PyType_Type; }
 // hashing and comparing could run code, as the dict's would).
 struct NodeFields {
     std::vector<std::pair<object, object>> pairs;
+    std::vector<Py_hash_t> hashes;
     object dict;
 
     void add(handle name, handle value) {
@@ -87,13 +88,15 @@ struct NodeFields {
         Py_hash_t hash = PyObject_Hash(name.ptr());
         if (hash == -1)
             py::throw_error();
-        for (auto& [k, v] : pairs) {
-            if (k.ptr() == name.ptr() || (PyObject_Hash(k.ptr()) == hash && PyUnicode_Compare(k.ptr(), name.ptr()) == 0)) {
-                v = py::borrow(value);
+        for (size_t i = 0; i < pairs.size(); ++i) {
+            PyObject* k = pairs[i].first.ptr();
+            if (k == name.ptr() || (hashes[i] == hash && PyUnicode_Compare(k, name.ptr()) == 0)) {
+                pairs[i].second = py::borrow(value);
                 return;
             }
         }
         pairs.emplace_back(py::borrow(name), py::borrow(value));
+        hashes.push_back(hash);
     }
 
     bool empty() const { return dict ? PyDict_GET_SIZE(dict.ptr()) == 0 : pairs.empty(); }
@@ -102,9 +105,11 @@ struct NodeFields {
 class ReportEncoder : public writers::JsonEncoder {
 protected:
     // JSONDumper.default for one value, with the nesting the generic road has: the
-    // call of default one level down, the dict it returns two.
+    // call of default one level down, what it returns one more, a dict it returns
+    // two.
     void encode_other(handle obj) override {
         NodeFields fields;
+        DefaultAnswer answer;
         object replacement;
         {
             py::recursion_guard call(" while calling a Python object");
@@ -112,23 +117,32 @@ protected:
                 for_each_reported(obj, [&](handle name, handle value) { fields.add(name, value); });
                 if (fields.dict && !fields.empty())
                     replacement = fields.dict;
+                else if (fields.empty())
+                    replacement = refuse_value(obj);
             } else {
-                object data = json_default_data(obj);
-                if (data && py::truthy(data))
-                    replacement = data;
+                json_default_answer(obj, answer);
+                // Text and pairs are never empty, so never false.
+                if (answer.kind == DefaultAnswer::data_) {
+                    if (answer.data && py::truthy(answer.data))
+                        replacement = std::move(answer.data);
+                    else
+                        replacement = refuse_value(obj);
+                }
             }
-            if (!replacement && fields.empty())
-                replacement = refuse_value(obj);
         }
         if (replacement) {
             encode_replacement(replacement);
             return;
         }
         py::recursion_guard returned(" while encoding a JSON object");
+        if (answer.kind == DefaultAnswer::text_) {
+            encode_ascii(answer.text, answer.text_size);
+            return;
+        }
         py::recursion_guard mapping(" while encoding a JSON object");
         begin_object();
         bool first = true;
-        for (auto& [name, value] : fields.pairs) {
+        for (auto& [name, value] : answer.kind == DefaultAnswer::pairs_ ? answer.pairs : fields.pairs) {
             object_key(name, first);
             first = false;
             encode_value(value);

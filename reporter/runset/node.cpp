@@ -498,6 +498,10 @@ int ignored_quietly(handle ignore, handle value) {
         if (PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) ||
             PyTuple_CheckExact(v))
             return 0;
+        // Neither side has a comparison of its own that could run: both defer, and
+        // the values are not the same object.
+        if (Py_TYPE(v)->tp_richcompare == PyBaseObject_Type.tp_richcompare || exact_datetime(value))
+            return 0;
     }
     return -1;
 }
@@ -522,6 +526,61 @@ object path_read_once(handle node, handle name) {
     (void)name;
     return object();
 #endif
+}
+
+namespace {
+
+// getattr(node, name, <absent>) where that certainly runs no code: true, with
+// `value` the attribute or empty when absent. False when it must be read the
+// generic way.
+bool read_quietly(handle node, handle name, object& value) {
+#if RUNSET_QUIET_READS
+    PyTypeObject* type = Py_TYPE(node.ptr());
+    if (!PyUnicode_CheckExact(name.ptr()) || !quiet_type(type) || class_attribute(type, name))
+        return false;
+    QuietReads quiet(state->info.globals);
+    object dict = quiet.dict_of(node);
+    if (!dict)
+        return false;
+    value = py::borrow(PyDict_GetItemWithError(dict.ptr(), name.ptr()));  // exact str keys: cannot fail
+    return true;
+#else
+    (void)node;
+    (void)name;
+    (void)value;
+    return false;
+#endif
+}
+
+}  // namespace
+
+object reported_value(handle node, handle name, handle ignore) {
+    // A path read that ran no code, tested without code, is not read again.
+    if (object path = path_read_once(node, name)) {
+        int known = ignored_quietly(ignore, path);
+        if (known == 0)
+            return path;
+        if (known > 0 || py::contains(ignore, path))
+            return object();
+        return py::getattr(node, name);
+    }
+    object value;
+    bool quiet = read_quietly(node, name, value);
+    if (!quiet)
+        value = py::getattr(node, name, Py_None);
+    else if (!value)
+        value = py::none();
+    int known = ignored_quietly(ignore, value);
+    if (known > 0)
+        return object();
+    if (known == 0 && quiet)
+        return value;  // nothing ran since it was read
+    if (known < 0 && py::contains(ignore, value))
+        return object();
+    object again;
+    if (read_quietly(node, name, again) && again)
+        return again;
+    return py::getattr(node, name);
 }
 
 void combine_into(handle target, handle name, handle value, bool clone_first) {

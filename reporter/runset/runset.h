@@ -3,6 +3,9 @@
 
 #include "native/module.h"
 
+#include <utility>
+#include <vector>
+
 namespace runset {
 
 using py::handle;
@@ -74,6 +77,10 @@ int ignored_quietly(handle ignore, handle value);
 // node.fullid or node.idlist, where that name is this module's path property on the
 // node's class and computing it certainly runs no code; else empty, nothing read.
 object path_read_once(handle node, handle name);
+// The value of `name` that the YAML and JSON forms of a node hold: read with a
+// default of None, tested against VALUE_IGNORE (`ignore`), and read again; empty
+// when it is left out. A read that certainly ran no code is not made twice.
+object reported_value(handle node, handle name, handle ignore);
 
 // Calls visit(name, value) for each name of node._ARG_ORDER whose value is present
 // and not one of VALUE_IGNORE: what the YAML and JSON forms of a node hold.
@@ -81,19 +88,8 @@ template <typename Visit>
 void for_each_reported(handle node, Visit&& visit) {
     object ignore = global(n::VALUE_IGNORE);
     for (object& name : py::iterate(py::getattr(node, n::_ARG_ORDER))) {
-        // A path read that ran no code, tested without code, is not read again.
-        if (object path = path_read_once(node, name)) {
-            int known = ignored_quietly(ignore, path);
-            if (known == 0)
-                visit(name, path);
-            if (known >= 0 || py::contains(ignore, path))
-                continue;
-            visit(name, py::getattr(node, name));
-            continue;
-        }
-        if (ignored(ignore, py::getattr(node, name, Py_None)))
-            continue;
-        visit(name, py::getattr(node, name));
+        if (object value = reported_value(node, name, ignore))
+            visit(name, value);
     }
 }
 
@@ -103,9 +99,23 @@ void combine_into(handle target, handle name, handle value, bool clone_first);
 // cls(parent=parent, **kw), appended to parent.<children>; returns the child.
 object add_child(handle parent, handle children, handle cls, kwargs&& kw);
 
-// JSONDumper.default's answer for a value that is not a report node: the data it
-// returns when true, or an empty object where it defers to the base encoder.
+// JSONDumper.default's answer for a value that is not a report node, in the form
+// cheapest to write. One of: `data`, the answer as the object it returns (empty
+// where it defers to the base encoder); `pairs`, the entries of the fresh dict it
+// would return (exact str keys, each once, at least one entry); `text`, the str()
+// of a naive datetime, which needs no escaping.
+struct DefaultAnswer {
+    enum Kind { data_, pairs_, text_ } kind = data_;
+    object data;
+    std::vector<std::pair<object, object>> pairs;
+    char text[32];
+    size_t text_size = 0;
+};
+void json_default_answer(handle obj, DefaultAnswer& answer);
+// The same answer as the object JSONDumper.default returns.
 object json_default_data(handle obj);
+// An exact datetime.datetime: compared with None, a list or a dict it runs no code.
+bool exact_datetime(handle obj);
 
 // dump_json's own road (json_report.cpp): snapshots of what json.dumps runs, taken
 // at import; whether all of it is still as found; the text written from the nodes.
