@@ -1,5 +1,6 @@
 #include "writers/json_encoder.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -13,7 +14,7 @@ const char* const hex_digits = "0123456789abcdef";
 // counts each such level against the recursion limit with this text.
 const char* const nesting = " while encoding a JSON object";
 
-void append_unicode_escape(std::string& out, Py_UCS4 c) {
+void append_unicode_escape(JsonText& out, Py_UCS4 c) {
     char text[6] = {'\\', 'u', hex_digits[(c >> 12) & 0xf], hex_digits[(c >> 8) & 0xf],
                     hex_digits[(c >> 4) & 0xf], hex_digits[c & 0xf]};
     out.append(text, 6);
@@ -21,7 +22,7 @@ void append_unicode_escape(std::string& out, Py_UCS4 c) {
 
 // ascii_escape_unichar: short escapes, the printable ASCII range as it is, \uXXXX
 // for the rest, and a surrogate pair above the basic plane.
-void append_escaped(std::string& out, Py_UCS4 c) {
+void append_escaped(JsonText& out, Py_UCS4 c) {
     char escape = 0;
     switch (c) {
     case '\\': escape = '\\'; break;
@@ -82,6 +83,16 @@ py::object float_text(py::handle number, bool allow_nan) {
 
 }  // namespace
 
+void JsonText::grow(size_t more) {
+    size_t capacity = std::max(capacity_ * 2, size_ + more);
+    capacity = std::max(capacity, size_t(4096));
+    std::unique_ptr<char[]> data(new char[capacity]);
+    if (size_)
+        std::memcpy(data.get(), data_.get(), size_);
+    data_ = std::move(data);
+    capacity_ = capacity;
+}
+
 JsonEncoder::JsonEncoder(Options options, py::handle default_fn)
     : options_(options),
       item_separator_(options.item_separator),
@@ -97,7 +108,8 @@ py::object JsonEncoder::encode(py::handle obj) {
         encode_value(obj);
     // Everything written is ASCII.
     py::object text = py::take(PyUnicode_New(Py_ssize_t(out_.size()), 127));
-    std::copy(out_.begin(), out_.end(), reinterpret_cast<char*>(PyUnicode_DATA(text.ptr())));
+    if (out_.size())
+        std::memcpy(PyUnicode_DATA(text.ptr()), out_.data(), out_.size());
     return text;
 }
 
@@ -263,7 +275,7 @@ void JsonEncoder::encode_float(py::handle number) {
     char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
     if (!text)
         py::throw_error();
-    out_.append(text);
+    out_.append(text, std::strlen(text));
     PyMem_Free(text);
 }
 

@@ -5,11 +5,40 @@
 
 #include "native/api.h"
 
+#include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 namespace writers {
+
+// The growing text of one encode: appends inline, a call only to grow.
+class JsonText {
+public:
+    void append(const char* text, size_t size) {
+        if (size > capacity_ - size_)
+            grow(size);
+        std::memcpy(data_.get() + size_, text, size);
+        size_ += size;
+    }
+    void append(const std::string& text) { append(text.data(), text.size()); }
+    JsonText& operator+=(char c) {
+        if (size_ == capacity_)
+            grow(1);
+        data_[size_++] = c;
+        return *this;
+    }
+    void clear() { size_ = 0; }
+    const char* data() const { return data_.get(); }
+    size_t size() const { return size_; }
+
+private:
+    void grow(size_t more);
+
+    std::unique_ptr<char[]> data_;
+    size_t size_ = 0, capacity_ = 0;
+};
 
 // The json package's encoder options this writer has (its defaults, as json.dumps).
 struct JsonOptions {
@@ -105,7 +134,7 @@ private:
     std::string item_separator_, key_separator_;
     py::object default_fn_;
     Markers markers_;
-    std::string out_;
+    JsonText out_;
 };
 
 }  // namespace writers

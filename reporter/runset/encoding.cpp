@@ -159,10 +159,10 @@ object attr_dict_representer(handle dumper, handle data) { return mapping(dumper
 }  // namespace
 
 void json_default_answer(handle obj, DefaultAnswer& answer) {
-    if (py::isinstance(obj, global(n::TestResult))) {
+    if (is_instance(obj, global(n::TestResult))) {
         answer.kind = DefaultAnswer::pairs_;
         result_pairs(obj, answer.pairs);
-    } else if (py::isinstance(obj, global(n::ResultCounter))) {
+    } else if (is_instance(obj, global(n::ResultCounter))) {
         object counts = py::getattr(obj, n::data);
         if (copy_counts(counts, answer.pairs)) {
             answer.kind = DefaultAnswer::pairs_;
@@ -174,7 +174,7 @@ void json_default_answer(handle obj, DefaultAnswer& answer) {
             py::setitem(data, n::success_rate, py::getattr(obj, n::success_rate));
             answer.data = std::move(data);
         }
-    } else if (py::isinstance(obj, global(n::datetime))) {
+    } else if (is_instance(obj, global(n::datetime))) {
         if ((answer.text_size = naive_datetime_text(obj.ptr(), answer.text)))
             answer.kind = DefaultAnswer::text_;
         else
@@ -199,6 +199,20 @@ object json_default_data(handle obj) {
 }
 
 bool exact_datetime(handle obj) { return PyDateTime_CheckExact(obj.ptr()); }
+
+bool is_instance(handle obj, handle cls) {
+    PyTypeObject* type = Py_TYPE(obj.ptr());
+    if (reinterpret_cast<PyObject*>(type) == cls.ptr())
+        return true;
+#if PY_VERSION_HEX < 0x030F0000
+    // For a class of the plain metaclass isinstance asks the type, then obj.__class__;
+    // read the default way through object's own descriptor, that is the type again.
+    if (PyType_CheckExact(cls.ptr()) && type->tp_getattro == PyObject_GenericGetAttr &&
+        _PyType_Lookup(type, n::__class__) == _PyType_Lookup(&PyBaseObject_Type, n::__class__))
+        return PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls.ptr()));
+#endif
+    return py::isinstance(obj, cls);
+}
 
 object define_json_dumper(handle json_encoder) {
     PyDateTime_IMPORT;

@@ -113,7 +113,7 @@ protected:
         object replacement;
         {
             py::recursion_guard call(" while calling a Python object");
-            if (py::isinstance(obj, global(n::ReportObjectBase))) {
+            if (is_instance(obj, global(n::ReportObjectBase))) {
                 for_each_reported(obj, [&](handle name, handle value) { fields.add(name, value); });
                 if (fields.dict && !fields.empty())
                     replacement = fields.dict;

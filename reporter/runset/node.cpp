@@ -511,74 +511,58 @@ bool ignored(handle ignore, handle value) {
     return known >= 0 ? known > 0 : py::contains(ignore, value);
 }
 
-object path_read_once(handle node, handle name) {
+namespace {
+
+enum class QuietRead { none, attribute, path };
+
+// getattr(node, name, <absent>) where that certainly runs no code: an instance
+// attribute (`value` empty when absent) or this module's fullid/idlist property.
+// `none` when it must be read the generic way.
+QuietRead read_quietly(handle node, handle name, object& value) {
 #if RUNSET_QUIET_READS
     PyTypeObject* type = Py_TYPE(node.ptr());
     if (!PyUnicode_CheckExact(name.ptr()) || !quiet_type(type))
-        return object();
+        return QuietRead::none;
     PyObject* attr = class_attribute(type, name);
-    if (!attr || (attr != state->fullid_property.ptr() && attr != state->idlist_property.ptr()))
-        return object();
     QuietReads quiet(state->info.globals);
-    return quiet_path(node, attr == state->fullid_property.ptr(), quiet);
-#else
-    (void)node;
-    (void)name;
-    return object();
-#endif
-}
-
-namespace {
-
-// getattr(node, name, <absent>) where that certainly runs no code: true, with
-// `value` the attribute or empty when absent. False when it must be read the
-// generic way.
-bool read_quietly(handle node, handle name, object& value) {
-#if RUNSET_QUIET_READS
-    PyTypeObject* type = Py_TYPE(node.ptr());
-    if (!PyUnicode_CheckExact(name.ptr()) || !quiet_type(type) || class_attribute(type, name))
-        return false;
-    QuietReads quiet(state->info.globals);
-    object dict = quiet.dict_of(node);
-    if (!dict)
-        return false;
-    value = py::borrow(PyDict_GetItemWithError(dict.ptr(), name.ptr()));  // exact str keys: cannot fail
-    return true;
+    if (!attr) {
+        object dict = quiet.dict_of(node);
+        if (!dict)
+            return QuietRead::none;
+        value = py::borrow(PyDict_GetItemWithError(dict.ptr(), name.ptr()));  // exact str keys: cannot fail
+        return QuietRead::attribute;
+    }
+    if (attr != state->fullid_property.ptr() && attr != state->idlist_property.ptr())
+        return QuietRead::none;
+    value = quiet_path(node, attr == state->fullid_property.ptr(), quiet);
+    return value ? QuietRead::path : QuietRead::none;
 #else
     (void)node;
     (void)name;
     (void)value;
-    return false;
+    return QuietRead::none;
 #endif
 }
 
 }  // namespace
 
 object reported_value(handle node, handle name, handle ignore) {
-    // A path read that ran no code, tested without code, is not read again.
-    if (object path = path_read_once(node, name)) {
-        int known = ignored_quietly(ignore, path);
-        if (known == 0)
-            return path;
-        if (known > 0 || py::contains(ignore, path))
-            return object();
-        return py::getattr(node, name);
-    }
     object value;
-    bool quiet = read_quietly(node, name, value);
-    if (!quiet)
+    QuietRead quiet = read_quietly(node, name, value);
+    if (quiet == QuietRead::none)
         value = py::getattr(node, name, Py_None);
     else if (!value)
         value = py::none();
     int known = ignored_quietly(ignore, value);
     if (known > 0)
         return object();
-    if (known == 0 && quiet)
-        return value;  // nothing ran since it was read
+    // A read that ran no code, tested without code, is not made again.
+    if (known == 0 && quiet != QuietRead::none)
+        return value;
     if (known < 0 && py::contains(ignore, value))
         return object();
     object again;
-    if (read_quietly(node, name, again) && again)
+    if (read_quietly(node, name, again) != QuietRead::none && again)
         return again;
     return py::getattr(node, name);
 }

@@ -74,9 +74,6 @@ object dump_yaml_native(handle document);
 bool ignored(handle ignore, handle value);
 // The same answer when it is certain without running code (1 or 0), else -1.
 int ignored_quietly(handle ignore, handle value);
-// node.fullid or node.idlist, where that name is this module's path property on the
-// node's class and computing it certainly runs no code; else empty, nothing read.
-object path_read_once(handle node, handle name);
 // The value of `name` that the YAML and JSON forms of a node hold: read with a
 // default of None, tested against VALUE_IGNORE (`ignore`), and read again; empty
 // when it is left out. A read that certainly ran no code is not made twice.
@@ -116,6 +113,9 @@ void json_default_answer(handle obj, DefaultAnswer& answer);
 object json_default_data(handle obj);
 // An exact datetime.datetime: compared with None, a list or a dict it runs no code.
 bool exact_datetime(handle obj);
+// isinstance(obj, cls), answered without the generic protocol where it certainly
+// runs no code.
+bool is_instance(handle obj, handle cls);
 
 // dump_json's own road (json_report.cpp): snapshots of what json.dumps runs, taken
 // at import; whether all of it is still as found; the text written from the nodes.
