@@ -1,6 +1,7 @@
 #include "writers/json_encoder.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -50,7 +51,17 @@ void append_escaped(JsonText& out, Py_UCS4 c) {
     }
 }
 
-bool needs_escape(unsigned char c) { return c < ' ' || c > '~' || c == '\\' || c == '"'; }
+constexpr bool needs_escape(unsigned char c) { return c < ' ' || c > '~' || c == '\\' || c == '"'; }
+
+// needs_escape of every byte, looked up.
+struct EscapeTable {
+    bool escape[256];
+    constexpr EscapeTable() : escape() {
+        for (int c = 0; c < 256; ++c)
+            escape[c] = needs_escape((unsigned char)c);
+    }
+};
+constexpr EscapeTable escape_table;
 
 // Digits of a machine-sized integer, as int.__repr__ writes them.
 size_t integer_text(long long value, char (&text)[24]) {
@@ -220,11 +231,27 @@ void JsonEncoder::encode_ascii(const char* text, size_t size) {
     out_ += '"';
 }
 
+// Whether any of eight ASCII bytes needs an escape: below a space, DEL, '"' or '\\'.
+static bool word_needs_escape(uint64_t word) {
+    constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+    auto zero_byte = [](uint64_t w) { return (w - ones) & ~w & highs; };
+    uint64_t control = (word - ones * 0x20) & ~word & highs;
+    return (control | zero_byte(word ^ (ones * '"')) | zero_byte(word ^ (ones * '\\')) |
+            zero_byte(word ^ (ones * 0x7f))) != 0;
+}
+
 void JsonEncoder::append_ascii(const char* text, size_t size) {
-    // Clean runs are copied whole.
+    // Clean runs are copied whole; clean stretches of eight are passed over at once.
     size_t start = 0;
     for (size_t i = 0; i < size; ++i) {
-        if (!needs_escape((unsigned char)text[i]))
+        while (size - i >= 16) {
+            uint64_t word;
+            std::memcpy(&word, text + i, 8);
+            if (word_needs_escape(word))
+                break;
+            i += 8;
+        }
+        if (!escape_table.escape[(unsigned char)text[i]])
             continue;
         out_.append(text + start, i - start);
         append_escaped(out_, (unsigned char)text[i]);

@@ -10,6 +10,7 @@ using Pairs = std::vector<std::pair<object, object>>;
 
 // {"value": r.value} plus "reason" and "data" when they hold something, as pairs.
 void result_pairs(handle result, Pairs& pairs) {
+    pairs.reserve(3);
     pairs.emplace_back(py::borrow(n::value), py::getattr(result, n::value));
     object reason = py::getattr(result, n::reason);
     if (py::truthy(reason))
@@ -207,8 +208,9 @@ bool is_instance(handle obj, handle cls) {
 #if PY_VERSION_HEX < 0x030F0000
     // For a class of the plain metaclass isinstance asks the type, then obj.__class__;
     // read the default way through object's own descriptor, that is the type again.
+    static PyObject* const object_class = _PyType_Lookup(&PyBaseObject_Type, n::__class__);
     if (PyType_CheckExact(cls.ptr()) && type->tp_getattro == PyObject_GenericGetAttr &&
-        _PyType_Lookup(type, n::__class__) == _PyType_Lookup(&PyBaseObject_Type, n::__class__))
+        _PyType_Lookup(type, n::__class__) == object_class)
         return PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls.ptr()));
 #endif
     return py::isinstance(obj, cls);

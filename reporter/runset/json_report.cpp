@@ -114,6 +114,8 @@ protected:
         {
             py::recursion_guard call(" while calling a Python object");
             if (is_instance(obj, global(n::ReportObjectBase))) {
+                fields.pairs.reserve(32);
+                fields.hashes.reserve(32);
                 for_each_reported(obj, [&](handle name, handle value) { fields.add(name, value); });
                 if (fields.dict && !fields.empty())
                     replacement = fields.dict;
