@@ -173,7 +173,23 @@ void JsonEncoder::refuse(py::handle obj) {
 void JsonEncoder::object_key(py::handle key, bool first) {
     if (!first)
         append_separator(item_separator_);
-    encode_str(key);
+    PyObject* k = key.ptr();
+    if (PyUnicode_CheckExact(k)) {
+        if (!key_texts_)
+            key_texts_.reset(new KeyText[key_slots]);
+        uint64_t mixed = uint64_t(reinterpret_cast<uintptr_t>(k)) * 0x9E3779B97F4A7C15ULL;
+        KeyText& slot = key_texts_[size_t(mixed >> 32) % key_slots];
+        if (slot.key.ptr() != k) {
+            size_t begin = out_.size();
+            encode_str(key);
+            slot.text.assign(out_.data() + begin, out_.size() - begin);
+            slot.key = py::borrow(key);
+        } else {
+            out_.append(slot.text);
+        }
+    } else {
+        encode_str(key);
+    }
     append_separator(key_separator_);
 }
 

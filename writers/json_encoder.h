@@ -130,6 +130,15 @@ private:
         out_.append(text, N - 1);
     }
 
+    // Keys met again are copied from their first writing: a str is immutable and
+    // the entry holds it, so the same object still has the same text.
+    struct KeyText {
+        py::object key;
+        std::string text;
+    };
+    static constexpr size_t key_slots = 512;
+    std::unique_ptr<KeyText[]> key_texts_;
+
     Options options_;
     std::string item_separator_, key_separator_;
     py::object default_fn_;
