@@ -196,6 +196,47 @@ def json_road():
     json.dumps(saved)
 
 
+def json_written_values():
+    # Values the native JSON road writes without the objects default would make:
+    # naive and aware datetimes, results, counts of every shape, many keys.
+    import datetime
+    from kovra.results import ResultCounter, TestResult
+
+    class Zone(datetime.tzinfo):
+        def utcoffset(self, dt):
+            raise LookupError("no offset")
+
+    class Broken(ResultCounter):
+        @property
+        def total(self):
+            raise ArithmeticError("no total")
+
+    job = runset.RunSet(id="job", seq_num=0)
+    section = job.add_task(id="t", seq_num=1).add_section(id="s", seq_num=1)
+    odd = ResultCounter()
+    odd.data = {"total": 3, 1: 2, "passed": 1}
+    plain = ResultCounter()
+    plain.data = {"total": 3, "passed": 1, "success_rate": 2}
+    section.extra.update({"t": [datetime.datetime(1, 2, 3), datetime.datetime(2024, 1, 2, 3, 4, 5, 6)],
+                          "r": TestResult("failed", reason="why", data={"k": 1}), "odd": odd, "plain": plain,
+                          "keys": [{"k%d" % i: i for i in range(600)} for _ in range(2)]})
+    job.dump_json()
+    for bad in (datetime.datetime(2024, 1, 1, tzinfo=Zone()), Broken()):
+        section.extra["bad"] = bad
+        try:
+            job.dump_json()
+        except (LookupError, ArithmeticError):
+            pass
+    saved = runset.VALUE_IGNORE
+    runset.VALUE_IGNORE = [None]
+    try:
+        job.dump_json()
+    except (LookupError, ArithmeticError):
+        pass
+    finally:
+        runset.VALUE_IGNORE = saved
+
+
 def error_add_child_with_parent():
     job = runset.RunSet(id="job", seq_num=0)
     try:
@@ -258,6 +299,7 @@ SCENARIOS = [
     whole_job,
     dumps,
     json_road,
+    json_written_values,
     error_add_child_with_parent,
     error_missing_log_file,
     error_health_entry_without_result,

@@ -285,3 +285,182 @@ def test_astral_and_control_characters_are_escaped_as_the_json_package_does():
     rs = job_with(["\U0001f600\x7f\x1f\u2028\"\\/"], [])
     assert rs.dump_json() == generic(rs)
     assert '"\\ud83d\\ude00\\u007f\\u001f\\u2028\\"\\\\/"' in rs.dump_json()
+
+
+# ---- values written without the objects JSONDumper.default would make
+
+def dumped_extra(value):
+    """The JSON text of a job whose section holds `value`, checked against the generic road."""
+    rs = job_with([value], [])
+    fast = outcome(rs.dump_json)
+    assert fast == outcome(lambda: generic(rs))
+    return fast
+
+
+class LaterDate(datetime.datetime):
+    def __str__(self):
+        return "later"
+
+
+class Zone(datetime.tzinfo):
+    def __init__(self, offset):
+        self.offset = offset
+
+    def utcoffset(self, dt):
+        if self.offset is None:
+            raise LookupError("no offset here")
+        return datetime.timedelta(minutes=self.offset)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.datetimes(datetime.datetime.min, datetime.datetime.max), st.booleans())
+def test_naive_datetimes_are_their_str(moment, whole_second):
+    if whole_second:
+        moment = moment.replace(microsecond=0)
+    assert runset.JSONDumper().default(moment) == str(moment)
+    kind, text = dumped_extra(moment)
+    assert kind == "text" and json.loads(text)["report"]["tasks"][0]["sections"][0]["extra"]["v0"] == str(moment)
+
+
+@pytest.mark.parametrize("moment, shown", [
+    (datetime.datetime(1, 1, 1), "0001-01-01 00:00:00"),
+    (datetime.datetime(999, 12, 31, 23, 59, 59, 1), "0999-12-31 23:59:59.000001"),
+    (datetime.datetime(9999, 12, 31, 23, 59, 59, 999999), "9999-12-31 23:59:59.999999"),
+    (datetime.datetime(2024, 5, 6, 7, 8, 9, fold=1), "2024-05-06 07:08:09"),
+    (LaterDate(2024, 1, 1), "later"),
+    (datetime.datetime(2024, 1, 1, tzinfo=Zone(90)), "2024-01-01 00:00:00+01:30"),
+])
+def test_datetimes_of_every_shape_are_written_as_str_gives_them(moment, shown):
+    assert str(moment) == shown
+    assert dumped_extra(moment)[1].count('"%s"' % shown) == 1
+
+
+def test_a_tzinfo_that_raises_fails_both_roads_alike():
+    assert dumped_extra(datetime.datetime(2024, 1, 1, tzinfo=Zone(None))) == \
+        ("error", LookupError, "no offset here")
+
+
+def test_counts_keep_their_place_and_derived_values_replace_stored_ones():
+    made = ResultCounter()
+    made.data = {"total": 99, "passed": 2, "success_rate": -1, "failed": 2}
+    kind, text = dumped_extra(made)
+    assert made.total == 102
+    assert '{"total": 102, "passed": 2, "success_rate": 1.96, "failed": 2}' in text
+
+
+class CountsCopy(dict):
+    def copy(self):
+        return CountsCopy(list(self.items()) + [("copied", 1)])
+
+
+@pytest.mark.parametrize("counts, shown", [
+    ({1: 2, "passed": 1}, '{"1": 2, "passed": 1, "total": 3, "success_rate": 33.33}'),
+    ({StrSub("total"): 5}, '{"total": 5, "success_rate": 0.0}'),
+    (CountsCopy(passed=1), '{"passed": 1, "copied": 1, "total": 1, "success_rate": 100.0}'),
+])
+def test_counts_that_are_not_a_plain_str_dict_are_copied_as_the_default_does(counts, shown):
+    made = ResultCounter()
+    made.data = counts
+    assert shown in dumped_extra(made)[1]
+
+
+def test_a_counter_property_that_raises_fails_both_roads_alike():
+    class Broken(ResultCounter):
+        @property
+        def success_rate(self):
+            self.data["late"] = 1  # after the copy was taken: not in the text
+            raise ArithmeticError("no rate")
+
+    assert dumped_extra(Broken()) == ("error", ArithmeticError, "no rate")
+
+
+def test_results_hold_reason_and_data_only_when_true():
+    assert '{"value": "failed", "reason": "why", "data": {"k": [1]}}' in \
+        dumped_extra(Result("failed", reason="why", data={"k": [1]}))[1]
+    assert '"v0": {"value": "passed"}' in dumped_extra(Result("passed", reason="", data={}))[1]
+
+
+def test_a_look_alike_class_attribute_is_asked_as_isinstance_asks_it():
+    class LookAlike:
+        __class__ = property(lambda self: Result)
+        value, reason, data = "odd", "", None
+
+    assert '{"value": "odd"}' in dumped_extra(LookAlike())[1]
+
+
+def test_comparisons_with_the_ignored_values_run_on_both_roads_alike(monkeypatch):
+    calls = []
+
+    class Counted:
+        def __eq__(self, other):
+            calls.append(type(other).__name__)
+            return NotImplemented
+
+    def dump(call):
+        rs = job_with([], [])
+        rs.tasks[0].sections[0].name = Counted()
+        calls.clear()
+        result = outcome(call(rs))
+        return result, list(calls)
+
+    assert dump(lambda rs: rs.dump_json)[1] == dump(lambda rs: lambda: generic(rs))[1] == \
+        ["NoneType", "list", "dict"]
+    # Without a comparison of its own nothing runs; one given later is seen.
+    del Counted.__eq__
+    assert dump(lambda rs: rs.dump_json) == dump(lambda rs: lambda: generic(rs))
+    assert dump(lambda rs: rs.dump_json)[1] == []
+    monkeypatch.setattr(Counted, "__eq__", lambda self, other: calls.append("late") or NotImplemented,
+                        raising=False)
+    assert dump(lambda rs: rs.dump_json)[1] == dump(lambda rs: lambda: generic(rs))[1] == ["late"] * 3
+
+
+def test_reported_names_read_through_the_class_or_an_odd_dict_are_read_as_the_default_reads_them():
+    reads = []
+
+    class Described(runset.Section):
+        @property
+        def description(self):
+            reads.append("description")
+            return "d"
+
+    def dump(call):
+        reads.clear()
+        return outcome(call), list(reads)
+
+    rs = job_with([], [])
+    node = Described(id="w", seq_num=3, parent=rs.tasks[0])
+    rs.tasks[0].sections.append(node)
+    assert dump(rs.dump_json) == dump(lambda: generic(rs))
+    assert dump(rs.dump_json)[1] == ["description"] * 2
+    # A dict key that is not a str: its lookups may compare, so no read is trusted.
+    node.__dict__[IntSub(5)] = "five"
+    rs.tasks[0].sections[0].__dict__[StrSub("name")] = "odd"
+    assert dump(rs.dump_json) == dump(lambda: generic(rs))
+
+
+@pytest.mark.parametrize("ignore", [[None], [None, [], {}, "x"], (None, [], {})])
+def test_a_replaced_value_ignore_is_what_both_roads_test_against(monkeypatch, ignore):
+    monkeypatch.setattr(runset, "VALUE_IGNORE", ignore)
+    rs = job_with(["x"], [])
+    rs.tasks[0].sections[0].name = "x"
+    assert rs.dump_json() == generic(rs)
+    assert ('"name": "x"' in rs.dump_json()) == ("x" not in ignore)
+
+
+def test_many_keys_met_again_are_written_alike():
+    keys = ["k%d\n" % index for index in range(1500)] + [StrSub("k1\n"), "\u00e9"]
+    rows = [{key: index for key in keys} for index in range(3)]
+    rs = job_with([rows], [])
+    assert rs.dump_json() == generic(rs)
+
+
+@pytest.mark.parametrize("number", [0, -1, 2 ** 63 - 1, -2 ** 63, 2 ** 63, -2 ** 64 - 1, 10 ** 40, IntSub(-7)])
+def test_integers_at_the_edges_of_a_machine_word(number):
+    assert str(int(number)) in dumped_extra([number])[1]
+
+
+def test_escapes_at_every_place_of_a_long_ascii_string():
+    for place in range(40):
+        for char in "\x00\x1f\"\\\x7f":
+            line = "a" * place + char + "b" * (39 - place)
+            assert json.dumps(line) in dumped_extra(line)[1]
