@@ -2,6 +2,8 @@
 // every report node.
 #include "reporter/runset/runset.h"
 
+#include <algorithm>
+
 #include "native/traceback.h"
 
 namespace runset {
@@ -329,9 +331,26 @@ int quiet_is_root(handle parent, QuietReads& quiet) {
         return 1;
     // isinstance would go on to read parent.__class__: object's own descriptor gives
     // the type itself.
-    if (class_attribute(type, n::__class__) != class_attribute(&PyBaseObject_Type, n::__class__))
+    static PyObject* const object_class = class_attribute(&PyBaseObject_Type, n::__class__);
+    if (class_attribute(type, n::__class__) != object_class)
         return -1;
     return 0;
+}
+
+// head + "." + tail of two exact str, made at once; empty with the error set.
+object dotted(handle head, handle tail) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(head.ptr()) < 0 || PyUnicode_READY(tail.ptr()) < 0)
+        return object();
+#endif
+    Py_ssize_t head_size = PyUnicode_GET_LENGTH(head.ptr()), tail_size = PyUnicode_GET_LENGTH(tail.ptr());
+    Py_UCS4 widest = std::max(PyUnicode_MAX_CHAR_VALUE(head.ptr()), PyUnicode_MAX_CHAR_VALUE(tail.ptr()));
+    object text = py::steal(PyUnicode_New(head_size + 1 + tail_size, widest));
+    if (!text || PyUnicode_CopyCharacters(text.ptr(), 0, head.ptr(), 0, head_size) < 0 ||
+        PyUnicode_WriteChar(text.ptr(), head_size, '.') < 0 ||
+        PyUnicode_CopyCharacters(text.ptr(), head_size + 1, tail.ptr(), 0, tail_size) < 0)
+        return object();
+    return text;
 }
 
 // node.fullid or node.idlist as this module's property computes it, or empty when
@@ -373,9 +392,7 @@ object quiet_path(handle node, bool full, QuietReads& quiet) {
             if (PyList_Append(head.ptr(), id) == 0)
                 value = std::move(head);
         } else if (PyUnicode_CheckExact(head.ptr()) && PyUnicode_CheckExact(id)) {
-            object joined = py::steal(PyUnicode_Concat(head.ptr(), state->dot.ptr()));
-            if (joined)
-                value = py::steal(PyUnicode_Concat(joined.ptr(), id));
+            value = dotted(head, id);
         }
     }
     py::compat::leave_recursive_call();
