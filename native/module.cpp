@@ -98,6 +98,11 @@ object global(const ModuleInfo& module, handle name) {
     object value = lookup(module.globals, name);
     if (value)
         return value;
+    return builtin_global(module, name);
+}
+
+object builtin_global(const ModuleInfo& module, handle name) {
+    object value;
     // Owned: a lookup may run code.
     object builtins = module.builtins;
     if (PyDict_CheckExact(builtins.ptr())) {

@@ -121,5 +121,7 @@ object builtin(handle name);
 // A module global looked up at call time, falling back to the module's own
 // builtins, as compiled module code resolves a global name.
 object global(const ModuleInfo& module, handle name);
+// Its second half: the name looked up in the builtins alone.
+object builtin_global(const ModuleInfo& module, handle name);
 
 }  // namespace py

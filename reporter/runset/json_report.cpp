@@ -113,7 +113,8 @@ protected:
         object replacement;
         {
             py::recursion_guard call(" while calling a Python object");
-            if (is_instance(obj, global(n::ReportObjectBase))) {
+            static GlobalCache node_class;
+            if (is_instance(obj, cached_global(n::ReportObjectBase, node_class))) {
                 fields.pairs.reserve(32);
                 fields.hashes.reserve(32);
                 for_each_reported(obj, [&](handle name, handle value) { fields.add(name, value); });

@@ -464,3 +464,15 @@ def test_escapes_at_every_place_of_a_long_ascii_string():
         for char in "\x00\x1f\"\\\x7f":
             line = "a" * place + char + "b" * (39 - place)
             assert json.dumps(line) in dumped_extra(line)[1]
+
+
+@pytest.mark.parametrize("name", ["TestResult", "ResultCounter", "datetime", "ReportObjectBase", "VALUE_IGNORE"])
+def test_module_globals_replaced_between_dumps_are_seen_by_the_next(monkeypatch, name):
+    rs = job_with([datetime.datetime(2024, 1, 1), counter({"passed": 1})], [])
+    before = rs.dump_json()
+    monkeypatch.setattr(runset, name, type("Other", (), {}) if name != "VALUE_IGNORE" else [])
+    after = outcome(rs.dump_json)
+    assert after == outcome(lambda: generic(rs))
+    assert after != ("text", before)
+    monkeypatch.undo()
+    assert rs.dump_json() == before
