@@ -5,6 +5,7 @@
 #include "reporter/runset/runset.h"
 #include "writers/json_encoder.h"
 
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -71,6 +72,7 @@ bool plain_class(handle cls) { return Py_TYPE(cls.ptr()) == &PyType_Type; }
 struct NodeFields {
     std::vector<std::pair<object, object>> pairs;
     std::vector<Py_hash_t> hashes;
+    uint64_t hash_bits = 0;  // one bit per hash seen: most names are new at a glance
     object dict;
 
     void add(handle name, handle value) {
@@ -88,7 +90,10 @@ struct NodeFields {
         Py_hash_t hash = PyObject_Hash(name.ptr());
         if (hash == -1)
             py::throw_error();
-        for (size_t i = 0; i < pairs.size(); ++i) {
+        uint64_t bit = uint64_t(1) << (size_t(hash) % 64);
+        bool maybe_seen = hash_bits & bit;
+        hash_bits |= bit;
+        for (size_t i = 0; maybe_seen && i < pairs.size(); ++i) {
             PyObject* k = pairs[i].first.ptr();
             if (k == name.ptr() || (hashes[i] == hash && PyUnicode_Compare(k, name.ptr()) == 0)) {
                 pairs[i].second = py::borrow(value);
