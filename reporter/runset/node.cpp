@@ -523,11 +523,6 @@ int ignored_quietly(handle ignore, handle value) {
     return -1;
 }
 
-bool ignored(handle ignore, handle value) {
-    int known = ignored_quietly(ignore, value);
-    return known >= 0 ? known > 0 : py::contains(ignore, value);
-}
-
 namespace {
 
 enum class QuietRead { none, attribute, path };

@@ -79,9 +79,8 @@ object dump_yaml_native(handle document);
 
 // Shared by the node classes.
 
-// value in VALUE_IGNORE (`ignore`, the global as looked up by the caller).
-bool ignored(handle ignore, handle value);
-// The same answer when it is certain without running code (1 or 0), else -1.
+// value in VALUE_IGNORE (`ignore`, the global as looked up by the caller) when that
+// is certain without running code: 1 or 0; else -1.
 int ignored_quietly(handle ignore, handle value);
 // The value of `name` that the YAML and JSON forms of a node hold: read with a
 // default of None, tested against VALUE_IGNORE (`ignore`), and read again; empty
