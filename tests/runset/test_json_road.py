@@ -476,3 +476,17 @@ def test_module_globals_replaced_between_dumps_are_seen_by_the_next(monkeypatch,
     assert after != ("text", before)
     monkeypatch.undo()
     assert rs.dump_json() == before
+
+
+def test_cycles_and_shared_values_far_down_a_deep_document():
+    shared = {"s": [1]}
+    levels = [[]]
+    for depth in range(80):
+        levels.append([shared, Result("failed")])
+        levels[-2].append(levels[-1])
+    assert dumped_extra(levels[0])[0] == "text"  # met many times, never inside itself
+    # Cycles closed below and above the depth where the check changes its form.
+    for target in (levels[50], levels[10]):
+        levels[-1].append(target)
+        assert dumped_extra(levels[0]) == ("error", ValueError, "Circular reference detected")
+        levels[-1].pop()
