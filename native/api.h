@@ -235,6 +235,22 @@ public:
     recursion_guard& operator=(const recursion_guard&) = delete;
 };
 
+// The same level where it stands for a C function's own Py_EnterRecursiveCall (a
+// C encoder's nesting, a comparison): from 3.12 that counts against the C limit
+// only, not the Python depth.
+int enter_c_recursion(const char* where);
+
+class c_recursion_guard {
+public:
+    explicit c_recursion_guard(const char* where) {
+        if (enter_c_recursion(where))
+            throw_error();
+    }
+    ~c_recursion_guard() { Py_LeaveRecursiveCall(); }
+    c_recursion_guard(const c_recursion_guard&) = delete;
+    c_recursion_guard& operator=(const c_recursion_guard&) = delete;
+};
+
 // ---- iteration ---------------------------------------------------------------
 
 // Range over any iterable: `for (py::object item : py::iterate(obj))`.

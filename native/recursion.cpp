@@ -67,4 +67,12 @@ int enter_recursion(const char* where) {
     return compat::enter_recursive_call(where);
 }
 
+int enter_c_recursion(const char* where) {
+    if (stack_nearly_spent()) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        return -1;
+    }
+    return Py_EnterRecursiveCall(where);
+}
+
 }  // namespace py

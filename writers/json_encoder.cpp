@@ -139,10 +139,10 @@ void JsonEncoder::encode_value(py::handle obj) {
     } else if (PyFloat_Check(o)) {
         encode_float(obj);
     } else if (PyList_Check(o) || PyTuple_Check(o)) {
-        py::recursion_guard level(nesting);
+        py::c_recursion_guard level(nesting);
         encode_list(obj);
     } else if (PyDict_Check(o)) {
-        py::recursion_guard level(nesting);
+        py::c_recursion_guard level(nesting);
         encode_dict(obj);
     } else {
         Marker marker(*this, obj);
@@ -157,7 +157,7 @@ void JsonEncoder::encode_other(py::handle obj) {
 }
 
 void JsonEncoder::encode_replacement(py::handle replacement) {
-    py::recursion_guard level(nesting);
+    py::c_recursion_guard level(nesting);
     encode_value(replacement);
 }
 

@@ -142,12 +142,12 @@ protected:
             encode_replacement(replacement);
             return;
         }
-        py::recursion_guard returned(" while encoding a JSON object");
+        py::c_recursion_guard returned(" while encoding a JSON object");
         if (answer.kind == DefaultAnswer::text_) {
             encode_ascii(answer.text, answer.text_size);
             return;
         }
-        py::recursion_guard mapping(" while encoding a JSON object");
+        py::c_recursion_guard mapping(" while encoding a JSON object");
         begin_object();
         bool first = true;
         for (auto& [name, value] : answer.kind == DefaultAnswer::pairs_ ? answer.pairs : fields.pairs) {
@@ -260,11 +260,12 @@ bool json_road_open(handle json, handle dumps, handle dumper) {
 }
 
 object write_report_json(handle document) {
-#if PY_VERSION_HEX < 0x030C0000
     // json.dumps, encode and iterencode are Python frames that count against the
     // recursion limit here before the encoder starts.
     py::recursion_guard dumps(""), encode(""), iterencode("");
-#endif
+    // So does the call of the C encoder object from iterencode (from 3.12 against
+    // the C limit only).
+    py::c_recursion_guard encoder_call(" while calling a Python object");
     ReportEncoder encoder;
     return encoder.encode(document);
 }

@@ -566,6 +566,11 @@ object reported_value(handle node, handle name, handle ignore) {
     else if (!value)
         value = py::none();
     int known = ignored_quietly(ignore, value);
+    if (known >= 0 && !value.is_none()) {
+        // `in` would compare the value with None first, and a comparison takes a
+        // depth level: the limit strikes here where it would strike there.
+        py::c_recursion_guard comparison(" in comparison");
+    }
     if (known > 0)
         return object();
     // A read that ran no code, tested without code, is not made again.

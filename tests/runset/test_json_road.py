@@ -490,3 +490,47 @@ def test_cycles_and_shared_values_far_down_a_deep_document():
         levels[-1].append(target)
         assert dumped_extra(levels[0]) == ("error", ValueError, "Circular reference detected")
         levels[-1].pop()
+
+
+class Bare(runset.ReportObjectBase):
+    _ARG_ORDER = ["type", "id", "name"]
+
+
+@pytest.mark.parametrize("make", [lambda: runset.Section(id="s", seq_num=1), lambda: Bare("b", 1)],
+                         ids=["section", "no-paths"])
+def test_the_depth_limit_strikes_both_roads_at_the_same_depth(monkeypatch, make):
+    # The generic road's frames, the C encoder's call and `in VALUE_IGNORE`'s
+    # comparisons each take a depth level: the native road takes them where they are.
+    node = make()
+    node.update({"description": "text", "extra_value": 3})
+
+    def at_depth(depth):
+        if depth:
+            return at_depth(depth - 1)
+        try:
+            return ("text", node.dump_json())
+        except RecursionError as error:
+            return ("error", str(error))
+
+    def room(depth=0):
+        try:
+            return room(depth + 1)
+        except RecursionError:
+            return depth
+
+    def sweep():
+        top = room()
+        return [at_depth(depth) for depth in range(top - 100, top - 3)]
+
+    native = sweep()
+    # Anything new in JSONDumper's namespace sends the dump down the generic road.
+    monkeypatch.setattr(runset.JSONDumper, "marker", 1, raising=False)
+    assert json_frames(node.dump_json)[1]
+    generic_road = sweep()
+    assert native == generic_road
+    assert {kind for kind, _ in native} == {"text", "error"}
+    if isinstance(node, Bare) and sys.version_info < (3, 12):
+        # Inside default, `"Bare" in VALUE_IGNORE` is the first thing to go deeper
+        # (from 3.12 a comparison counts against the C limit only).
+        first_error = next(message for kind, message in native if kind == "error")
+        assert first_error == "maximum recursion depth exceeded in comparison"
