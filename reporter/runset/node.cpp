@@ -98,21 +98,29 @@ object stop(handle self, kwargs data) {
 
 // key in names. Comparing a plain str with the plain str items of a list runs no
 // code, so those are matched by identity and hash before any full comparison; any
-// other case is left to `in` itself.
+// other case is left to `in` itself. Interned strings of one text are one object,
+// so an interned key that is none of the items, all interned, equals none of them.
 bool names_contain(handle names, handle key) {
     PyObject* list = names.ptr();
     PyObject* k = key.ptr();
     if (!PyList_CheckExact(list) || !PyUnicode_CheckExact(k))
         return py::contains(names, key);
-    Py_hash_t hash = PyObject_Hash(k);
-    if (hash == -1)
-        py::throw_error();
+    bool all_interned = PyUnicode_CHECK_INTERNED(k);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject* item = PyList_GET_ITEM(list, i);
         if (item == k)
             return true;
         if (!PyUnicode_CheckExact(item))
             return py::contains(names, key);
+        all_interned = all_interned && PyUnicode_CHECK_INTERNED(item);
+    }
+    if (all_interned)
+        return false;
+    Py_hash_t hash = PyObject_Hash(k);
+    if (hash == -1)
+        py::throw_error();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
         if (PyObject_Hash(item) == hash && PyUnicode_Compare(item, k) == 0)
             return true;
     }
