@@ -26,19 +26,22 @@ namespace detail {
 #if PY_VERSION_HEX < 0x030B0000
 // The dict that holds obj.name when reading or writing it is nothing but a dict
 // operation: obj's class reads (or writes) attributes the default way, has no
-// class attribute `name` (so no descriptor steps in), and obj's dict exists, is
-// an exact dict and no table shared with its class's other instances. A store
-// needs an interned name: the generic one stores the interned twin of the text. Null
+// class attribute `name` (so no descriptor steps in), and obj's dict exists and
+// is an exact dict; for a store, no table shared with its class's other instances,
+// and an interned name: the generic one stores the interned twin of the text. Null
 // otherwise. From 3.11 instances keep attributes outside a dict: the generic road
 // is the quick one there.
 inline PyObject* plain_instance_dict(PyObject* obj, PyObject* name, bool write) {
     PyTypeObject* type = Py_TYPE(obj);
     if ((write ? type->tp_setattro != PyObject_GenericSetAttr : type->tp_getattro != PyObject_GenericGetAttr) ||
-        !PyUnicode_CheckExact(name) || (write && !PyUnicode_CHECK_INTERNED(name)) || Py_TYPE(reinterpret_cast<PyObject*>(type)) != &PyType_Type ||
+        !PyUnicode_CheckExact(name) || (write && !PyUnicode_CHECK_INTERNED(name)) ||
+        Py_TYPE(reinterpret_cast<PyObject*>(type)) != &PyType_Type ||
         type->tp_dictoffset <= 0 || _PyType_Lookup(type, name))
         return nullptr;
     PyObject* dict = *_PyObject_GetDictPtr(obj);
-    if (!dict || !PyDict_CheckExact(dict) || reinterpret_cast<PyDictObject*>(dict)->ma_values)
+    // A store into a table shared with the class's other instances is the class's
+    // business (it may stop the sharing): left to the generic road.
+    if (!dict || !PyDict_CheckExact(dict) || (write && reinterpret_cast<PyDictObject*>(dict)->ma_values))
         return nullptr;
     return dict;
 }

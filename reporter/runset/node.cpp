@@ -81,7 +81,7 @@ object idlist(handle self) {
 
 object start(handle self, kwargs data) {
     py::setattr(self, n::starttime, py::call(global(n::get_time)));
-    py::call_method(self, n::update, data);
+    py::call_method_direct(self, n::update, data);
     return py::none();
 }
 
@@ -91,8 +91,8 @@ object stop(handle self, kwargs data) {
         object elapsed = py::subtract(py::getattr(self, n::stoptime), py::getattr(self, n::starttime));
         py::setattr(self, n::runtime, py::call_method(elapsed, n::total_seconds));
     }
-    py::call_method(self, n::update, data);
-    py::call_method(self, n::roll_up);
+    py::call_method_direct(self, n::update, data);
+    py::call_method_direct(self, n::roll_up);
     return py::none();
 }
 
@@ -143,7 +143,7 @@ object update(handle self, handle data) {
         else
             py::append(current, value);
     });
-    py::call_method(self, n::update_extra, extras);
+    py::call_method_direct(self, n::update_extra, extras);
     return py::none();
 }
 
@@ -196,7 +196,7 @@ object roll_up(handle self) {
         roll_up_health_entries(self, parent, py::getitem(extra, n::health));
     else
         roll_up_health_summary(self, parent);
-    py::call_method(parent, n::roll_up);
+    py::call_method_direct(parent, n::roll_up);
     return py::none();
 }
 
