@@ -72,7 +72,7 @@ bool hasattr(handle obj, handle name);
 
 inline void setattr(handle obj, handle name, handle value) {
 #if PY_VERSION_HEX < 0x030B0000
-    if (PyObject* dict = detail::plain_instance_dict(obj.ptr(), name.ptr(), true)) {
+    if (PyObject* dict = value ? detail::plain_instance_dict(obj.ptr(), name.ptr(), true) : nullptr) {
         check(PyDict_SetItem(dict, name.ptr(), value.ptr()));
         return;
     }

@@ -55,13 +55,15 @@ bool same_tail(handle mro, Py_ssize_t start) {
     return true;
 }
 
-// `name` along the __mro__ of `type` through the interpreter's method cache; a key
-// of an exact str name compares no foreign key's __eq__ in a class dict, which all
-// have str keys only... unless someone put others there: then the plain walk.
+// `name` along the __mro__ of `type`, answered from the interpreter's method cache
+// where it has it. The cache's own walk stops silently at a failing key comparison
+// in a class dict: a miss walks again the plain way, which raises what it meets.
 object cached_lookup(PyObject* type, handle name) {
 #if PY_VERSION_HEX < 0x030F0000
-    if (PyUnicode_CheckExact(name.ptr()))
-        return borrow(_PyType_Lookup(reinterpret_cast<PyTypeObject*>(type), name.ptr()));
+    if (PyUnicode_CheckExact(name.ptr())) {
+        if (PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type), name.ptr()))
+            return borrow(found);
+    }
 #endif
     return find_in_mro(mro_of(type), 0, name);
 }

@@ -330,6 +330,25 @@ def test_super_follows_the_mro_of_the_instance_past_the_class():
     assert calls == [("B.stop", ["note"])] and mro[:4] == ["Mixed", "Section", "A", "B"]
 
 
+def test_super_meets_a_failing_key_comparison_in_a_class_dict_as_the_plain_walk_does():
+    class Clash:
+        def __hash__(self):
+            return hash("stop")
+
+        def __eq__(self, other):
+            raise LookupError("compared")
+
+    def build(mod):
+        Base = type("Base", (mod.ReportObjectBase,), {Clash(): 1})
+        Mixed = type("Mixed", (mod.Section, Base), {})
+        node = Mixed(id="m", seq_num=1)
+        with pytest.raises(LookupError, match="compared"):
+            node.stop(note=1)
+        return node.extra
+
+    assert both(build) == {}
+
+
 def test_super_sees_a_base_method_replaced_after_use(monkeypatch):
     def build(mod):
         calls = []
