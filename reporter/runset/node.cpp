@@ -10,7 +10,25 @@ namespace {
 // A node directly under the run set (or with no parent) starts the path.
 bool is_path_root(handle parent) { return !py::truthy(parent) || py::isinstance(parent, global(n::RunSet)); }
 
+#if PY_VERSION_HEX < 0x030B0000
+// The instance dict of a new node made at the size its attributes fill, where its
+// class shares no key table among its instances (the interpreter would make a
+// small dict and grow it twice).
+void presize_own_dict(handle self) {
+    PyTypeObject* type = Py_TYPE(self.ptr());
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || type->tp_dictoffset <= 0 ||
+        reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys)
+        return;
+    PyObject** slot = _PyObject_GetDictPtr(self.ptr());
+    if (!*slot)
+        *slot = py::take(_PyDict_NewPresized(21)).release();
+}
+#endif
+
 object init(handle self, handle id, handle seq_num, handle parent, handle type) {
+#if PY_VERSION_HEX < 0x030B0000
+    presize_own_dict(self);
+#endif
     object kind = py::truthy(type) ? py::borrow(type) : py::getattr(py::type_of(self), n::__name__);
     py::setattr(self, n::type, kind);
     py::setattr(self, n::id, id);

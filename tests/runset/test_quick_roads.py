@@ -275,6 +275,23 @@ def test_names_of_arg_order_not_interned_still_match():
     assert both(build) == ("red", "x", {"other": 1})
 
 
+def test_globals_are_looked_up_at_each_call(monkeypatch):
+    def build(mod):
+        clocks = []
+        node = mod.Section(id="n", seq_num=1)
+        for tag in range(3):
+            monkeypatch.setitem(vars(mod), "get_time", lambda tag=tag: clocks.append(tag) or tag * 10)
+            node.start()
+            node.start()
+        monkeypatch.delitem(vars(mod), "get_time")
+        with pytest.raises(NameError, match="get_time"):
+            node.start()
+        monkeypatch.undo()
+        return clocks, node.starttime
+
+    assert both(build) == ([0, 0, 1, 1, 2, 2], 20)
+
+
 # --- keyword dicts and super() --------------------------------------------------
 
 def test_the_data_dict_of_stop_is_a_fresh_one_each_time():
