@@ -38,7 +38,8 @@ inline PyObject* plain_instance_dict(PyObject* obj, PyObject* name, bool write) 
         Py_TYPE(reinterpret_cast<PyObject*>(type)) != &PyType_Type ||
         type->tp_dictoffset <= 0 || _PyType_Lookup(type, name))
         return nullptr;
-    PyObject* dict = *_PyObject_GetDictPtr(obj);
+    // A positive offset places the dict pointer at a fixed place in the instance.
+    PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + type->tp_dictoffset);
     // A store into a table shared with the class's other instances is the class's
     // business (it may stop the sharing): left to the generic road.
     if (!dict || !PyDict_CheckExact(dict) || (write && reinterpret_cast<PyDictObject*>(dict)->ma_values))
