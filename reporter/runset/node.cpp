@@ -25,11 +25,20 @@ void presize_own_dict(handle self) {
 }
 #endif
 
+// type(self).__name__. A class of the plain metaclass answers with the name it
+// holds: the metaclass's own data descriptor comes before anything in the class.
+object class_name(handle self) {
+    PyTypeObject* type = Py_TYPE(self.ptr());
+    if (Py_TYPE(reinterpret_cast<PyObject*>(type)) == &PyType_Type && (type->tp_flags & Py_TPFLAGS_HEAPTYPE))
+        return py::borrow(reinterpret_cast<PyHeapTypeObject*>(type)->ht_name);
+    return py::getattr(py::type_of(self), n::__name__);
+}
+
 object init(handle self, handle id, handle seq_num, handle parent, handle type) {
 #if PY_VERSION_HEX < 0x030B0000
     presize_own_dict(self);
 #endif
-    object kind = py::truthy(type) ? py::borrow(type) : py::getattr(py::type_of(self), n::__name__);
+    object kind = py::truthy(type) ? py::borrow(type) : class_name(self);
     py::setattr(self, n::type, kind);
     py::setattr(self, n::id, id);
     py::setattr(self, n::seq_num, seq_num);
@@ -567,7 +576,15 @@ object construct(handle cls, handle kw) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     if (Py_TYPE(cls.ptr()) != &PyType_Type || type->tp_new != PyBaseObject_Type.tp_new)
         return py::call_kwargs(cls, nullptr, 0, kw);
-    object init = py::getattr(cls, n::__init__);
+    // type.__getattribute__ would find the metaclass's __init__ no data descriptor,
+    // then the class's own, which a native function gives unbound as itself.
+    object init;
+#if PY_VERSION_HEX < 0x030F0000
+    if (PyObject* found = _PyType_Lookup(type, n::__init__); found && py::is_native_function(found))
+        init = py::borrow(found);
+    else
+#endif
+        init = py::getattr(cls, n::__init__);
     if (!py::is_native_function(init))
         return py::call_kwargs(cls, nullptr, 0, kw);
     object no_args = py::take(PyTuple_New(0));

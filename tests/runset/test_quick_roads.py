@@ -275,6 +275,46 @@ def test_names_of_arg_order_not_interned_still_match():
     assert both(build) == ("red", "x", {"other": 1})
 
 
+def test_the_default_type_is_the_class_name_as_the_class_gives_it():
+    def build(mod):
+        class Renamed(mod.Section):
+            pass
+
+        Renamed.__name__ = "Other"
+
+        class Meta(type):
+            @property
+            def __name__(cls):
+                return "from the metaclass"
+
+        class Named(mod.ReportObjectBase, metaclass=Meta):
+            pass
+
+        return Renamed(id="r", seq_num=1).type, Named("n", 1).type
+
+    assert both(build) == ("Other", "from the metaclass")
+
+
+def test_children_made_through_an_init_replaced_on_the_class(monkeypatch):
+    def build(mod):
+        made = []
+        original = mod.Section.__init__
+
+        def init(self, **kwargs):
+            made.append(sorted(kwargs))
+            original(self, **kwargs)
+
+        task = mod.Task(id="t", seq_num=1)
+        task.add_section(id="a", seq_num=1)
+        monkeypatch.setattr(mod.Section, "__init__", init)
+        child = task.add_section(id="b", seq_num=2)
+        monkeypatch.undo()
+        task.add_section(id="c", seq_num=3)
+        return made, child.fullid, [s.id for s in task.sections]
+
+    assert both(build) == ([["id", "parent", "seq_num"]], "t.b", ["a", "b", "c"])
+
+
 def test_globals_are_looked_up_at_each_call(monkeypatch):
     def build(mod):
         clocks = []
