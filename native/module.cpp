@@ -104,7 +104,7 @@ namespace {
 // each lookup runs what it runs.
 struct FoundGlobal {
     PyObject* globals;
-    PyObject* name;
+    PyObject* name;  // owned, so that no other string takes its address meanwhile
     uint64_t version;
     PyObject* value;  // borrowed from the dict, alive while the version holds
 };
@@ -143,8 +143,10 @@ object global(const ModuleInfo& module, handle name) {
     object value = lookup(module.globals, name);
     if (value) {
 #if PY_VERSION_HEX < 0x030C0000
-        if (PyDict_CheckExact(module.globals) && plain_keys(module.globals))
-            found = {module.globals, name.ptr(), dict->ma_version_tag, value.ptr()};
+        if (PyDict_CheckExact(module.globals) && plain_keys(module.globals)) {
+            object held = steal(found.name);  // let go after the slot is refilled
+            found = {module.globals, borrow(name).release(), dict->ma_version_tag, value.ptr()};
+        }
 #endif
         return value;
     }
