@@ -21,7 +21,46 @@ handle interned(PyObject*& slot, const char* text);
 
 // ---- attributes and items ------------------------------------------------------
 
-inline object getattr(handle obj, handle name) { return take(PyObject_GetAttr(obj.ptr(), name.ptr())); }
+namespace detail {
+
+#if PY_VERSION_HEX < 0x030B0000
+// The dict that holds obj.name when reading or writing it is nothing but a dict
+// operation: obj's class reads (or writes) attributes the default way, has no
+// class attribute `name` (so no descriptor steps in), and obj's dict exists and
+// is an exact dict; for a store, no table shared with its class's other instances,
+// and an interned name: the generic one stores the interned twin of the text. Null
+// otherwise. From 3.11 instances keep attributes outside a dict: the generic road
+// is the quick one there.
+inline PyObject* plain_instance_dict(PyObject* obj, PyObject* name, bool write) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if ((write ? type->tp_setattro != PyObject_GenericSetAttr : type->tp_getattro != PyObject_GenericGetAttr) ||
+        !PyUnicode_CheckExact(name) || (write && !PyUnicode_CHECK_INTERNED(name)) ||
+        Py_TYPE(reinterpret_cast<PyObject*>(type)) != &PyType_Type ||
+        type->tp_dictoffset <= 0 || _PyType_Lookup(type, name))
+        return nullptr;
+    // A positive offset places the dict pointer at a fixed place in the instance.
+    PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + type->tp_dictoffset);
+    // A store into a table shared with the class's other instances is the class's
+    // business (it may stop the sharing): left to the generic road.
+    if (!dict || !PyDict_CheckExact(dict) || (write && reinterpret_cast<PyDictObject*>(dict)->ma_values))
+        return nullptr;
+    return dict;
+}
+#endif
+
+}  // namespace detail
+
+inline object getattr(handle obj, handle name) {
+#if PY_VERSION_HEX < 0x030B0000
+    if (PyObject* dict = detail::plain_instance_dict(obj.ptr(), name.ptr(), false)) {
+        if (PyObject* value = PyDict_GetItemWithError(dict, name.ptr()))
+            return borrow(value);
+        if (PyErr_Occurred())
+            throw_error();
+    }
+#endif
+    return take(PyObject_GetAttr(obj.ptr(), name.ptr()));
+}
 
 // getattr(obj, name, fallback): only AttributeError falls back, as in Python.
 object getattr(handle obj, handle name, handle fallback);
@@ -33,6 +72,12 @@ object getattr_optional(handle obj, handle name);
 bool hasattr(handle obj, handle name);
 
 inline void setattr(handle obj, handle name, handle value) {
+#if PY_VERSION_HEX < 0x030B0000
+    if (PyObject* dict = value ? detail::plain_instance_dict(obj.ptr(), name.ptr(), true) : nullptr) {
+        check(PyDict_SetItem(dict, name.ptr(), value.ptr()));
+        return;
+    }
+#endif
     check(PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()));
 }
 

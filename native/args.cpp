@@ -17,6 +17,7 @@ Signature::Signature(std::string qualname, std::vector<Param> params, bool varkw
         if (!name)
             PyErr_Clear();
         interned_.push_back(name);
+        all_interned_ = all_interned_ && name;
     }
 }
 
@@ -32,6 +33,10 @@ Py_ssize_t Signature::find(PyObject* keyword) const {
         if (interned_[i] == keyword)
             return Py_ssize_t(i);
     }
+    // Two interned strings of the same text are one object: an interned keyword
+    // that matched none of the interned names matches no name at all.
+    if (all_interned_ && PyUnicode_CheckExact(keyword) && PyUnicode_CHECK_INTERNED(keyword))
+        return -1;
     for (size_t i = 0; i < params_.size(); ++i) {
         if (PyUnicode_CompareWithASCIIString(keyword, params_[i].name) == 0)
             return Py_ssize_t(i);
@@ -62,17 +67,17 @@ void Signature::fill_defaults(PyObject** slots) const {
     }
 }
 
-object Signature::take_positional(PyObject* const* args, Py_ssize_t nargs, PyObject** slots) const {
+void Signature::take_positional(PyObject* const* args, Py_ssize_t nargs, PyObject** slots) const {
     const Py_ssize_t nparams = Py_ssize_t(params_.size());
     if (nargs > nparams)
         count_error(nparams, false, nargs);
     for (Py_ssize_t i = 0; i < nparams; ++i)
         slots[i] = i < nargs ? args[i] : nullptr;
-    return varkw_ ? take(PyDict_New()) : object();
 }
 
 object Signature::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) const {
-    object extra = take_positional(args, nargs, slots);
+    take_positional(args, nargs, slots);
+    object extra = varkw_ ? take(PyDict_New()) : object();
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k)
         take_keyword(PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots, extra.ptr());
@@ -80,8 +85,28 @@ object Signature::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     return extra;
 }
 
+bool Signature::adoptable(Py_ssize_t nargs, PyObject* kwargs) const {
+    // Only the caller's reference: nobody can see the dict change hands.
+    if (!varkw_ || nargs != Py_ssize_t(params_.size()) || !PyDict_CheckExact(kwargs) || Py_REFCNT(kwargs) != 1)
+        return false;
+    Py_ssize_t pos = 0;
+    PyObject *keyword, *value;
+    while (PyDict_Next(kwargs, &pos, &keyword, &value)) {
+        if (!PyUnicode_CheckExact(keyword) || find(keyword) >= 0)
+            return false;
+    }
+    return true;
+}
+
 object Signature::parse_dict(PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs, PyObject** slots) const {
-    object extra = take_positional(args, nargs, slots);
+    // Every keyword goes to **kwargs and the caller gives its dict away: the copy
+    // the callee would get is that dict itself.
+    if (kwargs && adoptable(nargs, kwargs)) {
+        take_positional(args, nargs, slots);
+        return borrow(kwargs);
+    }
+    take_positional(args, nargs, slots);
+    object extra = varkw_ ? take(PyDict_New()) : object();
     if (kwargs) {
         // Plain str keywords hash and compare without running code, so the dict
         // can be walked in place; anything else is walked over a snapshot.

@@ -35,14 +35,16 @@ public:
     object parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) const;
 
     // The same, with the keywords given as a dict (or null), as f(*args, **kwargs).
+    // A dict that only the caller holds and whose keywords all go to **kwargs is
+    // handed on as the **kwargs dict itself instead of being copied.
     object parse_dict(PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs, PyObject** slots) const;
 
 private:
     [[noreturn]] void count_error(Py_ssize_t expected, bool fewer, Py_ssize_t given) const;
-    // The positional arguments into their slots, the rest emptied; the dict for
-    // **kwargs when the function takes it.
-    object take_positional(PyObject* const* args, Py_ssize_t nargs, PyObject** slots) const;
+    // The positional arguments into their slots, the rest emptied.
+    void take_positional(PyObject* const* args, Py_ssize_t nargs, PyObject** slots) const;
     Py_ssize_t find(PyObject* keyword) const;
+    bool adoptable(Py_ssize_t nargs, PyObject* kwargs) const;
     void take_keyword(PyObject* keyword, PyObject* value, PyObject** slots, PyObject* extra) const;
     void fill_defaults(PyObject** slots) const;
 
@@ -52,6 +54,7 @@ private:
     std::vector<PyObject*> interned_;  // the names as interned strings, for identity matches
     Py_ssize_t required_ = 0;
     bool varkw_ = false;
+    bool all_interned_ = true;
 };
 
 }  // namespace py

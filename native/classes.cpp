@@ -40,6 +40,35 @@ object find_in_mro(handle mro, Py_ssize_t start, handle name) {
 // type.__mro__, owned.
 object mro_of(handle type) { return borrow(reinterpret_cast<PyTypeObject*>(type.ptr())->tp_mro); }
 
+// Whether mro[start:] is the __mro__ of mro[start], as it is under single
+// inheritance: a lookup on that class then walks the same dicts in the same order.
+bool same_tail(handle mro, Py_ssize_t start) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.ptr(), start));
+    PyObject* tail = base->tp_mro;
+    Py_ssize_t size = PyTuple_GET_SIZE(mro.ptr()) - start;
+    if (!tail || !PyTuple_Check(tail) || PyTuple_GET_SIZE(tail) != size)
+        return false;
+    for (Py_ssize_t k = 0; k < size; ++k) {
+        if (PyTuple_GET_ITEM(tail, k) != PyTuple_GET_ITEM(mro.ptr(), start + k))
+            return false;
+    }
+    return true;
+}
+
+// `name` along the __mro__ of `type`, answered from the interpreter's method cache
+// where it has it. The cache's own walk stops silently at a failing key comparison
+// in a class dict: a miss walks again the plain way, which raises what it meets.
+object cached_lookup(PyObject* type, handle name) {
+#if PY_VERSION_HEX < 0x030F0000
+    if (PyUnicode_CheckExact(name.ptr())) {
+        if (PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type), name.ptr()))
+            return borrow(found);
+    }
+#endif
+    return find_in_mro(mro_of(type), 0, name);
+}
+
+
 // What a descriptor found on `type` gives for `obj`.
 object bind(object found, handle obj, handle type) {
     descrgetfunc get = Py_TYPE(found.ptr())->tp_descr_get;
@@ -70,7 +99,8 @@ object call_super_vector(handle cls, handle self, handle name, PyObject* const* 
     Py_ssize_t n = PyTuple_GET_SIZE(mro.ptr()), i = 0;
     while (i < n && PyTuple_GET_ITEM(mro.ptr(), i) != cls.ptr())
         ++i;
-    object found = find_in_mro(mro, i + 1, name);
+    object found = i + 1 < n && same_tail(mro, i + 1) ? cached_lookup(PyTuple_GET_ITEM(mro.ptr(), i + 1), name)
+                                                      : find_in_mro(mro, i + 1, name);
     if (!found)
         raise(PyExc_AttributeError, "'super' object has no attribute '%U'", name.ptr());
 

@@ -11,6 +11,7 @@
 #include "native/api.h"
 #include "native/args.h"
 
+#include <algorithm>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -102,6 +103,38 @@ inline object call_native(handle function, PyObject* const* args, size_t nargs, 
     return take(f->dict_entry(function.ptr(), args, nargs, kwargs.ptr()));
 }
 
+// obj.name(*args). Where obj's class reads attributes the default way and `name`
+// is a native function made here that the instance does not shadow, that function
+// is entered straight away: the same lookups decide as for the generic method
+// call, without the interpreter's method-call machinery around them. (3.10: its
+// instances keep their attributes in a dict; later interpreters take the generic
+// road, quick there.)
+template <typename... Args>
+object call_method_direct(handle obj, handle name, Args... args) {
+    PyObject* stack[] = {nullptr, obj.ptr(), handle(args).ptr()...};
+#if PY_VERSION_HEX < 0x030B0000
+    PyTypeObject* type = Py_TYPE(obj.ptr());
+    if (type->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name.ptr())) {
+        PyObject* found = _PyType_Lookup(type, name.ptr());
+        if (found && is_native_function(found)) {
+            PyObject** dictptr = _PyObject_GetDictPtr(obj.ptr());
+            PyObject* dict = dictptr ? *dictptr : nullptr;
+            // Owned while looked in: a key's __eq__ may drop the instance's dict and
+            // the class's function.
+            object hold_dict = borrow(dict), hold_found = borrow(found);
+            if (!dict || (!PyDict_GetItemWithError(dict, name.ptr()) && !PyErr_Occurred())) {
+                auto* function = reinterpret_cast<detail::FunctionObject*>(found);
+                return take(function->vectorcall(found, stack + 1, sizeof...(Args) + 1, nullptr));
+            }
+            if (PyErr_Occurred())
+                throw_error();
+        }
+    }
+#endif
+    return take(PyObject_VectorcallMethod(name.ptr(), stack + 1, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          nullptr));
+}
+
 template <auto F>
 class native {
     using traits = detail::body_traits<decltype(F)>;
@@ -116,6 +149,13 @@ public:
 private:
     static PyObject* entry(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
         return run(callable, [&](PyObject** slots) {
+            // Every parameter given by position: nothing to match or fill in.
+            if constexpr (!traits::varkw) {
+                if (!kwnames && size_t(PyVectorcall_NARGS(nargsf)) == traits::positional) {
+                    std::copy(args, args + traits::positional, slots);
+                    return object();
+                }
+            }
             return reinterpret_cast<detail::FunctionObject*>(callable)->signature->parse(
                 args, PyVectorcall_NARGS(nargsf), kwnames, slots);
         });

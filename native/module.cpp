@@ -94,10 +94,62 @@ ModuleInfo module_info(handle module, const char* name, const char* filename) {
     return info;
 }
 
+#if PY_VERSION_HEX < 0x030C0000
+namespace {
+
+// Globals found lately, with the version their dict had then: every change of a
+// dict gives it a version no dict has had, so the same dict at the same version
+// still holds the same value under the name. Kept only for dicts whose keys are
+// all exact str, where a lookup compares no key with code of its own: elsewhere
+// each lookup runs what it runs.
+struct FoundGlobal {
+    PyObject* globals;
+    PyObject* name;  // owned, so that no other string takes its address meanwhile
+    uint64_t version;
+    PyObject* value;  // borrowed from the dict, alive while the version holds
+};
+FoundGlobal found_globals[64];
+
+struct KeysVerdict {
+    PyObject* dict;
+    uint64_t version;
+    bool plain;
+};
+KeysVerdict globals_verdict;
+
+bool plain_keys(PyObject* dict) {
+    uint64_t version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    if (globals_verdict.dict != dict || globals_verdict.version != version) {
+        bool plain = true;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (plain && PyDict_Next(dict, &pos, &key, &value))
+            plain = PyUnicode_CheckExact(key);
+        globals_verdict = {dict, version, plain};
+    }
+    return globals_verdict.plain;
+}
+
+}  // namespace
+#endif
+
 object global(const ModuleInfo& module, handle name) {
+#if PY_VERSION_HEX < 0x030C0000
+    auto* dict = reinterpret_cast<PyDictObject*>(module.globals);
+    FoundGlobal& found = found_globals[(reinterpret_cast<uintptr_t>(name.ptr()) >> 4) % 64];
+    if (found.globals == module.globals && found.name == name.ptr() && found.version == dict->ma_version_tag)
+        return borrow(found.value);
+#endif
     object value = lookup(module.globals, name);
-    if (value)
+    if (value) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyDict_CheckExact(module.globals) && plain_keys(module.globals)) {
+            object held = steal(found.name);  // let go after the slot is refilled
+            found = {module.globals, borrow(name).release(), dict->ma_version_tag, value.ptr()};
+        }
+#endif
         return value;
+    }
     return builtin_global(module, name);
 }
 

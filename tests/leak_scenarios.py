@@ -283,6 +283,48 @@ def error_to_dict_bad_name():
         pass
 
 
+def quick_roads():
+    # Methods reached through self, straight attribute stores and reads, keyword
+    # dicts handed on, super() through the method cache: each road and its detour.
+    parent = runset.Section(id="p", seq_num=1)
+    child = parent.add_section(**{"".join(["i", "d"]): "c", "seq_num": 1})
+    child.start(description="d", logfile=None)
+    child.update({"".join(["xr", "ef"]): 1, "note": [1]})
+    child.stop(result=Passed, health=[{"result": "passed"}])
+    child.roll_up = lambda: None
+    child.stop(result=Failed)
+
+    class Watched(runset.Section):
+        def __setattr__(self, name, value):
+            super().__setattr__(name, value)
+
+        def update(self, data):
+            super().update(data)
+
+    watched = Watched(id="w", seq_num=1, parent=parent)
+    watched.start()
+    watched.stop(result=Passed)
+
+
+def error_quick_roads():
+    node = runset.Section(id="n", seq_num=1, parent=runset.Section(id="p", seq_num=1))
+    node._parent._parent = node
+    node.result = node._parent.result = Passed
+    try:
+        node.roll_up()
+    except RecursionError:
+        pass
+    node._parent._parent = None
+    try:
+        node.update({"fullid": 1})
+    except AttributeError:
+        pass
+    try:
+        node.stop(**{"self": 1})
+    except TypeError:
+        pass
+
+
 SCENARIOS = [
     construct,
     construct_with_parent,
@@ -305,4 +347,6 @@ SCENARIOS = [
     error_health_entry_without_result,
     error_parent_cycle,
     error_to_dict_bad_name,
+    quick_roads,
+    error_quick_roads,
 ]

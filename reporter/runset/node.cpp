@@ -12,8 +12,35 @@ namespace {
 // A node directly under the run set (or with no parent) starts the path.
 bool is_path_root(handle parent) { return !py::truthy(parent) || py::isinstance(parent, global(n::RunSet)); }
 
+#if PY_VERSION_HEX < 0x030B0000
+// The instance dict of a new node made at the size its attributes fill, where its
+// class shares no key table among its instances (the interpreter would make a
+// small dict and grow it twice).
+void presize_own_dict(handle self) {
+    PyTypeObject* type = Py_TYPE(self.ptr());
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || type->tp_dictoffset <= 0 ||
+        reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys)
+        return;
+    PyObject** slot = _PyObject_GetDictPtr(self.ptr());
+    if (!*slot)
+        *slot = py::take(_PyDict_NewPresized(21)).release();
+}
+#endif
+
+// type(self).__name__. A class of the plain metaclass answers with the name it
+// holds: the metaclass's own data descriptor comes before anything in the class.
+object class_name(handle self) {
+    PyTypeObject* type = Py_TYPE(self.ptr());
+    if (Py_TYPE(reinterpret_cast<PyObject*>(type)) == &PyType_Type && (type->tp_flags & Py_TPFLAGS_HEAPTYPE))
+        return py::borrow(reinterpret_cast<PyHeapTypeObject*>(type)->ht_name);
+    return py::getattr(py::type_of(self), n::__name__);
+}
+
 object init(handle self, handle id, handle seq_num, handle parent, handle type) {
-    object kind = py::truthy(type) ? py::borrow(type) : py::getattr(py::type_of(self), n::__name__);
+#if PY_VERSION_HEX < 0x030B0000
+    presize_own_dict(self);
+#endif
+    object kind = py::truthy(type) ? py::borrow(type) : class_name(self);
     py::setattr(self, n::type, kind);
     py::setattr(self, n::id, id);
     py::setattr(self, n::seq_num, seq_num);
@@ -83,7 +110,7 @@ object idlist(handle self) {
 
 object start(handle self, kwargs data) {
     py::setattr(self, n::starttime, py::call(global(n::get_time)));
-    py::call_method(self, n::update, data);
+    py::call_method_direct(self, n::update, data);
     return py::none();
 }
 
@@ -93,28 +120,36 @@ object stop(handle self, kwargs data) {
         object elapsed = py::subtract(py::getattr(self, n::stoptime), py::getattr(self, n::starttime));
         py::setattr(self, n::runtime, py::call_method(elapsed, n::total_seconds));
     }
-    py::call_method(self, n::update, data);
-    py::call_method(self, n::roll_up);
+    py::call_method_direct(self, n::update, data);
+    py::call_method_direct(self, n::roll_up);
     return py::none();
 }
 
 // key in names. Comparing a plain str with the plain str items of a list runs no
 // code, so those are matched by identity and hash before any full comparison; any
-// other case is left to `in` itself.
+// other case is left to `in` itself. Interned strings of one text are one object,
+// so an interned key that is none of the items, all interned, equals none of them.
 bool names_contain(handle names, handle key) {
     PyObject* list = names.ptr();
     PyObject* k = key.ptr();
     if (!PyList_CheckExact(list) || !PyUnicode_CheckExact(k))
         return py::contains(names, key);
-    Py_hash_t hash = PyObject_Hash(k);
-    if (hash == -1)
-        py::throw_error();
+    bool all_interned = PyUnicode_CHECK_INTERNED(k);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject* item = PyList_GET_ITEM(list, i);
         if (item == k)
             return true;
         if (!PyUnicode_CheckExact(item))
             return py::contains(names, key);
+        all_interned = all_interned && PyUnicode_CHECK_INTERNED(item);
+    }
+    if (all_interned)
+        return false;
+    Py_hash_t hash = PyObject_Hash(k);
+    if (hash == -1)
+        py::throw_error();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
         if (PyObject_Hash(item) == hash && PyUnicode_Compare(item, k) == 0)
             return true;
     }
@@ -137,7 +172,7 @@ object update(handle self, handle data) {
         else
             py::append(current, value);
     });
-    py::call_method(self, n::update_extra, extras);
+    py::call_method_direct(self, n::update_extra, extras);
     return py::none();
 }
 
@@ -190,7 +225,7 @@ object roll_up(handle self) {
         roll_up_health_entries(self, parent, py::getitem(extra, n::health));
     else
         roll_up_health_summary(self, parent);
-    py::call_method(parent, n::roll_up);
+    py::call_method_direct(parent, n::roll_up);
     return py::none();
 }
 
@@ -601,7 +636,15 @@ object construct(handle cls, handle kw) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     if (Py_TYPE(cls.ptr()) != &PyType_Type || type->tp_new != PyBaseObject_Type.tp_new)
         return py::call_kwargs(cls, nullptr, 0, kw);
-    object init = py::getattr(cls, n::__init__);
+    // type.__getattribute__ would find the metaclass's __init__ no data descriptor,
+    // then the class's own, which a native function gives unbound as itself.
+    object init;
+#if PY_VERSION_HEX < 0x030F0000
+    if (PyObject* found = _PyType_Lookup(type, n::__init__); found && py::is_native_function(found))
+        init = py::borrow(found);
+    else
+#endif
+        init = py::getattr(cls, n::__init__);
     if (!py::is_native_function(init))
         return py::call_kwargs(cls, nullptr, 0, kw);
     object no_args = py::take(PyTuple_New(0));
