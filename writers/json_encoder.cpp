@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cmath>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -97,10 +98,12 @@ py::object float_text(py::handle number, bool allow_nan) {
 void JsonText::grow(size_t more) {
     size_t capacity = std::max(capacity_ * 2, size_ + more);
     capacity = std::max(capacity, size_t(4096));
-    std::unique_ptr<char[]> data(new char[capacity]);
-    if (size_)
-        std::memcpy(data.get(), data_.get(), size_);
-    data_ = std::move(data);
+    // realloc moves a large block's pages rather than copying them.
+    auto* data = static_cast<char*>(std::realloc(data_.get(), capacity));
+    if (!data)
+        throw std::bad_alloc();
+    data_.release();
+    data_.reset(data);
     capacity_ = capacity;
 }
 

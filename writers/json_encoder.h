@@ -5,6 +5,7 @@
 
 #include "native/api.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -19,14 +20,14 @@ public:
     void append(const char* text, size_t size) {
         if (size > capacity_ - size_)
             grow(size);
-        std::memcpy(data_.get() + size_, text, size);
+        copy(data_.get() + size_, text, size);
         size_ += size;
     }
     void append(const std::string& text) { append(text.data(), text.size()); }
     JsonText& operator+=(char c) {
         if (size_ == capacity_)
             grow(1);
-        data_[size_++] = c;
+        data_.get()[size_++] = c;
         return *this;
     }
     void clear() { size_ = 0; }
@@ -34,9 +35,29 @@ public:
     size_t size() const { return size_; }
 
 private:
+    // Most pieces are a key or a short value: two overlapping fixed-size moves
+    // instead of a call to memcpy.
+    static void copy(char* to, const char* from, size_t size) {
+        if (size >= 8 && size <= 16) {
+            std::memcpy(to, from, 8);
+            std::memcpy(to + size - 8, from + size - 8, 8);
+        } else if (size >= 4 && size < 8) {
+            std::memcpy(to, from, 4);
+            std::memcpy(to + size - 4, from + size - 4, 4);
+        } else if (size < 4) {
+            for (size_t i = 0; i < size; ++i)
+                to[i] = from[i];
+        } else {
+            std::memcpy(to, from, size);
+        }
+    }
+
     void grow(size_t more);
 
-    std::unique_ptr<char[]> data_;
+    struct Release {
+        void operator()(char* data) const { std::free(data); }
+    };
+    std::unique_ptr<char, Release> data_;
     size_t size_ = 0, capacity_ = 0;
 };
 

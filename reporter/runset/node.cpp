@@ -603,8 +603,11 @@ object reported_value(handle node, handle name, handle ignore) {
     int known = ignored_quietly(ignore, value);
     if (known >= 0 && !value.is_none()) {
         // `in` would compare the value with None first, and a comparison takes a
-        // depth level: the limit strikes here where it would strike there.
-        py::c_recursion_guard comparison(" in comparison");
+        // depth level: the limit strikes here where it would strike there. Nothing
+        // native nests inside, so the stack needs no check of its own.
+        if (Py_EnterRecursiveCall(" in comparison"))
+            py::throw_error();
+        Py_LeaveRecursiveCall();
     }
     if (known > 0)
         return object();
