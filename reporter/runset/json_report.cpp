@@ -45,7 +45,7 @@ bool same_dict(handle dict, handle snapshot) {
 
 PyObject* type_dict(handle cls) { return reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict; }
 
-FunctionParts function_parts(handle function) {
+[[maybe_unused]] FunctionParts function_parts(handle function) {
     if (!PyFunction_Check(function.ptr()))
         return {};
     PyObject* f = function.ptr();

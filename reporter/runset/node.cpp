@@ -247,7 +247,7 @@ PyObject* class_attribute(PyTypeObject* type, handle name) { return _PyType_Look
 #define RUNSET_QUIET_READS 0
 #endif
 
-bool quiet_type(PyTypeObject* type) {
+[[maybe_unused]] bool quiet_type(PyTypeObject* type) {
     return RUNSET_QUIET_READS && type->tp_getattro == PyObject_GenericGetAttr &&
            Py_TYPE(reinterpret_cast<PyObject*>(type)) == &PyType_Type;
 }
@@ -264,7 +264,7 @@ Confirmed confirmed_dicts[512];
 #endif
 
 bool exact_str_keys(PyObject* dict) {
-    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    [[maybe_unused]] auto* d = reinterpret_cast<PyDictObject*>(dict);
 #if PY_VERSION_HEX < 0x030E0000
     // A table split from its class's shared keys admits exact str keys only: any
     // other key makes it an ordinary table first.
