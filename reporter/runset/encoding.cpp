@@ -159,35 +159,11 @@ object attr_dict_representer(handle dumper, handle data) { return mapping(dumper
 
 }  // namespace
 
-object cached_global(handle name, GlobalCache& cache) {
-#if PY_VERSION_HEX < 0x030C0000
-    PyObject* globals = state->info.globals;
-    if (PyDict_CheckExact(globals)) {
-        uint64_t version = reinterpret_cast<PyDictObject*>(globals)->ma_version_tag;
-        if (cache.value && cache.version == version)
-            return py::borrow(cache.value);
-        object value = py::lookup(globals, name);
-        if (!value)
-            return py::builtin_global(state->info, name);
-        // Kept only when the lookup changed nothing: then the dict holds it.
-        if (reinterpret_cast<PyDictObject*>(globals)->ma_version_tag == version) {
-            cache.value = value.ptr();
-            cache.version = version;
-        }
-        return value;
-    }
-#else
-    (void)cache;
-#endif
-    return global(name);
-}
-
 void json_default_answer(handle obj, DefaultAnswer& answer) {
-    static GlobalCache test_result, result_counter, datetime;
-    if (is_instance(obj, cached_global(n::TestResult, test_result))) {
+    if (is_instance(obj, global(n::TestResult))) {
         answer.kind = DefaultAnswer::pairs_;
         result_pairs(obj, answer.pairs);
-    } else if (is_instance(obj, cached_global(n::ResultCounter, result_counter))) {
+    } else if (is_instance(obj, global(n::ResultCounter))) {
         object counts = py::getattr(obj, n::data);
         if (copy_counts(counts, answer.pairs)) {
             answer.kind = DefaultAnswer::pairs_;
@@ -199,7 +175,7 @@ void json_default_answer(handle obj, DefaultAnswer& answer) {
             py::setitem(data, n::success_rate, py::getattr(obj, n::success_rate));
             answer.data = std::move(data);
         }
-    } else if (is_instance(obj, cached_global(n::datetime, datetime))) {
+    } else if (is_instance(obj, global(n::datetime))) {
         if ((answer.text_size = naive_datetime_text(obj.ptr(), answer.text)))
             answer.kind = DefaultAnswer::text_;
         else

@@ -118,8 +118,7 @@ protected:
         object replacement;
         {
             py::recursion_guard call(" while calling a Python object");
-            static GlobalCache node_class;
-            if (is_instance(obj, cached_global(n::ReportObjectBase, node_class))) {
+            if (is_instance(obj, global(n::ReportObjectBase))) {
                 fields.pairs.reserve(32);
                 fields.hashes.reserve(32);
                 for_each_reported(obj, [&](handle name, handle value) { fields.add(name, value); });

@@ -51,15 +51,6 @@ extern State* state;
 // A module global, looked up at call time so callers may replace it.
 inline object global(handle name) { return py::global(state->info, name); }
 
-// global(name) for a name read on every value of a dump: the same lookup, skipped
-// while the module's dict is unchanged since (before 3.12, a dict's version tag
-// changes with every change of it). Each call site keeps its own cache.
-struct GlobalCache {
-    PyObject* value = nullptr;  // held by the module's dict while its version is `version`
-    uint64_t version = 0;
-};
-object cached_global(handle name, GlobalCache& cache);
-
 // Class builders, one per file, in the module's creation order.
 object define_json_dumper(handle json_encoder);
 object define_yaml_dumper(handle safe_dumper);
@@ -91,8 +82,7 @@ object reported_value(handle node, handle name, handle ignore);
 // and not one of VALUE_IGNORE: what the YAML and JSON forms of a node hold.
 template <typename Visit>
 void for_each_reported(handle node, Visit&& visit) {
-    static GlobalCache ignore_cache;
-    object ignore = cached_global(n::VALUE_IGNORE, ignore_cache);
+    object ignore = global(n::VALUE_IGNORE);
     for (object& name : py::iterate(py::getattr(node, n::_ARG_ORDER))) {
         if (object value = reported_value(node, name, ignore))
             visit(name, value);
