@@ -163,3 +163,24 @@ def test_cli_refuses_non_debug_interpreter(tmp_path):
     assert proc.returncode == 2
     assert "not a debug interpreter" in proc.stderr
     assert "LEAK" not in proc.stdout
+
+
+# Watching memory blocks alone works on any interpreter: how code that only a
+# release interpreter runs is checked.
+
+def test_blocks_only_reports_new_objects_and_passes_clean_ones():
+    leaky = refleak.check(leak_object, warmup=2, rounds=3, calls=10, blocks_only=True)
+    assert leaky.block_leak and leaky.leaked, leaky
+    assert leaky.ref_deltas == [0, 0, 0], leaky
+    for func in (clean_containers, clean_caught_error, clean_cycle, clean_after_first_call):
+        res = refleak.check(func, blocks_only=True)
+        assert not res.leaked, res
+
+
+def test_cli_blocks_only_names_the_leaking_scenario(tmp_path):
+    proc = _run_cli(tmp_path, SCENARIO_FILE, "--blocks-only")
+    assert proc.returncode == 1, proc.stdout + proc.stderr
+    lines = proc.stdout.splitlines()
+    assert any(l.startswith("LEAK") and "leaky_one" in l and "memory blocks" in l for l in lines), proc.stdout
+    assert any(l.startswith("ok") and "tidy_one" in l for l in lines), proc.stdout
+    assert "refleak: 1 passed, 2 failed" in lines
