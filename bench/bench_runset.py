@@ -15,12 +15,14 @@ import collections
 import datetime
 import functools
 import gc
+import itertools
 import json
 import os
 import sys
 import tempfile
 import time
 import timeit
+import types
 
 from bench_paths import BENCH_DIR, PACKAGE_ROOT, REPO_ROOT  # noqa: E402,F401
 
@@ -33,7 +35,7 @@ HEALTH = [{"result": "passed"}, {"result": "failed"}]
 def build_job(mod, num_tasks, num_sections, logfile):
     """One job as the framework reports it: start, fill, stop every node."""
     results = mod.TestResult
-    if isinstance(results, Stubs):
+    if isinstance(results, (Stubs, types.SimpleNamespace)):
         results = results.make
     rs = mod.RunSet(id="job", seq_num=1)
     rs.start(job_type="regression", cli="kovra run job.py", host="h1", user="u", archivefile="a.zip")
@@ -116,15 +118,53 @@ STUBBED_GLOBALS = {
 }
 
 
-class stubbed:
-    """Swaps the framework's globals of one module for the stubs above."""
+# ---- the same stubs with no Python code at all
+#
+# Every part answers from C: the stubs above still run Python frames (the result's
+# clone, + and str, from_str) and a defaultdict's default factory on every missing
+# counter key. These leave little but the module's own work, to show how much of
+# the job that is.
 
-    def __init__(self, mod):
+class CStubResult:
+    """A result value whose clone, + and str are C callables answering at once."""
+    __slots__ = ()
+
+
+C_STUB_PASSED = CStubResult()
+# Found on the type and not bound (builtin callables are no descriptors), so each is
+# called with the arguments after self.
+CStubResult.clone = itertools.repeat(C_STUB_PASSED).__next__
+CStubResult.__add__ = {C_STUB_PASSED: C_STUB_PASSED}.__getitem__
+CStubResult.__str__ = itertools.repeat("passed").__next__
+
+
+class _CZeroDict(dict):
+    """A dict reading 0 for a missing key (without storing it), with room for a weight."""
+    __missing__ = [].count
+
+
+_C_RESULTS = dict.fromkeys(["passed", "failed", "passx"], C_STUB_PASSED)
+
+C_STUBBED_GLOBALS = {
+    "get_time": itertools.repeat(datetime.datetime(2026, 1, 1)).__next__,
+    "recursive_update": dict.update,
+    "ResultCounter": _CZeroDict,
+    "TestResult": types.SimpleNamespace(from_str=_C_RESULTS.__getitem__, make=_C_RESULTS.__getitem__),
+    "Passed": C_STUB_PASSED,
+    "os": STUB_OS,
+}
+
+
+class stubbed:
+    """Swaps the framework's globals of one module for a set of stubs."""
+
+    def __init__(self, mod, stubs=STUBBED_GLOBALS):
         self.mod = mod
+        self.stubs = stubs
 
     def __enter__(self):
-        self.saved = {name: getattr(self.mod, name) for name in STUBBED_GLOBALS}
-        for name, value in STUBBED_GLOBALS.items():
+        self.saved = {name: getattr(self.mod, name) for name in self.stubs}
+        for name, value in self.stubs.items():
             setattr(self.mod, name, value)
         return self.mod
 
@@ -133,8 +173,8 @@ class stubbed:
             setattr(self.mod, name, value)
 
 
-def stubbed_job(mod, args, logfile):
-    with stubbed(mod):
+def stubbed_job(mod, args, logfile, stubs=STUBBED_GLOBALS):
+    with stubbed(mod, stubs):
         build_job(mod, args.tasks, args.sections, logfile)
 
 
@@ -193,6 +233,7 @@ def workloads(mod, args, logfile):
     return [
         ("build+stop job", lambda: build_job(mod, args.tasks, args.sections, logfile)),
         ("build+stop job, framework stubbed", lambda: stubbed_job(mod, args, logfile)),
+        ("build+stop job, framework stubbed in C", lambda: stubbed_job(mod, args, logfile, C_STUBBED_GLOBALS)),
         ("fullid+idlist x10 (%d deep nodes)" % len(deep), paths),
         ("to_dict (%d nodes)" % len(nodes), to_dicts),
         ("dump_json", rs.dump_json),

@@ -5,9 +5,10 @@ that do the work once and twice, so start-up and imports cancel out:
 
     python bench/callgrind_runset.py [--tasks N --sections M] [--only NAME ...]
 
-Workloads: the job's lifecycle (build+stop) unstubbed and with the framework
-stubbed alike on both sides, to_dict of every node, dump_json of the whole job,
-and json.dumps of the same document as plain data. Needs valgrind.
+Workloads: the job's lifecycle (build+stop) unstubbed, with the framework
+stubbed alike on both sides, and with it stubbed by C callables alone; to_dict
+of every node, dump_json of the whole job, and json.dumps of the same document
+as plain data. Needs valgrind.
 """
 
 import argparse
@@ -18,7 +19,7 @@ import sys
 import tempfile
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
-WORKLOADS = ("lifecycle", "lifecycle-stubbed", "to_dict", "dump_json", "plain-json.dumps")
+WORKLOADS = ("lifecycle", "lifecycle-stubbed", "lifecycle-stubbed-c", "to_dict", "dump_json", "plain-json.dumps")
 
 
 def run_once(args, mod, workload, times, logfile):
@@ -45,6 +46,8 @@ def child(mod_name, workload, times, args):
         work = lambda: bench.build_job(mod, args.tasks, args.sections, args.logfile)  # noqa: E731
     elif workload == "lifecycle-stubbed":
         work = lambda: bench.stubbed_job(mod, args, args.logfile)  # noqa: E731
+    elif workload == "lifecycle-stubbed-c":
+        work = lambda: bench.stubbed_job(mod, args, args.logfile, bench.C_STUBBED_GLOBALS)  # noqa: E731
     else:
         rs = bench.build_job(mod, args.tasks, args.sections, args.logfile)
         nodes = bench.all_nodes(rs)
