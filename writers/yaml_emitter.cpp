@@ -392,10 +392,8 @@ void Emitter::expect_node(bool root, bool sequence, bool mapping, bool simple_ke
 void Emitter::expect_scalar() {
     increase_indent(true);
     process_scalar();
-    indent_ = indents_.back();
-    indents_.pop_back();
-    state_ = states_.back();
-    states_.pop_back();
+    pop_indent();
+    pop_state();
 }
 
 // Flow collections: only empty ones are written in flow style.
@@ -410,12 +408,10 @@ void Emitter::expect_flow_sequence() {
 void Emitter::expect_first_flow_sequence_item() {
     if (event_->kind != EventKind::SequenceEnd)
         unexpected("expected the end of an empty sequence");
-    indent_ = indents_.back();
-    indents_.pop_back();
+    pop_indent();
     --flow_level_;
     write_indicator("]", false);
-    state_ = states_.back();
-    states_.pop_back();
+    pop_state();
 }
 
 void Emitter::expect_flow_mapping() {
@@ -428,12 +424,10 @@ void Emitter::expect_flow_mapping() {
 void Emitter::expect_first_flow_mapping_key() {
     if (event_->kind != EventKind::MappingEnd)
         unexpected("expected the end of an empty mapping");
-    indent_ = indents_.back();
-    indents_.pop_back();
+    pop_indent();
     --flow_level_;
     write_indicator("}", false);
-    state_ = states_.back();
-    states_.pop_back();
+    pop_state();
 }
 
 // Block sequence handlers.
@@ -450,10 +444,8 @@ void Emitter::expect_block_sequence_item() { expect_block_sequence_item(false); 
 
 void Emitter::expect_block_sequence_item(bool first) {
     if (!first && event_->kind == EventKind::SequenceEnd) {
-        indent_ = indents_.back();
-        indents_.pop_back();
-        state_ = states_.back();
-        states_.pop_back();
+        pop_indent();
+        pop_state();
     } else {
         write_indent();
         write_indicator("-", true, false, true);
@@ -475,10 +467,8 @@ void Emitter::expect_block_mapping_key() { expect_block_mapping_key(false); }
 
 void Emitter::expect_block_mapping_key(bool first) {
     if (!first && event_->kind == EventKind::MappingEnd) {
-        indent_ = indents_.back();
-        indents_.pop_back();
-        state_ = states_.back();
-        states_.pop_back();
+        pop_indent();
+        pop_state();
     } else {
         write_indent();
         if (check_simple_key()) {

@@ -120,6 +120,15 @@ private:
     void expect_block_mapping_value();
 
     void increase_indent(bool flow, bool indentless = false);
+    // The indent and the state saved when the enclosing node began.
+    void pop_indent() {
+        indent_ = indents_.back();
+        indents_.pop_back();
+    }
+    void pop_state() {
+        state_ = states_.back();
+        states_.pop_back();
+    }
     [[noreturn]] void unexpected(const char* expected);
 
     // Checkers and processors.
