@@ -499,9 +499,19 @@ VALUES = st.one_of(st.none(), st.integers(-3, 3), st.text(max_size=3), st.lists(
 @settings(max_examples=150, derandomize=True, deadline=None, database=None)
 @given(st.lists(st.tuples(st.sampled_from(["start", "update", "stop"]),
                           st.dictionaries(NAMES, VALUES, max_size=3), st.booleans()), min_size=1, max_size=6),
-       st.sampled_from(["plain", "watched", "shadowed"]))
+       st.sampled_from(["plain", "watched", "shadowed", "dict counter"]))
 def test_lifecycle_matches_reference_on_every_road(ops, road):
     def build(mod):
+        if road == "dict counter":
+            saved = mod.ResultCounter
+            mod.ResultCounter = DictCounter
+            try:
+                return run(mod)
+            finally:
+                mod.ResultCounter = saved
+        return run(mod)
+
+    def run(mod):
         trace = []
 
         class Watched(mod.Section):
