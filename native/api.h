@@ -53,6 +53,8 @@ inline PyObject* plain_instance_dict(PyObject* obj, PyObject* name, bool write) 
 inline object getattr(handle obj, handle name) {
 #if PY_VERSION_HEX < 0x030B0000
     if (PyObject* dict = detail::plain_instance_dict(obj.ptr(), name.ptr(), false)) {
+        // Held as the generic road holds it: a key's __eq__ may replace the instance's dict.
+        object held = borrow(dict);
         if (PyObject* value = PyDict_GetItemWithError(dict, name.ptr()))
             return borrow(value);
         if (PyErr_Occurred())
@@ -74,6 +76,7 @@ bool hasattr(handle obj, handle name);
 inline void setattr(handle obj, handle name, handle value) {
 #if PY_VERSION_HEX < 0x030B0000
     if (PyObject* dict = value ? detail::plain_instance_dict(obj.ptr(), name.ptr(), true) : nullptr) {
+        object held = borrow(dict);  // as in the read above
         check(PyDict_SetItem(dict, name.ptr(), value.ptr()));
         return;
     }

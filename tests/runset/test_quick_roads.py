@@ -263,6 +263,36 @@ def test_an_instance_dict_of_a_dict_subclass_and_a_dict_with_odd_keys():
     both(build)
 
 
+def test_a_key_comparison_that_replaces_the_instance_dict_mid_read():
+    # The read goes on in the old dict, kept alive meanwhile, and ends as the
+    # generic road ends.
+    class Swapper:
+        def __init__(self, node):
+            self.node = node
+
+        def __hash__(self):
+            return hash("starttime")
+
+        def __eq__(self, other):
+            if self.node is not None:
+                node, self.node = self.node, None
+                node.__dict__ = {"swapped": True}
+            return False
+
+    def build(mod):
+        node = mod.Section(id="n", seq_num=1)
+        del node.starttime  # so that the key is placed without a comparison
+        node.__dict__[Swapper(node)] = 1
+        try:
+            node.stop()
+            outcome = "ok"
+        except AttributeError as exc:
+            outcome = str(exc)
+        return outcome, sorted(key for key in vars(node) if isinstance(key, str))
+
+    both(build)
+
+
 def test_names_of_arg_order_not_interned_still_match():
     def build(mod):
         class Odd(mod.ReportObjectBase):
