@@ -50,7 +50,9 @@ inline PyObject* plain_instance_dict(PyObject* obj, PyObject* name, bool write) 
 
 }  // namespace detail
 
-inline object getattr(handle obj, handle name) {
+// Kept inline at every call site, however the compiler weighs its size: attribute
+// reads are the bulk of every node operation.
+[[gnu::always_inline]] inline object getattr(handle obj, handle name) {
 #if PY_VERSION_HEX < 0x030B0000
     if (PyObject* dict = detail::plain_instance_dict(obj.ptr(), name.ptr(), false)) {
         // Held as the generic road holds it: a key's __eq__ may replace the instance's dict.
@@ -76,7 +78,7 @@ bool hasattr(handle obj, handle name);
 inline void setattr(handle obj, handle name, handle value) {
 #if PY_VERSION_HEX < 0x030B0000
     if (PyObject* dict = value ? detail::plain_instance_dict(obj.ptr(), name.ptr(), true) : nullptr) {
-        object held = borrow(dict);  // as in the read above
+        // Not held, as the generic store in 3.10 does not hold it either.
         check(PyDict_SetItem(dict, name.ptr(), value.ptr()));
         return;
     }
