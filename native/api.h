@@ -50,9 +50,13 @@ inline PyObject* plain_instance_dict(PyObject* obj, PyObject* name, bool write) 
 
 }  // namespace detail
 
-inline object getattr(handle obj, handle name) {
+// Kept inline at every call site, however the compiler weighs its size: attribute
+// reads are the bulk of every node operation.
+[[gnu::always_inline]] inline object getattr(handle obj, handle name) {
 #if PY_VERSION_HEX < 0x030B0000
     if (PyObject* dict = detail::plain_instance_dict(obj.ptr(), name.ptr(), false)) {
+        // Held as the generic road holds it: a key's __eq__ may replace the instance's dict.
+        object held = borrow(dict);
         if (PyObject* value = PyDict_GetItemWithError(dict, name.ptr()))
             return borrow(value);
         if (PyErr_Occurred())
@@ -74,6 +78,7 @@ bool hasattr(handle obj, handle name);
 inline void setattr(handle obj, handle name, handle value) {
 #if PY_VERSION_HEX < 0x030B0000
     if (PyObject* dict = value ? detail::plain_instance_dict(obj.ptr(), name.ptr(), true) : nullptr) {
+        // Not held, as the generic store in 3.10 does not hold it either.
         check(PyDict_SetItem(dict, name.ptr(), value.ptr()));
         return;
     }
@@ -81,7 +86,24 @@ inline void setattr(handle obj, handle name, handle value) {
     check(PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()));
 }
 
-inline object getitem(handle obj, handle key) { return take(PyObject_GetItem(obj.ptr(), key.ptr())); }
+namespace detail {
+
+// Whether instances of `type`, a dict subclass, find dict's own __getitem__ first:
+// obj[key] then runs dict's lookup (and __missing__) through the class's slot.
+bool inherits_dict_getitem(PyTypeObject* type);
+
+// obj[key] by dict's lookup, with the depth level the call of dict.__getitem__ takes.
+object dict_getitem(handle obj, handle key);
+
+}  // namespace detail
+
+// obj[key]. A dict subclass that keeps dict's __getitem__ is read by dict's own
+// lookup: the class's slot would only find that method and call it.
+inline object getitem(handle obj, handle key) {
+    if (PyDict_Check(obj.ptr()) && !PyDict_CheckExact(obj.ptr()) && detail::inherits_dict_getitem(Py_TYPE(obj.ptr())))
+        return detail::dict_getitem(obj, key);
+    return take(PyObject_GetItem(obj.ptr(), key.ptr()));
+}
 
 inline void setitem(handle obj, handle key, handle value) {
     check(PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()));

@@ -108,7 +108,11 @@ struct FoundGlobal {
     uint64_t version;
     PyObject* value;  // borrowed from the dict, alive while the version holds
 };
-FoundGlobal found_globals[64];
+// A name is kept in the first few slots from its home slot: a module's names
+// would otherwise meet in one slot now and then and push each other out at
+// every call.
+constexpr size_t global_slots = 64, global_probes = 4;
+FoundGlobal found_globals[global_slots];
 
 struct KeysVerdict {
     PyObject* dict;
@@ -135,17 +139,32 @@ bool plain_keys(PyObject* dict) {
 
 object global(const ModuleInfo& module, handle name) {
 #if PY_VERSION_HEX < 0x030C0000
-    auto* dict = reinterpret_cast<PyDictObject*>(module.globals);
-    FoundGlobal& found = found_globals[(reinterpret_cast<uintptr_t>(name.ptr()) >> 4) % 64];
-    if (found.globals == module.globals && found.name == name.ptr() && found.version == dict->ma_version_tag)
-        return borrow(found.value);
+    uint64_t version = reinterpret_cast<PyDictObject*>(module.globals)->ma_version_tag;
+    size_t home = (reinterpret_cast<uintptr_t>(name.ptr()) >> 4) % global_slots;
+    // Where a new finding goes: the name's own slot, else the first one whose
+    // finding no longer holds, else the home slot.
+    FoundGlobal* free = nullptr;
+    for (size_t k = 0; k < global_probes; ++k) {
+        FoundGlobal& found = found_globals[(home + k) % global_slots];
+        bool current = found.globals == module.globals && found.version == version;
+        if (found.name == name.ptr() && found.globals == module.globals) {
+            if (current)
+                return borrow(found.value);
+            free = &found;
+            break;
+        }
+        if (!current && !free)
+            free = &found;
+    }
 #endif
     object value = lookup(module.globals, name);
     if (value) {
 #if PY_VERSION_HEX < 0x030C0000
         if (PyDict_CheckExact(module.globals) && plain_keys(module.globals)) {
+            FoundGlobal& found = free ? *free : found_globals[home];
             object held = steal(found.name);  // let go after the slot is refilled
-            found = {module.globals, borrow(name).release(), dict->ma_version_tag, value.ptr()};
+            found = {module.globals, borrow(name).release(), reinterpret_cast<PyDictObject*>(module.globals)->ma_version_tag,
+                     value.ptr()};
         }
 #endif
         return value;

@@ -29,9 +29,13 @@ struct StackBounds {
     uintptr_t limit = 0;  // below this, a new level is refused
 };
 
-thread_local StackBounds bounds;
+// Read straight off the thread pointer: the default model for a module opened at
+// run time looks the variable up through a library call at every level. Its few
+// bytes come from the static TLS room the loader keeps for modules opened later.
+thread_local StackBounds bounds __attribute__((tls_model("initial-exec")));
 
-void measure(StackBounds& stack) {
+// Once per thread: kept out of line, so that the check itself stays small.
+__attribute__((noinline, cold)) void measure(StackBounds& stack) {
     stack.measured = true;
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) != 0)
