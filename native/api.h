@@ -86,24 +86,7 @@ inline void setattr(handle obj, handle name, handle value) {
     check(PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()));
 }
 
-namespace detail {
-
-// Whether instances of `type`, a dict subclass, find dict's own __getitem__ first:
-// obj[key] then runs dict's lookup (and __missing__) through the class's slot.
-bool inherits_dict_getitem(PyTypeObject* type);
-
-// obj[key] by dict's lookup, with the depth level the call of dict.__getitem__ takes.
-object dict_getitem(handle obj, handle key);
-
-}  // namespace detail
-
-// obj[key]. A dict subclass that keeps dict's __getitem__ is read by dict's own
-// lookup: the class's slot would only find that method and call it.
-inline object getitem(handle obj, handle key) {
-    if (PyDict_Check(obj.ptr()) && !PyDict_CheckExact(obj.ptr()) && detail::inherits_dict_getitem(Py_TYPE(obj.ptr())))
-        return detail::dict_getitem(obj, key);
-    return take(PyObject_GetItem(obj.ptr(), key.ptr()));
-}
+inline object getitem(handle obj, handle key) { return take(PyObject_GetItem(obj.ptr(), key.ptr())); }
 
 inline void setitem(handle obj, handle key, handle value) {
     check(PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()));

@@ -46,33 +46,6 @@ bool hasattr(handle obj, handle name) {
     return found > 0;
 }
 
-namespace detail {
-
-bool inherits_dict_getitem(PyTypeObject* type) {
-#if PY_VERSION_HEX < 0x030F0000
-    static PyObject* name;
-    // dict.__getitem__ itself, kept for the process like the dict type.
-    static PyObject* const own = [] {
-        object dict = take(compat::type_dict(&PyDict_Type));
-        return lookup(dict, interned(name, "__getitem__")).release();
-    }();
-    return own && _PyType_Lookup(type, name) == own;
-#else
-    (void)type;
-    return false;
-#endif
-}
-
-object dict_getitem(handle obj, handle key) {
-    if (Py_EnterRecursiveCall(" while calling a Python object"))
-        throw_error();
-    PyObject* value = PyDict_Type.tp_as_mapping->mp_subscript(obj.ptr(), key.ptr());
-    Py_LeaveRecursiveCall();
-    return take(value);
-}
-
-}  // namespace detail
-
 void item_add(handle obj, handle key, handle delta) {
     object current = getitem(obj, key);
     setitem(obj, key, inplace_add(current, delta));

@@ -325,33 +325,6 @@ def error_quick_roads():
         pass
 
 
-class _DictCounter(dict):
-    def __missing__(self, key):
-        return 0
-
-
-class _RefusingCounter(_DictCounter):
-    def __missing__(self, key):
-        raise LookupError(key)
-
-
-def dict_counters():
-    # Counters on dict read through dict's own lookup; a failing __missing__.
-    saved = runset.ResultCounter
-    try:
-        for counter in (_DictCounter, _RefusingCounter):
-            runset.ResultCounter = counter
-            task = runset.Task(id="t", seq_num=1)
-            section = task.add_section(id="s", seq_num=1)
-            try:
-                section.stop(result=Passed, health=[{"result": "passed"}])
-                task.stop()
-            except LookupError:
-                pass
-    finally:
-        runset.ResultCounter = saved
-
-
 SCENARIOS = [
     construct,
     construct_with_parent,
@@ -376,5 +349,4 @@ SCENARIOS = [
     error_to_dict_bad_name,
     quick_roads,
     error_quick_roads,
-    dict_counters,
 ]

@@ -362,75 +362,6 @@ def test_globals_are_looked_up_at_each_call(monkeypatch):
     assert both(build) == ([0, 0, 1, 1, 2, 2], 20)
 
 
-# --- counters on dict, read by dict's own lookup ---------------------------------
-
-class DictCounter(dict):
-    """A counter on dict, as a framework may make one: a missing key reads 0."""
-
-    def __missing__(self, key):
-        return 0
-
-
-def counted_job(mod, counter):
-    """A task with two sections, counted by `counter` in place of ResultCounter."""
-    saved = mod.ResultCounter
-    mod.ResultCounter = counter
-    try:
-        rs = mod.RunSet(id="job", seq_num=0)
-        task = rs.add_task(id="t", seq_num=1)
-        for n, result in enumerate([Passed, Failed]):
-            section = task.add_section(id="s%d" % n, seq_num=n)
-            section.start()
-            section.stop(result=result, health=[{"result": "passed"}, {"result": str(result)}])
-        task.stop()
-        rs.stop()
-        return [(node.id, dict(node.health_summary)) for node in task.sections], dict(task.summary), dict(rs.summary)
-    finally:
-        mod.ResultCounter = saved
-
-
-def test_a_counter_on_dict_counts_as_the_reference_counts():
-    assert both(lambda mod: counted_job(mod, DictCounter))[1] == {"passed": 1, "failed": 1}
-
-
-@pytest.mark.parametrize("where", ["own", "mixin", "replaced"])
-def test_a_counter_with_a_getitem_of_its_own_is_read_through_it(where):
-    # The class's own __getitem__ (in the class, from a base ahead of dict, or put
-    # on the class after the counters were made) takes every read.
-    def build(mod):
-        reads = []
-
-        def getitem(self, key):
-            reads.append(key)
-            return dict.get(self, key, 0)
-
-        if where == "own":
-            counter = type("Own", (DictCounter,), {"__getitem__": getitem})
-        elif where == "mixin":
-            counter = type("Mixed", (type("Reading", (), {"__getitem__": getitem}), DictCounter), {})
-        else:
-            counter = type("Later", (DictCounter,), {})
-            made = counter.__init__
-            counter.__init__ = lambda self: (made(self), setattr(counter, "__getitem__", getitem))[0]
-        return counted_job(mod, counter), reads
-
-    outcome, reads = both(build)
-    assert reads and set(reads) <= {"passed", "failed", "total", "success_rate"}
-
-
-def test_a_failing_missing_of_a_counter_on_dict_fails_alike():
-    class Refusing(DictCounter):
-        def __missing__(self, key):
-            raise LookupError("no %s" % key)
-
-    def build(mod):
-        with pytest.raises(LookupError) as caught:
-            counted_job(mod, Refusing)
-        return str(caught.value)
-
-    assert both(build) == "no passed"
-
-
 # --- keyword dicts and super() --------------------------------------------------
 
 def test_the_data_dict_of_stop_is_a_fresh_one_each_time():
@@ -529,19 +460,9 @@ VALUES = st.one_of(st.none(), st.integers(-3, 3), st.text(max_size=3), st.lists(
 @settings(max_examples=150, derandomize=True, deadline=None, database=None)
 @given(st.lists(st.tuples(st.sampled_from(["start", "update", "stop"]),
                           st.dictionaries(NAMES, VALUES, max_size=3), st.booleans()), min_size=1, max_size=6),
-       st.sampled_from(["plain", "watched", "shadowed", "dict counter"]))
+       st.sampled_from(["plain", "watched", "shadowed"]))
 def test_lifecycle_matches_reference_on_every_road(ops, road):
     def build(mod):
-        if road == "dict counter":
-            saved = mod.ResultCounter
-            mod.ResultCounter = DictCounter
-            try:
-                return run(mod)
-            finally:
-                mod.ResultCounter = saved
-        return run(mod)
-
-    def run(mod):
         trace = []
 
         class Watched(mod.Section):
