@@ -29,10 +29,11 @@ struct StackBounds {
     uintptr_t limit = 0;  // below this, a new level is refused
 };
 
-// Read straight off the thread pointer: the default model for a module opened at
-// run time looks the variable up through a library call at every level. Its few
-// bytes come from the static TLS room the loader keeps for modules opened later.
-thread_local StackBounds bounds __attribute__((tls_model("initial-exec")));
+// Read at every native level. This file is built with TLS descriptors where the
+// compiler has them (CMakeLists.txt): a short call instead of a __tls_get_addr
+// lookup, and no claim on the loader's scarce static TLS room, which a module
+// opened at run time may find used up.
+thread_local StackBounds bounds;
 
 // Once per thread: kept out of line, so that the check itself stays small.
 __attribute__((noinline, cold)) void measure(StackBounds& stack) {
