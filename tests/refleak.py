@@ -125,6 +125,12 @@ def main(argv=None):
                     help="watch allocated memory blocks alone (any interpreter, debug or not)")
     args = ap.parse_args(argv)
 
+    if args.blocks_only and sys.getallocatedblocks() == 0:
+        # Under another allocator (PYTHONMALLOC=malloc) no block is counted: every
+        # scenario would pass unmeasured.
+        print("refleak: %s counts no memory blocks here (PYTHONMALLOC=%s); --blocks-only has nothing "
+              "to watch" % (sys.executable, os.environ.get("PYTHONMALLOC", "")), file=sys.stderr)
+        return 2
     if not args.blocks_only and not hasattr(sys, "gettotalrefcount"):
         print("refleak: %s is not a debug interpreter (no sys.gettotalrefcount); "
               "run this with python3.11d, or pass --blocks-only" % sys.executable, file=sys.stderr)
