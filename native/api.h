@@ -78,7 +78,9 @@ bool hasattr(handle obj, handle name);
 inline void setattr(handle obj, handle name, handle value) {
 #if PY_VERSION_HEX < 0x030B0000
     if (PyObject* dict = value ? detail::plain_instance_dict(obj.ptr(), name.ptr(), true) : nullptr) {
-        // Not held, as the generic store in 3.10 does not hold it either.
+        // Held, as for the read: a key's __eq__ may replace the instance's dict
+        // mid-store. (3.10's own store does not hold it, and crashes there.)
+        object held = borrow(dict);
         check(PyDict_SetItem(dict, name.ptr(), value.ptr()));
         return;
     }
