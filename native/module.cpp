@@ -143,25 +143,25 @@ object global(const ModuleInfo& module, handle name) {
     size_t home = (reinterpret_cast<uintptr_t>(name.ptr()) >> 4) % global_slots;
     // Where a new finding goes: the name's own slot, else the first one whose
     // finding no longer holds, else the home slot.
-    FoundGlobal* free = nullptr;
+    FoundGlobal* vacant = nullptr;
     for (size_t k = 0; k < global_probes; ++k) {
         FoundGlobal& found = found_globals[(home + k) % global_slots];
         bool current = found.globals == module.globals && found.version == version;
         if (found.name == name.ptr() && found.globals == module.globals) {
             if (current)
                 return borrow(found.value);
-            free = &found;
+            vacant = &found;
             break;
         }
-        if (!current && !free)
-            free = &found;
+        if (!current && !vacant)
+            vacant = &found;
     }
 #endif
     object value = lookup(module.globals, name);
     if (value) {
 #if PY_VERSION_HEX < 0x030C0000
         if (PyDict_CheckExact(module.globals) && plain_keys(module.globals)) {
-            FoundGlobal& found = free ? *free : found_globals[home];
+            FoundGlobal& found = vacant ? *vacant : found_globals[home];
             object held = steal(found.name);  // let go after the slot is refilled
             found = {module.globals, borrow(name).release(), reinterpret_cast<PyDictObject*>(module.globals)->ma_version_tag,
                      value.ptr()};
