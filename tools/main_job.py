@@ -18,14 +18,31 @@ import sys
 import tempfile
 
 
+def count(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("%r is not a whole number" % text) from None
+    if value < 0:
+        raise argparse.ArgumentTypeError("%d is negative" % value)
+    return value
+
+
 def parse_args(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--out", help="output folder (default: a new temporary folder)")
-    parser.add_argument("--tasks", type=int, default=3)
-    parser.add_argument("--sections", type=int, default=4)
+    parser.add_argument("--out", metavar="DIR",
+                        help="output folder, made if missing; files of the same names in it are replaced "
+                             "(default: a new temporary folder)")
+    parser.add_argument("--tasks", type=count, default=3, metavar="N",
+                        help="tasks (script runs) that run; one more is planned and never runs (default: 3)")
+    parser.add_argument("--sections", type=count, default=4, metavar="N",
+                        help="test cases in each task, each with two steps (default: 4)")
     parser.add_argument("--installed", action="store_true",
                         help="import kovra from the installed packages, not from this checkout")
-    return parser.parse_args(argv)
+    args = parser.parse_args(argv)
+    if args.out and os.path.exists(args.out) and not os.path.isdir(args.out):
+        parser.error("--out %s: not a folder" % args.out)
+    return args
 
 
 # Options come first, so that --help answers before anything is imported.
@@ -35,7 +52,7 @@ if not (ARGS and ARGS.installed):
 
 import yaml  # noqa: E402
 
-from kovra.reporter import runset  # noqa: E402
+from kovra.reporter import runset, store, views  # noqa: E402
 from kovra.reporter.ledgrin import Ledgrin  # noqa: E402
 from kovra.reporter.explorer import Explorer  # noqa: E402
 from kovra.reporter_client import ReporterClient  # noqa: E402
@@ -118,19 +135,16 @@ def run_task(job, index, sections, logdir):
     return task
 
 
-def result_text(result):
-    # A stored result is a mapping {"value": ..., "reason": ...}; roll-up nodes have none.
-    if isinstance(result, dict):
-        return result.get("value")
-    return "-" if result is None else str(result)
-
-
 def explored_tree(client):
     """Lines of the stored tree, each node fetched through an Explorer."""
     lines = []
 
     def visit(node, depth):
-        lines.append("%s%s  %s  %s" % ("  " * depth, node.id, node.type, result_text(node.result)))
+        # As stored: a node keeps only the keys it has values for.
+        stored = {k: v for k, v in (("type", node.type), ("result", node.result), ("summary", node.summary))
+                  if v is not None}
+        state = views.state(stored)
+        lines.append("%s%s  %s  %s" % ("  " * depth, node.id, node.type, state or "-"))
         # `tasks` exists on the run set only; elsewhere it reads as None from the mapping.
         for child in node.tasks or node.sections or ():
             visit(child, depth + 1)
@@ -177,13 +191,10 @@ def main(argv=None):
     # The legacy result files, beside the stored report.
     Ledgrin(out, job).generate_xml(None, None)
 
-    summary = job.to_dict()
-    print("job %s: %d tasks planned, %d run" % (summary["id"], summary["totaltasks"], len(job.tasks) - 1))
-    print("summary: %s" % dict(job.summary.items()))
-    print("total %d, success rate %.2f%% (weight %.2f)" % (job.summary.total, job.summary.success_rate,
-                                                           job.summary.weight))
-    print("plugins: %s" % dict(job.pluginsummary.items()))
-    print("health: %s %s" % (job.health_result, dict(job.health_summary.items())))
+    # The figures as `summary` prints them from the stored report, each named by what it counts.
+    stored = store.read_document(os.path.join(out, "results.json"), progress=None)["report"]
+    for line in views.summary_lines(stored):
+        print(line)
     print("files: %s" % ", ".join(sorted(os.listdir(out))))
 
     tree = explored_tree(ReporterClient.from_file(os.path.join(out, "results.json")))

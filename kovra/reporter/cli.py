@@ -31,13 +31,29 @@ def _mode():
     return 0o666 & ~mask
 
 
+def _cannot_write(path, why):
+    return CommandError("%s: cannot write: %s" % (path, why))
+
+
+def _check_file_target(path):
+    if os.path.isdir(path):
+        raise _cannot_write(path, "it is a folder; give a file name")
+
+
+def _wrote(path, existed):
+    # Outputs are replaced without asking, like any -o; the line says when an earlier file was.
+    print("%s %s" % ("replaced" if existed else "wrote", views.printable(path)))
+
+
 def write_file(path, data):
-    """Writes `data` (text or bytes) to `path` through a temporary file beside it."""
+    """Writes `data` (text or bytes) to `path` through a temporary file beside it, then names what it wrote."""
+    _check_file_target(path)
+    existed = os.path.exists(path)
     folder = os.path.dirname(os.path.abspath(path))
     try:
         handle, temp = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path) + ".")
     except OSError as error:
-        raise CommandError("%s: cannot write: %s" % (path, error.strerror or error)) from None
+        raise _cannot_write(path, error.strerror or error) from None
     try:
         with os.fdopen(handle, "wb") as stream:
             stream.write(data.encode("utf-8") if isinstance(data, str) else data)
@@ -45,10 +61,11 @@ def write_file(path, data):
         os.replace(temp, path)
     except OSError as error:
         os.unlink(temp)
-        raise CommandError("%s: cannot write: %s" % (path, error.strerror or error)) from None
+        raise _cannot_write(path, error.strerror or error) from None
     except BaseException:
         os.unlink(temp)
         raise
+    _wrote(path, existed)
 
 
 def _paint(text, result, colour):
@@ -83,12 +100,14 @@ def cmd_show(args):
     types = [views.printable(node.get("type") or "-") for _, _, node in rows]
     wide = max(len(label) for label in labels)
     wide_type = max(max(len(t) for t in types), 4)
-    print("%-*s  %-*s  %-8s  %s" % (wide, "ID", wide_type, "TYPE", "RESULT", "RUN TIME"))
+    print("%-*s  %-*s  %-8s  %8s  %s" % (wide, "ID", wide_type, "TYPE", "RESULT", "RUN TIME", "REASON"))
     for label, kind, (_, _, node) in zip(labels, types, rows):
-        result = views.result_name(node.get("result"))
+        result = views.state(node)
         shown = "%-8s" % views.printable(result or "-")
-        print("%-*s  %-*s  %s  %8s" % (wide, label, wide_type, kind, _paint(shown, result, colour),
-                                       views.format_seconds(node.get("runtime"))))
+        reason = views.node_reason(node)
+        line = "%-*s  %-*s  %s  %8s" % (wide, label, wide_type, kind, _paint(shown, result, colour),
+                                        views.format_seconds(node.get("runtime")))
+        print(line + ("  " + views.printable(views.as_text(reason)) if reason is not None else ""))
     if args.failed and len(rows) == 1:
         print("(no failures)")
     return 0
@@ -96,29 +115,9 @@ def cmd_show(args):
 
 def cmd_summary(args):
     report = store.read_document(args.file, progress=args.progress)["report"]
-    tasks = [t for t in views.children(report) if not views.is_plugin(t)]
-    plugins = [p for p in views.children(report) if views.is_plugin(p)]
     summary = report.get("summary") if isinstance(report.get("summary"), dict) else {}
-    p = views.printable
-    print("job %s%s" % (p(report.get("id")), " (%s)" % p(report["job_type"]) if report.get("job_type") else ""))
-    print("  started %s, stopped %s, run time %s" % (views.format_time(report.get("starttime")),
-                                                    views.format_time(report.get("stoptime")),
-                                                    views.format_seconds(report.get("runtime"))))
-    ran = sum(1 for t in tasks if t.get("starttime"))
-    planned = report.get("totaltasks")
-    print("  tasks: %d run%s" % (ran, " of %s planned" % planned if planned else ""))
-    print("results: %s (total %s)" % (views.format_counts(summary), summary.get("total", 0)))
-    rate = summary.get("success_rate")
-    print("success rate: %s" % ("%.2f%%" % rate if isinstance(rate, (int, float)) else "-"))
-    print("health: %s (%s)" % (views.result_name(report.get("health_result")) or "-",
-                               views.format_counts(report.get("health_summary"))))
-    print("plugins: %s" % (", ".join("%s %s" % (p(views.node_id(x)), views.result_name(x.get("result")) or "-")
-                                     for x in plugins) or "none"))
-    task_plugins = {}
-    for task in tasks:
-        for name, count in views.counts(task.get("pluginsummary")):
-            task_plugins[name] = task_plugins.get(name, 0) + count
-    print("task plugins: %s" % views.format_counts(task_plugins))
+    for line in views.summary_lines(report):
+        print(line)
     if not args.check:
         return 0
     bad = {}
@@ -131,13 +130,15 @@ def cmd_summary(args):
             if name in store.FAILING and count:
                 bad[name] = max(bad.get(name, 0), count)
     if bad:
-        print("check: FAILED (%s)" % views.format_counts(bad))
+        print("check: FAILED (failing nodes: %s)" % views.format_counts(bad))
         return 1
     print("check: ok")
     return 0
 
 
 def cmd_xml(args):
+    if os.path.exists(args.out) and not os.path.isdir(args.out):
+        raise _cannot_write(args.out, "not a folder")
     job = store.load(args.file, progress=args.progress)
     from kovra.reporter.ledgrin import Ledgrin
     made = not os.path.isdir(args.out)
@@ -145,7 +146,7 @@ def cmd_xml(args):
         os.makedirs(args.out, exist_ok=True)
         work = tempfile.mkdtemp(dir=args.out, prefix=".xml-")
     except OSError as error:
-        raise CommandError("%s: cannot write: %s" % (args.out, error.strerror or error)) from None
+        raise _cannot_write(args.out, error.strerror or error) from None
     try:
         try:
             # Ledgrin needs a folder of its own: it leaves a dump of the rough XML there when rendering fails.
@@ -157,9 +158,12 @@ def cmd_xml(args):
             raise CommandError("%s: cannot render the XML files: %s: %s"
                                % (args.file, type(error).__name__, error)) from None
         for name in ("ResultsDetails.xml", "ResultsSummary.xml"):
+            target = os.path.join(args.out, name)
+            _check_file_target(target)
+            existed = os.path.exists(target)
             os.chmod(os.path.join(work, name), _mode())
-            os.replace(os.path.join(work, name), os.path.join(args.out, name))
-            print(os.path.join(args.out, name))
+            os.replace(os.path.join(work, name), target)
+            _wrote(target, existed)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     return 0
@@ -167,6 +171,7 @@ def cmd_xml(args):
 
 def cmd_junit(args):
     from kovra.reporter.junit import to_junit
+    _check_file_target(args.out)
     write_file(args.out, to_junit(store.read_document(args.file, progress=args.progress)))
     return 0
 
@@ -184,9 +189,29 @@ def cmd_diff(args):
     return 1 if comparison.new_failures else 0
 
 
+FORMS = {".json": "json", ".yaml": "yaml", ".yml": "yaml"}
+
+
+def _form_to_write(args):
+    """--to when given, else the form the output's suffix names; the two must not disagree."""
+    named = FORMS.get(os.path.splitext(args.out)[1].lower()) if args.out else None
+    if args.to and named and args.to != named:
+        raise CommandError("%s: the name says %s but --to says %s; name the file for its form, or leave --to out"
+                           % (args.out, named.upper(), args.to))
+    if args.to or named:
+        return args.to or named
+    if args.out:
+        raise CommandError("%s: cannot tell the form from the name (.json, .yaml or .yml); give --to json or "
+                           "--to yaml" % args.out)
+    raise CommandError("give --to json or --to yaml when writing to standard output")
+
+
 def cmd_convert(args):
+    form = _form_to_write(args)
+    if args.out:
+        _check_file_target(args.out)
     job = store.load(args.file, progress=args.progress)
-    text = job.dump_json() if args.to == "json" else job.dump_yaml()
+    text = job.dump_json() if form == "json" else job.dump_yaml()
     if args.out:
         write_file(args.out, text)
     else:
@@ -195,18 +220,17 @@ def cmd_convert(args):
 
 
 def cmd_html(args):
+    _check_file_target(args.out)
     document = store.read_document(args.file, progress=args.progress)
     try:
         from kovra.reporter import html
     except ImportError as error:
         raise CommandError("HTML reports are not available here: %s" % error) from None
-    existed = os.path.exists(args.out)
     try:
-        html.write(document, args.out, source_dir=os.path.dirname(os.path.abspath(args.file)))
-    except Exception as error:
-        if not existed and os.path.isfile(args.out):
-            os.unlink(args.out)
-        raise CommandError("%s: cannot write the HTML report: %s" % (args.out, error)) from None
+        text = html.render(document, source_dir=os.path.dirname(os.path.abspath(args.file)))
+    except (ValueError, TypeError) as error:
+        raise CommandError("%s: cannot make the HTML report: %s" % (args.file, error)) from None
+    write_file(args.out, text)
     return 0
 
 
@@ -238,11 +262,12 @@ def build_parser():
 
     sub = command("xml", cmd_xml, "Regenerate ResultsDetails.xml and ResultsSummary.xml from the report.")
     sub.add_argument("file", metavar="FILE", help="stored report")
-    sub.add_argument("-o", "--out", metavar="DIR", required=True, help="folder for the two files (made if missing)")
+    sub.add_argument("-o", "--out", metavar="DIR", required=True, help="folder for the two files (made if missing; files of those names in it are replaced)")
 
     sub = command("junit", cmd_junit, "Export the report as JUnit XML for CI servers.")
     sub.add_argument("file", metavar="FILE", help="stored report")
-    sub.add_argument("-o", "--out", metavar="OUT", required=True, help="JUnit XML file to write")
+    sub.add_argument("-o", "--out", metavar="OUT", required=True,
+                     help="JUnit XML file to write (replaced if it exists)")
 
     sub = command("diff", cmd_diff, "Compare two reports: new failures, fixes, sections added or removed, "
                                     "run-time changes. Exits with status 1 when there are new failures.")
@@ -253,12 +278,15 @@ def build_parser():
 
     sub = command("convert", cmd_convert, "Rewrite the report in the other stored form.")
     sub.add_argument("file", metavar="FILE", help="stored report")
-    sub.add_argument("--to", choices=("json", "yaml"), required=True, help="form to write")
-    sub.add_argument("-o", "--out", metavar="OUT", help="file to write (default: standard output)")
+    sub.add_argument("--to", choices=("json", "yaml"),
+                     help="form to write (default: the one OUT's suffix names, .json, .yaml or .yml)")
+    sub.add_argument("-o", "--out", metavar="OUT",
+                     help="file to write, replaced if it exists (default: standard output)")
 
     sub = command("html", cmd_html, "Write a browsable HTML page of the report.")
     sub.add_argument("file", metavar="FILE", help="stored report")
-    sub.add_argument("-o", "--out", metavar="OUT", required=True, help="HTML file to write")
+    sub.add_argument("-o", "--out", metavar="OUT", required=True,
+                     help="HTML file to write (replaced if it exists)")
     return parser
 
 

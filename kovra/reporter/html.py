@@ -23,6 +23,7 @@ import json
 import math
 import os
 import re
+import tempfile
 
 ASSET_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "html_assets")
 
@@ -76,10 +77,23 @@ def render(document, *, source_dir=None):
 
 
 def write(document, out_path, *, source_dir=None):
-    """Writes the page for `document` to `out_path` as UTF-8."""
-    text = render(document, source_dir=source_dir)
-    with open(out_path, "w", encoding="utf-8", newline="\n") as stream:
-        stream.write(text)
+    """Writes the page for `document` to `out_path` as UTF-8, through a temporary file beside it.
+
+    A write that fails (a full disk, a size limit) leaves any earlier page as it was.
+    """
+    data = render(document, source_dir=source_dir).encode("utf-8")
+    handle, temp = tempfile.mkstemp(dir=os.path.dirname(os.path.abspath(out_path)),
+                                    prefix="." + os.path.basename(out_path) + ".")
+    try:
+        with os.fdopen(handle, "wb") as stream:
+            stream.write(data)
+        mask = os.umask(0)
+        os.umask(mask)
+        os.chmod(temp, 0o666 & ~mask)
+        os.replace(temp, out_path)
+    except BaseException:
+        os.unlink(temp)
+        raise
 
 
 def script_json(value):
@@ -238,6 +252,10 @@ def _page_data(report, document, source_dir):
         name = node.get("name")
         name = None if name is None or plain(name) == node_id else str(plain(name))
         value, reason, result_data = _result_parts(node.get("result"))
+        if reason is None or reason == "":
+            # stop(result=..., reason=...) keeps the reason in the node's extra data.
+            extra = node.get("extra")
+            reason = extra.get("reason") if isinstance(extra, dict) else None
         runtime = node.get("runtime")
         runtime = runtime if isinstance(runtime, (int, float)) and not isinstance(runtime, bool) \
             and math.isfinite(runtime) else None

@@ -1,17 +1,23 @@
 """JUnit XML of a stored report, in the layout CI servers read.
 
-One ``testsuite`` per task and one ``testcase`` per section directly under a
-task (the sections a task counts in its summary), named by its path; nested
-sections show up in the failure text of the test case they belong to. Any
-text XML cannot hold is replaced by a visible escape, so the file always
-parses.
+The first ``testsuite`` is the job: its properties (once, for the whole
+file), a ``testcase`` per job plugin, and a skipped one per planned task that
+never ran. Then one ``testsuite`` per task, with a ``testcase`` per section
+directly under it (the test cases its summary counts) and per plugin run in
+it, each named by its id with the task as class name. The counts on the
+suites are therefore test cases, plugins and tasks not run, not the report's
+summary. Nested sections show up in the failure text of the test case they
+belong to, with their reasons. A test case's message is its reason (its
+result's, else a "reason" in its extra data, else the first one of a failure
+under it). Any text XML cannot hold is replaced by a visible escape, so the
+file always parses.
 """
 import datetime
 import re
 import xml.etree.ElementTree as ET
 
-from kovra.reporter.views import (as_text, children, is_failing, is_plugin, node_id, result_name,
-                                  result_reason, seconds, walk)
+from kovra.reporter.views import (FAILING, as_text, children, first_reason, is_failing, is_plugin, node_id,
+                                  node_reason, result_name, seconds, walk)
 
 # Characters outside XML 1.0's Char production (lone surrogates included).
 _NOT_XML = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
@@ -30,7 +36,8 @@ def xml_text(value):
 
 def _seconds(value):
     value = seconds(value)
-    return "%.3f" % (value if value is not None and value > 0 else 0.0)
+    # A CI server reads a plain number: no run time, a negative or a non-finite one count as none.
+    return "%.3f" % (value if value is not None and 0 < value < float("inf") else 0.0)
 
 
 def _timestamp(value):
@@ -58,64 +65,58 @@ def _failing_below(section, path):
     lines = []
     for _, sub_path, node in walk(section):
         if sub_path and is_failing(node):
-            reason = result_reason(node.get("result"))
+            reason = node_reason(node)
             lines.append("%s.%s: %s%s" % (path, sub_path, result_name(node.get("result")),
-                                          " (%s)" % as_text(reason) if reason else ""))
+                                          " (%s)" % as_text(reason) if reason is not None else ""))
     return lines
 
 
-def _testcase(suite, task, section, path, tally):
-    case = _sub(suite, "testcase", name=path, classname=task.get("id"), time=_seconds(section.get("runtime")))
-    result = section.get("result")
+def _testcase(suite, classname, node, path, tally):
+    """The test case of a test case section or a plugin; `path` (its fullid) names it in the texts."""
+    case = _sub(suite, "testcase", name=node_id(node), classname=classname, time=_seconds(node.get("runtime")))
+    result = node.get("result")
     name = result_name(result)
-    reason = result_reason(result)
-    message = as_text(reason) if reason else name
+    reason = first_reason(node) if name in FAILING else node_reason(node)
+    message = as_text(reason) if reason is not None else name
     tally["tests"] += 1
     if name == "failed" or name in ERROR_RESULTS:
         tag = "failure" if name == "failed" else "error"
         tally["failures" if tag == "failure" else "errors"] += 1
         element = _sub(case, tag, message=message, type=name)
-        element.text = xml_text("\n".join(["%s: %s" % (path, message)] + _failing_below(section, path)))
+        element.text = xml_text("\n".join(["%s: %s: %s" % (path, name, message)] + _failing_below(node, path)))
     elif name in SKIP_RESULTS or name is None:
-        tally["skipped"] += 1
-        _sub(case, "skipped", message=message if name else "no result reported")
+        _skipped(case, tally, message if name else "no result reported")
     out = []
-    if section.get("description"):
-        out.append("description: %s" % as_text(section["description"]))
-    logs = section.get("logs")
+    if node.get("description"):
+        out.append("description: %s" % as_text(node["description"]))
+    logs = node.get("logs")
     if isinstance(logs, dict) and logs.get("file"):
         out.append("log: %s from byte %s, %s bytes" % (as_text(logs["file"]), logs.get("begin"), logs.get("size")))
-    for _, sub_path, node in walk(section):
-        details = node.get("details")
+    for _, sub_path, below in walk(node):
+        details = below.get("details")
         for detail in details if isinstance(details, list) else ():
             out.append("%s: %s" % (path + ("." + sub_path if sub_path else ""), as_text(detail)))
     if out:
         _sub(case, "system-out").text = xml_text("\n".join(out))
 
 
-def _testsuite(root, report, task, index, totals):
-    tally = dict(tests=0, failures=0, errors=0, skipped=0)
-    suite = _sub(root, "testsuite", name=task.get("id"))
-    props = _sub(suite, "properties")
-    _properties(props, "job.", report)
-    for plugin in children(report):
-        if is_plugin(plugin):
-            _sub(props, "property", name="job.plugin.%s" % as_text(node_id(plugin)),
-                 value=result_name(plugin.get("result")) or "-")
-    _properties(props, "task.", task)
-    for child in children(task):
-        if is_plugin(child):
-            _sub(props, "property", name="task.plugin.%s" % as_text(node_id(child)),
-                 value=result_name(child.get("result")) or "-")
-        else:
-            _testcase(suite, task, child, "%s.%s" % (as_text(node_id(task)), as_text(node_id(child))), tally)
-    if not len(props):
-        suite.remove(props)
+def _skipped(case, tally, message):
+    tally["skipped"] += 1
+    _sub(case, "skipped", message=message)
+
+
+def _not_run(suite, classname, name, message, tally):
+    case = _sub(suite, "testcase", name=name, classname=classname, time=_seconds(None))
+    tally["tests"] += 1
+    _skipped(case, tally, message)
+
+
+def _close_suite(suite, tally, totals, node, report, index):
     for key, value in tally.items():
         suite.set(key, str(value))
         totals[key] += value
-    suite.set("time", _seconds(task.get("runtime")))
-    stamp = _timestamp(task.get("starttime"))
+    suite.set("time", _seconds(node.get("runtime")))
+    stamp = _timestamp(node.get("starttime"))
     if stamp:
         suite.set("timestamp", stamp)
     if report.get("host"):
@@ -124,12 +125,50 @@ def _testsuite(root, report, task, index, totals):
     suite.set("package", xml_text(report.get("id")))
 
 
+def _job_suite(root, report, totals):
+    """The first suite: the job's properties, once, its plugins, and the planned tasks that never ran."""
+    tally = dict(tests=0, failures=0, errors=0, skipped=0)
+    job = as_text(node_id(report))
+    suite = _sub(root, "testsuite", name=job)
+    props = _sub(suite, "properties")
+    _properties(props, "job.", report)
+    if not len(props):
+        suite.remove(props)
+    tasks = [t for t in children(report) if not is_plugin(t)]
+    for plugin in children(report):
+        if is_plugin(plugin):
+            _testcase(suite, job, plugin, as_text(node_id(plugin)), tally)
+    planned = report.get("totaltasks")
+    if isinstance(planned, int) and not isinstance(planned, bool):
+        # The model counts a planned task that never ran against the success rate, but not as a failure.
+        for number in range(len(tasks) + 1, planned + 1):
+            _not_run(suite, job, "planned task %d of %d" % (number, planned),
+                     "planned, never ran (its task is not in the report)", tally)
+    _close_suite(suite, tally, totals, report, report, 0)
+
+
+def _testsuite(root, report, task, index, totals):
+    tally = dict(tests=0, failures=0, errors=0, skipped=0)
+    classname = as_text(node_id(task))
+    suite = _sub(root, "testsuite", name=classname)
+    props = _sub(suite, "properties")
+    _properties(props, "task.", task)
+    if not len(props):
+        suite.remove(props)
+    if not task.get("starttime"):
+        _not_run(suite, classname, "(task)", "planned, never ran", tally)
+    for child in children(task):
+        _testcase(suite, classname, child, "%s.%s" % (classname, as_text(node_id(child))), tally)
+    _close_suite(suite, tally, totals, task, report, index)
+
+
 def to_junit(document):
     """The JUnit XML of a stored report (read_document form), as UTF-8 bytes with a declaration."""
     report = document["report"]
     root = ET.Element("testsuites", {"name": xml_text(report.get("id"))})
     totals = dict(tests=0, failures=0, errors=0, skipped=0)
-    index = 0
+    _job_suite(root, report, totals)
+    index = 1
     for task in children(report):
         if not is_plugin(task):
             _testsuite(root, report, task, index, totals)

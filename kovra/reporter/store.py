@@ -11,6 +11,7 @@ of a live job; dumping what ``load`` gave reproduces the file it read.
 import datetime
 import json
 import os
+import stat
 import sys
 import time
 
@@ -28,6 +29,11 @@ DERIVED_KEYS = ("fullid", "idlist")
 FAILING = ("failed", "errored", "aborted")
 
 _YAML_LOADER = getattr(yaml, "CSafeLoader", None) or yaml.SafeLoader
+
+# The most a stored report may hold, in MiB; the environment variable raises it.
+SIZE_VARIABLE = "KOVRA_MAX_REPORT_MB"
+DEFAULT_SIZE_MB = 1024
+STORED_FORMS = "a stored report is the results.json or results.yaml that a job's dump_json or dump_yaml writes"
 
 
 class StoredReportError(Exception):
@@ -87,7 +93,8 @@ class Progress:
 class _CountingReader:
     """A binary file whose reads feed the progress bar; both YAML loaders read their stream in chunks."""
 
-    def __init__(self, stream, total, progress):
+    def __init__(self, stream, total, progress, limit):
+        self._limit = limit
         self._stream = stream
         self._total = total
         self._progress = progress
@@ -96,8 +103,63 @@ class _CountingReader:
     def read(self, size=-1):
         data = self._stream.read(size)
         self._done += len(data)
+        if self._done > self._limit:
+            raise _TooLarge()
         self._progress.update("parsing", self._done, self._total)
         return data
+
+
+class _TooLarge(Exception):
+    """Raised by a read that went past the size limit (the file grew, or is not what its size said)."""
+
+
+def size_limit():
+    """The size limit in bytes, from KOVRA_MAX_REPORT_MB when set."""
+    text = os.environ.get(SIZE_VARIABLE)
+    try:
+        megabytes = float(text) if text else DEFAULT_SIZE_MB
+    except ValueError:
+        megabytes = DEFAULT_SIZE_MB
+    return int(megabytes * 1024 * 1024) if megabytes > 0 else DEFAULT_SIZE_MB * 1024 * 1024
+
+
+def _too_large(path, limit):
+    return StoredReportError(path, "larger than the %.4g MiB a stored report may hold here (set %s to raise the limit)"
+                             % (limit / (1024 * 1024), SIZE_VARIABLE))
+
+
+def _open_report(path, limit):
+    """The file at `path` opened for reading, and its size: a regular file within the size limit only.
+
+    Opened without blocking, so that a FIFO is refused instead of waiting for a writer for ever.
+    """
+    try:
+        handle = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+    except OSError as error:
+        raise StoredReportError(path, error.strerror or error) from None
+    try:
+        info = os.fstat(handle)
+        if not stat.S_ISREG(info.st_mode):
+            kind = ("a folder" if stat.S_ISDIR(info.st_mode) else "a FIFO" if stat.S_ISFIFO(info.st_mode)
+                    else "a device" if stat.S_ISCHR(info.st_mode) or stat.S_ISBLK(info.st_mode)
+                    else "a socket" if stat.S_ISSOCK(info.st_mode) else "a special file")
+            raise StoredReportError(path, "not a regular file (%s); %s" % (kind, STORED_FORMS))
+        if info.st_size > limit:
+            raise _too_large(path, limit)
+        if hasattr(os, "O_NONBLOCK"):
+            os.set_blocking(handle, True)
+        return os.fdopen(handle, "rb"), info.st_size
+    except BaseException:
+        os.close(handle)
+        raise
+
+
+def _not_a_report_head(path, head):
+    """Refuses, by its first bytes, a file that is plainly something else than a stored report."""
+    text = head.lstrip(b"\xef\xbb\xbf \t\r\n")
+    if text.startswith(b"<"):
+        raise StoredReportError(path, "not a stored report but XML (ResultsDetails.xml, ResultsSummary.xml and "
+                                      "JUnit files are written from a report, not read); " + STORED_FORMS)
 
 
 def _form_of(path, head):
@@ -111,29 +173,31 @@ def _form_of(path, head):
 
 
 def _parse(path, progress):
-    try:
-        size = os.path.getsize(path)
-        stream = open(path, "rb")
-    except OSError as error:
-        raise StoredReportError(path, error.strerror or error) from None
+    limit = size_limit()
+    stream, size = _open_report(path, limit)
     with stream:
         head = stream.read(64)
         stream.seek(0)
+        _not_a_report_head(path, head)
         form = _form_of(path, head)
         try:
             if form == "json":
-                raw = stream.read()
+                raw = stream.read(limit + 1)
+                if len(raw) > limit:
+                    raise _TooLarge()
                 progress.update("parsing", len(raw), size)
                 return json.loads(raw.decode("utf-8")), form
             try:
-                return yaml.load(_CountingReader(stream, size, progress), Loader=_YAML_LOADER), form
+                return yaml.load(_CountingReader(stream, size, progress, limit), Loader=_YAML_LOADER), form
             except yaml.YAMLError:
                 if _YAML_LOADER is yaml.SafeLoader:
                     raise
             # libyaml refuses some escapes that the dumper writes and PyYAML's own loader reads
             # (lone surrogates): the pure loader has the last word.
             stream.seek(0)
-            return yaml.load(_CountingReader(stream, size, progress), Loader=yaml.SafeLoader), form
+            return yaml.load(_CountingReader(stream, size, progress, limit), Loader=yaml.SafeLoader), form
+        except _TooLarge:
+            raise _too_large(path, limit) from None
         except UnicodeDecodeError as error:
             raise StoredReportError(path, "not UTF-8 text (%s)" % error.reason) from None
         except json.JSONDecodeError as error:
@@ -142,6 +206,9 @@ def _parse(path, progress):
             mark = getattr(error, "problem_mark", None)
             where = " at line %d column %d" % (mark.line + 1, mark.column + 1) if mark is not None else ""
             problem = getattr(error, "problem", None) or error
+            if os.path.splitext(path)[1].lower() not in (".yaml", ".yml"):
+                raise StoredReportError(path, "not a stored report (neither JSON nor YAML%s: %s); %s"
+                                        % (where, problem, STORED_FORMS)) from None
             raise StoredReportError(path, "not valid YAML%s: %s" % (where, problem)) from None
         except RecursionError:
             raise StoredReportError(path, "nested too deeply to read") from None
@@ -197,7 +264,7 @@ def _check_node(path, node, trail, times):
 def _read(path, progress):
     document, form = _parse(path, progress)
     if not isinstance(document, dict) or "report" not in document:
-        raise StoredReportError(path, "not a stored report (no 'version' and 'report' at the top)")
+        raise StoredReportError(path, "not a stored report (no 'version' and 'report' at the top); " + STORED_FORMS)
     version = document.get("version")
     if str(version) != FORMAT_VERSION or not isinstance(version, str):
         raise StoredReportError(path, "format version %r is not supported (this reader knows %s)"
@@ -308,6 +375,12 @@ class _Builder:
         for key in self._defaults(type(node)):
             if key not in data:
                 setattr(node, key, None)
+        stored = data.get("fullid")
+        if stored is not None and stored != node.fullid:
+            # The dump writes fullid from the ids; one that does not follow from them cannot be written back.
+            raise StoredReportError(self.path, "%s: the stored fullid %r does not follow from the ids above it "
+                                    "(%r); the YAML form loses white space at the end of a multi-line id, "
+                                    "the JSON form keeps it" % (_where(trail), stored, node.fullid))
         self.done += 1
         self.progress.update("building", self.done, self.total)
 
