@@ -114,21 +114,20 @@ class _TooLarge(Exception):
 
 
 def size_limit():
-    """The size limit in bytes, from KOVRA_MAX_REPORT_MB when set."""
-    text = os.environ.get(SIZE_VARIABLE)
+    """The size limit in MiB: KOVRA_MAX_REPORT_MB when it is set to a positive number."""
     try:
-        megabytes = float(text) if text else DEFAULT_SIZE_MB
+        megabytes = float(os.environ.get(SIZE_VARIABLE) or DEFAULT_SIZE_MB)
     except ValueError:
         megabytes = DEFAULT_SIZE_MB
-    return int(megabytes * 1024 * 1024) if megabytes > 0 else DEFAULT_SIZE_MB * 1024 * 1024
+    return megabytes if 0 < megabytes < float("inf") else DEFAULT_SIZE_MB
 
 
-def _too_large(path, limit):
-    return StoredReportError(path, "larger than the %.4g MiB a stored report may hold here (set %s to raise the limit)"
-                             % (limit / (1024 * 1024), SIZE_VARIABLE))
+def _too_large(path, megabytes):
+    return StoredReportError(path, "larger than the %g MiB a stored report may hold here (set %s to raise the limit)"
+                             % (megabytes, SIZE_VARIABLE))
 
 
-def _open_report(path, limit):
+def _open_report(path, limit, megabytes):
     """The file at `path` opened for reading, and its size: a regular file within the size limit only.
 
     Opened without blocking, so that a FIFO is refused instead of waiting for a writer for ever.
@@ -145,7 +144,7 @@ def _open_report(path, limit):
                     else "a socket" if stat.S_ISSOCK(info.st_mode) else "a special file")
             raise StoredReportError(path, "not a regular file (%s); %s" % (kind, STORED_FORMS))
         if info.st_size > limit:
-            raise _too_large(path, limit)
+            raise _too_large(path, megabytes)
         if hasattr(os, "O_NONBLOCK"):
             os.set_blocking(handle, True)
         return os.fdopen(handle, "rb"), info.st_size
@@ -173,8 +172,9 @@ def _form_of(path, head):
 
 
 def _parse(path, progress):
-    limit = size_limit()
-    stream, size = _open_report(path, limit)
+    megabytes = size_limit()
+    limit = int(megabytes * 1024 * 1024)
+    stream, size = _open_report(path, limit, megabytes)
     with stream:
         head = stream.read(64)
         stream.seek(0)
@@ -197,7 +197,7 @@ def _parse(path, progress):
             stream.seek(0)
             return yaml.load(_CountingReader(stream, size, progress, limit), Loader=yaml.SafeLoader), form
         except _TooLarge:
-            raise _too_large(path, limit) from None
+            raise _too_large(path, megabytes) from None
         except UnicodeDecodeError as error:
             raise StoredReportError(path, "not UTF-8 text (%s)" % error.reason) from None
         except json.JSONDecodeError as error:

@@ -198,8 +198,8 @@ def test_convert_reproduces_both_stored_forms(job, tmp_path, python):
 @pytest.mark.parametrize("python", PYTHONS)
 def test_xml_regenerates_the_files_of_the_job(job, tmp_path, python):
     proc = run("xml", job / "results.json", "-o", tmp_path / "fromjson", python=python, check=0)
-    assert proc.stdout.split() == [str(tmp_path / "fromjson" / n) for n in ("ResultsDetails.xml",
-                                                                             "ResultsSummary.xml")]
+    assert proc.stdout.splitlines() == ["wrote %s" % (tmp_path / "fromjson" / n) for n in ("ResultsDetails.xml",
+                                                                                           "ResultsSummary.xml")]
     assert sorted(os.listdir(tmp_path / "fromjson")) == ["ResultsDetails.xml", "ResultsSummary.xml"]
     for name in ("ResultsDetails.xml", "ResultsSummary.xml"):
         assert (tmp_path / "fromjson" / name).read_text() == (job / name).read_text()
@@ -228,25 +228,34 @@ def test_junit_export_is_schema_valid_and_counts_like_the_report(job, tmp_path, 
     root = _junit(job, tmp_path, python, form="yaml")
     report = json.loads((job / "results.json").read_text())["report"]
     tasks = [t for t in report["tasks"] if t["type"] == "Task"]
-    assert [s.get("name") for s in root] == [t["id"] for t in tasks]
-    for suite, task in zip(root, tasks):
+    # The job first, with its plugin and the planned task that never ran; then a suite per task.
+    assert [s.get("name") for s in root] == ["nightly"] + [t["id"] for t in tasks]
+    first = root[0]
+    assert [(c.get("name"), c.get("classname")) for c in first.findall("testcase")] == [
+        ("environment", "nightly"), ("planned task 3 of 3", "nightly")]
+    assert first.find("testcase[2]/skipped") is not None and first.get("skipped") == "1"
+    job_props = {p.get("name"): p.get("value") for p in first.iter("property")}
+    assert job_props["job.id"] == "nightly" and job_props["job.extra.release"] == "1.0"
+    for suite, task in zip(root[1:], tasks):
         cases = suite.findall("testcase")
-        assert [c.get("name") for c in cases] == [
-            "%s.%s" % (task["id"], s["id"]) for s in task["sections"] if s["type"] != "Plugin"]
-        assert int(suite.get("tests")) == task["summary"]["total"] == len(cases)
+        # Sections and plugins alike, named by their own id under the task's class name.
+        assert [(c.get("classname"), c.get("name")) for c in cases] == [(task["id"], s["id"])
+                                                                         for s in task["sections"]]
+        assert int(suite.get("tests")) == task["summary"]["total"] + 1 == len(cases)
         assert int(suite.get("failures")) == task["summary"].get("failed", 0)
         props = {p.get("name"): p.get("value") for p in suite.iter("property")}
-        assert props["job.id"] == "nightly" and props["job.extra.release"] == "1.0"
+        assert not [n for n in props if n.startswith("job.")]
         assert props["task.testscript"] == task["testscript"]
-    failure = root.find("testsuite/testcase[@name='task1.section0']/failure")
+    failure = root.find("testsuite[@name='task1']/testcase[@name='section0']/failure")
     assert failure.get("type") == "failed" and "task1.section0.step1: failed" in failure.text
+    assert failure.get("message") == "interface eth0 is down, expected up"
     assert int(root.get("failures")) == report["summary"]["failed"]
 
 
 def test_junit_export_of_hostile_text_parses_and_keeps_the_outcomes(hostile, tmp_path):
     pytest.importorskip("xmlschema")
     root = _junit(hostile, tmp_path, PYTHONS[0])
-    suite = root.find("testsuite")
+    suite = root.findall("testsuite")[1]
     assert suite.get("name") == "ta\\x00b\\x01c\\x0bd\\x1be\\ufffef\\ud800 <]]>&\"'\u00e9\u4e2d"
     outcomes = [[child.tag for child in case if child.tag != "system-out"] for case in suite.findall("testcase")]
     assert outcomes == [["failure"], ["error"], ["skipped"], []]
@@ -302,10 +311,13 @@ def test_diff_lists_fixes_result_changes_and_run_times_past_the_threshold(job, t
 
 def test_show_prints_the_tree_and_keeps_only_paths_to_failures(job):
     full = run("show", job / "results.json", check=0).stdout.splitlines()
-    assert full[0].split() == ["ID", "TYPE", "RESULT", "RUN", "TIME"]
-    assert full[1].split()[:3] == ["nightly", "RunSet", "-"]
+    assert full[0].split() == ["ID", "TYPE", "RESULT", "RUN", "TIME", "REASON"]
+    # The job and its tasks have no result of their own: they show the worst of their test cases.
+    assert full[1].split()[:3] == ["nightly", "RunSet", "failed"]
+    assert full[3].split()[:3] == ["task1", "Task", "failed"]
     assert "\x1b[" not in "".join(full)
-    assert re.match(r"^ {6}step1 +Section +failed +\d+\.\d\ds$", full[11])
+    assert re.match(r"^ {6}step1 +Section +failed +\d+\.\d\ds  interface eth0 is down, expected up$", full[11])
+    assert re.match(r"^ {6}step0 +Section +passed +\d+\.\d\ds$", full[7])
     failed = run("show", job / "results.yaml", "--failed", "--color", "always", check=0).stdout.splitlines()
     plain = [re.sub(r"\x1b\[[0-9;]*m", "", line).split()[0] for line in failed[1:]]
     assert plain == ["nightly", "task1", "section0", "step1", "section1", "step0", "task2", "section0", "step0"]
@@ -340,9 +352,14 @@ def test_show_colours_results_on_a_terminal_only(job):
 def test_summary_check_fails_only_when_something_failed(job, tmp_path):
     proc = run("summary", job / "results.json", "--check", check=1)
     lines = proc.stdout.splitlines()
-    assert "results: passed 4, passx 1, failed 3 (total 8)" in lines
-    assert "success rate: 41.67%" in lines and "  tasks: 2 run of 3 planned" in lines
-    assert lines[-1].startswith("check: FAILED")
+    assert "test cases (sections directly under a task): passed 4, passx 1, failed 3 (total 8)" in lines
+    assert "success rate: 41.67% (of the test cases, scaled by the share of planned tasks that ran)" in lines
+    assert "  tasks: 2 run of 3 planned" in lines
+    assert "health (from the health data given at stop): failed (entries: passed 4, passx 2, failed 1, skipped 1)" \
+        in lines
+    assert "job plugins: environment passed" in lines and "task plugins: passed 2" in lines
+    assert "  task1.section1: failed (interface eth1 is down, expected up)" in lines
+    assert lines[-1] == "check: FAILED (failing nodes: failed 6)"
     run("summary", job / "results.json", check=0)
     good = runset.RunSet(id="good", seq_num=0)
     good.start()
