@@ -1,6 +1,7 @@
 """The main job end to end: what it stores, in every form."""
 import json
 import os
+import re
 import subprocess
 import sys
 import xml.etree.ElementTree as ET
@@ -46,3 +47,19 @@ def test_job_help_needs_no_set_up_or_build(tmp_path):
     assert proc.returncode == 0, proc.stderr
     assert "usage: main_job.py" in proc.stdout and "--installed" in proc.stdout
     assert not proc.stderr
+
+
+def test_bad_options_are_one_line_errors_and_every_option_is_explained(tmp_path):
+    (tmp_path / "file").write_text("kept")
+    for args, message in [(["--out", str(tmp_path / "file")], "--out %s: not a folder" % (tmp_path / "file")),
+                          (["--tasks", "-1"], "argument --tasks: -1 is negative"),
+                          (["--sections", "x"], "argument --sections: 'x' is not a whole number")]:
+        proc = subprocess.run([sys.executable, os.path.join(REPO_ROOT, "tools", "main_job.py")] + args,
+                              capture_output=True, text=True, timeout=60)
+        assert proc.returncode == 2 and proc.stderr.splitlines()[-1] == "main_job.py: error: " + message
+        assert "Traceback" not in proc.stderr and proc.stdout == ""
+    assert (tmp_path / "file").read_text() == "kept"
+    helped = subprocess.run([sys.executable, os.path.join(REPO_ROOT, "tools", "main_job.py"), "--help"],
+                            capture_output=True, text=True, timeout=60).stdout
+    options = re.findall(r"^  (--\w+)(?: \w+)?\s+(\S.*)$", helped, re.M)
+    assert [name for name, _ in options] == ["--out", "--tasks", "--sections", "--installed"]

@@ -236,9 +236,9 @@ def cmd_html(args):
 
 # --- arguments ----------------------------------------------------------------------------------------------------
 
-def build_parser():
+def build_parser(prog=PROG):
     parser = argparse.ArgumentParser(
-        prog=PROG, description="Look at, convert and compare stored reports (results.json or results.yaml).")
+        prog=prog, description="Look at, convert and compare stored reports (results.json or results.yaml).")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def command(name, func, text):
@@ -290,10 +290,15 @@ def build_parser():
     return parser
 
 
-def main(argv=None):
-    parser = build_parser()
+def script():
+    """The `kovra-report` console script."""
+    sys.exit(main(prog="kovra-report"))
+
+
+def main(argv=None, prog=PROG):
+    parser = build_parser(prog)
     args = parser.parse_args(argv)
-    where = "%s %s" % (PROG, args.command)
+    where = "%s %s" % (prog, args.command)
     try:
         return args.func(args)
     except (store.StoredReportError, CommandError) as error:

@@ -61,22 +61,20 @@ PYTHON_MODULES = ["__main__", "cli", "compare", "html", "junit", "store", "views
 
 
 def test_fresh_venv_runs_the_main_job_from_the_installed_packages(tmp_path):
-    tools = _tools_folder()
+    _tools_folder()
+    # The README's commands, word for word.
     venv = tmp_path / "venv"
-    run([sys.executable, "-m", "venv", "--without-pip", str(venv)])
+    run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)], cwd=str(tmp_path))
     py = str(venv / "bin" / "python")
     site = run([py, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"]).stdout.strip()
-    with open(os.path.join(site, "debian-tools.pth"), "w") as stream:
-        stream.write(tools + "\n")
-
-    run([py, "-m", "pip", "install", "--no-index", "--no-build-isolation", REPO_ROOT,
-         os.path.join(REPO_ROOT, "standins")], cwd=str(tmp_path))
+    run([str(venv / "bin" / "pip"), "install", "--no-build-isolation", ".", "./standins"], cwd=REPO_ROOT)
 
     # Only kovra/reporter comes from the reporter's distribution; kovra itself is a namespace.
     assert not os.path.exists(os.path.join(site, "kovra", "__init__.py"))
     for name in MODULES:
         assert os.path.exists(os.path.join(site, "kovra", "reporter", name + SUFFIX))
-    assert os.path.exists(os.path.join(site, "kovra", "reporter", "py.typed"))
+    for package in ("reporter", "results", "utils", "datastructures", "configuration", "qoreport"):
+        assert os.path.exists(os.path.join(site, "kovra", package, "py.typed")), package
 
     out = tmp_path / "out"
     proc = run([py, os.path.join(REPO_ROOT, "tools", "main_job.py"), "--installed", "--out", str(out),
@@ -84,15 +82,33 @@ def test_fresh_venv_runs_the_main_job_from_the_installed_packages(tmp_path):
     assert proc.stdout.splitlines()[-1] == "Report written to: %s" % out
     assert sorted(os.listdir(str(out))) == ["ResultsDetails.xml", "ResultsSummary.xml", "results.json",
                                              "results.yaml", "task1.log"]
-    # The command line and the page's assets come with the installed package.
-    run([py, "-m", "kovra.reporter", "html", str(out / "results.json"), "-o", str(out / "report.html")],
-        cwd=str(tmp_path))
+    # The console script, the command line and the page's assets come with the installed package.
+    proc = run([str(venv / "bin" / "kovra-report"), "html", str(out / "results.json"), "-o",
+                str(out / "report.html")], cwd=str(tmp_path))
+    assert proc.stdout == "wrote %s\n" % (out / "report.html")
     assert "Content-Security-Policy" in (out / "report.html").read_text(encoding="utf-8")
+    bad = subprocess.run([str(venv / "bin" / "kovra-report"), "show", str(out / "ResultsDetails.xml")],
+                         capture_output=True, text=True, timeout=60)
+    assert bad.returncode == 2 and bad.stderr.startswith("kovra-report show: error: ")
     where = run([py, "-c", "import kovra, kovra.reporter.runset as r, kovra.results as s; "
                            "print(list(kovra.__path__)); print(r.__file__); print(s.__file__)"],
                 cwd=str(tmp_path)).stdout.splitlines()
     assert where[0] == str([os.path.join(site, "kovra")])
     assert where[1].startswith(site) and where[2].startswith(site)
+
+    # The README's example as a file, from another folder, with nothing on PYTHONPATH.
+    from test_readme_example import readme_example
+    (tmp_path / "nightly.py").write_text(readme_example())
+    run([py, "nightly.py"], cwd=str(tmp_path))
+    assert (tmp_path / "nightly" / "results.json").exists()
+
+    # The README's stubtest command against the installed package.
+    try:
+        import mypy  # noqa: F401
+    except ImportError:
+        return
+    run([py, "-m", "mypy.stubtest", "--mypy-config-file", os.path.join(REPO_ROOT, "pyproject.toml"),
+         "kovra.reporter.runset", "kovra.reporter.ledgrin", "kovra.reporter.explorer"], cwd=str(tmp_path))
 
 
 def test_build_gives_a_wheel_of_kovra_reporter_alone(tmp_path):
