@@ -262,7 +262,8 @@ def build_parser(prog=PROG):
 
     sub = command("xml", cmd_xml, "Regenerate ResultsDetails.xml and ResultsSummary.xml from the report.")
     sub.add_argument("file", metavar="FILE", help="stored report")
-    sub.add_argument("-o", "--out", metavar="DIR", required=True, help="folder for the two files (made if missing; files of those names in it are replaced)")
+    sub.add_argument("-o", "--out", metavar="DIR", required=True,
+                     help="folder for the two files (made if missing; files of those names in it are replaced)")
 
     sub = command("junit", cmd_junit, "Export the report as JUnit XML for CI servers.")
     sub.add_argument("file", metavar="FILE", help="stored report")

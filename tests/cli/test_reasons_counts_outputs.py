@@ -6,7 +6,6 @@ import re
 import resource
 import signal
 import subprocess
-import sys
 import xml.etree.ElementTree as ET
 
 import pytest
