@@ -87,7 +87,8 @@ def test_main_job_prints_the_stored_tree(tmp_path):
     # The tree runs up to the commands that look at the stored files.
     end = next(i for i, line in enumerate(lines) if line.startswith("look at it from "))
     assert [line.split() for line in lines[start + 1:end]] == [
-        ["nightly", "RunSet", "-"], ["environment", "Plugin", "passed"], ["task1", "Task", "-"],
+        # The job and a task show the worst result of their test cases, as `show` and the page do.
+        ["nightly", "RunSet", "failed"], ["environment", "Plugin", "passed"], ["task1", "Task", "failed"],
         ["common_setup", "CommonSetup", "passed"], ["connect", "Subsection", "passed"],
         ["section0", "Testcase", "failed"], ["step0", "Section", "passed"], ["substep0", "Step", "passed"],
         ["substep1", "Step", "passed"], ["substep2", "Step", "passed"], ["step1", "Section", "failed"],
