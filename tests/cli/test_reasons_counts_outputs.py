@@ -77,7 +77,7 @@ def test_a_reason_given_either_way_reaches_junit_show_summary_and_the_page(reaso
     data = page_data(report_html.render(json.loads((reasons / "results.json").read_text())))
     by_id = {node[2]: node for node in data["nodes"]}
     assert by_id["neighbours"][7]["reason"] == BGP and by_id["ospf"][7]["reason"] == "area 0 missing"
-    assert "reason" not in by_id["ping"][7] if by_id["ping"][7] else True
+    assert not (by_id["ping"][7] or {}).get("reason")
 
 
 def test_junit_gives_plugins_and_tasks_not_run_their_own_test_cases(reasons, tmp_path):
@@ -103,6 +103,14 @@ def test_junit_gives_plugins_and_tasks_not_run_their_own_test_cases(reasons, tmp
     assert [root.get(k) for k in ("tests", "failures", "errors", "skipped")] == ["8", "3", "1", "3"]
     # The job's properties once, in the first suite.
     assert len(root.findall(".//property[@name='job.id']")) == 1 and root[0].find("properties") is not None
+    # A stored count of planned tasks is not taken for that many test cases.
+    document = json.loads((reasons / "results.json").read_text())
+    document["report"]["totaltasks"] = 10 ** 9
+    (tmp_path / "many.json").write_text(json.dumps(document))
+    run("junit", tmp_path / "many.json", "-o", tmp_path / "many.xml", check=0)
+    first = ET.parse(str(tmp_path / "many.xml")).getroot()[0]
+    assert [c.get("name") for c in first.findall("testcase")] == [
+        "probe", "planned tasks 3 to 1000000000 of 1000000000"]
 
 
 # --- one state, figures that say what they count ------------------------------------------------------------------
@@ -259,6 +267,8 @@ def test_infinite_and_undefined_run_times_read_back_and_show_as_written(tmp_path
         assert [row[3] for row in shown] == ["NaN", "-Infinity", "Infinity"], form
         assert "  started" in run("summary", stored, check=0).stdout and "run time NaN" in \
             run("summary", stored, check=0).stdout
+        run("convert", stored, "-o", tmp_path / ("again." + form), check=0)
+        assert (tmp_path / ("again." + form)).read_text() == text
         import xmlschema
         run("junit", stored, "-o", tmp_path / "j.xml", check=0)
         xmlschema.XMLSchema(os.path.join(HERE, "junit.xsd")).validate(str(tmp_path / "j.xml"))
