@@ -40,15 +40,29 @@ def _check_file_target(path):
         raise _cannot_write(path, "it is a folder; give a file name")
 
 
-def _wrote(path, existed):
+def _wrote(path, existed, stream=None):
     # Outputs are replaced without asking, like any -o; the line says when an earlier file was.
-    print("%s %s" % ("replaced" if existed else "wrote", views.printable(path)))
+    print("%s %s" % ("replaced" if existed else "wrote", views.printable(path)), file=stream or sys.stdout)
+
+
+def _write_stream(path, data):
+    """Writes into an existing FIFO, terminal or /dev/stdout as it is: there is no file to replace."""
+    try:
+        with open(path, "wb") as stream:
+            stream.write(data)
+    except OSError as error:
+        raise _cannot_write(path, error.strerror or error) from None
+    # Said on standard error, which the data may not be going to.
+    _wrote(path, False, sys.stderr)
 
 
 def write_file(path, data):
     """Writes `data` (text or bytes) to `path` through a temporary file beside it, then names what it wrote."""
     _check_file_target(path)
     existed = os.path.exists(path)
+    data = data.encode("utf-8") if isinstance(data, str) else data
+    if existed and not os.path.isfile(path):
+        return _write_stream(path, data)
     folder = os.path.dirname(os.path.abspath(path))
     try:
         handle, temp = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path) + ".")
@@ -56,7 +70,7 @@ def write_file(path, data):
         raise _cannot_write(path, error.strerror or error) from None
     try:
         with os.fdopen(handle, "wb") as stream:
-            stream.write(data.encode("utf-8") if isinstance(data, str) else data)
+            stream.write(data)
         os.chmod(temp, _mode())
         os.replace(temp, path)
     except OSError as error:

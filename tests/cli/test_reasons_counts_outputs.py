@@ -164,6 +164,10 @@ def test_every_writing_command_names_what_it_wrote_and_what_it_replaced(reasons,
     assert run("xml", stored, "-o", tmp_path / "x", check=0).stdout.split() == [
         "wrote", str(tmp_path / "x" / "ResultsDetails.xml"), "wrote", str(tmp_path / "x" / "ResultsSummary.xml")]
     assert run("xml", stored, "-o", tmp_path / "x", check=0).stdout.split()[::2] == ["replaced", "replaced"]
+    # A stream is written as it is, not replaced by a file; the line goes where the data does not.
+    streamed = run("junit", stored, "-o", "/dev/stdout", check=0)
+    assert streamed.stdout.startswith("<?xml") and streamed.stderr == "wrote /dev/stdout\n"
+    assert os.path.islink("/dev/stdout")
 
 
 def test_output_paths_that_cannot_be_written_say_why_in_one_wording(reasons, tmp_path):
