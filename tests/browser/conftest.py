@@ -14,7 +14,7 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ENABLED = os.environ.get("KOVRA_BROWSER_TESTS") == "1"
-ARTIFACTS = os.path.join(os.path.dirname(os.path.dirname(HERE)), "build", "artifacts")
+ARTIFACTS = os.path.join(os.path.dirname(os.path.dirname(HERE)), "build", "browser-artifacts")
 
 # No network here, and nothing the browser does on its own may look like the page's traffic.
 BROWSER_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
@@ -37,13 +37,22 @@ class Page:
     def __init__(self, driver):
         self.driver = driver
         self.url = None
+        self.origin = None
 
-    def open(self, path):
+    def open(self, path, ready=True):
+        """Opens a file (a path) or a server page (a URL); waits until the page's script has drawn it."""
+        if "://" in path:
+            self.url = path
+            self.origin = "/".join(path.split("/")[:3]) + "/"
+        else:
+            self.url = "file://" + os.path.abspath(path)
+            self.origin = "file://"
+        # A new load even when only the fragment differs from the page now shown.
+        self.driver.get("about:blank")
         self.drain()
-        self.url = "file://" + os.path.abspath(path)
         self.driver.get(self.url)
         deadline = time.time() + 60
-        while not self.js("return document.documentElement.getAttribute('data-ready')"):
+        while ready and not self.js("return document.documentElement.getAttribute('data-ready')"):
             assert time.time() < deadline, "the page never finished drawing"
             time.sleep(0.05)
 
@@ -58,13 +67,30 @@ class Page:
         return [entry for entry in self.driver.get_log("browser") if entry["level"] in ("SEVERE", "WARNING")]
 
     def requests(self):
-        """URLs of every request the browser made since the page was opened."""
+        """URLs of the requests made for pages of the origin under test since it was opened.
+
+        The browser fetches things of its own (chrome:// pages, component
+        updates) that no page asked for: only requests whose document is one
+        of ours count, wherever they went.
+        """
         urls = []
         for entry in self.driver.get_log("performance"):
             message = json.loads(entry["message"])["message"]
-            if message["method"] in ("Network.requestWillBeSent", "Network.webSocketCreated"):
-                urls.append(message["params"].get("request", message["params"]).get("url"))
+            params = message["params"]
+            if message["method"] == "Network.requestWillBeSent":
+                if params.get("documentURL", "").startswith(self.origin):
+                    urls.append(params["request"]["url"])
+            elif message["method"] == "Network.webSocketCreated":
+                urls.append(params["url"])
         return urls
+
+    def assert_quiet(self):
+        """No console errors or warnings, and no request that leaves the origin under test."""
+        assert self.console_errors() == []
+        urls = self.requests()
+        # The page's own load is seen, so the log is live; nothing else may leave.
+        assert self.url.split("#")[0] in urls
+        assert [url for url in urls if not url.startswith(self.origin) and not url.startswith("data:")] == []
 
     def screenshot(self, name):
         import base64
