@@ -7,6 +7,9 @@ elsewhere they are skipped before selenium is imported.
 import json
 import os
 import shutil
+import socket
+import subprocess
+import sys
 import tempfile
 import time
 
@@ -15,6 +18,7 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 ENABLED = os.environ.get("KOVRA_BROWSER_TESTS") == "1"
 ARTIFACTS = os.path.join(os.path.dirname(os.path.dirname(HERE)), "build", "browser-artifacts")
+DOCS = os.path.join(os.path.dirname(os.path.dirname(HERE)), "docs")
 
 # No network here, and nothing the browser does on its own may look like the page's traffic.
 BROWSER_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
@@ -92,7 +96,8 @@ class Page:
         assert self.url.split("#")[0] in urls
         assert [url for url in urls if not url.startswith(self.origin) and not url.startswith("data:")] == []
 
-    def screenshot(self, name):
+    def screenshot(self, name, docs=False):
+        """Saves the whole page as an artefact; with `docs`, the first screen also goes to docs/ for the README."""
         import base64
         os.makedirs(ARTIFACTS, exist_ok=True)
         shot = self.driver.execute_cdp_cmd("Page.captureScreenshot",
@@ -100,6 +105,14 @@ class Page:
         path = os.path.join(ARTIFACTS, name)
         with open(path, "wb") as stream:
             stream.write(base64.b64decode(shot["data"]))
+        if docs:
+            # The first screen of a narrower window: small enough for the README.
+            self.driver.set_window_size(1100, 760)
+            try:
+                os.makedirs(DOCS, exist_ok=True)
+                self.driver.save_screenshot(os.path.join(DOCS, name))
+            finally:
+                self.driver.set_window_size(1400, 1000)
         return path
 
 
@@ -121,3 +134,53 @@ def page():
     finally:
         driver.quit()
         shutil.rmtree(profile, ignore_errors=True)
+
+
+class Server:
+    """A reporter server on SQLite on a free loopback port, in its own process."""
+
+    TOKEN = "browser-secret"
+
+    def __init__(self, folder):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        self.url = "http://127.0.0.1:%d" % self.port
+        code = ("import uvicorn, sys\n"
+                "from kovra.reporter.server.app import create_app\n"
+                "from kovra.reporter.server.settings import Settings\n"
+                "app = create_app(Settings(data=sys.argv[1], token=sys.argv[2]))\n"
+                "uvicorn.run(app, host='127.0.0.1', port=int(sys.argv[3]), log_level='warning')\n")
+        self.log = open(os.path.join(folder, "server.log"), "wb")
+        self.process = subprocess.Popen([sys.executable, "-c", code, folder, self.TOKEN, str(self.port)],
+                                        stdout=self.log, stderr=subprocess.STDOUT)
+        import httpx
+        self.client = httpx.Client(base_url=self.url, timeout=30)
+        deadline = time.time() + 30
+        while True:
+            try:
+                if self.client.get("/api/jobs").status_code == 200:
+                    break
+            except httpx.TransportError:
+                pass
+            assert self.process.poll() is None and time.time() < deadline, "the server did not start"
+            time.sleep(0.1)
+
+    def stop(self):
+        self.client.close()
+        self.process.terminate()
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.log.close()
+
+
+@pytest.fixture(scope="module")
+def server(tmp_path_factory):
+    running = Server(str(tmp_path_factory.mktemp("server")))
+    try:
+        yield running
+    finally:
+        running.stop()

@@ -149,10 +149,20 @@
   }
   // Opens the node at this id path, fetching its ancestors' children first on the server.
   function revealIds(ids) {
-    if (!REMOTE) { var n = findIds(ids); if (n >= 0) reveal(n); return; }
-    var parents = [""];
-    for (var k = 1; k < ids.length; k++) parents.push(ids.slice(0, k).join("."));
-    load(parents, function () { var m = findIds(ids); if (m >= 0) reveal(m); });
+    var n = findIds(ids);
+    if (!REMOTE) { if (n >= 0) reveal(n); return; }
+    var up = n;
+    while (up >= 0 && (parentOf(up) < 0 ? full.top : full[parentOf(up)])) up = parentOf(up);
+    if (n >= 0 && up < 0) { reveal(n); return; }
+    // The server sends the children of every node along the path.
+    fetchJSON(REMOTE.rows + "?open=" + encodeURIComponent(JSON.stringify(ids)), function (reply) {
+      reply.rows.forEach(addRow);
+      reply.rows.forEach(function (r) {
+        if (r[1] === null) full.top = true; else if (byPath[r[1]] !== undefined) full[byPath[r[1]]] = true;
+      });
+      var m = findIds(ids);
+      if (m >= 0) reveal(m);
+    });
   }
   function link(ids, text) {
     var a = el("a", "jump", text);

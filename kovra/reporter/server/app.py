@@ -6,6 +6,7 @@ from starlette.responses import JSONResponse
 from kovra.reporter.server.api import Api, error_handlers
 from kovra.reporter.server.settings import Settings
 from kovra.reporter.server.storage import Storage
+from kovra.reporter.server.web import web_routes
 
 # As strict as the HTML report's: JSON needs nothing at all; pages set their own (with their hashes).
 CSP = "default-src 'none'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'"
@@ -42,7 +43,7 @@ def create_app(settings=None, storage=None):
     settings = settings or Settings()
     storage = storage or Storage(settings.database_url(), timeout=settings.db_timeout)
     api = Api(storage, settings)
-    routes = api.routes()
+    routes = api.routes() + web_routes(storage, settings)
 
     async def not_found(_request, _error):
         return JSONResponse({"error": "no such resource"}, status_code=404)
