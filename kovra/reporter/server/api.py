@@ -4,6 +4,7 @@
     GET /api/jobs/{job}                     the job's row
     GET /api/jobs/{job}/runset              the run set node, children as ids
     GET /api/jobs/{job}/section?id=A&id=B   the node at id path [A, B] (or ?path=["A","B"] as JSON)
+    GET /api/jobs/{job}/report              the whole stored document, as dump_json() shapes it
     GET /api/jobs/{job}/logs                the job's log files and their sizes
     GET /api/jobs/{job}/logs/{name}?start=S&stop=E   a byte range of a task log
     PUT /api/jobs/{job}?state=running|finished[&name=NAME]   a new snapshot (needs the write token):
@@ -105,6 +106,7 @@ class Api:
             Route("/api/jobs/{job}", self.put_job, methods=["PUT"]),
             Route("/api/jobs/{job}/runset", self.runset, methods=["GET"]),
             Route("/api/jobs/{job}/section", self.section, methods=["GET"]),
+            Route("/api/jobs/{job}/report", self.report, methods=["GET"]),
             Route("/api/jobs/{job}/logs", self.logs, methods=["GET"]),
             Route("/api/jobs/{job}/logs/{name}", self.log, methods=["GET"]),
         ]
@@ -160,6 +162,14 @@ class Api:
         if not id_list:
             raise HTTPProblem(400, "a section needs its id path (?id=A&id=B...)")
         return await self._node(request, id_list)
+
+    async def report(self, request):
+        self._readable(request)
+        job = check_job_key(request.path_params["job"], self.settings)
+        found = await self._call(self.storage.report_text, job)
+        if found is None:
+            raise HTTPProblem(404, "no job %r" % job)
+        return Response(found, media_type="application/json")
 
     async def logs(self, request):
         self._readable(request)
