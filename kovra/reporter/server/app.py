@@ -1,4 +1,6 @@
 """``create_app(settings)``: the server's Starlette application, with its storage opened and migrated."""
+import contextlib
+
 from starlette.applications import Starlette
 from starlette.middleware import Middleware
 from starlette.responses import JSONResponse
@@ -55,8 +57,15 @@ def create_app(settings=None, storage=None):
 
     handlers = dict(error_handlers())
     handlers.update({404: not_found, 405: not_allowed, 500: server_error})
+    @contextlib.asynccontextmanager
+    async def lifespan(_app):
+        try:
+            yield
+        finally:
+            storage.close()
+
     app = Starlette(routes=routes, exception_handlers=handlers, middleware=[Middleware(SecurityHeaders)],
-                    on_shutdown=[storage.close])
+                    lifespan=lifespan)
     app.state.storage = storage
     app.state.settings = settings
     return app

@@ -118,9 +118,13 @@ def _result(value):
     return _text(value, 40)
 
 
+_MARKUP = str.maketrans({"<": "\\u003c", ">": "\\u003e", "&": "\\u0026"})
+
+
 def _dumps(value):
-    # ASCII only: lone surrogates and NUL travel as escapes, which every database takes.
-    return json.dumps(value, separators=(",", ":"))
+    # ASCII only: lone surrogates and NUL travel as escapes, which every database takes. Markup
+    # characters too (they occur only inside strings): no stored text reads as HTML anywhere.
+    return json.dumps(value, separators=(",", ":")).translate(_MARKUP)
 
 
 def _path(id_list):
