@@ -17,13 +17,20 @@ import json
 import re
 
 from starlette.concurrency import run_in_threadpool
-from starlette.responses import JSONResponse, Response
+from starlette.responses import JSONResponse as _StarletteJSON, Response
 from starlette.routing import Route
 
 from kovra.reporter.server import intake
 from kovra.reporter.server.storage import DatabaseUnavailable, StorageError
 
 STATES = ("running", "finished")
+
+
+class JSONResponse(_StarletteJSON):
+    """JSON in ASCII with markup characters escaped, like the stored nodes."""
+
+    def render(self, content):
+        return intake.safe_json(content).encode("ascii")
 
 
 class HTTPProblem(Exception):

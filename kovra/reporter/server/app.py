@@ -3,9 +3,8 @@ import contextlib
 
 from starlette.applications import Starlette
 from starlette.middleware import Middleware
-from starlette.responses import JSONResponse
 
-from kovra.reporter.server.api import Api, error_handlers
+from kovra.reporter.server.api import Api, JSONResponse, error_handlers
 from kovra.reporter.server.settings import Settings
 from kovra.reporter.server.storage import Storage
 

@@ -31,7 +31,7 @@ from sqlalchemy import and_, delete, event, func, insert, or_, select, text, upd
 from sqlalchemy.pool import QueuePool
 
 from kovra.reporter.server import pgdialect, schema
-from kovra.reporter.server.intake import FORMAT_VERSION
+from kovra.reporter.server.intake import FORMAT_VERSION, safe_json
 
 pgdialect.register()
 
@@ -318,7 +318,7 @@ def _assemble(stored):
                 node[key] = [build(id_list + [child]) for child in node[key]]
         return node
 
-    return json.dumps(build([]), separators=(",", ":"))
+    return safe_json(build([]))
 
 
 def _chunks(logs):
