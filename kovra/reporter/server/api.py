@@ -4,6 +4,7 @@
     GET /api/jobs/{job}                     the job's row
     GET /api/jobs/{job}/runset              the run set node, children as ids
     GET /api/jobs/{job}/section?id=A&id=B   the node at id path [A, B] (or ?path=["A","B"] as JSON)
+    GET /api/jobs/{job}/report              the whole stored document, as dump_json() shapes it
     GET /api/jobs/{job}/logs                the job's log files and their sizes
     GET /api/jobs/{job}/logs/{name}?start=S&stop=E   a byte range of a task log
     PUT /api/jobs/{job}?state=running|finished[&name=NAME]   a new snapshot (needs the write token):
@@ -13,15 +14,23 @@
 import datetime
 import hmac
 import json
+import re
 
 from starlette.concurrency import run_in_threadpool
-from starlette.responses import JSONResponse, Response
+from starlette.responses import JSONResponse as _StarletteJSON, Response
 from starlette.routing import Route
 
 from kovra.reporter.server import intake
 from kovra.reporter.server.storage import DatabaseUnavailable, StorageError
 
 STATES = ("running", "finished")
+
+
+class JSONResponse(_StarletteJSON):
+    """JSON in ASCII with markup characters escaped, like the stored nodes."""
+
+    def render(self, content):
+        return intake.safe_json(content).encode("ascii")
 
 
 class HTTPProblem(Exception):
@@ -34,11 +43,14 @@ def problem(status, message):
     return JSONResponse({"error": " ".join(str(message).split())}, status_code=status)
 
 
+# Keys stand in URLs, file names and shell commands as they are: letters, digits and a few marks.
+JOB_KEY = re.compile(r"[A-Za-z0-9][A-Za-z0-9._:@+=,~-]*\Z")
+
+
 def check_job_key(job, settings):
-    if (not job or len(job) > settings.max_job_key or "/" in job
-            or any(ord(c) < 32 or c == "\x7f" for c in job)):
-        raise HTTPProblem(400, "%r is not a job key (1 to %d characters, no '/' or control characters)"
-                          % (job[:80], settings.max_job_key))
+    if len(job) > settings.max_job_key or not JOB_KEY.match(job):
+        raise HTTPProblem(400, "%r is not a job key (1 to %d letters, digits and . _ : @ + = , ~ -, "
+                               "starting with a letter or digit)" % (job[:80], settings.max_job_key))
     return job
 
 
@@ -105,6 +117,7 @@ class Api:
             Route("/api/jobs/{job}", self.put_job, methods=["PUT"]),
             Route("/api/jobs/{job}/runset", self.runset, methods=["GET"]),
             Route("/api/jobs/{job}/section", self.section, methods=["GET"]),
+            Route("/api/jobs/{job}/report", self.report, methods=["GET"]),
             Route("/api/jobs/{job}/logs", self.logs, methods=["GET"]),
             Route("/api/jobs/{job}/logs/{name}", self.log, methods=["GET"]),
         ]
@@ -160,6 +173,14 @@ class Api:
         if not id_list:
             raise HTTPProblem(400, "a section needs its id path (?id=A&id=B...)")
         return await self._node(request, id_list)
+
+    async def report(self, request):
+        self._readable(request)
+        job = check_job_key(request.path_params["job"], self.settings)
+        found = await self._call(self.storage.report_text, job)
+        if found is None:
+            raise HTTPProblem(404, "no job %r" % job)
+        return Response(found, media_type="application/json")
 
     async def logs(self, request):
         self._readable(request)

@@ -1,9 +1,10 @@
 """``create_app(settings)``: the server's Starlette application, with its storage opened and migrated."""
+import contextlib
+
 from starlette.applications import Starlette
 from starlette.middleware import Middleware
-from starlette.responses import JSONResponse
 
-from kovra.reporter.server.api import Api, error_handlers
+from kovra.reporter.server.api import Api, JSONResponse, error_handlers
 from kovra.reporter.server.settings import Settings
 from kovra.reporter.server.storage import Storage
 from kovra.reporter.server.web import web_routes
@@ -56,8 +57,15 @@ def create_app(settings=None, storage=None):
 
     handlers = dict(error_handlers())
     handlers.update({404: not_found, 405: not_allowed, 500: server_error})
+    @contextlib.asynccontextmanager
+    async def lifespan(_app):
+        try:
+            yield
+        finally:
+            storage.close()
+
     app = Starlette(routes=routes, exception_handlers=handlers, middleware=[Middleware(SecurityHeaders)],
-                    on_shutdown=[storage.close])
+                    lifespan=lifespan)
     app.state.storage = storage
     app.state.settings = settings
     return app

@@ -118,9 +118,13 @@ def _result(value):
     return _text(value, 40)
 
 
-def _dumps(value):
-    # ASCII only: lone surrogates and NUL travel as escapes, which every database takes.
-    return json.dumps(value, separators=(",", ":"))
+_MARKUP = str.maketrans({"<": "\\u003c", ">": "\\u003e", "&": "\\u0026"})
+
+
+def safe_json(value):
+    # ASCII only: lone surrogates and NUL travel as escapes, which every database takes. Markup
+    # characters too (they occur only inside strings): no stored text reads as HTML anywhere.
+    return json.dumps(value, separators=(",", ":")).translate(_MARKUP)
 
 
 def _path(id_list):
@@ -173,7 +177,7 @@ def flatten(report, max_nodes):
             "path": path, "parent": parent, "position": position, "depth": len(id_list),
             "type": _text(node.get("type"), 200), "result": _result(node.get("result")),
             "start": _time(node.get("starttime")), "stop": _time(node.get("stoptime")),
-            "runtime": _number(node.get("runtime")), "data": _dumps(own), "children": _dumps(children),
+            "runtime": _number(node.get("runtime")), "data": safe_json(own), "children": safe_json(children),
         })
         for index in range(len(below) - 1, -1, -1):
             stack.append((below[index], id_list + [below[index]["id"]], path, index))
@@ -189,12 +193,12 @@ def job_fields(report, name=None):
         result = next((r for r in RESULT_ORDER if counts.get(r)), None)
     rid = report.get("id")
     return {
-        "name": _text(name) or _text(rid) or _text(_dumps(rid)),
+        "name": _text(name) or _text(rid) or _text(safe_json(rid)),
         "result": result,
         "health": _result(report.get("health_result")),
         "start": _time(report.get("starttime")), "stop": _time(report.get("stoptime")),
         "runtime": _number(report.get("runtime")),
-        "counts": _dumps(counts),
+        "counts": safe_json(counts),
     }
 
 

@@ -31,6 +31,7 @@ from sqlalchemy import and_, delete, event, func, insert, or_, select, text, upd
 from sqlalchemy.pool import QueuePool
 
 from kovra.reporter.server import pgdialect, schema
+from kovra.reporter.server.intake import FORMAT_VERSION, safe_json
 
 pgdialect.register()
 
@@ -211,6 +212,16 @@ class Storage:
         found = self.node_text(job_id, id_list)
         return json.loads(found) if found is not None else None
 
+    def report_text(self, job_id):
+        """The job's whole stored document ({"version": ..., "report": ...}) as JSON text, or None."""
+        nodes = schema.nodes
+        statement = select(nodes.c.path, nodes.c.data).where(nodes.c.job == job_id)
+        with self._guard(), self.engine.connect() as connection:
+            stored = {path: data for path, data in connection.execute(statement)}
+        if not stored:
+            return None
+        return '{"version":%s,"report":%s}' % (json.dumps(FORMAT_VERSION), _assemble(stored))
+
     def log_names(self, job_id):
         files = schema.log_files
         with self._guard(), self.engine.connect() as connection:
@@ -296,6 +307,18 @@ class Storage:
             return "ok"
         with self._guard(), self.engine.connect() as connection:
             return "; ".join(row[0] for row in connection.exec_driver_sql("PRAGMA integrity_check"))
+
+
+def _assemble(stored):
+    """The nested node text of a job from its rows {path: data}, children put back where their ids stand."""
+    def build(id_list):
+        node = json.loads(stored[path_of(id_list)])
+        for key in ("tasks", "sections"):
+            if isinstance(node.get(key), list):
+                node[key] = [build(id_list + [child]) for child in node[key]]
+        return node
+
+    return safe_json(build([]))
 
 
 def _chunks(logs):
