@@ -86,8 +86,8 @@ def fill_page(data, title, connect=False, nav=""):
 def page_csp(scripts, styles, connect=False):
     """The policy that lets only these inline scripts and styles run."""
     return ("default-src 'none'; script-src %s; style-src %s; img-src data:; %sbase-uri 'none'; "
-            "form-action %s" % (" ".join(map(csp_hash, scripts)) or "'none'", " ".join(map(csp_hash, styles)),
-                                "connect-src 'self'; " if connect else "", "'self'" if connect else "'none'"))
+            "form-action 'none'" % (" ".join(map(csp_hash, scripts)) or "'none'", " ".join(map(csp_hash, styles)),
+                                    "connect-src 'self'; " if connect else ""))
 
 
 def write(document, out_path, *, source_dir=None):

@@ -498,8 +498,8 @@
     for (var k = 0; k < list.length && budget > 0; k++) {
       var c = list[k];
       if (!(mark(c)) || !liOf[c]) continue;
-      expand(c);
-      openPaths(c, mark);
+      // On the server a node's children may arrive later: go on below it once they have.
+      expand(c, openPaths.bind(null, c, mark));
     }
   }
   function buildTree() {
@@ -824,6 +824,7 @@
   // of its own children explains is shown at once.
   var asked0 = parseFragment(location.hash);
   if (asked0) revealIds(asked0);
+  else if (REMOTE && D.failures.length) revealIds(D.failures[0][0]);
   else for (i = 0; i < COUNT; i++) {
     if (bad[i] === 1 && liOf[i]) { select(i); break; }
   }

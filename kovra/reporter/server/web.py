@@ -19,11 +19,11 @@ import re
 import urllib.parse
 
 from starlette.concurrency import run_in_threadpool
-from starlette.responses import HTMLResponse, JSONResponse
+from starlette.responses import HTMLResponse
 from starlette.routing import Route
 
 from kovra.reporter import html as report_html
-from kovra.reporter.server.api import HTTPProblem, check_job_key
+from kovra.reporter.server.api import HTTPProblem, JSONResponse, check_job_key
 from kovra.reporter.server.insights import (FAILURE_LIST, FIRST_ROWS, PROBLEMS, Insights, fullid, ids_of, path_of,
                                             path_of_fullid, reason_of)
 
@@ -575,6 +575,9 @@ def trend_chart(jobs):
             parts.append('<rect class="bar-part %s" x="%.1f" y="%.1f" width="%.1f" height="%.1f"><title>%s: %d %s'
                          '</title></rect>' % (result_class(result), x, y, bar_w, h, text(job.id, 80), count,
                                               text(result)))
+        if len(jobs) <= 40:
+            parts.append('<text x="%.1f" y="%d" text-anchor="middle">%s</text>' % (
+                x + bar_w / 2, height - 6, text(job.id, 14)))
         rate = pass_rate(counts)
         if rate is not None:
             points.append((x + bar_w / 2, top + plot_h * (1 - rate / 100), job, rate))
