@@ -4,7 +4,8 @@ import time
 
 import pytest
 
-from report_pages import HOSTILE
+from report_pages import HOSTILE, run_main_job
+from test_report_page import ROW_OF, ROWS
 from server_jobs import EXPECTED_MARKS, hostile_report, report, send, send_series
 
 ROW_IDS = """
@@ -112,7 +113,7 @@ class TestJob:
         assert {row[0]: row[2] for row in page.js(ROW_IDS) if row[2]} == {"t.broken": "new failure",
                                                                           "t.wobbly": "new failure"}
         page.open(server.url + "/jobs/n3")
-        page.screenshot("server-job.png", docs=True)
+        page.screenshot("server-job-marks.png")
         page.assert_quiet()
 
     def test_a_deep_link_reopens_its_node(self, page, server, stored):
@@ -140,7 +141,6 @@ class TestJob:
         send(client, "live", report("live", first), state="running", token=server.TOKEN)
         page.open(server.url + "/jobs/live")
         assert not page.js("return document.getElementById('live').hidden")
-        page.js("window.__sameDocument = 1")
         counts = ("return Array.from(document.querySelectorAll('#result-counts tr')).slice(1)"
                   ".map(function (tr) { return tr.cells[0].textContent + ' ' + tr.cells[1].textContent; }).join()")
         assert page.js(counts) == "passed 1"
@@ -250,3 +250,67 @@ def test_hostile_texts_stay_text_on_every_page(page, server):
                    "|".join(sorted(p.split(".", 1)[1] for p in paths)))
     assert ids == "|".join(sorted(p.split(".", 1)[1] for p in paths))
     page.screenshot("server-hostile.png")
+
+
+class TestMainJobOnServer:
+    """The main job sent with its logs: the server's job page shows what the file page shows."""
+
+    @pytest.fixture(scope="class")
+    def main(self, server, tmp_path_factory):
+        from kovra.reporter import html as report_html
+
+        out = tmp_path_factory.mktemp("main")
+        document = run_main_job(out)
+        logs = {p.name: p.read_bytes() for p in out.iterdir() if p.suffix == ".log"}
+        assert logs
+        send(server.client, "main1", document, name="main", logs=logs, token=server.TOKEN)
+        path = out / "report.html"
+        report_html.write(document, str(path), source_dir=str(out))
+        return out, document, path
+
+    def test_same_failures_reasons_and_logs_as_the_file_page(self, page, server, main):
+        out, document, path = main
+        listing = ("return Array.from(document.querySelectorAll('#failure-list tr')).slice(1).map(function (tr) {"
+                   " return [tr.cells[0].textContent, tr.cells[1].querySelector('.badge').textContent,"
+                   " tr.cells[2].textContent]; })")
+        page.open(str(path))
+        expected = page.js(listing)
+        first = page.js(DETAIL_PATH)
+        file_log = page.js("return document.getElementById('log-stretch').textContent")
+        page.open(server.url + "/jobs/main1")
+        assert expected and page.js(listing) == expected
+        # Like the file page, it opens on the first failure, and fetches its log stretch from the server.
+        assert wait_for(page, DETAIL_PATH, first) == first == expected[0][0]
+        assert wait_for(page, "var e = document.getElementById('log-stretch');"
+                              "return e && !e.hasAttribute('aria-busy') ? e.textContent : null", file_log) == file_log
+        assert "ERROR" in file_log
+        # The rows opened along the failing paths are the file page's.
+        shown = page.js(ROWS)
+        page.open(str(path))
+        assert [row[:2] for row in page.js(ROWS)] == [row[:2] for row in shown]
+        page.open(server.url + "/jobs/main1")
+        wait_for(page, DETAIL_PATH, first)
+        page.js("document.getElementById('browse').scrollIntoView()")
+        page.screenshot("server-job.png", docs=True)
+        page.assert_quiet()
+
+    def test_keyboard_opens_rows_the_server_sends(self, page, server, main):
+        out, document, path = main
+        page.open(server.url + "/jobs/main1")
+        task = document["report"]["tasks"][1]
+        setup = task["id"] + "." + task["sections"][0]["id"]
+        row = page.js(ROW_OF, setup)
+        assert row.get_attribute("aria-expanded") == "false"
+        assert row.get_attribute("aria-level") == "2"
+        page.js("arguments[0].focus()", row)
+        row.send_keys("\ue014")  # right: opens, once the rows have come
+        deadline = time.time() + 10
+        while row.get_attribute("aria-expanded") != "true" and time.time() < deadline:
+            time.sleep(0.05)
+        assert row.get_attribute("aria-expanded") == "true"
+        row.send_keys("\ue014")  # right again: into the first child
+        active = "return document.activeElement.querySelector(':scope > .row .id').textContent"
+        assert page.js(active) == task["sections"][0]["sections"][0]["id"]
+        page.js("return document.activeElement").send_keys("\ue007")  # enter: its detail
+        assert page.js(DETAIL_PATH) == setup + "." + task["sections"][0]["sections"][0]["id"]
+        page.assert_quiet()
