@@ -123,16 +123,17 @@ class ServerClient:
         query.update(page=page, per_page=per_page)
         return self._json("GET", "/api/jobs?" + urllib.parse.urlencode(query))
 
-    def send(self, source, state="finished", name=None, logs=None):
+    def send(self, source, state="finished", name=None, logs=None, log_dir=None):
         """Sends `source` as the job's new snapshot; returns the server's row for the job.
 
         `source` is a run set (anything with ``dump_json()``) or a stored report folder.
+        A run set's logs are found through its sections' log paths, else in `log_dir`;
         `logs` ({name: path or bytes}) replaces the log files found on their own.
         """
         if isinstance(source, (str, os.PathLike)):
             report, found = _folder_upload(os.fspath(source))
         else:
-            report, found = source.dump_json().encode("utf-8"), _runset_logs(source)
+            report, found = source.dump_json().encode("utf-8"), _runset_logs(source, log_dir)
         if logs is not None:
             found = logs
         parts = [("report", "results.json.gz", gzip.compress(report, compresslevel=5))]
@@ -255,13 +256,26 @@ def _multipart(boundary, parts):
     return b"".join(chunks)
 
 
-def _runset_logs(runset):
-    """{base name: path} of the run set's task log files that exist."""
+def _runset_logs(runset, log_dir=None):
+    """{base name: path} of the run set's log files that exist.
+
+    A stopped task keeps only its log's base name; its sections keep the full path,
+    and `log_dir` is looked in for the rest.
+    """
     found = {}
-    for task in getattr(runset, "tasks", None) or ():
-        path = getattr(task, "logfile", None)
-        if isinstance(path, str) and os.path.isfile(path):
-            found.setdefault(os.path.basename(path), path)
+    wanted = set()
+    stack = list(getattr(runset, "tasks", None) or ())
+    while stack:
+        node = stack.pop()
+        path = getattr(node, "logfile", None)
+        if isinstance(path, str) and path:
+            wanted.add(os.path.basename(path))
+            if os.path.isabs(path) and os.path.isfile(path):
+                found.setdefault(os.path.basename(path), path)
+        stack.extend(getattr(node, "sections", None) or ())
+    for name in wanted - set(found):
+        if log_dir and os.path.basename(name) == name and os.path.isfile(os.path.join(log_dir, name)):
+            found[name] = os.path.join(log_dir, name)
     return found
 
 
