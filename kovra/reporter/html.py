@@ -16,7 +16,6 @@ was read from, the stretches of the log files found there are embedded.
 """
 import base64
 import bisect
-import datetime
 import hashlib
 import html
 import json

@@ -13,7 +13,6 @@ import pytest
 from conftest import TOKEN
 from reports import big_document
 
-from kovra.reporter import html as report_html
 from kovra.reporter.compare import Comparison
 from report_pages import HOSTILE, page_data, parse_page
 from server_jobs import EXPECTED_MARKS, SERIES, hostile_report, report, send, send_series

@@ -667,7 +667,10 @@
       if (markOf[n]) { hist.appendChild(markBadge(markOf[n])); hist.appendChild(document.createTextNode(" ")); }
       var a = el("a", "jump", "results in earlier jobs");
       a.id = "history-link";
-      a.href = REMOTE.history + encodeURIComponent(serverPath[n]);
+      // The dotted path where it is unambiguous, as people write it; else the stored one.
+      var ids = idsOf(n);
+      var plainIds = ids.every(function (x) { return x.indexOf(".") < 0; }) && ids[0].charAt(0) !== "[";
+      a.href = REMOTE.history + encodeURIComponent(plainIds ? ids.join(".") : serverPath[n]);
       hist.appendChild(a);
       field(dl, "History", hist);
     }

@@ -30,14 +30,6 @@ def ids_of(path):
     return json.loads(path)
 
 
-def fullid(path):
-    """The dotted form a reader knows, or the JSON path when an id would make that ambiguous."""
-    ids = [str(i) for i in ids_of(path)]
-    if any("." in i for i in ids) or (ids and ids[0].startswith("[")):
-        return path
-    return ".".join(ids)
-
-
 def path_of_fullid(text):
     """The storage path of a history link's node: a JSON path, or ids joined with "."."""
     if text.startswith("["):

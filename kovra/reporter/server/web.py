@@ -24,7 +24,7 @@ from starlette.routing import Route
 
 from kovra.reporter import html as report_html
 from kovra.reporter.server.api import HTTPProblem, JSONResponse, check_job_key
-from kovra.reporter.server.insights import (FAILURE_LIST, FIRST_ROWS, PROBLEMS, Insights, fullid, ids_of, path_of,
+from kovra.reporter.server.insights import (FAILURE_LIST, FIRST_ROWS, PROBLEMS, Insights, ids_of, path_of,
                                             path_of_fullid, reason_of)
 
 RESULT_ORDER = ("passed", "passx", "failed", "errored", "aborted", "blocked", "skipped")
