@@ -76,7 +76,8 @@ def send_series(client, name="nightly", prefix="n", token="secret"):
         job = "%s%d" % (prefix, number)
         send(client, job, report(job, results, start="2026-12-0%dT10:00:00" % number,
                                  runtimes={"t.fine": 0.5 * number, "t.broken": 3.0},
-                                 reasons={"t.broken": "link down on port %d" % number}), name=name, token=token)
+                                 reasons={"t.broken": "link down on port %d" % number,
+                                          "t.wobbly": "no answer within 30 s"}), name=name, token=token)
         ids.append(job)
     return ids
 

@@ -214,6 +214,9 @@ class TestHistoryTrendsCompare:
         assert [row[0] for row in table(page, "#run-times")] == ["t.fine"]
         page.open(server.url + "/compare?a=w0&b=n3", ready=False)
         assert page.js("return document.querySelector('#added').textContent").startswith("t")
+        assert page.js("return document.querySelector('#removed').textContent").startswith("a")
+        page.open(server.url + "/compare?a=n2&b=n3&t=0.4", ready=False)
+        assert [row[0] for row in table(page, "#run-times")] == ["t.fine"]
         page.screenshot("server-compare.png", docs=True)
         page.assert_quiet()
 
