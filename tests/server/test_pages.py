@@ -136,6 +136,20 @@ class TestJobPage:
                                                 '["t","fine"]'}
         assert [r[11] for r in data["rows"] if r[0] == '["t"]'] == [2]
 
+    def test_marks_look_only_at_the_nine_jobs_before(self, client):
+        # Failed long ago, then passed in the nine jobs before: a new failure again.
+        for number in range(1, 13):
+            result = "failed" if number in (1, 12) else "passed"
+            send(client, "k%02d" % number, report("k%02d" % number, {"t.x": result, "t.y": "failed"},
+                                                  start="2026-10-%02dT10:00:00" % number), name="weekly", token=TOKEN)
+        marks = {r[0]: r[12] for r in rows(client, "k12", parent='["t"]')["rows"]}
+        assert marks == {'["t","x"]': "new", '["t","y"]': "known"}
+        # Within ten jobs of its history it did pass and fail.
+        page = client.get("/history", params={"name": "weekly", "node": "t.x", "n": "12"}).text
+        assert "passed 10, failed 2, absent 0" in page and "Flaky:" in page
+        page = client.get("/history", params={"name": "weekly", "node": "t.x"}).text
+        assert "passed 9, failed 1, absent 0" in page
+
     def test_rows_open_a_path_and_search_every_node(self, client, series):
         send(client, "deep", report("deep", {"a.b.c.d": "passed", "a.b.x": "failed", "z.y": "passed"},
                                     reasons={"a.b.x": "BGP neighbour 10.0.0.2 not Established"}), token=TOKEN)
