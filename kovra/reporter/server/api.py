@@ -11,6 +11,7 @@
         multipart/form-data with a "report" part (the text dump_json() gives, gzip accepted) and a
         "log" part per task log (its file name is the log's name); or the report alone as the body.
 """
+import asyncio
 import datetime
 import hmac
 import json
@@ -109,6 +110,9 @@ class Api:
         self.storage = storage
         self.settings = settings
         self.token = settings.write_token()
+        # Parsing an upload is CPU work under the interpreter lock: a few at a time keep the readers
+        # (one-row reads on the event loop) from waiting behind every sender at once.
+        self._upload_slots = asyncio.Semaphore(settings.parallel_uploads)
 
     def routes(self):
         return [
@@ -221,8 +225,9 @@ class Api:
         name = request.query_params.get("name") or None
         body = await self._body(request)
         report, logs = self._parts(request, body)
-        snapshot = await self._call(intake.read_snapshot, report, logs, self.settings, name)
-        row, changed = await self._call(self.storage.put_job, job, snapshot, state)
+        async with self._upload_slots:
+            snapshot = await self._call(intake.read_snapshot, report, logs, self.settings, name)
+            row, changed = await self._call(self.storage.put_job, job, snapshot, state)
         return JSONResponse(dict(row, changed=changed), status_code=200)
 
     async def _body(self, request):

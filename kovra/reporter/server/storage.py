@@ -167,10 +167,6 @@ class Storage:
     def _guard(self):
         return _Guard()
 
-    def _read(self, statement, **params):
-        with self._guard(), self.engine.connect() as connection:
-            return connection.execute(statement, params) if params else connection.execute(statement)
-
     def list_jobs(self, name=None, state=None, result=None, since=None, until=None, q=None, offset=0, limit=50):
         jobs = schema.jobs
         where = []
