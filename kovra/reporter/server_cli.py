@@ -2,7 +2,6 @@
 import json
 import os
 import secrets
-import sys
 
 from kovra.reporter import remote, views
 
@@ -43,6 +42,8 @@ def cmd_serve(args):
         _ensure_token_file(settings.token_file)
     try:
         host, port = settings.host_port()
+        settings.write_token()
+        # Migrated here, once, before any worker starts.
         app = create_app(settings)
     except (StorageError, ValueError, OSError) as error:
         raise ServerCommandError(str(error)) from None
@@ -50,8 +51,16 @@ def cmd_serve(args):
     print("kovra reporter server on http://%s:%d (database: %s; write token in %s)"
           % (host if ":" not in host else "[%s]" % host, port, _hide_password(where), settings.token_file),
           flush=True)
-    uvicorn.run(app, host=host, port=port, log_level=args.log_level, access_log=args.log_level == "info",
-                timeout_keep_alive=30)
+    options = dict(host=host, port=port, log_level=args.log_level, access_log=args.log_level == "info",
+                   timeout_keep_alive=30)
+    if args.workers > 1:
+        app.state.storage.close()
+        import dataclasses
+        from kovra.reporter.server.app import SETTINGS_VARIABLE
+        os.environ[SETTINGS_VARIABLE] = json.dumps(dataclasses.asdict(settings))
+        uvicorn.run("kovra.reporter.server.app:app_from_environment", factory=True, workers=args.workers, **options)
+    else:
+        uvicorn.run(app, **options)
     return 0
 
 
@@ -117,6 +126,8 @@ def add_commands(command):
     sub.add_argument("--token-file", metavar="FILE", help="file whose first line is the write token "
                                                           "(default: DIR/token, made on first start)")
     sub.add_argument("--read-token", action="store_true", help="reading needs the token too")
+    sub.add_argument("--workers", type=int, default=1, metavar="N",
+                     help="worker processes on the one address (default: 1); they share the database")
     sub.add_argument("--max-upload-mb", type=int, metavar="MB", help="largest upload taken (default: 256)")
     sub.add_argument("--log-level", default="warning", choices=("critical", "error", "warning", "info", "debug"))
 

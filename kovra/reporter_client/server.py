@@ -136,7 +136,7 @@ class ServerClient:
             report, found = source.dump_json().encode("utf-8"), _runset_logs(source, log_dir)
         if logs is not None:
             found = logs
-        parts = [("report", "results.json.gz", gzip.compress(report, compresslevel=5))]
+        parts = [("report", "results.json.gz", gzip.compress(report, compresslevel=1))]
         for log_name in sorted(found):
             data = found[log_name]
             if not isinstance(data, (bytes, bytearray)):

@@ -65,7 +65,7 @@ class Recording:
     def _record(self, call, action):
         try:
             answer = action()
-        except KeyError as error:
+        except KeyError:
             self.calls.append(call + ("KeyError",))
             raise
         self.calls.append(call + (json.dumps(answer, sort_keys=True),))

@@ -218,3 +218,27 @@ def test_postgresql_stopped_while_serving(start_server, pg_url):
             reader.job = job
             assert reader.get_runset()["description"] == job
             assert reader.job_info()["snapshot"] == row["snapshot"]
+
+
+def test_worker_processes_share_one_database(start_server, db_url):
+    server = start_server(db_url, extra=["--workers", "2"])
+    errors = []
+
+    def send(index):
+        try:
+            with ServerClient(server.url, "w-%d" % index, token=TOKEN, timeout=60) as client:
+                client.send(_Doc(big_document(2, 50, payload="w-%d" % index)))
+        except ServerError as error:
+            errors.append(error)
+
+    threads = [threading.Thread(target=send, args=(i,)) for i in range(6)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(120)
+    assert not errors
+    # Fresh connections land on either worker; each sees every job.
+    for index in range(6):
+        with ServerClient(server.url, "w-%d" % index, timeout=30) as reader:
+            assert reader.get_runset()["description"] == "w-%d" % index
+            assert reader.list_jobs()["total"] == 6

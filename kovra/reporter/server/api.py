@@ -11,6 +11,7 @@
         multipart/form-data with a "report" part (the text dump_json() gives, gzip accepted) and a
         "log" part per task log (its file name is the log's name); or the report alone as the body.
 """
+import asyncio
 import datetime
 import hmac
 import json
@@ -109,6 +110,9 @@ class Api:
         self.storage = storage
         self.settings = settings
         self.token = settings.write_token()
+        # Parsing an upload is CPU work under the interpreter lock: a few at a time keep the readers
+        # (one-row reads on the event loop) from waiting behind every sender at once.
+        self._upload_slots = asyncio.Semaphore(settings.parallel_uploads)
 
     def routes(self):
         return [
@@ -124,6 +128,13 @@ class Api:
 
     async def _call(self, function, *args, **kwargs):
         return await run_in_threadpool(function, *args, **kwargs)
+
+    async def _lookup(self, function, *args):
+        """A one-row read: from a local SQLite file it takes microseconds, less than the hop to a
+        worker thread; a database over the network may stall, so that read goes to a thread."""
+        if self.storage.is_sqlite:
+            return function(*args)
+        return await run_in_threadpool(function, *args)
 
     def _readable(self, request):
         if self.settings.read_token_required and not _authorised(request, self.token):
@@ -148,16 +159,16 @@ class Api:
     async def job(self, request):
         self._readable(request)
         job = check_job_key(request.path_params["job"], self.settings)
-        row = await self._call(self.storage.job, job)
+        row = await self._lookup(self.storage.job, job)
         if row is None:
             raise HTTPProblem(404, "no job %r" % job)
         return JSONResponse(row)
 
     async def _node(self, request, id_list):
         job = check_job_key(request.path_params["job"], self.settings)
-        found = await self._call(self.storage.node_text, job, id_list)
+        found = await self._lookup(self.storage.node_text, job, id_list)
         if found is None:
-            if id_list and await self._call(self.storage.job, job) is not None:
+            if id_list and await self._lookup(self.storage.job, job) is not None:
                 raise HTTPProblem(404, "job %r has no node at id path %s" % (job, json.dumps(id_list)))
             raise HTTPProblem(404, "no job %r" % job)
         # Stored as the API serves it: no parse, no re-encode.
@@ -214,8 +225,9 @@ class Api:
         name = request.query_params.get("name") or None
         body = await self._body(request)
         report, logs = self._parts(request, body)
-        snapshot = await self._call(intake.read_snapshot, report, logs, self.settings, name)
-        row, changed = await self._call(self.storage.put_job, job, snapshot, state)
+        async with self._upload_slots:
+            snapshot = await self._call(intake.read_snapshot, report, logs, self.settings, name)
+            row, changed = await self._call(self.storage.put_job, job, snapshot, state)
         return JSONResponse(dict(row, changed=changed), status_code=200)
 
     async def _body(self, request):

@@ -39,10 +39,21 @@ class SecurityHeaders:
         await self.app(scope, receive, send_with_headers)
 
 
-def create_app(settings=None, storage=None):
+SETTINGS_VARIABLE = "KOVRA_REPORTER_SETTINGS"
+
+
+def app_from_environment():
+    """The application for settings handed over in $KOVRA_REPORTER_SETTINGS (JSON): each worker
+    process that `serve --workers N` starts makes its own."""
+    import json
+    import os
+    return create_app(Settings(**json.loads(os.environ[SETTINGS_VARIABLE])), upgrade=False)
+
+
+def create_app(settings=None, storage=None, upgrade=True):
     """The application for `settings` (defaults: Settings()); `storage` may be given already opened."""
     settings = settings or Settings()
-    storage = storage or Storage(settings.database_url(), timeout=settings.db_timeout)
+    storage = storage or Storage(settings.database_url(), timeout=settings.db_timeout, upgrade=upgrade)
     api = Api(storage, settings)
     routes = api.routes() + web_routes(storage, settings)
 

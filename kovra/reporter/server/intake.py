@@ -5,9 +5,10 @@ written: too large, not UTF-8, not JSON, nested too deeply, not a report,
 another format version, values of the wrong type, too many nodes, bad log names.
 """
 import datetime
-import gzip
+import gc
 import hashlib
 import json
+import threading
 import zlib
 
 FORMAT_VERSION = "3.2"
@@ -50,20 +51,6 @@ def gunzip(data, limit):
     return out
 
 
-def _depth_ok(value, limit):
-    """True when no JSON value in `value` nests deeper than `limit` (walked without recursion)."""
-    stack = [(value, 1)]
-    while stack:
-        item, depth = stack.pop()
-        if depth > limit:
-            return False
-        if isinstance(item, dict):
-            stack.extend((child, depth + 1) for child in item.values() if isinstance(child, (dict, list)))
-        elif isinstance(item, list):
-            stack.extend((child, depth + 1) for child in item if isinstance(child, (dict, list)))
-    return True
-
-
 def parse_report(data, settings):
     """The stored-report document in `data` (bytes, maybe gzip) as plain data, checked for shape."""
     data = gunzip(data, settings.max_report_bytes)
@@ -78,10 +65,7 @@ def parse_report(data, settings):
     except RecursionError:
         raise Refused("the report is nested deeper than %d levels" % settings.max_depth) from None
     except ValueError as error:
-        # A scan only after failure: a deep document makes the parser fail first, on its stack.
         raise Refused("the report is not JSON: %s" % error) from None
-    if not _depth_ok(document, settings.max_depth):
-        raise Refused("the report is nested deeper than %d levels" % settings.max_depth)
     if not isinstance(document, dict) or not isinstance(document.get("report"), dict):
         raise Refused("not a stored report: no 'report' mapping at the top")
     version = document.get("version")
@@ -118,39 +102,69 @@ def _result(value):
     return _text(value, 40)
 
 
-_MARKUP = str.maketrans({"<": "\\u003c", ">": "\\u003e", "&": "\\u0026"})
-
-
 def safe_json(value):
     # ASCII only: lone surrogates and NUL travel as escapes, which every database takes. Markup
     # characters too (they occur only inside strings): no stored text reads as HTML anywhere.
-    return json.dumps(value, separators=(",", ":")).translate(_MARKUP)
+    return _unmarked(json.dumps(value, separators=(",", ":")))
 
 
-def _path(id_list):
-    return json.dumps(id_list, separators=(",", ":"))
+# The order of a node row's values (after the job's key, which the storage puts first).
+NODE_COLUMNS = ("path", "parent", "position", "depth", "type", "result", "start", "stop", "runtime", "data",
+                "children")
 
 
-def flatten(report, max_nodes):
-    """Rows for `nodes`, the run set first; children as ids in stored order.
+_SCALARS = frozenset((str, int, float, bool, type(None)))
+
+
+def _too_deep(value, limit):
+    """True when the container `value` (counted as one level) nests deeper than `limit` levels."""
+    stack = [(value, 1)]
+    while stack:
+        item, depth = stack.pop()
+        if depth > limit:
+            return True
+        for child in (item.values() if isinstance(item, dict) else item):
+            if isinstance(child, (dict, list)):
+                stack.append((child, depth + 1))
+    return False
+
+
+def _id_json(node_id):
+    return json.dumps(node_id, separators=(",", ":"))
+
+
+def _unmarked(text):
+    return text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
+
+
+def flatten(report, max_nodes, max_depth):
+    """Rows for `nodes` (tuples in NODE_COLUMNS order), the run set first; children as ids in stored order.
 
     A node is reached as the file-backed client reaches it: among siblings with the
     same id the first wins (tasks before sections), and later ones are not stored.
+    Also checks what the JSON parser let through: the shape of every node, and how
+    deep the values nest (the document's own levels included), without recursion.
     """
     rows = []
     logs = set()
     seen = set()
-    stack = [(report, [], None, 0)]
+    # (node, its path as JSON text, parent path, position among siblings, depth in the tree)
+    stack = [(report, "[]", None, 0, 0)]
     while stack:
-        node, id_list, parent, position = stack.pop()
-        path = _path(id_list)
+        node, path, parent, position, depth = stack.pop()
         if path in seen:
             continue
         seen.add(path)
         if len(rows) >= max_nodes:
             raise Refused("the report has more than %d nodes" % max_nodes, status=413)
+        # The document's levels: {"report": {"tasks": [{"sections": [ ... two per step down.
+        room = max_depth - 2 - 2 * depth
+        if room < 1:
+            raise Refused("the report is nested deeper than %d levels" % max_depth)
+        if "id" not in node:
+            raise Refused("%s: the node has no id" % path)
         own = {}
-        children = []
+        child_ids = []
         below = []
         for key, value in node.items():
             if key in CHILD_KEYS:
@@ -163,24 +177,30 @@ def flatten(report, max_nodes):
                     ids.append(child["id"])
                     below.append(child)
                 own[key] = ids
-                children.extend(ids)
+                child_ids.extend(ids)
             else:
+                kind = type(value)
+                # Most values are scalars, or containers of scalars: one C-level look settles those.
+                if (kind is dict and not _SCALARS.issuperset(map(type, value.values()))
+                        or kind is list and not _SCALARS.issuperset(map(type, value))):
+                    if _too_deep(value, room):
+                        raise Refused("the report is nested deeper than %d levels" % max_depth)
                 own[key] = value
-        if "id" not in node:
-            raise Refused("%s: the node has no id" % path)
-        for key in ("logfile",):
-            if isinstance(node.get(key), str):
-                logs.add(node[key])
-        if isinstance(node.get("logs"), dict) and isinstance(node["logs"].get("file"), str):
-            logs.add(node["logs"]["file"])
-        rows.append({
-            "path": path, "parent": parent, "position": position, "depth": len(id_list),
-            "type": _text(node.get("type"), 200), "result": _result(node.get("result")),
-            "start": _time(node.get("starttime")), "stop": _time(node.get("stoptime")),
-            "runtime": _number(node.get("runtime")), "data": safe_json(own), "children": safe_json(children),
-        })
+        logfile = node.get("logfile")
+        if isinstance(logfile, str):
+            logs.add(logfile)
+        stretch = node.get("logs")
+        if isinstance(stretch, dict) and isinstance(stretch.get("file"), str):
+            logs.add(stretch["file"])
+        id_texts = [_id_json(i) for i in child_ids]
+        rows.append((
+            path, parent, position, depth, _text(node.get("type"), 200), _result(node.get("result")),
+            _time(node.get("starttime")), _time(node.get("stoptime")), _number(node.get("runtime")),
+            safe_json(own), _unmarked("[" + ",".join(id_texts) + "]"),
+        ))
+        prefix = path[:-1] + ("," if depth else "")
         for index in range(len(below) - 1, -1, -1):
-            stack.append((below[index], id_list + [below[index]["id"]], path, index))
+            stack.append((below[index], prefix + id_texts[index] + "]", path, index, depth + 1))
     return rows, logs
 
 
@@ -212,12 +232,40 @@ def check_log_name(name):
         raise Refused("%r is not a log file name" % name) from None
 
 
+class _CollectorPause:
+    """Keeps the cyclic garbage collector off while any upload is parsed.
+
+    Parsing a report makes hundreds of thousands of containers and no cycles; the
+    collector would walk them all again and again (four times the parse itself).
+    """
+    lock = threading.Lock()
+    users = 0
+    paused = False
+
+    def __enter__(self):
+        with self.lock:
+            cls = type(self)
+            if cls.users == 0 and gc.isenabled():
+                gc.disable()
+                cls.paused = True
+            cls.users += 1
+
+    def __exit__(self, *exc):
+        with self.lock:
+            cls = type(self)
+            cls.users -= 1
+            if cls.users == 0 and cls.paused:
+                cls.paused = False
+                gc.enable()
+
+
 def read_snapshot(report_bytes, logs, settings, name=None):
     """Checks and parses one upload: the report (bytes, maybe gzip) and logs {name: bytes}."""
-    document, text = parse_report(report_bytes, settings)
     if len(logs) > settings.max_log_files:
         raise Refused("more than %d log files" % settings.max_log_files, status=413)
-    nodes, wanted = flatten(document["report"], settings.max_nodes)
+    with _CollectorPause():
+        document, text = parse_report(report_bytes, settings)
+        nodes, _ = flatten(document["report"], settings.max_nodes, settings.max_depth)
     digest = hashlib.sha256()
     digest.update(b"report\0%d\0" % len(text))
     digest.update(text)

@@ -33,6 +33,8 @@ class Settings:
     max_job_key: int = 200                            # characters in a job's key
     # How long a request waits for the database before it is answered 503.
     db_timeout: float = 10.0
+    # Uploads parsed and stored at once by one process; more wait their turn.
+    parallel_uploads: int = 2
     # Rows per page in the job list, at most.
     max_per_page: int = 500
 

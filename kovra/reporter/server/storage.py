@@ -27,11 +27,11 @@ import os
 import threading
 
 import sqlalchemy
-from sqlalchemy import and_, delete, event, func, insert, or_, select, text, update
+from sqlalchemy import DateTime, and_, delete, event, func, insert, or_, select, text, update
 from sqlalchemy.pool import QueuePool
 
 from kovra.reporter.server import pgdialect, schema
-from kovra.reporter.server.intake import FORMAT_VERSION, safe_json
+from kovra.reporter.server.intake import FORMAT_VERSION, NODE_COLUMNS, safe_json
 
 pgdialect.register()
 
@@ -167,10 +167,6 @@ class Storage:
     def _guard(self):
         return _Guard()
 
-    def _read(self, statement, **params):
-        with self._guard(), self.engine.connect() as connection:
-            return connection.execute(statement, params) if params else connection.execute(statement)
-
     def list_jobs(self, name=None, state=None, result=None, since=None, until=None, q=None, offset=0, limit=50):
         jobs = schema.jobs
         where = []
@@ -278,10 +274,11 @@ class Storage:
                         connection.execute(delete(table).where(table.c.job == job_id))
                     connection.execute(update(jobs).where(jobs.c.id == job_id)
                                        .values(snapshot=old.snapshot + 1, **values))
-                self._insert_many(connection, schema.nodes, job_id, snapshot.nodes)
-                self._insert_many(connection, schema.log_files, job_id,
-                                  [{"name": name, "size": len(data)} for name, data in snapshot.logs])
-                self._insert_many(connection, schema.log_chunks, job_id, _chunks(snapshot.logs))
+                self._insert_many(connection, schema.nodes, NODE_COLUMNS, job_id, snapshot.nodes)
+                self._insert_many(connection, schema.log_files, ("name", "size"), job_id,
+                                  [(name, len(data)) for name, data in snapshot.logs])
+                self._insert_many(connection, schema.log_chunks, ("name", "seq", "data"), job_id,
+                                  _chunks(snapshot.logs))
             row = connection.execute(select(*[c for c in jobs.c if c.name != "digest"])
                                      .where(jobs.c.id == job_id)).first()
         return job_row(row), changed
@@ -289,17 +286,27 @@ class Storage:
     def _writer(self):
         return _Writer(self)
 
-    @staticmethod
-    def _insert_many(connection, table, job_id, rows):
+    def _insert_many(self, connection, table, columns, job_id, rows):
+        """INSERTs of (job, *row) in batches, straight to the driver's executemany: a row costs no more
+        than the driver's own binding (the statement is made of the schema's names; values are bound)."""
+        quote = self.engine.dialect.identifier_preparer.quote
+        mark = "?" if self.is_sqlite else "%s"
+        statement = "INSERT INTO %s (%s) VALUES (%s)" % (
+            quote(table.name), ", ".join(quote(c) for c in ("job",) + tuple(columns)),
+            ", ".join([mark] * (len(columns) + 1)))
+        times = [i + 1 for i, c in enumerate(columns) if isinstance(table.c[c].type, DateTime)]
         batch = []
         for row in rows:
-            row["job"] = job_id
+            row = (job_id,) + tuple(row)
+            if times and self.is_sqlite:
+                # SQLite keeps times as text, in the form SQLAlchemy writes and reads back.
+                row = tuple(_sqlite_time(v) if i in times else v for i, v in enumerate(row))
             batch.append(row)
             if len(batch) >= BATCH:
-                connection.execute(insert(table), batch)
+                connection.exec_driver_sql(statement, batch)
                 batch = []
         if batch:
-            connection.execute(insert(table), batch)
+            connection.exec_driver_sql(statement, batch)
 
     def integrity_check(self):
         """SQLite's own integrity check ("ok" when sound); PostgreSQL keeps its own, so "ok" there."""
@@ -321,10 +328,14 @@ def _assemble(stored):
     return safe_json(build([]))
 
 
+def _sqlite_time(value):
+    return value.isoformat(" ", "microseconds") if isinstance(value, datetime.datetime) else value
+
+
 def _chunks(logs):
     for name, data in logs:
         for seq, at in enumerate(range(0, len(data), schema.LOG_CHUNK)):
-            yield {"name": name, "seq": seq, "data": data[at:at + schema.LOG_CHUNK]}
+            yield name, seq, data[at:at + schema.LOG_CHUNK]
 
 
 class _Writer:
