@@ -35,8 +35,11 @@ class CMakeBuild(build_ext):
 
 
 setup(
-    packages=["kovra.reporter"],
-    package_data={"kovra.reporter": ["py.typed", "*.pyi", "html_assets/*"]},
+    # The server (kovra.reporter.server) comes along; it runs where its libraries are installed.
+    packages=["kovra.reporter", "kovra.reporter.server", "kovra.reporter.server.migrations",
+              "kovra.reporter.server.migrations.versions"],
+    package_data={"kovra.reporter": ["py.typed", "*.pyi", "html_assets/*"],
+                  "kovra.reporter.server.migrations": ["script.py.mako"]},
     # Declared so that the wheel is tagged for this interpreter; CMakeBuild builds them.
     ext_modules=[Extension("kovra.reporter." + m, sources=[]) for m in MODULES],
     cmdclass={"build_ext": CMakeBuild},

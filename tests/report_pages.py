@@ -16,7 +16,7 @@ HOSTILE = [
     "<!--<script>window.__kovraPwned = 5</script>-->",
     "<svg onload=\"window.__kovraPwned = 6\"><a href=\"javascript:window.__kovraPwned = 7\">x</a></svg>",
     "' onmouseover='window.__kovraPwned = 8' x='",
-    "@SCRIPT@ @CSP@ @DATA@ {0} %s ${x}",
+    "@SCRIPT@ @CSP@ @DATA@ @NAV@ {0} %s ${x}",
 ]
 CONSOLE = "\x1b[31mred\x1b[0m bell\x07 back\x08 cr\r nul\x00 del\x7f form\x0c"
 LONG_LINE = "long " + "0123456789" * 20000

@@ -17,6 +17,12 @@ def test_main_job_stores_the_report_and_the_legacy_files(tmp_path):
                            "--tasks", "2", "--sections", "2"], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines()[-1] == "Report written to: %s" % out
+    # The job went through a local server and back, which was stopped; its command serves the stored jobs.
+    assert "read back through the explorer over HTTP: the same" in proc.stdout
+    lines = proc.stdout.splitlines()
+    serve = lines[lines.index("browse the stored jobs (http://127.0.0.1:8765) with:") + 1]
+    assert serve.endswith("-m kovra.reporter serve --data %s" % (out / "server"))
+    assert (out / "server" / "reporter.sqlite3").exists()
     report = json.loads((out / "results.json").read_text())["report"]
     assert yaml.safe_load((out / "results.yaml").read_text())["report"]["id"] == report["id"]
 

@@ -6,16 +6,26 @@ everything stops, and the report is stored as results.yaml and results.json in
 an output folder, with the legacy ResultsDetails.xml and ResultsSummary.xml
 beside them and the tasks' log files. The stored report is then read back
 through the explorer (served by the stand-in reporter client) and printed as a
-tree; the job ends with the commands that look at what it wrote and the name
-of the output folder.
+tree. The job is then stored in a local reporter server on its embedded
+default (an SQLite file under OUT/server): one is started on a free loopback
+port, the job is sent, walked back through the explorer over HTTP and checked
+against the file, and the server is stopped. The job ends with the commands
+that look at what it wrote, the one that serves the stored jobs for browsing,
+and the name of the output folder.
 
-    tools/job [--out DIR] [--tasks N] [--sections N] [--installed]
+    tools/job [--out DIR] [--tasks N] [--sections N] [--installed] [--server-data DIR] [--no-server]
 """
 import argparse
+import datetime
+import importlib.util
 import json
 import os
+import secrets
+import socket
+import subprocess
 import sys
 import tempfile
+import time
 
 
 def count(text):
@@ -39,6 +49,9 @@ def parse_args(argv=None):
                         help="test cases in each task, each with two steps (default: 4)")
     parser.add_argument("--installed", action="store_true",
                         help="import kovra from the installed packages, not from this checkout")
+    parser.add_argument("--server-data", metavar="DIR",
+                        help="the local reporter server's folder, kept for browsing (default: OUT/server)")
+    parser.add_argument("--no-server", action="store_true", help="do not store the job in a local reporter server")
     args = parser.parse_args(argv)
     if args.out and os.path.exists(args.out) and not os.path.isdir(args.out):
         parser.error("--out %s: not a folder" % args.out)
@@ -55,7 +68,7 @@ import yaml  # noqa: E402
 from kovra.reporter import runset, store, views  # noqa: E402
 from kovra.reporter.ledgrin import Ledgrin  # noqa: E402
 from kovra.reporter.explorer import Explorer  # noqa: E402
-from kovra.reporter_client import ReporterClient  # noqa: E402
+from kovra.reporter_client import ReporterClient, ServerClient  # noqa: E402
 from kovra.results import Failed, Passed, Passx, Skipped  # noqa: E402
 
 # A result pattern that exercises every roll-up path without being random.
@@ -202,15 +215,113 @@ def main(argv=None):
     print("stored report, read back through the explorer (id, type, result):")
     for line in tree:
         print("  " + line)
+    if not args.no_server:
+        data = os.path.abspath(args.server_data or os.path.join(out, "server"))
+        key = "nightly-" + datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
+        with LocalServer(data) as server:
+            with ServerClient(server.url, key, token=server.token, timeout=60) as client:
+                row = client.send(job, state="finished")
+                served = explored_tree(client)
+        assert served == tree, "the job read back from the server differs from the stored file"
+        print("stored in a local reporter server as job %s (snapshot %d, %d nodes), read back through the "
+              "explorer over HTTP: the same %d nodes" % (key, row["snapshot"], row["nodes"], len(served)))
+        print("browse the stored jobs (http://127.0.0.1:%d) with:" % LocalServer.BROWSE_PORT)
+        print("  " + server.command)
     for line in how_to_look(out):
         print(line)
     print("Report written to: %s" % out)
     return 0
 
 
+def server_python():
+    """The interpreter that runs the server: Debian's, whose packages it is built on, else this one."""
+    wanted = ("starlette", "uvicorn", "sqlalchemy", "alembic")
+    if os.path.exists("/usr/bin/python3"):
+        return "/usr/bin/python3"
+    if all(importlib.util.find_spec(name) for name in wanted):
+        return sys.executable
+    raise SystemExit("main job: no interpreter here runs the reporter server (it needs %s); "
+                     "tools/setup installs them for /usr/bin/python3, or use --no-server" % ", ".join(wanted))
+
+
+class LocalServer:
+    """The reporter server on a free loopback port, for the length of a with block; always stopped."""
+
+    BROWSE_PORT = 8765
+    START_TIMEOUT = 60
+
+    def __init__(self, data):
+        import kovra.reporter
+        self.data = data
+        # The folder holding `kovra` as this process imports it: the server imports the same.
+        self.kovra_root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(
+            kovra.reporter.__file__))))
+        self.python = server_python()
+        os.makedirs(data, exist_ok=True)
+        self.token_file = os.path.join(data, "token")
+        if not os.path.exists(self.token_file):
+            handle = os.open(self.token_file, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+            with os.fdopen(handle, "w") as stream:
+                stream.write(secrets.token_urlsafe(32) + "\n")
+        with open(self.token_file) as stream:
+            self.token = stream.readline().strip()
+        self.process = None
+        python = os.path.relpath(self.python, ROOT) if self.python.startswith(ROOT + os.sep) else self.python
+        self.command = "%s%s -m kovra.reporter serve --data %s" % (
+            "PYTHONPATH=%s " % self.kovra_root, python, data)
+
+    def __enter__(self):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        self.url = "http://127.0.0.1:%d" % port
+        env = {k: v for k, v in os.environ.items() if not k.startswith(("ASAN_", "UBSAN_", "LD_PRELOAD",
+                                                                         "PYTHONMALLOC", "PYTHONHOME"))}
+        env["PYTHONPATH"] = os.pathsep.join([self.kovra_root] + [p for p in env.get("PYTHONPATH", "").split(
+            os.pathsep) if p])
+        self.log = tempfile.TemporaryFile()
+        self.process = subprocess.Popen(
+            [self.python, "-m", "kovra.reporter", "serve", "--data", self.data, "--bind", "127.0.0.1:%d" % port],
+            stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT, env=env, cwd=self.data)
+        deadline = time.monotonic() + self.START_TIMEOUT
+        try:
+            while True:
+                if self.process.poll() is not None:
+                    raise SystemExit("main job: the reporter server exited with status %d: %s"
+                                     % (self.process.returncode, self._output()))
+                try:
+                    with socket.create_connection(("127.0.0.1", port), timeout=1):
+                        return self
+                except OSError:
+                    if time.monotonic() > deadline:
+                        raise SystemExit("main job: the reporter server did not listen within %ds: %s"
+                                         % (self.START_TIMEOUT, self._output()))
+                    time.sleep(0.05)
+        except BaseException:
+            self.__exit__()
+            raise
+
+    def _output(self):
+        self.log.seek(0)
+        return " ".join(self.log.read().decode("utf-8", "replace").split())[-1000:]
+
+    def __exit__(self, *exc):
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(timeout=15)
+        self.log.close()
+
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
 def how_to_look(out):
     """The commands that look at what the job wrote, ready to paste."""
-    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    root = ROOT
     python = os.path.relpath(sys.executable, root) if sys.executable.startswith(root + os.sep) else sys.executable
     out = os.path.abspath(out)
     stored = os.path.join(out, "results.json")

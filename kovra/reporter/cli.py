@@ -12,7 +12,7 @@ import shutil
 import sys
 import tempfile
 
-from kovra.reporter import store, views
+from kovra.reporter import remote, server_cli, store, views
 
 PROG = "python -m kovra.reporter"
 COLOURS = {"passed": "32", "passx": "36", "failed": "31", "errored": "1;31", "aborted": "1;35",
@@ -197,7 +197,7 @@ def cmd_diff(args):
     old = store.read_document(args.old, progress=args.progress)
     new = store.read_document(args.new, progress=args.progress)
     comparison = Comparison(old, new, threshold=args.threshold)
-    print("%s -> %s" % (views.printable(args.old), views.printable(args.new)))
+    print("%s -> %s" % (views.printable(args.old_shown), views.printable(args.new_shown)))
     for line in comparison.lines():
         print(views.printable(line))
     return 1 if comparison.new_failures else 0
@@ -302,6 +302,8 @@ def build_parser(prog=PROG):
     sub.add_argument("file", metavar="FILE", help="stored report")
     sub.add_argument("-o", "--out", metavar="OUT", required=True,
                      help="HTML file to write (replaced if it exists)")
+
+    server_cli.add_commands(command)
     return parser
 
 
@@ -315,8 +317,10 @@ def main(argv=None, prog=PROG):
     args = parser.parse_args(argv)
     where = "%s %s" % (prog, args.command)
     try:
-        return args.func(args)
-    except (store.StoredReportError, CommandError) as error:
+        # A job on a server (http://HOST:PORT/jobs/JOB) is read from a local copy.
+        with remote.local_copies(args, ("file", "old", "new"), with_logs=args.command == "html"):
+            return args.func(args)
+    except (store.StoredReportError, CommandError, remote.ServerError, server_cli.ServerCommandError) as error:
         print("%s: error: %s" % (where, views.printable(error)), file=sys.stderr)
         return 2
     except BrokenPipeError:

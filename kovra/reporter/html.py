@@ -16,7 +16,6 @@ was read from, the stretches of the log files found there are embedded.
 """
 import base64
 import bisect
-import datetime
 import hashlib
 import html
 import json
@@ -58,13 +57,20 @@ _INFO_KEYS = {
 def render(document, *, source_dir=None):
     """The HTML text of the page for `document`."""
     data = _page_data(_report_of(document), document, source_dir)
-    css = _asset("report.css")
-    script = _asset("report.js")
-    page = _asset("report.html")
-    report = data["job_id"]
-    title = "Job %s" % _one_line(report)
-    csp = ("default-src 'none'; script-src %s; style-src %s; img-src data:; base-uri 'none'; "
-           "form-action 'none'" % (_csp_hash(script), _csp_hash(css)))
+    return fill_page(data, "Job %s" % one_line(data["job_id"]))
+
+
+def fill_page(data, title, connect=False, nav=""):
+    """The report page's skeleton filled with `data` for its script.
+
+    With `connect` the page may fetch from its own origin (the server's job
+    page loads nodes as the tree opens); the file page may not. `nav` is
+    markup made by the caller, every text in it already escaped.
+    """
+    css = asset("report.css")
+    script = asset("report.js")
+    page = asset("report.html")
+    csp = page_csp([script], [css], connect=connect)
     # Fill the skeleton in one pass, so nothing inserted is searched again for markers.
     parts = {
         "@CSP@": html.escape(csp, quote=True),
@@ -72,8 +78,16 @@ def render(document, *, source_dir=None):
         "@CSS@": css,
         "@DATA@": script_json(data),
         "@SCRIPT@": script,
+        "@NAV@": nav,
     }
     return re.sub("@[A-Z]+@", lambda m: parts[m.group(0)], page)
+
+
+def page_csp(scripts, styles, connect=False):
+    """The policy that lets only these inline scripts and styles run."""
+    return ("default-src 'none'; script-src %s; style-src %s; img-src data:; %sbase-uri 'none'; "
+            "form-action 'none'" % (" ".join(map(csp_hash, scripts)) or "'none'", " ".join(map(csp_hash, styles)),
+                                    "connect-src 'self'; " if connect else ""))
 
 
 def write(document, out_path, *, source_dir=None):
@@ -116,17 +130,17 @@ _SCRIPT_UNSAFE = re.compile("[<>&\u2028\u2029\ud800-\udfff]")
 _CONTROL = re.compile("[\x00-\x1f\x7f]")
 
 
-def _one_line(value):
+def one_line(value):
     text = _CONTROL.sub(" ", str(value))[:200]
     return text.encode("utf-8", "replace").decode("utf-8")
 
 
-def _asset(name):
+def asset(name):
     with open(os.path.join(ASSET_DIR, name), encoding="utf-8") as stream:
         return stream.read()
 
 
-def _csp_hash(text):
+def csp_hash(text):
     digest = hashlib.sha256(text.encode("utf-8")).digest()
     return "'sha256-%s'" % base64.b64encode(digest).decode("ascii")
 
@@ -228,6 +242,72 @@ class _Table:
         return index
 
 
+def node_fields(node):
+    """(type, id, name, result, run time, description, info) of one node mapping, as the page's rows hold them.
+
+    `info` carries what only the detail view shows; a name equal to the id is left out.
+    """
+    node_id = plain(node.get("id"))
+    node_id = "" if node_id is None else str(node_id) if not isinstance(node_id, str) else node_id
+    name = node.get("name")
+    name = None if name is None or plain(name) == node_id else str(plain(name))
+    value, reason, result_data = _result_parts(node.get("result"))
+    if reason is None or reason == "":
+        # stop(result=..., reason=...) keeps the reason in the node's extra data.
+        extra = node.get("extra")
+        reason = extra.get("reason") if isinstance(extra, dict) else None
+    runtime = node.get("runtime")
+    runtime = runtime if isinstance(runtime, (int, float)) and not isinstance(runtime, bool) \
+        and math.isfinite(runtime) else None
+    description = node.get("description")
+    description = None if description is None else str(plain(description))
+
+    info = {}
+    if reason:
+        info["reason"] = reason
+    if result_data:
+        info["rdata"] = result_data
+    more = {}
+    for key, item in node.items():
+        if key in _ROW_KEYS or item is None or item == [] or item == {}:
+            continue
+        short = _INFO_KEYS.get(key)
+        if short is None:
+            more[_plain_key(key)] = item
+        elif short in ("hsum", "summary", "psum"):
+            if _has_counts(item):
+                info[short] = _counts(item)
+        elif short == "health":
+            health = _result_parts(item)[0]
+            if health:
+                info["health"] = health
+        else:
+            info[short] = item
+    if more:
+        info["more"] = more
+    return str(plain(node.get("type") or "?")), node_id, name, value, runtime, description, info
+
+
+def header_data(report, document=None):
+    """The page data that describes the job itself: header lines, counts and health."""
+    header = []
+    for label, key in HEADER_FIELDS:
+        item = _lookup(report, key)
+        if item is not None and item != "":
+            header.append([label, key, item])
+    job_id = plain(report.get("id"))
+    return {
+        "version": document.get("version") if isinstance(document, dict) else None,
+        "job_id": "" if job_id is None else str(job_id),
+        "header": header,
+        "summary": _counts(report.get("summary")),
+        "plugins": _counts(report.get("pluginsummary")),
+        "health": _result_parts(report.get("health_result"))[0],
+        "hsum": _counts(report.get("health_summary")),
+        "problems": sorted(PROBLEM_RESULTS),
+    }
+
+
 def _page_data(report, document, source_dir):
     types = _Table()
     results = _Table()
@@ -247,49 +327,12 @@ def _page_data(report, document, source_dir):
             nodes.append([parent, types("?"), "<node repeated from elsewhere in the report>", None, -1, None, None, 0])
             continue
         entered.add(id(node))
-        node_id = plain(node.get("id"))
-        node_id = "" if node_id is None else str(node_id) if not isinstance(node_id, str) else node_id
-        name = node.get("name")
-        name = None if name is None or plain(name) == node_id else str(plain(name))
-        value, reason, result_data = _result_parts(node.get("result"))
-        if reason is None or reason == "":
-            # stop(result=..., reason=...) keeps the reason in the node's extra data.
-            extra = node.get("extra")
-            reason = extra.get("reason") if isinstance(extra, dict) else None
-        runtime = node.get("runtime")
-        runtime = runtime if isinstance(runtime, (int, float)) and not isinstance(runtime, bool) \
-            and math.isfinite(runtime) else None
-        description = node.get("description")
-        description = None if description is None else str(plain(description))
-
-        info = {}
-        if reason:
-            info["reason"] = reason
-        if result_data:
-            info["rdata"] = result_data
-        more = {}
-        for key, item in node.items():
-            if key in _ROW_KEYS or item is None or item == [] or item == {}:
-                continue
-            short = _INFO_KEYS.get(key)
-            if short is None:
-                more[_plain_key(key)] = item
-            elif short in ("hsum", "summary", "psum"):
-                if _has_counts(item):
-                    info[short] = _counts(item)
-            elif short == "health":
-                health = _result_parts(item)[0]
-                if health:
-                    info["health"] = health
-            else:
-                info[short] = item
-        if more:
-            info["more"] = more
+        kind, node_id, name, value, runtime, description, info = node_fields(node)
         logs = node.get("logs")
         if isinstance(logs, dict) and logs:
             logged.append((index, info, logs, value in PROBLEM_RESULTS))
-        nodes.append([parent, types(str(plain(node.get("type") or "?"))),
-                      node_id, name, -1 if value is None else results(value), runtime, description, info])
+        nodes.append([parent, types(kind), node_id, name, -1 if value is None else results(value), runtime,
+                      description, info])
         for child in reversed(_children(node, "sections")):
             stack.append((child, index))
 
@@ -297,28 +340,15 @@ def _page_data(report, document, source_dir):
     for row in nodes:
         if not row[7]:
             row[7] = 0
-
-    header = []
-    for label, key in HEADER_FIELDS:
-        item = _lookup(report, key)
-        if item is not None and item != "":
-            header.append([label, key, item])
-    job_id = plain(report.get("id"))
-    return {
-        "version": document.get("version") if isinstance(document, dict) else None,
-        "job_id": "" if job_id is None else str(job_id),
-        "header": header,
-        "summary": _counts(report.get("summary")),
-        "plugins": _counts(report.get("pluginsummary")),
-        "health": _result_parts(report.get("health_result"))[0],
-        "hsum": _counts(report.get("health_summary")),
+    data = header_data(report, document)
+    data.update({
         "types": types.items,
         "results": results.items,
-        "problems": sorted(PROBLEM_RESULTS),
         "nodes": nodes,
         "logfiles": logfiles,
         "limits": {"stretch": STRETCH_LIMIT, "budget": LOG_BUDGET},
-    }
+    })
+    return data
 
 
 def _children(node, key):

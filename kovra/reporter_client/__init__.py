@@ -1,6 +1,7 @@
-"""STAND-IN for the framework's reporter-server client, which is not shipped here.
+"""Clients of stored runs for the explorer: ``ServerClient`` and the file-backed ``ReporterClient``.
 
-The real client asks the reporter server for a stored run. This one serves a
+``ServerClient(url, job, ...)`` (server.py) asks a reporter server for a stored
+job. ``ReporterClient``, the file-backed STAND-IN, serves a
 report from the text that ``dump_json()`` or ``dump_yaml()`` of a run set gave
 (the contents of a stored ``results.json`` or ``results.yaml``), with the same
 two calls the explorer makes. Each answer is a fresh mapping shaped like
@@ -11,6 +12,8 @@ import copy
 import json
 
 import yaml
+
+from kovra.reporter_client.server import NotFound, ServerClient, ServerError, ServerUnavailable  # noqa: F401
 
 CHILD_KEYS = ("tasks", "sections")
 

@@ -7,6 +7,9 @@ elsewhere they are skipped before selenium is imported.
 import json
 import os
 import shutil
+import socket
+import subprocess
+import sys
 import tempfile
 import time
 
@@ -14,7 +17,8 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ENABLED = os.environ.get("KOVRA_BROWSER_TESTS") == "1"
-ARTIFACTS = os.path.join(os.path.dirname(os.path.dirname(HERE)), "build", "artifacts")
+ARTIFACTS = os.path.join(os.path.dirname(os.path.dirname(HERE)), "build", "browser-artifacts")
+DOCS = os.path.join(os.path.dirname(os.path.dirname(HERE)), "docs")
 
 # No network here, and nothing the browser does on its own may look like the page's traffic.
 BROWSER_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
@@ -37,13 +41,22 @@ class Page:
     def __init__(self, driver):
         self.driver = driver
         self.url = None
+        self.origin = None
 
-    def open(self, path):
+    def open(self, path, ready=True):
+        """Opens a file (a path) or a server page (a URL); waits until the page's script has drawn it."""
+        if "://" in path:
+            self.url = path
+            self.origin = "/".join(path.split("/")[:3]) + "/"
+        else:
+            self.url = "file://" + os.path.abspath(path)
+            self.origin = "file://"
+        # A new load even when only the fragment differs from the page now shown.
+        self.driver.get("about:blank")
         self.drain()
-        self.url = "file://" + os.path.abspath(path)
         self.driver.get(self.url)
         deadline = time.time() + 60
-        while not self.js("return document.documentElement.getAttribute('data-ready')"):
+        while ready and not self.js("return document.documentElement.getAttribute('data-ready')"):
             assert time.time() < deadline, "the page never finished drawing"
             time.sleep(0.05)
 
@@ -58,15 +71,33 @@ class Page:
         return [entry for entry in self.driver.get_log("browser") if entry["level"] in ("SEVERE", "WARNING")]
 
     def requests(self):
-        """URLs of every request the browser made since the page was opened."""
+        """URLs of the requests made for pages of the origin under test since it was opened.
+
+        The browser fetches things of its own (chrome:// pages, component
+        updates) that no page asked for: only requests whose document is one
+        of ours count, wherever they went.
+        """
         urls = []
         for entry in self.driver.get_log("performance"):
             message = json.loads(entry["message"])["message"]
-            if message["method"] in ("Network.requestWillBeSent", "Network.webSocketCreated"):
-                urls.append(message["params"].get("request", message["params"]).get("url"))
+            params = message["params"]
+            if message["method"] == "Network.requestWillBeSent":
+                if params.get("documentURL", "").startswith(self.origin):
+                    urls.append(params["request"]["url"])
+            elif message["method"] == "Network.webSocketCreated":
+                urls.append(params["url"])
         return urls
 
-    def screenshot(self, name):
+    def assert_quiet(self):
+        """No console errors or warnings, and no request that leaves the origin under test."""
+        assert self.console_errors() == []
+        urls = self.requests()
+        # The page's own load is seen, so the log is live; nothing else may leave.
+        assert self.url.split("#")[0] in urls
+        assert [url for url in urls if not url.startswith(self.origin) and not url.startswith("data:")] == []
+
+    def screenshot(self, name, docs=False):
+        """Saves the whole page as an artefact; with `docs`, the first screen also goes to docs/ for the README."""
         import base64
         os.makedirs(ARTIFACTS, exist_ok=True)
         shot = self.driver.execute_cdp_cmd("Page.captureScreenshot",
@@ -74,6 +105,14 @@ class Page:
         path = os.path.join(ARTIFACTS, name)
         with open(path, "wb") as stream:
             stream.write(base64.b64decode(shot["data"]))
+        if docs:
+            # The first screen of a narrower window: small enough for the README.
+            self.driver.set_window_size(1100, 760)
+            try:
+                os.makedirs(DOCS, exist_ok=True)
+                self.driver.save_screenshot(os.path.join(DOCS, name))
+            finally:
+                self.driver.set_window_size(1400, 1000)
         return path
 
 
@@ -95,3 +134,53 @@ def page():
     finally:
         driver.quit()
         shutil.rmtree(profile, ignore_errors=True)
+
+
+class Server:
+    """A reporter server on SQLite on a free loopback port, in its own process."""
+
+    TOKEN = "browser-secret"
+
+    def __init__(self, folder):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        self.url = "http://127.0.0.1:%d" % self.port
+        code = ("import uvicorn, sys\n"
+                "from kovra.reporter.server.app import create_app\n"
+                "from kovra.reporter.server.settings import Settings\n"
+                "app = create_app(Settings(data=sys.argv[1], token=sys.argv[2]))\n"
+                "uvicorn.run(app, host='127.0.0.1', port=int(sys.argv[3]), log_level='warning')\n")
+        self.log = open(os.path.join(folder, "server.log"), "wb")
+        self.process = subprocess.Popen([sys.executable, "-c", code, folder, self.TOKEN, str(self.port)],
+                                        stdout=self.log, stderr=subprocess.STDOUT)
+        import httpx
+        self.client = httpx.Client(base_url=self.url, timeout=30)
+        deadline = time.time() + 30
+        while True:
+            try:
+                if self.client.get("/api/jobs").status_code == 200:
+                    break
+            except httpx.TransportError:
+                pass
+            assert self.process.poll() is None and time.time() < deadline, "the server did not start"
+            time.sleep(0.1)
+
+    def stop(self):
+        self.client.close()
+        self.process.terminate()
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.log.close()
+
+
+@pytest.fixture(scope="module")
+def server(tmp_path_factory):
+    running = Server(str(tmp_path_factory.mktemp("server")))
+    try:
+        yield running
+    finally:
+        running.stop()

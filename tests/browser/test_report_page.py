@@ -48,11 +48,8 @@ def result_of(node):
 
 def assert_quiet(page):
     """No console errors, and no request but the page itself."""
-    assert page.console_errors() == []
-    urls = page.requests()
-    # The page's own load is seen, so the log is live; nothing else may be.
-    assert page.url in urls
-    assert [url for url in urls if url != page.url and not url.startswith("data:")] == []
+    page.assert_quiet()
+    assert [url for url in page.requests() if url != page.url and not url.startswith("data:")] == []
 
 
 def wait_for(page, script, expected, timeout=10):
@@ -198,7 +195,10 @@ def test_hostile_report_runs_no_script(page, tmp_path):
     """)
     assert page.js("return typeof window.__kovraPwned") == "undefined"
     assert page.driver.title == "Job " + HOSTILE[0]
-    assert page.js("return document.querySelectorAll('img, svg, a, iframe, object, embed, script').length") == 2
+    assert page.js("return document.querySelectorAll('img, svg, iframe, object, embed, script').length") == 2
+    # The only links are the page's own node links.
+    hrefs = page.js("return Array.from(document.querySelectorAll('a')).map(function (a) { return a.getAttribute('href'); })")
+    assert hrefs and all(href.startswith("#node=") for href in hrefs)
     ids = page.js("return Array.from(document.querySelectorAll('#tree .row .id')).map(function (e) "
                   "{ return e.textContent; })")
     assert ids == [HOSTILE[0]] + HOSTILE + ["broken-step"]
@@ -240,3 +240,71 @@ def test_a_large_job_is_drawn_lazily(page, tmp_path):
     assert re.fullmatch(r"task\d\.tc\d+(\.step\d)?", where)
     assert page.js("return document.activeElement.getAttribute('aria-selected')") == "true"
     assert_quiet(page)
+
+
+class TestFindingAndLinking:
+    def test_search_reads_reasons_and_details(self, page, job):
+        out, document, path = job
+        stored = dict(walk(document["report"]["tasks"]))
+        page.open(str(path))
+        count = "return document.getElementById('match-count').textContent"
+        box = page.driver.find_element("id", "search")
+        reasons = {where: node["result"]["reason"] for where, node in stored.items()
+                   if isinstance(node.get("result"), dict) and node["result"].get("reason")}
+        where, reason = sorted(reasons.items())[0]
+        word = max(reason.split(), key=len)
+        wanted = {w for w, node in stored.items()
+                  if word.lower() in "\n".join([str(node["id"]), str(node.get("name") or ""),
+                                                 node.get("description") or "", reasons.get(w, ""),
+                                                 "\n".join(map(str, node.get("details") or []))]).lower()}
+        assert where in wanted
+        # The word is the reason's own: id, name and description alone would miss it.
+        node = stored[where]
+        assert word.lower() not in "\n".join([str(node["id"]), str(node.get("name") or ""),
+                                                node.get("description") or ""]).lower()
+        box.send_keys(word)
+        expected = "%d node%s" % (len(wanted), " matches" if len(wanted) == 1 else "s match")
+        assert wait_for(page, count, expected) == expected
+        assert where in {row[0] for row in page.js(ROWS)}
+        assert_quiet(page)
+
+    def test_failure_list_names_each_failure_with_its_reason(self, page, job):
+        out, document, path = job
+        stored = dict(walk(document["report"]["tasks"]))
+        page.open(str(path))
+        listed = page.js("return Array.from(document.querySelectorAll('#failure-list tr')).slice(1)"
+                         ".map(function (tr) { return [tr.cells[0].textContent, tr.cells[1].textContent, "
+                         "tr.cells[2].textContent]; })")
+        # Failing nodes with no failing node beneath them.
+        roots = [w for w, node in stored.items() if result_of(node) in PROBLEMS and not any(
+            result_of(n) in PROBLEMS for v, n in stored.items() if v.startswith(w + "."))]
+        assert [row[0] for row in listed] == roots
+        for where, result, reason in listed:
+            node = stored[where]
+            assert result == result_of(node)
+            assert reason == ((node["result"].get("reason") or "").split("\n")[0])
+        assert "Failures (%d)" % len(roots) in page.js("return document.getElementById('failures-card').textContent")
+        # Its link opens the node, and the address then names it.
+        page.js("document.querySelectorAll('#failure-list a')[arguments[0]].click()", len(roots) - 1)
+        assert page.js("return document.querySelector('#detail .path').textContent") == roots[-1]
+        assert page.js("return location.hash") == "#node=" + "/".join(roots[-1].split("."))
+        assert_quiet(page)
+
+    def test_a_deep_link_reopens_its_node(self, page, job):
+        out, document, path = job
+        stored = dict(walk(document["report"]["tasks"]))
+        page.open(str(path))
+        # A passing node deep in a closed path: nothing opens it on its own.
+        target = [w for w, node in stored.items() if w.count(".") >= 2 and result_of(node) == "passed"][-1]
+        assert target not in {row[0] for row in page.js(ROWS)}
+        page.js("location.hash = arguments[0]", "#node=" + "/".join(target.split(".")))
+        assert wait_for(page, "return document.querySelector('#detail .path').textContent", target) == target
+        link = page.js("return location.href")
+        page.open(link)
+        assert page.js("return document.querySelector('#detail .path').textContent") == target
+        assert page.js("return document.activeElement.getAttribute('aria-selected')") == "true"
+        # Clicking another node names it in the address.
+        other = page.js(ROWS)[0][0]
+        page.js(ROW_OF, other).find_element("css selector", ":scope > .row .id").click()
+        assert page.js("return location.hash") == "#node=" + other
+        assert_quiet(page)

@@ -84,8 +84,9 @@ def test_main_job_prints_the_stored_tree(tmp_path):
     assert proc.returncode == 0, proc.stderr
     lines = proc.stdout.splitlines()
     start = lines.index("stored report, read back through the explorer (id, type, result):")
-    # The tree runs up to the commands that look at the stored files.
-    end = next(i for i, line in enumerate(lines) if line.startswith("look at it from "))
+    # The tree runs up to the local server's part, or else the commands that look at the stored files.
+    end = next(i for i, line in enumerate(lines) if line.startswith(("stored in a local reporter server",
+                                                                     "look at it from ")))
     assert [line.split() for line in lines[start + 1:end]] == [
         # The job and a task show the worst result of their test cases, as `show` and the page do.
         ["nightly", "RunSet", "failed"], ["environment", "Plugin", "passed"], ["task1", "Task", "failed"],

@@ -48,7 +48,7 @@ class TestHostileText:
     def test_only_the_page_script_and_the_data_block_are_scripts(self, page):
         scripts = parse_page(page).scripts
         assert [attrs for attrs, _ in scripts] == [{"type": "application/json", "id": "report-data"}, {}]
-        assert scripts[1][1] == report_html._asset("report.js")
+        assert scripts[1][1] == report_html.asset("report.js")
         block = scripts[0][1]
         assert "<" not in block and ">" not in block and "&" not in block
         assert page.count("</script") == 2
@@ -76,7 +76,7 @@ class TestHostileText:
         assert report_html.html.unescape(title) == "Job " + HOSTILE[0]
 
     def test_template_markers_in_report_text_stay_text(self, page):
-        assert page.count(report_html._asset("report.js")) == 1
+        assert page.count(report_html.asset("report.js")) == 1
         data = page_data(page)
         assert node_by_id(data, HOSTILE[7])[2] == HOSTILE[7]
 
@@ -100,7 +100,7 @@ class TestPolicy:
 
     def test_assets_cannot_end_their_own_elements(self):
         for name in ("report.js", "report.css"):
-            text = report_html._asset(name).lower()
+            text = report_html.asset(name).lower()
             assert "</script" not in text and "</style" not in text and "<!--" not in text
 
 
@@ -250,6 +250,6 @@ class TestMainJob:
     def test_the_page_is_smaller_than_the_json_report(self, job):
         out, document = job
         page = report_html.render(document, source_dir=str(out))
-        assets = sum(len(report_html._asset(name)) for name in ("report.html", "report.css", "report.js"))
+        assets = sum(len(report_html.asset(name)) for name in ("report.html", "report.css", "report.js"))
         logs = sum(os.path.getsize(str(path)) for path in out.glob("*.log"))
         assert len(page.encode()) - assets - logs < len((out / "results.json").read_bytes())

@@ -57,7 +57,11 @@ def run(args, **kw):
 
 
 # The stored-report tools beside the native modules.
-PYTHON_MODULES = ["__main__", "cli", "compare", "html", "junit", "store", "views"]
+PYTHON_MODULES = ["__main__", "cli", "compare", "html", "junit", "remote", "server_cli", "store", "views"]
+SERVER_FILES = ["server/%s.py" % m for m in ("__init__", "api", "app", "intake", "multipart", "pgdialect", "schema",
+                                              "settings", "storage")] + [
+    "server/migrations/__init__.py", "server/migrations/env.py", "server/migrations/script.py.mako",
+    "server/migrations/versions/__init__.py", "server/migrations/versions/0001_jobs_nodes_logs.py"]
 
 
 def test_fresh_venv_runs_the_main_job_from_the_installed_packages(tmp_path):
@@ -81,7 +85,8 @@ def test_fresh_venv_runs_the_main_job_from_the_installed_packages(tmp_path):
                 "--tasks", "1", "--sections", "1"], cwd=str(tmp_path))
     assert proc.stdout.splitlines()[-1] == "Report written to: %s" % out
     assert sorted(os.listdir(str(out))) == ["ResultsDetails.xml", "ResultsSummary.xml", "results.json",
-                                             "results.yaml", "task1.log"]
+                                             "results.yaml", "server", "task1.log"]
+    assert "read back through the explorer over HTTP" in proc.stdout
     # The console script, the command line and the page's assets come with the installed package.
     proc = run([str(venv / "bin" / "kovra-report"), "html", str(out / "results.json"), "-o",
                 str(out / "report.html")], cwd=str(tmp_path))
@@ -120,6 +125,7 @@ def test_build_gives_a_wheel_of_kovra_reporter_alone(tmp_path):
     package = sorted(n for n in names if not n.startswith("kovra_reporter-"))
     assert package == sorted(["kovra/reporter/__init__.py", "kovra/reporter/py.typed"]
                              + ["kovra/reporter/%s.py" % m for m in PYTHON_MODULES]
+                             + ["kovra/reporter/" + f for f in SERVER_FILES]
                              + ["kovra/reporter/html_assets/report.%s" % k for k in ("css", "html", "js")]
                              + ["kovra/reporter/%s.pyi" % m for m in MODULES]
                              + ["kovra/reporter/%s%s" % (m, SUFFIX) for m in MODULES])

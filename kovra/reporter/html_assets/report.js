@@ -3,7 +3,10 @@
   "use strict";
   // Report text is untrusted: it reaches the page through textContent only.
   var D = JSON.parse(document.getElementById("report-data").textContent);
-  var NODES = D.nodes, TYPES = D.types, RESULTS = D.results;
+  // On the server the page starts with a few rows and fetches the others as
+  // the tree opens; a file page holds every node.
+  var REMOTE = D.remote || null;
+  var NODES = D.nodes || [], TYPES = D.types || [], RESULTS = D.results || [];
   var COUNT = NODES.length;
   var CHUNK = 200;          // children rendered at a time under one node
   var OPEN_BUDGET = 1500;   // rows that opening paths automatically may render
@@ -13,17 +16,73 @@
   D.problems.forEach(function (r) { PROBLEM[r] = true; });
 
   // Parent, children, and which nodes fail or lead to a failure.
-  var kids = new Array(COUNT), roots = [];
-  var bad = new Uint8Array(COUNT);      // 1: fails itself, 2: a descendant fails
+  var kids = [], roots = [];
+  var bad = [];        // 1: fails itself, 2: a descendant fails
   var i;
   for (i = 0; i < COUNT; i++) {
     var p = NODES[i][0];
     if (p < 0) roots.push(i); else (kids[p] || (kids[p] = [])).push(i);
   }
   for (i = COUNT - 1; i >= 0; i--) {
-    if (PROBLEM[resultOf(i)]) bad[i] |= 1;
+    bad[i] = (bad[i] || 0) | (PROBLEM[resultOf(i)] ? 1 : 0);
     var up = NODES[i][0];
-    if (bad[i] && up >= 0) bad[up] |= 2;
+    if (bad[i] && up >= 0) bad[up] = (bad[up] || 0) | 2;
+  }
+  // Remote rows: their server path, child count (children loaded when full), position and history mark.
+  var byPath = {}, serverPath = [], kidCount = [], full = [], position = [], markOf = [];
+  function intern(list, text) {
+    var at = list.indexOf(text);
+    if (at < 0) { list.push(text); at = list.length - 1; }
+    return at;
+  }
+  // A server row: [path, parent path, position, type, id, name, result, run time, description, info,
+  // child count, failing flags, mark].
+  function addRow(r) {
+    var have = byPath[r[0]];
+    if (have !== undefined) return have;
+    var parent = r[1] === null ? -1 : byPath[r[1]];
+    if (parent === undefined) return -1;
+    var n = NODES.length;
+    NODES.push([parent, intern(TYPES, r[3]), r[4], r[5], r[6] === null ? -1 : intern(RESULTS, r[6]), r[7], r[8], r[9]]);
+    COUNT = NODES.length;
+    byPath[r[0]] = n;
+    serverPath[n] = r[0];
+    position[n] = r[2];
+    kidCount[n] = r[10];
+    bad[n] = r[11];
+    markOf[n] = r[12];
+    var list = parent < 0 ? roots : (kids[parent] || (kids[parent] = []));
+    var at = list.length;
+    while (at > 0 && position[list[at - 1]] > r[2]) at--;
+    list.splice(at, 0, n);
+    return n;
+  }
+  function hasKids(n) { return REMOTE ? kidCount[n] > 0 : !!(kids[n] && kids[n].length); }
+  // Fetches every child of the given server paths ("" for the top), then calls done.
+  function load(paths, done) {
+    var want = paths.filter(function (pp) { return pp === "" ? !full.top : !full[byPath[pp]]; });
+    if (!want.length) { done(); return; }
+    var query = want.map(function (pp) { return "parent=" + encodeURIComponent(pp); }).join("&");
+    fetchJSON(REMOTE.rows + "?" + query, function (reply) {
+      reply.rows.forEach(addRow);
+      want.forEach(function (pp) { if (pp === "") full.top = true; else if (byPath[pp] !== undefined) full[byPath[pp]] = true; });
+      done();
+    });
+  }
+  function fetchJSON(url, done) {
+    fetch(url, { credentials: "same-origin", headers: { Accept: "application/json" } }).then(function (r) {
+      if (!r.ok) throw new Error(r.status + " " + r.statusText);
+      return r.json();
+    }).then(done).catch(function (e) { showTrouble(url, e); });
+  }
+  function showTrouble(url, e) {
+    var box = document.getElementById("trouble");
+    if (box) { box.hidden = false; box.textContent = visible("Could not load " + url + ": " + e.message); }
+  }
+  if (REMOTE) {
+    full.top = true;
+    D.rows.forEach(addRow);
+    (D.full || []).forEach(function (pp) { if (byPath[pp] !== undefined) full[byPath[pp]] = true; });
   }
 
   function resultOf(n) { var r = NODES[n][4]; return r < 0 ? null : RESULTS[r]; }
@@ -68,6 +127,59 @@
     var ids = [];
     for (; n >= 0; n = parentOf(n)) ids.unshift(NODES[n][2]);
     return ids;
+  }
+  function idsOf(n) { return path(n); }
+  function fragment(ids) { return "#node=" + ids.map(function (x) { return encodeURIComponent(x); }).join("/"); }
+  function parseFragment(hash) {
+    if (hash.indexOf("#node=") !== 0) return null;
+    try {
+      return hash.slice(6).split("/").map(function (x) { return decodeURIComponent(x); });
+    } catch (e) { return null; }
+  }
+  function findIds(ids) {
+    var list = roots, n = -1;
+    for (var k = 0; k < ids.length; k++) {
+      var next = -1;
+      for (var j = 0; list && j < list.length; j++) if (NODES[list[j]][2] === ids[k]) { next = list[j]; break; }
+      if (next < 0) return -1;
+      n = next;
+      list = kids[n];
+    }
+    return n;
+  }
+  // Opens the node at this id path, fetching its ancestors' children first on the server.
+  function revealIds(ids) {
+    var n = findIds(ids);
+    if (!REMOTE) { if (n >= 0) reveal(n); return; }
+    var up = n;
+    while (up >= 0 && (parentOf(up) < 0 ? full.top : full[parentOf(up)])) up = parentOf(up);
+    if (n >= 0 && up < 0) { reveal(n); return; }
+    // The server sends the children of every node along the path.
+    fetchJSON(REMOTE.rows + "?open=" + encodeURIComponent(JSON.stringify(ids)), function (reply) {
+      reply.rows.forEach(addRow);
+      reply.rows.forEach(function (r) {
+        if (r[1] === null) full.top = true; else if (byPath[r[1]] !== undefined) full[byPath[r[1]]] = true;
+      });
+      var m = findIds(ids);
+      if (m >= 0) reveal(m);
+    });
+  }
+  function link(ids, text) {
+    var a = el("a", "jump", text);
+    a.href = fragment(ids);
+    a.addEventListener("click", function (e) { e.preventDefault(); revealIds(ids); });
+    return a;
+  }
+  function reasonOf(info) {
+    if (info.reason !== undefined) return info.reason;
+    return info.extra && typeof info.extra.reason === "string" ? info.extra.reason : null;
+  }
+  var MARKS = { "new": "new failure", known: "known failure", flaky: "flaky" };
+  function markBadge(mark) {
+    var m = el("span", "mark mark-" + mark, MARKS[mark] || mark);
+    m.title = mark === "new" ? "did not fail in the earlier jobs of this name"
+      : mark === "known" ? "failed before in the earlier jobs of this name" : "both passed and failed in the earlier jobs of this name";
+    return m;
   }
   function countsOf(summary) {
     var out = [];
@@ -180,8 +292,63 @@
     if (!counts.length && !list.firstChild) c.appendChild(el("p", "note", "No plugins ran at job level."));
   })();
   (function () {
+    // Failures that none of their own children explain: where a reader starts.
+    var list = [], total = 0, LIMIT = 200;
+    if (REMOTE) {
+      list = D.failures;
+      total = D.failure_total;
+    } else {
+      for (var n = 0; n < COUNT; n++) {
+        if (bad[n] !== 1) continue;
+        total++;
+        if (list.length < LIMIT) list.push([path(n), resultOf(n), reasonOf(infoOf(n)), null]);
+      }
+    }
+    var c = card("Failures (" + total + ")");
+    c.id = "failures-card";
+    c.className += " wide";
+    if (!total) { c.appendChild(el("p", "note", "No node failed.")); return; }
+    c.appendChild(el("p", "note", "Failing nodes with no failing node beneath them" +
+      (total > list.length ? "; the first " + list.length + " are listed" : "") + "."));
+    var table = el("table");
+    table.id = "failure-list";
+    var head = el("tr");
+    ["Path", "Result", "Reason"].forEach(function (t) { head.appendChild(el("th", null, t)); });
+    table.appendChild(head);
+    list.forEach(function (f) {
+      var tr = el("tr");
+      var where = el("td");
+      where.appendChild(link(f[0], clamp(f[0].join("."), 300)));
+      tr.appendChild(where);
+      var r = el("td");
+      r.appendChild(badge(f[1]));
+      if (f[3]) { r.appendChild(document.createTextNode(" ")); r.appendChild(markBadge(f[3])); }
+      tr.appendChild(r);
+      tr.appendChild(el("td", "reason-text", f[2] === null || f[2] === undefined ? "" : clamp(pretty(f[2]).split("\n")[0], 300)));
+      table.appendChild(tr);
+    });
+    c.appendChild(table);
+  })();
+  (function () {
     var c = card("Slowest sections");
     c.className += " wide";
+    if (REMOTE) {
+      if (!D.slowest.length) { c.appendChild(el("p", "note", "No timed sections.")); return; }
+      var t2 = el("table");
+      D.slowest.forEach(function (s) {
+        var tr = el("tr");
+        var where = el("td");
+        where.appendChild(link(s[0], clamp(s[0].join("."), 300)));
+        tr.appendChild(where);
+        var r = el("td");
+        r.appendChild(badge(s[1]));
+        tr.appendChild(r);
+        tr.appendChild(el("td", "num", duration(s[2])));
+        t2.appendChild(tr);
+      });
+      c.appendChild(t2);
+      return;
+    }
     var top = [];
     for (var n = 0; n < COUNT; n++) {
       var t = NODES[n][5], kind = typeOf(n);
@@ -222,7 +389,7 @@
   var searchBox = document.getElementById("search");
   var matchCount = document.getElementById("match-count");
   var liOf = new Array(COUNT);
-  var expanded = new Uint8Array(COUNT);
+  var expanded = [];
   var keep = null;          // when filtering: 1 matches, 2 leads to a match
   var selected = -1;
   var budget = 0;
@@ -238,7 +405,8 @@
     li.setAttribute("role", "treeitem");
     li.tabIndex = -1;
     li.nodeIndex = n;
-    if (shownKids(n).length) li.setAttribute("aria-expanded", "false");
+    li.setAttribute("aria-level", String(idsOf(n).length));
+    if (keep ? shownKids(n).length : hasKids(n)) li.setAttribute("aria-expanded", "false");
     li.setAttribute("aria-selected", n === selected ? "true" : "false");
     var row = el("div", "row");
     row.appendChild(el("span", "twisty"));
@@ -254,6 +422,7 @@
     } else {
       row.appendChild(badge(resultOf(n)));
     }
+    if (markOf[n]) row.appendChild(markBadge(markOf[n]));
     row.appendChild(el("span", "kind", kind));
     row.appendChild(el("span", "id", node[2].slice(0, 300)));
     if (node[3] !== null) row.appendChild(el("span", "name", node[3].slice(0, 300)));
@@ -284,15 +453,24 @@
     }
     ul.appendChild(frag);
   }
-  function expand(n) {
+  function expand(n, then) {
     var li = liOf[n];
-    if (!li || expanded[n] || !shownKids(n).length) return;
+    if (REMOTE && !keep && li && !expanded[n] && hasKids(n) && !full[n]) {
+      li.setAttribute("aria-busy", "true");
+      load([serverPath[n]], function () {
+        li.removeAttribute("aria-busy");
+        if (liOf[n] === li) expand(n, then);
+      });
+      return;
+    }
+    if (!li || expanded[n] || !shownKids(n).length) { if (then) then(); return; }
     expanded[n] = 1;
     li.setAttribute("aria-expanded", "true");
     var ul = el("ul");
     ul.setAttribute("role", "group");
     renderChildren(n, ul, 0);
     li.appendChild(ul);
+    if (then) then();
   }
   function collapse(n) {
     var li = liOf[n];
@@ -320,14 +498,14 @@
     for (var k = 0; k < list.length && budget > 0; k++) {
       var c = list[k];
       if (!(mark(c)) || !liOf[c]) continue;
-      expand(c);
-      openPaths(c, mark);
+      // On the server a node's children may arrive later: go on below it once they have.
+      expand(c, openPaths.bind(null, c, mark));
     }
   }
   function buildTree() {
     tree.textContent = "";
     liOf = new Array(COUNT);
-    expanded = new Uint8Array(COUNT);
+    expanded = [];
     budget = OPEN_BUDGET;
     var list = shownKids(-1);
     if (!list.length) {
@@ -359,7 +537,7 @@
     return !!liOf[n];
   }
   function reveal(n) {
-    if (keep && !keep[n]) { filterBox.value = ""; searchBox.value = ""; applyFilter(); }
+    if (keep && !keep[n]) { filterBox.value = ""; searchBox.value = ""; keep = null; matchCount.textContent = ""; buildTree(); }
     if (!ensureRow(n)) return;
     select(n);
     focusRow(liOf[n]);
@@ -378,6 +556,11 @@
     selected = n;
     if (liOf[n]) liOf[n].setAttribute("aria-selected", "true");
     showDetail(n);
+    // The address names the node, so it can be copied and opened again.
+    var want = fragment(idsOf(n));
+    if (location.hash !== want) {
+      try { history.replaceState(null, "", want); } catch (e) { /* a page without history keeps its address */ }
+    }
   }
 
   // ---- detail of one node
@@ -405,6 +588,7 @@
   function logStretch(log, logs) {
     var frag = document.createDocumentFragment();
     frag.appendChild(el("h3", null, "Log stretch"));
+    if (REMOTE && logs && typeof logs.file === "string" && logs.size > 0) return remoteStretch(logs, frag);
     if (!log || log.state !== "ok") {
       frag.appendChild(el("p", "note", LOG_STATES[log && log.state] || "No log stretch."));
       return frag;
@@ -422,6 +606,33 @@
     });
     if (log.short) pre.appendChild(el("span", "cut", "\n[the file ends " + log.short + " bytes before this stretch does]"));
     frag.appendChild(pre);
+    return frag;
+  }
+  // The server sends a stretch's head and tail when it is long, as the file page embeds them.
+  function remoteStretch(logs, frag) {
+    var pre = el("pre", "box log");
+    pre.id = "log-stretch";
+    pre.setAttribute("aria-busy", "true");
+    frag.appendChild(pre);
+    var limit = REMOTE.stretch, head = REMOTE.head;
+    var spans = logs.size <= limit ? [[logs.begin, logs.begin + logs.size]]
+      : [[logs.begin, logs.begin + head], [logs.begin + logs.size - (limit - head), logs.begin + logs.size]];
+    var texts = [];
+    spans.forEach(function (sp, k) {
+      var url = REMOTE.logs + encodeURIComponent(logs.file) + "?start=" + sp[0] + "&stop=" + sp[1];
+      fetch(url, { credentials: "same-origin" }).then(function (r) {
+        if (!r.ok) throw new Error(r.status + " " + r.statusText);
+        return r.text();
+      }).then(function (text) {
+        texts[k] = text;
+        if (texts.filter(function (t) { return t !== undefined; }).length < spans.length) return;
+        texts.forEach(function (t, j) {
+          if (j > 0) pre.appendChild(el("span", "cut", "\n[\u2026 " + (logs.size - limit) + " bytes left out \u2026]\n"));
+          pre.appendChild(document.createTextNode(visible(t.replace(/\r\n/g, "\n"))));
+        });
+        pre.removeAttribute("aria-busy");
+      }).catch(function (e) { pre.removeAttribute("aria-busy"); pre.textContent = visible("The log could not be read: " + e.message); });
+    });
     return frag;
   }
   function showDetail(n) {
@@ -450,7 +661,19 @@
         ? [l.file, "from byte " + l.begin, l.size + " bytes"].join(", ") : pretty(l), "mono");
     }
     var kidsList = kids[n];
-    if (kidsList) field(dl, "Children", String(kidsList.length));
+    if (REMOTE ? kidCount[n] : kidsList) field(dl, "Children", String(REMOTE ? kidCount[n] : kidsList.length));
+    if (REMOTE && resultOf(n)) {
+      var hist = el("span");
+      if (markOf[n]) { hist.appendChild(markBadge(markOf[n])); hist.appendChild(document.createTextNode(" ")); }
+      var a = el("a", "jump", "results in earlier jobs");
+      a.id = "history-link";
+      // The dotted path where it is unambiguous, as people write it; else the stored one.
+      var ids = idsOf(n);
+      var plainIds = ids.every(function (x) { return x.indexOf(".") < 0; }) && ids[0].charAt(0) !== "[";
+      a.href = REMOTE.history + encodeURIComponent(plainIds ? ids.join(".") : serverPath[n]);
+      hist.appendChild(a);
+      field(dl, "History", hist);
+    }
     detail.appendChild(dl);
     if (info.reason !== undefined) detail.appendChild(block("Result reason", info.reason, "reason"));
     if (info.rdata !== undefined) detail.appendChild(block("Result data", info.rdata));
@@ -513,28 +736,55 @@
       filterBox.appendChild(o);
     }
     var seen = {};
-    for (var n = 0; n < COUNT; n++) { var r = resultOf(n); if (r) seen[r] = (seen[r] || 0) + 1; }
+    if (REMOTE) seen = D.result_counts;
+    else for (var n = 0; n < COUNT; n++) { var r = resultOf(n); if (r) seen[r] = (seen[r] || 0) + 1; }
     var problems = 0;
     Object.keys(seen).forEach(function (r) { if (PROBLEM[r]) problems += seen[r]; });
     option("", "all results");
     option("problems", "failed only (" + problems + ")");
     Object.keys(seen).sort().forEach(function (r) { option("r:" + r, r + " (" + seen[r] + ")"); });
   })();
-  var haystack = null;
+  var haystack = null, asked = 0;
+  // What a search reads of a node: id, name, description, reason and details.
+  function searchText(n) {
+    var nd = NODES[n], info = infoOf(n), reason = reasonOf(info);
+    var details = info.details === undefined ? "" : Array.isArray(info.details) ? info.details.map(pretty).join("\n") : pretty(info.details);
+    return (nd[2] + "\n" + (nd[3] || "") + "\n" + (nd[6] || "") + "\n" + (reason === null ? "" : pretty(reason)) +
+      "\n" + details).toLowerCase();
+  }
   function applyFilter() {
     var which = filterBox.value, query = searchBox.value.trim().toLowerCase();
     if (!which && !query) {
+      asked++;
       keep = null;
       matchCount.textContent = "";
       buildTree();
       return;
     }
+    if (REMOTE) {
+      // The server searches every node; its reply brings the matches and the rows above them.
+      var ticket = ++asked;
+      matchCount.textContent = "searching\u2026";
+      fetchJSON(REMOTE.rows + "?which=" + encodeURIComponent(which) + "&q=" + encodeURIComponent(query), function (reply) {
+        if (ticket !== asked) return;
+        reply.rows.forEach(addRow);
+        keep = [];
+        reply.hits.forEach(function (pp) {
+          var n = byPath[pp];
+          if (n === undefined) return;
+          keep[n] |= 1;
+          for (var a = parentOf(n); a >= 0 && !(keep[a] & 2); a = parentOf(a)) keep[a] |= 2;
+        });
+        var hits = reply.total;
+        matchCount.textContent = hits + (hits === 1 ? " node matches" : " nodes match") +
+          (reply.hits.length < hits ? " (the first " + reply.hits.length + " shown)" : "");
+        buildTree();
+      });
+      return;
+    }
     if (query && !haystack) {
       haystack = new Array(COUNT);
-      for (var h = 0; h < COUNT; h++) {
-        var nd = NODES[h];
-        haystack[h] = (nd[2] + "\n" + (nd[3] || "") + "\n" + (nd[6] || "")).toLowerCase();
-      }
+      for (var h = 0; h < COUNT; h++) haystack[h] = searchText(h);
     }
     keep = new Uint8Array(COUNT);
     var hits = 0;
@@ -573,9 +823,27 @@
   });
 
   buildTree();
-  // The first failure that none of its own children explains is shown at once.
-  for (i = 0; i < COUNT; i++) {
+  // A node named in the address opens; otherwise the first failure that none
+  // of its own children explains is shown at once.
+  var asked0 = parseFragment(location.hash);
+  if (asked0) revealIds(asked0);
+  else if (REMOTE && D.failures.length) revealIds(D.failures[0][0]);
+  else for (i = 0; i < COUNT; i++) {
     if (bad[i] === 1 && liOf[i]) { select(i); break; }
+  }
+  window.addEventListener("hashchange", function () {
+    var ids = parseFragment(location.hash);
+    if (ids && !(selected >= 0 && idsOf(selected).join("\u0000") === ids.join("\u0000"))) revealIds(ids);
+  });
+  // A running job on the server reloads when a new snapshot arrives; the address keeps the open node.
+  if (REMOTE && REMOTE.running) {
+    var live = document.getElementById("live");
+    if (live) { live.hidden = false; live.textContent = "Running: this page follows the job (snapshot " + REMOTE.snapshot + ")."; }
+    setInterval(function () {
+      fetchJSON(REMOTE.job, function (row) {
+        if (row.snapshot !== REMOTE.snapshot || row.state !== "running") location.reload();
+      });
+    }, REMOTE.poll || 2000);
   }
   document.documentElement.setAttribute("data-ready", String(COUNT));
 })();

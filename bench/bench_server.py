@@ -1,0 +1,299 @@
+"""The reporter server on loopback: the speed figures and a bounded load run. Nothing is asserted.
+
+    /usr/bin/python3 bench/bench_server.py speed [--nodes 100000 --reads 3000 --jobs 10000]
+    /usr/bin/python3 bench/bench_server.py load [--seconds 60 --senders 16 --walkers 32 --sections 1500]
+                                                [--db postgresql://...]
+
+speed: node reads (get_section over one kept connection) on a job of --nodes nodes,
+p50/p99; storing a 24,000-section run set (client.send: dump, gzip, upload, parse,
+store) against its dump_json() time; the first page of a list of --jobs jobs.
+load: --senders threads send --sections-section jobs again and again (each send a
+new snapshot), --walkers threads walk stored jobs through Explorer(ServerClient);
+throughput, p50/p99 per kind, errors, and the server's resident memory.
+Each run starts its own server on a free loopback port (SQLite in a temporary
+folder unless --db) and stops it at the end.
+"""
+import argparse
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+from bench_paths import BENCH_DIR, PACKAGE_ROOT, REPO_ROOT  # noqa: E402,F401
+
+from kovra.reporter.explorer import Explorer  # noqa: E402
+from kovra.reporter_client import ServerClient  # noqa: E402
+
+TOKEN = "bench-token"
+
+
+class Server:
+    def __init__(self, db=None):
+        import socket
+        self.folder = tempfile.mkdtemp(prefix="kovra-bench-server-")
+        with open(os.path.join(self.folder, "token"), "w") as stream:
+            stream.write(TOKEN + "\n")
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        self.url = "http://127.0.0.1:%d" % self.port
+        command = ["/usr/bin/python3", "-m", "kovra.reporter", "serve", "--bind", "127.0.0.1:%d" % self.port,
+                   "--data", self.folder, "--token-file", os.path.join(self.folder, "token"),
+                   "--max-upload-mb", "1024"]
+        if db:
+            command += ["--db", db]
+        self.process = subprocess.Popen(command, env=dict(os.environ, PYTHONPATH=PACKAGE_ROOT),
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 60
+        while True:
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=1):
+                    break
+            except OSError:
+                if self.process.poll() is not None or time.monotonic() > deadline:
+                    self.stop()
+                    raise SystemExit("bench: the server did not start")
+                time.sleep(0.05)
+
+    def rss_mib(self):
+        with open("/proc/%d/status" % self.process.pid) as stream:
+            for line in stream:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1]) / 1024
+        return 0.0
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+class Document:
+    """A plain report of tasks * sections sections, sent as dump_json() text."""
+
+    def __init__(self, tasks, sections, mark=""):
+        def node(kind, node_id, **more):
+            made = {"type": kind, "id": node_id, "name": node_id, "starttime": "2026-01-01 00:00:00.000001",
+                    "stoptime": "2026-01-01 00:00:01.000001", "runtime": 1.0, "result": {"value": "passed"},
+                    "description": "%s %s" % (kind, mark)}
+            made.update(more)
+            return made
+
+        report = node("RunSet", "bench", tasks=[
+            node("Task", "task%d" % t, logfile="task%d.log" % t, sections=[
+                node("Testcase", "sec%d" % s, logs={"file": "task%d.log" % t, "begin": s * 10, "size": 10})
+                for s in range(sections)]) for t in range(tasks)])
+        report["summary"] = {"passed": tasks * sections, "total": tasks * sections, "success_rate": 100.0}
+        self.text = json.dumps({"version": "3.2", "report": report})
+        self.paths = [["task%d" % t, "sec%d" % s] for t in range(tasks) for s in range(sections)]
+
+    def dump_json(self):
+        return self.text
+
+
+def percentile(values, share):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(share * len(ordered)))] if ordered else float("nan")
+
+
+def ms(value):
+    return "%.2f ms" % (value * 1000)
+
+
+def speed(args):
+    server = Server(args.db)
+    try:
+        tasks = 100
+        per_task = max(1, args.nodes // tasks - 1)
+        big = Document(tasks, per_task)
+        with ServerClient(server.url, "big", token=TOKEN, timeout=300) as client:
+            started = time.perf_counter()
+            client.send(big, logs={})
+            stored = time.perf_counter() - started
+            print("stored a %d-node job in %.2f s" % (1 + tasks + tasks * per_task, stored))
+            rng = random.Random(1)
+            times = []
+            for _ in range(args.reads):
+                path = rng.choice(big.paths)
+                started = time.perf_counter()
+                client.get_section(id_list=path)
+                times.append(time.perf_counter() - started)
+            print("node read on it (get_section, %d reads): p50 %s, p99 %s, max %s"
+                  % (len(times), ms(percentile(times, 0.5)), ms(percentile(times, 0.99)), ms(max(times))))
+
+        import kovra.reporter.runset as runset
+        from bench_runset import build_job
+        log = os.path.join(server.folder, "bench.log")
+        open(log, "w").close()
+        job = build_job(runset, 40, 200, log)
+        dumps = []
+        for _ in range(3):
+            started = time.perf_counter()
+            job.dump_json()
+            dumps.append(time.perf_counter() - started)
+        sends = []
+        with ServerClient(server.url, "sections-24000", token=TOKEN, timeout=300) as client:
+            for attempt in range(3):
+                job.tasks[0].description = "send %d" % attempt     # a new snapshot each time
+                started = time.perf_counter()
+                row = client.send(job, logs={})
+                sends.append(time.perf_counter() - started)
+        print("24,000-section run set (%d nodes): dump_json %.3f s, send and store %.3f s (best of 3): %.2fx"
+              % (row["nodes"], min(dumps), min(sends), min(sends) / min(dumps)))
+
+        # Many jobs straight through the storage layer: the list's speed does not depend on how they came.
+        from kovra.reporter.server.storage import Storage
+        from kovra.reporter.server.intake import read_snapshot
+        from kovra.reporter.server.settings import Settings
+        storage = Storage(args.db or "sqlite:///" + os.path.join(server.folder, "reporter.sqlite3"))
+        small = Document(1, 2)
+        snapshot = read_snapshot(small.text.encode(), {}, Settings())
+        started = time.perf_counter()
+        for index in range(args.jobs):
+            storage.put_job("job-%05d" % index, snapshot, "finished" if index % 7 else "running")
+        print("stored %d small jobs through the storage layer in %.1f s" % (args.jobs, time.perf_counter() - started))
+        storage.close()
+        times = []
+        with ServerClient(server.url, None, timeout=60) as client:
+            for _ in range(50):
+                started = time.perf_counter()
+                page = client.list_jobs(page=1, per_page=50)
+                times.append(time.perf_counter() - started)
+        print("first page of %d jobs (50 rows and the total): p50 %s, p99 %s"
+              % (page["total"], ms(percentile(times, 0.5)), ms(percentile(times, 0.99))))
+        print("server resident memory at the end: %.0f MiB" % server.rss_mib())
+    finally:
+        server.stop()
+
+
+def load(args):
+    server = Server(args.db)
+    tasks = 3
+    sections = args.sections // tasks
+    stop_at = [None]
+    lock = threading.Lock()
+    stats = {"send": [], "read": []}
+    errors = []
+    nodes_sent = [0]
+    rss = []
+
+    def record(kind, seconds):
+        with lock:
+            stats[kind].append(seconds)
+
+    def sender(index):
+        with ServerClient(server.url, "load-%02d" % index, token=TOKEN, timeout=120) as client:
+            count = 0
+            while time.monotonic() < stop_at[0]:
+                count += 1
+                document = Document(tasks, sections, mark="%d-%d" % (index, count))
+                started = time.perf_counter()
+                try:
+                    row = client.send(document, logs={"task0.log": b"x" * 20000}, state="running")
+                    record("send", time.perf_counter() - started)
+                    with lock:
+                        nodes_sent[0] += row["nodes"]
+                except Exception as error:          # every failure is counted, none stops the run
+                    with lock:
+                        errors.append("send: %s" % error)
+
+    class Timed:
+        def __init__(self, client):
+            self.client = client
+
+        def get_runset(self):
+            return self._timed(self.client.get_runset)
+
+        def get_section(self, *, id_list):
+            return self._timed(lambda: self.client.get_section(id_list=id_list))
+
+        def _timed(self, call):
+            started = time.perf_counter()
+            answer = call()
+            record("read", time.perf_counter() - started)
+            return answer
+
+    def walker(index):
+        rng = random.Random(index)
+        with ServerClient(server.url, None, timeout=120) as client:
+            timed = Timed(client)
+            while time.monotonic() < stop_at[0]:
+                client.job = "load-%02d" % rng.randrange(args.senders)
+                try:
+                    run = Explorer(timed)
+                    for task in run.tasks:
+                        # A walker reads a stretch of each task's sections, as a person paging through would.
+                        first = rng.randrange(max(1, len(task.sections) - 50))
+                        for position in range(first, min(first + 50, len(task.sections))):
+                            if time.monotonic() >= stop_at[0]:
+                                return
+                            task.sections[position]
+                except KeyError:
+                    continue                       # not stored yet: the senders have just begun
+                except Exception as error:
+                    with lock:
+                        errors.append("walk: %s" % error)
+
+    try:
+        # Every job exists before the walkers start, so that a missing job is not counted as an error.
+        with ServerClient(server.url, None, token=TOKEN, timeout=120) as client:
+            for index in range(args.senders):
+                client.job = "load-%02d" % index
+                client.send(Document(tasks, sections, mark="seed"), state="running")
+        started = time.monotonic()
+        stop_at[0] = started + args.seconds
+        threads = [threading.Thread(target=sender, args=(i,)) for i in range(args.senders)]
+        threads += [threading.Thread(target=walker, args=(i,)) for i in range(args.walkers)]
+        for thread in threads:
+            thread.start()
+        while time.monotonic() < stop_at[0]:
+            rss.append(server.rss_mib())
+            time.sleep(1)
+        for thread in threads:
+            thread.join(180)
+        elapsed = time.monotonic() - started
+        rss.append(server.rss_mib())
+        print("load run: %.0f s, %d senders of %d-section jobs, %d explorer walkers, database %s"
+              % (elapsed, args.senders, tasks * sections, args.walkers, "PostgreSQL" if args.db else "SQLite"))
+        for kind, label in (("send", "sends"), ("read", "node reads")):
+            values = stats[kind]
+            print("  %-10s %6d done, %7.1f/s, p50 %s, p99 %s, max %s"
+                  % (label, len(values), len(values) / elapsed, ms(percentile(values, 0.5)),
+                     ms(percentile(values, 0.99)), ms(max(values) if values else float("nan"))))
+        print("  nodes stored: %d (%.0f/s)" % (nodes_sent[0], nodes_sent[0] / elapsed))
+        print("  errors: %d%s" % (len(errors), (" (first: %s)" % errors[0]) if errors else ""))
+        print("  server resident memory: %.0f MiB at the start of the run, %.0f MiB at most"
+              % (rss[0], max(rss)))
+    finally:
+        server.stop()
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--db", help="postgresql://... (default: SQLite in a temporary folder)")
+    commands = parser.add_subparsers(dest="command", required=True)
+    sub = commands.add_parser("speed")
+    sub.add_argument("--nodes", type=int, default=100_000)
+    sub.add_argument("--reads", type=int, default=3000)
+    sub.add_argument("--jobs", type=int, default=10_000)
+    sub = commands.add_parser("load")
+    sub.add_argument("--seconds", type=float, default=60)
+    sub.add_argument("--senders", type=int, default=16)
+    sub.add_argument("--walkers", type=int, default=32)
+    sub.add_argument("--sections", type=int, default=1500)
+    args = parser.parse_args(argv)
+    return speed(args) if args.command == "speed" else load(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

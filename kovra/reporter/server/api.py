@@ -1,0 +1,294 @@
+"""The HTTP API: Starlette routes over the storage layer. No SQL here; each handler reads like its exchange.
+
+    GET /api/jobs?name=&state=&result=&since=&until=&q=&page=1&per_page=50
+    GET /api/jobs/{job}                     the job's row
+    GET /api/jobs/{job}/runset              the run set node, children as ids
+    GET /api/jobs/{job}/section?id=A&id=B   the node at id path [A, B] (or ?path=["A","B"] as JSON)
+    GET /api/jobs/{job}/report              the whole stored document, as dump_json() shapes it
+    GET /api/jobs/{job}/logs                the job's log files and their sizes
+    GET /api/jobs/{job}/logs/{name}?start=S&stop=E   a byte range of a task log
+    PUT /api/jobs/{job}?state=running|finished[&name=NAME]   a new snapshot (needs the write token):
+        multipart/form-data with a "report" part (the text dump_json() gives, gzip accepted) and a
+        "log" part per task log (its file name is the log's name); or the report alone as the body.
+"""
+import asyncio
+import datetime
+import hmac
+import json
+import re
+
+from starlette.concurrency import run_in_threadpool
+from starlette.responses import JSONResponse as _StarletteJSON, Response
+from starlette.routing import Route
+
+from kovra.reporter.server import intake
+from kovra.reporter.server.storage import DatabaseUnavailable, StorageError
+
+STATES = ("running", "finished")
+
+
+class JSONResponse(_StarletteJSON):
+    """JSON in ASCII with markup characters escaped, like the stored nodes."""
+
+    def render(self, content):
+        return intake.safe_json(content).encode("ascii")
+
+
+class HTTPProblem(Exception):
+    def __init__(self, status, message):
+        super().__init__(message)
+        self.status = status
+
+
+def problem(status, message):
+    return JSONResponse({"error": " ".join(str(message).split())}, status_code=status)
+
+
+# Keys stand in URLs, file names and shell commands as they are: letters, digits and a few marks.
+JOB_KEY = re.compile(r"[A-Za-z0-9][A-Za-z0-9._:@+=,~-]*\Z")
+
+
+def check_job_key(job, settings):
+    if len(job) > settings.max_job_key or not JOB_KEY.match(job):
+        raise HTTPProblem(400, "%r is not a job key (1 to %d letters, digits and . _ : @ + = , ~ -, "
+                               "starting with a letter or digit)" % (job[:80], settings.max_job_key))
+    return job
+
+
+def _bearer(request):
+    header = request.headers.get("authorization", "")
+    scheme, _, token = header.partition(" ")
+    return token.strip() if scheme.lower() == "bearer" else ""
+
+
+def _authorised(request, token):
+    return bool(token) and hmac.compare_digest(_bearer(request).encode(), token.encode())
+
+
+def _int_param(request, name, default, low=None):
+    value = request.query_params.get(name)
+    if value in (None, ""):
+        return default
+    try:
+        number = int(value)
+    except ValueError:
+        raise HTTPProblem(400, "%s must be a whole number, not %r" % (name, value[:40])) from None
+    if low is not None and number < low:
+        raise HTTPProblem(400, "%s must be at least %d" % (name, low))
+    return number
+
+
+def _time_param(request, name):
+    value = request.query_params.get(name)
+    if not value:
+        return None
+    try:
+        parsed = datetime.datetime.fromisoformat(value.replace("Z", "+00:00"))
+    except ValueError:
+        raise HTTPProblem(400, "%s must be a date or time in ISO 8601, not %r" % (name, value[:40])) from None
+    if parsed.tzinfo is not None:
+        parsed = parsed.astimezone(datetime.timezone.utc).replace(tzinfo=None)
+    return parsed
+
+
+def _id_list(request):
+    if "path" in request.query_params:
+        try:
+            id_list = json.loads(request.query_params["path"])
+        except ValueError:
+            raise HTTPProblem(400, "path must be a JSON list of ids") from None
+        if not isinstance(id_list, list):
+            raise HTTPProblem(400, "path must be a JSON list of ids")
+        return id_list
+    return request.query_params.getlist("id")
+
+
+class Api:
+    """The API's handlers, bound to one storage and one set of settings."""
+
+    def __init__(self, storage, settings):
+        self.storage = storage
+        self.settings = settings
+        self.token = settings.write_token()
+        # Parsing an upload is CPU work under the interpreter lock: a few at a time keep the readers
+        # (one-row reads on the event loop) from waiting behind every sender at once.
+        self._upload_slots = asyncio.Semaphore(settings.parallel_uploads)
+
+    def routes(self):
+        return [
+            Route("/api/jobs", self.list_jobs, methods=["GET"]),
+            Route("/api/jobs/{job}", self.job, methods=["GET"]),
+            Route("/api/jobs/{job}", self.put_job, methods=["PUT"]),
+            Route("/api/jobs/{job}/runset", self.runset, methods=["GET"]),
+            Route("/api/jobs/{job}/section", self.section, methods=["GET"]),
+            Route("/api/jobs/{job}/report", self.report, methods=["GET"]),
+            Route("/api/jobs/{job}/logs", self.logs, methods=["GET"]),
+            Route("/api/jobs/{job}/logs/{name}", self.log, methods=["GET"]),
+        ]
+
+    async def _call(self, function, *args, **kwargs):
+        return await run_in_threadpool(function, *args, **kwargs)
+
+    async def _lookup(self, function, *args):
+        """A one-row read: from a local SQLite file it takes microseconds, less than the hop to a
+        worker thread; a database over the network may stall, so that read goes to a thread."""
+        if self.storage.is_sqlite:
+            return function(*args)
+        return await run_in_threadpool(function, *args)
+
+    def _readable(self, request):
+        if self.settings.read_token_required and not _authorised(request, self.token):
+            raise HTTPProblem(401, "reading needs a token (Authorization: Bearer TOKEN)")
+
+    # --- reads ----------------------------------------------------------------------------------------------------
+
+    async def list_jobs(self, request):
+        self._readable(request)
+        page = _int_param(request, "page", 1, low=1)
+        per_page = min(_int_param(request, "per_page", 50, low=1), self.settings.max_per_page)
+        state = request.query_params.get("state") or None
+        if state is not None and state not in STATES:
+            raise HTTPProblem(400, "state must be running or finished")
+        rows, total = await self._call(
+            self.storage.list_jobs, name=request.query_params.get("name") or None, state=state,
+            result=request.query_params.get("result") or None, since=_time_param(request, "since"),
+            until=_time_param(request, "until"), q=request.query_params.get("q") or None,
+            offset=(page - 1) * per_page, limit=per_page)
+        return JSONResponse({"jobs": rows, "total": total, "page": page, "per_page": per_page})
+
+    async def job(self, request):
+        self._readable(request)
+        job = check_job_key(request.path_params["job"], self.settings)
+        row = await self._lookup(self.storage.job, job)
+        if row is None:
+            raise HTTPProblem(404, "no job %r" % job)
+        return JSONResponse(row)
+
+    async def _node(self, request, id_list):
+        job = check_job_key(request.path_params["job"], self.settings)
+        found = await self._lookup(self.storage.node_text, job, id_list)
+        if found is None:
+            if id_list and await self._lookup(self.storage.job, job) is not None:
+                raise HTTPProblem(404, "job %r has no node at id path %s" % (job, json.dumps(id_list)))
+            raise HTTPProblem(404, "no job %r" % job)
+        # Stored as the API serves it: no parse, no re-encode.
+        return Response(found, media_type="application/json")
+
+    async def runset(self, request):
+        self._readable(request)
+        return await self._node(request, [])
+
+    async def section(self, request):
+        self._readable(request)
+        id_list = _id_list(request)
+        if not id_list:
+            raise HTTPProblem(400, "a section needs its id path (?id=A&id=B...)")
+        return await self._node(request, id_list)
+
+    async def report(self, request):
+        self._readable(request)
+        job = check_job_key(request.path_params["job"], self.settings)
+        found = await self._call(self.storage.report_text, job)
+        if found is None:
+            raise HTTPProblem(404, "no job %r" % job)
+        return Response(found, media_type="application/json")
+
+    async def logs(self, request):
+        self._readable(request)
+        job = check_job_key(request.path_params["job"], self.settings)
+        if await self._call(self.storage.job, job) is None:
+            raise HTTPProblem(404, "no job %r" % job)
+        return JSONResponse({"logs": await self._call(self.storage.log_names, job)})
+
+    async def log(self, request):
+        self._readable(request)
+        job = check_job_key(request.path_params["job"], self.settings)
+        name = request.path_params["name"]
+        start = _int_param(request, "start", 0, low=0)
+        stop = _int_param(request, "stop", None, low=0)
+        data = await self._call(self.storage.log_range, job, name, start, stop)
+        if data is None:
+            raise HTTPProblem(404, "job %r has no log %r" % (job, name[:200]))
+        return Response(data, media_type="text/plain; charset=utf-8")
+
+    # --- writes ---------------------------------------------------------------------------------------------------
+
+    async def put_job(self, request):
+        if not self.token:
+            raise HTTPProblem(403, "this server takes no uploads: it was started without a token")
+        if not _authorised(request, self.token):
+            raise HTTPProblem(401, "writing needs the server's token (Authorization: Bearer TOKEN)")
+        job = check_job_key(request.path_params["job"], self.settings)
+        state = request.query_params.get("state", "finished")
+        if state not in STATES:
+            raise HTTPProblem(400, "state must be running or finished, not %r" % state[:40])
+        name = request.query_params.get("name") or None
+        body = await self._body(request)
+        report, logs = self._parts(request, body)
+        async with self._upload_slots:
+            snapshot = await self._call(intake.read_snapshot, report, logs, self.settings, name)
+            row, changed = await self._call(self.storage.put_job, job, snapshot, state)
+        return JSONResponse(dict(row, changed=changed), status_code=200)
+
+    async def _body(self, request):
+        limit = self.settings.max_upload_bytes
+        declared = request.headers.get("content-length")
+        if declared is not None:
+            if not declared.isdigit():
+                raise HTTPProblem(400, "Content-Length is not a number")
+            if int(declared) > limit:
+                raise HTTPProblem(413, "the upload is larger than %d bytes" % limit)
+        chunks = []
+        size = 0
+        async for chunk in request.stream():
+            size += len(chunk)
+            if size > limit:
+                raise HTTPProblem(413, "the upload is larger than %d bytes" % limit)
+            chunks.append(chunk)
+        return b"".join(chunks)
+
+    def _parts(self, request, body):
+        kind = request.headers.get("content-type", "")
+        if not kind.lower().startswith("multipart/form-data"):
+            return body, {}
+        from kovra.reporter.server.multipart import MultipartError, split_form
+        try:
+            parts = split_form(kind, body, max_parts=self.settings.max_log_files + 1)
+        except MultipartError as error:
+            raise HTTPProblem(400, "the multipart body cannot be read: %s" % error) from None
+        report = None
+        logs = {}
+        for field, filename, data in parts:
+            if field == "report":
+                if report is not None:
+                    raise HTTPProblem(400, "more than one report part")
+                report = data
+            elif field == "log":
+                if not filename:
+                    raise HTTPProblem(400, "a log part without a file name")
+                intake.check_log_name(filename)
+                if filename in logs:
+                    raise HTTPProblem(400, "log %r sent twice" % filename)
+                logs[filename] = data
+            else:
+                raise HTTPProblem(400, "unexpected part %r (report and log parts only)" % field[:40])
+        if report is None:
+            raise HTTPProblem(400, "no report part")
+        return report, logs
+
+
+def error_handlers():
+    async def on_problem(_request, error):
+        return problem(error.status, error)
+
+    async def on_refused(_request, error):
+        return problem(error.status, error)
+
+    async def on_unavailable(_request, error):
+        return problem(503, error)
+
+    async def on_storage(_request, error):
+        return problem(500, error)
+
+    return {HTTPProblem: on_problem, intake.Refused: on_refused, DatabaseUnavailable: on_unavailable,
+            StorageError: on_storage}

@@ -1,0 +1,279 @@
+"""What a sender's upload must be, and how a report becomes rows: ``read_snapshot(...)`` -> ``Snapshot``.
+
+Anything wrong raises ``Refused`` with a one-line reason before a single row is
+written: too large, not UTF-8, not JSON, nested too deeply, not a report,
+another format version, values of the wrong type, too many nodes, bad log names.
+"""
+import datetime
+import gc
+import hashlib
+import json
+import threading
+import zlib
+
+FORMAT_VERSION = "3.2"
+CHILD_KEYS = ("tasks", "sections")
+# Worst first: the job's result when the run set carries none of its own.
+RESULT_ORDER = ("aborted", "errored", "failed", "blocked", "skipped", "passx", "passed")
+
+
+class Refused(Exception):
+    """An upload the server will not store; the message is one line saying why."""
+
+    def __init__(self, message, status=400):
+        super().__init__(" ".join(str(message).split()))
+        self.status = status
+
+
+class Snapshot:
+    """A parsed upload: the job row's fields, node rows, logs [(name, bytes)] and a digest of it all."""
+
+    def __init__(self, job, nodes, logs, digest):
+        self.job = job
+        self.nodes = nodes
+        self.logs = logs
+        self.digest = digest
+
+
+def gunzip(data, limit):
+    """The body itself, or its gunzipped form when it is gzip; bounded by `limit` bytes either way."""
+    if data[:2] != b"\x1f\x8b":
+        return data
+    inflater = zlib.decompressobj(16 + zlib.MAX_WBITS)
+    try:
+        out = inflater.decompress(data, limit + 1)
+    except zlib.error as error:
+        raise Refused("the gzip data is damaged: %s" % error) from None
+    if len(out) > limit or inflater.unconsumed_tail:
+        raise Refused("the report is larger than %d bytes once unpacked" % limit, status=413)
+    if not inflater.eof:
+        raise Refused("the gzip data is cut short")
+    return out
+
+
+def parse_report(data, settings):
+    """The stored-report document in `data` (bytes, maybe gzip) as plain data, checked for shape."""
+    data = gunzip(data, settings.max_report_bytes)
+    if len(data) > settings.max_report_bytes:
+        raise Refused("the report is larger than %d bytes" % settings.max_report_bytes, status=413)
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise Refused("the report is not UTF-8 text (byte %d: %s)" % (error.start, error.reason)) from None
+    try:
+        document = json.loads(text)
+    except RecursionError:
+        raise Refused("the report is nested deeper than %d levels" % settings.max_depth) from None
+    except ValueError as error:
+        raise Refused("the report is not JSON: %s" % error) from None
+    if not isinstance(document, dict) or not isinstance(document.get("report"), dict):
+        raise Refused("not a stored report: no 'report' mapping at the top")
+    version = document.get("version")
+    if version != FORMAT_VERSION:
+        raise Refused("format version %r is not supported (this server knows %s)" % (version, FORMAT_VERSION))
+    return document, data
+
+
+def _text(value, limit=1000):
+    """A value for a text column: text without NUL or lone surrogates, else None."""
+    if not isinstance(value, str):
+        return None
+    return value.encode("utf-8", "replace").decode("utf-8").replace("\x00", "\ufffd")[:limit]
+
+
+def _time(value):
+    if not isinstance(value, str):
+        return None
+    try:
+        return datetime.datetime.fromisoformat(value)
+    except ValueError:
+        return None
+
+
+def _number(value):
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return None
+    return float(value) if abs(value) < 1e300 else None
+
+
+def _result(value):
+    if isinstance(value, dict):
+        value = value.get("value")
+    return _text(value, 40)
+
+
+def safe_json(value):
+    # ASCII only: lone surrogates and NUL travel as escapes, which every database takes. Markup
+    # characters too (they occur only inside strings): no stored text reads as HTML anywhere.
+    return _unmarked(json.dumps(value, separators=(",", ":")))
+
+
+# The order of a node row's values (after the job's key, which the storage puts first).
+NODE_COLUMNS = ("path", "parent", "position", "depth", "type", "result", "start", "stop", "runtime", "data",
+                "children")
+
+
+_SCALARS = frozenset((str, int, float, bool, type(None)))
+
+
+def _too_deep(value, limit):
+    """True when the container `value` (counted as one level) nests deeper than `limit` levels."""
+    stack = [(value, 1)]
+    while stack:
+        item, depth = stack.pop()
+        if depth > limit:
+            return True
+        for child in (item.values() if isinstance(item, dict) else item):
+            if isinstance(child, (dict, list)):
+                stack.append((child, depth + 1))
+    return False
+
+
+def _id_json(node_id):
+    return json.dumps(node_id, separators=(",", ":"))
+
+
+def _unmarked(text):
+    return text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
+
+
+def flatten(report, max_nodes, max_depth):
+    """Rows for `nodes` (tuples in NODE_COLUMNS order), the run set first; children as ids in stored order.
+
+    A node is reached as the file-backed client reaches it: among siblings with the
+    same id the first wins (tasks before sections), and later ones are not stored.
+    Also checks what the JSON parser let through: the shape of every node, and how
+    deep the values nest (the document's own levels included), without recursion.
+    """
+    rows = []
+    logs = set()
+    seen = set()
+    # (node, its path as JSON text, parent path, position among siblings, depth in the tree)
+    stack = [(report, "[]", None, 0, 0)]
+    while stack:
+        node, path, parent, position, depth = stack.pop()
+        if path in seen:
+            continue
+        seen.add(path)
+        if len(rows) >= max_nodes:
+            raise Refused("the report has more than %d nodes" % max_nodes, status=413)
+        # The document's levels: {"report": {"tasks": [{"sections": [ ... two per step down.
+        room = max_depth - 2 - 2 * depth
+        if room < 1:
+            raise Refused("the report is nested deeper than %d levels" % max_depth)
+        if "id" not in node:
+            raise Refused("%s: the node has no id" % path)
+        own = {}
+        child_ids = []
+        below = []
+        for key, value in node.items():
+            if key in CHILD_KEYS:
+                if not isinstance(value, list):
+                    raise Refused("%s: %r is not a list" % (path, key))
+                ids = []
+                for index, child in enumerate(value):
+                    if not isinstance(child, dict) or "id" not in child:
+                        raise Refused("%s: %s[%d] is not a report node with an id" % (path, key, index))
+                    ids.append(child["id"])
+                    below.append(child)
+                own[key] = ids
+                child_ids.extend(ids)
+            else:
+                kind = type(value)
+                # Most values are scalars, or containers of scalars: one C-level look settles those.
+                if (kind is dict and not _SCALARS.issuperset(map(type, value.values()))
+                        or kind is list and not _SCALARS.issuperset(map(type, value))):
+                    if _too_deep(value, room):
+                        raise Refused("the report is nested deeper than %d levels" % max_depth)
+                own[key] = value
+        logfile = node.get("logfile")
+        if isinstance(logfile, str):
+            logs.add(logfile)
+        stretch = node.get("logs")
+        if isinstance(stretch, dict) and isinstance(stretch.get("file"), str):
+            logs.add(stretch["file"])
+        id_texts = [_id_json(i) for i in child_ids]
+        rows.append((
+            path, parent, position, depth, _text(node.get("type"), 200), _result(node.get("result")),
+            _time(node.get("starttime")), _time(node.get("stoptime")), _number(node.get("runtime")),
+            safe_json(own), _unmarked("[" + ",".join(id_texts) + "]"),
+        ))
+        prefix = path[:-1] + ("," if depth else "")
+        for index in range(len(below) - 1, -1, -1):
+            stack.append((below[index], prefix + id_texts[index] + "]", path, index, depth + 1))
+    return rows, logs
+
+
+def job_fields(report, name=None):
+    summary = report.get("summary") if isinstance(report.get("summary"), dict) else {}
+    counts = {key: value for key, value in summary.items()
+              if isinstance(key, str) and isinstance(value, int) and not isinstance(value, bool)}
+    result = _result(report.get("result"))
+    if result is None:
+        result = next((r for r in RESULT_ORDER if counts.get(r)), None)
+    rid = report.get("id")
+    return {
+        "name": _text(name) or _text(rid) or _text(safe_json(rid)),
+        "result": result,
+        "health": _result(report.get("health_result")),
+        "start": _time(report.get("starttime")), "stop": _time(report.get("stoptime")),
+        "runtime": _number(report.get("runtime")),
+        "counts": safe_json(counts),
+    }
+
+
+def check_log_name(name):
+    if (not name or len(name) > 255 or "/" in name or "\\" in name or name in (".", "..")
+            or any(ord(c) < 32 or c == "\x7f" for c in name)):
+        raise Refused("%r is not a log file name" % name)
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        raise Refused("%r is not a log file name" % name) from None
+
+
+class _CollectorPause:
+    """Keeps the cyclic garbage collector off while any upload is parsed.
+
+    Parsing a report makes hundreds of thousands of containers and no cycles; the
+    collector would walk them all again and again (four times the parse itself).
+    """
+    lock = threading.Lock()
+    users = 0
+    paused = False
+
+    def __enter__(self):
+        with self.lock:
+            cls = type(self)
+            if cls.users == 0 and gc.isenabled():
+                gc.disable()
+                cls.paused = True
+            cls.users += 1
+
+    def __exit__(self, *exc):
+        with self.lock:
+            cls = type(self)
+            cls.users -= 1
+            if cls.users == 0 and cls.paused:
+                cls.paused = False
+                gc.enable()
+
+
+def read_snapshot(report_bytes, logs, settings, name=None):
+    """Checks and parses one upload: the report (bytes, maybe gzip) and logs {name: bytes}."""
+    if len(logs) > settings.max_log_files:
+        raise Refused("more than %d log files" % settings.max_log_files, status=413)
+    with _CollectorPause():
+        document, text = parse_report(report_bytes, settings)
+        nodes, _ = flatten(document["report"], settings.max_nodes, settings.max_depth)
+    digest = hashlib.sha256()
+    digest.update(b"report\0%d\0" % len(text))
+    digest.update(text)
+    for log_name in sorted(logs):
+        check_log_name(log_name)
+        data = logs[log_name]
+        digest.update(b"log\0%s\0%d\0" % (log_name.encode("utf-8"), len(data)))
+        digest.update(data)
+    if name is not None:
+        digest.update(b"name\0" + name.encode("utf-8", "replace"))
+    return Snapshot(job_fields(document["report"], name), nodes, sorted(logs.items()), digest.hexdigest())

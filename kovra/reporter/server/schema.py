@@ -1,0 +1,67 @@
+"""The database schema, one definition for SQLite and PostgreSQL (migrations/ builds it step by step).
+
+A job is one row in `jobs`; each node of its report is one row in `nodes`,
+keyed by (job, path), so that reading a node is one indexed lookup whatever the
+size of the job. `path` is the node's id path written as compact JSON (``[]``
+for the run set, ``["task1","setup"]`` below it): unambiguous whatever the ids
+hold. `data` is the node exactly as the API serves it. Task logs are cut into
+fixed-size chunks so that a byte range reads only the chunks it covers.
+"""
+from sqlalchemy import (BigInteger, Column, DateTime, Float, ForeignKey, Index, Integer, LargeBinary, MetaData,
+                        Table, Text)
+
+LOG_CHUNK = 64 * 1024
+
+metadata = MetaData()
+
+jobs = Table(
+    "jobs", metadata,
+    Column("id", Text, primary_key=True),            # the sender's key
+    Column("name", Text, nullable=False),            # the run set's id unless the sender names it
+    Column("state", Text, nullable=False),           # running | finished
+    Column("result", Text),
+    Column("health", Text),
+    Column("start", DateTime),
+    Column("stop", DateTime),
+    Column("runtime", Float),
+    Column("counts", Text),                          # JSON: the run set's summary counts by result
+    Column("snapshot", Integer, nullable=False),     # grows with each accepted send
+    Column("digest", Text, nullable=False),          # of the last snapshot: a resend changes nothing
+    Column("nodes", Integer, nullable=False),
+    Column("updated", DateTime, nullable=False),
+    Index("ix_jobs_updated", "updated"),
+    Index("ix_jobs_name_updated", "name", "updated"),
+    Index("ix_jobs_start", "start"),
+)
+
+nodes = Table(
+    "nodes", metadata,
+    Column("job", Text, ForeignKey("jobs.id", ondelete="CASCADE"), primary_key=True),
+    Column("path", Text, primary_key=True),
+    Column("parent", Text),
+    Column("position", Integer, nullable=False),
+    Column("depth", Integer, nullable=False),
+    Column("type", Text),
+    Column("result", Text),
+    Column("start", DateTime),
+    Column("stop", DateTime),
+    Column("runtime", Float),
+    Column("data", Text, nullable=False),
+    Column("children", Text, nullable=False),
+    Index("ix_nodes_path", "path"),
+)
+
+log_files = Table(
+    "log_files", metadata,
+    Column("job", Text, ForeignKey("jobs.id", ondelete="CASCADE"), primary_key=True),
+    Column("name", Text, primary_key=True),
+    Column("size", BigInteger, nullable=False),
+)
+
+log_chunks = Table(
+    "log_chunks", metadata,
+    Column("job", Text, ForeignKey("jobs.id", ondelete="CASCADE"), primary_key=True),
+    Column("name", Text, primary_key=True),
+    Column("seq", Integer, primary_key=True),
+    Column("data", LargeBinary, nullable=False),
+)

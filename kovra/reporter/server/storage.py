@@ -1,0 +1,383 @@
+"""The storage layer: jobs and their nodes in SQLite or PostgreSQL through SQLAlchemy Core. Knows nothing of HTTP.
+
+``Storage(url)`` opens the database and brings its schema up to date
+(``upgrade()``, run at start-up; a schema newer than this code is refused).
+
+Reads:
+- ``list_jobs(name=None, state=None, result=None, since=None, until=None, q=None, offset=0, limit=50)``
+  -> (rows, total): job rows newest first (by `updated`), `since`/`until` bound the start time,
+  `q` matches the key or the name.
+- ``job(job_id)`` -> the job row as a dict, or None.
+- ``node_text(job_id, id_list)`` -> the node's JSON text (the run set for []), or None;
+  ``node(job_id, id_list)`` the same parsed. One indexed query either way.
+- ``log_range(job_id, name, start=0, stop=None)`` -> bytes, or None when the job has no such log.
+- ``log_names(job_id)`` -> {name: size}.
+
+Writes:
+- ``put_job(job_id, snapshot, state)`` stores a parsed snapshot (``intake.Snapshot``) in one transaction:
+  the job's previous nodes and logs go, the new ones come, the snapshot number grows. The same
+  snapshot again changes nothing but, if it differs, the state.
+
+Failures to reach the database raise ``DatabaseUnavailable``; a database whose schema is newer than
+this code raises ``SchemaTooNew`` at start-up.
+"""
+import datetime
+import json
+import os
+import threading
+
+import sqlalchemy
+from sqlalchemy import DateTime, and_, delete, event, func, insert, or_, select, text, update
+from sqlalchemy.pool import QueuePool
+
+from kovra.reporter.server import pgdialect, schema
+from kovra.reporter.server.intake import FORMAT_VERSION, NODE_COLUMNS, safe_json
+
+pgdialect.register()
+
+MIGRATIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "migrations")
+# Rows per INSERT batch: bounds the memory one statement holds on both sides.
+BATCH = 5000
+
+
+class StorageError(Exception):
+    """A storage failure reported to the caller in one line."""
+
+
+class DatabaseUnavailable(StorageError):
+    """The database cannot be reached (stopped, restarting, network gone)."""
+
+
+class SchemaTooNew(StorageError):
+    """The database was migrated by a newer server than this one."""
+
+
+def path_of(id_list):
+    """The stored form of an id path: compact JSON, ASCII only."""
+    return json.dumps(list(id_list), separators=(",", ":"))
+
+
+def _iso(value):
+    return value.isoformat() if isinstance(value, datetime.datetime) else value
+
+
+def job_row(row):
+    """A jobs row as the API shows it: times in ISO 8601, counts as an object."""
+    found = dict(row._mapping)
+    found.pop("digest", None)
+    for key in ("start", "stop", "updated"):
+        found[key] = _iso(found[key])
+    try:
+        found["counts"] = json.loads(found["counts"]) if found["counts"] else {}
+    except ValueError:
+        found["counts"] = {}
+    return found
+
+
+class Storage:
+    def __init__(self, url, timeout=10.0, upgrade=True):
+        self.url = pgdialect.sqlalchemy_url(url)
+        self.timeout = timeout
+        self.tables = schema
+        self.metadata = schema.metadata
+        self.is_sqlite = self.url.startswith("sqlite")
+        self._write_lock = threading.Lock()
+        if self.is_sqlite:
+            self.engine = self._sqlite_engine()
+        else:
+            self.engine = sqlalchemy.create_engine(
+                self.url, future=True, pool_pre_ping=True, pool_size=8, max_overflow=8,
+                pool_timeout=timeout, connect_args={"connect_timeout": max(1, int(timeout))})
+        if upgrade:
+            self.upgrade()
+
+    def _sqlite_engine(self):
+        database = self.url.split("///", 1)[1] if "///" in self.url else ""
+        if database and database != ":memory:":
+            folder = os.path.dirname(os.path.abspath(database))
+            os.makedirs(folder, exist_ok=True)
+        engine = sqlalchemy.create_engine(
+            self.url, future=True, poolclass=QueuePool, pool_size=8, max_overflow=24,
+            connect_args={"check_same_thread": False, "timeout": self.timeout, "isolation_level": None})
+
+        @event.listens_for(engine, "connect")
+        def _on_connect(dbapi_connection, _record):
+            cursor = dbapi_connection.cursor()
+            cursor.execute("PRAGMA journal_mode=WAL")
+            cursor.execute("PRAGMA synchronous=NORMAL")
+            cursor.execute("PRAGMA foreign_keys=ON")
+            cursor.execute("PRAGMA busy_timeout=%d" % int(self.timeout * 1000))
+            cursor.close()
+
+        # The driver runs in autocommit so that reads take no transaction; a writer takes the
+        # write lock at BEGIN, not half-way through, where SQLite would have to give up on it.
+        @event.listens_for(engine, "begin")
+        def _on_begin(connection):
+            connection.exec_driver_sql("BEGIN IMMEDIATE")
+
+        return engine
+
+    # --- start-up -------------------------------------------------------------------------------------------------
+
+    def upgrade(self):
+        """Brings the schema to this code's newest revision; refuses a database that is newer."""
+        from alembic.config import Config
+        from alembic.runtime.migration import MigrationContext
+        from alembic.script import ScriptDirectory
+        from alembic import command
+
+        config = Config()
+        config.set_main_option("script_location", MIGRATIONS)
+        scripts = ScriptDirectory.from_config(config)
+        head = scripts.get_current_head()
+        with self._guard():
+            with self.engine.connect() as connection:
+                if not self.is_sqlite:
+                    # Several servers may start at once on one database: one migrates, the others wait.
+                    connection.execute(text("SELECT pg_advisory_lock(471147)"))
+                    connection.commit()
+                try:
+                    current = MigrationContext.configure(connection).get_current_revision()
+                    known = {rev.revision for rev in scripts.walk_revisions()}
+                    if current is not None and current not in known:
+                        raise SchemaTooNew(
+                            "the database's schema (revision %s) is newer than this server knows (up to %s); "
+                            "run a newer server on it" % (current, head))
+                    if current != head:
+                        config.attributes["connection"] = connection
+                        command.upgrade(config, "head")
+                        connection.commit()
+                finally:
+                    if not self.is_sqlite:
+                        connection.rollback()
+                        connection.execute(text("SELECT pg_advisory_unlock(471147)"))
+                        connection.commit()
+        return head
+
+    def schema_revision(self):
+        from alembic.runtime.migration import MigrationContext
+        with self._guard(), self.engine.connect() as connection:
+            return MigrationContext.configure(connection).get_current_revision()
+
+    def close(self):
+        self.engine.dispose()
+
+    # --- reads ----------------------------------------------------------------------------------------------------
+
+    def _guard(self):
+        return _Guard()
+
+    def list_jobs(self, name=None, state=None, result=None, since=None, until=None, q=None, offset=0, limit=50):
+        jobs = schema.jobs
+        where = []
+        if name:
+            where.append(jobs.c.name == name)
+        if state:
+            where.append(jobs.c.state == state)
+        if result:
+            where.append(jobs.c.result == result)
+        if since is not None:
+            where.append(jobs.c.start >= since)
+        if until is not None:
+            where.append(jobs.c.start < until)
+        if q:
+            pattern = "%" + q.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_") + "%"
+            where.append(or_(jobs.c.id.like(pattern, escape="\\"), jobs.c.name.like(pattern, escape="\\")))
+        condition = and_(*where) if where else sqlalchemy.true()
+        columns = [c for c in jobs.c if c.name != "digest"]
+        page = (select(*columns).where(condition).order_by(jobs.c.updated.desc(), jobs.c.id)
+                .offset(offset).limit(limit))
+        with self._guard(), self.engine.connect() as connection:
+            rows = [job_row(row) for row in connection.execute(page)]
+            total = connection.execute(select(func.count()).select_from(jobs).where(condition)).scalar_one()
+        return rows, total
+
+    def job(self, job_id):
+        columns = [c for c in schema.jobs.c if c.name != "digest"]
+        with self._guard(), self.engine.connect() as connection:
+            row = connection.execute(select(*columns).where(schema.jobs.c.id == job_id)).first()
+        return job_row(row) if row is not None else None
+
+    def node_text(self, job_id, id_list):
+        nodes = schema.nodes
+        statement = select(nodes.c.data).where(nodes.c.job == job_id, nodes.c.path == path_of(id_list))
+        with self._guard(), self.engine.connect() as connection:
+            return connection.execute(statement).scalar()
+
+    def node(self, job_id, id_list):
+        found = self.node_text(job_id, id_list)
+        return json.loads(found) if found is not None else None
+
+    def report_text(self, job_id):
+        """The job's whole stored document ({"version": ..., "report": ...}) as JSON text, or None."""
+        nodes = schema.nodes
+        statement = select(nodes.c.path, nodes.c.data).where(nodes.c.job == job_id)
+        with self._guard(), self.engine.connect() as connection:
+            stored = {path: data for path, data in connection.execute(statement)}
+        if not stored:
+            return None
+        return '{"version":%s,"report":%s}' % (json.dumps(FORMAT_VERSION), _assemble(stored))
+
+    def log_names(self, job_id):
+        files = schema.log_files
+        with self._guard(), self.engine.connect() as connection:
+            rows = connection.execute(select(files.c.name, files.c.size).where(files.c.job == job_id)
+                                      .order_by(files.c.name))
+            return {name: size for name, size in rows}
+
+    def log_range(self, job_id, name, start=0, stop=None):
+        """Bytes [start, stop) of a stored log; only the chunks that cover them are read."""
+        files, chunks = schema.log_files, schema.log_chunks
+        size_of = select(files.c.size).where(files.c.job == job_id, files.c.name == name)
+        with self._guard(), self.engine.connect() as connection:
+            size = connection.execute(size_of).scalar()
+            if size is None:
+                return None
+            start = max(0, min(start, size))
+            stop = size if stop is None else max(start, min(stop, size))
+            if start == stop:
+                return b""
+            first, last = start // schema.LOG_CHUNK, (stop - 1) // schema.LOG_CHUNK
+            rows = connection.execute(
+                select(chunks.c.data).where(chunks.c.job == job_id, chunks.c.name == name,
+                                            chunks.c.seq >= first, chunks.c.seq <= last).order_by(chunks.c.seq))
+            data = b"".join(bytes(row[0]) for row in rows)
+        offset = first * schema.LOG_CHUNK
+        return data[start - offset:stop - offset]
+
+    # --- writes ---------------------------------------------------------------------------------------------------
+
+    def put_job(self, job_id, snapshot, state):
+        """Stores `snapshot` as the job's current one in one transaction; returns (job row, changed)."""
+        jobs = schema.jobs
+        now = datetime.datetime.utcnow()
+        with self._guard(), self._writer() as connection:
+            if not self.is_sqlite:
+                # Concurrent sends of one job, from any server process, take turns.
+                connection.execute(text("SELECT pg_advisory_xact_lock(hashtext(:key))"), {"key": job_id})
+            old = connection.execute(select(jobs.c.snapshot, jobs.c.digest, jobs.c.state)
+                                     .where(jobs.c.id == job_id)).first()
+            if old is not None and old.digest == snapshot.digest:
+                if old.state != state:
+                    connection.execute(update(jobs).where(jobs.c.id == job_id).values(state=state, updated=now))
+                    changed = True
+                else:
+                    changed = False
+            else:
+                changed = True
+                values = dict(snapshot.job, state=state, digest=snapshot.digest, nodes=len(snapshot.nodes),
+                              updated=now)
+                if old is None:
+                    connection.execute(insert(jobs).values(id=job_id, snapshot=1, **values))
+                else:
+                    for table in (schema.log_chunks, schema.log_files, schema.nodes):
+                        connection.execute(delete(table).where(table.c.job == job_id))
+                    connection.execute(update(jobs).where(jobs.c.id == job_id)
+                                       .values(snapshot=old.snapshot + 1, **values))
+                self._insert_many(connection, schema.nodes, NODE_COLUMNS, job_id, snapshot.nodes)
+                self._insert_many(connection, schema.log_files, ("name", "size"), job_id,
+                                  [(name, len(data)) for name, data in snapshot.logs])
+                self._insert_many(connection, schema.log_chunks, ("name", "seq", "data"), job_id,
+                                  _chunks(snapshot.logs))
+            row = connection.execute(select(*[c for c in jobs.c if c.name != "digest"])
+                                     .where(jobs.c.id == job_id)).first()
+        return job_row(row), changed
+
+    def _writer(self):
+        return _Writer(self)
+
+    def _insert_many(self, connection, table, columns, job_id, rows):
+        """INSERTs of (job, *row) in batches, straight to the driver's executemany: a row costs no more
+        than the driver's own binding (the statement is made of the schema's names; values are bound)."""
+        quote = self.engine.dialect.identifier_preparer.quote
+        mark = "?" if self.is_sqlite else "%s"
+        statement = "INSERT INTO %s (%s) VALUES (%s)" % (
+            quote(table.name), ", ".join(quote(c) for c in ("job",) + tuple(columns)),
+            ", ".join([mark] * (len(columns) + 1)))
+        times = [i + 1 for i, c in enumerate(columns) if isinstance(table.c[c].type, DateTime)]
+        batch = []
+        for row in rows:
+            row = (job_id,) + tuple(row)
+            if times and self.is_sqlite:
+                # SQLite keeps times as text, in the form SQLAlchemy writes and reads back.
+                row = tuple(_sqlite_time(v) if i in times else v for i, v in enumerate(row))
+            batch.append(row)
+            if len(batch) >= BATCH:
+                connection.exec_driver_sql(statement, batch)
+                batch = []
+        if batch:
+            connection.exec_driver_sql(statement, batch)
+
+    def integrity_check(self):
+        """SQLite's own integrity check ("ok" when sound); PostgreSQL keeps its own, so "ok" there."""
+        if not self.is_sqlite:
+            return "ok"
+        with self._guard(), self.engine.connect() as connection:
+            return "; ".join(row[0] for row in connection.exec_driver_sql("PRAGMA integrity_check"))
+
+
+def _assemble(stored):
+    """The nested node text of a job from its rows {path: data}, children put back where their ids stand."""
+    def build(id_list):
+        node = json.loads(stored[path_of(id_list)])
+        for key in ("tasks", "sections"):
+            if isinstance(node.get(key), list):
+                node[key] = [build(id_list + [child]) for child in node[key]]
+        return node
+
+    return safe_json(build([]))
+
+
+def _sqlite_time(value):
+    return value.isoformat(" ", "microseconds") if isinstance(value, datetime.datetime) else value
+
+
+def _chunks(logs):
+    for name, data in logs:
+        for seq, at in enumerate(range(0, len(data), schema.LOG_CHUNK)):
+            yield name, seq, data[at:at + schema.LOG_CHUNK]
+
+
+class _Writer:
+    """One write transaction; in SQLite the process's writers also queue here rather than in busy retries."""
+
+    def __init__(self, storage):
+        self.storage = storage
+        self.context = None
+
+    def __enter__(self):
+        if self.storage.is_sqlite:
+            self.storage._write_lock.acquire()
+        try:
+            self.context = self.storage.engine.begin()
+            return self.context.__enter__()
+        except BaseException:
+            if self.storage.is_sqlite:
+                self.storage._write_lock.release()
+            raise
+
+    def __exit__(self, *exc):
+        try:
+            return self.context.__exit__(*exc)
+        finally:
+            if self.storage.is_sqlite:
+                self.storage._write_lock.release()
+
+
+class _Guard:
+    """Turns a lost or unreachable database into DatabaseUnavailable, with the driver's reason in one line."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, error, _tb):
+        if error is None:
+            return False
+        if isinstance(error, sqlalchemy.exc.DBAPIError) and (
+                error.connection_invalidated or isinstance(error, (sqlalchemy.exc.OperationalError,
+                                                                   sqlalchemy.exc.InterfaceError))):
+            reason = " ".join(str(getattr(error, "orig", error)).split())[:300]
+            raise DatabaseUnavailable("the database is unavailable: %s" % reason) from error
+        if isinstance(error, sqlalchemy.exc.TimeoutError):
+            raise DatabaseUnavailable("the database is unavailable: no connection free in time") from error
+        return False

@@ -1,0 +1,327 @@
+"""The reporter server's client, on the standard library alone (http.client): it runs on the framework's 3.10.
+
+``ServerClient(url, job, token=None, timeout=30.0)`` talks to the server at `url`
+(``http://HOST:PORT``) about the job whose key is `job`:
+
+- ``get_runset()`` and ``get_section(id_list=[...])``: one request each, the node
+  as the file-backed ``ReporterClient`` gives it;
+- ``send(source, state="finished")``: a run set (its ``dump_json()`` and its tasks'
+  log files) or a stored report folder (results.json, else results.yaml, and the
+  log files the report names), in one request;
+- ``job_info()``, ``log(name, start, stop)``, ``list_jobs(...)``.
+
+One connection is kept and reused. Every socket operation is bounded by `timeout`.
+Failures raise ``ServerError`` (``NotFound`` for what the server does not hold,
+``ServerUnavailable`` for a server or database out of reach), whose message names
+the server and the job.
+"""
+import gzip
+import http.client
+import json
+import os
+import socket
+import threading
+import urllib.parse
+import uuid
+
+REPORT_NAMES = ("results.json", "results.yaml")
+
+
+class ServerError(Exception):
+    """A request the reporter server did not answer as asked; `status` is the HTTP status, or None."""
+
+    def __init__(self, message, status=None):
+        super().__init__(message)
+        self.status = status
+
+    def __str__(self):
+        return self.args[0] if self.args else ""
+
+
+class NotFound(ServerError, KeyError):
+    """No such job or node on the server (a KeyError, as the file-backed client raises)."""
+
+
+class ServerUnavailable(ServerError):
+    """The server, or its database, could not be reached in time."""
+
+
+class Refused(ServerError):
+    """The server would not take what was sent (bad input, no token, too large)."""
+
+
+def split_job_url(text):
+    """``http://HOST:PORT/jobs/JOB`` (or ``.../api/jobs/JOB``) -> (server URL, job key); None if not one."""
+    parsed = urllib.parse.urlsplit(text)
+    if parsed.scheme not in ("http", "https") or not parsed.netloc:
+        return None
+    path = parsed.path
+    for marker in ("/api/jobs/", "/jobs/"):
+        at = path.rfind(marker)
+        if at >= 0:
+            job = urllib.parse.unquote(path[at + len(marker):].rstrip("/"))
+            if job and "/" not in job:
+                return urllib.parse.urlunsplit((parsed.scheme, parsed.netloc, path[:at], "", "")), job
+    return None
+
+
+class ServerClient:
+    def __init__(self, url, job, token=None, timeout=30.0):
+        parsed = urllib.parse.urlsplit(url)
+        if parsed.scheme not in ("http", "https") or not parsed.hostname:
+            raise ValueError("%r is not a server URL (http://HOST:PORT)" % (url,))
+        self.url = url.rstrip("/")
+        self.job = job
+        self.token = token
+        self.timeout = timeout
+        self._scheme = parsed.scheme
+        self._host = parsed.hostname
+        self._port = parsed.port
+        self._prefix = parsed.path.rstrip("/")
+        self._connection = None
+        self._lock = threading.Lock()
+
+    def __repr__(self):
+        return "ServerClient(%r, %r)" % (self.url, self.job)
+
+    # --- the explorer's two calls --------------------------------------------------------------------------------
+
+    def get_runset(self):
+        return self._json("GET", self._job_path("/runset"))
+
+    def get_section(self, *, id_list):
+        ids = list(id_list)
+        if ids and all(isinstance(i, str) for i in ids):
+            query = urllib.parse.urlencode([("id", i) for i in ids])
+        else:
+            query = urllib.parse.urlencode({"path": json.dumps(ids)})
+        return self._json("GET", self._job_path("/section?" + query))
+
+    # --- more of the server --------------------------------------------------------------------------------------
+
+    def job_info(self):
+        return self._json("GET", self._job_path(""))
+
+    def get_report(self):
+        """The job's whole stored document as JSON bytes ({"version": ..., "report": ...})."""
+        return self._request("GET", self._job_path("/report"))[1]
+
+    def log_names(self):
+        """{name: size} of the job's stored logs."""
+        return self._json("GET", self._job_path("/logs"))["logs"]
+
+    def log(self, name, start=0, stop=None):
+        """Bytes [start, stop) of a stored task log."""
+        query = {"start": start}
+        if stop is not None:
+            query["stop"] = stop
+        path = self._job_path("/logs/%s?%s" % (urllib.parse.quote(name, safe=""), urllib.parse.urlencode(query)))
+        return self._request("GET", path)[1]
+
+    def list_jobs(self, page=1, per_page=50, **filters):
+        query = {key: value for key, value in filters.items() if value not in (None, "")}
+        query.update(page=page, per_page=per_page)
+        return self._json("GET", "/api/jobs?" + urllib.parse.urlencode(query))
+
+    def send(self, source, state="finished", name=None, logs=None, log_dir=None):
+        """Sends `source` as the job's new snapshot; returns the server's row for the job.
+
+        `source` is a run set (anything with ``dump_json()``) or a stored report folder.
+        A run set's logs are found through its sections' log paths, else in `log_dir`;
+        `logs` ({name: path or bytes}) replaces the log files found on their own.
+        """
+        if isinstance(source, (str, os.PathLike)):
+            report, found = _folder_upload(os.fspath(source))
+        else:
+            report, found = source.dump_json().encode("utf-8"), _runset_logs(source, log_dir)
+        if logs is not None:
+            found = logs
+        parts = [("report", "results.json.gz", gzip.compress(report, compresslevel=1))]
+        for log_name in sorted(found):
+            data = found[log_name]
+            if not isinstance(data, (bytes, bytearray)):
+                with open(data, "rb") as stream:
+                    data = stream.read()
+            parts.append(("log", log_name, bytes(data)))
+        boundary = uuid.uuid4().hex
+        body = _multipart(boundary, parts)
+        query = {"state": state}
+        if name:
+            query["name"] = name
+        return self._json("PUT", self._job_path("?" + urllib.parse.urlencode(query)), body,
+                          {"Content-Type": "multipart/form-data; boundary=" + boundary})
+
+    def close(self):
+        with self._lock:
+            if self._connection is not None:
+                self._connection.close()
+                self._connection = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    # --- transport -----------------------------------------------------------------------------------------------
+
+    def _job_path(self, rest):
+        if self.job is None:
+            raise ValueError("this client was made without a job")
+        return "/api/jobs/%s%s" % (urllib.parse.quote(str(self.job), safe=""), rest)
+
+    def _where(self):
+        return "reporter server %s, job %r" % (self.url, self.job) if self.job is not None \
+            else "reporter server %s" % self.url
+
+    def _json(self, method, path, body=None, headers=None):
+        status, data = self._request(method, path, body, headers)
+        try:
+            return json.loads(data)
+        except ValueError:
+            raise ServerError("%s: the answer to %s %s is not JSON" % (self._where(), method, path), status) from None
+
+    def _connect(self):
+        kind = http.client.HTTPSConnection if self._scheme == "https" else http.client.HTTPConnection
+        return kind(self._host, self._port, timeout=self.timeout)
+
+    def _request(self, method, path, body=None, headers=None):
+        headers = dict(headers or {})
+        headers.setdefault("Accept", "application/json")
+        if self.token:
+            headers["Authorization"] = "Bearer " + self.token
+        target = self._prefix + path
+        with self._lock:
+            for attempt in (0, 1):
+                reused = self._connection is not None
+                if not reused:
+                    self._connection = self._connect()
+                try:
+                    self._connection.request(method, target, body=body, headers=headers)
+                    response = self._connection.getresponse()
+                    data = response.read()
+                except (http.client.RemoteDisconnected, BrokenPipeError, ConnectionResetError,
+                        http.client.BadStatusLine) as error:
+                    self._drop()
+                    # A kept connection the server has since closed: once more on a new one.
+                    if reused and attempt == 0:
+                        continue
+                    raise ServerUnavailable("%s: the connection broke during %s %s: %s"
+                                            % (self._where(), method, path, error)) from None
+                except socket.timeout:
+                    self._drop()
+                    raise ServerUnavailable("%s: no answer within %gs to %s %s"
+                                            % (self._where(), self.timeout, method, path)) from None
+                except OSError as error:
+                    self._drop()
+                    raise ServerUnavailable("%s: cannot reach the server: %s"
+                                            % (self._where(), error.strerror or error)) from None
+                if response.will_close:
+                    self._drop()
+                break
+        if response.status >= 400:
+            raise _failure(self._where(), method, path, response.status, data)
+        return response.status, data
+
+    def _drop(self):
+        if self._connection is not None:
+            self._connection.close()
+            self._connection = None
+
+
+def _failure(where, method, path, status, data):
+    try:
+        reason = json.loads(data)["error"]
+    except (ValueError, KeyError, TypeError):
+        reason = data[:200].decode("utf-8", "replace") or http.client.responses.get(status, "")
+    message = "%s: %s %s: %d %s" % (where, method, path.split("?")[0], status, " ".join(str(reason).split()))
+    if status == 404:
+        return NotFound(message, status)
+    if status in (502, 503, 504):
+        return ServerUnavailable(message, status)
+    if 400 <= status < 500:
+        return Refused(message, status)
+    return ServerError(message, status)
+
+
+def _multipart(boundary, parts):
+    chunks = []
+    for field, filename, data in parts:
+        quoted = urllib.parse.quote(filename, safe="")
+        chunks.append(("--%s\r\nContent-Disposition: form-data; name=\"%s\"; filename*=UTF-8''%s\r\n"
+                       "Content-Type: application/octet-stream\r\n\r\n" % (boundary, field, quoted)).encode("ascii"))
+        chunks.append(data)
+        chunks.append(b"\r\n")
+    chunks.append(("--%s--\r\n" % boundary).encode("ascii"))
+    return b"".join(chunks)
+
+
+def _runset_logs(runset, log_dir=None):
+    """{base name: path} of the run set's log files that exist.
+
+    A stopped task keeps only its log's base name; its sections keep the full path,
+    and `log_dir` is looked in for the rest.
+    """
+    found = {}
+    wanted = set()
+    stack = list(getattr(runset, "tasks", None) or ())
+    while stack:
+        node = stack.pop()
+        path = getattr(node, "logfile", None)
+        if isinstance(path, str) and path:
+            wanted.add(os.path.basename(path))
+            if os.path.isabs(path) and os.path.isfile(path):
+                found.setdefault(os.path.basename(path), path)
+        stack.extend(getattr(node, "sections", None) or ())
+    for name in wanted - set(found):
+        if log_dir and os.path.basename(name) == name and os.path.isfile(os.path.join(log_dir, name)):
+            found[name] = os.path.join(log_dir, name)
+    return found
+
+
+def _log_names(report):
+    """The log file names a stored report refers to (tasks' logfile, sections' logs.file)."""
+    names = set()
+    stack = [report]
+    while stack:
+        node = stack.pop()
+        if not isinstance(node, dict):
+            continue
+        if isinstance(node.get("logfile"), str):
+            names.add(node["logfile"])
+        logs = node.get("logs")
+        if isinstance(logs, dict) and isinstance(logs.get("file"), str):
+            names.add(logs["file"])
+        for key in ("tasks", "sections"):
+            if isinstance(node.get(key), list):
+                stack.extend(node[key])
+    return names
+
+
+def _folder_upload(folder):
+    """(report JSON bytes, {name: path}) of a stored report folder."""
+    for report_name in REPORT_NAMES:
+        path = os.path.join(folder, report_name)
+        if os.path.isfile(path):
+            break
+    else:
+        raise FileNotFoundError(2, "no results.json or results.yaml in the folder", folder)
+    if report_name == "results.json":
+        with open(path, "rb") as stream:
+            report = stream.read()
+        document = json.loads(report)
+    else:
+        # The server takes the JSON form; the YAML one is read back into a run set and dumped.
+        from kovra.reporter import store
+        job = store.load(path, progress=None)
+        report = job.dump_json().encode("utf-8")
+        document = json.loads(report)
+    logs = {}
+    for log_name in _log_names(document.get("report") if isinstance(document, dict) else None):
+        # Only plain names in this folder: a report cannot point the upload elsewhere.
+        if os.path.basename(log_name) != log_name or log_name in (".", ".."):
+            continue
+        candidate = os.path.join(folder, log_name)
+        if os.path.isfile(candidate):
+            logs[log_name] = candidate
+    return report, logs

@@ -1,0 +1,172 @@
+"""ServerClient against a live server: the explorer walks a stored job over HTTP exactly as it walks the
+same report through the file-backed client; failures name the server and the job; nothing hangs."""
+import json
+import os
+import socket
+import subprocess
+import threading
+import time
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from conftest import REPO, TOKEN, free_port, make_settings
+from reports import Recording, main_job_runset, walk
+
+from kovra.reporter import store
+from kovra.reporter_client import ReporterClient, ServerClient
+from kovra.reporter_client.server import NotFound, Refused, ServerUnavailable, split_job_url
+
+
+@pytest.fixture
+def live(db_url, tmp_path):
+    """The app served by uvicorn in a thread on a free loopback port; yields its URL."""
+    import uvicorn
+    from kovra.reporter.server.app import create_app
+    app = create_app(make_settings(db_url, tmp_path))
+    server = uvicorn.Server(uvicorn.Config(app, host="127.0.0.1", port=free_port(), log_level="error"))
+    thread = threading.Thread(target=server.run, daemon=True)
+    thread.start()
+    deadline = time.monotonic() + 20
+    while not server.started:
+        assert time.monotonic() < deadline and thread.is_alive(), "the server did not start"
+        time.sleep(0.02)
+    yield "http://127.0.0.1:%d" % server.config.port
+    server.should_exit = True
+    thread.join(20)
+
+
+class Dumped:
+    """Anything with dump_json(), as send() takes a run set."""
+
+    def __init__(self, document):
+        self.text = json.dumps(document)
+
+    def dump_json(self):
+        return self.text
+
+
+def same_walk(text, server_client):
+    by_file, by_server = Recording(ReporterClient(text)), Recording(server_client)
+    assert walk(by_server) == walk(by_file)
+    assert by_server.calls == by_file.calls
+    return by_file.calls
+
+
+def test_main_job_walks_the_same_over_both_clients(live, tmp_path):
+    job = main_job_runset(tmp_path, tasks=3, sections=3)
+    with ServerClient(live, "nightly-1", token=TOKEN, timeout=10) as client:
+        row = client.send(job, state="finished")
+        assert (row["snapshot"], row["state"]) == (1, "finished")
+        calls = same_walk(job.dump_json(), client)
+        assert len(calls) == row["nodes"] > 50
+        # The task logs went with it; a section's stretch reads back from the server.
+        section = client.get_section(id_list=["task1", "section0"])
+        stretch = section["logs"]
+        with open(os.path.join(tmp_path, "task1.log"), "rb") as stream:
+            expected = stream.read()[stretch["begin"]:stretch["begin"] + stretch["size"]]
+        assert client.log("task1.log", stretch["begin"], stretch["begin"] + stretch["size"]) == expected
+        assert expected
+        # Sending it again is harmless.
+        assert client.send(job)["changed"] is False
+
+
+def test_a_stored_folder_is_sent_whole(live, tmp_path):
+    job = main_job_runset(tmp_path, tasks=2, sections=2)
+    for name, text in (("results.yaml", job.dump_yaml()), ("results.json", job.dump_json())):
+        folder = tmp_path / name.split(".")[1]
+        folder.mkdir()
+        (folder / name).write_text(text)
+        for log in ("task1.log", "task2.log"):
+            (folder / log).write_bytes((tmp_path / log).read_bytes())
+        with ServerClient(live, "from-" + folder.name, token=TOKEN) as client:
+            row = client.send(str(folder), state="running")
+            assert row["state"] == "running"
+            assert client.log_names() == {"task1.log": os.path.getsize(tmp_path / "task1.log"),
+                                          "task2.log": os.path.getsize(tmp_path / "task2.log")}
+            # The YAML form is read back into a run set and sent as its JSON dump.
+            sent = job.dump_json() if name.endswith(".json") else store.load(str(folder / name)).dump_json()
+            same_walk(sent, client)
+
+
+ids = st.text(st.characters(blacklist_categories=("Cc",)), min_size=1, max_size=6)
+values = st.recursive(
+    st.none() | st.booleans() | st.integers(-2 ** 63, 2 ** 63) | st.floats(allow_nan=False, allow_infinity=False)
+    | st.text(max_size=12),
+    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=5), inner, max_size=3),
+    max_leaves=8)
+
+
+def nodes(depth):
+    data = st.dictionaries(st.text(max_size=8).filter(lambda k: k not in ("id", "tasks", "sections")), values,
+                           max_size=4)
+    if depth == 0:
+        return st.builds(lambda i, d: dict(d, id=i), ids, data)
+    # Duplicate ids among siblings are allowed: the first one is the one both clients reach.
+    return st.builds(lambda i, d, kids: dict(d, id=i, sections=kids), ids, data,
+                     st.lists(nodes(depth - 1), max_size=3))
+
+
+documents = st.builds(lambda d, tasks: {"version": "3.2", "report": dict(d, id="run", tasks=tasks)},
+                      st.dictionaries(st.sampled_from(["summary", "starttime", "name", "extra"]), values),
+                      st.lists(nodes(2), max_size=4))
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(document=documents)
+def test_random_trees_walk_the_same(live, document):
+    with ServerClient(live, "random", token=TOKEN) as client:
+        client.send(Dumped(document))
+        same_walk(json.dumps(document), client)
+
+
+def test_missing_nodes_raise_key_errors_naming_server_and_job(live):
+    with ServerClient(live, "j", token=TOKEN) as client:
+        with pytest.raises(NotFound) as missing_job:
+            client.get_runset()
+        assert "reporter server %s, job 'j'" % live in str(missing_job.value)
+        client.send(Dumped({"version": "3.2", "report": {"id": "r", "tasks": [{"id": "a"}]}}))
+        for id_list in (["b"], ["a", "x"], [1, None]):
+            with pytest.raises(KeyError):
+                client.get_section(id_list=id_list)
+        with pytest.raises(Refused, match="401"):
+            ServerClient(live, "j", token="wrong").send(Dumped({"version": "3.2", "report": {"id": "r"}}))
+        # One connection serves them all.
+        sock = client._connection.sock
+        client.get_runset()
+        client.get_section(id_list=["a"])
+        assert client._connection.sock is sock
+
+
+def test_failures_are_clear_and_bounded(tmp_path):
+    with socket.socket() as silent:
+        # Listening, never answering: the timeout must end the wait.
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(1)
+        client = ServerClient("http://127.0.0.1:%d" % silent.getsockname()[1], "j", timeout=0.5)
+        started = time.monotonic()
+        with pytest.raises(ServerUnavailable, match=r"job 'j': no answer within 0.5s"):
+            client.get_runset()
+        assert time.monotonic() - started < 5
+    port = free_port()
+    with pytest.raises(ServerUnavailable, match="reporter server http://127.0.0.1:%d, job 'k': cannot reach" % port):
+        ServerClient("http://127.0.0.1:%d" % port, "k", timeout=2).get_section(id_list=["a"])
+    with pytest.raises(ValueError):
+        ServerClient("ftp://x", "j")
+    assert split_job_url("http://h:1/jobs/a.b") == ("http://h:1", "a.b")
+    assert split_job_url("http://h:1/pre/api/jobs/x%2Fy") is None
+    assert split_job_url("/tmp/results.json") is None
+
+
+@pytest.mark.skipif(not os.path.exists(os.path.join(REPO, ".venv310", "bin", "python")),
+                    reason="no .venv310 (tools/setup makes it)")
+def test_the_client_works_on_the_frameworks_310(live, tmp_path):
+    job = main_job_runset(tmp_path, tasks=2, sections=2)
+    ServerClient(live, "j310", token=TOKEN).send(job)
+    script = ("import json, sys; sys.path.insert(0, 'tests/server'); from reports import walk; "
+              "from kovra.reporter_client import ServerClient; "
+              "print(json.dumps(walk(ServerClient(%r, 'j310', timeout=10))))" % live)
+    out = subprocess.run([os.path.join(REPO, ".venv310", "bin", "python"), "-c", script], cwd=REPO,
+                         capture_output=True, text=True, timeout=120, env=dict(os.environ, PYTHONPATH=REPO))
+    assert out.returncode == 0, out.stderr
+    assert json.loads(out.stdout) == json.loads(json.dumps(walk(ReporterClient(job.dump_json()))))
