@@ -135,3 +135,30 @@ def test_markup_in_every_field_is_data_and_never_served_raw(client):
         assert "<" not in served.text, url
     assert client.get("/api/jobs/j/report").json() == document
     assert client.get("/api/jobs/j").json()["name"] == evil
+
+
+def test_the_nesting_limit_counts_every_level_of_the_document(make_client):
+    client = make_client(max_depth=20)
+
+    def chain(levels, leaf):
+        """A run set with a task and sections `levels` deep below it, the last holding `leaf`."""
+        node = {"id": "last", "extra": leaf}
+        for level in range(levels - 1):
+            node = {"id": "s%d" % level, "sections": [node]}
+        return {"version": "3.2", "report": {"id": "run", "tasks": [node]}}
+
+    def nested(levels):
+        value = 1
+        for _ in range(levels):
+            value = [value]
+        return value
+
+    # The document, the run set, and two levels per node below it: the last node at level 2 + 2 * 9.
+    assert put(client, "a", chain(9, 1)).status_code == 200
+    assert put(client, "b", chain(8, nested(2))).status_code == 200        # a value at levels 19 and 20
+    for document in (chain(9, []), chain(8, nested(3)), chain(10, 1)):
+        answer = put(client, "c", document)
+        assert answer.status_code == 400 and "nested deeper than 20 levels" in answer.json()["error"]
+    # The same limit whatever the kind of container.
+    assert put(client, "d", chain(8, {"k": {"k": 1}})).status_code == 200
+    assert put(client, "e", chain(8, {"k": {"k": {}}})).status_code == 400

@@ -76,8 +76,10 @@ def parse_report(data, settings):
 
 def _text(value, limit=1000):
     """A value for a text column: text without NUL or lone surrogates, else None."""
-    if not isinstance(value, str):
+    if type(value) is not str:
         return None
+    if value.isascii() and value.isprintable():
+        return value[:limit]
     return value.encode("utf-8", "replace").decode("utf-8").replace("\x00", "\ufffd")[:limit]
 
 
@@ -157,35 +159,40 @@ def flatten(report, max_nodes, max_depth):
         seen.add(path)
         if len(rows) >= max_nodes:
             raise Refused("the report has more than %d nodes" % max_nodes, status=413)
-        # The document's levels: {"report": {"tasks": [{"sections": [ ... two per step down.
+        # The document's levels: {"report": {"tasks": [{"sections": [ ... two per step down;
+        # `room` is how many the node's own values may take.
         room = max_depth - 2 - 2 * depth
-        if room < 1:
+        if room < 0:
             raise Refused("the report is nested deeper than %d levels" % max_depth)
         if "id" not in node:
             raise Refused("%s: the node has no id" % path)
-        own = {}
+        # The parsed document is ours: each node becomes its own row's data in place, its children
+        # replaced by their ids (the dict keeps its key order).
+        own = node
         child_ids = []
         below = []
-        for key, value in node.items():
-            if key in CHILD_KEYS:
-                if not isinstance(value, list):
-                    raise Refused("%s: %r is not a list" % (path, key))
-                ids = []
-                for index, child in enumerate(value):
-                    if not isinstance(child, dict) or "id" not in child:
-                        raise Refused("%s: %s[%d] is not a report node with an id" % (path, key, index))
-                    ids.append(child["id"])
-                    below.append(child)
-                own[key] = ids
-                child_ids.extend(ids)
-            else:
-                kind = type(value)
-                # Most values are scalars, or containers of scalars: one C-level look settles those.
-                if (kind is dict and not _SCALARS.issuperset(map(type, value.values()))
-                        or kind is list and not _SCALARS.issuperset(map(type, value))):
-                    if _too_deep(value, room):
-                        raise Refused("the report is nested deeper than %d levels" % max_depth)
-                own[key] = value
+        for key in CHILD_KEYS:
+            value = node.get(key)
+            if value is None:
+                continue
+            if type(value) is not list:
+                raise Refused("%s: %r is not a list" % (path, key))
+            ids = []
+            for index, child in enumerate(value):
+                if type(child) is not dict or "id" not in child:
+                    raise Refused("%s: %s[%d] is not a report node with an id" % (path, key, index))
+                ids.append(child["id"])
+            below.extend(value)
+            node[key] = ids
+            child_ids.extend(ids)
+        for value in node.values():
+            kind = type(value)
+            if kind is not dict and kind is not list:
+                continue
+            # Most containers hold scalars only (one level): one C-level look settles those.
+            scalars = _SCALARS.issuperset(map(type, value.values() if kind is dict else value))
+            if room < 1 or not scalars and _too_deep(value, room):
+                raise Refused("the report is nested deeper than %d levels" % max_depth)
         logfile = node.get("logfile")
         if isinstance(logfile, str):
             logs.add(logfile)
