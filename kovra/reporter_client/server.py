@@ -91,9 +91,11 @@ class ServerClient:
 
     def get_section(self, *, id_list):
         ids = list(id_list)
-        if ids and all(isinstance(i, str) for i in ids):
+        if ids and all(isinstance(i, str) and _utf8(i) for i in ids):
             query = urllib.parse.urlencode([("id", i) for i in ids])
         else:
+            # Ids that are not text, or not valid UTF-8 (a lone surrogate read from a JSON escape),
+            # travel as a JSON list, whose escapes are plain ASCII.
             query = urllib.parse.urlencode({"path": json.dumps(ids)})
         return self._json("GET", self._job_path("/section?" + query))
 
@@ -325,3 +327,11 @@ def _folder_upload(folder):
         if os.path.isfile(candidate):
             logs[log_name] = candidate
     return report, logs
+
+
+def _utf8(text):
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
