@@ -84,6 +84,9 @@ def test_job_list_filters_and_pages(client):
         del document["report"]["result"]          # the job's result comes from its counts then
         if index % 3 == 0:
             document["report"]["summary"] = {"failed": 1, "total": 1, "success_rate": 0.0}
+        elif index == 1:
+            # Skipped weighs least, as in every other tool: this job passed.
+            document["report"]["summary"] = {"passed": 1, "skipped": 1, "total": 2, "success_rate": 100.0}
         put(client, "job-%d" % index, document, state="running" if index == 6 else "finished",
             name="even" if index % 2 == 0 else "odd")
     listed = client.get("/api/jobs", params={"per_page": 3}).json()
@@ -94,6 +97,7 @@ def test_job_list_filters_and_pages(client):
     assert ids(name="odd") == ["job-1", "job-3", "job-5"]
     assert ids(state="running") == ["job-6"]
     assert ids(result="failed") == ["job-0", "job-3", "job-6"]
+    assert ids(result="skipped") == [] and "job-1" in ids(result="passed")
     assert ids(since="2026-01-03", until="2026-01-05") == ["job-2", "job-3"]
     assert ids(since="2026-01-06T10:00:00Z") == ["job-5", "job-6"]
     assert ids(q="b-4") == ["job-4"] and ids(q="%") == [] and ids(q="_") == []

@@ -11,10 +11,10 @@ import json
 import threading
 import zlib
 
+from .. import views
+
 FORMAT_VERSION = "3.2"
 CHILD_KEYS = ("tasks", "sections")
-# Worst first: the job's result when the run set carries none of its own.
-RESULT_ORDER = ("aborted", "errored", "failed", "blocked", "skipped", "passx", "passed")
 
 
 class Refused(Exception):
@@ -217,7 +217,8 @@ def job_fields(report, name=None):
               if isinstance(key, str) and isinstance(value, int) and not isinstance(value, bool)}
     result = _result(report.get("result"))
     if result is None:
-        result = next((r for r in RESULT_ORDER if counts.get(r)), None)
+        # The run set carries none of its own: the worst its test cases had, as every tool shows it.
+        result = next((r for r in views.WORST_FIRST if counts.get(r)), None)
     rid = report.get("id")
     return {
         "name": _text(name) or _text(rid) or _text(safe_json(rid)),
