@@ -251,12 +251,12 @@
     var s = D.summary || {};
     var counts = countsOf(s);
     var total = typeof s.total === "number" ? s.total : counts.reduce(function (a, c) { return a + c[1]; }, 0);
-    var c = card("Results");
+    var c = card("Test cases");
     c.id = "results-card";
     var big = el("div", "big", (typeof s.success_rate === "number" ? s.success_rate.toFixed(2) : "\u2014") + " %");
     big.id = "success-rate";
     c.appendChild(big);
-    c.appendChild(el("div", "note", "success rate of " + total + " results" +
+    c.appendChild(el("div", "note", "success rate of " + total + " test cases (sections directly under a task)" +
       (typeof s.weight === "number" ? ", " + (100 * s.weight).toFixed(0) + " % of planned tasks ran" : "")));
     if (counts.length) c.appendChild(bar(counts, countsText(s)));
     var t = countsTable(counts, total);
@@ -265,10 +265,11 @@
   })();
   (function () {
     var c = card("Health");
-    c.appendChild(el("p", null, "Health result: "));
+    c.appendChild(el("p", null, "Health result (from the health data given at stop): "));
     c.lastChild.appendChild(badge(D.health));
     var counts = countsOf(D.hsum);
     if (counts.length) {
+      c.appendChild(el("p", "note", "Health entries:"));
       c.appendChild(bar(counts, countsText(D.hsum)));
       c.appendChild(countsTable(counts, D.hsum.total));
     } else {
@@ -276,9 +277,9 @@
     }
   })();
   (function () {
-    var c = card("Plugins");
+    var c = card("Job plugins");
     var counts = countsOf(D.plugins);
-    if (counts.length) c.appendChild(el("p", null, countsText(D.plugins)));
+    if (counts.length) c.appendChild(el("p", null, "Sections run in job plugins: " + countsText(D.plugins)));
     var list = el("ol", "slow");
     roots.forEach(function (n) {
       if (typeOf(n) !== "Plugin") return;
@@ -741,7 +742,7 @@
     var problems = 0;
     Object.keys(seen).forEach(function (r) { if (PROBLEM[r]) problems += seen[r]; });
     option("", "all results");
-    option("problems", "failed only (" + problems + ")");
+    option("problems", "failed, errored, aborted or blocked nodes (" + problems + ")");
     Object.keys(seen).sort().forEach(function (r) { option("r:" + r, r + " (" + seen[r] + ")"); });
   })();
   var haystack = null, asked = 0;
