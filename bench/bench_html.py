@@ -78,7 +78,7 @@ def main():
             json_path = os.path.join(folder, "results.json")
             label = "stored job " + folder
         else:
-            from report_pages import synthetic_job
+            from support.report_pages import synthetic_job
             folder = scratch
             json_path = os.path.join(scratch, "results.json")
             with open(json_path, "w") as stream:

@@ -25,7 +25,7 @@ from bench_paths import BENCH_DIR, PACKAGE_ROOT, REPO_ROOT  # noqa: E402,F401
 
 import kovra.reporter.ledgrin as native  # noqa: E402
 import kovra.reporter.runset as runset  # noqa: E402
-import reference_ledgrin as reference  # noqa: E402
+from reference import ledgrin as reference  # noqa: E402
 from bench_runset import best_of_both, build_job, print_table  # noqa: E402
 from kovra.qoreport.runset import RunSet as LegacyRunSet  # noqa: E402
 
@@ -64,7 +64,7 @@ def workload_rows(args, folder):
     job = build_job(runset, args.tasks, args.sections, logfile)
     for node in job.tasks:
         node.add_detail(CONSOLE)
-    out = {mod: os.path.join(folder, mod.__name__.rsplit(".", 1)[-1]) for mod in (reference, native)}
+    out = {reference: os.path.join(folder, "reference"), native: os.path.join(folder, "native")}
     for path in out.values():
         os.makedirs(path)
 

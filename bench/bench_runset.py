@@ -27,40 +27,16 @@ import types
 from bench_paths import BENCH_DIR, PACKAGE_ROOT, REPO_ROOT  # noqa: E402,F401
 
 import kovra.reporter.runset as native  # noqa: E402
-import reference_model as reference  # noqa: E402
-
-HEALTH = [{"result": "passed"}, {"result": "failed"}]
+from reference import job as reference_job  # noqa: E402
+from reference import runset as reference  # noqa: E402
 
 
 def build_job(mod, num_tasks, num_sections, logfile):
-    """One job as the framework reports it: start, fill, stop every node."""
+    """The shared job; a stubbed TestResult makes its results with `make`."""
     results = mod.TestResult
     if isinstance(results, (Stubs, types.SimpleNamespace)):
         results = results.make
-    rs = mod.RunSet(id="job", seq_num=1)
-    rs.start(job_type="regression", cli="kovra run job.py", host="h1", user="u", archivefile="a.zip")
-    job_plugin = rs.add_plugin(id="job_plugin", seq_num=0)
-    job_plugin.start(logfile=logfile, description="job level")
-    for t in range(num_tasks):
-        task = rs.add_task(id="task%d" % t, seq_num=t)
-        task.start(logfile=logfile, testscript="script%d.py" % t, parameters={"t": t}, custom="x")
-        plugin = task.add_plugin(id="plugin", seq_num=0)
-        plugin.start(logfile=logfile)
-        plugin.stop()
-        for s in range(num_sections):
-            section = task.add_section(id="sec%d" % s, seq_num=s)
-            section.start(logfile=logfile, testcase_type="TestCase", description="section %d" % s)
-            for k in range(2):
-                step = section.add_section(id="step%d" % k, seq_num=k)
-                step.start(logfile=logfile)
-                step.add_detail("detail %d" % k)
-                step.update({"xref": {"file": "f.py", "line": k}, "note": [k]})
-                step.stop(result=results("passed" if k else "passx"), health=HEALTH)
-            section.stop(result=mod.Passed if s % 5 else results("failed"))
-        task.stop()
-    job_plugin.stop(logfile=logfile)
-    rs.stop(num_tasks=num_tasks + 1)
-    return rs
+    return reference_job.build_job(mod, num_tasks, num_sections, logfile, results)
 
 
 # ---- the framework stubbed alike on both sides

@@ -8,7 +8,7 @@ import sys
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import hostile_cases as hc
+from support import hostile_cases as hc
 
 SETTINGS = settings(max_examples=40, derandomize=True, deadline=None, database=None,
                     suppress_health_check=list(HealthCheck))

@@ -14,7 +14,7 @@ import pytest
 import yaml
 
 from kovra.reporter import explorer, ledgrin, runset
-from startup import run_python
+from support.startup import run_python
 
 
 # --- super() along an MRO that changes during the lookup ------------------------------

@@ -7,10 +7,10 @@ import textwrap
 
 import pytest
 
-import refleak
+from support import refleak
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SCRIPT = os.path.join(HERE, "refleak.py")
+SCRIPT = os.path.join(HERE, "support", "refleak.py")
 
 debug_only = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
                                 reason="needs a debug interpreter")

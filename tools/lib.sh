@@ -1,4 +1,6 @@
 # Shared settings for the tools/ scripts; sourced, not run.
+# The settings are read by the scripts that source it:
+# shellcheck shell=bash disable=SC2034
 
 KOVRA_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV310="$KOVRA_ROOT/.venv310"
@@ -23,7 +25,7 @@ kovra_base310() {
   fi
   local root best
   root="$(kovra_pyenv_root)"
-  best="$(ls -d "$root"/versions/3.10.* 2>/dev/null | sort -V | tail -n 1)"
+  best="$(printf '%s\n' "$root"/versions/3.10.* | sort -V | tail -n 1)"
   if [ -z "$best" ] || [ ! -x "$best/bin/python" ]; then
     echo "no CPython 3.10 under $root/versions" >&2
     return 1

@@ -5,7 +5,7 @@ import time
 import pytest
 
 from kovra.reporter import html as report_html
-from report_pages import CONSOLE, HOSTILE, LONG_LINE, hostile_document, run_main_job, synthetic_job
+from support.report_pages import CONSOLE, HOSTILE, LONG_LINE, hostile_document, run_main_job, synthetic_job
 
 PROBLEMS = {"failed", "errored", "aborted", "blocked"}
 

@@ -373,7 +373,7 @@ def test_summary_check_fails_only_when_something_failed(job, tmp_path):
 
 
 def test_html_page_of_a_stored_job_has_the_same_tree_from_either_form_and_its_failure_logs(job, tmp_path):
-    from report_pages import page_data, stretch_text
+    from support.report_pages import page_data, stretch_text
     pages = {}
     for form in ("json", "yaml"):
         run("html", job / ("results." + form), "-o", tmp_path / (form + ".html"), check=0)

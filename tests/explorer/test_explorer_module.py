@@ -1,5 +1,5 @@
 """Start-up of kovra.reporter.explorer, each case in a fresh interpreter."""
-from startup import SECOND_INTERPRETER, import_in_second_interpreter, run_python, second_initialisation
+from support.startup import SECOND_INTERPRETER, import_in_second_interpreter, run_python, second_initialisation
 
 MODULE_NAME = "kovra.reporter.explorer"
 

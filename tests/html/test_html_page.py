@@ -11,7 +11,7 @@ import pytest
 import yaml
 
 from kovra.reporter import html as report_html
-from report_pages import (CONSOLE, HOSTILE, LONG_LINE, hostile_document, page_data, parse_page, run_main_job,
+from support.report_pages import (CONSOLE, HOSTILE, LONG_LINE, hostile_document, page_data, parse_page, run_main_job,
                           stretch_text, write_log)
 
 

@@ -1,23 +1,18 @@
-"""The native module and the plain-Python reference in bench/ write the same
+"""The native module and its plain-Python reference write the same
 result files, or fail the same way, for generated reports."""
 import datetime as dt
 import os
-import sys
 import tempfile
 import types
 
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-BENCH_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "bench")
-if BENCH_DIR not in sys.path:
-    sys.path.insert(0, BENCH_DIR)
-
-from kovra.reporter import ledgrin as native  # noqa: E402
-from kovra.results import Failed, Passed  # noqa: E402
-from kovra.results import TestResult as Result  # noqa: E402
-import reference_ledgrin as reference  # noqa: E402
-import legacy_fakes as fakes  # noqa: E402
+from kovra.reporter import ledgrin as native
+from kovra.results import Failed, Passed
+from kovra.results import TestResult as Result
+from reference import ledgrin as reference
+import legacy_fakes as fakes
 
 T0 = dt.datetime(2026, 12, 8, 10, 0, 0)
 

@@ -6,7 +6,7 @@ from xml.dom import minidom
 import kovra.configuration
 from kovra.reporter import ledgrin
 from kovra.results import Passed
-from startup import SECOND_INTERPRETER, import_in_second_interpreter, run_python, second_initialisation
+from support.startup import SECOND_INTERPRETER, import_in_second_interpreter, run_python, second_initialisation
 
 MODULE_NAME = "kovra.reporter.ledgrin"
 HANDLERS = ["_handle_runset", "_handle_jobexecution", "_handle_testscript", "_handle_commonsection",

@@ -25,14 +25,10 @@ import yaml
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-BENCH_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "bench")
-if BENCH_DIR not in sys.path:
-    sys.path.insert(0, BENCH_DIR)
-
-import kovra.results as results  # noqa: E402
-from kovra.datastructures import AttrDict  # noqa: E402
-from kovra.reporter import runset as native  # noqa: E402
-import reference_model as reference  # noqa: E402
+import kovra.results as results
+from kovra.datastructures import AttrDict
+from kovra.reporter import runset as native
+from reference import runset as reference
 
 IMPLS = (native, reference)
 RESULT_CONSTANTS = (results.Passed, results.Passx, results.Failed, results.Errored,

@@ -15,7 +15,7 @@ import kovra.utils.dicts
 import kovra.utils.utils
 from kovra.datastructures import AttrDict
 from kovra.reporter import runset
-from startup import SECOND_INTERPRETER, import_in_second_interpreter, run_python
+from support.startup import SECOND_INTERPRETER, import_in_second_interpreter, run_python
 
 MODULE_NAME = "kovra.reporter.runset"
 CLASS_NAMES = ["JSONDumper", "YAMLDumper", "ReportHeader", "ReportObjectBase",

@@ -7,20 +7,15 @@ end as the plain-Python reference ends.
 """
 
 import copy
-import os
 import sys
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-BENCH_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "bench")
-if BENCH_DIR not in sys.path:
-    sys.path.insert(0, BENCH_DIR)
-
-from kovra.reporter import runset as native  # noqa: E402
-from kovra.results import Failed, Passed  # noqa: E402
-import reference_model as reference  # noqa: E402
+from kovra.reporter import runset as native
+from kovra.results import Failed, Passed
+from reference import runset as reference
 
 IMPLS = (native, reference)
 

@@ -3,17 +3,10 @@ reads once where the first read cannot have run code; each case below puts code
 on the way of a read, and that code must run exactly as often as the rule says.
 """
 
-import os
-import sys
-
 import pytest
 
-BENCH_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "bench")
-if BENCH_DIR not in sys.path:
-    sys.path.insert(0, BENCH_DIR)
-
-from kovra.reporter import runset as native  # noqa: E402
-import reference_model as reference  # noqa: E402
+from kovra.reporter import runset as native
+from reference import runset as reference
 
 IMPLS = (native, reference)
 

@@ -1,14 +1,14 @@
 #!/usr/bin/env python3
 """Reference-leak check for a debug interpreter (one with sys.gettotalrefcount).
 
-Runs each callable in the SCENARIOS list of every tests/leak_scenarios*.py
-file (one per module under test) many times and reports a leak
+Runs each callable in the SCENARIOS list of every leak_scenarios*.py file
+beside it (one per module under test) many times and reports a leak
 when the total reference count, or the number of allocated memory blocks,
 grows in every measured round. A single quiet round clears a scenario, so
 one-off caching and allocator noise are tolerated.
 
-    python3.11d tests/refleak.py [-k TEXT] [--warmup N] [--rounds N] [--calls N]
-                                 [--scenarios FILE ...] [--list]
+    python3.11d tests/support/refleak.py [-k TEXT] [--warmup N] [--rounds N] [--calls N]
+                                         [--scenarios FILE ...] [--list]
 
 With --blocks-only it runs on a release interpreter too, watching the allocated
 memory blocks alone: code that only an older interpreter runs (3.10, which has
@@ -28,7 +28,8 @@ import sys
 import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-REPO_ROOT = os.path.dirname(HERE)
+TESTS_DIR = os.path.dirname(HERE)
+REPO_ROOT = os.path.dirname(TESTS_DIR)
 
 WARMUP = 3
 ROUNDS = 4
@@ -115,7 +116,7 @@ def load_scenarios(path):
 def main(argv=None):
     ap = argparse.ArgumentParser(description="Reference-leak check (debug interpreter only).")
     ap.add_argument("--scenarios", action="append", default=None,
-                    help="file defining SCENARIOS; repeatable (default: tests/leak_scenarios*.py)")
+                    help="file defining SCENARIOS; repeatable (default: leak_scenarios*.py beside this file)")
     ap.add_argument("-k", dest="match", default=None, help="only scenarios whose name contains TEXT")
     ap.add_argument("--warmup", type=int, default=WARMUP)
     ap.add_argument("--rounds", type=int, default=ROUNDS)
@@ -139,6 +140,8 @@ def main(argv=None):
     # Same package choice as tests/conftest.py.
     root = os.path.abspath(os.environ.get("KOVRA_PACKAGE_ROOT") or REPO_ROOT)
     sys.path.insert(0, root)
+    # Scenarios import the other test helpers as the tests do (support.*).
+    sys.path.insert(1, TESTS_DIR)
 
     files = args.scenarios or sorted(glob.glob(os.path.join(HERE, "leak_scenarios*.py")))
     scenarios = []

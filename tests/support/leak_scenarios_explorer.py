@@ -1,4 +1,4 @@
-"""Scenarios for tests/refleak.py: kovra.reporter.explorer with a fake client
+"""Scenarios for refleak.py: kovra.reporter.explorer with a fake client
 and with the stand-in client serving a stored report; expected errors are
 caught here.
 """

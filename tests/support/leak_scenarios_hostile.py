@@ -1,4 +1,4 @@
-"""Scenarios for tests/refleak.py: the hostile cases of test_hostile.py on fixed
+"""Scenarios for refleak.py: the hostile cases of test_hostile.py on fixed
 inputs, and the native layer's own hostile paths (super() over changing bases,
 the with and except emulation, functions under copy, pickle and weakref)."""
 import copy
@@ -8,8 +8,8 @@ import sys
 import tempfile
 import weakref
 
-import hostile_cases as hc
 from kovra.reporter import ledgrin, runset
+from support import hostile_cases as hc
 
 _LOGDIR = tempfile.mkdtemp(prefix="kovra-leak-hostile-")
 _DATA = [["a\x01", ("hostile",)], ("dict", [("k", ["x\ud800"]), (("key", "swap"), "v")]),

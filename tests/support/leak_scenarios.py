@@ -1,4 +1,4 @@
-"""Scenarios for tests/refleak.py: zero-argument callables run many times
+"""Scenarios for refleak.py: zero-argument callables run many times
 under the debug interpreter. Each scenario builds what it needs afresh, so
 anything still alive afterwards is a leak; expected errors are caught here.
 """

@@ -1,4 +1,4 @@
-"""Leak scenarios for kovra.reporter.ledgrin (see tests/refleak.py)."""
+"""Leak scenarios for kovra.reporter.ledgrin (see refleak.py)."""
 import datetime as dt
 import os
 import tempfile
