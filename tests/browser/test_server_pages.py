@@ -4,9 +4,9 @@ import time
 
 import pytest
 
-from report_pages import HOSTILE, run_main_job
+from support.report_pages import HOSTILE, run_main_job
 from test_report_page import ROW_OF, ROWS
-from server_jobs import EXPECTED_MARKS, hostile_report, report, send, send_series
+from support.server_jobs import EXPECTED_MARKS, hostile_report, report, send, send_series
 
 ROW_IDS = """
 return Array.from(document.querySelectorAll('#tree li[role=treeitem]')).map(function (li) {

@@ -13,7 +13,7 @@ import pytest
 from kovra.reporter import html as report_html, runset, views
 from kovra import results
 from kovra.results import Errored, Failed, Passed
-from report_pages import page_data
+from support.report_pages import page_data
 from test_cli import HERE, PYTHONS, REPO_ROOT, run
 
 BGP = "BGP neighbour 10.0.0.2 not Established"

@@ -14,8 +14,8 @@ from conftest import TOKEN
 from reports import big_document
 
 from kovra.reporter.compare import Comparison
-from report_pages import HOSTILE, page_data, parse_page
-from server_jobs import EXPECTED_MARKS, SERIES, hostile_report, report, send, send_series
+from support.report_pages import HOSTILE, page_data, parse_page
+from support.server_jobs import EXPECTED_MARKS, SERIES, hostile_report, report, send, send_series
 
 PAGES = ["/", "/jobs/n3", "/history?name=nightly&node=t.wobbly", "/trends", "/trends?name=nightly",
          "/compare", "/compare?b=n3", "/compare?a=n1&b=n3"]

@@ -1,7 +1,7 @@
 """Jobs for the server pages' tests: small stored reports built as plain data, and a way to send them."""
 import json
 
-from report_pages import HOSTILE
+from support.report_pages import HOSTILE
 
 
 def report(job_id, results, start="2026-12-01T10:00:00", runtimes=None, reasons=None, name=None):
