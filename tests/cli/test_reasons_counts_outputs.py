@@ -117,7 +117,7 @@ def test_junit_gives_plugins_and_tasks_not_run_their_own_test_cases(reasons, tmp
 
 def test_a_task_shows_the_same_state_in_show_the_page_and_the_job_print(tmp_path):
     # The page's script takes a task's badge from the worst of its counts, in this order.
-    script = report_html._asset("report.js")
+    script = report_html.asset("report.js")
     order = re.search(r"var WORST_FIRST = \[([^\]]*)\]", script).group(1)
     assert tuple(json.loads("[%s]" % order)) == views.WORST_FIRST
     proc = subprocess.run([PYTHONS[0], os.path.join(REPO_ROOT, "tools", "main_job.py"), "--out", str(tmp_path),
