@@ -3,6 +3,7 @@
 Commands run as `python -m kovra.reporter ...` in fresh interpreters (the 3.10
 virtual environment and Debian's 3.11 where their modules are built).
 """
+import io
 import json
 import os
 import re
@@ -166,12 +167,22 @@ def result_with(name, **attrs):
     return result
 
 
-def test_progress_bar_appears_once_loading_is_slow(job, capsys):
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_progress_bar_appears_once_loading_is_slow_on_a_terminal_only(job, capsys, monkeypatch):
     store.load(str(job / "results.yaml"), progress=0.0)
-    err = capsys.readouterr().err
-    assert "results.yaml: parsing" in err and "building" in err and err.endswith("100%\n")
-    store.load(str(job / "results.yaml"))
     assert capsys.readouterr().err == ""
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    store.load(str(job / "results.yaml"), progress=0.0)
+    drawn = terminal.getvalue()
+    assert "results.yaml: parsing" in drawn and "building" in drawn and drawn.endswith("100%\n")
+    terminal.truncate(0)
+    store.load(str(job / "results.yaml"))
+    assert terminal.getvalue() == ""
 
 
 def test_a_node_with_unknown_attributes_is_refused(tmp_path, job):
