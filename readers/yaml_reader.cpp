@@ -313,6 +313,100 @@ Tag resolve(string_view value, bool plain_implicit) {
     }
 }
 
+// ---- tabs: where PyYAML's scanner refuses what libyaml takes ------------------------
+
+// PyYAML skips only spaces between tokens and ends a plain scalar at a tab;
+// libyaml also takes tabs there (inside plain scalars, after ':', in flow
+// collections, in directives and block scalar headers). A raw tab is PyYAML's
+// only inside a quoted scalar, a block scalar's text or a comment: anywhere else
+// it refuses the text, and so does this. The marks of libyaml's tokens count
+// characters from after any byte order mark.
+class TabCheck {
+public:
+    TabCheck(const char* data, size_t size) : p_(data), end_(data + size) {
+        if (size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0)
+            p_ += 3;
+    }
+
+    // The place of the first tab PyYAML refuses, if any.
+    bool find(size_t& line, size_t& column) {
+        yaml_parser_t parser;
+        if (!yaml_parser_initialize(&parser))
+            throw std::bad_alloc();
+        std::unique_ptr<yaml_parser_t, void (*)(yaml_parser_t*)> owned(&parser, yaml_parser_delete);
+        yaml_parser_set_input_string(&parser, reinterpret_cast<const unsigned char*>(p_), size_t(end_ - p_));
+        for (;;) {
+            yaml_token_t token;
+            // A text libyaml refuses is left to the parse proper, which says why.
+            if (!yaml_parser_scan(&parser, &token))
+                return false;
+            std::unique_ptr<yaml_token_t, void (*)(yaml_token_t*)> held(&token, yaml_token_delete);
+            if (token.type == YAML_STREAM_END_TOKEN) {
+                if (!walk(token.start_mark.index, Rule::between))
+                    return false;
+                break;
+            }
+            if (token.start_mark.index < index_)
+                continue;  // a token of no width, placed where the next one starts
+            if (walk(token.start_mark.index, Rule::between))
+                break;
+            Rule rule = Rule::nowhere;
+            if (token.type == YAML_SCALAR_TOKEN) {
+                auto style = token.data.scalar.style;
+                rule = style == YAML_SINGLE_QUOTED_SCALAR_STYLE || style == YAML_DOUBLE_QUOTED_SCALAR_STYLE
+                           ? Rule::anywhere
+                           : style == YAML_LITERAL_SCALAR_STYLE || style == YAML_FOLDED_SCALAR_STYLE ? Rule::block
+                                                                                                   : Rule::nowhere;
+            }
+            if (walk(token.end_mark.index, rule))
+                break;
+        }
+        line = line_;
+        column = column_;
+        return true;
+    }
+
+private:
+    enum class Rule { between, nowhere, anywhere, block };
+
+    // Walks up to character `index`; true when it stops at a tab that `rule` refuses.
+    bool walk(size_t index, Rule rule) {
+        bool comment = false, header = rule == Rule::block;
+        while (index_ < index && p_ < end_) {
+            char c = *p_;
+            if (c == '\t') {
+                bool allowed = rule == Rule::anywhere || comment || (rule == Rule::block && !header);
+                if (!allowed)
+                    return true;
+            } else if (c == '#' && (rule == Rule::between || header)) {
+                comment = true;
+            } else if (c == '\n' || c == '\r') {
+                comment = header = false;
+            }
+            step();
+        }
+        return false;
+    }
+
+    void step() {
+        char c = *p_;
+        if (c == '\n' || (c == '\r' && !(p_ + 1 < end_ && p_[1] == '\n'))) {
+            ++line_;
+            column_ = 0;
+        } else {
+            ++column_;
+        }
+        ++p_;
+        while (p_ < end_ && (static_cast<unsigned char>(*p_) & 0xC0) == 0x80)
+            ++p_;
+        ++index_;
+    }
+
+    const char* p_;
+    const char* end_;
+    size_t index_ = 0, line_ = 0, column_ = 0;
+};
+
 // ---- the reader ----------------------------------------------------------------
 
 enum class Kind : char { scalar, sequence, mapping };
@@ -354,9 +448,42 @@ struct Frame {
     const char* unmergeable = nullptr;               // the kind of an item that is not a mapping
     object key;
     bool have_key = false, key_merges = false;
+    bool flow = false;
     yaml_mark_t mark{};
     std::string anchor;
     Py_ssize_t first_node = 0;
+};
+
+// The text at a mark's character index (libyaml's marks count characters, from
+// after any byte order mark): a cursor that moves forward, restarting if asked
+// for an earlier place.
+class Source {
+public:
+    Source(const char* data, size_t size) : begin_(data), end_(data + size) {
+        if (size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0)
+            begin_ += 3;
+        p_ = begin_;
+    }
+
+    const char* at(size_t index) {
+        if (index < index_) {
+            p_ = begin_;
+            index_ = 0;
+        }
+        for (; index_ < index && p_ < end_; ++index_) {
+            ++p_;
+            while (p_ < end_ && (static_cast<unsigned char>(*p_) & 0xC0) == 0x80)
+                ++p_;
+        }
+        return p_;
+    }
+    const char* end() const { return end_; }
+
+private:
+    const char* begin_;
+    const char* end_;
+    const char* p_;
+    size_t index_ = 0;
 };
 
 struct Anchor {
@@ -375,6 +502,13 @@ public:
     Reader& operator=(const Reader&) = delete;
 
     object run(const char* data, size_t size) {
+        source_ = std::make_unique<Source>(data, size);
+        refuse_inner_byte_order_marks(data, size);
+        if (std::memchr(data, '\t', size)) {
+            yaml_mark_t mark{};
+            if (TabCheck(data, size).find(mark.line, mark.column))
+                fail("invalid", mark, "found character '\\t' that cannot start any token");
+        }
         yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(data), size);
         int documents = 0;
         for (;;) {
@@ -402,10 +536,12 @@ public:
                     scalar(event);
                     break;
                 case YAML_SEQUENCE_START_EVENT:
+                    flow_depth_ += event.data.sequence_start.style == YAML_FLOW_SEQUENCE_STYLE;
                     start(event, Kind::sequence, reinterpret_cast<const char*>(event.data.sequence_start.tag),
                           reinterpret_cast<const char*>(event.data.sequence_start.anchor));
                     break;
                 case YAML_MAPPING_START_EVENT:
+                    flow_depth_ += event.data.mapping_start.style == YAML_FLOW_MAPPING_STYLE;
                     start(event, Kind::mapping, reinterpret_cast<const char*>(event.data.mapping_start.tag),
                           reinterpret_cast<const char*>(event.data.mapping_start.anchor));
                     break;
@@ -420,6 +556,86 @@ public:
     }
 
 private:
+    // libyaml skips a byte order mark at the start of any line, PyYAML only at the
+    // start of the text: elsewhere it is a character of the text.
+    void refuse_inner_byte_order_marks(const char* data, size_t size) {
+        const char* bom = "\xEF\xBB\xBF";
+        size_t first = size >= 3 && std::memcmp(data, bom, 3) == 0 ? 3 : 0;
+        for (size_t at = first; at + 3 <= size; ++at) {
+            const void* found = std::memchr(data + at, '\xEF', size - at);
+            if (!found)
+                return;
+            at = size_t(static_cast<const char*>(found) - data);
+            if (at + 3 > size || std::memcmp(data + at, bom, 3) != 0)
+                continue;
+            char before = at > 0 ? data[at - 1] : '\n';
+            // After a line break; NEL, LS and PS end in 0x85, 0xA8 and 0xA9.
+            if (at == first || before == '\n' || before == '\r' || (unsigned char)before == 0x85 ||
+                (unsigned char)before == 0xA8 || (unsigned char)before == 0xA9)
+                fail("unsupported", yaml_mark_t{}, "a byte order mark starts a line: libyaml skips it, PyYAML reads it");
+        }
+    }
+
+    // A line break: also NEL, LS and PS, as both scanners have them.
+    static bool line_break(const char* p, const char* end) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '\n' || c == '\r')
+            return true;
+        if (c == 0xC2)
+            return p + 1 < end && static_cast<unsigned char>(p[1]) == 0x85;
+        return c == 0xE2 && p + 2 < end && static_cast<unsigned char>(p[1]) == 0x80 &&
+               (static_cast<unsigned char>(p[2]) == 0xA8 || static_cast<unsigned char>(p[2]) == 0xA9);
+    }
+
+    // Where the scanners part on a node's properties and block scalar header.
+    // PyYAML's tags take ',', '[' and ']' in flow collections too, where libyaml's
+    // end: the text is PyYAML's to read. PyYAML wants a space before a comment on
+    // a block scalar's header line, libyaml does not: refused.
+    void check_properties(const yaml_mark_t& mark, bool tagged, bool block) {
+        if (!tagged && !block)
+            return;
+        const char* p = source_->at(mark.index);
+        const char* end = source_->end();
+        auto blank = [end](const char* q) { return *q == ' ' || *q == '\t' || line_break(q, end); };
+        for (;;) {
+            while (p < end && (*p == ' ' || *p == '\t'))
+                ++p;
+            if (p == end || (*p != '!' && *p != '&'))
+                break;
+            if (*p == '!')
+                check_tag(mark, p, end);
+            while (p < end && !blank(p) && !(flow_depth_ > 0 && *p && std::strchr(",[]{}", *p)))
+                ++p;
+            if (p < end && *p && std::strchr(",[]", *p))
+                fail("unsupported", mark, "a tag or anchor runs into '%c': libyaml ends it there, PyYAML does not", *p);
+            if (p < end && (*p == '{' || *p == '}'))
+                fail("invalid", mark, "while scanning a tag: expected ' ', but found '%c'", *p);
+        }
+        if (!block || p == end || (*p != '|' && *p != '>'))
+            return;
+        ++p;
+        while (p < end && (*p == '+' || *p == '-' || digit(*p)))
+            ++p;
+        if (p < end && *p == '#')
+            fail("invalid", mark, "while scanning a block scalar: expected chomping or indentation indicators, "
+                                  "but found '#'");
+    }
+
+    // Scanner.scan_tag: a second '!' before the next space makes a handle, whose
+    // characters between the two must be word characters; libyaml takes others.
+    void check_tag(const yaml_mark_t& mark, const char* p, const char* end) {
+        if (p + 1 < end && p[1] == '<')
+            return;
+        const char* q = p + 1;
+        while (q < end && *q != ' ' && !line_break(q, end) && *q != '!')
+            ++q;
+        if (q == end || *q != '!')
+            return;
+        for (const char* c = p + 1; c < q; ++c)
+            if (!(digit(*c) || (*c >= 'A' && *c <= 'Z') || (*c >= 'a' && *c <= 'z') || *c == '-' || *c == '_'))
+                fail("invalid", mark, "while scanning a tag: expected '!', but found '%c'", *c);
+    }
+
     // ---- errors ----------------------------------------------------------------
 
     [[noreturn]] void raise_error(const char* reason, const yaml_mark_t& mark, handle problem) {
@@ -465,7 +681,25 @@ private:
                                                                 parser_.context_mark.column + 1, problem.ptr()));
             problem = std::move(with_context);
         }
-        raise_error("invalid", mark, problem);
+        raise_error(libyaml_only(parser_.problem) ? "unsupported" : "invalid", mark, problem);
+    }
+
+    // What libyaml refuses and PyYAML reads: the escape of a lone surrogate, an
+    // unknown directive (PyYAML ignores it), a YAML version 1.x other than 1.1 and 1.2.
+    static bool libyaml_only(const char* problem) {
+        // And "x:" before a flow indicator, where PyYAML ends the plain scalar at ':'; a
+        // lone '?' in a flow sequence; a tag running into a flow indicator; a tab after
+        // the spaces that begin a block scalar's first line.
+        static const char* const problems[] = {"found invalid Unicode character escape code",
+                                               "found unknown directive name", "found incompatible YAML document",
+                                               "found unexpected ':'", "did not find expected ',' or ']'",
+                                               "did not find expected whitespace or line break",
+                                               "did not find expected tag URI",
+                                               "found a tab character where an indentation space is expected"};
+        for (const char* known : problems)
+            if (problem && std::strcmp(problem, known) == 0)
+                return true;
+        return false;
     }
 
     // A constructor's Python error (int() of a malformed !!int, an unhashable key,
@@ -745,8 +979,17 @@ private:
         const auto& data = event.data.scalar;
         string_view value(reinterpret_cast<const char*>(data.value), data.length);
         const char* tag_text = reinterpret_cast<const char*>(data.tag);
-        Tag tag = !tag_text || std::strcmp(tag_text, "!") == 0 ? resolve(value, data.plain_implicit)
-                                                                : tag_named(tag_text);
+        // PyYAML ends a plain scalar at '?' in a flow collection, and the '?' that
+        // follows then fails its parser; libyaml reads on.
+        if (data.style == YAML_PLAIN_SCALAR_STYLE && flow_depth_ > 0 && value.size() > 1 &&
+            std::memchr(value.data() + 1, '?', value.size() - 1))
+            fail("invalid", event.start_mark, "found '?' inside a plain scalar in a flow collection");
+        // The non-specific tag '!' resolves as a plain scalar in PyYAML, even on an
+        // empty node, where libyaml leaves the flag unset.
+        check_properties(event.start_mark, tag_text != nullptr,
+                         data.style == YAML_LITERAL_SCALAR_STYLE || data.style == YAML_FOLDED_SCALAR_STYLE);
+        bool non_specific = tag_text && std::strcmp(tag_text, "!") == 0;
+        Tag tag = !tag_text || non_specific ? resolve(value, data.plain_implicit || non_specific) : tag_named(tag_text);
         Node node;
         node.mark = event.start_mark;
         // SafeConstructor.flatten_mapping: in a mapping's key, a merge key merges and
@@ -806,6 +1049,7 @@ private:
 
     void start(const yaml_event_t& event, Kind kind, const char* tag_text, const char* anchor) {
         count(1, event.start_mark);
+        check_properties(event.start_mark, tag_text != nullptr, false);
         if (Py_ssize_t(stack_.size()) >= limits_.max_depth)
             fail("depth", event.start_mark, "nested too deeply (more than %zd levels)", limits_.max_depth);
         Tag tag = !tag_text || std::strcmp(tag_text, "!") == 0 ? (kind == Kind::sequence ? Tag::seq : Tag::map)
@@ -824,6 +1068,8 @@ private:
         frame.keep_entries = anchor || (!stack_.empty() && stack_.back().keep_entries &&
                                         stack_.back().kind == Kind::sequence);
         frame.mark = event.start_mark;
+        frame.flow = kind == Kind::sequence ? event.data.sequence_start.style == YAML_FLOW_SEQUENCE_STYLE
+                                            : event.data.mapping_start.style == YAML_FLOW_MAPPING_STYLE;
         frame.anchor = anchor ? anchor : "";
         frame.first_node = nodes_ - 1;
         if (frame.build) {
@@ -881,6 +1127,7 @@ private:
     void finish() {
         Frame frame = std::move(stack_.back());
         stack_.pop_back();
+        flow_depth_ -= frame.flow;
         Node node;
         node.kind = frame.kind;
         node.value = frame.value;
@@ -990,6 +1237,8 @@ private:
     std::unordered_map<std::string, Anchor> anchors_;
     object root_;
     Py_ssize_t nodes_ = 0;
+    int flow_depth_ = 0;  // open flow collections
+    std::unique_ptr<Source> source_;
 };
 
 }  // namespace

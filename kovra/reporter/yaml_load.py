@@ -9,7 +9,9 @@ with the same bounds checked before PyYAML's composer recurses.
 
 Every failure is a ``ReadError`` (a ValueError): a one-line message ending in
 "at line L column C", with ``problem``, ``line``, ``column`` and ``reason``
-('invalid', 'alias', 'depth' or 'nodes') as attributes. An alias is refused
+('invalid', 'alias', 'depth' or 'nodes') as attributes. (The native reader's
+'unsupported' marks text that libyaml reads otherwise than PyYAML: ``load``
+reads that with PyYAML's own loader, bounded alike.) An alias is refused
 unless `aliases` is true; then it counts as the nodes it stands for.
 """
 import sys
@@ -40,9 +42,9 @@ def load(data, aliases=False, max_depth=MAX_DEPTH, max_nodes=MAX_NODES):
         try:
             return _native.load(data, aliases, max_depth, max_nodes)
         except ReadError as error:
-            # libyaml refuses the escape of a lone surrogate ("\udc80"), which the
-            # dumps write for such text and PyYAML's own loader reads back.
-            if "invalid Unicode character escape code" not in error.problem:
+            # Text libyaml reads otherwise than PyYAML: the escape of a lone surrogate
+            # ("\udc80", which the dumps write for such text), an unknown directive.
+            if error.reason != "unsupported":
                 raise
         return _load_with(yaml.SafeLoader, data, aliases, max_depth, max_nodes)
     _say_once()

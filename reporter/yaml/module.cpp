@@ -56,8 +56,34 @@ Py_ssize_t bound(handle value, const char* name) {
     return n;
 }
 
+[[noreturn]] void refuse_undecodable() {
+    py::caught_error error;
+    object text = py::str(error.value());
+    object problem = py::take(PyUnicode_FromFormat("not UTF-16 text: %U", text.ptr()));
+    object message = py::take(PyUnicode_FromFormat("%U at line 1 column 1", problem.ptr()));
+    object made = py::call(state->context.error_type, message);
+    py::setattr(made, py::text("problem"), problem);
+    py::setattr(made, py::text("line"), py::integer(1));
+    py::setattr(made, py::text("column"), py::integer(1));
+    py::setattr(made, py::text("reason"), py::text("invalid"));
+    PyErr_SetObject(state->context.error_type.ptr(), made.ptr());
+    py::throw_error();
+}
+
 object load(handle data, handle aliases, handle depth, handle nodes) {
     yaml_reader::Limits limits{bound(depth, "max_depth"), bound(nodes, "max_nodes"), py::truthy(aliases)};
+    object decoded;
+    if (PyBytes_Check(data.ptr()) && PyBytes_GET_SIZE(data.ptr()) >= 2) {
+        // UTF-16, told by its byte order mark as PyYAML tells it, is read as the
+        // text it holds: the reader works on UTF-8.
+        const char* raw = PyBytes_AS_STRING(data.ptr());
+        if ((raw[0] == '\xFF' && raw[1] == '\xFE') || (raw[0] == '\xFE' && raw[1] == '\xFF')) {
+            decoded = py::steal(PyUnicode_DecodeUTF16(raw, PyBytes_GET_SIZE(data.ptr()), "strict", nullptr));
+            if (!decoded)
+                refuse_undecodable();
+            data = decoded;
+        }
+    }
     if (PyUnicode_Check(data.ptr())) {
         Py_ssize_t size;
         const char* text = PyUnicode_AsUTF8AndSize(data.ptr(), &size);
@@ -88,7 +114,9 @@ const char* error_doc =
     "YAML that cannot be read: malformed text, a value the safe loader cannot construct,\n"
     "or a bound exceeded. The message is one line ending in 'at line L column C';\n"
     "attributes: problem (the message without the place), line and column (from 1),\n"
-    "reason: 'invalid', 'alias', 'depth' or 'nodes'.";
+    "reason: 'invalid', 'alias', 'depth' or 'nodes', or 'unsupported' for text that libyaml\n"
+    "reads otherwise than PyYAML's own loader (a lone surrogate's escape, an unknown\n"
+    "directive, a byte order mark starting a line), which the caller may read with that.";
 
 struct Module {
     static constexpr const char* short_name = "_yaml";
