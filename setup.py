@@ -1,4 +1,4 @@
-"""The CMake build behind `pip install .`: one build of the three modules for the
+"""The CMake build behind `pip install .`: one build of the four modules for the
 interpreter running the install, placed in the wheel's kovra/reporter/.
 
 Only kovra/reporter/ is installed: the framework owns the `kovra` package, so

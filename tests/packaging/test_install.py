@@ -11,7 +11,7 @@ import pytest
 
 REPO_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
-MODULES = ("runset", "ledgrin", "explorer")
+MODULES = ("runset", "ledgrin", "explorer", "_yaml")
 
 
 def _tools_folder(*extra):
@@ -57,7 +57,7 @@ def run(args, **kw):
 
 
 # The stored-report tools beside the native modules.
-PYTHON_MODULES = ["__main__", "cli", "compare", "html", "junit", "store", "views"]
+PYTHON_MODULES = ["__main__", "cli", "compare", "html", "junit", "store", "views", "yaml_load"]
 
 
 def test_fresh_venv_runs_the_main_job_from_the_installed_packages(tmp_path):
