@@ -519,6 +519,8 @@ public:
             std::unique_ptr<yaml_event_t, void (*)(yaml_event_t*)> owned(&event, yaml_event_delete);
             switch (event.type) {
                 case YAML_DOCUMENT_START_EVENT:
+                    if (!event.data.document_start.implicit)
+                        check_directives(event.start_mark, event.end_mark);
                     // Composer.get_single_node.
                     if (++documents > 1)
                         fail("invalid", event.start_mark,
@@ -588,28 +590,26 @@ private:
     }
 
     // Where the scanners part on a node's properties and block scalar header.
-    // PyYAML's tags take ',', '[' and ']' in flow collections too, where libyaml's
-    // end: the text is PyYAML's to read. PyYAML wants a space before a comment on
-    // a block scalar's header line, libyaml does not: refused.
+    // In a flow collection libyaml ends a tag at ',', where PyYAML's tag goes on
+    // (',' is a URI character): the text is PyYAML's to read. PyYAML wants a
+    // space before a comment on a block scalar's header line, libyaml does not.
     void check_properties(const yaml_mark_t& mark, bool tagged, bool block) {
         if (!tagged && !block)
             return;
         const char* p = source_->at(mark.index);
         const char* end = source_->end();
-        auto blank = [end](const char* q) { return *q == ' ' || *q == '\t' || line_break(q, end); };
         for (;;) {
             while (p < end && (*p == ' ' || *p == '\t'))
                 ++p;
             if (p == end || (*p != '!' && *p != '&'))
                 break;
-            if (*p == '!')
+            bool tag = *p == '!';
+            if (tag)
                 check_tag(mark, p, end);
-            while (p < end && !blank(p) && !(flow_depth_ > 0 && *p && std::strchr(",[]{}", *p)))
+            while (p < end && *p != ' ' && *p != '\t' && !line_break(p, end) && !(flow_depth_ > 0 && *p == ','))
                 ++p;
-            if (p < end && *p && std::strchr(",[]", *p))
-                fail("unsupported", mark, "a tag or anchor runs into '%c': libyaml ends it there, PyYAML does not", *p);
-            if (p < end && (*p == '{' || *p == '}'))
-                fail("invalid", mark, "while scanning a tag: expected ' ', but found '%c'", *p);
+            if (tag && p < end && *p == ',')
+                fail("unsupported", mark, "a tag runs into ',': libyaml ends it there, PyYAML does not");
         }
         if (!block || p == end || (*p != '|' && *p != '>'))
             return;
@@ -619,6 +619,24 @@ private:
         if (p < end && *p == '#')
             fail("invalid", mark, "while scanning a block scalar: expected chomping or indentation indicators, "
                                   "but found '#'");
+    }
+
+    // Scanner.scan_directive: a comment after a directive needs a space before it
+    // in PyYAML, not in libyaml.
+    void check_directives(const yaml_mark_t& start, const yaml_mark_t& end_mark) {
+        const char* p = source_->at(start.index);
+        const char* end = source_->at(end_mark.index);
+        bool directive = true, comment = false;  // the document's first line is a directive
+        for (; p < end; ++p) {
+            if (*p == '\n' || *p == '\r') {
+                directive = p + 1 < end && p[1] == '%';
+                comment = false;
+            } else if (directive && !comment && *p == '#') {
+                comment = true;
+                if (p[-1] != ' ')
+                    fail("invalid", start, "while scanning a directive: expected ' ' before a comment");
+            }
+        }
     }
 
     // Scanner.scan_tag: a second '!' before the next space makes a handle, whose
@@ -1050,6 +1068,12 @@ private:
     void start(const yaml_event_t& event, Kind kind, const char* tag_text, const char* anchor) {
         count(1, event.start_mark);
         check_properties(event.start_mark, tag_text != nullptr, false);
+        // An explicit key in a flow sequence: the two parsers disagree on its empty forms.
+        if (kind == Kind::mapping && !stack_.empty() && stack_.back().flow && stack_.back().kind == Kind::sequence) {
+            const char* p = source_->at(event.start_mark.index);
+            if (p < source_->end() && *p == '?')
+                fail("unsupported", event.start_mark, "an explicit key in a flow sequence");
+        }
         if (Py_ssize_t(stack_.size()) >= limits_.max_depth)
             fail("depth", event.start_mark, "nested too deeply (more than %zd levels)", limits_.max_depth);
         Tag tag = !tag_text || std::strcmp(tag_text, "!") == 0 ? (kind == Kind::sequence ? Tag::seq : Tag::map)

@@ -149,10 +149,11 @@ DOCUMENTS = [
 ]
 # Where libyaml's scanner and PyYAML's part: text libyaml takes and PyYAML refuses...
 LIBYAML_LENIENT = ["a: b\t", "[a\tb]", "- \tx", "%YAML\t1.1\n--- x", "a: |\t\n  x\n", "|#x", "{a?b: 1}",
-                   "[x, a ?b]", "!~!x a", "{<<: !~!x {a: 1}}", "[!!map{a: 1}]", "a: 1 \t# comment"]
+                   "[x, a ?b]", "!~!x a", "{<<: !~!x {a: 1}}", "[!!map{a: 1}]", "a: 1 \t# comment",
+                   "%YAML 1.1#\n--- x"]
 # ... and text PyYAML takes and libyaml refuses, or reads otherwise: the reader
 # reports these as 'unsupported' and yaml_load has PyYAML's own loader read them.
-LIBYAML_STRICT = ["\"\\udc80 lone\"", "%FOO bar\n--- x", "%YAML 1.3\n--- x", "[a:, b]", "{=:}", "[?]", "[a, ?, b]",
+LIBYAML_STRICT = ["\"\\udc80 lone\"", "%FOO bar\n--- x", "%YAML 1.3\n--- x", "[a:, b]", "{=:}", "[?]", "[a, ?, b]", "[a, ?, :b]",
                   "[!!str, a]", "{<<: !foo, {a: 1}}", "{<<: !!,omap [a: 1]}", "lit: |\n  \ta\n", "\n\ufeffa: 1",
                   "\ufeff\ufeffa: 1"]
 DOCUMENTS += LIBYAML_LENIENT + LIBYAML_STRICT + ["a: 1 # tab\tin a comment", "'tab\tquoted'", "|\n  tab\tin text\n"]
