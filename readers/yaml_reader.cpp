@@ -1002,10 +1002,10 @@ private:
         if (data.style == YAML_PLAIN_SCALAR_STYLE && flow_depth_ > 0 && value.size() > 1 &&
             std::memchr(value.data() + 1, '?', value.size() - 1))
             fail("invalid", event.start_mark, "found '?' inside a plain scalar in a flow collection");
-        // The non-specific tag '!' resolves as a plain scalar in PyYAML, even on an
-        // empty node, where libyaml leaves the flag unset.
         check_properties(event.start_mark, tag_text != nullptr,
                          data.style == YAML_LITERAL_SCALAR_STYLE || data.style == YAML_FOLDED_SCALAR_STYLE);
+        // The non-specific tag '!' resolves as a plain scalar in PyYAML, even on an
+        // empty node, where libyaml leaves the flag unset.
         bool non_specific = tag_text && std::strcmp(tag_text, "!") == 0;
         Tag tag = !tag_text || non_specific ? resolve(value, data.plain_implicit || non_specific) : tag_named(tag_text);
         Node node;
