@@ -250,3 +250,17 @@ def test_inputs_of_every_kind():
         _yaml.load(12)
     with pytest.raises(ValueError, match="max_depth must be at least 1"):
         _yaml.load("a", max_depth=0)
+
+
+def test_the_collectors_state_is_kept():
+    import gc
+    try:
+        for enabled in (True, False):
+            (gc.enable if enabled else gc.disable)()
+            _yaml.load("a: [1, {b: 2}]")
+            assert gc.isenabled() is enabled
+            with pytest.raises(_yaml.ReadError):
+                _yaml.load(b"a: [1, {b: 2}")
+            assert gc.isenabled() is enabled
+    finally:
+        gc.enable()
