@@ -1,4 +1,4 @@
-"""The CMake build behind `pip install .`: one build of the three modules for the
+"""The CMake build behind `pip install .`: one build of the four modules for the
 interpreter running the install, placed in the wheel's kovra/reporter/.
 
 Only kovra/reporter/ is installed: the framework owns the `kovra` package, so
@@ -13,7 +13,7 @@ from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
-MODULES = ("runset", "ledgrin", "explorer")
+MODULES = ("runset", "ledgrin", "explorer", "_yaml")
 
 
 class CMakeBuild(build_ext):

@@ -63,7 +63,7 @@ ARGS = parse_args() if __name__ == "__main__" else None
 if not (ARGS and ARGS.installed):
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-import yaml  # noqa: E402
+from kovra.reporter import yaml_load  # noqa: E402
 
 from kovra.reporter import runset, store, views  # noqa: E402
 from kovra.reporter.ledgrin import Ledgrin  # noqa: E402
@@ -192,7 +192,7 @@ def main(argv=None):
     json_text = job.dump_json()
 
     # Both forms must read back to the same tree before they are stored.
-    from_yaml = yaml.safe_load(yaml_text)
+    from_yaml = yaml_load.load(yaml_text)
     from_json = json.loads(json_text)
     assert from_yaml["version"] == from_json["version"] == runset.VERSION
     assert [t["id"] for t in from_yaml["report"]["tasks"]] == [t["id"] for t in from_json["report"]["tasks"]]

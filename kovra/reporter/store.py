@@ -15,7 +15,7 @@ import stat
 import sys
 import time
 
-import yaml
+from kovra.reporter import yaml_load
 
 FORMAT_VERSION = "3.2"
 
@@ -27,8 +27,6 @@ CHILD_KEYS = ("tasks", "sections")
 # Computed by the nodes from their place in the tree; never stored back.
 DERIVED_KEYS = ("fullid", "idlist")
 FAILING = ("failed", "errored", "aborted")
-
-_YAML_LOADER = getattr(yaml, "CSafeLoader", None) or yaml.SafeLoader
 
 # The most a stored report may hold, in MiB; the environment variable raises it.
 SIZE_VARIABLE = "KOVRA_MAX_REPORT_MB"
@@ -49,7 +47,8 @@ class StoredReportError(Exception):
 
 
 class Progress:
-    """A progress bar on standard error, shown only once the work has taken longer than `delay` seconds."""
+    """A progress bar on standard error when that is a terminal, shown once the work has taken longer than
+    `delay` seconds; in a log it would only be noise."""
 
     WIDTH = 30
 
@@ -65,15 +64,14 @@ class Progress:
         self.live = bool(isatty and isatty())
 
     def update(self, phase, done, total):
-        if self.delay is None:
+        if self.delay is None or not self.live:
             return
         now = time.monotonic()
         if now - self.started < self.delay:
             return
         share = min(1.0, done / total) if total else 1.0
-        step = (phase, int(share * 100) // (1 if self.live else 10))
-        # A terminal gets a live bar; a log gets one redraw per tenth, not hundreds.
-        if step == self.step or (self.live and now - self.drawn_at < 0.1 and done < total):
+        step = (phase, int(share * 100))
+        if step == self.step or (now - self.drawn_at < 0.1 and done < total):
             return
         self.step = step
         self.drawn_at = now
@@ -88,25 +86,6 @@ class Progress:
             self.stream.write("\n")
             self.stream.flush()
             self.shown = False
-
-
-class _CountingReader:
-    """A binary file whose reads feed the progress bar; both YAML loaders read their stream in chunks."""
-
-    def __init__(self, stream, total, progress, limit):
-        self._limit = limit
-        self._stream = stream
-        self._total = total
-        self._progress = progress
-        self._done = 0
-
-    def read(self, size=-1):
-        data = self._stream.read(size)
-        self._done += len(data)
-        if self._done > self._limit:
-            raise _TooLarge()
-        self._progress.update("parsing", self._done, self._total)
-        return data
 
 
 class _TooLarge(Exception):
@@ -181,37 +160,37 @@ def _parse(path, progress):
         _not_a_report_head(path, head)
         form = _form_of(path, head)
         try:
+            raw = stream.read(limit + 1)
+            if len(raw) > limit:
+                raise _TooLarge()
+            progress.update("parsing", len(raw), size)
             if form == "json":
-                raw = stream.read(limit + 1)
-                if len(raw) > limit:
-                    raise _TooLarge()
-                progress.update("parsing", len(raw), size)
                 return json.loads(raw.decode("utf-8")), form
-            try:
-                return yaml.load(_CountingReader(stream, size, progress, limit), Loader=_YAML_LOADER), form
-            except yaml.YAMLError:
-                if _YAML_LOADER is yaml.SafeLoader:
-                    raise
-            # libyaml refuses some escapes that the dumper writes and PyYAML's own loader reads
-            # (lone surrogates): the pure loader has the last word.
-            stream.seek(0)
-            return yaml.load(_CountingReader(stream, size, progress, limit), Loader=yaml.SafeLoader), form
+            return yaml_load.load(raw, aliases=False), form
         except _TooLarge:
             raise _too_large(path, megabytes) from None
         except UnicodeDecodeError as error:
             raise StoredReportError(path, "not UTF-8 text (%s)" % error.reason) from None
         except json.JSONDecodeError as error:
             raise StoredReportError(path, "not valid JSON: %s" % error) from None
-        except yaml.YAMLError as error:
-            mark = getattr(error, "problem_mark", None)
-            where = " at line %d column %d" % (mark.line + 1, mark.column + 1) if mark is not None else ""
-            problem = getattr(error, "problem", None) or error
-            if os.path.splitext(path)[1].lower() not in (".yaml", ".yml"):
-                raise StoredReportError(path, "not a stored report (neither JSON nor YAML%s: %s); %s"
-                                        % (where, problem, STORED_FORMS)) from None
-            raise StoredReportError(path, "not valid YAML%s: %s" % (where, problem)) from None
+        except yaml_load.ReadError as error:
+            raise StoredReportError(path, _yaml_problem(path, error)) from None
         except RecursionError:
             raise StoredReportError(path, "nested too deeply to read") from None
+
+
+def _yaml_problem(path, error):
+    where = "at line %d column %d" % (error.line, error.column)
+    if error.reason == "depth":
+        return "nested too deeply to read (%s)" % where
+    if error.reason == "alias":
+        # The dumps never write anchors or aliases; expanding them could make any size.
+        return "holds a YAML alias %s: stored reports never do" % where
+    if error.reason == "nodes":
+        return "too large to read: more than %d nodes" % yaml_load.MAX_NODES
+    if os.path.splitext(path)[1].lower() not in (".yaml", ".yml"):
+        return "not a stored report (neither JSON nor YAML %s: %s); %s" % (where, error.problem, STORED_FORMS)
+    return "not valid YAML %s: %s" % (where, error.problem)
 
 
 def _as_time(value):

@@ -3,6 +3,7 @@
 Commands run as `python -m kovra.reporter ...` in fresh interpreters (the 3.10
 virtual environment and Debian's 3.11 where their modules are built).
 """
+import io
 import json
 import os
 import re
@@ -166,12 +167,22 @@ def result_with(name, **attrs):
     return result
 
 
-def test_progress_bar_appears_once_loading_is_slow(job, capsys):
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_progress_bar_appears_once_loading_is_slow_on_a_terminal_only(job, capsys, monkeypatch):
     store.load(str(job / "results.yaml"), progress=0.0)
-    err = capsys.readouterr().err
-    assert "results.yaml: parsing" in err and "building" in err and err.endswith("100%\n")
-    store.load(str(job / "results.yaml"))
     assert capsys.readouterr().err == ""
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    store.load(str(job / "results.yaml"), progress=0.0)
+    drawn = terminal.getvalue()
+    assert "results.yaml: parsing" in drawn and "building" in drawn and drawn.endswith("100%\n")
+    terminal.truncate(0)
+    store.load(str(job / "results.yaml"))
+    assert terminal.getvalue() == ""
 
 
 def test_a_node_with_unknown_attributes_is_refused(tmp_path, job):
@@ -409,7 +420,7 @@ BAD_INPUTS = [
     ("list.yaml", "not a stored report", ["summary"]),
     ("binary.json", "not UTF-8 text", ["html", "-o", "{out}"]),
     ("unparented.yaml", r"report.tasks[0] has no id", ["diff", "{good}"]),
-    ("cycle.yaml", "report.tasks[0] appears twice in the tree", ["show", "--failed"]),
+    ("cycle.yaml", "holds a YAML alias at line 5 column 7: stored reports never do", ["show", "--failed"]),
 ]
 
 
@@ -424,6 +435,67 @@ def test_bad_input_gives_one_line_exit_2_and_writes_nothing(job, tmp_path, name,
     assert re.match(r"python -m kovra.reporter %s: error: %s: .*%s" % (args[0], re.escape(str(tmp_path / name)),
                                                                         re.escape(cause)), proc.stderr), proc.stderr
     assert not out.exists() and proc.stdout == ""
+
+
+# A report whose extra data is nine levels of nine aliases: 387,420,489 strings once expanded.
+LAUGHS = "version: '3.2'\nreport:\n  id: job\n  type: RunSet\n  extra:\n" + \
+    '    a: &a ["lol", "lol", "lol", "lol", "lol", "lol", "lol", "lol", "lol"]\n' + "".join(
+        "    %s: &%s [%s]\n" % (name, name, ", ".join(["*" + prev] * 9)) for prev, name in zip("abcdefgh", "bcdefghi"))
+EVERY_COMMAND = [["show"], ["summary"], ["xml", "-o", "{out}"], ["junit", "-o", "{out}"], ["diff", "{good}"],
+                 ["convert", "--to", "json", "-o", "{out}"], ["html", "-o", "{out}"]]
+
+
+@pytest.mark.parametrize("command", EVERY_COMMAND, ids=[c[0] for c in EVERY_COMMAND])
+def test_an_alias_bomb_is_refused_by_every_command(job, tmp_path, command):
+    (tmp_path / "laughs.yaml").write_text(LAUGHS)
+    out = tmp_path / "out"
+    args = [a.format(out=out, good=job / "results.json") for a in command]
+    proc = run(args[0], tmp_path / "laughs.yaml", *args[1:])
+    assert (proc.returncode, proc.stdout) == (2, ""), proc.stderr
+    assert proc.stderr.count("\n") == 1 and "holds a YAML alias at line 7 column" in proc.stderr, proc.stderr
+    assert not out.exists()
+
+
+@pytest.mark.parametrize("opening", ["[", "{a: ", "- "])
+def test_deep_nesting_is_refused_not_a_crash(tmp_path, opening):
+    # libyaml's own composer recursed once per level: 200 KB of "[" overflowed the C stack.
+    text = "version: '3.2'\nreport:\n " + opening * (200_000 // len(opening)) + "x\n"
+    (tmp_path / "deep.yaml").write_text(text)
+    for python in PYTHONS:
+        proc = run("show", tmp_path / "deep.yaml", python=python)
+        assert proc.returncode == 2, (python, proc.returncode, proc.stderr[-300:])
+        assert proc.stderr.count("\n") == 1 and "nested too deeply to read" in proc.stderr, proc.stderr
+
+
+FALLBACK = """
+import sys
+from kovra.reporter import store, yaml_load
+yaml_load._native = None
+yaml_load._missing = ImportError("not built here")
+for path in sys.argv[1:]:
+    try:
+        print(store.read_document(path, progress=None)["report"]["id"])
+    except store.StoredReportError as error:
+        print(error)
+"""
+
+
+def test_without_the_native_reader_pyyaml_reads_with_the_same_bounds_and_says_so_once(job, tmp_path):
+    # Debian's 3.11 has libyaml's loader (its composer recurses in C), the 3.10 venv the pure one.
+    (tmp_path / "laughs.yaml").write_text(LAUGHS)
+    (tmp_path / "deep.yaml").write_text("version: '3.2'\nreport: " + "[" * 200_000 + "\n")
+    (tmp_path / "broken.yaml").write_text("version: '3.2'\nreport: {id: [\n")
+    files = [job / "results.yaml", tmp_path / "laughs.yaml", tmp_path / "deep.yaml", tmp_path / "broken.yaml"]
+    for python in PYTHONS:
+        proc = subprocess.run([python, "-c", FALLBACK] + [str(f) for f in files], capture_output=True, text=True,
+                              cwd=REPO_ROOT, timeout=300)
+        assert proc.returncode == 0, (python, proc.returncode, proc.stderr[-500:])
+        assert proc.stderr.count("native YAML reader is not available (not built here)") == 1, proc.stderr
+        lines = proc.stdout.splitlines()
+        assert lines[0] == "nightly"
+        assert "holds a YAML alias at line 7 column" in lines[1]
+        assert "nested too deeply to read" in lines[2]
+        assert "not valid YAML at line 3 column 1" in lines[3], lines[3]
 
 
 def test_failed_write_keeps_the_old_output_and_leaves_no_temporary_file(job, tmp_path):

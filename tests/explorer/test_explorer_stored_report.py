@@ -96,3 +96,14 @@ def test_main_job_prints_the_stored_tree(tmp_path):
         ["common_cleanup", "CommonCleanup", "passed"], ["collector", "Plugin", "passed"],
     ]
     assert lines[-1] == "Report written to: %s" % tmp_path
+
+
+def test_the_client_reads_yaml_natively_and_refuses_aliases_and_depth(job):
+    from kovra.reporter import _yaml, yaml_load
+    assert yaml_load._native is _yaml
+    text = job.dump_yaml()
+    assert ReporterClient(text).get_runset()["tasks"] == [task.id for task in job.tasks]
+    with pytest.raises(ValueError, match="found an alias"):
+        ReporterClient("version: '3.2'\nreport: &r\n  id: j\n  tasks: [*r]\n")
+    with pytest.raises(ValueError, match="nested too deeply"):
+        ReporterClient("version: '3.2'\nreport: " + "[" * 100_000)

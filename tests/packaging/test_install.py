@@ -11,7 +11,7 @@ import pytest
 
 REPO_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
-MODULES = ("runset", "ledgrin", "explorer")
+MODULES = ("runset", "ledgrin", "explorer", "_yaml")
 
 
 def _tools_folder(*extra):
@@ -57,7 +57,7 @@ def run(args, **kw):
 
 
 # The stored-report tools beside the native modules.
-PYTHON_MODULES = ["__main__", "cli", "compare", "html", "junit", "remote", "server_cli", "store", "views"]
+PYTHON_MODULES = ["__main__", "cli", "compare", "html", "junit", "remote", "server_cli", "store", "views", "yaml_load"]
 SERVER_FILES = ["server/%s.py" % m for m in ("__init__", "api", "app", "intake", "multipart", "pgdialect", "schema",
                                               "settings", "storage")] + [
     "server/migrations/__init__.py", "server/migrations/env.py", "server/migrations/script.py.mako",
