@@ -58,8 +58,8 @@ def run(args, **kw):
 
 # The stored-report tools beside the native modules.
 PYTHON_MODULES = ["__main__", "cli", "compare", "html", "junit", "remote", "server_cli", "store", "views", "yaml_load"]
-SERVER_FILES = ["server/%s.py" % m for m in ("__init__", "api", "app", "intake", "multipart", "pgdialect", "schema",
-                                              "settings", "storage")] + [
+SERVER_FILES = ["server/%s.py" % m for m in ("__init__", "api", "app", "insights", "intake", "multipart",
+                                              "pgdialect", "schema", "settings", "storage", "web")] + [
     "server/migrations/__init__.py", "server/migrations/env.py", "server/migrations/script.py.mako",
     "server/migrations/versions/__init__.py", "server/migrations/versions/0001_jobs_nodes_logs.py"]
 
@@ -126,6 +126,7 @@ def test_build_gives_a_wheel_of_kovra_reporter_alone(tmp_path):
     assert package == sorted(["kovra/reporter/__init__.py", "kovra/reporter/py.typed"]
                              + ["kovra/reporter/%s.py" % m for m in PYTHON_MODULES]
                              + ["kovra/reporter/" + f for f in SERVER_FILES]
-                             + ["kovra/reporter/html_assets/report.%s" % k for k in ("css", "html", "js")]
+                             + ["kovra/reporter/html_assets/%s" % f
+                                for f in ("report.css", "report.html", "report.js", "site.css")]
                              + ["kovra/reporter/%s.pyi" % m for m in MODULES]
                              + ["kovra/reporter/%s%s" % (m, SUFFIX) for m in MODULES])
