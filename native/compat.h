@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 namespace py::compat {
 
 // A type's attribute dictionary, as a new reference. Since 3.12 the builtin
@@ -46,5 +48,83 @@ inline void leave_recursive_call() {
 #endif
     Py_LeaveRecursiveCall();
 }
+
+// getattr(obj, name) where only an AttributeError means absent: 1 with a new
+// reference in *value, 0 when absent (no error set), -1 on error. Public from 3.13.
+inline int lookup_attribute(PyObject* obj, PyObject* name, PyObject** value) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, value);
+#else
+    return _PyObject_LookupAttr(obj, name, value);
+#endif
+}
+
+// Makes a str's compact form, which strings made through the old Py_UNICODE API
+// may lack before 3.12 (gone since). Throws nothing: callers check the error.
+inline int ready(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(text);
+#else
+    (void)text;
+    return 0;
+#endif
+}
+
+// How many more Python calls the running thread may nest before RecursionError.
+// Private: no public call tells the remaining depth.
+inline long recursion_remaining() {
+    PyThreadState* thread = PyThreadState_Get();
+#if PY_VERSION_HEX >= 0x030C0000
+    return thread->py_recursion_remaining;
+#elif PY_VERSION_HEX >= 0x030B0000
+    return thread->recursion_remaining;
+#else
+    return Py_GetRecursionLimit() - thread->recursion_depth;
+#endif
+}
+
+// ---- private API: what no public call offers ----------------------------------
+
+// `name` found along a type's MRO, borrowed, without running or binding a
+// descriptor (PyObject_GetAttr would). Private; hidden from 3.15, where callers
+// take the public road instead (check has_type_lookup).
+inline constexpr bool has_type_lookup = PY_VERSION_HEX < 0x030F0000;
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+#if PY_VERSION_HEX < 0x030F0000
+    return _PyType_Lookup(type, name);
+#else
+    (void)type;
+    (void)name;
+    return nullptr;
+#endif
+}
+
+// Whether a dict's table is split from its class's shared keys, which admit exact
+// str keys only. Private layout (ma_values); from 3.14 not relied upon.
+inline bool split_table(PyObject* dict) {
+#if PY_VERSION_HEX < 0x030E0000
+    return reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr;
+#else
+    (void)dict;
+    return false;
+#endif
+}
+
+// A dict's version: every dict made or changed takes a version no other dict has
+// had. Private (ma_version_tag), deprecated from 3.12: there has_dict_version is
+// false and the version means nothing.
+inline constexpr bool has_dict_version = PY_VERSION_HEX < 0x030C0000;
+inline uint64_t dict_version(PyObject* dict) {
+#if PY_VERSION_HEX < 0x030C0000
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#else
+    (void)dict;
+    return 0;
+#endif
+}
+
+// The JSON fast road writes json.dumps's own errors; later json encoders add notes
+// to them, which it does not write (3.14+).
+inline constexpr bool json_road_supported = PY_VERSION_HEX < 0x030E0000;
 
 }  // namespace py::compat

@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+
 namespace yaml {
 
 // Inline arrays: one object per tag in the whole program, so tags compare by address.
@@ -28,5 +30,17 @@ inline constexpr char yaml[] = "tag:yaml.org,2002:yaml";
 // of the first resolver registered for the value's first character whose
 // pattern matches, else the str tag. `value` is an exact, ready str.
 const char* resolve_scalar(PyObject* value);
+
+// One implicit resolver as resolver.py registers it: a caller compares the running
+// PyYAML's table with these before trusting resolve_scalar.
+struct ResolverRule {
+    const char* tag;
+    const char* first;  // the first characters it is registered for
+    bool empty_too;     // registered for the empty text as well
+    const char* pattern;
+    bool verbose;  // compiled with re.X
+};
+extern const ResolverRule resolver_rules[];
+extern const size_t resolver_rule_count;
 
 }  // namespace yaml

@@ -1,5 +1,5 @@
 // Start-up of kovra.reporter.runset: imports, constants, classes, representers.
-#include "reporter/runset/runset.h"
+#include "reporter/runset/fastroad/roads.h"
 
 namespace runset {
 
@@ -8,6 +8,11 @@ RUNSET_NAMES(KOVRA_NAME_DEFINE)
 }  // namespace n
 
 State* state = nullptr;
+
+// Out of line, where the roads are complete types.
+State::State() = default;
+State::~State() = default;
+State& State::operator=(State&&) = default;
 
 namespace {
 
@@ -111,14 +116,12 @@ struct Module {
         create_classes(module, object_type);
         define_representers(module);
         register_representers(module);
-        capture_json_road();
-        remember_yaml_road(module);
+        state->json_road = JsonRoad::capture();
+        state->yaml_road = YamlRoad::capture(module);
     }
 
-    static void reset() {
-        drop_json_road();
-        *state = State();
-    }
+    // Drops everything start-up made, the fast roads with it.
+    static void reset() { *state = State(); }
 };
 
 }  // namespace
