@@ -8,7 +8,7 @@
 // what the elements mean.
 #pragma once
 
-#include "native/api.h"
+#include "native/snapshot.h"
 
 #include <string>
 #include <string_view>
@@ -32,9 +32,9 @@ public:
     // the probe matches no known escaping the renderer stays off.
     void capture(handle etree, handle minidom);
 
-    // `etree` and `minidom` are the captured modules and no piece of the round trip
-    // has been replaced since.
-    bool genuine(handle etree, handle minidom) const;
+    // `etree` and `minidom` are the captured modules and every piece the round trip
+    // reads is still the one captured.
+    bool intact(handle etree, handle minidom) const;
 
     // The round trip's text for `root`, or an empty object (no error set) when this
     // renderer cannot be sure of it: an element that is not a plain Element, a
@@ -49,15 +49,11 @@ public:
     bool enabled() const { return enabled_; }
 
 private:
-    // A captured piece: `owner.name`, or `owner[name]` for a mapping.
-    struct Piece {
-        object owner, name, value;
-        bool item;
-    };
+    // `owner.name`, or `owner[name]` for a mapping, watched.
     void keep(handle owner, const char* name, bool item = false);
     object round_trip(handle root, handle indent) const;
 
-    std::vector<Piece> pieces_;
+    py::Snapshot pieces_;
     object etree_, minidom_, element_type_, tostring_, parse_string_, toprettyxml_;
     object encoding_keyword_, indent_keyword_, utf_8_;
     Escaping escaping_;

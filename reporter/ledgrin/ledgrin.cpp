@@ -164,7 +164,7 @@ object open_in_logsdir(handle self, handle file_name, handle mode) {
 
 // Step aside from the native text unless the module's ET and minidom are still the genuine round trip.
 object render_natively(handle dom) {
-    if (!state->round_trip.genuine(global(n::ET), global(n::minidom)))
+    if (!state->round_trip.intact(global(n::ET), global(n::minidom)))
         return object();
     return state->round_trip.render(dom, "  ");
 }
