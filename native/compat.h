@@ -127,4 +127,61 @@ inline uint64_t dict_version(PyObject* dict) {
 // to them, which it does not write (3.14+).
 inline constexpr bool json_road_supported = PY_VERSION_HEX < 0x030E0000;
 
+// "too many values to unpack": from 3.14 the count is given too when the
+// unpacked object is an exact list, tuple or dict.
+inline void set_too_many_values(PyObject* source, Py_ssize_t expected) {
+#if PY_VERSION_HEX >= 0x030E0000
+    if (PyList_CheckExact(source) || PyTuple_CheckExact(source) || PyDict_CheckExact(source)) {
+        Py_ssize_t got = PyDict_CheckExact(source) ? PyDict_GET_SIZE(source) : Py_SIZE(source);
+        if (got > expected) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd, got %zd)", expected, got);
+            return;
+        }
+    }
+#else
+    (void)source;
+#endif
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+}
+
+// The `with` statement looks __enter__ up before __exit__ up to 3.13, and
+// __exit__ first from 3.14.
+inline constexpr bool with_looks_up_exit_first = PY_VERSION_HEX >= 0x030E0000;
+
+// The error of the `with` statement whose manager's type lacks `name` (__enter__
+// or __exit__, as `exit` says). 3.10 names the method alone; 3.11 to 3.13 give
+// the type's tp_name and name a missing __exit__ only; 3.14 names either, gives
+// the type's qualified name, and points at `async with` when the type has both
+// asynchronous methods (found on the type, not None, nothing called).
+inline void set_missing_context_method(PyObject* manager, PyObject* name, bool exit) {
+#if PY_VERSION_HEX >= 0x030E0000
+    (void)name;
+    static PyObject *aenter, *aexit;
+    if (!aenter)
+        aenter = PyUnicode_InternFromString("__aenter__");
+    if (!aexit)
+        aexit = PyUnicode_InternFromString("__aexit__");
+    if (!aenter || !aexit)
+        return;
+    PyTypeObject* type = Py_TYPE(manager);
+    PyObject* found_enter = _PyType_Lookup(type, aenter);
+    PyObject* found_exit = _PyType_Lookup(type, aexit);
+    bool async_pair = found_enter && found_enter != Py_None && found_exit && found_exit != Py_None;
+    PyErr_Format(PyExc_TypeError,
+                 async_pair ? "'%T' object does not support the context manager protocol (missed %s method)"
+                              " but it supports the asynchronous context manager protocol. "
+                              "Did you mean to use 'async with'?"
+                            : "'%T' object does not support the context manager protocol (missed %s method)",
+                 manager, exit ? "__exit__" : "__enter__");
+#elif PY_VERSION_HEX >= 0x030B0000
+    (void)name;
+    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
+                 Py_TYPE(manager)->tp_name, exit ? " (missed __exit__ method)" : "");
+#else
+    (void)manager;
+    (void)exit;
+    PyErr_SetObject(PyExc_AttributeError, name);
+#endif
+}
+
 }  // namespace py::compat

@@ -102,8 +102,10 @@ std::array<object, 2> unpack_pair(handle item) {
     std::array<object, 2> values;
     Py_ssize_t found = 0;
     for (object& value : iterate(item)) {
-        if (found == 2)
-            raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
+        if (found == 2) {
+            compat::set_too_many_values(item.ptr(), 2);
+            throw_error();
+        }
         values[found++] = std::move(value);
     }
     if (found < 2)
@@ -138,27 +140,28 @@ caught_error::handling::~handling() { PyErr_SetExcInfo(type_, value_, traceback_
 namespace detail {
 
 [[noreturn]] void missing_context_method(handle manager, handle name, bool exit) {
-#if PY_VERSION_HEX >= 0x030B0000
-    (void)name;
-    raise(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
-          Py_TYPE(manager.ptr())->tp_name, exit ? " (missed __exit__ method)" : "");
-#else
-    // 3.10 names only the missing method.
-    (void)manager;
-    (void)exit;
-    PyErr_SetObject(PyExc_AttributeError, name.ptr());
+    compat::set_missing_context_method(manager.ptr(), name.ptr(), exit);
     throw_error();
-#endif
 }
 
 std::array<object, 2> context_manager_methods(handle manager) {
     static PyObject *enter_name, *exit_name;
-    object enter = lookup_special(manager, interned(enter_name, "__enter__"));
+    interned(enter_name, "__enter__");
+    interned(exit_name, "__exit__");
+    object enter, exit;
+    if (compat::with_looks_up_exit_first) {
+        exit = lookup_special(manager, exit_name);
+        if (!exit)
+            missing_context_method(manager, exit_name, true);
+    }
+    enter = lookup_special(manager, enter_name);
     if (!enter)
         missing_context_method(manager, enter_name, false);
-    object exit = lookup_special(manager, interned(exit_name, "__exit__"));
-    if (!exit)
-        missing_context_method(manager, exit_name, true);
+    if (!compat::with_looks_up_exit_first) {
+        exit = lookup_special(manager, exit_name);
+        if (!exit)
+            missing_context_method(manager, exit_name, true);
+    }
     return {std::move(enter), std::move(exit)};
 }
 
