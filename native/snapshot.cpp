@@ -92,7 +92,9 @@ void Snapshot::class_(handle cls) {
     for (const Class& known : classes_)
         if (known.cls.ptr() == cls.ptr())
             return;
-    classes_.push_back(Class{borrow(cls), borrow(type->tp_mro)});
+    classes_.push_back(Class{borrow(cls), borrow(type->tp_mro), borrow(reinterpret_cast<PyObject*>(Py_TYPE(cls.ptr())))});
+    // Its metaclass decides how the class's attributes are read.
+    class_(classes_.back().metaclass);
     object dict = take(compat::type_dict(type));
     namespace_of(dict);
     Py_ssize_t pos = 0;
@@ -106,12 +108,12 @@ void Snapshot::class_(handle cls) {
 }
 
 void Snapshot::module(handle module) {
-    static PyObject* module_name;
+    static PyObject *name_name, *module_name;
     handle globals = PyModule_GetDict(module.ptr());
     if (!globals)
         throw_error();
     namespace_of(globals);
-    object name = getattr(module, interned(module_name, "__name__"));
+    object name = getattr(module, interned(name_name, "__name__"));
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(globals.ptr(), &pos, &key, &value)) {
@@ -180,7 +182,7 @@ bool Snapshot::intact() const {
     }
     for (const Class& cls : classes_) {
         auto* type = reinterpret_cast<PyTypeObject*>(cls.cls.ptr());
-        if (!Py_IS_TYPE(cls.cls.ptr(), &PyType_Type) || type->tp_mro != cls.mro.ptr())
+        if (reinterpret_cast<PyObject*>(Py_TYPE(cls.cls.ptr())) != cls.metaclass.ptr() || type->tp_mro != cls.mro.ptr())
             return false;
     }
     for (const Namespace& space : namespaces_)

@@ -25,9 +25,9 @@ public:
     // else (a builtin, a method descriptor) is immutable and needs nothing.
     void function(handle function);
 
-    // A class of the plain metaclass: the same MRO, and its namespace the same
-    // names bound to the same objects, none added; its functions as above.
-    // Immutable (static) types need nothing.
+    // A class: the same metaclass (recorded as a class too) and MRO, and its
+    // namespace the same names bound to the same objects, none added; its functions
+    // as above. Immutable (static) types need nothing.
     void class_(handle cls);
 
     // A module's globals: the same names bound to the same objects, none added
@@ -64,7 +64,7 @@ private:
         object dict, copy;
     };
     struct Class {
-        object cls, mro;
+        object cls, mro, metaclass;
     };
     struct Table {
         object table, copy;

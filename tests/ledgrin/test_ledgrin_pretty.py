@@ -220,55 +220,6 @@ def test_a_tree_it_cannot_be_sure_of_goes_the_genuine_road(name):
     assert native[2] or native[0] is not None
 
 
-def wrap(function):
-    def wrapper(*args, **kwargs):
-        return function(*args, **kwargs)
-    return wrapper
-
-
-REPLACEMENTS = {
-    "ET global": (ledgrin, "ET", look_alike(ET)),
-    "minidom global": (ledgrin, "minidom", look_alike(minidom)),
-    "ET.tostring": (ET, "tostring", wrap(ET.tostring)),
-    "ET.ElementTree.write": (ET.ElementTree, "write", wrap(ET.ElementTree.write)),
-    "ET._serialize_xml": (ET, "_serialize_xml", wrap(ET._serialize_xml)),
-    "ET._escape_cdata": (ET, "_escape_cdata", wrap(ET._escape_cdata)),
-    "ET._escape_attrib": (ET, "_escape_attrib", wrap(ET._escape_attrib)),
-    "ET._serialize['xml']": (ET._serialize, "xml", wrap(ET._serialize_xml)),
-    "minidom.parseString": (minidom, "parseString", wrap(minidom.parseString)),
-    "minidom.Node.toprettyxml": (minidom.Node, "toprettyxml", wrap(minidom.Node.toprettyxml)),
-    "minidom.Element.writexml": (minidom.Element, "writexml", wrap(minidom.Element.writexml)),
-    "minidom.Text.writexml": (minidom.Text, "writexml", wrap(minidom.Text.writexml)),
-    "minidom._write_data": (minidom, "_write_data", wrap(minidom._write_data)),
-}
-
-
-@pytest.mark.parametrize("name", list(REPLACEMENTS))
-def test_a_replaced_piece_of_the_round_trip_sends_both_files_the_genuine_road(name, monkeypatch, tmp_path):
-    owner, attribute, value = REPLACEMENTS[name]
-    if isinstance(owner, dict):
-        monkeypatch.setitem(owner, attribute, value)
-    else:
-        monkeypatch.setattr(owner, attribute, value)
-    printed = []
-
-    def profile(frame, event, arg):
-        if event == "call" and frame.f_code.co_name == "toprettyxml":
-            printed.append(frame.f_code.co_name)
-
-    gen = ledgrin.Ledgrin(str(tmp_path), job())
-    gen.qoreport.dom = plain_tree()
-    sys.setprofile(profile)
-    try:
-        gen.generate_xml(None, None)
-    finally:
-        sys.setprofile(None)
-    monkeypatch.undo()
-    assert len(printed) == 2
-    with open(tmp_path / "ResultsDetails.xml") as stream:
-        assert stream.read() == round_trip(plain_tree())
-
-
 def test_a_missing_folder_fails_on_the_dump_as_on_the_genuine_road(tmp_path):
     assert not run(plain_tree(), str(tmp_path))[2]
     missing = str(tmp_path / "no" / "such")

@@ -234,46 +234,6 @@ def test_mutation_by_a_value_during_the_dump_matches():
     assert make().dump_json() == generic(make())
 
 
-# ---- every replaced piece sends the dump down the generic road
-
-_genuine_default = runset.JSONDumper.default
-
-
-def _patched_default(self, obj):
-    return _genuine_default(self, obj)
-
-
-@pytest.mark.parametrize("replace", [
-    lambda mp: mp.setattr(runset, "json", type(json)("json_copy")) or setattr(runset.json, "dumps", json.dumps),
-    lambda mp: mp.setattr(json, "dumps", lambda *a, **k: json.encoder.JSONEncoder.encode(k["cls"](), a[0])),
-    lambda mp: mp.setitem(json.dumps.__kwdefaults__, "ensure_ascii", False),
-    lambda mp: mp.setattr(json.dumps, "__kwdefaults__", dict(json.dumps.__kwdefaults__)),
-    lambda mp: mp.setattr(runset, "JSONDumper", type("Sub", (runset.JSONDumper,), {})),
-    lambda mp: mp.setattr(runset.JSONDumper, "item_separator", ","),
-    lambda mp: mp.setattr(json.JSONEncoder, "key_separator", ":"),
-    lambda mp: mp.setattr(runset.JSONDumper, "default", _patched_default),
-    lambda mp: mp.setattr(json.JSONEncoder, "encode", lambda self, o: "".join(self.iterencode(o))),
-    lambda mp: mp.setattr(json.JSONEncoder.iterencode, "__defaults__", (True,)),
-    lambda mp: mp.setattr(json.encoder, "c_make_encoder", None),
-    lambda mp: mp.setattr(json.encoder, "encode_basestring_ascii", json.encoder.py_encode_basestring_ascii),
-    lambda mp: mp.setattr(json.encoder, "isinstance", isinstance, raising=False),
-], ids=["json-global", "dumps", "dumps-kwdefaults-content", "dumps-kwdefaults-object", "dumper-global",
-        "dumper-attribute", "encoder-attribute", "dumper-default", "encoder-encode", "iterencode-defaults",
-        "no-c-encoder", "string-encoder", "encoder-globals"])
-def test_a_replaced_piece_sends_the_dump_down_the_generic_road(monkeypatch, replace):
-    rs = job_with(["caf\u00e9", 1.5, {"k": [1, None]}], [])
-    expected = rs.dump_json()
-    replace(monkeypatch)
-    (kind, text), frames = json_frames(rs.dump_json)
-    assert kind == "text" and frames, "the dump did not go through the json package"
-    with_generic = json.dumps(runset.ReportHeader(rs).as_dict(), cls=runset.JSONDumper)
-    assert text == with_generic
-    monkeypatch.undo()
-    # Back to the pieces found at import: the native road again, same text.
-    (kind, text), frames = json_frames(rs.dump_json)
-    assert (kind, text, frames) == ("text", expected, [])
-
-
 def test_float_and_key_forms_follow_the_json_package():
     rs = job_with([{1.5: math.inf, True: -math.inf, None: math.nan, 10 ** 20: -0.0, FloatSub(2.0): IntSub(3)}], [])
     assert rs.dump_json() == generic(rs)
