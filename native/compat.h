@@ -123,6 +123,60 @@ inline uint64_t dict_version(PyObject* dict) {
 #endif
 }
 
+// 3.10 keeps instance attributes in a dict, where the native layer reads and
+// writes them directly; from 3.11 they live beside the instance and the generic
+// calls are the quick ones.
+inline constexpr bool attributes_in_dict = PY_VERSION_HEX < 0x030B0000;
+
+// The slot of an instance's dict pointer, or null (always null from 3.11).
+// Private (_PyObject_GetDictPtr): the public calls make the dict or hand out a copy.
+inline PyObject** instance_dict_slot(PyObject* obj) {
+#if PY_VERSION_HEX < 0x030B0000
+    return _PyObject_GetDictPtr(obj);
+#else
+    (void)obj;
+    return nullptr;
+#endif
+}
+
+// A dict made for `size` entries. Private (_PyDict_NewPresized): no public call
+// sizes a dict; used on 3.10 only, a plain dict elsewhere.
+inline PyObject* presized_dict(Py_ssize_t size) {
+#if PY_VERSION_HEX < 0x030B0000
+    return _PyDict_NewPresized(size);
+#else
+    (void)size;
+    return PyDict_New();
+#endif
+}
+
+// Whether a heap type shares one key table among its instances' dicts. Private
+// layout (ht_cached_keys), read on 3.10 only.
+inline bool shares_instance_keys(PyTypeObject* type) {
+#if PY_VERSION_HEX < 0x030B0000
+    return reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys != nullptr;
+#else
+    (void)type;
+    return true;
+#endif
+}
+
+// list.extend(items) on an exact list. Public from 3.13; before, the private
+// _PyList_Extend, which returns None.
+inline int list_extend(PyObject* list, PyObject* items) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyList_Extend(list, items);
+#else
+    PyObject* none = _PyList_Extend(reinterpret_cast<PyListObject*>(list), items);
+    Py_XDECREF(none);
+    return none ? 0 : -1;
+#endif
+}
+
+// From 3.12 the json package walks an exact dict as it stands; before, through
+// its items().
+inline constexpr bool json_walks_dict_directly = PY_VERSION_HEX >= 0x030C0000;
+
 // The JSON fast road writes json.dumps's own errors; later json encoders add notes
 // to them, which it does not write (3.14+).
 inline constexpr bool json_road_supported = PY_VERSION_HEX < 0x030E0000;

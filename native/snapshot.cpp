@@ -3,10 +3,41 @@
 namespace py {
 namespace {
 
-// The same keys bound to the very same objects, none added.
-bool same_bindings(PyObject* dict, PyObject* copy) {
-    if (!PyDict_Check(dict) || PyDict_GET_SIZE(dict) != PyDict_GET_SIZE(copy))
+// A name a package gained by the import of its submodule: that module itself,
+// bound under its own last name part, which no builtin lookup reaches.
+bool submodule_binding(PyObject* key, PyObject* value, PyObject* package) {
+    if (!package || !PyModule_Check(value) || !PyUnicode_Check(key))
         return false;
+    PyObject* name = PyModule_GetNameObject(value);
+    if (!name) {
+        PyErr_Clear();
+        return false;
+    }
+    object held = steal(name);
+    object expected = steal(PyUnicode_FromFormat("%U.%U", package, key));
+    if (!expected) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Compare(name, expected.ptr()) == 0;
+}
+
+// The same keys bound to the very same objects, none added but a package's new
+// submodules (`package` its name, or null).
+bool same_bindings(PyObject* dict, PyObject* copy, PyObject* package = nullptr) {
+    if (!PyDict_Check(dict) || PyDict_GET_SIZE(dict) < PyDict_GET_SIZE(copy))
+        return false;
+    if (PyDict_GET_SIZE(dict) != PyDict_GET_SIZE(copy)) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            int known = PyDict_Contains(copy, key);
+            if (known < 0)
+                PyErr_Clear();
+            if (known != 1 && !submodule_binding(key, value, package))
+                return false;
+        }
+    }
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(copy, &pos, &key, &value)) {
@@ -81,8 +112,8 @@ void Snapshot::function(handle function) {
     functions_.push_back(std::move(parts));
 }
 
-void Snapshot::namespace_of(handle dict) {
-    namespaces_.push_back(Namespace{borrow(dict), take(PyDict_Copy(dict.ptr()))});
+void Snapshot::namespace_of(handle dict, handle package) {
+    namespaces_.push_back(Namespace{borrow(dict), take(PyDict_Copy(dict.ptr())), borrow(package)});
 }
 
 void Snapshot::class_(handle cls) {
@@ -112,8 +143,10 @@ void Snapshot::module(handle module) {
     handle globals = PyModule_GetDict(module.ptr());
     if (!globals)
         throw_error();
-    namespace_of(globals);
     object name = getattr(module, interned(name_name, "__name__"));
+    static PyObject* path_name;
+    bool package = PyDict_Contains(globals.ptr(), interned(path_name, "__path__").ptr()) == 1;
+    namespace_of(globals, package ? handle(name) : handle());
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(globals.ptr(), &pos, &key, &value)) {
@@ -186,7 +219,7 @@ bool Snapshot::intact() const {
             return false;
     }
     for (const Namespace& space : namespaces_)
-        if (!same_bindings(space.dict.ptr(), space.copy.ptr()))
+        if (!same_bindings(space.dict.ptr(), space.copy.ptr(), space.package.ptr()))
             return false;
     for (const Function& f : functions_) {
         PyObject* now = f.function.ptr();

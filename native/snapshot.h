@@ -30,9 +30,9 @@ public:
     // as above. Immutable (static) types need nothing.
     void class_(handle cls);
 
-    // A module's globals: the same names bound to the same objects, none added
-    // (a new name may shadow a builtin); the functions and classes defined in the
-    // module as above.
+    // A module's globals: the same names bound to the same objects, none added (a
+    // new name may shadow a builtin) but a package's submodules as they are
+    // imported; the functions and classes defined in the module as above.
     void module(handle module);
 
     // A dict or list of a class or module that its code reads and may be changed in
@@ -59,9 +59,10 @@ private:
     struct Function {
         object function, code, defaults, kwdefaults, kwdefaults_copy;
     };
-    // A namespace (class or module dict) and a copy: same size, same bindings.
+    // A namespace (class or module dict) and a copy: same bindings, none added but
+    // the submodules of `package` (a package's name, or empty).
     struct Namespace {
-        object dict, copy;
+        object dict, copy, package;
     };
     struct Class {
         object cls, mro, metaclass;
@@ -71,7 +72,7 @@ private:
     };
 
     bool recorded_function(handle function) const;
-    void namespace_of(handle dict);
+    void namespace_of(handle dict, handle package = handle());
     static object deep_copy(handle table);
 
     std::vector<Binding> bindings_;

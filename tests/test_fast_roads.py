@@ -396,3 +396,16 @@ def test_a_pyyaml_other_than_the_one_built_for_keeps_the_yaml_road_off(change):
                           cwd=os.path.dirname(os.path.abspath(__file__)))
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == ("fast" if change is None else "generic")
+
+
+@pytest.mark.parametrize("road, package", [("json", json), ("yaml", yaml), ("xml", xml.dom)])
+def test_a_package_gaining_a_submodule_keeps_its_road(road, package, monkeypatch):
+    # An import of a submodule binds it in its package: no builtin is shadowed.
+    kind = ROADS[road]
+    subject = kind.probe()
+    monkeypatch.setattr(package, "extra_part", types.ModuleType(package.__name__ + ".extra_part"), raising=False)
+    result, generic_ran = kind.fast(subject)
+    assert not generic_ran and result == kind.generic(subject)
+    # Any other module under a new name is a change.
+    monkeypatch.setattr(package, "other_part", types.ModuleType("elsewhere.other_part"), raising=False)
+    assert kind.fast(subject)[1]

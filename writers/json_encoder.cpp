@@ -281,10 +281,8 @@ void JsonEncoder::append_ascii(const char* text, size_t size) {
 
 void JsonEncoder::append_str(py::handle text) {
     PyObject* s = text.ptr();
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(s) < 0)
+    if (py::compat::ready(s) < 0)
         py::throw_error();
-#endif
     Py_ssize_t length = PyUnicode_GET_LENGTH(s);
     if (PyUnicode_IS_ASCII(s)) {
         append_ascii(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)), size_t(length));
@@ -353,9 +351,8 @@ void JsonEncoder::encode_dict(py::handle mapping) {
     Marker marker(*this, mapping);
     out_ += '{';
     bool first = true;
-#if PY_VERSION_HEX >= 0x030C0000
     // From 3.12 the json package walks an exact dict as it stands.
-    if (PyDict_CheckExact(mapping.ptr())) {
+    if (py::compat::json_walks_dict_directly && PyDict_CheckExact(mapping.ptr())) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(mapping.ptr(), &pos, &key, &value)) {
@@ -365,7 +362,6 @@ void JsonEncoder::encode_dict(py::handle mapping) {
         out_ += '}';
         return;
     }
-#else
     // Before, it walks a snapshot of the items: this is PyDict_Items without the tuples.
     if (PyDict_CheckExact(mapping.ptr())) {
         std::vector<std::pair<py::object, py::object>> items;
@@ -379,7 +375,6 @@ void JsonEncoder::encode_dict(py::handle mapping) {
         out_ += '}';
         return;
     }
-#endif
     py::object items = py::take(PyMapping_Items(mapping.ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
         py::object item = py::borrow(PyList_GET_ITEM(items.ptr(), i));

@@ -10,7 +10,7 @@
 //   writexml and write_data below.
 #include "writers/xml_pretty.h"
 
-namespace xml_pretty {
+namespace writers::xml_pretty {
 namespace {
 
 // ---- what may be rendered ----------------------------------------------------------
@@ -29,13 +29,10 @@ bool xml_char(Py_UCS4 c) {
 
 // Strings made through the old Py_UNICODE API may not have their compact form yet.
 bool ready(PyObject* s) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(s) < 0) {
+    if (py::compat::ready(s) < 0) {
         PyErr_Clear();
         return false;
     }
-#endif
-    (void)s;
     return true;
 }
 
@@ -77,21 +74,9 @@ Value classify(handle value) {
     return PyUnicode_GET_LENGTH(value.ptr()) == 0 ? Value::absent : Value::text;
 }
 
-// How many more Python calls the running thread may nest before RecursionError.
-long recursion_budget() {
-    PyThreadState* thread = PyThreadState_Get();
-#if PY_VERSION_HEX >= 0x030C0000
-    return thread->py_recursion_remaining;
-#elif PY_VERSION_HEX >= 0x030B0000
-    return thread->recursion_remaining;
-#else
-    return Py_GetRecursionLimit() - thread->recursion_depth;
-#endif
-}
-
 // The round trip recurses once per level in the serialiser and once in the printer,
 // plus a few calls around; twice the depth and a margin keeps well clear of the limit.
-long deepest_certain_level() { return (recursion_budget() - 64) / 2; }
+long deepest_certain_level() { return py::levels_within_reach(2, 64); }
 
 // ---- writing -------------------------------------------------------------------------
 
@@ -431,4 +416,4 @@ object RoundTrip::compact(handle root) const {
     return py::call_keywords(tostring_, 1, encoding_keyword_, root, utf_8_);
 }
 
-}  // namespace xml_pretty
+}  // namespace writers::xml_pretty

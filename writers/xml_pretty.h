@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-namespace xml_pretty {
+namespace writers::xml_pretty {
 
 using py::handle;
 using py::object;
@@ -27,7 +27,7 @@ struct Escaping {
 
 class RoundTrip {
 public:
-    // Takes the pieces the round trip runs through from the genuine modules, and
+    // Takes the pieces the round trip runs through from the modules as imported, and
     // learns the printer's escaping from a probe document sent through them. When
     // the probe matches no known escaping the renderer stays off.
     void capture(handle etree, handle minidom);
@@ -43,7 +43,7 @@ public:
     // of recursion.
     object render(handle root, std::string_view indent) const;
 
-    // The genuine compact form: tostring(root, encoding="utf-8").
+    // The generic road's compact form: tostring(root, encoding="utf-8").
     object compact(handle root) const;
 
     bool enabled() const { return enabled_; }
@@ -60,4 +60,4 @@ private:
     bool enabled_ = false;
 };
 
-}  // namespace xml_pretty
+}  // namespace writers::xml_pretty

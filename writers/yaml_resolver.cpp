@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-namespace yaml {
+namespace writers::yaml {
 namespace {
 
 template <typename Char>
@@ -298,4 +298,4 @@ const char* resolve_scalar(PyObject* value) {
     }
 }
 
-}  // namespace yaml
+}  // namespace writers::yaml

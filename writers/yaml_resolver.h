@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-namespace yaml {
+namespace writers::yaml {
 
 // Inline arrays: one object per tag in the whole program, so tags compare by address.
 namespace tag {
@@ -43,4 +43,4 @@ struct ResolverRule {
 extern const ResolverRule resolver_rules[];
 extern const size_t resolver_rule_count;
 
-}  // namespace yaml
+}  // namespace writers::yaml

@@ -18,8 +18,7 @@ namespace {
 
 void intern_names() { RUNSET_NAMES(KOVRA_NAME_INTERN) }
 
-// Binds `value` as module attribute `name`, as an import or assignment statement does.
-void bind(handle module, PyObject* name, handle value) { py::setattr(module, name, value); }
+using py::bind;
 
 void import_requirements(handle module, handle globals) {
     bind(module, n::yaml, py::import("yaml", globals));
@@ -53,6 +52,10 @@ void make_state_constants() {
     state->literal_block = py::text("|");
     state->newline = py::text("\n");
     state->dot = py::text(".");
+    state->blank = py::text(" ");
+    state->null_text = py::text("null");
+    state->true_text = py::text("true");
+    state->false_text = py::text("false");
     state->list_extend_keyword = py::tuple(n::list_extend);
     state->yaml_dump_keywords = py::tuple(n::Dumper, n::default_flow_style);
     state->json_dumps_keywords = py::tuple(n::cls);
@@ -97,11 +100,7 @@ struct Module {
     static constexpr const char* short_name = "runset";
 
     static void initialise(handle module) {
-        // Allocated once and never freed: native functions keep pointers into it, and
-        // nothing may be released after the interpreter has gone at exit.
-        if (!state)
-            state = new State;
-        state->info = py::module_info(module, "kovra.reporter.runset", "kovra/reporter/runset");
+        py::start_state(state, module, "kovra.reporter.runset", "kovra/reporter/runset");
         handle globals = state->info.globals;
 
         intern_names();

@@ -13,20 +13,18 @@ namespace {
 // A node directly under the run set (or with no parent) starts the path.
 bool is_path_root(handle parent) { return !py::truthy(parent) || py::isinstance(parent, global(n::RunSet)); }
 
-#if PY_VERSION_HEX < 0x030B0000
 // The instance dict of a new node made at the size its attributes fill, where its
-// class shares no key table among its instances (the interpreter would make a
-// small dict and grow it twice).
+// class shares no key table among its instances (3.10 would make a small dict and
+// grow it twice).
 void presize_own_dict(handle self) {
     PyTypeObject* type = Py_TYPE(self.ptr());
-    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || type->tp_dictoffset <= 0 ||
-        reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys)
+    if (!py::compat::attributes_in_dict || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || type->tp_dictoffset <= 0 ||
+        py::compat::shares_instance_keys(type))
         return;
-    PyObject** slot = _PyObject_GetDictPtr(self.ptr());
-    if (!*slot)
-        *slot = py::take(_PyDict_NewPresized(21)).release();
+    PyObject** slot = py::compat::instance_dict_slot(self.ptr());
+    if (slot && !*slot)
+        *slot = py::take(py::compat::presized_dict(21)).release();
 }
-#endif
 
 // type(self).__name__. A class of the plain metaclass answers with the name it
 // holds: the metaclass's own data descriptor comes before anything in the class.
@@ -38,9 +36,7 @@ object class_name(handle self) {
 }
 
 object init(handle self, handle id, handle seq_num, handle parent, handle type) {
-#if PY_VERSION_HEX < 0x030B0000
     presize_own_dict(self);
-#endif
     object kind = py::truthy(type) ? py::borrow(type) : class_name(self);
     py::setattr(self, n::type, kind);
     py::setattr(self, n::id, id);
@@ -312,11 +308,10 @@ object construct(handle cls, handle kw) {
     // type.__getattribute__ would find the metaclass's __init__ no data descriptor,
     // then the class's own, which a native function gives unbound as itself.
     object init;
-#if PY_VERSION_HEX < 0x030F0000
-    if (PyObject* found = _PyType_Lookup(type, n::__init__); found && py::is_native_function(found))
+    PyObject* found = py::compat::type_lookup(type, n::__init__);
+    if (py::compat::has_type_lookup && found && py::is_native_function(found))
         init = py::borrow(found);
     else
-#endif
         init = py::getattr(cls, n::__init__);
     if (!py::is_native_function(init))
         return py::call_kwargs(cls, nullptr, 0, kw);

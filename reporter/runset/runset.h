@@ -27,7 +27,9 @@ using py::object;
     X(get_time) X(recursive_update) X(ResultCounter) X(TestResult) X(Passed) X(AttrDict) X(yaml) X(json)  \
     X(os) X(datetime) X(VERSION) X(VALUE_IGNORE) X(FLOAT_PRECISION) X(YAML_MAP) X(YAML_STR) X(YAML_FLT)   \
     X(ReportHeader) X(ReportObjectBase) X(RunSet) X(Task) X(Plugin) X(Section) X(JSONDumper)              \
-    X(YAMLDumper)
+    X(YAMLDumper) X(encoder) X(c_make_encoder) X(__version__) X(__file__) X(__module__) X(__qualname__)       \
+    X(__mro__) X(__dict__) X(co_filename) X(yaml_implicit_resolvers) X(yaml_path_resolvers) X(pattern) X(flags) \
+    X(VERBOSE) X(UNICODE) X(isoformat) X(yaml_representers) X(yaml_multi_representers) X(representer) X(SafeRepresenter)
 
 namespace n {
 RUNSET_NAMES(KOVRA_NAME_DECLARE)
@@ -45,7 +47,8 @@ struct State {
     py::ModuleInfo info;
     object health_summary_keys;  // the nine counter keys the health roll-ups walk
     object round;                // builtin, looked up at import
-    object zero, one, minus_one, literal_block, newline, dot;
+    object zero, one, minus_one, literal_block, newline, dot, blank;
+    object null_text, true_text, false_text;  // the YAML texts of None, True and False
     // kwnames tuples of the calls made with keywords
     object list_extend_keyword, yaml_dump_keywords, json_dumps_keywords, style_keyword;
     // The classes as created here: what super() inside their methods means.

@@ -139,7 +139,7 @@ def test_text_and_errors_match_the_generic_road(extra_values, detail_values, bad
     rs = job_with(extra_values + bad, detail_values)
     fast, frames = json_frames(rs.dump_json)
     assert fast == outcome(lambda: generic(rs))
-    # No json.dumps frame ran, so the native road wrote it; a refusal alone runs
+    # No json.dumps frame ran, so the fast road wrote it; a refusal alone runs
     # JSONEncoder.default, as JSONDumper.default's last resort.
     assert set(frames) <= {"__init__", "default"}
     assert bool(frames) == (fast[0] == "error" and "not JSON serializable" in fast[2])
@@ -460,7 +460,7 @@ class Bare(runset.ReportObjectBase):
                          ids=["section", "no-paths"])
 def test_the_depth_limit_strikes_both_roads_at_the_same_depth(monkeypatch, make):
     # The generic road's frames, the C encoder's call and `in VALUE_IGNORE`'s
-    # comparisons each take a depth level: the native road takes them where they are.
+    # comparisons each take a depth level: the fast road takes them where they are.
     node = make()
     node.update({"description": "text", "extra_value": 3})
 

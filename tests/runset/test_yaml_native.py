@@ -1,7 +1,7 @@
-"""dump_yaml's native road against PyYAML's own (pure-Python) dump of the same document.
+"""dump_yaml's fast road against PyYAML's own (pure-Python) dump of the same document.
 
 Every document is dumped twice: by dump_yaml, watched with a profile hook that
-sees whether any of PyYAML's Python code ran (the native road runs none), and
+sees whether any of PyYAML's Python code ran (the fast road runs none), and
 by yaml.dump with YAMLDumper, the generic road. Text, or exception type and
 text, must agree. Values reach the document through a node's attributes, as a
 framework's data does.

@@ -117,18 +117,17 @@ private:
 std::unique_ptr<JsonRoad> JsonRoad::capture() {
     if (!py::compat::json_road_supported)
         return nullptr;
-    static PyObject *dumps_name, *c_make_encoder_name, *encoder_name;
     auto road = std::unique_ptr<JsonRoad>(new JsonRoad);
     py::Snapshot& pieces = road->snapshot_;
     handle globals = state->info.globals;
     road->json_module_ = global(n::json);
-    road->dumps_ = pieces.attribute(road->json_module_, py::interned(dumps_name, "dumps"));
+    road->dumps_ = pieces.attribute(road->json_module_, n::dumps);
     PyObject* mro = reinterpret_cast<PyTypeObject*>(state->JSONDumper.ptr())->tp_mro;
     if (!PyFunction_Check(road->dumps_.ptr()) || PyTuple_GET_SIZE(mro) != 3)
         return nullptr;
     // json's package and encoder module whole (their functions and classes with
     // them), JSONDumper and the builtins their code reads.
-    object encoder_module = py::getattr(road->json_module_, py::interned(encoder_name, "encoder"));
+    object encoder_module = py::getattr(road->json_module_, n::encoder);
     pieces.module(road->json_module_);
     pieces.module(encoder_module);
     pieces.class_(state->JSONDumper);
@@ -136,7 +135,7 @@ std::unique_ptr<JsonRoad> JsonRoad::capture() {
     pieces.builtins_read(PyModule_GetDict(py::import_module("builtins", globals).ptr()));
     // Without the C encoder, json.dumps takes the Python one, whose errors differ.
     object c_make_encoder = py::lookup(PyModule_GetDict(encoder_module.ptr()),
-                                       py::interned(c_make_encoder_name, "c_make_encoder"));
+                                       n::c_make_encoder);
     if (!c_make_encoder || c_make_encoder.is_none())
         return nullptr;
     return road;

@@ -54,7 +54,7 @@ bool exact_str_keys(PyObject* dict) {
 
 }  // namespace
 
-object CodelessReads::dict_of(handle node) {
+inline object CodelessReads::dict_of(handle node) {
     object dict = py::steal(PyObject_GenericGetDict(node.ptr(), nullptr));
     if (!dict) {
         PyErr_Clear();
@@ -65,13 +65,13 @@ object CodelessReads::dict_of(handle node) {
     return dict;
 }
 
-bool CodelessReads::globals_codeless() {
+inline bool CodelessReads::globals_codeless() {
     if (globals_state_ == 0)
         globals_state_ = PyDict_CheckExact(globals_.ptr()) && exact_str_keys(globals_.ptr()) ? 1 : -1;
     return globals_state_ > 0;
 }
 
-bool CodelessReads::confirmed(PyObject* dict) {
+inline bool CodelessReads::confirmed(PyObject* dict) {
     for (int i = 0; i < count_; ++i)
         if (seen_[i] == dict)
             return true;

@@ -25,6 +25,7 @@ public:
     object always(handle node, handle name);
 
     // The instance dict of a node of a codeless type, when its lookups run no code.
+    // (These three are inline in reads.cpp, where all their callers are.)
     object dict_of(handle node);
     // The module's globals hold exact str keys only.
     bool globals_codeless();

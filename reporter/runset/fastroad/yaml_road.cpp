@@ -5,48 +5,42 @@
 #include "writers/yaml_emitter.h"
 #include "writers/yaml_resolver.h"
 
-#include <frameobject.h>
-
 #include <algorithm>
 #include <string>
 
 namespace runset {
 namespace {
 
+namespace yaml = writers::yaml;
 namespace tag = yaml::tag;
 using Kind = YamlRoad::Kind;
 
 struct step_aside {};  // the fast road gives way to the generic one, before writing
 
-// An interned name made on first use, for the few names the module's table lacks.
-#define NAME(text)                       \
-    [] {                                 \
-        static PyObject* slot;           \
-        return py::interned(slot, text); \
-    }()
-
 // ---- what this road was built for ------------------------------------------------
 
 // PyYAML 6.0.x: the emitter, serializer and representer rules written natively.
 bool supported_version(handle yaml_module) {
-    object version = py::getattr_optional(yaml_module, NAME("__version__"));
+    object version = py::getattr_optional(yaml_module, n::__version__);
     if (!version || !PyUnicode_CheckExact(version.ptr()))
         return false;
+    // "6.0" or "6.0.<patch>".
     return PyUnicode_CompareWithASCIIString(version.ptr(), "6.0") == 0 ||
-           PyUnicode_Tailmatch(version.ptr(), NAME("6.0.").ptr(), 0, PY_SSIZE_T_MAX, -1) == 1;
+           (PyUnicode_GET_LENGTH(version.ptr()) > 4 &&
+            PyUnicode_CompareWithASCIIString(py::take(PyUnicode_Substring(version.ptr(), 0, 4)).ptr(), "6.0.") == 0);
 }
 
 // The implicit resolvers the dumper reads are the ones resolve_scalar implements,
 // and no path resolver is registered.
 bool resolvers_as_built(handle dumper) {
-    object table = py::getattr(dumper, NAME("yaml_implicit_resolvers"));
-    object paths = py::getattr(dumper, NAME("yaml_path_resolvers"));
+    object table = py::getattr(dumper, n::yaml_implicit_resolvers);
+    object paths = py::getattr(dumper, n::yaml_path_resolvers);
     if (!PyDict_CheckExact(table.ptr()) || !PyDict_CheckExact(paths.ptr()) || PyDict_GET_SIZE(paths.ptr()) != 0)
         return false;
     // {first character: [(tag, pattern text, flags)]} of both, compared.
     object expected = py::new_dict();
-    object verbose = py::getattr(py::import("re", state->info.globals), NAME("X"));
-    object unicode = py::getattr(py::import("re", state->info.globals), NAME("U"));
+    object verbose = py::getattr(py::import("re", state->info.globals), n::VERBOSE);
+    object unicode = py::getattr(py::import("re", state->info.globals), n::UNICODE);
     object verbose_flags = py::take(PyNumber_Or(verbose.ptr(), unicode.ptr()));
     for (size_t i = 0; i < yaml::resolver_rule_count; ++i) {
         const yaml::ResolverRule& rule = yaml::resolver_rules[i];
@@ -77,8 +71,8 @@ bool resolvers_as_built(handle dumper) {
             if (!PyTuple_CheckExact(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2)
                 return false;
             object regexp = py::borrow(PyTuple_GET_ITEM(item.ptr(), 1));
-            py::append(list, py::tuple(PyTuple_GET_ITEM(item.ptr(), 0), py::getattr(regexp, NAME("pattern")),
-                                       py::getattr(regexp, NAME("flags"))));
+            py::append(list, py::tuple(PyTuple_GET_ITEM(item.ptr(), 0), py::getattr(regexp, n::pattern),
+                                       py::getattr(regexp, n::flags)));
         }
         py::setitem(found, key, list);
     }
@@ -88,8 +82,8 @@ bool resolvers_as_built(handle dumper) {
 // Every function in the namespaces of the module's classes is the one its file
 // defines there: none replaced before this module was imported.
 bool code_as_shipped(handle module) {
-    object file = py::getattr_optional(module, NAME("__file__"));
-    object name = py::getattr(module, NAME("__name__"));
+    object file = py::getattr_optional(module, n::__file__);
+    object name = py::getattr(module, n::__name__);
     if (!file)
         return false;
     handle globals = PyModule_GetDict(module.ptr());
@@ -98,10 +92,10 @@ bool code_as_shipped(handle module) {
     while (PyDict_Next(globals.ptr(), &pos, &key, &cls)) {
         if (!PyType_Check(cls))
             continue;
-        object owner = py::getattr_optional(cls, NAME("__module__"));
+        object owner = py::getattr_optional(cls, n::__module__);
         if (!owner || !py::compare(owner, name, Py_EQ))
             continue;
-        object qualname = py::getattr(cls, NAME("__qualname__"));
+        object qualname = py::getattr(cls, n::__qualname__);
         object space = py::take(py::compat::type_dict(reinterpret_cast<PyTypeObject*>(cls)));
         Py_ssize_t at = 0;
         PyObject *attribute, *value;
@@ -110,8 +104,8 @@ bool code_as_shipped(handle module) {
                 continue;
             object code = py::borrow(PyFunction_GET_CODE(value));
             object expected = py::take(PyUnicode_FromFormat("%U.%U", qualname.ptr(), attribute));
-            if (!py::compare(py::getattr(code, NAME("co_filename")), file, Py_EQ) ||
-                !py::compare(py::getattr(value, NAME("__qualname__")), expected, Py_EQ))
+            if (!py::compare(py::getattr(code, n::co_filename), file, Py_EQ) ||
+                !py::compare(py::getattr(value, n::__qualname__), expected, Py_EQ))
                 return false;
         }
     }
@@ -122,7 +116,7 @@ bool code_as_shipped(handle module) {
 bool kind_of_function(handle module, handle safe, handle key, handle function, Kind& found) {
     auto module_function = [&](const char* name) { return py::getattr(module, py::text(name)); };
     auto safe_function = [&](const char* name) {
-        return py::getitem(py::getattr(safe, NAME("__dict__")), py::text(name));
+        return py::getitem(py::getattr(safe, n::__dict__), py::text(name));
     };
     std::pair<object, Kind> known[] = {
         {module_function("str_representer"), Kind::str},
@@ -197,9 +191,20 @@ private:
     }
     void end(yaml::EventKind kind) { emitter_.emit(yaml::Event{kind}); }
 
+    Kind look_up_kind(PyTypeObject* type);
+
     const YamlRoad& road_;
     yaml::Emitter& emitter_;
     int max_depth_;
+    // Kinds found for the latest types, while neither the table nor YAMLDumper's
+    // namespace has changed since (by their versions, where dicts keep them).
+    struct Known {
+        PyTypeObject* type;
+        Kind kind;
+    };
+    Known known_[8];
+    int known_count_ = 0;
+    uint64_t table_version_ = 0, namespace_version_ = 0;
 };
 
 // The representer represent_data picks: the table's entry for type(data).__mro__[0],
@@ -207,19 +212,39 @@ private:
 // generic road reads it, so a change made by a callback mid-dump is followed.
 Kind Representer::kind_of(handle data) {
     PyTypeObject* type = Py_TYPE(data.ptr());
+    if (!py::compat::has_dict_version)
+        return look_up_kind(type);
+    uint64_t table = py::compat::dict_version(road_.representers().ptr());
+    uint64_t space = py::compat::dict_version(road_.dumper_namespace().ptr());
+    if (table != table_version_ || space != namespace_version_) {
+        known_count_ = 0;
+        table_version_ = table;
+        namespace_version_ = space;
+    }
+    for (int i = 0; i < known_count_; ++i)
+        if (known_[i].type == type)
+            return known_[i].kind;
+    Kind kind = look_up_kind(type);
+    // A type of another metaclass may change its MRO's first class on its own.
+    if (Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type))
+        known_[known_count_ < 8 ? known_count_++ : 7] = Known{type, kind};
+    return kind;
+}
+
+Kind Representer::look_up_kind(PyTypeObject* type) {
     PyTypeObject* meta = Py_TYPE(reinterpret_cast<PyObject*>(type));
     // type(data).__mro__ is the type's own MRO unless its metaclass reads the name
     // its own way; the entry is found without code where the first class hashes
     // and compares as type does.
     if (meta != &PyType_Type &&
         (!py::compat::has_type_lookup || meta->tp_getattro != PyType_Type.tp_getattro ||
-         py::compat::type_lookup(meta, NAME("__mro__").ptr()) != py::compat::type_lookup(&PyType_Type, NAME("__mro__").ptr())))
+         py::compat::type_lookup(meta, n::__mro__) != py::compat::type_lookup(&PyType_Type, n::__mro__)))
         throw step_aside{};
     PyObject* first = PyTuple_GET_ITEM(type->tp_mro, 0);
     PyTypeObject* first_meta = Py_TYPE(first);
     if (first_meta->tp_hash != PyType_Type.tp_hash || first_meta->tp_richcompare != PyType_Type.tp_richcompare)
         throw step_aside{};
-    PyObject* table = PyDict_GetItemWithError(road_.dumper_namespace().ptr(), NAME("yaml_representers").ptr());
+    PyObject* table = PyDict_GetItemWithError(road_.dumper_namespace().ptr(), n::yaml_representers);
     if (table != road_.representers().ptr())
         throw step_aside{};
     PyObject* representer = PyDict_GetItemWithError(table, first);
@@ -227,7 +252,7 @@ Kind Representer::kind_of(handle data) {
         if (PyErr_Occurred())
             throw py::error_already_set{};
         // No multi representer may have come since the start.
-        if (PyDict_Contains(road_.dumper_namespace().ptr(), NAME("yaml_multi_representers").ptr()))
+        if (PyDict_Contains(road_.dumper_namespace().ptr(), n::yaml_multi_representers))
             throw step_aside{};
         representer = PyDict_GetItemWithError(table, Py_None);
         if (!representer)
@@ -261,9 +286,9 @@ void Representer::represent_data(handle data, int depth) {
     case Kind::node:
         return to_yaml(data, depth);
     case Kind::none:
-        return scalar(tag::null, NAME("null"));
+        return scalar(tag::null, state->null_text);
     case Kind::bool_:
-        return scalar(tag::bool_, data.ptr() == Py_True ? NAME("true") : NAME("false"));
+        return scalar(tag::bool_, data.ptr() == Py_True ? state->true_text : state->false_text);
     case Kind::int_:
         return scalar(tag::int_, py::str(data));
     case Kind::binary:
@@ -273,9 +298,9 @@ void Representer::represent_data(handle data, int depth) {
     case Kind::set:
         return represent_set(data, depth);
     case Kind::date:
-        return scalar(tag::timestamp, py::call_method(data, NAME("isoformat")));
+        return scalar(tag::timestamp, py::call_method(data, n::isoformat));
     case Kind::datetime:
-        return scalar(tag::timestamp, py::call_method(data, NAME("isoformat"), NAME(" ")));
+        return scalar(tag::timestamp, py::call_method(data, n::isoformat, state->blank));
     }
 }
 
@@ -389,18 +414,6 @@ void Representer::represent_set(handle data, int depth) {
     represent_mapping(tag::set, value, depth);
 }
 
-// How deep the generic road surely gets: it spends at most four interpreter
-// levels per level of the document; what the caller already uses is counted.
-int depth_budget() {
-    int used = 0;
-    object frame = py::borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
-    while (frame) {
-        ++used;
-        frame = py::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame.ptr()))));
-    }
-    return (Py_GetRecursionLimit() - used - 60) / 4;
-}
-
 }  // namespace
 
 std::unique_ptr<YamlRoad> YamlRoad::capture(handle module) {
@@ -434,7 +447,7 @@ std::unique_ptr<YamlRoad> YamlRoad::capture(handle module) {
                                         "yaml.error", "base64"};
     for (const char* part : parts) {
         object part_module = py::import_module(part, globals);
-        if (PyUnicode_CompareWithASCIIString(py::getattr(part_module, NAME("__name__")).ptr(), "base64") != 0 &&
+        if (PyUnicode_CompareWithASCIIString(py::getattr(part_module, n::__name__).ptr(), "base64") != 0 &&
             !code_as_shipped(part_module))
             return nullptr;
         pieces.module(part_module);
@@ -447,14 +460,14 @@ std::unique_ptr<YamlRoad> YamlRoad::capture(handle module) {
     pieces.builtins_read(PyModule_GetDict(py::import_module("builtins", globals).ptr()));
 
     road->dumper_namespace_ = py::take(py::compat::type_dict(dumper_type));
-    road->representers_ = py::lookup(road->dumper_namespace_, NAME("yaml_representers"));
+    road->representers_ = py::lookup(road->dumper_namespace_, n::yaml_representers);
     if (!road->representers_ || !PyDict_CheckExact(road->representers_.ptr()))
         return nullptr;
     // A multi representer would be consulted first.
-    if (py::len(py::getattr(dumper, NAME("yaml_multi_representers"))) != 0 ||
-        py::lookup(road->dumper_namespace_, NAME("yaml_multi_representers")))
+    if (py::len(py::getattr(dumper, n::yaml_multi_representers)) != 0 ||
+        py::lookup(road->dumper_namespace_, n::yaml_multi_representers))
         return nullptr;
-    object safe = py::getattr(py::getattr(yaml_module, NAME("representer")), NAME("SafeRepresenter"));
+    object safe = py::getattr(py::getattr(yaml_module, n::representer), n::SafeRepresenter);
     Py_ssize_t pos = 0;
     PyObject *key, *function;
     while (PyDict_Next(road->representers_.ptr(), &pos, &key, &function)) {
@@ -474,7 +487,9 @@ std::unique_ptr<YamlRoad> YamlRoad::capture(handle module) {
 bool YamlRoad::intact() const { return snapshot_.intact(); }
 
 object YamlRoad::write(handle document) const {
-    int budget = depth_budget();
+    // The generic road spends at most four interpreter levels per level of the
+    // document: deeper documents are left to it.
+    int budget = int(py::levels_within_reach(4, 60));
     if (budget < 1)
         return object();
     yaml::Emitter emitter(false);
