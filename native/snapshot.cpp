@@ -50,6 +50,35 @@ bool same_bindings(PyObject* dict, PyObject* copy, PyObject* package = nullptr) 
     return true;
 }
 
+// A table as copied: the same keys (or length), each value the very object it was,
+// nested dicts and lists compared the same way.
+bool same_table(PyObject* table, PyObject* copy) {
+    if (PyList_Check(copy)) {
+        if (!PyList_Check(table) || PyList_GET_SIZE(table) != PyList_GET_SIZE(copy))
+            return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(copy); ++i) {
+            PyObject *now = PyList_GET_ITEM(table, i), *then = PyList_GET_ITEM(copy, i);
+            if (now != then && !((PyList_Check(then) || PyDict_Check(then)) && same_table(now, then)))
+                return false;
+        }
+        return true;
+    }
+    if (!PyDict_Check(table) || PyDict_GET_SIZE(table) != PyDict_GET_SIZE(copy))
+        return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *then;
+    while (PyDict_Next(copy, &pos, &key, &then)) {
+        PyObject* now = PyDict_GetItemWithError(table, key);
+        if (!now) {
+            PyErr_Clear();
+            return false;
+        }
+        if (now != then && !((PyList_Check(then) || PyDict_Check(then)) && same_table(now, then)))
+            return false;
+    }
+    return true;
+}
+
 // The code object of a function that a descriptor in a namespace wraps, or of the
 // function itself.
 PyObject* wrapped_function(PyObject* value) {
@@ -84,13 +113,13 @@ void names_of(PyObject* code, handle names) {
 
 object Snapshot::attribute(handle owner, handle name) {
     object value = getattr(owner, name);
-    bindings_.push_back(Binding{borrow(owner), borrow(name), value, false});
+    bindings_.push_back(Binding{borrow(owner), borrow(name), value, false, 0});
     return value;
 }
 
 object Snapshot::item(handle dict, handle key) {
     object value = lookup(dict, key);
-    bindings_.push_back(Binding{borrow(dict), borrow(key), value, true});
+    bindings_.push_back(Binding{borrow(dict), borrow(key), value, true, compat::dict_version(dict.ptr())});
     return value;
 }
 
@@ -113,7 +142,8 @@ void Snapshot::function(handle function) {
 }
 
 void Snapshot::namespace_of(handle dict, handle package) {
-    namespaces_.push_back(Namespace{borrow(dict), take(PyDict_Copy(dict.ptr())), borrow(package)});
+    namespaces_.push_back(
+        Namespace{borrow(dict), take(PyDict_Copy(dict.ptr())), borrow(package), compat::dict_version(dict.ptr())});
 }
 
 void Snapshot::class_(handle cls) {
@@ -196,7 +226,11 @@ void Snapshot::builtins_read(handle builtins) {
 }
 
 bool Snapshot::intact() const {
+    // Where dicts keep versions, a dict whose version is the one last found intact
+    // is unchanged since: its bindings need no look.
     for (const Binding& binding : bindings_) {
+        if (binding.item && compat::has_dict_version && compat::dict_version(binding.owner.ptr()) == binding.version)
+            continue;
         PyObject* now;
         if (binding.item) {
             now = PyDict_GetItemWithError(binding.owner.ptr(), binding.name.ptr());
@@ -212,15 +246,21 @@ bool Snapshot::intact() const {
             PyErr_Clear();
             return false;
         }
+        if (binding.item)
+            binding.version = compat::dict_version(binding.owner.ptr());
     }
     for (const Class& cls : classes_) {
         auto* type = reinterpret_cast<PyTypeObject*>(cls.cls.ptr());
         if (reinterpret_cast<PyObject*>(Py_TYPE(cls.cls.ptr())) != cls.metaclass.ptr() || type->tp_mro != cls.mro.ptr())
             return false;
     }
-    for (const Namespace& space : namespaces_)
+    for (const Namespace& space : namespaces_) {
+        if (compat::has_dict_version && compat::dict_version(space.dict.ptr()) == space.version)
+            continue;
         if (!same_bindings(space.dict.ptr(), space.copy.ptr(), space.package.ptr()))
             return false;
+        space.version = compat::dict_version(space.dict.ptr());
+    }
     for (const Function& f : functions_) {
         PyObject* now = f.function.ptr();
         if (PyFunction_GET_CODE(now) != f.code.ptr() || PyFunction_GET_DEFAULTS(now) != f.defaults.ptr() ||
@@ -229,13 +269,9 @@ bool Snapshot::intact() const {
         if (f.kwdefaults && !same_bindings(f.kwdefaults.ptr(), f.kwdefaults_copy.ptr()))
             return false;
     }
-    for (const Table& table : tables_) {
-        int same = PyObject_RichCompareBool(table.table.ptr(), table.copy.ptr(), Py_EQ);
-        if (same != 1) {
-            PyErr_Clear();
+    for (const Table& table : tables_)
+        if (!same_table(table.table.ptr(), table.copy.ptr()))
             return false;
-        }
-    }
     return true;
 }
 

@@ -7,6 +7,7 @@
 
 #include "native/api.h"
 
+#include <cstdint>
 #include <vector>
 
 namespace py {
@@ -36,7 +37,8 @@ public:
     void module(handle module);
 
     // A dict or list of a class or module that its code reads and may be changed in
-    // place: compared by value, nested dicts and lists included.
+    // place: the same entries, each the very object it was, nested dicts and lists
+    // compared the same way.
     void table(handle table);
 
     // The builtins that the recorded functions' code may read: each name their
@@ -51,10 +53,12 @@ public:
     bool empty() const { return bindings_.empty() && functions_.empty() && classes_.empty() && tables_.empty(); }
 
 private:
-    // owner.name (attribute) or dict[name] (item): `value` empty for an absence.
+    // owner.name (attribute) or dict[name] (item): `value` empty for an absence;
+    // the owner dict's version when last found intact (where dicts keep versions).
     struct Binding {
         object owner, name, value;
         bool item;
+        mutable uint64_t version;
     };
     struct Function {
         object function, code, defaults, kwdefaults, kwdefaults_copy;
@@ -63,6 +67,7 @@ private:
     // the submodules of `package` (a package's name, or empty).
     struct Namespace {
         object dict, copy, package;
+        mutable uint64_t version;
     };
     struct Class {
         object cls, mro, metaclass;
