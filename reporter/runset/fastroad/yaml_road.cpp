@@ -442,16 +442,14 @@ std::unique_ptr<YamlRoad> YamlRoad::capture(handle module) {
     // PyYAML's modules whole, its classes and functions, and the pieces of the
     // standard library its dumper reaches: a name added, replaced or removed in any
     // of them is a change.
-    static const char* const parts[] = {"yaml",       "yaml.emitter", "yaml.serializer", "yaml.representer",
-                                        "yaml.resolver", "yaml.nodes", "yaml.events",   "yaml.dumper",
-                                        "yaml.error", "base64"};
-    for (const char* part : parts) {
+    for (const char* part : {"yaml", "yaml.emitter", "yaml.serializer", "yaml.representer", "yaml.resolver",
+                             "yaml.nodes", "yaml.events", "yaml.dumper", "yaml.error"}) {
         object part_module = py::import_module(part, globals);
-        if (PyUnicode_CompareWithASCIIString(py::getattr(part_module, n::__name__).ptr(), "base64") != 0 &&
-            !code_as_shipped(part_module))
+        if (!code_as_shipped(part_module))
             return nullptr;
         pieces.module(part_module);
     }
+    pieces.module(py::import_module("base64", globals));
     pieces.attribute(py::import_module("io", globals), "StringIO");
     pieces.attribute(py::import_module("binascii", globals), "b2a_base64");
     PyTypeObject* dumper_type = reinterpret_cast<PyTypeObject*>(dumper.ptr());
