@@ -138,23 +138,35 @@ protected:
             }
         }
         if (replacement) {
-            encode_replacement(replacement);
+            encode_replacement(obj, replacement);
             return;
         }
+        // The dict default would return, written in place: the notes the json
+        // package adds to an error leaving one of its entries, then the value.
         py::c_recursion_guard returned(" while encoding a JSON object");
         if (answer.kind == DefaultAnswer::text_) {
             encode_ascii(answer.text, answer.text_size);
             return;
         }
-        py::c_recursion_guard mapping(" while encoding a JSON object");
-        begin_object();
-        bool first = true;
-        for (auto& [name, value] : answer.kind == DefaultAnswer::pairs_ ? answer.pairs : fields.pairs) {
-            object_key(name, first);
-            first = false;
-            encode_value(value);
+        try {
+            py::c_recursion_guard mapping(" while encoding a JSON object");
+            begin_object();
+            bool first = true;
+            for (auto& [name, value] : answer.kind == DefaultAnswer::pairs_ ? answer.pairs : fields.pairs) {
+                object_key(name, first);
+                first = false;
+                try {
+                    encode_value(value);
+                } catch (const py::error_already_set&) {
+                    note_dict_entry(name);
+                    throw;
+                }
+            }
+            end_object();
+        } catch (const py::error_already_set&) {
+            note_object(obj);
+            throw;
         }
-        end_object();
     }
 
 private:
@@ -165,6 +177,11 @@ private:
         return py::call_super(state->JSONDumper, dumper_, n::default_, handle(), obj);
     }
 
+    // note_entry's text for the exact dict default would have returned.
+    static void note_dict_entry(handle key) {
+        py::compat::format_error_note("when serializing dict item %R", key.ptr());
+    }
+
     object dumper_;
 };
 
@@ -173,7 +190,6 @@ private:
 void capture_json_road() {
     delete road;
     road = nullptr;
-#if PY_VERSION_HEX < 0x030E0000  // later json encoders add notes to their errors
     auto* snapshot = new JsonRoad;
     try {
         static PyObject *dumps_name, *init_name, *encode_name, *iterencode_name, *c_make_encoder_name;
@@ -225,7 +241,6 @@ void capture_json_road() {
         throw;
     }
     road = snapshot;
-#endif
 }
 
 void drop_json_road() {
