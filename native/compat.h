@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <cstdarg>
 #include <cstdint>
 
 namespace py::compat {
@@ -177,10 +178,6 @@ inline int list_extend(PyObject* list, PyObject* items) {
 // its items().
 inline constexpr bool json_walks_dict_directly = PY_VERSION_HEX >= 0x030C0000;
 
-// The JSON fast road writes json.dumps's own errors; later json encoders add notes
-// to them, which it does not write (3.14+).
-inline constexpr bool json_road_supported = PY_VERSION_HEX < 0x030E0000;
-
 // "too many values to unpack": from 3.14 the count is given too when the
 // unpacked object is an exact list, tuple or dict.
 inline void set_too_many_values(PyObject* source, Py_ssize_t expected) {
@@ -237,5 +234,46 @@ inline void set_missing_context_method(PyObject* manager, PyObject* name, bool e
     PyErr_SetObject(PyExc_AttributeError, name);
 #endif
 }
+
+// From 3.14 the json package's C encoder adds a note to an error leaving each
+// level it serialises (_PyErr_FormatNote): the pending exception gets the
+// formatted note through BaseException.add_note's own C function, whatever the
+// exception's class; a failure to add it is raised instead, chained to the
+// original. Before 3.14 there are no notes and this does nothing.
+#if PY_VERSION_HEX >= 0x030E0000
+inline void format_error_note(const char* format, ...) {
+    PyObject* error = PyErr_GetRaisedException();
+    if (!error)
+        return;
+    // Kept for the life of the process.
+    static PyObject* add_note;
+    if (!add_note) {
+        PyObject* dict = type_dict(reinterpret_cast<PyTypeObject*>(PyExc_BaseException));
+        add_note = dict ? PyDict_GetItemString(dict, "add_note") : nullptr;
+        Py_XINCREF(add_note);
+        Py_XDECREF(dict);
+        if (!add_note) {
+            PyErr_SetRaisedException(error);
+            return;
+        }
+    }
+    va_list vargs;
+    va_start(vargs, format);
+    PyObject* note = PyUnicode_FromFormatV(format, vargs);
+    va_end(vargs);
+    PyObject* done = note ? PyObject_CallFunctionObjArgs(add_note, error, note, nullptr) : nullptr;
+    Py_XDECREF(note);
+    if (done) {
+        Py_DECREF(done);
+        PyErr_SetRaisedException(error);
+        return;
+    }
+    PyObject* failure = PyErr_GetRaisedException();
+    PyException_SetContext(failure, error);
+    PyErr_SetRaisedException(failure);
+}
+#else
+inline void format_error_note(const char*, ...) {}
+#endif
 
 }  // namespace py::compat

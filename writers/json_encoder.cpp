@@ -156,12 +156,25 @@ void JsonEncoder::encode_value(py::handle obj) {
 void JsonEncoder::encode_other(py::handle obj) {
     if (!default_fn_)
         refuse(obj);
-    encode_replacement(py::call(default_fn_, obj));
+    encode_replacement(obj, py::call(default_fn_, obj));
 }
 
-void JsonEncoder::encode_replacement(py::handle replacement) {
+void JsonEncoder::encode_replacement(py::handle obj, py::handle replacement) {
     py::c_recursion_guard level(nesting);
-    encode_value(replacement);
+    try {
+        encode_value(replacement);
+    } catch (const py::error_already_set&) {
+        note_object(obj);
+        throw;
+    }
+}
+
+void JsonEncoder::note_object(py::handle obj) {
+    py::compat::format_error_note("when serializing %T object", obj.ptr());
+}
+
+void JsonEncoder::note_entry(py::handle mapping, py::handle key) {
+    py::compat::format_error_note("when serializing %T item %R", mapping.ptr(), key.ptr());
 }
 
 void JsonEncoder::refuse(py::handle obj) {
@@ -338,7 +351,12 @@ void JsonEncoder::encode_list(py::handle sequence) {
         if (i)
             append_separator(item_separator_);
         py::object item = py::borrow(PySequence_Fast_GET_ITEM(fast.ptr(), i));
-        encode_value(item);
+        try {
+            encode_value(item);
+        } catch (const py::error_already_set&) {
+            py::compat::format_error_note("when serializing %T item %zd", sequence.ptr(), i);
+            throw;
+        }
     }
     out_ += ']';
 }
@@ -357,7 +375,7 @@ void JsonEncoder::encode_dict(py::handle mapping) {
         PyObject *key, *value;
         while (PyDict_Next(mapping.ptr(), &pos, &key, &value)) {
             py::object k = py::borrow(key), v = py::borrow(value);
-            encode_entry(k.ptr(), v.ptr(), first);
+            encode_entry(mapping, k.ptr(), v.ptr(), first);
         }
         out_ += '}';
         return;
@@ -371,7 +389,7 @@ void JsonEncoder::encode_dict(py::handle mapping) {
         while (PyDict_Next(mapping.ptr(), &pos, &key, &value))
             items.emplace_back(py::borrow(key), py::borrow(value));
         for (auto& [k, v] : items)
-            encode_entry(k.ptr(), v.ptr(), first);
+            encode_entry(mapping, k.ptr(), v.ptr(), first);
         out_ += '}';
         return;
     }
@@ -380,12 +398,12 @@ void JsonEncoder::encode_dict(py::handle mapping) {
         py::object item = py::borrow(PyList_GET_ITEM(items.ptr(), i));
         if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2)
             py::raise(PyExc_ValueError, "items must return tuples");
-        encode_entry(PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1), first);
+        encode_entry(mapping, PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1), first);
     }
     out_ += '}';
 }
 
-void JsonEncoder::encode_entry(PyObject* key, PyObject* value, bool& first) {
+void JsonEncoder::encode_entry(py::handle mapping, PyObject* key, PyObject* value, bool& first) {
     // Keys become text in the json package's order of rules.
     py::object text;
     if (PyUnicode_Check(key))
@@ -402,7 +420,12 @@ void JsonEncoder::encode_entry(PyObject* key, PyObject* value, bool& first) {
         py::raise(PyExc_TypeError, "keys must be str, int, float, bool or None, not %.100s", Py_TYPE(key)->tp_name);
     object_key(text, first);
     first = false;
-    encode_value(value);
+    try {
+        encode_value(value);
+    } catch (const py::error_already_set&) {
+        note_entry(mapping, key);
+        throw;
+    }
 }
 
 }  // namespace writers

@@ -82,23 +82,35 @@ protected:
             }
         }
         if (replacement) {
-            encode_replacement(replacement);
+            encode_replacement(obj, replacement);
             return;
         }
+        // The dict default would return, written in place: the notes the json
+        // package adds to an error leaving one of its entries, then the value.
         py::c_recursion_guard returned(" while encoding a JSON object");
         if (answer.kind == DefaultAnswer::text_) {
             encode_ascii(answer.text, answer.text_size);
             return;
         }
-        py::c_recursion_guard mapping(" while encoding a JSON object");
-        begin_object();
-        bool first = true;
-        for (auto& [name, value] : answer.kind == DefaultAnswer::pairs_ ? answer.pairs : fields.pairs) {
-            object_key(name, first);
-            first = false;
-            encode_value(value);
+        try {
+            py::c_recursion_guard mapping(" while encoding a JSON object");
+            begin_object();
+            bool first = true;
+            for (auto& [name, value] : answer.kind == DefaultAnswer::pairs_ ? answer.pairs : fields.pairs) {
+                object_key(name, first);
+                first = false;
+                try {
+                    encode_value(value);
+                } catch (const py::error_already_set&) {
+                    note_dict_entry(name);
+                    throw;
+                }
+            }
+            end_object();
+        } catch (const py::error_already_set&) {
+            note_object(obj);
+            throw;
         }
-        end_object();
     }
 
 private:
@@ -109,14 +121,17 @@ private:
         return py::call_super(state->JSONDumper, dumper_, n::default_, handle(), obj);
     }
 
+    // note_entry's text for the exact dict default would have returned.
+    static void note_dict_entry(handle key) {
+        py::compat::format_error_note("when serializing dict item %R", key.ptr());
+    }
+
     object dumper_;
 };
 
 }  // namespace
 
 std::unique_ptr<JsonRoad> JsonRoad::capture() {
-    if (!py::compat::json_road_supported)
-        return nullptr;
     auto road = std::unique_ptr<JsonRoad>(new JsonRoad);
     py::Snapshot& pieces = road->snapshot_;
     handle globals = state->info.globals;
