@@ -147,4 +147,32 @@ inline void format_error_note(const char* format, ...) {
 inline void format_error_note(const char*, ...) {}
 #endif
 
+// The type's version tag, assigned now if it has none (0 when none can be had).
+// Every change of the type or of a base drops it, and a later one is never the
+// same number again: an unchanged tag means an unchanged class.
+inline unsigned int type_version(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+#else
+    // Up to 3.11 the type's own cached lookup assigns one.
+    static PyObject* probe;
+    if (!probe)
+        probe = PyUnicode_InternFromString("__init__");
+    if (!probe) {
+        PyErr_Clear();
+        return 0;
+    }
+    (void)_PyType_Lookup(type, probe);
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
+
+inline bool type_version_holds(PyTypeObject* type, unsigned int version) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return version && type->tp_version_tag == version;
+#else
+    return version && type->tp_version_tag == version && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG);
+#endif
+}
+
 }  // namespace py::compat
