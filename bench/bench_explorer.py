@@ -11,7 +11,8 @@ best of --repeat runs, the two sides alternating; ratio = reference / native
     python bench/bench_explorer.py --callgrind [--tasks N --sections M]
 
 --callgrind gives instruction counts instead (callgrind Ir, valgrind needed):
-the difference between a run walking the job twice and one walking it once.
+the difference between a run walking the job six times and one walking it once,
+divided by five (after one walk in both that warms the interpreter's caches).
 """
 import argparse
 import os
@@ -103,7 +104,7 @@ def main(argv=None):
     if args.callgrind:
         print("python %s, tasks=%d sections=%d: callgrind Ir of one walk"
               % (sys.version.split()[0], args.tasks, args.sections))
-        counts = [walk_count(args, side, 2) - walk_count(args, side, 1) for side in ("reference", "native")]
+        counts = [(walk_count(args, side, 6) - walk_count(args, side, 1)) / 5 for side in ("reference", "native")]
         print("walk: reference %.1f M, native %.1f M, ratio %.2fx"
               % (counts[0] / 1e6, counts[1] / 1e6, counts[0] / counts[1]))
         return
