@@ -261,6 +261,23 @@ struct Confirmed {
     uint64_t version;
 };
 Confirmed confirmed_dicts[512];
+#else
+// From 3.12 no version tag can be relied upon: dicts found to hold exact str keys
+// only are watched instead, and forgotten before any key is added, the dict
+// emptied, refilled or freed (a changed value or a removed key keeps the verdict).
+PyObject* confirmed_dicts[512];
+int confirmed_watcher = -2;  // -2: not added yet, -1: none to be had
+
+PyObject*& confirmed_slot(PyObject* dict) { return confirmed_dicts[(reinterpret_cast<uintptr_t>(dict) >> 4) % 512]; }
+
+int forget_confirmed(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) {
+    if (event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED)
+        return 0;
+    PyObject*& slot = confirmed_slot(dict);
+    if (slot == dict)
+        slot = nullptr;
+    return 0;
+}
 #endif
 
 bool exact_str_keys(PyObject* dict) {
@@ -275,6 +292,10 @@ bool exact_str_keys(PyObject* dict) {
     Confirmed& slot = confirmed_dicts[(reinterpret_cast<uintptr_t>(dict) >> 4) % 512];
     if (slot.dict == dict && slot.version == d->ma_version_tag)
         return true;
+#else
+    PyObject*& slot = confirmed_slot(dict);
+    if (slot == dict)
+        return true;
 #endif
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -283,6 +304,18 @@ bool exact_str_keys(PyObject* dict) {
             return false;
 #if PY_VERSION_HEX < 0x030C0000
     slot = {dict, d->ma_version_tag};
+#else
+    if (confirmed_watcher == -2) {
+        confirmed_watcher = PyDict_AddWatcher(forget_confirmed);
+        if (confirmed_watcher < 0)
+            PyErr_Clear();
+    }
+    if (confirmed_watcher >= 0) {
+        if (PyDict_Watch(confirmed_watcher, dict) == 0)
+            slot = dict;
+        else
+            PyErr_Clear();
+    }
 #endif
     return true;
 }
