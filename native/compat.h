@@ -276,4 +276,71 @@ inline void format_error_note(const char* format, ...) {
 inline void format_error_note(const char*, ...) {}
 #endif
 
+// The type's version tag, assigned now if it has none (0 when none can be had).
+// Every change of the type or of a base drops it, and a later one is never the
+// same number again: an unchanged tag means an unchanged class.
+inline unsigned int type_version(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+#else
+    // Up to 3.11 the type's own cached lookup assigns one.
+    static PyObject* probe;
+    if (!probe)
+        probe = PyUnicode_InternFromString("__init__");
+    if (!probe) {
+        PyErr_Clear();
+        return 0;
+    }
+    (void)_PyType_Lookup(type, probe);
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
+
+inline bool type_version_holds(PyTypeObject* type, unsigned int version) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return version && type->tp_version_tag == version;
+#else
+    return version && type->tp_version_tag == version && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG);
+#endif
+}
+
+namespace detail {
+inline void (*dict_keys_changed)(PyObject* dict) = nullptr;
+#if PY_VERSION_HEX >= 0x030C0000
+inline int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) {
+    if (event != PyDict_EVENT_MODIFIED && event != PyDict_EVENT_DELETED && dict_keys_changed)
+        dict_keys_changed(dict);
+    return 0;
+}
+#endif
+}  // namespace detail
+
+// From 3.12, where no version tag can be relied upon: `changed(dict)` runs before
+// a key is added to `dict`, or it is cleared, refilled or freed (a changed value
+// or a removed key is not reported), through the public dict watchers. One
+// callback for the process; false where no watcher can be had (before 3.12, or
+// none free).
+inline constexpr bool has_dict_watchers = PY_VERSION_HEX >= 0x030C0000;
+inline bool watch_dict_keys(PyObject* dict, void (*changed)(PyObject* dict)) {
+#if PY_VERSION_HEX >= 0x030C0000
+    static int watcher = -2;  // -2: not added yet, -1: none to be had
+    if (watcher == -2) {
+        watcher = PyDict_AddWatcher(detail::on_dict_event);
+        if (watcher < 0)
+            PyErr_Clear();
+    }
+    if (watcher < 0)
+        return false;
+    detail::dict_keys_changed = changed;
+    if (PyDict_Watch(watcher, dict) == 0)
+        return true;
+    PyErr_Clear();
+    return false;
+#else
+    (void)dict;
+    (void)changed;
+    return false;
+#endif
+}
+
 }  // namespace py::compat

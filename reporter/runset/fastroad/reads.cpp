@@ -24,12 +24,26 @@ PyObject* class_attribute(PyTypeObject* type, handle name) { return py::compat::
 }
 
 // Dicts found to hold exact str keys only, with the version they had then: a dict
-// at the same address with the same version is the same dict, unchanged.
+// at the same address with the same version is the same dict, unchanged (up to
+// 3.11).
 struct Confirmed {
     PyObject* dict;
     uint64_t version;
 };
 Confirmed confirmed_dicts[512];
+
+// From 3.12 such dicts are watched instead, and forgotten before a key is added,
+// the dict emptied, refilled or freed (a changed value or a removed key keeps the
+// verdict).
+PyObject* watched_dicts[512];
+
+PyObject*& watched_slot(PyObject* dict) { return watched_dicts[(reinterpret_cast<uintptr_t>(dict) >> 4) % 512]; }
+
+void forget_watched(PyObject* dict) {
+    PyObject*& slot = watched_slot(dict);
+    if (slot == dict)
+        slot = nullptr;
+}
 
 bool exact_str_keys(PyObject* dict) {
     // A table split from its class's shared keys admits exact str keys only: any
@@ -41,6 +55,8 @@ bool exact_str_keys(PyObject* dict) {
         slot = &confirmed_dicts[(reinterpret_cast<uintptr_t>(dict) >> 4) % 512];
         if (slot->dict == dict && slot->version == py::compat::dict_version(dict))
             return true;
+    } else if (py::compat::has_dict_watchers && watched_slot(dict) == dict) {
+        return true;
     }
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -49,6 +65,8 @@ bool exact_str_keys(PyObject* dict) {
             return false;
     if (slot)
         *slot = {dict, py::compat::dict_version(dict)};
+    else if (py::compat::has_dict_watchers && py::compat::watch_dict_keys(dict, forget_watched))
+        watched_slot(dict) = dict;
     return true;
 }
 
