@@ -96,9 +96,9 @@ class Prebuilt(native.Ledgrin):
         return qots
 
 
-def genuine_road(func):
+def generic_road(func):
     """Runs func with the module's ET global replaced by a look-alike of the same
-    functions: the native module then runs the genuine round trip."""
+    functions: the native module then runs the generic road."""
     def run():
         saved = native.ET
         native.ET = types.SimpleNamespace(**{name: getattr(ET, name) for name in dir(ET)})
@@ -122,7 +122,7 @@ def size_rows(size, repeat, folder):
     gen = native.Ledgrin(out["native"], job)
     gen.generate_xml(None, None)
     prebuilt = Prebuilt(out["steps"], gen.qoreport.generate_dom())
-    steps = best_of_both(repeat, genuine_road(lambda: prebuilt.generate_xml(None, None)),
+    steps = best_of_both(repeat, generic_road(lambda: prebuilt.generate_xml(None, None)),
                          lambda: prebuilt.generate_xml(None, None))
     return [("generate_xml (whole), %d sections" % size,) + whole,
             ("round trip vs renderer, %d sections" % size,) + steps]

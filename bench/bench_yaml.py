@@ -1,4 +1,4 @@
-"""Time dump_yaml's native road against the generic road and against json.dumps.
+"""Time dump_yaml's fast road against the generic road and against json.dumps.
 
 For each job size (number of sections; every section holds two steps) one
 report is built, then timed side by side in one process:
@@ -6,7 +6,7 @@ report is built, then timed side by side in one process:
 - generic: yaml.dump(header, Dumper=YAMLDumper, default_flow_style=False),
   PyYAML's pure-Python representer, serializer and emitter (YAMLDumper derives
   from SafeDumper, which never uses the C emitter, on every interpreter);
-- native:  rs.dump_yaml(), which takes the native road;
+- native:  rs.dump_yaml(), which takes the fast road;
 - json:    json.dumps of the same document as plain data (json.loads of the
   report's own dump_json), the standard library's C encoder.
 

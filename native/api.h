@@ -23,37 +23,35 @@ handle interned(PyObject*& slot, const char* text);
 
 namespace detail {
 
-#if PY_VERSION_HEX < 0x030B0000
 // The dict that holds obj.name when reading or writing it is nothing but a dict
 // operation: obj's class reads (or writes) attributes the default way, has no
 // class attribute `name` (so no descriptor steps in), and obj's dict exists and
 // is an exact dict; for a store, no table shared with its class's other instances,
 // and an interned name: the generic one stores the interned twin of the text. Null
-// otherwise. From 3.11 instances keep attributes outside a dict: the generic road
-// is the quick one there.
+// otherwise, and always from 3.11, where instances keep attributes outside a dict
+// and the generic road is the quick one.
 inline PyObject* plain_instance_dict(PyObject* obj, PyObject* name, bool write) {
     PyTypeObject* type = Py_TYPE(obj);
-    if ((write ? type->tp_setattro != PyObject_GenericSetAttr : type->tp_getattro != PyObject_GenericGetAttr) ||
+    if (!compat::attributes_in_dict ||
+        (write ? type->tp_setattro != PyObject_GenericSetAttr : type->tp_getattro != PyObject_GenericGetAttr) ||
         !PyUnicode_CheckExact(name) || (write && !PyUnicode_CHECK_INTERNED(name)) ||
         Py_TYPE(reinterpret_cast<PyObject*>(type)) != &PyType_Type ||
-        type->tp_dictoffset <= 0 || _PyType_Lookup(type, name))
+        type->tp_dictoffset <= 0 || compat::type_lookup(type, name))
         return nullptr;
     // A positive offset places the dict pointer at a fixed place in the instance.
     PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + type->tp_dictoffset);
     // A store into a table shared with the class's other instances is the class's
     // business (it may stop the sharing): left to the generic road.
-    if (!dict || !PyDict_CheckExact(dict) || (write && reinterpret_cast<PyDictObject*>(dict)->ma_values))
+    if (!dict || !PyDict_CheckExact(dict) || (write && compat::split_table(dict)))
         return nullptr;
     return dict;
 }
-#endif
 
 }  // namespace detail
 
 // Kept inline at every call site, however the compiler weighs its size: attribute
 // reads are the bulk of every node operation.
 [[gnu::always_inline]] inline object getattr(handle obj, handle name) {
-#if PY_VERSION_HEX < 0x030B0000
     if (PyObject* dict = detail::plain_instance_dict(obj.ptr(), name.ptr(), false)) {
         // Held as the generic road holds it: a key's __eq__ may replace the instance's dict.
         object held = borrow(dict);
@@ -62,7 +60,6 @@ inline PyObject* plain_instance_dict(PyObject* obj, PyObject* name, bool write) 
         if (PyErr_Occurred())
             throw_error();
     }
-#endif
     return take(PyObject_GetAttr(obj.ptr(), name.ptr()));
 }
 
@@ -76,7 +73,6 @@ object getattr_optional(handle obj, handle name);
 bool hasattr(handle obj, handle name);
 
 inline void setattr(handle obj, handle name, handle value) {
-#if PY_VERSION_HEX < 0x030B0000
     if (PyObject* dict = value ? detail::plain_instance_dict(obj.ptr(), name.ptr(), true) : nullptr) {
         // Held, as for the read: a key's __eq__ may replace the instance's dict
         // mid-store. (3.10's own store does not hold it, and crashes there.)
@@ -84,7 +80,6 @@ inline void setattr(handle obj, handle name, handle value) {
         check(PyDict_SetItem(dict, name.ptr(), value.ptr()));
         return;
     }
-#endif
     check(PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()));
 }
 
@@ -302,6 +297,13 @@ public:
     c_recursion_guard(const c_recursion_guard&) = delete;
     c_recursion_guard& operator=(const c_recursion_guard&) = delete;
 };
+
+// How many levels of nested data a Python walk surely gets through from here
+// before RecursionError, when it spends `calls_per_level` calls per level and
+// `margin` calls around the walk.
+inline long levels_within_reach(long calls_per_level, long margin) {
+    return (compat::recursion_remaining() - margin) / calls_per_level;
+}
 
 // ---- iteration ---------------------------------------------------------------
 

@@ -59,12 +59,10 @@ bool same_tail(handle mro, Py_ssize_t start) {
 // where it has it. The cache's own walk stops silently at a failing key comparison
 // in a class dict: a miss walks again the plain way, which raises what it meets.
 object cached_lookup(PyObject* type, handle name) {
-#if PY_VERSION_HEX < 0x030F0000
-    if (PyUnicode_CheckExact(name.ptr())) {
-        if (PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type), name.ptr()))
+    if (compat::has_type_lookup && PyUnicode_CheckExact(name.ptr())) {
+        if (PyObject* found = compat::type_lookup(reinterpret_cast<PyTypeObject*>(type), name.ptr()))
             return borrow(found);
     }
-#endif
     return find_in_mro(mro_of(type), 0, name);
 }
 

@@ -112,12 +112,11 @@ inline object call_native(handle function, PyObject* const* args, size_t nargs, 
 template <typename... Args>
 object call_method_direct(handle obj, handle name, Args... args) {
     PyObject* stack[] = {nullptr, obj.ptr(), handle(args).ptr()...};
-#if PY_VERSION_HEX < 0x030B0000
     PyTypeObject* type = Py_TYPE(obj.ptr());
-    if (type->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name.ptr())) {
-        PyObject* found = _PyType_Lookup(type, name.ptr());
+    if (compat::attributes_in_dict && type->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name.ptr())) {
+        PyObject* found = compat::type_lookup(type, name.ptr());
         if (found && is_native_function(found)) {
-            PyObject** dictptr = _PyObject_GetDictPtr(obj.ptr());
+            PyObject** dictptr = compat::instance_dict_slot(obj.ptr());
             PyObject* dict = dictptr ? *dictptr : nullptr;
             // Owned while looked in: a key's __eq__ may drop the instance's dict and
             // the class's function.
@@ -130,7 +129,6 @@ object call_method_direct(handle obj, handle name, Args... args) {
                 throw_error();
         }
     }
-#endif
     return take(PyObject_VectorcallMethod(name.ptr(), stack + 1, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                           nullptr));
 }

@@ -94,10 +94,9 @@ ModuleInfo module_info(handle module, const char* name, const char* filename) {
     return info;
 }
 
-#if PY_VERSION_HEX < 0x030C0000
 namespace {
 
-// Globals found lately, with the version their dict had then: every change of a
+// Globals found lately (while dicts keep versions, up to 3.11), with the version their dict had then: every change of a
 // dict gives it a version no dict has had, so the same dict at the same version
 // still holds the same value under the name. Kept only for dicts whose keys are
 // all exact str, where a lookup compares no key with code of its own: elsewhere
@@ -122,7 +121,7 @@ struct KeysVerdict {
 KeysVerdict globals_verdict;
 
 bool plain_keys(PyObject* dict) {
-    uint64_t version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    uint64_t version = compat::dict_version(dict);
     if (globals_verdict.dict != dict || globals_verdict.version != version) {
         bool plain = true;
         Py_ssize_t pos = 0;
@@ -135,16 +134,14 @@ bool plain_keys(PyObject* dict) {
 }
 
 }  // namespace
-#endif
 
 object global(const ModuleInfo& module, handle name) {
-#if PY_VERSION_HEX < 0x030C0000
-    uint64_t version = reinterpret_cast<PyDictObject*>(module.globals)->ma_version_tag;
+    uint64_t version = compat::dict_version(module.globals);
     size_t home = (reinterpret_cast<uintptr_t>(name.ptr()) >> 4) % global_slots;
     // Where a new finding goes: the name's own slot, else the first one whose
     // finding no longer holds, else the home slot.
     FoundGlobal* vacant = nullptr;
-    for (size_t k = 0; k < global_probes; ++k) {
+    for (size_t k = 0; compat::has_dict_version && k < global_probes; ++k) {
         FoundGlobal& found = found_globals[(home + k) % global_slots];
         bool current = found.globals == module.globals && found.version == version;
         if (found.name == name.ptr() && found.globals == module.globals) {
@@ -156,17 +153,13 @@ object global(const ModuleInfo& module, handle name) {
         if (!current && !vacant)
             vacant = &found;
     }
-#endif
     object value = lookup(module.globals, name);
     if (value) {
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyDict_CheckExact(module.globals) && plain_keys(module.globals)) {
+        if (compat::has_dict_version && PyDict_CheckExact(module.globals) && plain_keys(module.globals)) {
             FoundGlobal& found = vacant ? *vacant : found_globals[home];
             object held = steal(found.name);  // let go after the slot is refilled
-            found = {module.globals, borrow(name).release(), reinterpret_cast<PyDictObject*>(module.globals)->ma_version_tag,
-                     value.ptr()};
+            found = {module.globals, borrow(name).release(), compat::dict_version(module.globals), value.ptr()};
         }
-#endif
         return value;
     }
     return builtin_global(module, name);

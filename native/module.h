@@ -90,6 +90,21 @@ private:
 // by a ModuleDefinition.
 ModuleInfo module_info(handle module, const char* name, const char* filename);
 
+// A module's state at start-up: allocated at the first one and never freed
+// (native functions keep pointers into it, and nothing may be released after the
+// interpreter has gone at exit), with its ModuleInfo filled in. A failed start-up
+// resets it whole (`*state = State()`), which drops whatever the start-up made.
+template <typename State>
+State& start_state(State*& state, handle module, const char* name, const char* filename) {
+    if (!state)
+        state = new State;
+    state->info = module_info(module, name, filename);
+    return *state;
+}
+
+// Binds `value` as module attribute `name`, as an import or assignment statement does.
+inline void bind(handle module, handle name, handle value) { setattr(module, name, value); }
+
 // ---- interned names ---------------------------------------------------------------
 
 // Interns the Python name a C++ identifier stands for: a trailing underscore that

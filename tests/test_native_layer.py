@@ -282,6 +282,16 @@ class Events:
         def bad_property(self):
             raise ValueError("property of " + name)
 
+        def bad_enter_property(self):
+            log.append(("enter property", name))
+            raise LookupError("enter property of " + name)
+
+        async def aenter(self):
+            pass
+
+        async def aexit(self, *exc):
+            pass
+
         shapes = {
             "ordinary": {"__enter__": enter, "__exit__": exit_},
             "suppressing": {"__enter__": enter, "__exit__": exit_},
@@ -291,6 +301,12 @@ class Events:
             "exit-raises": {"__enter__": enter, "__exit__": raising},
             "exit-property-raises": {"__enter__": enter, "__exit__": property(bad_property)},
             "static-enter": {"__enter__": staticmethod(lambda: Stream()), "__exit__": exit_},
+            # Which of the two is looked up first shows.
+            "both-properties-raise": {"__enter__": property(bad_enter_property), "__exit__": property(bad_property)},
+            # Hints at `async with` on 3.14+ when both asynchronous methods are there.
+            "asynchronous": {"__aenter__": aenter, "__aexit__": aexit},
+            "asynchronous-enter-only": {"__enter__": enter, "__aenter__": aenter, "__aexit__": aexit},
+            "asynchronous-none": {"__aenter__": None, "__aexit__": aexit},
         }
         if kind == "instance-only":
             manager = types.SimpleNamespace()
@@ -340,7 +356,8 @@ def native_and_reference(monkeypatch, tmp_path, make_events):
 
 @pytest.mark.parametrize("kind", ["ordinary", "suppressing", "instance-only", "enter-only", "exit-only",
                                   "enter-raises", "exit-raises", "exit-property-raises", "static-enter",
-                                  "not-a-manager"])
+                                  "not-a-manager", "both-properties-raise", "asynchronous",
+                                  "asynchronous-enter-only", "asynchronous-none"])
 def test_with_statement_emulation_matches_the_statement(monkeypatch, tmp_path, kind):
     native, reference = native_and_reference(monkeypatch, tmp_path, lambda: Events(kind))
     assert native == reference

@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import warnings
 
 import pytest
 
@@ -180,6 +181,17 @@ def test_blocks_only_reports_new_objects_and_passes_clean_ones():
     for func in (clean_containers, clean_caught_error, clean_cycle, clean_after_first_call):
         res = refleak.check(func, blocks_only=True)
         assert not res.leaked, res
+
+
+@blocks_counted
+def test_the_check_itself_raises_no_warning_and_counts_nothing_of_its_own():
+    # Under pytest every warning is recorded: one raised by the check's own calls
+    # inside a window would be counted as the scenario's blocks.
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        res = refleak.check(clean_containers, warmup=1, rounds=3, calls=1, blocks_only=True)
+    assert caught == [], [str(w.message) for w in caught]
+    assert res.block_deltas == [0, 0, 0], res
 
 
 @blocks_counted

@@ -43,23 +43,34 @@ kovra_asan_runtime() {
 # Interpreters built from Debian's source packages, their test tools and the
 # private apt state all live in a cache outside the checkout, reused across runs.
 KOVRA_CACHE="${KOVRA_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kovra}"
-# Versions built from source, and the Debian suites whose source package is tried, in order.
-KOVRA_BUILT_VERSIONS=(3.13 3.14 3.15)
+# Versions built from source (or, failing that, unpacked from Debian's binary
+# packages), and the Debian suites whose source package is tried, in order. A
+# trailing d is that version's debug build (python3.14d).
+KOVRA_BUILT_VERSIONS=(3.13 3.14 3.15 3.14d 3.15d)
 kovra_source_suites() {
-  case "$1" in
+  case "${1%d}" in
     3.13) echo trixie ;;
     *) echo sid ;;
   esac
 }
 # The suite whose pure-Python pytest, hypothesis and PyYAML suit that interpreter.
 kovra_tools_suite() {
-  case "$1" in
+  case "${1%d}" in
     3.13) echo trixie ;;
     *) echo sid ;;
   esac
 }
 kovra_prefix() { echo "$KOVRA_CACHE/python$1"; }
-kovra_python() { echo "$KOVRA_CACHE/python$1/bin/python$1"; }
+# A source build installs into bin/; an interpreter unpacked from binary packages
+# keeps Debian's usr/bin/.
+kovra_python() {
+  local prefix="$KOVRA_CACHE/python$1"
+  if [ -x "$prefix/usr/bin/python$1" ]; then
+    echo "$prefix/usr/bin/python$1"
+  else
+    echo "$prefix/bin/python$1"
+  fi
+}
 kovra_venv() { echo "$KOVRA_ROOT/.venv${1/./}"; }
 
 # apt-get/apt-cache through a private source list and state: the machine's own

@@ -156,12 +156,25 @@ void JsonEncoder::encode_value(py::handle obj) {
 void JsonEncoder::encode_other(py::handle obj) {
     if (!default_fn_)
         refuse(obj);
-    encode_replacement(py::call(default_fn_, obj));
+    encode_replacement(obj, py::call(default_fn_, obj));
 }
 
-void JsonEncoder::encode_replacement(py::handle replacement) {
+void JsonEncoder::encode_replacement(py::handle obj, py::handle replacement) {
     py::c_recursion_guard level(nesting);
-    encode_value(replacement);
+    try {
+        encode_value(replacement);
+    } catch (const py::error_already_set&) {
+        note_object(obj);
+        throw;
+    }
+}
+
+void JsonEncoder::note_object(py::handle obj) {
+    py::compat::format_error_note("when serializing %T object", obj.ptr());
+}
+
+void JsonEncoder::note_entry(py::handle mapping, py::handle key) {
+    py::compat::format_error_note("when serializing %T item %R", mapping.ptr(), key.ptr());
 }
 
 void JsonEncoder::refuse(py::handle obj) {
@@ -281,10 +294,8 @@ void JsonEncoder::append_ascii(const char* text, size_t size) {
 
 void JsonEncoder::append_str(py::handle text) {
     PyObject* s = text.ptr();
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(s) < 0)
+    if (py::compat::ready(s) < 0)
         py::throw_error();
-#endif
     Py_ssize_t length = PyUnicode_GET_LENGTH(s);
     if (PyUnicode_IS_ASCII(s)) {
         append_ascii(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)), size_t(length));
@@ -340,7 +351,12 @@ void JsonEncoder::encode_list(py::handle sequence) {
         if (i)
             append_separator(item_separator_);
         py::object item = py::borrow(PySequence_Fast_GET_ITEM(fast.ptr(), i));
-        encode_value(item);
+        try {
+            encode_value(item);
+        } catch (const py::error_already_set&) {
+            py::compat::format_error_note("when serializing %T item %zd", sequence.ptr(), i);
+            throw;
+        }
     }
     out_ += ']';
 }
@@ -353,19 +369,17 @@ void JsonEncoder::encode_dict(py::handle mapping) {
     Marker marker(*this, mapping);
     out_ += '{';
     bool first = true;
-#if PY_VERSION_HEX >= 0x030C0000
     // From 3.12 the json package walks an exact dict as it stands.
-    if (PyDict_CheckExact(mapping.ptr())) {
+    if (py::compat::json_walks_dict_directly && PyDict_CheckExact(mapping.ptr())) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(mapping.ptr(), &pos, &key, &value)) {
             py::object k = py::borrow(key), v = py::borrow(value);
-            encode_entry(k.ptr(), v.ptr(), first);
+            encode_entry(mapping, k.ptr(), v.ptr(), first);
         }
         out_ += '}';
         return;
     }
-#else
     // Before, it walks a snapshot of the items: this is PyDict_Items without the tuples.
     if (PyDict_CheckExact(mapping.ptr())) {
         std::vector<std::pair<py::object, py::object>> items;
@@ -375,22 +389,21 @@ void JsonEncoder::encode_dict(py::handle mapping) {
         while (PyDict_Next(mapping.ptr(), &pos, &key, &value))
             items.emplace_back(py::borrow(key), py::borrow(value));
         for (auto& [k, v] : items)
-            encode_entry(k.ptr(), v.ptr(), first);
+            encode_entry(mapping, k.ptr(), v.ptr(), first);
         out_ += '}';
         return;
     }
-#endif
     py::object items = py::take(PyMapping_Items(mapping.ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
         py::object item = py::borrow(PyList_GET_ITEM(items.ptr(), i));
         if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2)
             py::raise(PyExc_ValueError, "items must return tuples");
-        encode_entry(PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1), first);
+        encode_entry(mapping, PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1), first);
     }
     out_ += '}';
 }
 
-void JsonEncoder::encode_entry(PyObject* key, PyObject* value, bool& first) {
+void JsonEncoder::encode_entry(py::handle mapping, PyObject* key, PyObject* value, bool& first) {
     // Keys become text in the json package's order of rules.
     py::object text;
     if (PyUnicode_Check(key))
@@ -407,7 +420,12 @@ void JsonEncoder::encode_entry(PyObject* key, PyObject* value, bool& first) {
         py::raise(PyExc_TypeError, "keys must be str, int, float, bool or None, not %.100s", Py_TYPE(key)->tp_name);
     object_key(text, first);
     first = false;
-    encode_value(value);
+    try {
+        encode_value(value);
+    } catch (const py::error_already_set&) {
+        note_entry(mapping, key);
+        throw;
+    }
 }
 
 }  // namespace writers

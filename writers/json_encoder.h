@@ -92,8 +92,13 @@ protected:
     // The base calls `default` and encodes what it returns, one level deeper.
     virtual void encode_other(py::handle obj);
 
-    // Encodes the replacement that a `default` gave for a value.
-    void encode_replacement(py::handle replacement);
+    // Encodes the replacement that a `default` gave for `obj`.
+    void encode_replacement(py::handle obj, py::handle replacement);
+
+    // The notes the json package adds to an error leaving a defaulted value, or
+    // the value of one entry of a mapping (3.14+; nothing before).
+    static void note_object(py::handle obj);
+    static void note_entry(py::handle mapping, py::handle key);
 
     // What JSONEncoder.default raises for `obj`.
     [[noreturn]] static void refuse(py::handle obj);
@@ -142,7 +147,7 @@ private:
     void encode_int(py::handle number);
     void encode_list(py::handle sequence);
     void encode_dict(py::handle mapping);
-    void encode_entry(PyObject* key, PyObject* value, bool& first);
+    void encode_entry(py::handle mapping, PyObject* key, PyObject* value, bool& first);
     void append_str(py::handle text);
     void append_ascii(const char* text, size_t size);
     void append_separator(const std::string& separator) { out_.append(separator); }

@@ -10,7 +10,7 @@
 //   writexml and write_data below.
 #include "writers/xml_pretty.h"
 
-namespace xml_pretty {
+namespace writers::xml_pretty {
 namespace {
 
 // ---- what may be rendered ----------------------------------------------------------
@@ -29,13 +29,10 @@ bool xml_char(Py_UCS4 c) {
 
 // Strings made through the old Py_UNICODE API may not have their compact form yet.
 bool ready(PyObject* s) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(s) < 0) {
+    if (py::compat::ready(s) < 0) {
         PyErr_Clear();
         return false;
     }
-#endif
-    (void)s;
     return true;
 }
 
@@ -77,21 +74,9 @@ Value classify(handle value) {
     return PyUnicode_GET_LENGTH(value.ptr()) == 0 ? Value::absent : Value::text;
 }
 
-// How many more Python calls the running thread may nest before RecursionError.
-long recursion_budget() {
-    PyThreadState* thread = PyThreadState_Get();
-#if PY_VERSION_HEX >= 0x030C0000
-    return thread->py_recursion_remaining;
-#elif PY_VERSION_HEX >= 0x030B0000
-    return thread->recursion_remaining;
-#else
-    return Py_GetRecursionLimit() - thread->recursion_depth;
-#endif
-}
-
 // The round trip recurses once per level in the serialiser and once in the printer,
 // plus a few calls around; twice the depth and a margin keeps well clear of the limit.
-long deepest_certain_level() { return (recursion_budget() - 64) / 2; }
+long deepest_certain_level() { return py::levels_within_reach(2, 64); }
 
 // ---- writing -------------------------------------------------------------------------
 
@@ -334,9 +319,10 @@ private:
 // ---- RoundTrip -----------------------------------------------------------------------
 
 void RoundTrip::keep(handle owner, const char* name, bool item) {
-    object key = py::text(name);
-    object value = item ? py::getitem(owner, key) : py::getattr(owner, key);
-    pieces_.push_back(Piece{py::borrow(owner), std::move(key), std::move(value), item});
+    if (item)
+        pieces_.item(owner, py::text(name));
+    else
+        pieces_.attribute(owner, name);
 }
 
 void RoundTrip::capture(handle etree, handle minidom) {
@@ -384,6 +370,15 @@ void RoundTrip::capture(handle etree, handle minidom) {
     object expatbuilder = py::getattr(dom_package, py::text("expatbuilder"));
     keep(expatbuilder, "parseString");
     keep(expatbuilder, "ExpatBuilderNS");
+    // The modules whole (a name added may shadow a builtin their code reads), their
+    // classes (minidom.Node's constants and Element's attribute reads included),
+    // the stream the printer writes to and the builtins.
+    for (const char* name : {"xml.etree.ElementTree", "xml.dom", "xml.dom.minidom", "xml.dom.minicompat",
+                             "xml.dom.expatbuilder", "xml.dom.xmlbuilder", "xml.dom.NodeFilter", "xml.parsers.expat"})
+        pieces_.module(py::take(PyImport_ImportModule(name)));
+    object io = py::take(PyImport_ImportModule("io"));
+    keep(io, "StringIO");
+    pieces_.builtins_read(PyModule_GetDict(py::take(PyImport_ImportModule("builtins")).ptr()));
 
     for (bool quote_in_text : {true, false}) {
         for (bool breaks_in_attributes : {false, true}) {
@@ -403,24 +398,8 @@ object RoundTrip::round_trip(handle root, handle indent) const {
     return py::call_keywords(py::getattr(dom, toprettyxml_), 0, indent_keyword_, indent);
 }
 
-bool RoundTrip::genuine(handle etree, handle minidom) const {
-    if (!enabled_ || etree.ptr() != etree_.ptr() || minidom.ptr() != minidom_.ptr())
-        return false;
-    for (const Piece& piece : pieces_) {
-        PyObject* now = piece.item ? PyDict_GetItemWithError(piece.owner.ptr(), piece.name.ptr())
-                                   : PyObject_GetAttr(piece.owner.ptr(), piece.name.ptr());
-        if (!now) {
-            if (PyErr_Occurred())
-                PyErr_Clear();
-            return false;
-        }
-        bool same = now == piece.value.ptr();
-        if (!piece.item)
-            Py_DECREF(now);
-        if (!same)
-            return false;
-    }
-    return true;
+bool RoundTrip::intact(handle etree, handle minidom) const {
+    return enabled_ && etree.ptr() == etree_.ptr() && minidom.ptr() == minidom_.ptr() && pieces_.intact();
 }
 
 object RoundTrip::render(handle root, std::string_view indent) const {
@@ -437,4 +416,4 @@ object RoundTrip::compact(handle root) const {
     return py::call_keywords(tostring_, 1, encoding_keyword_, root, utf_8_);
 }
 
-}  // namespace xml_pretty
+}  // namespace writers::xml_pretty

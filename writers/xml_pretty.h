@@ -8,13 +8,13 @@
 // what the elements mean.
 #pragma once
 
-#include "native/api.h"
+#include "native/snapshot.h"
 
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace xml_pretty {
+namespace writers::xml_pretty {
 
 using py::handle;
 using py::object;
@@ -27,14 +27,14 @@ struct Escaping {
 
 class RoundTrip {
 public:
-    // Takes the pieces the round trip runs through from the genuine modules, and
+    // Takes the pieces the round trip runs through from the modules as imported, and
     // learns the printer's escaping from a probe document sent through them. When
     // the probe matches no known escaping the renderer stays off.
     void capture(handle etree, handle minidom);
 
-    // `etree` and `minidom` are the captured modules and no piece of the round trip
-    // has been replaced since.
-    bool genuine(handle etree, handle minidom) const;
+    // `etree` and `minidom` are the captured modules and every piece the round trip
+    // reads is still the one captured.
+    bool intact(handle etree, handle minidom) const;
 
     // The round trip's text for `root`, or an empty object (no error set) when this
     // renderer cannot be sure of it: an element that is not a plain Element, a
@@ -43,25 +43,21 @@ public:
     // of recursion.
     object render(handle root, std::string_view indent) const;
 
-    // The genuine compact form: tostring(root, encoding="utf-8").
+    // The generic road's compact form: tostring(root, encoding="utf-8").
     object compact(handle root) const;
 
     bool enabled() const { return enabled_; }
 
 private:
-    // A captured piece: `owner.name`, or `owner[name]` for a mapping.
-    struct Piece {
-        object owner, name, value;
-        bool item;
-    };
+    // `owner.name`, or `owner[name]` for a mapping, watched.
     void keep(handle owner, const char* name, bool item = false);
     object round_trip(handle root, handle indent) const;
 
-    std::vector<Piece> pieces_;
+    py::Snapshot pieces_;
     object etree_, minidom_, element_type_, tostring_, parse_string_, toprettyxml_;
     object encoding_keyword_, indent_keyword_, utf_8_;
     Escaping escaping_;
     bool enabled_ = false;
 };
 
-}  // namespace xml_pretty
+}  // namespace writers::xml_pretty

@@ -6,7 +6,7 @@
 #include <new>
 #include <stdexcept>
 
-namespace yaml {
+namespace writers::yaml {
 namespace {
 
 bool is_break(Py_UCS4 ch) { return ch == '\n' || ch == 0x85 || ch == 0x2028 || ch == 0x2029; }
@@ -957,4 +957,4 @@ std::string prepare_tag(const char* tag) {
     return "!<" + chunks + ">";
 }
 
-}  // namespace yaml
+}  // namespace writers::yaml

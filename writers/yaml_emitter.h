@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-namespace yaml {
+namespace writers::yaml {
 
 enum class EventKind {
     StreamStart,
@@ -205,4 +205,4 @@ ScalarAnalysis analyze_scalar(PyObject* text);
 // prepare_tag with PyYAML's default tag prefixes: "tag:yaml.org,2002:str" is "!!str".
 std::string prepare_tag(const char* tag);
 
-}  // namespace yaml
+}  // namespace writers::yaml

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-namespace yaml {
+namespace writers::yaml {
 namespace {
 
 template <typename Char>
@@ -255,6 +255,37 @@ const char* resolve(const Text<Char>& t) {
 
 }  // namespace
 
+// The implicit resolvers resolve_scalar implements, as resolver.py registers them
+// (PyYAML 6.0): the tag, the first characters (a null entry stands for the empty
+// text), the pattern's text and whether it is compiled verbose.
+const ResolverRule resolver_rules[] = {
+    {tag::bool_, "yYnNtTfFoO", false, R"(^(?:yes|Yes|YES|no|No|NO
+                    |true|True|TRUE|false|False|FALSE
+                    |on|On|ON|off|Off|OFF)$)", true},
+    {tag::float_, "-+0123456789.", false, R"(^(?:[-+]?(?:[0-9][0-9_]*)\.[0-9_]*(?:[eE][-+][0-9]+)?
+                    |\.[0-9][0-9_]*(?:[eE][-+][0-9]+)?
+                    |[-+]?[0-9][0-9_]*(?::[0-5]?[0-9])+\.[0-9_]*
+                    |[-+]?\.(?:inf|Inf|INF)
+                    |\.(?:nan|NaN|NAN))$)", true},
+    {tag::int_, "-+0123456789", false, R"(^(?:[-+]?0b[0-1_]+
+                    |[-+]?0[0-7_]+
+                    |[-+]?(?:0|[1-9][0-9_]*)
+                    |[-+]?0x[0-9a-fA-F_]+
+                    |[-+]?[1-9][0-9_]*(?::[0-5]?[0-9])+)$)", true},
+    {tag::merge, "<", false, R"(^(?:<<)$)", false},
+    {tag::null, "nN~", true, R"(^(?: ~
+                    |null|Null|NULL
+                    | )$)", true},
+    {tag::timestamp, "0123456789", false, R"(^(?:[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]
+                    |[0-9][0-9][0-9][0-9] -[0-9][0-9]? -[0-9][0-9]?
+                     (?:[Tt]|[ \t]+)[0-9][0-9]?
+                     :[0-9][0-9] :[0-9][0-9] (?:\.[0-9]*)?
+                     (?:[ \t]*(?:Z|[-+][0-9][0-9]?(?::[0-9][0-9])?))?)$)", true},
+    {tag::value, "=", false, R"(^(?:=)$)", false},
+    {tag::yaml, "!&*", false, R"(^(?:!|&|\*)$)", false},
+};
+const size_t resolver_rule_count = sizeof resolver_rules / sizeof *resolver_rules;
+
 const char* resolve_scalar(PyObject* value) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(value);
     switch (PyUnicode_KIND(value)) {
@@ -267,4 +298,4 @@ const char* resolve_scalar(PyObject* value) {
     }
 }
 
-}  // namespace yaml
+}  // namespace writers::yaml

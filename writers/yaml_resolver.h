@@ -5,7 +5,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace yaml {
+#include <cstddef>
+
+namespace writers::yaml {
 
 // Inline arrays: one object per tag in the whole program, so tags compare by address.
 namespace tag {
@@ -29,4 +31,16 @@ inline constexpr char yaml[] = "tag:yaml.org,2002:yaml";
 // pattern matches, else the str tag. `value` is an exact, ready str.
 const char* resolve_scalar(PyObject* value);
 
-}  // namespace yaml
+// One implicit resolver as resolver.py registers it: a caller compares the running
+// PyYAML's table with these before trusting resolve_scalar.
+struct ResolverRule {
+    const char* tag;
+    const char* first;  // the first characters it is registered for
+    bool empty_too;     // registered for the empty text as well
+    const char* pattern;
+    bool verbose;  // compiled with re.X
+};
+extern const ResolverRule resolver_rules[];
+extern const size_t resolver_rule_count;
+
+}  // namespace writers::yaml

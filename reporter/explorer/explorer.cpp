@@ -25,7 +25,27 @@ object unless_missing(PyObject* obj) {
 // included). Empty when absent: __getattr__ below answers for _obj without
 // recursing, as it must for an instance that never got one (a failed constructor,
 // copy and pickle probing a bare instance).
-object fetched(handle self) { return unless_missing(PyObject_GetAttr(self.ptr(), n::_obj)); }
+object fetched(handle self) {
+    if (object dict = py::steal(own_instance_dict(self.ptr()))) {
+        if (PyObject* value = PyDict_GetItemWithError(dict.ptr(), n::_obj))
+            return py::borrow(value);
+        if (PyErr_Occurred())
+            py::throw_error();
+    }
+    return unless_missing(PyObject_GetAttr(self.ptr(), n::_obj));
+}
+
+// mapping.get(key); an exact dict's own get (which no one can replace) without the
+// method lookup and call: the same hash and lookup, None when absent.
+object mapping_get(handle mapping, handle key) {
+    if (!PyDict_CheckExact(mapping.ptr()))
+        return py::call_method(mapping, n::get, key);
+    if (PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr()))
+        return py::borrow(value);
+    if (PyErr_Occurred())
+        py::throw_error();
+    return py::none();
+}
 
 bool is_obj_name(handle name) {
     if (!PyUnicode_Check(name.ptr()))
@@ -38,22 +58,22 @@ bool is_obj_name(handle name) {
 
 object init(handle self, handle client, handle id_list) {
     object path = py::truthy(id_list) ? py::borrow(id_list) : py::new_list();
-    py::setattr(self, n::_id_list, path);
-    py::setattr(self, n::_client, client);
+    store(self, n::_id_list, path);
+    store(self, n::_client, client);
     // One server call: the run set for the empty path, otherwise the node it names.
     object obj = py::truthy(path)
                      ? py::call_keywords(py::getattr(client, n::get_section), 0, state->id_list_keyword, path)
                      : py::call_method(client, n::get_runset);
-    py::setattr(self, n::_obj, obj);
+    store(self, n::_obj, obj);
     // Read back as self._obj wherever used, so a subclass sees its own lookup.
-    if (!py::truthy(py::getattr(self, n::_obj)))
+    if (!py::truthy(read(self, n::_obj)))
         return py::none();
     for (PyObject* name : {n::tasks, n::sections}) {
-        if (!py::contains(py::getattr(self, n::_obj), name))
+        if (!py::contains(read(self, n::_obj), name))
             continue;
         object sections_class = global(n::ExplorerSections);
-        object children = py::call_method(py::getattr(self, n::_obj), n::get, name);
-        py::setattr(self, name, py::call(sections_class, self, children));
+        object children = mapping_get(read(self, n::_obj), name);
+        store(self, name, py::call(sections_class, self, children));
     }
     return py::none();
 }
@@ -70,10 +90,10 @@ object get_attribute(handle self, handle name) {
     if (!obj)
         py::raise(PyExc_AttributeError, "'%.100s' object has no attribute '%S'", Py_TYPE(self.ptr())->tp_name,
                   name.ptr());
-    return py::call_method(obj, n::get, name);
+    return mapping_get(obj, name);
 }
 
-object get_item(handle self, handle key) { return py::call_method(py::getattr(self, n::_obj), n::get, key); }
+object get_item(handle self, handle key) { return mapping_get(read(self, n::_obj), key); }
 
 }  // namespace
 

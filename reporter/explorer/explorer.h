@@ -23,9 +23,54 @@ struct State {
     py::ModuleInfo info;
     object id_list_keyword;  // kwnames of the get_section call
     object sections_iterator_type;
+    // The two classes as made, with their version tags then (0: no quick road).
+    object explorer_type, sections_type;
+    unsigned int explorer_version = 0, sections_version = 0;
 };
 
 extern State* state;
+
+// An instance of exactly one of the two classes, while that class is as made (its
+// version tag unchanged): it has no class attribute of any name read or stored
+// here and reads and writes attributes the default way, so they are nothing but
+// operations on the instance's own dict (its returned here, as a new reference).
+// Null otherwise, for the generic road. The interpreter's own reads of such an
+// attribute are quick; through the C API they cost several times a dict lookup.
+inline PyObject* own_instance_dict(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    unsigned int version = reinterpret_cast<PyObject*>(type) == state->explorer_type.ptr() ? state->explorer_version
+                           : reinterpret_cast<PyObject*>(type) == state->sections_type.ptr() ? state->sections_version
+                                                                                              : 0;
+    if (!py::compat::type_version_holds(type, version))
+        return nullptr;
+    PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
+    if (!dict)
+        py::throw_error();
+    if (PyDict_CheckExact(dict))
+        return dict;
+    Py_DECREF(dict);
+    return nullptr;
+}
+
+// obj.name (name interned).
+inline object read(handle obj, handle name) {
+    if (object dict = py::steal(own_instance_dict(obj.ptr()))) {
+        if (PyObject* value = PyDict_GetItemWithError(dict.ptr(), name.ptr()))
+            return py::borrow(value);
+        if (PyErr_Occurred())
+            py::throw_error();
+    }
+    return py::getattr(obj, name);
+}
+
+// obj.name = value (name interned).
+inline void store(handle obj, handle name, handle value) {
+    if (object dict = py::steal(own_instance_dict(obj.ptr()))) {
+        py::check(PyDict_SetItem(dict.ptr(), name.ptr(), value.ptr()));
+        return;
+    }
+    py::setattr(obj, name, value);
+}
 
 // A module global, looked up at call time so callers may replace it.
 inline object global(handle name) { return py::global(state->info, name); }

@@ -17,18 +17,20 @@ struct Module {
     static constexpr const char* short_name = "explorer";
 
     static void initialise(handle module) {
-        // Allocated once and never freed: native functions keep pointers into it, and
-        // nothing may be released after the interpreter has gone at exit.
-        if (!state)
-            state = new State;
-        state->info = py::module_info(module, "kovra.reporter.explorer", "kovra/reporter/explorer");
+        py::start_state(state, module, "kovra.reporter.explorer", "kovra/reporter/explorer");
 
         intern_names();
         object object_type = py::builtin(py::text("object"));
         state->id_list_keyword = py::tuple(n::id_list);
         state->sections_iterator_type = define_sections_iterator();
-        py::setattr(module, n::Explorer, define_explorer(object_type));
-        py::setattr(module, n::ExplorerSections, define_explorer_sections(object_type));
+        state->explorer_type = define_explorer(object_type);
+        state->sections_type = define_explorer_sections(object_type);
+        state->explorer_version =
+            py::compat::type_version(reinterpret_cast<PyTypeObject*>(state->explorer_type.ptr()));
+        state->sections_version =
+            py::compat::type_version(reinterpret_cast<PyTypeObject*>(state->sections_type.ptr()));
+        py::bind(module, n::Explorer, state->explorer_type);
+        py::bind(module, n::ExplorerSections, state->sections_type);
     }
 
     static void reset() { *state = State(); }

@@ -12,35 +12,35 @@ const char* const sections_doc =
     "    ";
 
 object init(handle self, handle parent, handle sections) {
-    py::setattr(self, n::_parent, parent);
-    py::setattr(self, n::_sections, sections);
+    store(self, n::_parent, parent);
+    store(self, n::_sections, sections);
     return py::none();
 }
 
 object length(handle self) {
-    object sections = py::getattr(self, n::_sections);
+    object sections = read(self, n::_sections);
     return py::take(PyLong_FromSsize_t(py::len(sections)));
 }
 
 // Only the id containers are compared; nothing is fetched.
 object equals(handle self, handle other) {
-    object mine = py::getattr(self, n::_sections);
-    object theirs = py::isinstance(other, global(n::ExplorerSections)) ? py::getattr(other, n::_sections)
+    object mine = read(self, n::_sections);
+    object theirs = py::isinstance(other, global(n::ExplorerSections)) ? read(other, n::_sections)
                                                                         : py::borrow(other);
     return py::take(PyObject_RichCompare(mine.ptr(), theirs.ptr(), Py_EQ));
 }
 
 object get_item(handle self, handle index) {
     // The container's own index errors come first, before any server call.
-    object child_id = py::getitem(py::getattr(self, n::_sections), index);
-    object parent = py::getattr(self, n::_parent);
+    object child_id = py::getitem(read(self, n::_sections), index);
+    object parent = read(self, n::_parent);
     object explorer = global(n::Explorer);
-    object client = py::getattr(parent, n::_client);
+    object client = read(parent, n::_client);
     object tail = py::new_list();
     py::append(tail, child_id);
     // Concatenation, not append: the parent's path stays as it was, and a path that
     // is not a list fails here.
-    object path = py::add(py::getattr(parent, n::_id_list), tail);
+    object path = py::add(read(parent, n::_id_list), tail);
     return py::call(explorer, client, path);
 }
 
@@ -106,7 +106,7 @@ PyObject* iterator_next(PyObject* self) noexcept {
     Running running(it);
     try {
         if (it->length < 0)
-            it->length = py::len(py::getattr(seq, n::_sections));
+            it->length = py::len(read(seq, n::_sections));
         if (it->next >= it->length) {
             finish(it);
             return nullptr;

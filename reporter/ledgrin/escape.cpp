@@ -121,24 +121,6 @@ object escape_body(handle string) {
 // looks it up again for every element, as its comprehension does.
 object escape_data_item(handle item) { return EscapeData()(item); }
 
-// The items of an exact dict, walked in place with the checks of the dict's own
-// iterator: a size change, or more keys than the dict held when the walk began.
-template <typename Visit>
-void for_each_dict_item(handle dict, Visit&& visit) {
-    PyObject* d = dict.ptr();
-    Py_ssize_t pos = 0, size = PyDict_GET_SIZE(d), remaining = size;
-    PyObject *key, *value;
-    while (PyDict_Next(d, &pos, &key, &value)) {
-        if (remaining-- == 0)
-            py::raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
-        // Own both: the visitor may run code that changes the dict.
-        object k = py::borrow(key), v = py::borrow(value);
-        visit(k, v);
-        if (PyDict_GET_SIZE(d) != size)
-            py::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-    }
-}
-
 object escape_data_native(handle data) {
     PyObject* d = data.ptr();
     if (PyUnicode_Check(d))
@@ -159,18 +141,10 @@ object escape_data_native(handle data) {
     }
     if (PyDict_Check(d)) {
         object result = py::new_dict();
-        auto add = [&](handle key, handle value) {
+        py::for_each_item(data, n::items, [&](handle key, handle value) {
             object escaped_key = escape_data_item(key);
             py::setitem(result, escaped_key, escape_data_item(value));
-        };
-        if (PyDict_CheckExact(d)) {
-            for_each_dict_item(data, add);
-        } else {
-            for (object& item : py::iterate(py::call_method(data, n::items))) {
-                auto pair = py::unpack_pair(item);
-                add(pair[0], pair[1]);
-            }
-        }
+        });
         return result;
     }
     if (PyTuple_Check(d)) {

@@ -47,8 +47,8 @@ struct State {
     // kwnames tuples of the calls made with keywords
     object diag_keyword, microsecond_keyword, encoding_keyword, indent_keyword, sectionid_keyword,
         testcase_keywords, name_keyword, teststep_keywords;
-    // The genuine ET and minidom round trip, rendered natively while it stays genuine.
-    xml_pretty::RoundTrip round_trip;
+    // The ET and minidom round trip, and its fast road while every piece of it is intact.
+    writers::xml_pretty::RoundTrip round_trip;
 };
 
 extern State* state;

@@ -13,7 +13,7 @@ namespace {
 
 void intern_names() { LEDGRIN_NAMES(KOVRA_NAME_INTERN) }
 
-void bind(handle module, PyObject* name, handle value) { py::setattr(module, name, value); }
+using py::bind;
 
 // In the order the module binds them; a missing one fails the whole import.
 void import_requirements(handle module, handle globals) {
@@ -67,10 +67,7 @@ struct Module {
     static constexpr const char* short_name = "ledgrin";
 
     static void initialise(handle module) {
-        // Allocated once and never freed: native functions keep pointers into it.
-        if (!state)
-            state = new State;
-        state->info = py::module_info(module, "kovra.reporter.ledgrin", "kovra/reporter/ledgrin");
+        py::start_state(state, module, "kovra.reporter.ledgrin", "kovra/reporter/ledgrin");
 
         intern_names();
         object object_type = py::builtin(py::text("object"));

@@ -20,6 +20,8 @@ void result_pairs(handle result, Pairs& pairs) {
         pairs.emplace_back(py::borrow(n::data), std::move(data));
 }
 
+}  // namespace
+
 object result_mapping(handle result) {
     Pairs pairs;
     result_pairs(result, pairs);
@@ -28,6 +30,8 @@ object result_mapping(handle result) {
         py::setitem(mapping, key, value);
     return mapping;
 }
+
+namespace {
 
 // The entries of counts.copy() where counts is an exact dict of exact str keys (so
 // copying and storing into the copy run no code); false, nothing taken, otherwise.
@@ -122,42 +126,53 @@ object ignore_aliases(handle, handle) { return py::boolean(true); }
 // ---- representers ------------------------------------------------------------
 
 object str_representer(handle dumper, handle data) {
-    if (!py::contains(data, state->newline))
-        return scalar(dumper, global(n::YAML_STR), data);
-    object lines = py::new_list();
-    for (object& line : py::iterate(py::call_method(data, n::split, state->newline)))
-        py::append(lines, py::call_method(line, n::rstrip));
-    object text = py::call_method(state->newline, n::join, lines);
+    bool literal;
+    object text = literal_text(data, literal);
+    if (!literal)
+        return scalar(dumper, global(n::YAML_STR), text);
     object represent = py::getattr(dumper, n::represent_scalar);
     return py::call_keywords(represent, 2, state->style_keyword, global(n::YAML_STR), text, state->literal_block);
 }
 
-object float_representer(handle dumper, handle data) {
-    object rounded = py::call(state->round, data, global(n::FLOAT_PRECISION));
-    return scalar(dumper, global(n::YAML_FLT), py::str(rounded));
-}
+object float_representer(handle dumper, handle data) { return scalar(dumper, global(n::YAML_FLT), float_text(data)); }
 
 object type_representer(handle dumper, handle data) { return scalar(dumper, global(n::YAML_STR), py::repr(data)); }
 
-object unknown_representer(handle dumper, handle data) {
-    object described = py::new_dict();
-    py::setitem(described, n::type, py::type_of(data));
-    py::setitem(described, n::repr, py::repr(data));
-    return mapping(dumper, described);
-}
+object unknown_representer(handle dumper, handle data) { return mapping(dumper, unknown_mapping(data)); }
 
-object result_counter_representer(handle dumper, handle data) {
-    object pairs = py::take(PySequence_List(py::call_method(data, n::items).ptr()));
-    py::append(pairs, py::tuple(n::total, py::getattr(data, n::total)));
-    py::append(pairs, py::tuple(n::success_rate, py::getattr(data, n::success_rate)));
-    return mapping(dumper, pairs);
-}
+object result_counter_representer(handle dumper, handle data) { return mapping(dumper, result_counter_pairs(data)); }
 
 object test_result_representer(handle dumper, handle data) { return mapping(dumper, result_mapping(data)); }
 
 object attr_dict_representer(handle dumper, handle data) { return mapping(dumper, data); }
 
 }  // namespace
+
+object literal_text(handle data, bool& literal) {
+    literal = py::contains(data, state->newline);
+    if (!literal)
+        return py::borrow(data);
+    object lines = py::new_list();
+    for (object& line : py::iterate(py::call_method(data, n::split, state->newline)))
+        py::append(lines, py::call_method(line, n::rstrip));
+    return py::call_method(state->newline, n::join, lines);
+}
+
+object float_text(handle data) { return py::str(py::call(state->round, data, global(n::FLOAT_PRECISION))); }
+
+object unknown_mapping(handle data) {
+    object described = py::new_dict();
+    py::setitem(described, n::type, py::type_of(data));
+    py::setitem(described, n::repr, py::repr(data));
+    return described;
+}
+
+object result_counter_pairs(handle data) {
+    object pairs = py::take(PySequence_List(py::call_method(data, n::items).ptr()));
+    py::append(pairs, py::tuple(n::total, py::getattr(data, n::total)));
+    py::append(pairs, py::tuple(n::success_rate, py::getattr(data, n::success_rate)));
+    return pairs;
+}
 
 void json_default_answer(handle obj, DefaultAnswer& answer) {
     if (is_instance(obj, global(n::TestResult))) {
@@ -205,14 +220,12 @@ bool is_instance(handle obj, handle cls) {
     PyTypeObject* type = Py_TYPE(obj.ptr());
     if (reinterpret_cast<PyObject*>(type) == cls.ptr())
         return true;
-#if PY_VERSION_HEX < 0x030F0000
     // For a class of the plain metaclass isinstance asks the type, then obj.__class__;
     // read the default way through object's own descriptor, that is the type again.
-    static PyObject* const object_class = _PyType_Lookup(&PyBaseObject_Type, n::__class__);
-    if (PyType_CheckExact(cls.ptr()) && type->tp_getattro == PyObject_GenericGetAttr &&
-        _PyType_Lookup(type, n::__class__) == object_class)
+    static PyObject* const object_class = py::compat::type_lookup(&PyBaseObject_Type, n::__class__);
+    if (py::compat::has_type_lookup && PyType_CheckExact(cls.ptr()) && type->tp_getattro == PyObject_GenericGetAttr &&
+        py::compat::type_lookup(type, n::__class__) == object_class)
         return PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls.ptr()));
-#endif
     return py::isinstance(obj, cls);
 }
 

@@ -1,5 +1,5 @@
 // Start-up of kovra.reporter.runset: imports, constants, classes, representers.
-#include "reporter/runset/runset.h"
+#include "reporter/runset/fastroad/roads.h"
 
 namespace runset {
 
@@ -9,12 +9,16 @@ RUNSET_NAMES(KOVRA_NAME_DEFINE)
 
 State* state = nullptr;
 
+// Out of line, where the roads are complete types.
+State::State() = default;
+State::~State() = default;
+State& State::operator=(State&&) = default;
+
 namespace {
 
 void intern_names() { RUNSET_NAMES(KOVRA_NAME_INTERN) }
 
-// Binds `value` as module attribute `name`, as an import or assignment statement does.
-void bind(handle module, PyObject* name, handle value) { py::setattr(module, name, value); }
+using py::bind;
 
 void import_requirements(handle module, handle globals) {
     bind(module, n::yaml, py::import("yaml", globals));
@@ -48,6 +52,10 @@ void make_state_constants() {
     state->literal_block = py::text("|");
     state->newline = py::text("\n");
     state->dot = py::text(".");
+    state->blank = py::text(" ");
+    state->null_text = py::text("null");
+    state->true_text = py::text("true");
+    state->false_text = py::text("false");
     state->list_extend_keyword = py::tuple(n::list_extend);
     state->yaml_dump_keywords = py::tuple(n::Dumper, n::default_flow_style);
     state->json_dumps_keywords = py::tuple(n::cls);
@@ -92,11 +100,7 @@ struct Module {
     static constexpr const char* short_name = "runset";
 
     static void initialise(handle module) {
-        // Allocated once and never freed: native functions keep pointers into it, and
-        // nothing may be released after the interpreter has gone at exit.
-        if (!state)
-            state = new State;
-        state->info = py::module_info(module, "kovra.reporter.runset", "kovra/reporter/runset");
+        py::start_state(state, module, "kovra.reporter.runset", "kovra/reporter/runset");
         handle globals = state->info.globals;
 
         intern_names();
@@ -111,14 +115,12 @@ struct Module {
         create_classes(module, object_type);
         define_representers(module);
         register_representers(module);
-        capture_json_road();
-        remember_yaml_road(module);
+        state->json_road = JsonRoad::capture();
+        state->yaml_road = YamlRoad::capture(module);
     }
 
-    static void reset() {
-        drop_json_road();
-        *state = State();
-    }
+    // Drops everything start-up made, the fast roads with it.
+    static void reset() { *state = State(); }
 };
 
 }  // namespace

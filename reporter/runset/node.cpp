@@ -1,6 +1,7 @@
 // ReportObjectBase: identity, timing, data merging, roll-up and external forms of
 // every report node.
-#include "reporter/runset/runset.h"
+#include "reporter/runset/fastroad/reads.h"
+#include "reporter/runset/fastroad/roads.h"
 
 #include <algorithm>
 
@@ -12,20 +13,18 @@ namespace {
 // A node directly under the run set (or with no parent) starts the path.
 bool is_path_root(handle parent) { return !py::truthy(parent) || py::isinstance(parent, global(n::RunSet)); }
 
-#if PY_VERSION_HEX < 0x030B0000
 // The instance dict of a new node made at the size its attributes fill, where its
-// class shares no key table among its instances (the interpreter would make a
-// small dict and grow it twice).
+// class shares no key table among its instances (3.10 would make a small dict and
+// grow it twice).
 void presize_own_dict(handle self) {
     PyTypeObject* type = Py_TYPE(self.ptr());
-    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || type->tp_dictoffset <= 0 ||
-        reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys)
+    if (!py::compat::attributes_in_dict || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || type->tp_dictoffset <= 0 ||
+        py::compat::shares_instance_keys(type))
         return;
-    PyObject** slot = _PyObject_GetDictPtr(self.ptr());
-    if (!*slot)
-        *slot = py::take(_PyDict_NewPresized(21)).release();
+    PyObject** slot = py::compat::instance_dict_slot(self.ptr());
+    if (slot && !*slot)
+        *slot = py::take(py::compat::presized_dict(21)).release();
 }
-#endif
 
 // type(self).__name__. A class of the plain metaclass answers with the name it
 // holds: the metaclass's own data descriptor comes before anything in the class.
@@ -37,9 +36,7 @@ object class_name(handle self) {
 }
 
 object init(handle self, handle id, handle seq_num, handle parent, handle type) {
-#if PY_VERSION_HEX < 0x030B0000
     presize_own_dict(self);
-#endif
     object kind = py::truthy(type) ? py::borrow(type) : class_name(self);
     py::setattr(self, n::type, kind);
     py::setattr(self, n::id, id);
@@ -229,259 +226,40 @@ object roll_up(handle self) {
     return py::none();
 }
 
-// ---- reads that certainly run no code ------------------------------------------
-//
-// to_dict reads each attribute twice, hasattr then getattr, with nothing between
-// the two. Where the first read is certain to have run no Python code, the second
-// cannot differ from it and is not made again. Certain means: the instance's class
-// is of the plain metaclass and reads attributes the default way; the name is no
-// attribute of the class (so no descriptor) or is this module's own path property;
-// the instance dict holds only exact str keys (so the lookup compares no foreign
-// key); and every value met along a path is a plain str, None or such a node.
-// Anything else is read the generic way, twice.
-
-#if PY_VERSION_HEX < 0x030F0000
-#define RUNSET_QUIET_READS 1
-PyObject* class_attribute(PyTypeObject* type, handle name) { return _PyType_Lookup(type, name.ptr()); }
-#else
-#define RUNSET_QUIET_READS 0
-#endif
-
-[[maybe_unused]] bool quiet_type(PyTypeObject* type) {
-    return RUNSET_QUIET_READS && type->tp_getattro == PyObject_GenericGetAttr &&
-           Py_TYPE(reinterpret_cast<PyObject*>(type)) == &PyType_Type;
+object header_of(handle self) {
+    return py::call_method(py::call(global(n::ReportHeader), self), n::as_dict);
 }
 
-#if PY_VERSION_HEX < 0x030C0000
-// Dicts found to hold exact str keys only, with the version they had then. Every
-// dict made or changed takes a version no other dict has had, so a dict at the
-// same address with the same version is the same dict, unchanged.
-struct Confirmed {
-    PyObject* dict;
-    uint64_t version;
-};
-Confirmed confirmed_dicts[512];
-#endif
-
-bool exact_str_keys(PyObject* dict) {
-    [[maybe_unused]] auto* d = reinterpret_cast<PyDictObject*>(dict);
-#if PY_VERSION_HEX < 0x030E0000
-    // A table split from its class's shared keys admits exact str keys only: any
-    // other key makes it an ordinary table first.
-    if (d->ma_values)
-        return true;
-#endif
-#if PY_VERSION_HEX < 0x030C0000
-    Confirmed& slot = confirmed_dicts[(reinterpret_cast<uintptr_t>(dict) >> 4) % 512];
-    if (slot.dict == dict && slot.version == d->ma_version_tag)
-        return true;
-#endif
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value))
-        if (!PyUnicode_CheckExact(key))
-            return false;
-#if PY_VERSION_HEX < 0x030C0000
-    slot = {dict, d->ma_version_tag};
-#endif
-    return true;
+object dump_json(handle self) {
+    object document = header_of(self);
+    object json = global(n::json);
+    object dumps = py::getattr(json, n::dumps);
+    object dumper = global(n::JSONDumper);
+    if (state->json_road && state->json_road->intact(json, dumps, dumper))
+        return state->json_road->write(document);
+    return py::call_keywords(dumps, 1, state->json_dumps_keywords, document, dumper);
 }
 
-// What one to_dict has confirmed since code last may have run: dicts whose lookups
-// compare no foreign key. Forgotten whenever the generic road is taken.
-class QuietReads {
-public:
-    explicit QuietReads(handle globals) : globals_(globals) {}
-
-    void forget() {
-        count_ = 0;
-        globals_state_ = 0;
+object dump_yaml(handle self) {
+    object document = header_of(self);
+    if (state->yaml_road && state->yaml_road->intact()) {
+        if (object text = state->yaml_road->write(document))
+            return text;
     }
-
-    // The instance dict of a node of a quiet type, when its lookups run no code.
-    object dict_of(handle node) {
-        object dict = py::steal(PyObject_GenericGetDict(node.ptr(), nullptr));
-        if (!dict) {
-            PyErr_Clear();
-            return object();
-        }
-        if (!PyDict_CheckExact(dict.ptr()))
-            return object();
-        if (!confirmed(dict.ptr()))
-            return object();
-        return dict;
-    }
-
-    bool globals_quiet() {
-        if (globals_state_ == 0)
-            globals_state_ = PyDict_CheckExact(globals_.ptr()) && exact_str_keys(globals_.ptr()) ? 1 : -1;
-        return globals_state_ > 0;
-    }
-
-    handle globals() const { return globals_; }
-
-private:
-    bool confirmed(PyObject* dict) {
-        for (int i = 0; i < count_; ++i)
-            if (seen_[i] == dict)
-                return true;
-        if (!exact_str_keys(dict))
-            return false;
-        // Nothing is freed while no code runs, so a pointer stays that dict.
-        if (count_ < int(sizeof seen_ / sizeof *seen_))
-            seen_[count_++] = dict;
-        return true;
-    }
-
-    handle globals_;
-    int globals_state_ = 0;
-    int count_ = 0;
-    PyObject* seen_[8];
-};
-
-#if RUNSET_QUIET_READS
-// node.name when it is a plain instance attribute; empty when absent or the class
-// has the name.
-PyObject* quiet_field(handle node, handle dict, handle name) {
-    if (class_attribute(Py_TYPE(node.ptr()), name))
-        return nullptr;
-    return PyDict_GetItemWithError(dict.ptr(), name.ptr());  // exact str keys: cannot fail
-}
-
-// is_path_root(parent) as a certain answer: 1 or 0, or -1 when not certain.
-int quiet_is_root(handle parent, QuietReads& quiet) {
-    PyObject* p = parent.ptr();
-    if (p == Py_None || p == Py_False)
-        return 1;
-    PyTypeObject* type = Py_TYPE(p);
-    // A node type with none of these slots is true without running anything.
-    if ((type->tp_as_number && type->tp_as_number->nb_bool) ||
-        (type->tp_as_mapping && type->tp_as_mapping->mp_length) ||
-        (type->tp_as_sequence && type->tp_as_sequence->sq_length) || !quiet_type(type) || !quiet.globals_quiet())
-        return -1;
-    PyObject* cls = PyDict_GetItemWithError(quiet.globals().ptr(), n::RunSet);
-    if (!cls || Py_TYPE(cls) != &PyType_Type)
-        return -1;
-    if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls)))
-        return 1;
-    // isinstance would go on to read parent.__class__: object's own descriptor gives
-    // the type itself.
-    static PyObject* const object_class = class_attribute(&PyBaseObject_Type, n::__class__);
-    if (class_attribute(type, n::__class__) != object_class)
-        return -1;
-    return 0;
-}
-
-// head + "." + tail of two exact str, made at once; empty with the error set.
-object dotted(handle head, handle tail) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(head.ptr()) < 0 || PyUnicode_READY(tail.ptr()) < 0)
-        return object();
-#endif
-    Py_ssize_t head_size = PyUnicode_GET_LENGTH(head.ptr()), tail_size = PyUnicode_GET_LENGTH(tail.ptr());
-    Py_UCS4 widest = std::max(PyUnicode_MAX_CHAR_VALUE(head.ptr()), PyUnicode_MAX_CHAR_VALUE(tail.ptr()));
-    object text = py::steal(PyUnicode_New(head_size + 1 + tail_size, widest));
-    if (!text || PyUnicode_CopyCharacters(text.ptr(), 0, head.ptr(), 0, head_size) < 0 ||
-        PyUnicode_WriteChar(text.ptr(), head_size, '.') < 0 ||
-        PyUnicode_CopyCharacters(text.ptr(), head_size + 1, tail.ptr(), 0, tail_size) < 0)
-        return object();
-    return text;
-}
-
-// node.fullid or node.idlist as this module's property computes it, or empty when
-// that is not certain to run no code. Takes the depth count the generic road's
-// calls take.
-object quiet_path(handle node, bool full, QuietReads& quiet) {
-    PyTypeObject* type = Py_TYPE(node.ptr());
-    if (!quiet_type(type) ||
-        class_attribute(type, full ? n::fullid : n::idlist) !=
-            (full ? state->fullid_property : state->idlist_property).ptr())
-        return object();
-    object dict = quiet.dict_of(node);
-    if (!dict)
-        return object();
-    PyObject* parent = quiet_field(node, dict, n::_parent);
-    PyObject* id = quiet_field(node, dict, n::id);
-    if (!parent || !id)
-        return object();
-    int root = quiet_is_root(parent, quiet);
-    if (root < 0)
-        return object();
-    if (py::enter_recursion(" while calling a Python object")) {
-        PyErr_Clear();
-        return object();
-    }
-    object value;
-    if (root) {
-        if (full) {
-            value = py::borrow(id);
-        } else {
-            value = py::steal(PyList_New(1));
-            if (value)
-                PyList_SET_ITEM(value.ptr(), 0, py::borrow(id).release());
-        }
-    } else {
-        object head = quiet_path(parent, full, quiet);
-        if (!head) {
-        } else if (!full) {
-            if (PyList_Append(head.ptr(), id) == 0)
-                value = std::move(head);
-        } else if (PyUnicode_CheckExact(head.ptr()) && PyUnicode_CheckExact(id)) {
-            value = dotted(head, id);
-        }
-    }
-    py::compat::leave_recursive_call();
-    if (!value)
-        PyErr_Clear();  // a failure is left for the generic road to meet again
-    return value;
-}
-#endif
-
-// to_dict's hasattr-then-getattr of one name: the value, or empty when absent.
-object read_if_present(handle self, handle name, QuietReads& quiet) {
-#if RUNSET_QUIET_READS
-    if (PyUnicode_CheckExact(name.ptr()) && quiet_type(Py_TYPE(self.ptr()))) {
-        PyObject* attr = class_attribute(Py_TYPE(self.ptr()), name);
-        if (!attr) {
-            if (object dict = quiet.dict_of(self))
-                return py::borrow(PyDict_GetItemWithError(dict.ptr(), name.ptr()));
-        } else if (attr == state->fullid_property.ptr() || attr == state->idlist_property.ptr()) {
-            if (object value = quiet_path(self, attr == state->fullid_property.ptr(), quiet))
-                return value;
-        }
-    }
-#endif
-    // Generic: code may run, so nothing confirmed before is trusted afterwards.
-    quiet.forget();
-    if (py::hasattr(self, name))
-        return py::getattr(self, name);
-    return object();
-}
-
-// getattr(node, name), read without code where that is certain.
-object read_always(handle node, handle name, QuietReads& quiet) {
-#if RUNSET_QUIET_READS
-    if (quiet_type(Py_TYPE(node.ptr())) && !class_attribute(Py_TYPE(node.ptr()), name)) {
-        if (object dict = quiet.dict_of(node)) {
-            if (PyObject* value = PyDict_GetItemWithError(dict.ptr(), name.ptr()))
-                return py::borrow(value);
-        }
-    }
-#endif
-    quiet.forget();
-    return py::getattr(node, name);
+    object dump = py::getattr(global(n::yaml), n::dump);
+    return py::call_keywords(dump, 1, state->yaml_dump_keywords, document, global(n::YAMLDumper), Py_False);
 }
 
 object to_dict(handle self) {
     object result = py::new_dict();
-    QuietReads quiet(state->info.globals);
+    CodelessReads reads(state->info.globals);
     object order = py::getattr(self, n::_ARG_ORDER);
     // Stepping through anything but a list or tuple may run code.
     bool stable = PyList_CheckExact(order.ptr()) || PyTuple_CheckExact(order.ptr());
     for (object& name : py::iterate(order)) {
         if (!stable)
-            quiet.forget();
-        if (object value = read_if_present(self, name, quiet))
+            reads.forget();
+        if (object value = reads.if_present(self, name))
             py::setitem(result, name, value);
     }
     for (PyObject* key : {n::tasks, n::sections}) {
@@ -491,13 +269,13 @@ object to_dict(handle self) {
         object ids = py::new_list();
         // An exact list steps through its items without running code.
         if (!PyList_CheckExact(children.ptr()))
-            quiet.forget();
+            reads.forget();
         for (object& child : py::iterate(children))
-            py::append(ids, read_always(child, n::id, quiet));
+            py::append(ids, reads.always(child, n::id));
         py::setitem(result, key, ids);
     }
-    py::setitem(result, n::seq_num, read_always(self, n::seq_num, quiet));
-    if (object value = read_if_present(self, n::logfile, quiet))
+    py::setitem(result, n::seq_num, reads.always(self, n::seq_num));
+    if (object value = reads.if_present(self, n::logfile))
         py::setitem(result, n::logfile, value);
     return result;
 }
@@ -508,119 +286,7 @@ object to_yaml(handle, handle dumper, handle data) {
     return py::call_method(dumper, n::represent_mapping, global(n::YAML_MAP), pairs);
 }
 
-object header_of(handle self) {
-    return py::call_method(py::call(global(n::ReportHeader), self), n::as_dict);
-}
-
-object dump_yaml(handle self) {
-    object document = header_of(self);
-    if (object text = dump_yaml_native(document))
-        return text;
-    object dump = py::getattr(global(n::yaml), n::dump);
-    return py::call_keywords(dump, 1, state->yaml_dump_keywords, document, global(n::YAMLDumper), Py_False);
-}
-
-object dump_json(handle self) {
-    object document = header_of(self);
-    object json = global(n::json);
-    object dumps = py::getattr(json, n::dumps);
-    object dumper = global(n::JSONDumper);
-    if (json_road_open(json, dumps, dumper))
-        return write_report_json(document);
-    return py::call_keywords(dumps, 1, state->json_dumps_keywords, document, dumper);
-}
-
 }  // namespace
-
-int ignored_quietly(handle ignore, handle value) {
-    // With VALUE_IGNORE as made at import ([None, [], {}], nothing added), the answer
-    // for None and the plain builtin values is known without comparing, which for
-    // these types runs no code.
-    PyObject* list = ignore.ptr();
-    PyObject* v = value.ptr();
-    if (PyList_CheckExact(list) && PyList_GET_SIZE(list) == 3 && PyList_GET_ITEM(list, 0) == Py_None &&
-        PyList_CheckExact(PyList_GET_ITEM(list, 1)) && PyList_GET_SIZE(PyList_GET_ITEM(list, 1)) == 0 &&
-        PyDict_CheckExact(PyList_GET_ITEM(list, 2)) && PyDict_GET_SIZE(PyList_GET_ITEM(list, 2)) == 0) {
-        if (v == Py_None)
-            return 1;
-        if (PyList_CheckExact(v))
-            return PyList_GET_SIZE(v) == 0;
-        if (PyDict_CheckExact(v))
-            return PyDict_GET_SIZE(v) == 0;
-        if (PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) ||
-            PyTuple_CheckExact(v))
-            return 0;
-        // Neither side has a comparison of its own that could run: both defer, and
-        // the values are not the same object.
-        if (Py_TYPE(v)->tp_richcompare == PyBaseObject_Type.tp_richcompare || exact_datetime(value))
-            return 0;
-    }
-    return -1;
-}
-
-namespace {
-
-enum class QuietRead { none, attribute, path };
-
-// getattr(node, name, <absent>) where that certainly runs no code: an instance
-// attribute (`value` empty when absent) or this module's fullid/idlist property.
-// `none` when it must be read the generic way.
-QuietRead read_quietly(handle node, handle name, object& value) {
-#if RUNSET_QUIET_READS
-    PyTypeObject* type = Py_TYPE(node.ptr());
-    if (!PyUnicode_CheckExact(name.ptr()) || !quiet_type(type))
-        return QuietRead::none;
-    PyObject* attr = class_attribute(type, name);
-    QuietReads quiet(state->info.globals);
-    if (!attr) {
-        object dict = quiet.dict_of(node);
-        if (!dict)
-            return QuietRead::none;
-        value = py::borrow(PyDict_GetItemWithError(dict.ptr(), name.ptr()));  // exact str keys: cannot fail
-        return QuietRead::attribute;
-    }
-    if (attr != state->fullid_property.ptr() && attr != state->idlist_property.ptr())
-        return QuietRead::none;
-    value = quiet_path(node, attr == state->fullid_property.ptr(), quiet);
-    return value ? QuietRead::path : QuietRead::none;
-#else
-    (void)node;
-    (void)name;
-    (void)value;
-    return QuietRead::none;
-#endif
-}
-
-}  // namespace
-
-object reported_value(handle node, handle name, handle ignore) {
-    object value;
-    QuietRead quiet = read_quietly(node, name, value);
-    if (quiet == QuietRead::none)
-        value = py::getattr(node, name, Py_None);
-    else if (!value)
-        value = py::none();
-    int known = ignored_quietly(ignore, value);
-    if (known >= 0 && !value.is_none()) {
-        // `in` would compare the value with None first, and a comparison takes a
-        // depth level: the limit strikes here where it would strike there. Nothing
-        // native nests inside, so the stack needs no check of its own.
-        if (Py_EnterRecursiveCall(" in comparison"))
-            py::throw_error();
-        Py_LeaveRecursiveCall();
-    }
-    if (known > 0)
-        return object();
-    // A read that ran no code, tested without code, is not made again.
-    if (known == 0 && quiet != QuietRead::none)
-        return value;
-    if (known < 0 && py::contains(ignore, value))
-        return object();
-    object again;
-    if (read_quietly(node, name, again) != QuietRead::none && again)
-        return again;
-    return py::getattr(node, name);
-}
 
 void combine_into(handle target, handle name, handle value, bool clone_first) {
     object current = py::getattr(target, name);
@@ -642,11 +308,10 @@ object construct(handle cls, handle kw) {
     // type.__getattribute__ would find the metaclass's __init__ no data descriptor,
     // then the class's own, which a native function gives unbound as itself.
     object init;
-#if PY_VERSION_HEX < 0x030F0000
-    if (PyObject* found = _PyType_Lookup(type, n::__init__); found && py::is_native_function(found))
+    PyObject* found = py::compat::type_lookup(type, n::__init__);
+    if (py::compat::has_type_lookup && found && py::is_native_function(found))
         init = py::borrow(found);
     else
-#endif
         init = py::getattr(cls, n::__init__);
     if (!py::is_native_function(init))
         return py::call_kwargs(cls, nullptr, 0, kw);

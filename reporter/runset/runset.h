@@ -3,6 +3,7 @@
 
 #include "native/module.h"
 
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -26,24 +27,37 @@ using py::object;
     X(get_time) X(recursive_update) X(ResultCounter) X(TestResult) X(Passed) X(AttrDict) X(yaml) X(json)  \
     X(os) X(datetime) X(VERSION) X(VALUE_IGNORE) X(FLOAT_PRECISION) X(YAML_MAP) X(YAML_STR) X(YAML_FLT)   \
     X(ReportHeader) X(ReportObjectBase) X(RunSet) X(Task) X(Plugin) X(Section) X(JSONDumper)              \
-    X(YAMLDumper)
+    X(YAMLDumper) X(encoder) X(c_make_encoder) X(__version__) X(__file__) X(__module__) X(__qualname__)       \
+    X(__mro__) X(__dict__) X(co_filename) X(yaml_implicit_resolvers) X(yaml_path_resolvers) X(pattern) X(flags) \
+    X(VERBOSE) X(UNICODE) X(isoformat) X(yaml_representers) X(yaml_multi_representers) X(representer) X(SafeRepresenter)
 
 namespace n {
 RUNSET_NAMES(KOVRA_NAME_DECLARE)
 }  // namespace n
 
+class JsonRoad;
+class YamlRoad;
+
 // Made once at start-up, never changed afterwards.
 struct State {
+    State();
+    ~State();
+    State& operator=(State&&);
+
     py::ModuleInfo info;
     object health_summary_keys;  // the nine counter keys the health roll-ups walk
     object round;                // builtin, looked up at import
-    object zero, one, minus_one, literal_block, newline, dot;
+    object zero, one, minus_one, literal_block, newline, dot, blank;
+    object null_text, true_text, false_text;  // the YAML texts of None, True and False
     // kwnames tuples of the calls made with keywords
     object list_extend_keyword, yaml_dump_keywords, json_dumps_keywords, style_keyword;
     // The classes as created here: what super() inside their methods means.
     object ReportObjectBase, RunSet, Task, Plugin, Section, JSONDumper, YAMLDumper;
     // ReportObjectBase's own path properties, to know them where a class still has them.
     object fullid_property, idlist_property;
+    // The fast roads (fastroad/), empty where the generic road is always taken.
+    std::unique_ptr<JsonRoad> json_road;
+    std::unique_ptr<YamlRoad> yaml_road;
 };
 
 extern State* state;
@@ -62,17 +76,11 @@ object define_plugin();
 object define_section();
 void define_representers(handle module);
 
-// The native road of dump_yaml (yaml_fast.cpp): what it relies on is noted once
-// the representers are registered; it gives an empty object when the generic
-// road must be taken.
-void remember_yaml_road(handle module);
-object dump_yaml_native(handle document);
-
 // Shared by the node classes.
 
 // value in VALUE_IGNORE (`ignore`, the global as looked up by the caller) when that
 // is certain without running code: 1 or 0; else -1.
-int ignored_quietly(handle ignore, handle value);
+int ignored_codeless(handle ignore, handle value);
 // The value of `name` that the YAML and JSON forms of a node hold: read with a
 // default of None, tested against VALUE_IGNORE (`ignore`), and read again; empty
 // when it is left out. A read that certainly ran no code is not made twice.
@@ -95,6 +103,20 @@ void combine_into(handle target, handle name, handle value, bool clone_first);
 // cls(parent=parent, **kw), appended to parent.<children>; returns the child.
 object add_child(handle parent, handle children, handle cls, kwargs&& kw);
 
+// What YAMLDumper's representers make of a value, shared by the representer
+// functions and the YAML fast road.
+// str_representer's text: `data`, or its lines right-stripped (`literal` set) where
+// it holds a line feed.
+object literal_text(handle data, bool& literal);
+// float_representer's text: str(round(data, FLOAT_PRECISION)).
+object float_text(handle data);
+// unknown_representer's mapping: {"type": type(data), "repr": repr(data)}.
+object unknown_mapping(handle data);
+// ResultCounter_representer's pairs: list(data.items()), then total and success_rate.
+object result_counter_pairs(handle data);
+// TestResult_representer's mapping: {"value": ...}, with "reason" and "data" when true.
+object result_mapping(handle result);
+
 // JSONDumper.default's answer for a value that is not a report node, in the form
 // cheapest to write. One of: `data`, the answer as the object it returns (empty
 // where it defers to the base encoder); `pairs`, the entries of the fresh dict it
@@ -115,13 +137,6 @@ bool exact_datetime(handle obj);
 // isinstance(obj, cls), answered without the generic protocol where it certainly
 // runs no code.
 bool is_instance(handle obj, handle cls);
-
-// dump_json's own road (json_report.cpp): snapshots of what json.dumps runs, taken
-// at import; whether all of it is still as found; the text written from the nodes.
-void capture_json_road();
-void drop_json_road();
-bool json_road_open(handle json, handle dumps, handle dumper);
-object write_report_json(handle document);
 
 // os.path.basename(path) and os.path.getsize(path), through the module's `os`.
 object basename(handle path);

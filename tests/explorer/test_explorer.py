@@ -260,3 +260,52 @@ def test_a_bare_instance_fails_plainly_even_when_asked_for_obj():
     # Asked directly, __getattr__ still answers from a mapping that is there.
     e = Explorer(Client(runset={"_obj": "stored"}))
     assert e.__getattr__("_obj") == "stored"
+
+
+def _watched(log, name):
+    # A data descriptor standing in for the plain instance attribute `name`.
+    def get(self):
+        log.append("get " + name)
+        return self.__dict__[name]
+
+    def put(self, value):
+        log.append("set " + name)
+        self.__dict__[name] = value
+
+    return property(get, put)
+
+
+@pytest.mark.parametrize("cls, name", [(Explorer, "_obj"), (Explorer, "_client"), (Explorer, "_id_list"),
+                                       (ExplorerSections, "_parent"), (ExplorerSections, "_sections")])
+def test_a_class_changed_after_import_is_read_and_written_through_its_descriptors(monkeypatch, cls, name):
+    # The classes' attributes are plain dict operations only while each class is
+    # as made: a descriptor put on it later must see every read and store.
+    def walk(client):
+        root = Explorer(client)
+        child = root.tasks[1]
+        return root["name"], root.name, len(root.tasks), child.path, root.tasks == ["a", "b"], \
+            [c.path for c in child.sections]
+
+    plain = walk(Client())
+    log = []
+    monkeypatch.setattr(cls, name, _watched(log, name), raising=False)
+    assert walk(Client()) == plain
+    assert "set " + name in log and "get " + name in log
+
+    class Sub(cls):
+        pass
+
+    log.clear()
+    monkeypatch.setattr(Sub, name, _watched(log, name), raising=False)
+    monkeypatch.delattr(cls, name)
+    monkeypatch.setattr(explorer, cls.__name__, Sub)
+    assert walk(Client()) == plain
+    assert "set " + name in log and "get " + name in log
+
+
+def test_instances_keep_their_attributes_in_their_own_dict_as_set():
+    root = Explorer(Client())
+    assert list(vars(root)) == ["_id_list", "_client", "_obj", "tasks"]
+    assert list(vars(root.tasks)) == ["_parent", "_sections"]
+    root.__dict__ = {"_obj": {"name": "other"}}
+    assert root.name == "other" and root["name"] == "other"

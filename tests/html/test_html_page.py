@@ -204,12 +204,15 @@ class TestDocuments:
         assert out.read_bytes().decode("utf-8") == report_html.render({"report": {"id": "\u00e9", "tasks": []}})
 
 
+# Module-level: pytest 9 deprecates a class-scoped fixture written as a method.
+@pytest.fixture(scope="module")
+def job(tmp_path_factory):
+    out = tmp_path_factory.mktemp("job")
+    document = run_main_job(out, "--tasks", "2", "--sections", "3")
+    return out, document
+
+
 class TestMainJob:
-    @pytest.fixture(scope="class")
-    def job(self, tmp_path_factory):
-        out = tmp_path_factory.mktemp("job")
-        document = run_main_job(out, "--tasks", "2", "--sections", "3")
-        return out, document
 
     def test_yaml_and_json_give_the_same_tree(self, job):
         out, document = job

@@ -1,5 +1,5 @@
 """Whole generate_xml runs on jobs from the report model: the native rendering writes
-the same two files, or fails the same way, as the genuine round trip."""
+the same two files, or fails the same way, as the generic road."""
 import itertools
 import os
 import tempfile
@@ -49,9 +49,9 @@ def model_job(texts_of_job):
     return rs
 
 
-def whole_run(rs, folder, forced_genuine):
+def whole_run(rs, folder, forced_generic):
     saved = ledgrin.ET
-    if forced_genuine:
+    if forced_generic:
         ledgrin.ET = look_alike(ET)
     try:
         ledgrin.Ledgrin(folder, rs).generate_xml(None, None)
@@ -70,11 +70,11 @@ def whole_run(rs, folder, forced_genuine):
 @settings(max_examples=60, deadline=None, database=None, derandomize=True,
           suppress_health_check=[HealthCheck.too_slow])
 @given(st.lists(texts, min_size=1, max_size=6))
-def test_whole_jobs_write_the_same_files_as_the_genuine_road(job_texts):
+def test_whole_jobs_write_the_same_files_as_the_generic_road(job_texts):
     rs = model_job(job_texts)
-    with tempfile.TemporaryDirectory() as native, tempfile.TemporaryDirectory() as genuine:
+    with tempfile.TemporaryDirectory() as native, tempfile.TemporaryDirectory() as generic:
         result = whole_run(rs, native, False)
-        assert result == whole_run(rs, genuine, True)
+        assert result == whole_run(rs, generic, True)
     if result[0] is None:
         assert set(result[1]) == {"ResultsDetails.xml", "ResultsSummary.xml"}
 
@@ -95,5 +95,5 @@ def test_a_clean_job_is_rendered_natively(tmp_path):
     finally:
         sys.setprofile(None)
     assert printed == [] and native[0] is None
-    with tempfile.TemporaryDirectory() as genuine:
-        assert native == whole_run(rs, genuine, True)
+    with tempfile.TemporaryDirectory() as generic:
+        assert native == whole_run(rs, generic, True)

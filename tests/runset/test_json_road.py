@@ -30,12 +30,13 @@ def generic(node):
 
 
 def outcome(call):
+    # The notes too: 3.14's json adds one per level an error leaves.
     try:
         return ("text", call())
-    except RecursionError:
-        return ("error", RecursionError, "")
+    except RecursionError as error:
+        return ("error", RecursionError, "", getattr(error, "__notes__", None))
     except Exception as error:  # the comparison is the point
-        return ("error", type(error), str(error))
+        return ("error", type(error), str(error), getattr(error, "__notes__", None))
 
 
 def json_frames(call):
@@ -140,7 +141,7 @@ def test_text_and_errors_match_the_generic_road(extra_values, detail_values, bad
     rs = job_with(extra_values + bad, detail_values)
     fast, frames = json_frames(rs.dump_json)
     assert fast == outcome(lambda: generic(rs))
-    # No json.dumps frame ran, so the native road wrote it; a refusal alone runs
+    # No json.dumps frame ran, so the fast road wrote it; a refusal alone runs
     # JSONEncoder.default, as JSONDumper.default's last resort.
     assert set(frames) <= {"__init__", "default"}
     assert bool(frames) == (fast[0] == "error" and "not JSON serializable" in fast[2])
@@ -169,12 +170,14 @@ def test_self_containing_values_are_circular_references():
     loop = []
     loop.append(loop)
     section.extra["loop"] = loop
-    assert outcome(rs.dump_json) == outcome(lambda: generic(rs)) == \
-        ("error", ValueError, "Circular reference detected")
+    fast = outcome(rs.dump_json)
+    assert fast == outcome(lambda: generic(rs))
+    assert fast[:3] == ("error", ValueError, "Circular reference detected")
     del section.extra["loop"]
     section.extra["me"] = section  # a node inside itself, through default
-    assert outcome(rs.dump_json) == outcome(lambda: generic(rs)) == \
-        ("error", ValueError, "Circular reference detected")
+    fast = outcome(rs.dump_json)
+    assert fast == outcome(lambda: generic(rs))
+    assert fast[:3] == ("error", ValueError, "Circular reference detected")
 
 
 def test_a_node_with_nothing_reported_is_refused_like_an_unknown_object():
@@ -228,46 +231,6 @@ def test_mutation_by_a_value_during_the_dump_matches():
         return rs
 
     assert make().dump_json() == generic(make())
-
-
-# ---- every replaced piece sends the dump down the generic road
-
-_genuine_default = runset.JSONDumper.default
-
-
-def _patched_default(self, obj):
-    return _genuine_default(self, obj)
-
-
-@pytest.mark.parametrize("replace", [
-    lambda mp: mp.setattr(runset, "json", type(json)("json_copy")) or setattr(runset.json, "dumps", json.dumps),
-    lambda mp: mp.setattr(json, "dumps", lambda *a, **k: json.encoder.JSONEncoder.encode(k["cls"](), a[0])),
-    lambda mp: mp.setitem(json.dumps.__kwdefaults__, "ensure_ascii", False),
-    lambda mp: mp.setattr(json.dumps, "__kwdefaults__", dict(json.dumps.__kwdefaults__)),
-    lambda mp: mp.setattr(runset, "JSONDumper", type("Sub", (runset.JSONDumper,), {})),
-    lambda mp: mp.setattr(runset.JSONDumper, "item_separator", ","),
-    lambda mp: mp.setattr(json.JSONEncoder, "key_separator", ":"),
-    lambda mp: mp.setattr(runset.JSONDumper, "default", _patched_default),
-    lambda mp: mp.setattr(json.JSONEncoder, "encode", lambda self, o: "".join(self.iterencode(o))),
-    lambda mp: mp.setattr(json.JSONEncoder.iterencode, "__defaults__", (True,)),
-    lambda mp: mp.setattr(json.encoder, "c_make_encoder", None),
-    lambda mp: mp.setattr(json.encoder, "encode_basestring_ascii", json.encoder.py_encode_basestring_ascii),
-    lambda mp: mp.setattr(json.encoder, "isinstance", isinstance, raising=False),
-], ids=["json-global", "dumps", "dumps-kwdefaults-content", "dumps-kwdefaults-object", "dumper-global",
-        "dumper-attribute", "encoder-attribute", "dumper-default", "encoder-encode", "iterencode-defaults",
-        "no-c-encoder", "string-encoder", "encoder-globals"])
-def test_a_replaced_piece_sends_the_dump_down_the_generic_road(monkeypatch, replace):
-    rs = job_with(["caf\u00e9", 1.5, {"k": [1, None]}], [])
-    expected = rs.dump_json()
-    replace(monkeypatch)
-    (kind, text), frames = json_frames(rs.dump_json)
-    assert kind == "text" and frames, "the dump did not go through the json package"
-    with_generic = json.dumps(runset.ReportHeader(rs).as_dict(), cls=runset.JSONDumper)
-    assert text == with_generic
-    monkeypatch.undo()
-    # Back to the pieces found at import: the native road again, same text.
-    (kind, text), frames = json_frames(rs.dump_json)
-    assert (kind, text, frames) == ("text", expected, [])
 
 
 def test_float_and_key_forms_follow_the_json_package():
@@ -332,7 +295,7 @@ def test_datetimes_of_every_shape_are_written_as_str_gives_them(moment, shown):
 
 
 def test_a_tzinfo_that_raises_fails_both_roads_alike():
-    assert dumped_extra(datetime.datetime(2024, 1, 1, tzinfo=Zone(None))) == \
+    assert dumped_extra(datetime.datetime(2024, 1, 1, tzinfo=Zone(None)))[:3] == \
         ("error", LookupError, "no offset here")
 
 
@@ -367,7 +330,7 @@ def test_a_counter_property_that_raises_fails_both_roads_alike():
             self.data["late"] = 1  # after the copy was taken: not in the text
             raise ArithmeticError("no rate")
 
-    assert dumped_extra(Broken()) == ("error", ArithmeticError, "no rate")
+    assert dumped_extra(Broken())[:3] == ("error", ArithmeticError, "no rate")
 
 
 def test_results_hold_reason_and_data_only_when_true():
@@ -484,7 +447,7 @@ def test_cycles_and_shared_values_far_down_a_deep_document():
     # Cycles closed below and above the depth where the check changes its form.
     for target in (levels[50], levels[10]):
         levels[-1].append(target)
-        assert dumped_extra(levels[0]) == ("error", ValueError, "Circular reference detected")
+        assert dumped_extra(levels[0])[:3] == ("error", ValueError, "Circular reference detected")
         levels[-1].pop()
 
 
@@ -496,7 +459,7 @@ class Bare(runset.ReportObjectBase):
                          ids=["section", "no-paths"])
 def test_the_depth_limit_strikes_both_roads_at_the_same_depth(monkeypatch, make):
     # The generic road's frames, the C encoder's call and `in VALUE_IGNORE`'s
-    # comparisons each take a depth level: the native road takes them where they are.
+    # comparisons each take a depth level: the fast road takes them where they are.
     node = make()
     node.update({"description": "text", "extra_value": 3})
 
@@ -530,3 +493,105 @@ def test_the_depth_limit_strikes_both_roads_at_the_same_depth(monkeypatch, make)
         # (from 3.12 a comparison counts against the C limit only).
         first_error = next(message for kind, message in native if kind == "error")
         assert first_error == "maximum recursion depth exceeded in comparison"
+
+
+class Raising(datetime.tzinfo):
+    """A zone whose offset raises the error it is given, after logging the read."""
+
+    def __init__(self, error, log):
+        self.error, self.log = error, log
+
+    def utcoffset(self, dt):
+        self.log.append("offset")
+        raise self.error
+
+
+class LoudKey(str):
+    def __repr__(self):
+        LoudKey.reprs += 1
+        return "loud<%s>" % str.__repr__(self)
+
+
+class WatchedNotes(Exception):
+    """An error whose notes are read through the instance, as add_note reads them."""
+
+    def __init__(self, log):
+        super().__init__("watched")
+        self.log = log
+
+    def __getattribute__(self, name):
+        if name == "__notes__":
+            object.__getattribute__(self, "log").append("notes read")
+        return object.__getattribute__(self, name)
+
+    def add_note(self, note):
+        raise AssertionError("the json package calls BaseException's own add_note")
+
+
+def _both_roads(build):
+    # Each road on a fresh document, so that what runs can be compared too.
+    fast_log, generic_log = [], []
+    fast_rs, generic_rs = build(fast_log), build(generic_log)
+    fast, slow = outcome(fast_rs.dump_json), outcome(lambda: generic(generic_rs))
+    return (fast, fast_log), (slow, generic_log)
+
+
+def _notes_of_error(make_error):
+    def build(log):
+        moment = datetime.datetime(2024, 1, 1, tzinfo=Raising(make_error(log), log))
+        return job_with([{LoudKey("k"): [1, (moment,)]}, Result("failed", data={"at": moment})], [])
+    return build
+
+
+@pytest.mark.parametrize("make_error", [
+    lambda log: LookupError("plain"),
+    lambda log: WatchedNotes(log),
+    lambda log: _with_notes(KeyError("tuple notes"), ("kept",)),
+    lambda log: _with_notes(KeyError("list notes"), ["earlier"]),
+], ids=["plain", "watched", "notes-not-a-list", "notes-already"])
+def test_errors_carry_the_notes_the_json_package_adds(make_error):
+    # 3.14+: one note per level the error leaves (list item, dict item by its
+    # key's repr, defaulted object); a note that cannot be added raises instead.
+    LoudKey.reprs = 0
+    (fast, fast_log), (slow, slow_log) = _both_roads(_notes_of_error(make_error))
+    fast_reprs = LoudKey.reprs
+    assert fast == slow and fast_log == slow_log
+    assert fast[0] == "error"
+    if sys.version_info >= (3, 14) and fast[1] is not TypeError:
+        notes = [note for note in fast[3] if note.startswith("when serializing")]
+        assert notes[:5] == ["when serializing tuple item 0", "when serializing list item 1",
+                             "when serializing dict item loud<'k'>", "when serializing dict item 'v0'",
+                             "when serializing dict item 'extra'"]
+        assert notes[5] == "when serializing kovra.reporter.runset.Section object"
+        assert fast_reprs == 2  # once per road
+    elif sys.version_info < (3, 14):
+        assert fast[3] in (None, ["earlier"], ("kept",))
+
+
+def _with_notes(error, notes):
+    error.__notes__ = notes
+    return error
+
+
+def test_a_note_that_cannot_be_added_is_raised_in_its_place_on_both_roads():
+    def context_chain(call):
+        try:
+            call()
+        except Exception as error:
+            chain = []
+            while error is not None:
+                chain.append((type(error).__name__, str(error), getattr(error, "__notes__", None)))
+                error = error.__context__
+            return chain
+        return None
+
+    def build(log):
+        moment = datetime.datetime(2024, 1, 1, tzinfo=Raising(_with_notes(KeyError("t"), ("kept",)), log))
+        return job_with([[moment]], [])
+
+    fast = context_chain(build([]).dump_json)
+    generic_rs = build([])
+    assert fast == context_chain(lambda: generic(generic_rs))
+    if sys.version_info >= (3, 14):
+        assert fast[0][:2] == ("TypeError", "Cannot add note: __notes__ is not a list")
+        assert fast[1][:2] == ("KeyError", "'t'")

@@ -159,6 +159,29 @@ def test_changed_dict_is_checked_again():
     assert len(CollidingKey.calls) == expected > 0
 
 
+def test_changed_globals_are_checked_again():
+    """The module's globals once found plain (and kept so: watched from 3.12) are
+    looked at again after a key was added, by to_dict and by the JSON dump."""
+    g = vars(native)
+    _, _, _, step = tree(native)
+    step.to_dict()
+    step.dump_json()
+    key = CollidingKey("other", "RunSet")
+    put_before(g, "RunSet", key)
+    try:
+        CollidingKey.calls.clear()
+        by_the_rule(step)
+        expected = len(CollidingKey.calls)
+        CollidingKey.calls.clear()
+        step.to_dict()
+        assert len(CollidingKey.calls) == expected > 0
+        CollidingKey.calls.clear()
+        step.dump_json()
+        assert CollidingKey.calls
+    finally:
+        del g[key]
+
+
 @pytest.mark.parametrize("dump", ["dump_json", "dump_yaml"])
 def test_dumps_read_paths_as_the_rule_does(dump):
     """The dumps read fullid for the VALUE_IGNORE test and again for the value."""

@@ -1,18 +1,15 @@
-"""dump_yaml's native road against PyYAML's own (pure-Python) dump of the same document.
+"""dump_yaml's fast road against PyYAML's own (pure-Python) dump of the same document.
 
 Every document is dumped twice: by dump_yaml, watched with a profile hook that
-sees whether any of PyYAML's Python code ran (the native road runs none), and
+sees whether any of PyYAML's Python code ran (the fast road runs none), and
 by yaml.dump with YAMLDumper, the generic road. Text, or exception type and
 text, must agree. Values reach the document through a node's attributes, as a
 framework's data does.
 """
 
-import base64
 import datetime
-import io
 import os
 import sys
-import types
 
 import pytest
 import yaml
@@ -302,90 +299,3 @@ def test_deep_nesting_agrees(depth, native):
     result, generic_ran = watched_dump(node)
     assert generic_ran is not native
     same_up_to_recursion_site(result, outcome(lambda: generic_dump(node)))
-
-
-# ------------------------------------------------- replacements take the generic road
-
-def spy(calls, function):
-    def wrapper(*args, **kwargs):
-        calls.append(function)
-        return function(*args, **kwargs)
-    return wrapper
-
-
-def replace_method(monkeypatch, owner, name):
-    calls = []
-    monkeypatch.setattr(owner, name, spy(calls, owner.__dict__[name]))
-    return calls
-
-
-def custom_int(dumper, data):
-    return dumper.represent_scalar("tag:yaml.org,2002:str", "int %d" % data)
-
-
-def custom_node(dumper, data):
-    return dumper.represent_scalar("tag:yaml.org,2002:str", "node %s" % data.id)
-
-
-@pytest.fixture
-def restore_dumper_tables():
-    dumper = runset.YAMLDumper
-    representers = dict(dumper.yaml_representers)
-    resolvers = {k: list(v) for k, v in yaml.resolver.Resolver.yaml_implicit_resolvers.items()}
-    yield
-    dumper.yaml_representers.clear()
-    dumper.yaml_representers.update(representers)
-    for name in ("yaml_multi_representers", "yaml_implicit_resolvers"):
-        if name in dumper.__dict__:
-            delattr(dumper, name)
-    yaml.resolver.Resolver.yaml_implicit_resolvers.clear()
-    yaml.resolver.Resolver.yaml_implicit_resolvers.update(resolvers)
-
-
-REPLACEMENTS = {
-    "module yaml global": lambda mp: mp.setattr(runset, "yaml", types.SimpleNamespace(dump=yaml.dump)),
-    "yaml.dump": lambda mp: replace_method(mp, yaml, "dump"),
-    "yaml.dump_all": lambda mp: replace_method(mp, yaml, "dump_all"),
-    "yaml.dump defaults": lambda mp: mp.setattr(yaml.dump_all, "__defaults__", (None, yaml.Dumper, None, False,
-                                                                                None, None, 40) + (None,) * 7 + (True,)),
-    "YAMLDumper global": lambda mp: mp.setattr(runset, "YAMLDumper", type("Sub", (runset.YAMLDumper,), {})),
-    "add_representer": lambda mp: runset.YAMLDumper.add_representer(int, custom_int),
-    "to_yaml entry": lambda mp: runset.YAMLDumper.add_representer(runset.Task, custom_node),
-    "add_multi_representer": lambda mp: runset.YAMLDumper.add_multi_representer(Opaque, custom_int),
-    "increase_indent": lambda mp: replace_method(mp, runset.YAMLDumper, "increase_indent"),
-    "ignore_aliases": lambda mp: replace_method(mp, runset.YAMLDumper, "ignore_aliases"),
-    "represent_mapping": lambda mp: replace_method(mp, yaml.representer.BaseRepresenter, "represent_mapping"),
-    "represent_data": lambda mp: replace_method(mp, yaml.representer.BaseRepresenter, "represent_data"),
-    "serialize_node": lambda mp: replace_method(mp, yaml.serializer.Serializer, "serialize_node"),
-    "resolve": lambda mp: replace_method(mp, yaml.resolver.BaseResolver, "resolve"),
-    "add_implicit_resolver": lambda mp: runset.YAMLDumper.add_implicit_resolver(
-        "tag:yaml.org,2002:bool", yaml.resolver.re.compile("^leaf$"), ["l"]),
-    "resolver table in place": lambda mp: yaml.resolver.Resolver.yaml_implicit_resolvers.setdefault("l", []).append(
-        ("tag:yaml.org,2002:bool", yaml.resolver.re.compile("^leaf$"))),
-    "write_plain": lambda mp: replace_method(mp, yaml.emitter.Emitter, "write_plain"),
-    "choose_scalar_style": lambda mp: replace_method(mp, yaml.emitter.Emitter, "choose_scalar_style"),
-    "Emitter.__init__ defaults": lambda mp: mp.setattr(yaml.emitter.Emitter.__init__, "__defaults__",
-                                                       (None, None, 30, None, None)),
-    "escape table": lambda mp: mp.setitem(yaml.emitter.Emitter.ESCAPE_REPLACEMENTS, "\t", "T"),
-    "emitter module global": lambda mp: mp.setattr(yaml.emitter, "ScalarAnalysis", type(
-        "Analysis", (yaml.emitter.ScalarAnalysis,), {})),
-    "StringIO": lambda mp: mp.setattr(io, "StringIO", type("Stream", (io.StringIO,), {})),
-    "base64.encodebytes": lambda mp: replace_method(mp, base64, "encodebytes"),
-    "YAML_MAP global": lambda mp: mp.setattr(runset, "YAML_MAP", "tag:example.com,2000:map"),
-}
-
-
-def replacement_probe():
-    node = runset.Task(id="leaf", seq_num=1)
-    node.extra = {"n": 7, "o": Opaque("x"), "words": "leaf " * 30, "tab": "a\tb", "blob": b"xyz", "list": [1]}
-    return node
-
-
-@pytest.mark.parametrize("name", sorted(REPLACEMENTS))
-def test_replacement_sends_the_dump_down_the_generic_road(name, monkeypatch, restore_dumper_tables):
-    node = replacement_probe()
-    assert_native_matches(node)
-    REPLACEMENTS[name](monkeypatch)
-    result, generic_ran = watched_dump(node)
-    assert generic_ran
-    assert result == outcome(lambda: generic_dump(node))

@@ -355,3 +355,102 @@ def run_handlers(globals_, damage, calls):
             node = nodes[index % len(nodes)]
             results.append(outcome(lambda: getattr(generator, handler)(Legacy(), node)))
     return results
+
+
+# ---- the fast roads -------------------------------------------------------------------------
+
+# Names a module that a fast road relies on may gain after import, each shadowing a
+# builtin its code calls: an addition, not a replacement, of a module global.
+ROAD_ADDITIONS = [("json", "isinstance"), ("json.encoder", "isinstance"), ("json.encoder", "float"),
+                  ("json.encoder", "repr"), ("yaml", "isinstance"), ("yaml.representer", "sorted"),
+                  ("yaml.representer", "hasattr"), ("yaml.representer", "isinstance"), ("yaml.representer", "type"),
+                  ("yaml.serializer", "isinstance"), ("yaml.emitter", "len"), ("yaml.emitter", "isinstance"),
+                  ("yaml.resolver", "isinstance"), ("yaml.nodes", "isinstance"), ("yaml.events", "isinstance"),
+                  ("base64", "memoryview"), ("base64", "bytes")]
+ROAD_DUMPS = ["dump_json", "dump_yaml"]
+
+
+def mid_dump_effects():
+    """Changes a callback may make while a dump runs, by name."""
+    import yaml
+    table = runset.YAMLDumper.yaml_representers
+    return {
+        "ignore grows": lambda: runset.VALUE_IGNORE.append("step"),
+        "ignore emptied": lambda: runset.VALUE_IGNORE.clear(),
+        "int as type": lambda: table.__setitem__(int, runset.type_representer),
+        "float as int": lambda: table.__setitem__(float, yaml.representer.SafeRepresenter.represent_int),
+        "str removed": lambda: table.pop(str, None),
+        "none as str": lambda: table.__setitem__(type(None), runset.str_representer),
+    }
+
+
+class Effect(Exception):
+    """A value both dumpers write through its repr, which makes a change once."""
+
+    def __init__(self, effect):
+        super().__init__("effect")
+        self.effect = effect
+
+    def __repr__(self):
+        effect, self.effect = self.effect, None
+        if effect:
+            effect()
+        return "Effect()"
+
+
+@contextlib.contextmanager
+def road_state_restored():
+    """Puts back what mid-dump effects change."""
+    table = dict(runset.YAMLDumper.yaml_representers)
+    ignore = list(runset.VALUE_IGNORE)
+    try:
+        yield
+    finally:
+        runset.YAMLDumper.yaml_representers.clear()
+        runset.YAMLDumper.yaml_representers.update(table)
+        runset.VALUE_IGNORE[:] = ignore
+
+
+def road_tree(effects):
+    import datetime
+    nodes = make_tree()
+    nodes[4].starttime = datetime.datetime(2020, 1, 2, 3, 4, 5)  # the same in every tree
+    nodes[2].extra.update({"n": 3, "f": 2.5, "s": "text", "e": [Effect(effect) for effect in effects]})
+    nodes[3].extra.update({"n": 4, "f": 0.25, "s": "job", "none": None, "empty": []})
+    return nodes[0]
+
+
+def generic_dump(name, job):
+    import json
+    import yaml
+    document = runset.ReportHeader(job).as_dict()
+    if name == "dump_json":
+        return json.dumps(document, cls=runset.JSONDumper)
+    return yaml.dump(document, Dumper=runset.YAMLDumper, default_flow_style=False)
+
+
+def run_roads(additions, effects, dump):
+    """One dump of a fresh tree on its fast road and one on its generic road, with
+    names added to the roads' modules [((module, name), kind)] and changes made by
+    a callback mid-dump [effect name]; returns both outcomes, with their text."""
+    import importlib
+
+    def full(step):
+        try:
+            return "text", step()
+        except Exception as exc:  # both roads must fail alike
+            return "raised " + type(exc).__name__, str(exc)
+
+    named = mid_dump_effects()
+    results = []
+    for road in ("fast", "generic"):
+        target = Target()
+        with road_state_restored(), contextlib.ExitStack() as stack:
+            for (module_name, name), kind in additions:
+                module = importlib.import_module(module_name)
+                original = getattr(__import__("builtins"), name)
+                stack.enter_context(replaced(module, [(name, callback(kind, target, original))]))
+            job = road_tree([named[effect] for effect in effects])
+            target.data = job
+            results.append(full(getattr(job, dump) if road == "fast" else lambda: generic_dump(dump, job)))
+    return results

@@ -134,6 +134,14 @@ def to_dict_single_and_double_reads():
     loop._parent = None
 
 
+def fast_roads_with_added_names_and_mid_dump_changes():
+    for dump in hc.ROAD_DUMPS:
+        for addition in hc.ROAD_ADDITIONS[:4]:
+            hc.run_roads([(addition, "raise")], [], dump)
+        hc.run_roads([], sorted(hc.mid_dump_effects()), dump)
+        hc.run_roads([], ["ignore grows", "int as type"], dump)
+
+
 SCENARIOS = [
     escaping_with_mutating_and_raising_globals,
     deep_escaping_under_a_raised_limit,
@@ -144,4 +152,5 @@ SCENARIOS = [
     with_and_except_emulation,
     functions_under_copy_pickle_and_weakref,
     to_dict_single_and_double_reads,
+    fast_roads_with_added_names_and_mid_dump_changes,
 ]

@@ -1,4 +1,4 @@
-"""Scenarios for refleak.py: dump_yaml's native road, its errors and the
+"""Scenarios for refleak.py: dump_yaml's fast road, its errors and the
 points where it gives way to the generic road."""
 import datetime
 

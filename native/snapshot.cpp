@@ -1,0 +1,278 @@
+#include "native/snapshot.h"
+
+namespace py {
+namespace {
+
+// A name a package gained by the import of its submodule: that module itself,
+// bound under its own last name part, which no builtin lookup reaches.
+bool submodule_binding(PyObject* key, PyObject* value, PyObject* package) {
+    if (!package || !PyModule_Check(value) || !PyUnicode_Check(key))
+        return false;
+    PyObject* name = PyModule_GetNameObject(value);
+    if (!name) {
+        PyErr_Clear();
+        return false;
+    }
+    object held = steal(name);
+    object expected = steal(PyUnicode_FromFormat("%U.%U", package, key));
+    if (!expected) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Compare(name, expected.ptr()) == 0;
+}
+
+// The same keys bound to the very same objects, none added but a package's new
+// submodules (`package` its name, or null).
+bool same_bindings(PyObject* dict, PyObject* copy, PyObject* package = nullptr) {
+    if (!PyDict_Check(dict) || PyDict_GET_SIZE(dict) < PyDict_GET_SIZE(copy))
+        return false;
+    if (PyDict_GET_SIZE(dict) != PyDict_GET_SIZE(copy)) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            int known = PyDict_Contains(copy, key);
+            if (known < 0)
+                PyErr_Clear();
+            if (known != 1 && !submodule_binding(key, value, package))
+                return false;
+        }
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(copy, &pos, &key, &value)) {
+        PyObject* now = PyDict_GetItemWithError(dict, key);
+        if (now != value) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+// A table as copied: the same keys (or length), each value the very object it was,
+// nested dicts and lists compared the same way.
+bool same_table(PyObject* table, PyObject* copy) {
+    if (PyList_Check(copy)) {
+        if (!PyList_Check(table) || PyList_GET_SIZE(table) != PyList_GET_SIZE(copy))
+            return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(copy); ++i) {
+            PyObject *now = PyList_GET_ITEM(table, i), *then = PyList_GET_ITEM(copy, i);
+            if (now != then && !((PyList_Check(then) || PyDict_Check(then)) && same_table(now, then)))
+                return false;
+        }
+        return true;
+    }
+    if (!PyDict_Check(table) || PyDict_GET_SIZE(table) != PyDict_GET_SIZE(copy))
+        return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *then;
+    while (PyDict_Next(copy, &pos, &key, &then)) {
+        PyObject* now = PyDict_GetItemWithError(table, key);
+        if (!now) {
+            PyErr_Clear();
+            return false;
+        }
+        if (now != then && !((PyList_Check(then) || PyDict_Check(then)) && same_table(now, then)))
+            return false;
+    }
+    return true;
+}
+
+// The code object of a function that a descriptor in a namespace wraps, or of the
+// function itself.
+PyObject* wrapped_function(PyObject* value) {
+    if (PyFunction_Check(value))
+        return value;
+    if (Py_IS_TYPE(value, &PyClassMethod_Type) || Py_IS_TYPE(value, &PyStaticMethod_Type)) {
+        static PyObject* func_name;
+        PyObject* function = PyObject_GetAttr(value, interned(func_name, "__func__").ptr());
+        if (!function) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        Py_DECREF(function);  // the descriptor holds it
+        return PyFunction_Check(function) ? function : nullptr;
+    }
+    return nullptr;
+}
+
+// Every name `code` and the code nested in it refer to, into `names`.
+void names_of(PyObject* code, handle names) {
+    static PyObject *co_names_name, *co_consts_name;
+    object co_names = getattr(code, interned(co_names_name, "co_names"));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(co_names.ptr()); ++i)
+        check(PySet_Add(names.ptr(), PyTuple_GET_ITEM(co_names.ptr(), i)));
+    object consts = getattr(code, interned(co_consts_name, "co_consts"));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.ptr()); ++i)
+        if (PyCode_Check(PyTuple_GET_ITEM(consts.ptr(), i)))
+            names_of(PyTuple_GET_ITEM(consts.ptr(), i), names);
+}
+
+}  // namespace
+
+object Snapshot::attribute(handle owner, handle name) {
+    object value = getattr(owner, name);
+    bindings_.push_back(Binding{borrow(owner), borrow(name), value, false, 0});
+    return value;
+}
+
+object Snapshot::item(handle dict, handle key) {
+    object value = lookup(dict, key);
+    bindings_.push_back(Binding{borrow(dict), borrow(key), value, true, compat::dict_version(dict.ptr())});
+    return value;
+}
+
+bool Snapshot::recorded_function(handle function) const {
+    for (const Function& known : functions_)
+        if (known.function.ptr() == function.ptr())
+            return true;
+    return false;
+}
+
+void Snapshot::function(handle function) {
+    PyObject* f = function.ptr();
+    if (!PyFunction_Check(f) || recorded_function(function))
+        return;
+    Function parts{borrow(f), borrow(PyFunction_GET_CODE(f)), borrow(PyFunction_GET_DEFAULTS(f)),
+                   borrow(PyFunction_GET_KW_DEFAULTS(f)), object()};
+    if (parts.kwdefaults)
+        parts.kwdefaults_copy = take(PyDict_Copy(parts.kwdefaults.ptr()));
+    functions_.push_back(std::move(parts));
+}
+
+void Snapshot::namespace_of(handle dict, handle package) {
+    namespaces_.push_back(
+        Namespace{borrow(dict), take(PyDict_Copy(dict.ptr())), borrow(package), compat::dict_version(dict.ptr())});
+}
+
+void Snapshot::class_(handle cls) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE))
+        return;  // a static type cannot be changed from Python
+    for (const Class& known : classes_)
+        if (known.cls.ptr() == cls.ptr())
+            return;
+    classes_.push_back(Class{borrow(cls), borrow(type->tp_mro), borrow(reinterpret_cast<PyObject*>(Py_TYPE(cls.ptr())))});
+    // Its metaclass decides how the class's attributes are read.
+    class_(classes_.back().metaclass);
+    object dict = take(compat::type_dict(type));
+    namespace_of(dict);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict.ptr(), &pos, &key, &value)) {
+        if (PyObject* f = wrapped_function(value))
+            function(f);
+        else if (PyDict_Check(value) || PyList_Check(value))
+            table(value);
+    }
+}
+
+void Snapshot::module(handle module) {
+    static PyObject *name_name, *module_name;
+    handle globals = PyModule_GetDict(module.ptr());
+    if (!globals)
+        throw_error();
+    object name = getattr(module, interned(name_name, "__name__"));
+    static PyObject* path_name;
+    bool package = PyDict_Contains(globals.ptr(), interned(path_name, "__path__").ptr()) == 1;
+    namespace_of(globals, package ? handle(name) : handle());
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(globals.ptr(), &pos, &key, &value)) {
+        if (PyFunction_Check(value) && PyFunction_GET_GLOBALS(value) == globals.ptr()) {
+            function(value);
+        } else if (PyType_Check(value)) {
+            object owner = getattr_optional(value, interned(module_name, "__module__"));
+            if (owner && compare(owner, name, Py_EQ))
+                class_(value);
+        }
+    }
+}
+
+object Snapshot::deep_copy(handle table) {
+    if (PyList_Check(table.ptr())) {
+        object copy = take(PySequence_List(table.ptr()));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(copy.ptr()); ++i) {
+            PyObject* value = PyList_GET_ITEM(copy.ptr(), i);
+            if (PyList_Check(value) || PyDict_Check(value))
+                check(PyList_SetItem(copy.ptr(), i, deep_copy(value).release()));
+        }
+        return copy;
+    }
+    object copy = take(PyDict_Copy(table.ptr()));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(table.ptr(), &pos, &key, &value))
+        if (PyList_Check(value) || PyDict_Check(value))
+            setitem(copy, key, deep_copy(value));
+    return copy;
+}
+
+void Snapshot::table(handle table) { tables_.push_back(Table{borrow(table), deep_copy(table)}); }
+
+void Snapshot::builtins_read(handle builtins) {
+    object names = take(PySet_New(nullptr));
+    for (const Function& f : functions_) {
+        object read = take(PySet_New(nullptr));
+        names_of(f.code.ptr(), read);
+        PyObject* globals = PyFunction_GET_GLOBALS(f.function.ptr());
+        for (object& name : iterate(read))
+            if (!PyDict_Contains(globals, name.ptr()))
+                check(PySet_Add(names.ptr(), name.ptr()));
+    }
+    for (object& name : iterate(names))
+        item(builtins, name);
+}
+
+bool Snapshot::intact() const {
+    // Where dicts keep versions, a dict whose version is the one last found intact
+    // is unchanged since: its bindings need no look.
+    for (const Binding& binding : bindings_) {
+        if (binding.item && compat::has_dict_version && compat::dict_version(binding.owner.ptr()) == binding.version)
+            continue;
+        PyObject* now;
+        if (binding.item) {
+            now = PyDict_GetItemWithError(binding.owner.ptr(), binding.name.ptr());
+        } else {
+            now = PyObject_GetAttr(binding.owner.ptr(), binding.name.ptr());
+            Py_XDECREF(now);  // the owner holds it
+        }
+        if (now != binding.value.ptr()) {
+            PyErr_Clear();
+            return false;
+        }
+        if (!now && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        if (binding.item)
+            binding.version = compat::dict_version(binding.owner.ptr());
+    }
+    for (const Class& cls : classes_) {
+        auto* type = reinterpret_cast<PyTypeObject*>(cls.cls.ptr());
+        if (reinterpret_cast<PyObject*>(Py_TYPE(cls.cls.ptr())) != cls.metaclass.ptr() || type->tp_mro != cls.mro.ptr())
+            return false;
+    }
+    for (const Namespace& space : namespaces_) {
+        if (compat::has_dict_version && compat::dict_version(space.dict.ptr()) == space.version)
+            continue;
+        if (!same_bindings(space.dict.ptr(), space.copy.ptr(), space.package.ptr()))
+            return false;
+        space.version = compat::dict_version(space.dict.ptr());
+    }
+    for (const Function& f : functions_) {
+        PyObject* now = f.function.ptr();
+        if (PyFunction_GET_CODE(now) != f.code.ptr() || PyFunction_GET_DEFAULTS(now) != f.defaults.ptr() ||
+            PyFunction_GET_KW_DEFAULTS(now) != f.kwdefaults.ptr())
+            return false;
+        if (f.kwdefaults && !same_bindings(f.kwdefaults.ptr(), f.kwdefaults_copy.ptr()))
+            return false;
+    }
+    for (const Table& table : tables_)
+        if (!same_table(table.table.ptr(), table.copy.ptr()))
+            return false;
+    return true;
+}
+
+}  // namespace py

@@ -1,0 +1,90 @@
+// A snapshot of the pieces a fast road relies on, taken at import: attributes,
+// items, functions, classes, module globals, builtins and tables. One check,
+// intact(), tells whether every piece is still the one found then; a road is
+// taken only while it holds, so a replacement anywhere sends the work down the
+// generic road before anything is written.
+#pragma once
+
+#include "native/api.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace py {
+
+class Snapshot {
+public:
+    // owner.name as it is now; the same object must stay there.
+    object attribute(handle owner, handle name);
+    object attribute(handle owner, const char* name) { return attribute(owner, text(name)); }
+
+    // mapping[key] of a dict as it is now (empty when absent); the same object,
+    // or the same absence, must stay there.
+    object item(handle dict, handle key);
+
+    // A Python function: the same code, defaults and keyword defaults. Anything
+    // else (a builtin, a method descriptor) is immutable and needs nothing.
+    void function(handle function);
+
+    // A class: the same metaclass (recorded as a class too) and MRO, and its
+    // namespace the same names bound to the same objects, none added; its functions
+    // as above. Immutable (static) types need nothing.
+    void class_(handle cls);
+
+    // A module's globals: the same names bound to the same objects, none added (a
+    // new name may shadow a builtin) but a package's submodules as they are
+    // imported; the functions and classes defined in the module as above.
+    void module(handle module);
+
+    // A dict or list of a class or module that its code reads and may be changed in
+    // place: the same entries, each the very object it was, nested dicts and lists
+    // compared the same way.
+    void table(handle table);
+
+    // The builtins that the recorded functions' code may read: each name their
+    // code refers to that their globals lack, bound in `builtins` to the same
+    // object as now, or still absent.
+    void builtins_read(handle builtins);
+
+    // Every piece is still the one recorded. Never raises: a failed lookup counts
+    // as a change.
+    bool intact() const;
+
+    bool empty() const { return bindings_.empty() && functions_.empty() && classes_.empty() && tables_.empty(); }
+
+private:
+    // owner.name (attribute) or dict[name] (item): `value` empty for an absence;
+    // the owner dict's version when last found intact (where dicts keep versions).
+    struct Binding {
+        object owner, name, value;
+        bool item;
+        mutable uint64_t version;
+    };
+    struct Function {
+        object function, code, defaults, kwdefaults, kwdefaults_copy;
+    };
+    // A namespace (class or module dict) and a copy: same bindings, none added but
+    // the submodules of `package` (a package's name, or empty).
+    struct Namespace {
+        object dict, copy, package;
+        mutable uint64_t version;
+    };
+    struct Class {
+        object cls, mro, metaclass;
+    };
+    struct Table {
+        object table, copy;
+    };
+
+    bool recorded_function(handle function) const;
+    void namespace_of(handle dict, handle package = handle());
+    static object deep_copy(handle table);
+
+    std::vector<Binding> bindings_;
+    std::vector<Function> functions_;
+    std::vector<Namespace> namespaces_;
+    std::vector<Class> classes_;
+    std::vector<Table> tables_;
+};
+
+}  // namespace py
