@@ -1,4 +1,4 @@
-"""Scenarios for tests/refleak.py: the YAML reader (kovra.reporter._yaml), what it
+"""Scenarios for refleak.py: the YAML reader (kovra.reporter._yaml), what it
 builds, each way it refuses a text, and the PyYAML road yaml_load falls back to."""
 import datetime
 
