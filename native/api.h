@@ -35,8 +35,8 @@ inline PyObject* plain_instance_dict(PyObject* obj, PyObject* name, bool write) 
     if (!compat::attributes_in_dict ||
         (write ? type->tp_setattro != PyObject_GenericSetAttr : type->tp_getattro != PyObject_GenericGetAttr) ||
         !PyUnicode_CheckExact(name) || (write && !PyUnicode_CHECK_INTERNED(name)) ||
-        Py_TYPE(reinterpret_cast<PyObject*>(type)) != &PyType_Type ||
-        type->tp_dictoffset <= 0 || compat::type_lookup(type, name))
+        Py_TYPE(reinterpret_cast<PyObject*>(type)) != &PyType_Type || type->tp_dictoffset <= 0 ||
+        compat::type_lookup(type, name))
         return nullptr;
     // A positive offset places the dict pointer at a fixed place in the instance.
     PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + type->tp_dictoffset);
@@ -173,8 +173,8 @@ template <typename... Args>
 object call_method(handle obj, handle name, Args... args) {
     // The leading slot is the scratch space PY_VECTORCALL_ARGUMENTS_OFFSET allows.
     PyObject* stack[] = {nullptr, obj.ptr(), handle(args).ptr()...};
-    return take(PyObject_VectorcallMethod(name.ptr(), stack + 1,
-                                          (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return take(PyObject_VectorcallMethod(name.ptr(), stack + 1, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          nullptr));
 }
 
 // f(*positional, name=value, ...): `values` holds the positional values followed by

@@ -30,8 +30,7 @@ void Signature::count_error(Py_ssize_t expected, bool fewer, Py_ssize_t given) c
 // The steps below run once per argument of every native call: inlined into parse
 // and parse_dict, they cost no call of their own.
 
-[[gnu::always_inline]] inline
-Py_ssize_t Signature::find(PyObject* keyword) const {
+[[gnu::always_inline]] inline Py_ssize_t Signature::find(PyObject* keyword) const {
     // Call sites pass interned keywords: identity finds them without a comparison.
     for (size_t i = 0; i < interned_.size(); ++i) {
         if (interned_[i] == keyword)
@@ -48,8 +47,8 @@ Py_ssize_t Signature::find(PyObject* keyword) const {
     return -1;
 }
 
-[[gnu::always_inline]] inline
-void Signature::take_keyword(PyObject* keyword, PyObject* value, PyObject** slots, PyObject* extra) const {
+[[gnu::always_inline]] inline void Signature::take_keyword(PyObject* keyword, PyObject* value, PyObject** slots,
+                                                           PyObject* extra) const {
     Py_ssize_t i = find(keyword);
     if (i < 0) {
         if (!varkw_)
@@ -62,8 +61,7 @@ void Signature::take_keyword(PyObject* keyword, PyObject* value, PyObject** slot
     }
 }
 
-[[gnu::always_inline]] inline
-void Signature::fill_defaults(PyObject** slots) const {
+[[gnu::always_inline]] inline void Signature::fill_defaults(PyObject** slots) const {
     for (Py_ssize_t i = 0; i < Py_ssize_t(params_.size()); ++i) {
         if (slots[i])
             continue;
@@ -73,8 +71,8 @@ void Signature::fill_defaults(PyObject** slots) const {
     }
 }
 
-[[gnu::always_inline]] inline
-void Signature::take_positional(PyObject* const* args, Py_ssize_t nargs, PyObject** slots) const {
+[[gnu::always_inline]] inline void Signature::take_positional(PyObject* const* args, Py_ssize_t nargs,
+                                                              PyObject** slots) const {
     const Py_ssize_t nparams = Py_ssize_t(params_.size());
     if (nargs > nparams)
         count_error(nparams, false, nargs);

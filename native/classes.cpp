@@ -88,8 +88,8 @@ object lookup_special(handle obj, handle name) {
 object call_super_vector(handle cls, handle self, handle name, PyObject* const* args, size_t nargs, handle kw) {
     // Owned: the lookup may run code that gives `self` another class.
     object type = type_of(self);
-    if (!PyType_Check(cls.ptr()) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.ptr()),
-                                                       reinterpret_cast<PyTypeObject*>(cls.ptr())))
+    if (!PyType_Check(cls.ptr()) ||
+        !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.ptr()), reinterpret_cast<PyTypeObject*>(cls.ptr())))
         raise(PyExc_TypeError, "super(type, obj): obj must be an instance or subtype of type");
 
     // The class after `cls` in the instance's MRO that defines `name`, as super() finds it.

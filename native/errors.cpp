@@ -29,8 +29,7 @@ void caught_error::raise_again() {
 
 caught_error::handling::handling(const caught_error& error) {
     PyErr_GetExcInfo(&type_, &value_, &traceback_);
-    PyErr_SetExcInfo(borrow(error.type_).release(), borrow(error.value_).release(),
-                     borrow(error.traceback_).release());
+    PyErr_SetExcInfo(borrow(error.type_).release(), borrow(error.value_).release(), borrow(error.traceback_).release());
 }
 
 caught_error::handling::~handling() { PyErr_SetExcInfo(type_, value_, traceback_); }

@@ -152,8 +152,6 @@ void refuse_unready(const FunctionObject* function) {
 
 }  // namespace detail
 
-bool is_native_function(handle obj) {
-    return detail::function_type && Py_TYPE(obj.ptr()) == detail::function_type;
-}
+bool is_native_function(handle obj) { return detail::function_type && Py_TYPE(obj.ptr()) == detail::function_type; }
 
 }  // namespace py

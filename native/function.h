@@ -28,8 +28,8 @@ public:
 // entries, the globals of their frames and the builtins names missing from those
 // globals resolve to.
 struct ModuleInfo {
-    const char* name = "";      // "kovra.reporter.runset"
-    const char* filename = "";  // shown in traceback entries
+    const char* name = "";        // "kovra.reporter.runset"
+    const char* filename = "";    // shown in traceback entries
     PyObject* globals = nullptr;  // the module's dict, kept alive by the module
     object builtins;              // its own builtins, as a function defined there would see them
     // Where the module's definition keeps the globals of the module once its
@@ -113,7 +113,8 @@ template <typename... Args>
 object call_method_direct(handle obj, handle name, Args... args) {
     PyObject* stack[] = {nullptr, obj.ptr(), handle(args).ptr()...};
     PyTypeObject* type = Py_TYPE(obj.ptr());
-    if (compat::attributes_in_dict && type->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name.ptr())) {
+    if (compat::attributes_in_dict && type->tp_getattro == PyObject_GenericGetAttr &&
+        PyUnicode_CheckExact(name.ptr())) {
         PyObject* found = compat::type_lookup(type, name.ptr());
         if (found && is_native_function(found)) {
             PyObject** dictptr = compat::instance_dict_slot(obj.ptr());
@@ -154,15 +155,16 @@ private:
                     return object();
                 }
             }
-            return reinterpret_cast<detail::FunctionObject*>(callable)->signature->parse(
-                args, PyVectorcall_NARGS(nargsf), kwnames, slots);
+            return reinterpret_cast<detail::FunctionObject*>(callable)->signature->parse(args,
+                                                                                         PyVectorcall_NARGS(nargsf),
+                                                                                         kwnames, slots);
         });
     }
 
     static PyObject* dict_entry(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwargs) noexcept {
         return run(callable, [&](PyObject** slots) {
-            return reinterpret_cast<detail::FunctionObject*>(callable)->signature->parse_dict(
-                args, Py_ssize_t(nargs), kwargs, slots);
+            return reinterpret_cast<detail::FunctionObject*>(callable)->signature->parse_dict(args, Py_ssize_t(nargs),
+                                                                                              kwargs, slots);
         });
     }
 

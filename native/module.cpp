@@ -19,8 +19,7 @@ void check_single_interpreter() {
 }
 
 void raise_reinitialised(const char* short_name) {
-    raise(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
-          short_name);
+    raise(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.", short_name);
 }
 
 }  // namespace detail
@@ -53,8 +52,8 @@ object import_module(const char* name, handle globals) {
 object import_from(const char* package, const char* name, handle globals) {
     object package_name = text(package), wanted = text(name);
     object fromlist = tuple(wanted);
-    object module = take(PyImport_ImportModuleLevelObject(package_name.ptr(), globals.ptr(), nullptr,
-                                                          fromlist.ptr(), 0));
+    object module = take(PyImport_ImportModuleLevelObject(package_name.ptr(), globals.ptr(), nullptr, fromlist.ptr(),
+                                                          0));
     PyObject* value = PyObject_GetAttr(module.ptr(), wanted.ptr());
     if (!value) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {

@@ -142,8 +142,8 @@ void Snapshot::function(handle function) {
 }
 
 void Snapshot::namespace_of(handle dict, handle package) {
-    namespaces_.push_back(
-        Namespace{borrow(dict), take(PyDict_Copy(dict.ptr())), borrow(package), compat::dict_version(dict.ptr())});
+    namespaces_.push_back(Namespace{borrow(dict), take(PyDict_Copy(dict.ptr())), borrow(package),
+                                    compat::dict_version(dict.ptr())});
 }
 
 void Snapshot::class_(handle cls) {
@@ -153,7 +153,8 @@ void Snapshot::class_(handle cls) {
     for (const Class& known : classes_)
         if (known.cls.ptr() == cls.ptr())
             return;
-    classes_.push_back(Class{borrow(cls), borrow(type->tp_mro), borrow(reinterpret_cast<PyObject*>(Py_TYPE(cls.ptr())))});
+    classes_.push_back(Class{borrow(cls), borrow(type->tp_mro),
+                             borrow(reinterpret_cast<PyObject*>(Py_TYPE(cls.ptr())))});
     // Its metaclass decides how the class's attributes are read.
     class_(classes_.back().metaclass);
     object dict = take(compat::type_dict(type));

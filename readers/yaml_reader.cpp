@@ -26,8 +26,22 @@ constexpr string_view yaml_tag_prefix = "tag:yaml.org,2002:";
 
 // The tags SafeConstructor knows, and the implicit ones the resolver gives.
 enum class Tag : char {
-    str, int_, float_, bool_, null, timestamp, binary, seq, map, set, omap, pairs,
-    merge, value, yaml, unknown,
+    str,
+    int_,
+    float_,
+    bool_,
+    null,
+    timestamp,
+    binary,
+    seq,
+    map,
+    set,
+    omap,
+    pairs,
+    merge,
+    value,
+    yaml,
+    unknown,
 };
 
 Tag tag_named(string_view tag) {
@@ -35,10 +49,11 @@ Tag tag_named(string_view tag) {
         return Tag::unknown;
     string_view name = tag.substr(yaml_tag_prefix.size());
     static const std::pair<string_view, Tag> known[] = {
-        {"str", Tag::str}, {"int", Tag::int_}, {"float", Tag::float_}, {"bool", Tag::bool_},
-        {"null", Tag::null}, {"timestamp", Tag::timestamp}, {"binary", Tag::binary}, {"seq", Tag::seq},
-        {"map", Tag::map}, {"set", Tag::set}, {"omap", Tag::omap}, {"pairs", Tag::pairs},
-        {"merge", Tag::merge}, {"value", Tag::value}, {"yaml", Tag::yaml},
+        {"str", Tag::str},       {"int", Tag::int_},    {"float", Tag::float_},
+        {"bool", Tag::bool_},    {"null", Tag::null},   {"timestamp", Tag::timestamp},
+        {"binary", Tag::binary}, {"seq", Tag::seq},     {"map", Tag::map},
+        {"set", Tag::set},       {"omap", Tag::omap},   {"pairs", Tag::pairs},
+        {"merge", Tag::merge},   {"value", Tag::value}, {"yaml", Tag::yaml},
     };
     for (auto& [text, tag_value] : known)
         if (name == text)
@@ -110,8 +125,8 @@ bool eat_exponent(Cursor& c) {
 }
 
 bool match_bool(string_view v) {
-    static const string_view words[] = {"yes", "Yes", "YES", "no", "No", "NO", "true", "True", "TRUE",
-                                        "false", "False", "FALSE", "on", "On", "ON", "off", "Off", "OFF"};
+    static const string_view words[] = {"yes",   "Yes",   "YES",   "no", "No", "NO", "true", "True", "TRUE",
+                                        "false", "False", "FALSE", "on", "On", "ON", "off",  "Off",  "OFF"};
     for (string_view w : words)
         if (v == w)
             return true;
@@ -163,9 +178,7 @@ bool match_int(string_view v) {
     start.eat_sign();
     auto binary = [](char c) { return c == '0' || c == '1' || c == '_'; };
     auto octal = [](char c) { return (c >= '0' && c <= '7') || c == '_'; };
-    auto hex = [](char c) {
-        return digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '_';
-    };
+    auto hex = [](char c) { return digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '_'; };
     {  // 0b[0-1_]+
         Cursor c = start;
         if (c.eat('0') && c.eat('b') && c.eat_while(binary) > 0 && c.done())
@@ -282,34 +295,39 @@ Tag resolve(string_view value, bool plain_implicit) {
         v.remove_suffix(1);
     char first = value[0];
     switch (first) {
-        case 'y': case 'Y': case 't': case 'T': case 'f': case 'F': case 'o': case 'O':
-            return match_bool(v) ? Tag::bool_ : Tag::str;
-        case 'n': case 'N':
-            if (match_bool(v))
-                return Tag::bool_;
-            return v == "null" || v == "Null" || v == "NULL" ? Tag::null : Tag::str;
-        case '~':
-            return v == "~" ? Tag::null : Tag::str;
-        case '.':
-            return match_float(v) ? Tag::float_ : Tag::str;
-        case '-': case '+':
-            if (match_float(v))
-                return Tag::float_;
-            return match_int(v) ? Tag::int_ : Tag::str;
-        case '<':
-            return v == "<<" ? Tag::merge : Tag::str;
-        case '=':
-            return v == "=" ? Tag::value : Tag::str;
-        case '!': case '&': case '*':
-            return v.size() == 1 ? Tag::yaml : Tag::str;
-        default:
-            if (!digit(first))
-                return Tag::str;
-            if (match_float(v))
-                return Tag::float_;
-            if (match_int(v))
-                return Tag::int_;
-            return match_timestamp(v) ? Tag::timestamp : Tag::str;
+    case 'y':
+    case 'Y':
+    case 't':
+    case 'T':
+    case 'f':
+    case 'F':
+    case 'o':
+    case 'O': return match_bool(v) ? Tag::bool_ : Tag::str;
+    case 'n':
+    case 'N':
+        if (match_bool(v))
+            return Tag::bool_;
+        return v == "null" || v == "Null" || v == "NULL" ? Tag::null : Tag::str;
+    case '~': return v == "~" ? Tag::null : Tag::str;
+    case '.': return match_float(v) ? Tag::float_ : Tag::str;
+    case '-':
+    case '+':
+        if (match_float(v))
+            return Tag::float_;
+        return match_int(v) ? Tag::int_ : Tag::str;
+    case '<': return v == "<<" ? Tag::merge : Tag::str;
+    case '=': return v == "=" ? Tag::value : Tag::str;
+    case '!':
+    case '&':
+    case '*': return v.size() == 1 ? Tag::yaml : Tag::str;
+    default:
+        if (!digit(first))
+            return Tag::str;
+        if (match_float(v))
+            return Tag::float_;
+        if (match_int(v))
+            return Tag::int_;
+        return match_timestamp(v) ? Tag::timestamp : Tag::str;
     }
 }
 
@@ -355,8 +373,8 @@ public:
                 auto style = token.data.scalar.style;
                 rule = style == YAML_SINGLE_QUOTED_SCALAR_STYLE || style == YAML_DOUBLE_QUOTED_SCALAR_STYLE
                            ? Rule::anywhere
-                           : style == YAML_LITERAL_SCALAR_STYLE || style == YAML_FOLDED_SCALAR_STYLE ? Rule::block
-                                                                                                   : Rule::nowhere;
+                       : style == YAML_LITERAL_SCALAR_STYLE || style == YAML_FOLDED_SCALAR_STYLE ? Rule::block
+                                                                                                 : Rule::nowhere;
             }
             if (walk(token.end_mark.index, rule))
                 break;
@@ -442,7 +460,7 @@ struct Frame {
     bool build = true;          // the collection's Python object is made
     bool keep_entries = false;  // anchored: a later alias may merge it
     bool direct = false;        // a mapping read straight into its dict (no merge key met yet)
-    object value;       // list, dict, set or the list of an !!omap, made at the start
+    object value;               // list, dict, set or the list of an !!omap, made at the start
     Entries merge, own;
     std::vector<std::shared_ptr<Entries>> submerge;  // a sequence's items' entries
     const char* unmergeable = nullptr;               // the kind of an item that is not a mapping
@@ -518,41 +536,31 @@ public:
             // Freed however this step ends.
             std::unique_ptr<yaml_event_t, void (*)(yaml_event_t*)> owned(&event, yaml_event_delete);
             switch (event.type) {
-                case YAML_DOCUMENT_START_EVENT:
-                    if (!event.data.document_start.implicit)
-                        check_directives(event.start_mark, event.end_mark);
-                    // Composer.get_single_node.
-                    if (++documents > 1)
-                        fail("invalid", event.start_mark,
-                             "expected a single document in the stream, but found another document");
-                    break;
-                case YAML_DOCUMENT_END_EVENT:
-                    anchors_.clear();
-                    break;
-                case YAML_STREAM_END_EVENT:
-                    return root_ ? std::move(root_) : py::none();
-                case YAML_ALIAS_EVENT:
-                    alias(event);
-                    break;
-                case YAML_SCALAR_EVENT:
-                    scalar(event);
-                    break;
-                case YAML_SEQUENCE_START_EVENT:
-                    flow_depth_ += event.data.sequence_start.style == YAML_FLOW_SEQUENCE_STYLE;
-                    start(event, Kind::sequence, reinterpret_cast<const char*>(event.data.sequence_start.tag),
-                          reinterpret_cast<const char*>(event.data.sequence_start.anchor));
-                    break;
-                case YAML_MAPPING_START_EVENT:
-                    flow_depth_ += event.data.mapping_start.style == YAML_FLOW_MAPPING_STYLE;
-                    start(event, Kind::mapping, reinterpret_cast<const char*>(event.data.mapping_start.tag),
-                          reinterpret_cast<const char*>(event.data.mapping_start.anchor));
-                    break;
-                case YAML_SEQUENCE_END_EVENT:
-                case YAML_MAPPING_END_EVENT:
-                    finish();
-                    break;
-                default:
-                    break;
+            case YAML_DOCUMENT_START_EVENT:
+                if (!event.data.document_start.implicit)
+                    check_directives(event.start_mark, event.end_mark);
+                // Composer.get_single_node.
+                if (++documents > 1)
+                    fail("invalid", event.start_mark,
+                         "expected a single document in the stream, but found another document");
+                break;
+            case YAML_DOCUMENT_END_EVENT: anchors_.clear(); break;
+            case YAML_STREAM_END_EVENT: return root_ ? std::move(root_) : py::none();
+            case YAML_ALIAS_EVENT: alias(event); break;
+            case YAML_SCALAR_EVENT: scalar(event); break;
+            case YAML_SEQUENCE_START_EVENT:
+                flow_depth_ += event.data.sequence_start.style == YAML_FLOW_SEQUENCE_STYLE;
+                start(event, Kind::sequence, reinterpret_cast<const char*>(event.data.sequence_start.tag),
+                      reinterpret_cast<const char*>(event.data.sequence_start.anchor));
+                break;
+            case YAML_MAPPING_START_EVENT:
+                flow_depth_ += event.data.mapping_start.style == YAML_FLOW_MAPPING_STYLE;
+                start(event, Kind::mapping, reinterpret_cast<const char*>(event.data.mapping_start.tag),
+                      reinterpret_cast<const char*>(event.data.mapping_start.anchor));
+                break;
+            case YAML_SEQUENCE_END_EVENT:
+            case YAML_MAPPING_END_EVENT: finish(); break;
+            default: break;
             }
         }
     }
@@ -574,7 +582,8 @@ private:
             // After a line break; NEL, LS and PS end in 0x85, 0xA8 and 0xA9.
             if (at == first || before == '\n' || before == '\r' || (unsigned char)before == 0x85 ||
                 (unsigned char)before == 0xA8 || (unsigned char)before == 0xA9)
-                fail("unsupported", yaml_mark_t{}, "a byte order mark starts a line: libyaml skips it, PyYAML reads it");
+                fail("unsupported", yaml_mark_t{},
+                     "a byte order mark starts a line: libyaml skips it, PyYAML reads it");
         }
     }
 
@@ -617,8 +626,9 @@ private:
         while (p < end && (*p == '+' || *p == '-' || digit(*p)))
             ++p;
         if (p < end && *p == '#')
-            fail("invalid", mark, "while scanning a block scalar: expected chomping or indentation indicators, "
-                                  "but found '#'");
+            fail("invalid", mark,
+                 "while scanning a block scalar: expected chomping or indentation indicators, "
+                 "but found '#'");
     }
 
     // Scanner.scan_directive: a comment after a directive needs a space before it
@@ -657,8 +667,8 @@ private:
     // ---- errors ----------------------------------------------------------------
 
     [[noreturn]] void raise_error(const char* reason, const yaml_mark_t& mark, handle problem) {
-        object message = py::take(PyUnicode_FromFormat("%U at line %zu column %zu", problem.ptr(),
-                                                       mark.line + 1, mark.column + 1));
+        object message = py::take(PyUnicode_FromFormat("%U at line %zu column %zu", problem.ptr(), mark.line + 1,
+                                                       mark.column + 1));
         object error = py::call(context_.error_type, message);
         py::setattr(error, py::text("problem"), problem);
         py::setattr(error, py::text("line"), py::take(PyLong_FromSize_t(mark.line + 1)));
@@ -679,9 +689,9 @@ private:
     }
 
     [[noreturn]] void parser_error() {
-        object problem = py::take(PyUnicode_DecodeUTF8(parser_.problem ? parser_.problem : "cannot parse",
-                                                       Py_ssize_t(std::strlen(parser_.problem ? parser_.problem : "cannot parse")),
-                                                       "replace"));
+        object problem = py::take(PyUnicode_DecodeUTF8(
+            parser_.problem ? parser_.problem : "cannot parse",
+            Py_ssize_t(std::strlen(parser_.problem ? parser_.problem : "cannot parse")), "replace"));
         if (parser_.error == YAML_MEMORY_ERROR) {
             PyErr_NoMemory();
             py::throw_error();
@@ -709,8 +719,10 @@ private:
         // lone '?' in a flow sequence; a tag running into a flow indicator; a tab after
         // the spaces that begin a block scalar's first line.
         static const char* const problems[] = {"found invalid Unicode character escape code",
-                                               "found unknown directive name", "found incompatible YAML document",
-                                               "found unexpected ':'", "did not find expected ',' or ']'",
+                                               "found unknown directive name",
+                                               "found incompatible YAML document",
+                                               "found unexpected ':'",
+                                               "did not find expected ',' or ']'",
                                                "did not find expected whitespace or line break",
                                                "did not find expected tag URI",
                                                "found a tab character where an indentation space is expected"};
@@ -957,30 +969,19 @@ private:
 
     object construct_scalar(Tag tag, string_view v, const yaml_mark_t& mark, const char* tag_text) {
         switch (tag) {
-            case Tag::str:
-                return text_of(v);
-            case Tag::null:
-                return py::none();
-            case Tag::int_:
-                return constructing(mark, "an int", [&] { return construct_int(v); });
-            case Tag::float_:
-                return constructing(mark, "a float", [&] { return construct_float(v); });
-            case Tag::bool_:
-                return constructing(mark, "a bool", [&] { return construct_bool(v); });
-            case Tag::timestamp:
-                return constructing(mark, "a timestamp", [&] { return construct_timestamp(v); });
-            case Tag::binary:
-                return constructing(mark, "binary data", [&] { return construct_binary(v); });
-            case Tag::seq:
-                fail("invalid", mark, "expected a sequence node, but found scalar");
-            case Tag::map:
-            case Tag::set:
-                fail("invalid", mark, "expected a mapping node, but found scalar");
-            case Tag::omap:
-            case Tag::pairs:
-                fail("invalid", mark, "expected a sequence, but found scalar");
-            default:
-                undefined(mark, tag, tag_text);
+        case Tag::str: return text_of(v);
+        case Tag::null: return py::none();
+        case Tag::int_: return constructing(mark, "an int", [&] { return construct_int(v); });
+        case Tag::float_: return constructing(mark, "a float", [&] { return construct_float(v); });
+        case Tag::bool_: return constructing(mark, "a bool", [&] { return construct_bool(v); });
+        case Tag::timestamp: return constructing(mark, "a timestamp", [&] { return construct_timestamp(v); });
+        case Tag::binary: return constructing(mark, "binary data", [&] { return construct_binary(v); });
+        case Tag::seq: fail("invalid", mark, "expected a sequence node, but found scalar");
+        case Tag::map:
+        case Tag::set: fail("invalid", mark, "expected a mapping node, but found scalar");
+        case Tag::omap:
+        case Tag::pairs: fail("invalid", mark, "expected a sequence, but found scalar");
+        default: undefined(mark, tag, tag_text);
         }
     }
 
@@ -1077,7 +1078,7 @@ private:
         if (Py_ssize_t(stack_.size()) >= limits_.max_depth)
             fail("depth", event.start_mark, "nested too deeply (more than %zd levels)", limits_.max_depth);
         Tag tag = !tag_text || std::strcmp(tag_text, "!") == 0 ? (kind == Kind::sequence ? Tag::seq : Tag::map)
-                                                                : tag_named(tag_text);
+                                                               : tag_named(tag_text);
         Mode mode = next_mode();
         bool in_merged_sequence = !stack_.empty() && stack_.back().kind == Kind::sequence &&
                                   stack_.back().mode == Mode::merge;
@@ -1089,8 +1090,8 @@ private:
         // merged sequence holding it is itself built.
         frame.build = mode == Mode::normal || anchor || (in_merged_sequence && stack_.back().build);
         // An anchored collection keeps what a merge through an alias needs.
-        frame.keep_entries = anchor || (!stack_.empty() && stack_.back().keep_entries &&
-                                        stack_.back().kind == Kind::sequence);
+        frame.keep_entries = anchor ||
+                             (!stack_.empty() && stack_.back().keep_entries && stack_.back().kind == Kind::sequence);
         frame.mark = event.start_mark;
         frame.flow = kind == Kind::sequence ? event.data.sequence_start.style == YAML_FLOW_SEQUENCE_STYLE
                                             : event.data.mapping_start.style == YAML_FLOW_MAPPING_STYLE;
@@ -1214,8 +1215,9 @@ private:
                     fail("invalid", node.mark, "while constructing %s: expected a mapping of length 1, but found %s",
                          what, kind_name(node.kind));
                 if (node.entries->size() != 1)
-                    fail("invalid", node.mark, "while constructing %s: expected a single mapping item, but found %zd items",
-                         what, Py_ssize_t(node.entries->size()));
+                    fail("invalid", node.mark,
+                         "while constructing %s: expected a single mapping item, but found %zd items", what,
+                         Py_ssize_t(node.entries->size()));
                 const Entry& entry = node.entries->front();
                 py::append(frame.value, py::tuple(entry.key, entry.value));
                 return;
@@ -1241,7 +1243,7 @@ private:
         frame.have_key = false;
         if (frame.key_merges) {
             if (!node.entries)
-                    fail("invalid", node.mark,
+                fail("invalid", node.mark,
                      "while constructing a mapping: expected a mapping or list of mappings for merging, but found %s",
                      kind_name(node.kind));
             frame.merge.insert(frame.merge.end(), node.entries->begin(), node.entries->end());

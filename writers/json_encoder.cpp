@@ -17,8 +17,12 @@ const char* const hex_digits = "0123456789abcdef";
 const char* const nesting = " while encoding a JSON object";
 
 void append_unicode_escape(JsonText& out, Py_UCS4 c) {
-    char text[6] = {'\\', 'u', hex_digits[(c >> 12) & 0xf], hex_digits[(c >> 8) & 0xf],
-                    hex_digits[(c >> 4) & 0xf], hex_digits[c & 0xf]};
+    char text[6] = {'\\',
+                    'u',
+                    hex_digits[(c >> 12) & 0xf],
+                    hex_digits[(c >> 8) & 0xf],
+                    hex_digits[(c >> 4) & 0xf],
+                    hex_digits[c & 0xf]};
     out.append(text, 6);
 }
 

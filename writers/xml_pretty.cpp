@@ -59,7 +59,8 @@ bool plain_name(handle name) {
 bool plain_attribute_name(handle name) {
     if (!plain_name(name))
         return false;
-    std::string_view text(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(name.ptr())), PyUnicode_GET_LENGTH(name.ptr()));
+    std::string_view text(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(name.ptr())),
+                          PyUnicode_GET_LENGTH(name.ptr()));
     return text.substr(0, 5) != "xmlns";
 }
 
@@ -231,12 +232,9 @@ private:
         static PyObject* tail_name;
         object value = py::getattr(element, py::interned(tail_name, "tail"));
         switch (classify(value)) {
-        case Value::absent:
-            return true;
-        case Value::unsure:
-            return false;
-        default:
-            return text_node(value, depth);
+        case Value::absent: return true;
+        case Value::unsure: return false;
+        default: return text_node(value, depth);
         }
     }
 
@@ -261,18 +259,10 @@ private:
         for (Py_ssize_t i = 0; i < size; ++i) {
             Py_UCS4 c = PyUnicode_READ(kind, data, i);
             switch (c) {
-            case '&':
-                out_ += "&amp;";
-                continue;
-            case '<':
-                out_ += "&lt;";
-                continue;
-            case '>':
-                out_ += "&gt;";
-                continue;
-            case '"':
-                out_ += quote ? "&quot;" : "\"";
-                continue;
+            case '&': out_ += "&amp;"; continue;
+            case '<': out_ += "&lt;"; continue;
+            case '>': out_ += "&gt;"; continue;
+            case '"': out_ += quote ? "&quot;" : "\""; continue;
             case '\r':
                 if (parsed_text) {
                     // "\r\n" and a lone "\r" are both one line feed.
@@ -283,12 +273,8 @@ private:
                     out_ += breaks ? "&#13;" : "\r";
                 }
                 continue;
-            case '\n':
-                out_ += breaks ? "&#10;" : "\n";
-                continue;
-            case '\t':
-                out_ += breaks ? "&#9;" : "\t";
-                continue;
+            case '\n': out_ += breaks ? "&#10;" : "\n"; continue;
+            case '\t': out_ += breaks ? "&#9;" : "\t"; continue;
             default:
                 if (!xml_char(c))
                     return false;
@@ -337,8 +323,8 @@ void RoundTrip::capture(handle etree, handle minidom) {
     utf_8_ = py::text("utf-8");
 
     // What tostring runs through.
-    for (const char* name : {"tostring", "ElementTree", "Element", "_serialize_xml", "_escape_cdata",
-                             "_escape_attrib", "_namespaces", "_serialize"})
+    for (const char* name : {"tostring", "ElementTree", "Element", "_serialize_xml", "_escape_cdata", "_escape_attrib",
+                             "_namespaces", "_serialize"})
         keep(etree, name);
     keep(py::getattr(etree, py::text("ElementTree")), "write");
     keep(py::getattr(etree, py::text("_serialize")), "xml", true);

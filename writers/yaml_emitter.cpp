@@ -41,9 +41,7 @@ const ClassTable classes;
 
 // Printable ASCII that changes nothing in the analysis after the first place:
 // no indicator, blank or break, and not ':' or '#'.
-bool unremarkable(Py_UCS4 ch) {
-    return ch < 0x80 && classes.flags[ch] == 0 && ch != ':' && ch != '#' && ch != '?';
-}
+bool unremarkable(Py_UCS4 ch) { return ch < 0x80 && classes.flags[ch] == 0 && ch != ':' && ch != '#' && ch != '?'; }
 
 unsigned char classify(Py_UCS4 ch) {
     if (ch < 0x80)
@@ -200,12 +198,9 @@ template <typename Body>
 auto with_text(PyObject* text, Body&& body) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-        return body(PyUnicode_1BYTE_DATA(text), length);
-    case PyUnicode_2BYTE_KIND:
-        return body(PyUnicode_2BYTE_DATA(text), length);
-    default:
-        return body(PyUnicode_4BYTE_DATA(text), length);
+    case PyUnicode_1BYTE_KIND: return body(PyUnicode_1BYTE_DATA(text), length);
+    case PyUnicode_2BYTE_KIND: return body(PyUnicode_2BYTE_DATA(text), length);
+    default: return body(PyUnicode_4BYTE_DATA(text), length);
     }
 }
 
@@ -384,8 +379,7 @@ void Emitter::expect_node(bool root, bool sequence, bool mapping, bool simple_ke
         else
             expect_block_mapping();
         break;
-    default:
-        unexpected("expected NodeEvent");
+    default: unexpected("expected NodeEvent");
     }
 }
 
@@ -588,20 +582,11 @@ void Emitter::process_scalar() {
 template <typename Char>
 void Emitter::write_scalar(const Char* text, Py_ssize_t length, bool split) {
     switch (style_) {
-    case '"':
-        write_double_quoted(text, length, split);
-        break;
-    case '\'':
-        write_single_quoted(text, length, split);
-        break;
-    case '>':
-        write_folded(text, length);
-        break;
-    case '|':
-        write_literal(text, length);
-        break;
-    default:
-        write_plain(text, length, split);
+    case '"': write_double_quoted(text, length, split); break;
+    case '\'': write_single_quoted(text, length, split); break;
+    case '>': write_folded(text, length); break;
+    case '|': write_literal(text, length); break;
+    default: write_plain(text, length, split);
     }
 }
 
@@ -943,7 +928,8 @@ std::string prepare_tag(const char* tag) {
     for (const char* p = suffix; *p; ++p) {
         unsigned char ch = static_cast<unsigned char>(*p);
         if ((ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
-            (ch && std::strchr("-;/?:@&=+$,_.~*'()[]", ch)) || (ch == '!' && !(handle && std::strcmp(handle, "!") == 0))) {
+            (ch && std::strchr("-;/?:@&=+$,_.~*'()[]", ch)) ||
+            (ch == '!' && !(handle && std::strcmp(handle, "!") == 0))) {
             chunks += static_cast<char>(ch);
         } else {
             // The tag is UTF-8 already: each byte is escaped.

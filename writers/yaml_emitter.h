@@ -139,8 +139,7 @@ private:
     const ScalarAnalysis& analysis();
 
     // Writers.
-    void write_indicator(const char* indicator, bool need_whitespace, bool whitespace = false,
-                         bool indention = false);
+    void write_indicator(const char* indicator, bool need_whitespace, bool whitespace = false, bool indention = false);
     void write_indicator(const std::string& indicator, bool need_whitespace) {
         write_indicator(indicator.data(), indicator.size(), need_whitespace);
     }

@@ -70,8 +70,8 @@ bool exponent_then_end(const Text<Char>& t, Py_ssize_t i) {
 
 template <typename Char>
 bool match_bool(const Text<Char>& t) {
-    static const char* const words[] = {"yes", "Yes", "YES", "no", "No", "NO", "true", "True", "TRUE",
-                                        "false", "False", "FALSE", "on", "On", "ON", "off", "Off", "OFF"};
+    static const char* const words[] = {"yes",   "Yes",   "YES",   "no", "No", "NO", "true", "True", "TRUE",
+                                        "false", "False", "FALSE", "on", "On", "ON", "off",  "Off",  "OFF"};
     for (const char* word : words)
         if (t.is(word))
             return true;
@@ -151,8 +151,8 @@ bool match_int(const Text<Char>& t) {
 template <typename Char>
 bool match_timestamp(const Text<Char>& t) {
     // [0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]
-    if (t.length == 10 && digit(t[0]) && digit(t[1]) && digit(t[2]) && digit(t[3]) && t[4] == '-' &&
-        digit(t[5]) && digit(t[6]) && t[7] == '-' && digit(t[8]) && digit(t[9]))
+    if (t.length == 10 && digit(t[0]) && digit(t[1]) && digit(t[2]) && digit(t[3]) && t[4] == '-' && digit(t[5]) &&
+        digit(t[6]) && t[7] == '-' && digit(t[8]) && digit(t[9]))
         return true;
     // [0-9]{4} -[0-9][0-9]? -[0-9][0-9]? (?:[Tt]|[ \t]+)[0-9][0-9]? :[0-9][0-9] :[0-9][0-9]
     // (?:\.[0-9]*)? (?:[ \t]*(?:Z|[-+][0-9][0-9]?(?::[0-9][0-9])?))?
@@ -221,35 +221,49 @@ const char* resolve(const Text<Char>& t) {
     if (t.length == 0)
         return tag::null;
     switch (t[0]) {
-    case 'y': case 'Y': case 't': case 'T': case 'f': case 'F': case 'o': case 'O':
-        return matches(t, match_bool<Char>) ? tag::bool_ : tag::str;
-    case 'n': case 'N':
+    case 'y':
+    case 'Y':
+    case 't':
+    case 'T':
+    case 'f':
+    case 'F':
+    case 'o':
+    case 'O': return matches(t, match_bool<Char>) ? tag::bool_ : tag::str;
+    case 'n':
+    case 'N':
         if (matches(t, match_bool<Char>))
             return tag::bool_;
         return matches(t, match_null<Char>) ? tag::null : tag::str;
-    case '~':
-        return matches(t, match_null<Char>) ? tag::null : tag::str;
-    case '-': case '+':
+    case '~': return matches(t, match_null<Char>) ? tag::null : tag::str;
+    case '-':
+    case '+':
         if (matches(t, match_float<Char>))
             return tag::float_;
         return matches(t, match_int<Char>) ? tag::int_ : tag::str;
-    case '.':
-        return matches(t, match_float<Char>) ? tag::float_ : tag::str;
-    case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
+    case '.': return matches(t, match_float<Char>) ? tag::float_ : tag::str;
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
         if (matches(t, match_float<Char>))
             return tag::float_;
         if (matches(t, match_int<Char>))
             return tag::int_;
         return matches(t, match_timestamp<Char>) ? tag::timestamp : tag::str;
-    case '<':
-        return matches(t, [](const Text<Char>& v) { return v.is("<<"); }) ? tag::merge : tag::str;
-    case '=':
-        return matches(t, [](const Text<Char>& v) { return v.is("="); }) ? tag::value : tag::str;
-    case '!': case '&': case '*':
+    case '<': return matches(t, [](const Text<Char>& v) { return v.is("<<"); }) ? tag::merge : tag::str;
+    case '=': return matches(t, [](const Text<Char>& v) { return v.is("="); }) ? tag::value : tag::str;
+    case '!':
+    case '&':
+    case '*':
         return matches(t, [](const Text<Char>& v) { return v.is("!") || v.is("&") || v.is("*"); }) ? tag::yaml
-                                                                                                    : tag::str;
-    default:
-        return tag::str;
+                                                                                                   : tag::str;
+    default: return tag::str;
     }
 }
 
@@ -261,26 +275,31 @@ const char* resolve(const Text<Char>& t) {
 const ResolverRule resolver_rules[] = {
     {tag::bool_, "yYnNtTfFoO", false, R"(^(?:yes|Yes|YES|no|No|NO
                     |true|True|TRUE|false|False|FALSE
-                    |on|On|ON|off|Off|OFF)$)", true},
+                    |on|On|ON|off|Off|OFF)$)",
+     true},
     {tag::float_, "-+0123456789.", false, R"(^(?:[-+]?(?:[0-9][0-9_]*)\.[0-9_]*(?:[eE][-+][0-9]+)?
                     |\.[0-9][0-9_]*(?:[eE][-+][0-9]+)?
                     |[-+]?[0-9][0-9_]*(?::[0-5]?[0-9])+\.[0-9_]*
                     |[-+]?\.(?:inf|Inf|INF)
-                    |\.(?:nan|NaN|NAN))$)", true},
+                    |\.(?:nan|NaN|NAN))$)",
+     true},
     {tag::int_, "-+0123456789", false, R"(^(?:[-+]?0b[0-1_]+
                     |[-+]?0[0-7_]+
                     |[-+]?(?:0|[1-9][0-9_]*)
                     |[-+]?0x[0-9a-fA-F_]+
-                    |[-+]?[1-9][0-9_]*(?::[0-5]?[0-9])+)$)", true},
+                    |[-+]?[1-9][0-9_]*(?::[0-5]?[0-9])+)$)",
+     true},
     {tag::merge, "<", false, R"(^(?:<<)$)", false},
     {tag::null, "nN~", true, R"(^(?: ~
                     |null|Null|NULL
-                    | )$)", true},
+                    | )$)",
+     true},
     {tag::timestamp, "0123456789", false, R"(^(?:[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]
                     |[0-9][0-9][0-9][0-9] -[0-9][0-9]? -[0-9][0-9]?
                      (?:[Tt]|[ \t]+)[0-9][0-9]?
                      :[0-9][0-9] :[0-9][0-9] (?:\.[0-9]*)?
-                     (?:[ \t]*(?:Z|[-+][0-9][0-9]?(?::[0-9][0-9])?))?)$)", true},
+                     (?:[ \t]*(?:Z|[-+][0-9][0-9]?(?::[0-9][0-9])?))?)$)",
+     true},
     {tag::value, "=", false, R"(^(?:=)$)", false},
     {tag::yaml, "!&*", false, R"(^(?:!|&|\*)$)", false},
 };
@@ -289,12 +308,9 @@ const size_t resolver_rule_count = sizeof resolver_rules / sizeof *resolver_rule
 const char* resolve_scalar(PyObject* value) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(value);
     switch (PyUnicode_KIND(value)) {
-    case PyUnicode_1BYTE_KIND:
-        return resolve(Text<Py_UCS1>{PyUnicode_1BYTE_DATA(value), length});
-    case PyUnicode_2BYTE_KIND:
-        return resolve(Text<Py_UCS2>{PyUnicode_2BYTE_DATA(value), length});
-    default:
-        return resolve(Text<Py_UCS4>{PyUnicode_4BYTE_DATA(value), length});
+    case PyUnicode_1BYTE_KIND: return resolve(Text<Py_UCS1>{PyUnicode_1BYTE_DATA(value), length});
+    case PyUnicode_2BYTE_KIND: return resolve(Text<Py_UCS2>{PyUnicode_2BYTE_DATA(value), length});
+    default: return resolve(Text<Py_UCS4>{PyUnicode_4BYTE_DATA(value), length});
     }
 }
 

@@ -10,9 +10,11 @@ using py::object;
 
 // Interned names: attributes, methods and keys the classes use, and the module's
 // own globals.
+// clang-format off
 #define EXPLORER_NAMES(X)                                                                                  \
     X(_id_list) X(_client) X(_obj) X(tasks) X(sections) X(_parent) X(_sections) X(get) X(get_runset)        \
     X(get_section) X(id_list) X(Explorer) X(ExplorerSections)
+// clang-format on
 
 namespace n {
 EXPLORER_NAMES(KOVRA_NAME_DECLARE)
@@ -38,9 +40,9 @@ extern State* state;
 // attribute are quick; through the C API they cost several times a dict lookup.
 inline PyObject* own_instance_dict(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
-    unsigned int version = reinterpret_cast<PyObject*>(type) == state->explorer_type.ptr() ? state->explorer_version
+    unsigned int version = reinterpret_cast<PyObject*>(type) == state->explorer_type.ptr()   ? state->explorer_version
                            : reinterpret_cast<PyObject*>(type) == state->sections_type.ptr() ? state->sections_version
-                                                                                              : 0;
+                                                                                             : 0;
     if (!py::compat::type_version_holds(type, version))
         return nullptr;
     PyObject* dict = PyObject_GenericGetDict(obj, nullptr);

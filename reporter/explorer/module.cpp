@@ -25,10 +25,8 @@ struct Module {
         state->sections_iterator_type = define_sections_iterator();
         state->explorer_type = define_explorer(object_type);
         state->sections_type = define_explorer_sections(object_type);
-        state->explorer_version =
-            py::compat::type_version(reinterpret_cast<PyTypeObject*>(state->explorer_type.ptr()));
-        state->sections_version =
-            py::compat::type_version(reinterpret_cast<PyTypeObject*>(state->sections_type.ptr()));
+        state->explorer_version = py::compat::type_version(reinterpret_cast<PyTypeObject*>(state->explorer_type.ptr()));
+        state->sections_version = py::compat::type_version(reinterpret_cast<PyTypeObject*>(state->sections_type.ptr()));
         py::bind(module, n::Explorer, state->explorer_type);
         py::bind(module, n::ExplorerSections, state->sections_type);
     }

@@ -25,8 +25,7 @@ object length(handle self) {
 // Only the id containers are compared; nothing is fetched.
 object equals(handle self, handle other) {
     object mine = read(self, n::_sections);
-    object theirs = py::isinstance(other, global(n::ExplorerSections)) ? read(other, n::_sections)
-                                                                        : py::borrow(other);
+    object theirs = py::isinstance(other, global(n::ExplorerSections)) ? read(other, n::_sections) : py::borrow(other);
     return py::take(PyObject_RichCompare(mine.ptr(), theirs.ptr(), Py_EQ));
 }
 
@@ -54,7 +53,7 @@ struct SectionsIterator {
     PyObject* seq;  // null once finished
     Py_ssize_t next;
     Py_ssize_t length;  // -1 until the first step
-    bool running;  // a step is under way: a nested one is refused
+    bool running;       // a step is under way: a nested one is refused
 };
 
 // Marks a step under way for as long as it runs.
@@ -88,7 +87,7 @@ void replace_stop_iteration() {
     PyErr_Fetch(&new_type, &new_value, &new_tb);
     PyErr_NormalizeException(&new_type, &new_value, &new_tb);
     Py_INCREF(value);
-    PyException_SetCause(new_value, value);  // steals
+    PyException_SetCause(new_value, value);    // steals
     PyException_SetContext(new_value, value);  // steals
     PyErr_Restore(new_type, new_value, new_tb);
 }

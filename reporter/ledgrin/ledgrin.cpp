@@ -202,7 +202,9 @@ void write_details(handle self, handle dom) {
     }
 }
 
-object sub_element(handle parent, handle tag) { return py::call(py::getattr(global(n::ET), n::SubElement), parent, tag); }
+object sub_element(handle parent, handle tag) {
+    return py::call(py::getattr(global(n::ET), n::SubElement), parent, tag);
+}
 
 object generate_xml(handle self, handle, handle) {
     static PyObject* summary_file;
@@ -334,9 +336,7 @@ object handle_jobexecution(handle self, handle qojobexc, handle runset) {
 
 // ---- script, common section, test case -------------------------------------------
 
-bool type_is(handle section, handle wanted) {
-    return py::compare(py::getattr(section, n::type), wanted, Py_EQ);
-}
+bool type_is(handle section, handle wanted) { return py::compare(py::getattr(section, n::type), wanted, Py_EQ); }
 
 // The children below a script, a common section and a test case are each made
 // and filled in one call, self._handle_<level>(<parent>.add_<child>(...), section):

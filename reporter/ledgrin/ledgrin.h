@@ -12,6 +12,7 @@ using py::object;
 // Interned names: attributes, keywords, keys and module globals. A trailing
 // underscore keeps a C++ keyword apart and is not part of the text; `continue__`
 // is the attribute `continue_`.
+// clang-format off
 #define LEDGRIN_NAMES(X)                                                                                     \
     X(os) X(re) X(ET) X(minidom) X(cfg) X(Passed) X(QOReport) X(RunSet) X(TestScript) X(ESCAPE_SEQUENCE)    \
     X(_escape_repl) X(escape) X(escape_data) X(Ledgrin) X(sub) X(group) X(items) X(path) X(basename)        \
@@ -29,6 +30,7 @@ using py::object;
     X(copy) X(pop) X(index) X(continue__) X(_handle_runset) X(_handle_jobexecution) X(_handle_testscript)  \
     X(_handle_commonsection) X(_handle_testcase) X(_handle_subsection) X(_handle_testsection)             \
     X(_handle_step)
+// clang-format on
 
 namespace n {
 LEDGRIN_NAMES(KOVRA_NAME_DECLARE)
@@ -45,8 +47,8 @@ struct State {
     object job_summary, archive_filename, kex_tree_path, job_name, image_tag, debug_profile, host_tag;
     object summary_names, initinfo_names;  // tuples of the names the summary copies
     // kwnames tuples of the calls made with keywords
-    object diag_keyword, microsecond_keyword, encoding_keyword, indent_keyword, sectionid_keyword,
-        testcase_keywords, name_keyword, teststep_keywords;
+    object diag_keyword, microsecond_keyword, encoding_keyword, indent_keyword, sectionid_keyword, testcase_keywords,
+        name_keyword, teststep_keywords;
     // The ET and minidom round trip, and its fast road while every piece of it is intact.
     writers::xml_pretty::RoundTrip round_trip;
 };

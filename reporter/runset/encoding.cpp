@@ -68,9 +68,13 @@ size_t naive_datetime_text(PyObject* obj, char (&text)[32]) {
     if (!PyDateTime_CheckExact(obj) || PyDateTime_DATE_GET_TZINFO(obj) != Py_None)
         return 0;
     int microsecond = PyDateTime_DATE_GET_MICROSECOND(obj);
-    int fields[] = {PyDateTime_GET_YEAR(obj), PyDateTime_GET_MONTH(obj), PyDateTime_GET_DAY(obj),
-                    PyDateTime_DATE_GET_HOUR(obj), PyDateTime_DATE_GET_MINUTE(obj),
-                    PyDateTime_DATE_GET_SECOND(obj), microsecond};
+    int fields[] = {PyDateTime_GET_YEAR(obj),
+                    PyDateTime_GET_MONTH(obj),
+                    PyDateTime_GET_DAY(obj),
+                    PyDateTime_DATE_GET_HOUR(obj),
+                    PyDateTime_DATE_GET_MINUTE(obj),
+                    PyDateTime_DATE_GET_SECOND(obj),
+                    microsecond};
     // "%04d-%02d-%02d %02d:%02d:%02d", then ".%06d" when there are microseconds.
     static const struct {
         int width;

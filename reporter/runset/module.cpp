@@ -63,8 +63,10 @@ void make_state_constants() {
 }
 
 void create_classes(handle module, handle object_type) {
-    bind(module, n::JSONDumper, state->JSONDumper = define_json_dumper(py::getattr(global(n::json), py::text("JSONEncoder"))));
-    bind(module, n::YAMLDumper, state->YAMLDumper = define_yaml_dumper(py::getattr(global(n::yaml), py::text("SafeDumper"))));
+    bind(module, n::JSONDumper,
+         state->JSONDumper = define_json_dumper(py::getattr(global(n::json), py::text("JSONEncoder"))));
+    bind(module, n::YAMLDumper,
+         state->YAMLDumper = define_yaml_dumper(py::getattr(global(n::yaml), py::text("SafeDumper"))));
     bind(module, n::ReportHeader, define_report_header(object_type));
     bind(module, n::ReportObjectBase, state->ReportObjectBase = define_report_object_base(object_type));
     PyObject* base_dict = reinterpret_cast<PyTypeObject*>(state->ReportObjectBase.ptr())->tp_dict;

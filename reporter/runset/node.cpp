@@ -226,9 +226,7 @@ object roll_up(handle self) {
     return py::none();
 }
 
-object header_of(handle self) {
-    return py::call_method(py::call(global(n::ReportHeader), self), n::as_dict);
-}
+object header_of(handle self) { return py::call_method(py::call(global(n::ReportHeader), self), n::as_dict); }
 
 object dump_json(handle self) {
     object document = header_of(self);

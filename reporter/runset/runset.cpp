@@ -158,11 +158,11 @@ object define_report_header(handle base) {
 
 object define_run_set() {
     py::ClassBuilder cls(state->info, "RunSet", py::tuple(state->ReportObjectBase));
-    cls.add("_ARG_ORDER", py::list_of({"job_type",     "type",         "id",         "fullid",      "idlist",
-                                       "name",         "starttime",    "stoptime",   "runtime",     "cli",
-                                       "jobfile",      "jobfile_hash", "xref",       "kovrapath",   "kovraversion",
-                                       "host",         "submitter",    "user",       "archivefile", "summary",
-                                       "pluginsummary", "details",     "extra",      "totaltasks",  "tasks",
+    cls.add("_ARG_ORDER", py::list_of({"job_type",      "type",           "id",       "fullid",      "idlist",
+                                       "name",          "starttime",      "stoptime", "runtime",     "cli",
+                                       "jobfile",       "jobfile_hash",   "xref",     "kovrapath",   "kovraversion",
+                                       "host",          "submitter",      "user",     "archivefile", "summary",
+                                       "pluginsummary", "details",        "extra",    "totaltasks",  "tasks",
                                        "health_result", "health_summary", "source_id"}))
         .method<runset_init>("__init__", {{"self"}})
         .property<testscripts>("testscripts")
@@ -175,11 +175,11 @@ object define_run_set() {
 
 object define_task() {
     py::ClassBuilder cls(state->info, "Task", py::tuple(state->ReportObjectBase));
-    cls.add("_ARG_ORDER", py::list_of({"type",        "id",         "fullid",      "idlist",        "name",
-                                       "script_type", "starttime",  "stoptime",    "runtime",       "description",
-                                       "logfile",     "testscript", "testscript_hash", "datafile",  "datafile_hash",
-                                       "xref",        "parameters", "summary",     "pluginsummary", "details",
-                                       "extra",       "sections",   "health_result", "health_summary"}))
+    cls.add("_ARG_ORDER", py::list_of({"type",        "id",         "fullid",          "idlist",        "name",
+                                       "script_type", "starttime",  "stoptime",        "runtime",       "description",
+                                       "logfile",     "testscript", "testscript_hash", "datafile",      "datafile_hash",
+                                       "xref",        "parameters", "summary",         "pluginsummary", "details",
+                                       "extra",       "sections",   "health_result",   "health_summary"}))
         .method<task_init>("__init__", {{"self"}})
         .method<task_stop>("stop", {{"self"}})
         .method<task_roll_up>("roll_up", {{"self"}})

@@ -15,6 +15,7 @@ using py::object;
 
 // Interned names: attributes, keywords, keys and module globals. A trailing
 // underscore keeps a C++ keyword apart and is not part of the text.
+// clang-format off
 #define RUNSET_NAMES(X)                                                                                     \
     X(type) X(id) X(seq_num) X(_parent) X(parent) X(name) X(starttime) X(stoptime) X(runtime) X(details)    \
     X(extra) X(result) X(health_result) X(health_summary) X(logfile) X(logs) X(tasks) X(sections) X(summary) \
@@ -30,6 +31,7 @@ using py::object;
     X(YAMLDumper) X(encoder) X(c_make_encoder) X(__version__) X(__file__) X(__module__) X(__qualname__)       \
     X(__mro__) X(__dict__) X(co_filename) X(yaml_implicit_resolvers) X(yaml_path_resolvers) X(pattern) X(flags) \
     X(VERBOSE) X(UNICODE) X(isoformat) X(yaml_representers) X(yaml_multi_representers) X(representer) X(SafeRepresenter)
+// clang-format on
 
 namespace n {
 RUNSET_NAMES(KOVRA_NAME_DECLARE)

@@ -121,9 +121,9 @@ object plugin_add_section(handle self, kwargs kw) {
 
 object define_plugin() {
     py::ClassBuilder cls(state->info, "Plugin", py::tuple(state->ReportObjectBase));
-    cls.add("_ARG_ORDER", py::list_of({"type", "id", "fullid", "idlist", "name", "starttime", "stoptime", "runtime",
-                                       "description", "logfile", "logs", "summary", "result", "details", "extra",
-                                       "sections", "health_result"}))
+    cls.add("_ARG_ORDER",
+            py::list_of({"type", "id", "fullid", "idlist", "name", "starttime", "stoptime", "runtime", "description",
+                         "logfile", "logs", "summary", "result", "details", "extra", "sections", "health_result"}))
         .method<plugin_init>("__init__", {{"self"}})
         .method<plugin_start>("start", {{"self"}})
         .method<plugin_stop>("stop", {{"self"}})
@@ -134,10 +134,11 @@ object define_plugin() {
 
 object define_section() {
     py::ClassBuilder cls(state->info, "Section", py::tuple(state->ReportObjectBase));
-    cls.add("_ARG_ORDER", py::list_of({"type", "id", "fullid", "idlist", "name", "testcase_type",
-                                       "testcase_signature", "data_hash", "starttime", "stoptime", "runtime",
-                                       "description", "xref", "logs", "parameters", "result", "details", "extra",
-                                       "sections", "health_result", "health_summary"}))
+    cls.add("_ARG_ORDER",
+            py::list_of(
+                {"type",       "id",        "fullid",   "idlist",  "name",        "testcase_type", "testcase_signature",
+                 "data_hash",  "starttime", "stoptime", "runtime", "description", "xref",          "logs",
+                 "parameters", "result",    "details",  "extra",   "sections",    "health_result", "health_summary"}))
         .method<section_init>("__init__", {{"self"}})
         .method<section_start>("start", {{"self"}})
         .method<section_stop>("stop", {{"self"}})

@@ -145,8 +145,8 @@ struct Module {
         if (!state)
             state = new State;
         state->info = py::module_info(module, "kovra.reporter._yaml", "kovra/reporter/_yaml");
-        state->context.error_type =
-            py::take(PyErr_NewExceptionWithDoc("kovra.reporter._yaml.ReadError", error_doc, PyExc_ValueError, nullptr));
+        state->context.error_type = py::take(PyErr_NewExceptionWithDoc("kovra.reporter._yaml.ReadError", error_doc,
+                                                                       PyExc_ValueError, nullptr));
         yaml_reader::initialise(state->context);
         state->default_depth = py::take(PyLong_FromSsize_t(max_depth));
         state->default_nodes = py::take(PyLong_FromSsize_t(max_nodes));

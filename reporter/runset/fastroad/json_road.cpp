@@ -149,8 +149,7 @@ std::unique_ptr<JsonRoad> JsonRoad::capture() {
     pieces.class_(PyTuple_GET_ITEM(mro, 1));
     pieces.builtins_read(PyModule_GetDict(py::import_module("builtins", globals).ptr()));
     // Without the C encoder, json.dumps takes the Python one, whose errors differ.
-    object c_make_encoder = py::lookup(PyModule_GetDict(encoder_module.ptr()),
-                                       n::c_make_encoder);
+    object c_make_encoder = py::lookup(PyModule_GetDict(encoder_module.ptr()), n::c_make_encoder);
     if (!c_make_encoder || c_make_encoder.is_none())
         return nullptr;
     return road;

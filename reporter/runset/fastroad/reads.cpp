@@ -155,9 +155,8 @@ object dotted(handle head, handle tail) {
 // calls take.
 object codeless_path(handle node, bool full, CodelessReads& reads) {
     PyTypeObject* type = Py_TYPE(node.ptr());
-    if (!codeless_type(type) ||
-        class_attribute(type, full ? n::fullid : n::idlist) !=
-            (full ? state->fullid_property : state->idlist_property).ptr())
+    if (!codeless_type(type) || class_attribute(type, full ? n::fullid : n::idlist) !=
+                                    (full ? state->fullid_property : state->idlist_property).ptr())
         return object();
     object dict = reads.dict_of(node);
     if (!dict)

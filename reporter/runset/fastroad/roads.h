@@ -36,8 +36,23 @@ class YamlRoad {
 public:
     // Which representer the table names for a type.
     enum class Kind {
-        str, float_, type, unknown, result_counter, test_result, attr_dict, node,  // registered here
-        none, bool_, int_, binary, list, dict, set, date, datetime                  // the safe dumper's
+        str,
+        float_,
+        type,
+        unknown,
+        result_counter,
+        test_result,
+        attr_dict,
+        node,  // registered here
+        none,
+        bool_,
+        int_,
+        binary,
+        list,
+        dict,
+        set,
+        date,
+        datetime  // the safe dumper's
     };
 
     // Empty where the running PyYAML, or YAMLDumper's tables, are not what this

@@ -115,9 +115,7 @@ bool code_as_shipped(handle module) {
 // What a representer of the table does; false for one this road does not know.
 bool kind_of_function(handle module, handle safe, handle key, handle function, Kind& found) {
     auto module_function = [&](const char* name) { return py::getattr(module, py::text(name)); };
-    auto safe_function = [&](const char* name) {
-        return py::getitem(py::getattr(safe, n::__dict__), py::text(name));
-    };
+    auto safe_function = [&](const char* name) { return py::getitem(py::getattr(safe, n::__dict__), py::text(name)); };
     std::pair<object, Kind> known[] = {
         {module_function("str_representer"), Kind::str},
         {module_function("float_representer"), Kind::float_},
@@ -268,39 +266,23 @@ void Representer::represent_data(handle data, int depth) {
     if (depth > max_depth_)
         throw step_aside{};
     switch (kind_of(data)) {
-    case Kind::str:
-        return str_representer(data);
-    case Kind::float_:
-        return scalar(tag::float_, float_text(data));
-    case Kind::type:
-        return scalar(tag::str, py::repr(data));
-    case Kind::unknown:
-        return represent_mapping(tag::map, unknown_mapping(data), depth);
-    case Kind::result_counter:
-        return represent_mapping(tag::map, result_counter_pairs(data), depth);
-    case Kind::test_result:
-        return represent_mapping(tag::map, result_mapping(data), depth);
+    case Kind::str: return str_representer(data);
+    case Kind::float_: return scalar(tag::float_, float_text(data));
+    case Kind::type: return scalar(tag::str, py::repr(data));
+    case Kind::unknown: return represent_mapping(tag::map, unknown_mapping(data), depth);
+    case Kind::result_counter: return represent_mapping(tag::map, result_counter_pairs(data), depth);
+    case Kind::test_result: return represent_mapping(tag::map, result_mapping(data), depth);
     case Kind::attr_dict:
-    case Kind::dict:
-        return represent_mapping(tag::map, data, depth);
-    case Kind::node:
-        return to_yaml(data, depth);
-    case Kind::none:
-        return scalar(tag::null, state->null_text);
-    case Kind::bool_:
-        return scalar(tag::bool_, data.ptr() == Py_True ? state->true_text : state->false_text);
-    case Kind::int_:
-        return scalar(tag::int_, py::str(data));
-    case Kind::binary:
-        return represent_binary(data);
-    case Kind::list:
-        return represent_sequence(tag::seq, data, depth);
-    case Kind::set:
-        return represent_set(data, depth);
-    case Kind::date:
-        return scalar(tag::timestamp, py::call_method(data, n::isoformat));
-    case Kind::datetime:
-        return scalar(tag::timestamp, py::call_method(data, n::isoformat, state->blank));
+    case Kind::dict: return represent_mapping(tag::map, data, depth);
+    case Kind::node: return to_yaml(data, depth);
+    case Kind::none: return scalar(tag::null, state->null_text);
+    case Kind::bool_: return scalar(tag::bool_, data.ptr() == Py_True ? state->true_text : state->false_text);
+    case Kind::int_: return scalar(tag::int_, py::str(data));
+    case Kind::binary: return represent_binary(data);
+    case Kind::list: return represent_sequence(tag::seq, data, depth);
+    case Kind::set: return represent_set(data, depth);
+    case Kind::date: return scalar(tag::timestamp, py::call_method(data, n::isoformat));
+    case Kind::datetime: return scalar(tag::timestamp, py::call_method(data, n::isoformat, state->blank));
     }
 }
 
@@ -377,7 +359,8 @@ void Representer::represent_pairs(const char* tag, const std::vector<std::pair<o
 // The node's to_yaml: the (name, value) pairs it hands to represent_mapping.
 void Representer::to_yaml(handle data, int depth) {
     std::vector<std::pair<object, object>> pairs;
-    for_each_reported(data, [&](handle name, handle value) { pairs.emplace_back(py::borrow(name), py::borrow(value)); });
+    for_each_reported(data,
+                      [&](handle name, handle value) { pairs.emplace_back(py::borrow(name), py::borrow(value)); });
     represent_pairs(tag::map, pairs, depth);
 }
 
