@@ -204,6 +204,25 @@ def test_cli_blocks_only_names_the_leaking_scenario(tmp_path):
     assert "refleak: 1 passed, 2 failed" in lines
 
 
+@blocks_counted
+def test_cli_gives_a_scenario_the_warm_up_it_asks_for(tmp_path):
+    # A cache that fills over the first 40 calls, then stays: growth at the default warm-up only.
+    body = """
+        _cache = []
+
+        def filling_cache():
+            if len(_cache) < 40:
+                _cache.append(object())
+
+        SCENARIOS = [filling_cache]
+    """
+    proc = _run_cli(tmp_path, body, "--blocks-only", "--warmup", "1", "--rounds", "3", "--calls", "4")
+    assert proc.returncode == 1 and "LEAK" in proc.stdout, proc.stdout + proc.stderr
+    proc = _run_cli(tmp_path, body + "    filling_cache.warmup = 12\n", "--blocks-only", "--warmup", "1",
+                    "--rounds", "3", "--calls", "4")
+    assert proc.returncode == 0 and "refleak: 1 passed, 0 failed" in proc.stdout, proc.stdout + proc.stderr
+
+
 @pytest.mark.skipif(sys.getallocatedblocks() != 0, reason="memory blocks are counted here")
 def test_cli_blocks_only_refuses_where_no_block_is_counted(tmp_path):
     proc = _run_cli(tmp_path, SCENARIO_FILE, "--blocks-only")
