@@ -127,15 +127,20 @@ def _close_suite(suite, tally, totals, node, report, index):
     suite.set("package", xml_text(report.get("id")))
 
 
-def _job_suite(root, report, totals):
-    """The first suite: the job's properties, once, its plugins, and the planned tasks that never ran."""
-    tally = dict(tests=0, failures=0, errors=0, skipped=0)
-    job = as_text(node_id(report))
-    suite = _sub(root, "testsuite", name=job)
+def _open_suite(root, name, prefix, node):
+    """A new testsuite with the node's properties (none: no properties element), and its empty tally."""
+    suite = _sub(root, "testsuite", name=name)
     props = _sub(suite, "properties")
-    _properties(props, "job.", report)
+    _properties(props, prefix, node)
     if not len(props):
         suite.remove(props)
+    return suite, dict(tests=0, failures=0, errors=0, skipped=0)
+
+
+def _job_suite(root, report, totals):
+    """The first suite: the job's properties, once, its plugins, and the planned tasks that never ran."""
+    job = as_text(node_id(report))
+    suite, tally = _open_suite(root, job, "job.", report)
     tasks = [t for t in children(report) if not is_plugin(t)]
     for plugin in children(report):
         if is_plugin(plugin):
@@ -155,13 +160,8 @@ def _job_suite(root, report, totals):
 
 
 def _testsuite(root, report, task, index, totals):
-    tally = dict(tests=0, failures=0, errors=0, skipped=0)
     classname = as_text(node_id(task))
-    suite = _sub(root, "testsuite", name=classname)
-    props = _sub(suite, "properties")
-    _properties(props, "task.", task)
-    if not len(props):
-        suite.remove(props)
+    suite, tally = _open_suite(root, classname, "task.", task)
     if not task.get("starttime"):
         _not_run(suite, classname, "(task)", "planned, never ran", tally)
     for child in children(task):
