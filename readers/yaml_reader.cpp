@@ -709,7 +709,25 @@ private:
                                                                 parser_.context_mark.column + 1, problem.ptr()));
             problem = std::move(with_context);
         }
-        raise_error(libyaml_only(parser_.problem) ? "unsupported" : "invalid", mark, problem);
+        bool unsupported = libyaml_only(parser_.problem) || flow_tag_before(mark);
+        raise_error(unsupported ? "unsupported" : "invalid", mark, problem);
+    }
+
+    // libyaml ends a tag at a flow indicator and then trips over what follows it
+    // ("!a,&"), before check_properties sees the tag: PyYAML reads on. Any tag
+    // before the error that holds a flow indicator leaves the text to PyYAML
+    // (a tag-like run inside a quoted scalar only costs the slower reading).
+    bool flow_tag_before(const yaml_mark_t& mark) {
+        const char* begin = source_->at(0);
+        const char* end = std::min(source_->end(), source_->at(mark.index) + 1);
+        for (const char* p = begin; p < end; ++p) {
+            if (*p != '!' || (p > begin && !std::strchr(" \t\r\n[{,", p[-1])))
+                continue;
+            for (const char* q = p + 1; q < end && !std::strchr(" \t\r\n", *q); ++q)
+                if (std::strchr(",[]{}", *q))
+                    return true;
+        }
+        return false;
     }
 
     // What libyaml refuses and PyYAML reads: the escape of a lone surrogate, an

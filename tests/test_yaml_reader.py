@@ -155,7 +155,7 @@ LIBYAML_LENIENT = ["a: b\t", "[a\tb]", "- \tx", "%YAML\t1.1\n--- x", "a: |\t\n  
 # reports these as 'unsupported' and yaml_load has PyYAML's own loader read them.
 LIBYAML_STRICT = ["\"\\udc80 lone\"", "%FOO bar\n--- x", "%YAML 1.3\n--- x", "[a:, b]", "{=:}", "[?]", "[a, ?, b]", "[a, ?, :b]",
                   "[!!str, a]", "{<<: !foo, {a: 1}}", "{<<: !!,omap [a: 1]}", "lit: |\n  \ta\n", "\n\ufeffa: 1",
-                  "\ufeff\ufeffa: 1"]
+                  "\ufeff\ufeffa: 1", "{<<: !foo,& {a: 1}}", "{<<: !foo]* {a: 1}}"]
 DOCUMENTS += LIBYAML_LENIENT + LIBYAML_STRICT + ["a: 1 # tab\tin a comment", "'tab\tquoted'", "|\n  tab\tin text\n"]
 
 
