@@ -5,7 +5,6 @@ import hashlib
 import html
 import json
 import re
-import time
 import urllib.parse
 
 import pytest
@@ -173,15 +172,12 @@ class TestJobPage:
         answer = client.put("/api/jobs/big", params={"state": "finished"}, content=json.dumps(document),
                             headers={"Authorization": "Bearer " + TOKEN})
         assert answer.status_code == 200, answer.text
-        started = time.perf_counter()
         page = client.get("/jobs/big")
-        took = time.perf_counter() - started
         data = page_data(page.text)
         # Only the tasks: the failing one has too many sections to send before they are asked for.
         assert len(data["rows"]) == 4 and data["full"] == ["[]"]
         assert [".".join(f[0]) for f in data["failures"]] == ["t3.s2400"]
         assert [r[11] for r in data["rows"]] == [0, 0, 0, 2]
-        assert took < 5, took
         assert len(rows(client, "big", parent='["t0"]')["rows"]) == 2500
 
 
@@ -209,7 +205,8 @@ class TestJobList:
         page = client.get("/", params={"per_page": "2", "name": "nightly"}).text
         assert 'href="/?name=nightly&amp;per_page=2&amp;page=2" rel="next"' in page
 
-    def test_ten_thousand_jobs_open_in_under_a_second(self, client, series):
+    # Their speed is bench_server.py's to show; here, that every filter answers over many jobs.
+    def test_ten_thousand_jobs_filter_and_page(self, client, series):
         storage = client.app.state.storage
         jobs = storage.tables.jobs
         base = datetime.datetime(2025, 1, 1)
@@ -221,15 +218,11 @@ class TestJobList:
             connection.execute(jobs.insert(), batch)
         for params in ({}, {"name": "bulk3"}, {"result": "failed", "page": "40"}, {"q": "bulk0999"},
                        {"state": "finished", "since": "2025-06-01"}):
-            client.get("/", params=params)  # warm
-            started = time.perf_counter()
             answer = client.get("/", params=params)
-            took = time.perf_counter() - started
-            assert answer.status_code == 200 and took < 1.0, (params, took)
+            assert answer.status_code == 200, params
         assert "10003 jobs match." in client.get("/").text
-        started = time.perf_counter()
+        assert "10 jobs match." in client.get("/", params={"q": "bulk0999"}).text
         assert client.get("/trends").status_code == 200
-        assert time.perf_counter() - started < 1.0
 
 
 class TestHistoryTrendsCompare:
