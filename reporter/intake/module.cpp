@@ -3,6 +3,8 @@
 #include "native/module.h"
 #include "writers/json_encoder.h"
 
+#include <datetime.h>
+
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -17,6 +19,7 @@ using py::object;
 struct State {
     py::ModuleInfo info;
     object fromisoformat;  // datetime.datetime.fromisoformat
+    object isoformat, blank, microseconds, zero_microseconds;
     object id, type, result, value, starttime, stoptime, runtime, tasks, sections;
     object largest;  // 1e300: a runtime this large or larger is stored as none
 };
@@ -66,16 +69,62 @@ object result_column(PyObject* value) {
     return text_column(value, 40);
 }
 
-object time_column(PyObject* value) {
+int digits(const char* text, int at, int count) {
+    int value = 0;
+    for (int i = at; i < at + count; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return -1;
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
+// The datetime of the form the framework writes, "YYYY-MM-DD HH:MM:SS[.ffffff]", made
+// straight from its fields; empty for any other text (or an impossible date), which
+// fromisoformat then reads or refuses. For that form both give the same datetime.
+object framework_time(PyObject* value) {
+    Py_ssize_t size = PyUnicode_GET_LENGTH(value);
+    if (!PyUnicode_IS_ASCII(value) || (size != 19 && size != 26))
+        return object();
+    const char* t = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(value));
+    if (t[4] != '-' || t[7] != '-' || t[10] != ' ' || t[13] != ':' || t[16] != ':' || (size == 26 && t[19] != '.'))
+        return object();
+    int year = digits(t, 0, 4), month = digits(t, 5, 2), day = digits(t, 8, 2), hour = digits(t, 11, 2),
+        minute = digits(t, 14, 2), second = digits(t, 17, 2), micro = size == 26 ? digits(t, 20, 6) : 0;
+    if (year < 0 || month < 0 || day < 0 || hour < 0 || minute < 0 || second < 0 || micro < 0)
+        return object();
+    PyObject* made = PyDateTimeAPI->DateTime_FromDateAndTime(year, month, day, hour, minute, second, micro, Py_None,
+                                                             PyDateTimeAPI->DateTimeType);
+    if (!made) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError))
+            py::throw_error();
+        PyErr_Clear();
+    }
+    return py::steal(made);
+}
+
+// A time column: the datetime fromisoformat reads, none for text it refuses or for
+// anything but text. With `as_text`, the text SQLite keeps of it instead, which is
+// isoformat(" ", "microseconds"): the framework's own form is that text already.
+object time_column(PyObject* value, bool as_text) {
     if (!value || !PyUnicode_Check(value))
         return py::none();
-    PyObject* made = PyObject_CallOneArg(state->fromisoformat.ptr(), value);
-    if (made)
-        return py::steal(made);
-    if (!PyErr_ExceptionMatches(PyExc_ValueError))
-        py::throw_error();
-    PyErr_Clear();
-    return py::none();
+    object made = PyUnicode_CheckExact(value) ? framework_time(value) : object();
+    if (made && as_text)
+        return PyUnicode_GET_LENGTH(value) == 26 ? py::borrow(value)
+                                                 : py::take(PyUnicode_Concat(value, state->zero_microseconds.ptr()));
+    if (!made) {
+        made = py::steal(PyObject_CallOneArg(state->fromisoformat.ptr(), value));
+        if (!made) {
+            if (!PyErr_ExceptionMatches(PyExc_ValueError))
+                py::throw_error();
+            PyErr_Clear();
+            return py::none();
+        }
+    }
+    if (as_text)
+        return py::call_method(made, state->isoformat, state->blank, state->microseconds);
+    return made;
 }
 
 object number_column(PyObject* value) {
@@ -153,7 +202,8 @@ struct Pending {
 // What the server stores of a report, as rows (path, parent, position, depth, type, result,
 // start, stop, runtime, data, children), the run set first, then depth first in stored order.
 // The report's dicts are the caller's own: each node's child lists become lists of ids.
-object flatten(handle report, handle max_nodes_arg, handle max_depth_arg, handle refused) {
+object flatten(handle report, handle max_nodes_arg, handle max_depth_arg, handle refused, handle time_text) {
+    bool as_text = py::truthy(time_text);
     Py_ssize_t max_nodes = PyLong_AsSsize_t(max_nodes_arg.ptr());
     if (max_nodes == -1 && PyErr_Occurred())
         py::throw_error();
@@ -171,6 +221,7 @@ object flatten(handle report, handle max_nodes_arg, handle max_depth_arg, handle
 
     object rows = py::new_list();
     std::unordered_set<std::string> seen;
+    seen.reserve(1024);
     std::vector<Pending> stack;
     stack.push_back({py::borrow(report), "[]", py::none(), 0, 0});
     std::vector<object> children, ids;
@@ -250,8 +301,8 @@ object flatten(handle report, handle max_nodes_arg, handle max_depth_arg, handle
         };
         object row = py::tuple(path, item.parent, py::take(PyLong_FromSsize_t(item.position)),
                                py::take(PyLong_FromSsize_t(item.depth)), text_column(get(state->type), 200),
-                               result_column(get(state->result)), time_column(get(state->starttime)),
-                               time_column(get(state->stoptime)), number_column(get(state->runtime)),
+                               result_column(get(state->result)), time_column(get(state->starttime), as_text),
+                               time_column(get(state->stoptime), as_text), number_column(get(state->runtime)),
                                unmarked(encoder.encode(item.node)), unmarked(ascii_text(child_list)));
         py::check(PyList_Append(rows.ptr(), row.ptr()));
         std::string prefix = item.path.substr(0, item.path.size() - 1);
@@ -265,12 +316,13 @@ object flatten(handle report, handle max_nodes_arg, handle max_depth_arg, handle
 }
 
 const char* flatten_doc =
-    "flatten(report, max_nodes, max_depth, refused)\n--\n\n"
+    "flatten(report, max_nodes, max_depth, refused, time_text=False)\n--\n\n"
     "The rows of the report's nodes (path, parent, position, depth, type, result, start,\n"
     "stop, runtime, data, children), the run set first and then depth first, each node's\n"
     "children as a list of their ids (in `report` itself too). Raises refused(message)\n"
     "for a node without an id, a child list that is not one of nodes with ids, or values\n"
-    "nested deeper than max_depth levels, and refused(message, 413) past max_nodes.";
+    "nested deeper than max_depth levels, and refused(message, 413) past max_nodes.\n"
+    "Times are datetimes, or with `time_text` the text isoformat(' ', 'microseconds') gives.";
 
 struct Module {
     static constexpr const char* short_name = "_intake";
@@ -289,8 +341,16 @@ struct Module {
         state->tasks = py::text("tasks");
         state->sections = py::text("sections");
         state->largest = py::take(PyFloat_FromDouble(1e300));
-        object function = py::function<flatten>(state->info, "flatten",
-                                                {{"report"}, {"max_nodes"}, {"max_depth"}, {"refused"}}, flatten_doc);
+        state->isoformat = py::text("isoformat");
+        state->blank = py::text(" ");
+        state->microseconds = py::text("microseconds");
+        state->zero_microseconds = py::text(".000000");
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI)
+            py::throw_error();
+        object function = py::function<flatten>(
+            state->info, "flatten",
+            {{"report"}, {"max_nodes"}, {"max_depth"}, {"refused"}, py::opt("time_text", Py_False)}, flatten_doc);
         py::check(PyModule_AddObjectRef(module.ptr(), "flatten", function.ptr()));
     }
 

@@ -7,15 +7,16 @@ import pytest
 from hypothesis import HealthCheck, example, given, settings, strategies as st
 
 from kovra.reporter.server import intake
+from kovra.reporter.server.storage import _sqlite_time
 from reference import intake as reference
 
 from reports import big_document, main_job_runset
 
 
-def outcome(flatten, document, max_nodes, max_depth):
+def outcome(flatten, document, max_nodes, max_depth, **options):
     report = json.loads(document)["report"]
     try:
-        rows = flatten(report, max_nodes, max_depth)
+        rows = flatten(report, max_nodes, max_depth, **options)
     except intake.Refused as refused:
         return ("refused", str(refused), refused.status)
     # NaN is not equal to itself: compared by its text.
@@ -25,6 +26,13 @@ def outcome(flatten, document, max_nodes, max_depth):
 def same(document, max_nodes=2_000_000, max_depth=400):
     native = outcome(intake.flatten, document, max_nodes, max_depth)
     assert native == outcome(reference.flatten, document, max_nodes, max_depth)
+    # With the times as SQLite keeps them: the text the storage made of the datetimes before.
+    as_text = outcome(intake.flatten, document, max_nodes, max_depth, time_text=True)
+    if native[0] == "rows":
+        native_text = [row[:6] + (_sqlite_time(row[6]), _sqlite_time(row[7])) + row[8:] for row in native[1]]
+        assert as_text == ("rows", native_text, native[2])
+    else:
+        assert as_text == native
     return native
 
 
@@ -36,7 +44,10 @@ values = st.recursive(scalars, lambda inner: st.one_of(st.lists(inner, max_size=
                                                         st.dictionaries(st.text(max_size=4), inner, max_size=3)),
                       max_leaves=12)
 times = st.one_of(st.sampled_from(["2026-01-01 00:00:00.000001", "2026-02-30 00:00:00", "2026-01-01T10:00:00Z",
-                                   "2026-01-01T10:00:00+02:00", "20260101T100000", "nonsense", ""]), values)
+                                   "2026-01-01T10:00:00+02:00", "20260101T100000", "nonsense", "", "2024-02-29 23:59:59",
+                                   "2023-02-29 10:00:00.5", "0000-01-01 00:00:00", "2026-01-01 24:00:00.000000",
+                                   "2026-01-01 10:00:00,000001", "2026-01-01 10:00:00.12345", "\uff12026-01-01 00:00:00"]),
+                  st.from_regex(r"\A[0-9]{4}-[0-9]{2}-[0-9]{2}[ T][0-9]{2}:[0-9]{2}:[0-9]{2}(\.[0-9]{6})?\Z"), values)
 ids = st.one_of(texts, st.integers(-3, 3), values)
 columns = st.fixed_dictionaries({}, optional={
     "type": st.one_of(texts, values), "result": st.one_of(texts, st.fixed_dictionaries({"value": values}), values),

@@ -28,11 +28,12 @@ class Refused(Exception):
 class Snapshot:
     """A parsed upload: the job row's fields, node rows, logs [(name, bytes)] and a digest of it all."""
 
-    def __init__(self, job, nodes, logs, digest):
+    def __init__(self, job, nodes, logs, digest, time_text=False):
         self.job = job
         self.nodes = nodes
         self.logs = logs
         self.digest = digest
+        self.time_text = time_text  # the nodes' times as the text SQLite keeps, not datetimes
 
 
 def gunzip(data, limit):
@@ -119,7 +120,7 @@ NODE_COLUMNS = ("path", "parent", "position", "depth", "type", "result", "start"
                 "children")
 
 
-def flatten(report, max_nodes, max_depth):
+def flatten(report, max_nodes, max_depth, time_text=False):
     """Rows for `nodes` (tuples in NODE_COLUMNS order), the run set first, then depth first in stored order.
 
     A node's children are stored as their ids. A node is reached as the file-backed
@@ -127,9 +128,10 @@ def flatten(report, max_nodes, max_depth):
     sections), and later ones are not stored. Also checks what the JSON parser let
     through: the shape of every node, and how deep the values nest (the document's
     own levels included). Made natively in one pass over the parsed report, whose
-    child lists become id lists in place.
+    child lists become id lists in place. Times are datetimes, or with `time_text`
+    the text SQLite keeps of them (isoformat(" ", "microseconds")).
     """
-    return _intake.flatten(report, max_nodes, max_depth, Refused)
+    return _intake.flatten(report, max_nodes, max_depth, Refused, time_text)
 
 
 def job_fields(report, name=None):
@@ -188,13 +190,15 @@ class _CollectorPause:
                 gc.enable()
 
 
-def read_snapshot(report_bytes, logs, settings, name=None):
-    """Checks and parses one upload: the report (bytes, maybe gzip) and logs {name: bytes}."""
+def read_snapshot(report_bytes, logs, settings, name=None, time_text=False):
+    """Checks and parses one upload: the report (bytes, maybe gzip) and logs {name: bytes}.
+
+    `time_text`: the nodes' times as the text SQLite keeps (``Storage.time_text``)."""
     if len(logs) > settings.max_log_files:
         raise Refused("more than %d log files" % settings.max_log_files, status=413)
     with _CollectorPause():
         document, text = parse_report(report_bytes, settings)
-        nodes = flatten(document["report"], settings.max_nodes, settings.max_depth)
+        nodes = flatten(document["report"], settings.max_nodes, settings.max_depth, time_text)
     digest = hashlib.sha256()
     digest.update(b"report\0%d\0" % len(text))
     digest.update(text)
@@ -205,4 +209,5 @@ def read_snapshot(report_bytes, logs, settings, name=None):
         digest.update(data)
     if name is not None:
         digest.update(b"name\0" + name.encode("utf-8", "replace"))
-    return Snapshot(job_fields(document["report"], name), nodes, sorted(logs.items()), digest.hexdigest())
+    return Snapshot(job_fields(document["report"], name), nodes, sorted(logs.items()), digest.hexdigest(),
+                    time_text)
