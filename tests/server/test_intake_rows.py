@@ -1,5 +1,6 @@
 """The rows the server stores, made natively in one pass, against the plain-Python rows they replaced
 (reference/intake.py): the same rows, the same refusals, the same report left behind."""
+import datetime
 import json
 import math
 
@@ -122,3 +123,33 @@ def test_the_main_job_and_a_large_report(tmp_path):
     kind, rows, _ = same(json.dumps(big_document(5, 40, steps=3, payload="<&>\u00e9")))
     assert kind == "rows" and len(rows) == 1 + 5 + 5 * 40 * 4
     assert not math.isnan(rows[0][8])
+
+
+def test_stored_rows_are_the_reference_rows(db_url, tmp_path):
+    """What the database holds, read back raw: the reference rows, on both databases, across many INSERT batches."""
+    from kovra.reporter.server.settings import Settings
+    from kovra.reporter.server.storage import Storage
+    document = big_document(3, 200, steps=1, payload="<&>\u00e9\x00")
+    document["report"]["tasks"][1]["starttime"] = "2026-01-01T10:00:00+02:00"
+    text = json.dumps(document)
+    storage = Storage(db_url)
+    try:
+        snapshot = intake.read_snapshot(text.encode(), {}, Settings(), None, storage.time_text)
+        storage.put_job("rows", snapshot, "finished")
+        mark = "?" if storage.is_sqlite else "%s"
+        with storage.engine.connect() as connection:
+            stored = sorted(tuple(row) for row in connection.exec_driver_sql(
+                "SELECT path, parent, position, depth, type, result, start, stop, runtime, data, children "
+                "FROM nodes WHERE job = " + mark, ("rows",)))
+    finally:
+        storage.close()
+    expected = reference.flatten(json.loads(text)["report"], 2_000_000, 400)
+    if storage.is_sqlite:
+        expected = [row[:6] + (_sqlite_time(row[6]), _sqlite_time(row[7])) + row[8:] for row in expected]
+    else:
+        # PostgreSQL keeps the instant of an aware time, not its offset.
+        stored = [row[:6] + tuple(t and t.replace(tzinfo=None) for t in row[6:8]) + row[8:] for row in stored]
+        expected = [row[:6] + tuple(t and (t.astimezone(datetime.timezone.utc).replace(tzinfo=None)
+                                           if t.tzinfo else t) for t in row[6:8]) + row[8:] for row in expected]
+    assert len(stored) == 1 + 3 + 3 * 200 * 2
+    assert stored == sorted(expected)
