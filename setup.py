@@ -13,7 +13,7 @@ from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
-MODULES = ("runset", "ledgrin", "explorer", "_yaml")
+MODULES = ("runset", "ledgrin", "explorer", "_yaml", "_intake")
 
 
 class CMakeBuild(build_ext):

@@ -6,7 +6,7 @@ import os
 import re
 import sys
 
-_MODULES = ("runset", "ledgrin", "explorer", "_yaml")
+_MODULES = ("runset", "ledgrin", "explorer", "_yaml", "_intake")
 _SUFFIX = re.compile(r"^(?P<name>\w+)\.cpython-(?P<major>3)(?P<minor>\d+)(?P<flags>[a-z]*)-.*\.so$")
 
 

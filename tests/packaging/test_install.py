@@ -11,7 +11,7 @@ import pytest
 
 REPO_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
-MODULES = ("runset", "ledgrin", "explorer", "_yaml")
+MODULES = ("runset", "ledgrin", "explorer", "_yaml", "_intake")
 
 
 def _tools_folder(*extra):

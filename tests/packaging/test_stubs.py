@@ -6,7 +6,8 @@ import sys
 import pytest
 
 REPO_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-MODULES = ["kovra.reporter.runset", "kovra.reporter.ledgrin", "kovra.reporter.explorer", "kovra.reporter._yaml"]
+MODULES = ["kovra.reporter.runset", "kovra.reporter.ledgrin", "kovra.reporter.explorer", "kovra.reporter._yaml",
+           "kovra.reporter._intake"]
 
 
 def test_every_module_ships_a_stub_and_the_package_is_marked_typed():

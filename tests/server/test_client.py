@@ -172,3 +172,19 @@ def test_the_client_works_on_the_frameworks_310(live, tmp_path):
                          capture_output=True, text=True, timeout=120, env=dict(os.environ, PYTHONPATH=REPO))
     assert out.returncode == 0, out.stderr
     assert json.loads(out.stdout) == json.loads(json.dumps(walk(ReporterClient(job.dump_json()))))
+
+
+@pytest.mark.parametrize("url, packed", [("http://127.0.0.1:1", False), ("http://[::1]:1", False),
+                                         ("http://localhost:1", False), ("http://127.9.9.9:1", False),
+                                         ("http://10.0.0.7:1", True), ("http://reports.example:1", True)])
+def test_the_report_is_gzipped_unless_the_server_is_on_loopback(url, packed):
+    import gzip
+    sent = []
+    client = ServerClient(url, "j", token=TOKEN)
+    client._json = lambda method, path, body, headers: sent.append(body) or {}
+    text = json.dumps({"version": "3.2", "report": {"id": "r", "name": "x" * 1000}}).encode()
+    client.send(Dumped(json.loads(text)), logs={})
+    head, _, rest = sent[0].partition(b"\r\n\r\n")
+    report = rest[:rest.rindex(b"\r\n--")]
+    assert (b"results.json.gz\r" in head) == packed
+    assert (gzip.decompress(report) if packed else report) == text

@@ -122,16 +122,42 @@ class _Doc:
 def test_a_newer_schema_is_refused(db_url, tmp_path):
     from sqlalchemy import text
     storage = Storage(db_url)
-    assert storage.schema_revision() == "0001"
+    assert storage.schema_revision() == "0002"
     Storage(db_url).close()                       # at its head already: nothing to do
     with storage.engine.begin() as connection:
         connection.execute(text("UPDATE alembic_version SET version_num = '0999'"))
     storage.close()
-    with pytest.raises(SchemaTooNew, match=r"revision 0999\) is newer than this server knows \(up to 0001\)"):
+    with pytest.raises(SchemaTooNew, match=r"revision 0999\) is newer than this server knows \(up to 0002\)"):
         Storage(db_url)
     done = cli("serve", "--db", db_url, "--data", str(tmp_path), "--bind", "127.0.0.1:1", check=False)
     assert done.returncode == 2 and "is newer than this server knows" in done.stderr
     assert len(done.stderr.strip().splitlines()) == 1
+
+
+def test_a_database_of_the_first_schema_is_brought_up_to_date_with_its_jobs(db_url):
+    import sqlalchemy
+    from alembic import command
+    from alembic.config import Config
+    from kovra.reporter.server.intake import read_snapshot
+    from kovra.reporter.server.settings import Settings
+    from kovra.reporter.server.storage import MIGRATIONS
+    old = Storage(db_url, upgrade=False)
+    config = Config()
+    config.set_main_option("script_location", MIGRATIONS)
+    with old.engine.begin() as connection:
+        config.attributes["connection"] = connection
+        command.upgrade(config, "0001")
+    document = {"version": "3.2", "report": {"id": "r", "tasks": [{"id": "a", "sections": [{"id": "b"}]}]}}
+    old.put_job("kept", read_snapshot(json.dumps(document).encode(), {}, Settings()), "finished")
+    assert "ix_nodes_path" in {i["name"] for i in sqlalchemy.inspect(old.engine).get_indexes("nodes")}
+    old.close()
+    storage = Storage(db_url)
+    try:
+        assert storage.schema_revision() == "0002"
+        assert "ix_nodes_path" not in {i["name"] for i in sqlalchemy.inspect(storage.engine).get_indexes("nodes")}
+        assert storage.node("kept", ["a", "b"]) == {"id": "b"} and storage.job("kept")["nodes"] == 3
+    finally:
+        storage.close()
 
 
 def test_two_servers_take_concurrent_sends_of_one_job(start_server, db_url):

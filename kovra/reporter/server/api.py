@@ -226,7 +226,8 @@ class Api:
         body = await self._body(request)
         report, logs = self._parts(request, body)
         async with self._upload_slots:
-            snapshot = await self._call(intake.read_snapshot, report, logs, self.settings, name)
+            snapshot = await self._call(intake.read_snapshot, report, logs, self.settings, name,
+                                        self.storage.time_text)
             row, changed = await self._call(self.storage.put_job, job, snapshot, state)
         return JSONResponse(dict(row, changed=changed), status_code=200)
 

@@ -11,7 +11,7 @@ import json
 import threading
 import zlib
 
-from .. import views
+from .. import _intake, views
 
 FORMAT_VERSION = "3.2"
 CHILD_KEYS = ("tasks", "sections")
@@ -28,11 +28,12 @@ class Refused(Exception):
 class Snapshot:
     """A parsed upload: the job row's fields, node rows, logs [(name, bytes)] and a digest of it all."""
 
-    def __init__(self, job, nodes, logs, digest):
+    def __init__(self, job, nodes, logs, digest, time_text=False):
         self.job = job
         self.nodes = nodes
         self.logs = logs
         self.digest = digest
+        self.time_text = time_text  # the nodes' times as the text SQLite keeps, not datetimes
 
 
 def gunzip(data, limit):
@@ -110,105 +111,27 @@ def safe_json(value):
     return _unmarked(json.dumps(value, separators=(",", ":")))
 
 
+def _unmarked(text):
+    return text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
+
+
 # The order of a node row's values (after the job's key, which the storage puts first).
 NODE_COLUMNS = ("path", "parent", "position", "depth", "type", "result", "start", "stop", "runtime", "data",
                 "children")
 
 
-_SCALARS = frozenset((str, int, float, bool, type(None)))
+def flatten(report, max_nodes, max_depth, time_text=False):
+    """Rows for `nodes` (tuples in NODE_COLUMNS order), the run set first, then depth first in stored order.
 
-
-def _too_deep(value, limit):
-    """True when the container `value` (counted as one level) nests deeper than `limit` levels."""
-    stack = [(value, 1)]
-    while stack:
-        item, depth = stack.pop()
-        if depth > limit:
-            return True
-        for child in (item.values() if isinstance(item, dict) else item):
-            if isinstance(child, (dict, list)):
-                stack.append((child, depth + 1))
-    return False
-
-
-def _id_json(node_id):
-    return json.dumps(node_id, separators=(",", ":"))
-
-
-def _unmarked(text):
-    return text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
-
-
-def flatten(report, max_nodes, max_depth):
-    """Rows for `nodes` (tuples in NODE_COLUMNS order), the run set first; children as ids in stored order.
-
-    A node is reached as the file-backed client reaches it: among siblings with the
-    same id the first wins (tasks before sections), and later ones are not stored.
-    Also checks what the JSON parser let through: the shape of every node, and how
-    deep the values nest (the document's own levels included), without recursion.
+    A node's children are stored as their ids. A node is reached as the file-backed
+    client reaches it: among siblings with the same id the first wins (tasks before
+    sections), and later ones are not stored. Also checks what the JSON parser let
+    through: the shape of every node, and how deep the values nest (the document's
+    own levels included). Made natively in one pass over the parsed report, whose
+    child lists become id lists in place. Times are datetimes, or with `time_text`
+    the text SQLite keeps of them (isoformat(" ", "microseconds")).
     """
-    rows = []
-    logs = set()
-    seen = set()
-    # (node, its path as JSON text, parent path, position among siblings, depth in the tree)
-    stack = [(report, "[]", None, 0, 0)]
-    while stack:
-        node, path, parent, position, depth = stack.pop()
-        if path in seen:
-            continue
-        seen.add(path)
-        if len(rows) >= max_nodes:
-            raise Refused("the report has more than %d nodes" % max_nodes, status=413)
-        # The document's levels: {"report": {"tasks": [{"sections": [ ... two per step down;
-        # `room` is how many the node's own values may take.
-        room = max_depth - 2 - 2 * depth
-        if room < 0:
-            raise Refused("the report is nested deeper than %d levels" % max_depth)
-        if "id" not in node:
-            raise Refused("%s: the node has no id" % path)
-        # The parsed document is ours: each node becomes its own row's data in place, its children
-        # replaced by their ids (the dict keeps its key order).
-        own = node
-        child_ids = []
-        below = []
-        for key in CHILD_KEYS:
-            value = node.get(key)
-            if value is None:
-                continue
-            if type(value) is not list:
-                raise Refused("%s: %r is not a list" % (path, key))
-            ids = []
-            for index, child in enumerate(value):
-                if type(child) is not dict or "id" not in child:
-                    raise Refused("%s: %s[%d] is not a report node with an id" % (path, key, index))
-                ids.append(child["id"])
-            below.extend(value)
-            node[key] = ids
-            child_ids.extend(ids)
-        for value in node.values():
-            kind = type(value)
-            if kind is not dict and kind is not list:
-                continue
-            # Most containers hold scalars only (one level): one C-level look settles those.
-            scalars = _SCALARS.issuperset(map(type, value.values() if kind is dict else value))
-            if room < 1 or not scalars and _too_deep(value, room):
-                raise Refused("the report is nested deeper than %d levels" % max_depth)
-        logfile = node.get("logfile")
-        if isinstance(logfile, str):
-            logs.add(logfile)
-        stretch = node.get("logs")
-        if isinstance(stretch, dict) and isinstance(stretch.get("file"), str):
-            logs.add(stretch["file"])
-        id_texts = [_id_json(i) for i in child_ids]
-        rows.append((
-            path, parent, position, depth, _text(node.get("type"), 200), _result(node.get("result")),
-            _time(node.get("starttime")), _time(node.get("stoptime")), _number(node.get("runtime")),
-            safe_json(own), _unmarked("[" + ",".join(id_texts) + "]"),
-        ))
-        prefix = path[:-1] + ("," if depth else "")
-        for index in range(len(below) - 1, -1, -1):
-            stack.append((below[index], prefix + id_texts[index] + "]", path, index, depth + 1))
-    return rows, logs
+    return _intake.flatten(report, max_nodes, max_depth, Refused, time_text)
 
 
 def job_fields(report, name=None):
@@ -267,13 +190,15 @@ class _CollectorPause:
                 gc.enable()
 
 
-def read_snapshot(report_bytes, logs, settings, name=None):
-    """Checks and parses one upload: the report (bytes, maybe gzip) and logs {name: bytes}."""
+def read_snapshot(report_bytes, logs, settings, name=None, time_text=False):
+    """Checks and parses one upload: the report (bytes, maybe gzip) and logs {name: bytes}.
+
+    `time_text`: the nodes' times as the text SQLite keeps (``Storage.time_text``)."""
     if len(logs) > settings.max_log_files:
         raise Refused("more than %d log files" % settings.max_log_files, status=413)
     with _CollectorPause():
         document, text = parse_report(report_bytes, settings)
-        nodes, _ = flatten(document["report"], settings.max_nodes, settings.max_depth)
+        nodes = flatten(document["report"], settings.max_nodes, settings.max_depth, time_text)
     digest = hashlib.sha256()
     digest.update(b"report\0%d\0" % len(text))
     digest.update(text)
@@ -284,4 +209,5 @@ def read_snapshot(report_bytes, logs, settings, name=None):
         digest.update(data)
     if name is not None:
         digest.update(b"name\0" + name.encode("utf-8", "replace"))
-    return Snapshot(job_fields(document["report"], name), nodes, sorted(logs.items()), digest.hexdigest())
+    return Snapshot(job_fields(document["report"], name), nodes, sorted(logs.items()), digest.hexdigest(),
+                    time_text)

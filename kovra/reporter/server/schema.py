@@ -48,7 +48,6 @@ nodes = Table(
     Column("runtime", Float),
     Column("data", Text, nullable=False),
     Column("children", Text, nullable=False),
-    Index("ix_nodes_path", "path"),
 )
 
 log_files = Table(

@@ -1,0 +1,364 @@
+// kovra.reporter._intake: the reporter server's rows of an upload's nodes, made in
+// one native pass over the parsed report, its shape and nesting checked on the way.
+#include "native/module.h"
+#include "writers/json_encoder.h"
+
+#include <datetime.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+namespace intake_module {
+
+using py::handle;
+using py::object;
+
+struct State {
+    py::ModuleInfo info;
+    object fromisoformat;  // datetime.datetime.fromisoformat
+    object isoformat, blank, microseconds, zero_microseconds;
+    object id, type, result, value, starttime, stoptime, runtime, tasks, sections;
+    object largest;  // 1e300: a runtime this large or larger is stored as none
+};
+State* state = nullptr;
+
+// The refusal the caller passed (its Refused class), raised with a one-line message.
+[[noreturn]] void refuse(handle refused, object message, bool too_large = false) {
+    object error = too_large ? py::call(refused, message, py::integer(413)) : py::call(refused, message);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    py::throw_error();
+}
+
+// A value for a text column: text without NUL or lone surrogates, at most `limit`
+// characters; none for anything but a str.
+object text_column(PyObject* value, Py_ssize_t limit) {
+    if (!value || !PyUnicode_CheckExact(value))
+        return py::none();
+    object text = py::borrow(value);
+    bool plain = PyUnicode_IS_ASCII(value);
+    if (plain) {
+        const unsigned char* chars = PyUnicode_1BYTE_DATA(value);
+        for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(value); i < n && plain; ++i)
+            plain = chars[i] >= 0x20 && chars[i] < 0x7f;
+    }
+    if (!plain) {
+        object raw = py::take(PyUnicode_AsEncodedString(value, "utf-8", "replace"));
+        object decoded = py::take(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.ptr()), PyBytes_GET_SIZE(raw.ptr()),
+                                                       "strict"));
+        static PyObject *nul, *mark;
+        if (!nul) {
+            nul = py::take(PyUnicode_FromOrdinal(0)).release();
+            mark = py::take(PyUnicode_FromOrdinal(0xfffd)).release();
+        }
+        text = py::take(PyUnicode_Replace(decoded.ptr(), nul, mark, -1));
+    }
+    if (PyUnicode_GET_LENGTH(text.ptr()) <= limit)
+        return text;
+    return py::take(PyUnicode_Substring(text.ptr(), 0, limit));
+}
+
+object result_column(PyObject* value) {
+    if (value && PyDict_Check(value)) {
+        value = PyDict_GetItemWithError(value, state->value.ptr());
+        if (!value && PyErr_Occurred())
+            py::throw_error();
+    }
+    return text_column(value, 40);
+}
+
+int digits(const char* text, int at, int count) {
+    int value = 0;
+    for (int i = at; i < at + count; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return -1;
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
+// The datetime of the form the framework writes, "YYYY-MM-DD HH:MM:SS[.ffffff]", made
+// straight from its fields; empty for any other text (or an impossible date), which
+// fromisoformat then reads or refuses. For that form both give the same datetime.
+object framework_time(PyObject* value) {
+    Py_ssize_t size = PyUnicode_GET_LENGTH(value);
+    if (!PyUnicode_IS_ASCII(value) || (size != 19 && size != 26))
+        return object();
+    const char* t = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(value));
+    if (t[4] != '-' || t[7] != '-' || t[10] != ' ' || t[13] != ':' || t[16] != ':' || (size == 26 && t[19] != '.'))
+        return object();
+    int year = digits(t, 0, 4), month = digits(t, 5, 2), day = digits(t, 8, 2), hour = digits(t, 11, 2),
+        minute = digits(t, 14, 2), second = digits(t, 17, 2), micro = size == 26 ? digits(t, 20, 6) : 0;
+    if (year < 0 || month < 0 || day < 0 || hour < 0 || minute < 0 || second < 0 || micro < 0)
+        return object();
+    PyObject* made = PyDateTimeAPI->DateTime_FromDateAndTime(year, month, day, hour, minute, second, micro, Py_None,
+                                                             PyDateTimeAPI->DateTimeType);
+    if (!made) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError))
+            py::throw_error();
+        PyErr_Clear();
+    }
+    return py::steal(made);
+}
+
+// A time column: the datetime fromisoformat reads, none for text it refuses or for
+// anything but text. With `as_text`, the text SQLite keeps of it instead, which is
+// isoformat(" ", "microseconds"): the framework's own form is that text already.
+object time_column(PyObject* value, bool as_text) {
+    if (!value || !PyUnicode_Check(value))
+        return py::none();
+    object made = PyUnicode_CheckExact(value) ? framework_time(value) : object();
+    if (made && as_text)
+        return PyUnicode_GET_LENGTH(value) == 26 ? py::borrow(value)
+                                                 : py::take(PyUnicode_Concat(value, state->zero_microseconds.ptr()));
+    if (!made) {
+        made = py::steal(PyObject_CallOneArg(state->fromisoformat.ptr(), value));
+        if (!made) {
+            if (!PyErr_ExceptionMatches(PyExc_ValueError))
+                py::throw_error();
+            PyErr_Clear();
+            return py::none();
+        }
+    }
+    if (as_text)
+        return py::call_method(made, state->isoformat, state->blank, state->microseconds);
+    return made;
+}
+
+object number_column(PyObject* value) {
+    if (!value || PyBool_Check(value))
+        return py::none();
+    if (PyFloat_Check(value)) {
+        double number = PyFloat_AS_DOUBLE(value);
+        return std::fabs(number) < 1e300 ? py::take(PyNumber_Float(value)) : py::none();
+    }
+    if (!PyLong_Check(value))
+        return py::none();
+    object size = py::take(PyNumber_Absolute(value));
+    if (!py::compare(size, state->largest, Py_LT))
+        return py::none();
+    return py::take(PyNumber_Float(value));
+}
+
+// True when the container `value` (counted as one level) nests deeper than `limit`.
+bool too_deep(PyObject* value, long limit) {
+    if (limit < 1)
+        return true;
+    if (PyDict_Check(value)) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *child;
+        while (PyDict_Next(value, &pos, &key, &child))
+            if ((PyDict_Check(child) || PyList_Check(child)) && too_deep(child, limit - 1))
+                return true;
+    } else {
+        for (Py_ssize_t i = 0, n = PyList_GET_SIZE(value); i < n; ++i) {
+            PyObject* child = PyList_GET_ITEM(value, i);
+            if ((PyDict_Check(child) || PyList_Check(child)) && too_deep(child, limit - 1))
+                return true;
+        }
+    }
+    return false;
+}
+
+// The text as stored: markup characters (only ever inside strings) as escapes, so
+// that no stored text reads as HTML anywhere. `text` is the encoder's ASCII.
+object unmarked(object text) {
+    const char* chars = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text.ptr()));
+    Py_ssize_t size = PyUnicode_GET_LENGTH(text.ptr());
+    // Most texts have none: three library scans are quicker than one loop testing each byte.
+    if (!std::memchr(chars, '<', size_t(size)) && !std::memchr(chars, '>', size_t(size)) &&
+        !std::memchr(chars, '&', size_t(size)))
+        return text;
+    Py_ssize_t marks = 0;
+    for (Py_ssize_t i = 0; i < size; ++i)
+        marks += chars[i] == '<' || chars[i] == '>' || chars[i] == '&';
+    object made = py::take(PyUnicode_New(size + 5 * marks, 127));
+    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(made.ptr()));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        char c = chars[i];
+        if (c == '<' || c == '>' || c == '&') {
+            std::memcpy(out, c == '<' ? "\\u003c" : c == '>' ? "\\u003e" : "\\u0026", 6);
+            out += 6;
+        } else {
+            *out++ = c;
+        }
+    }
+    return made;
+}
+
+object ascii_text(const std::string& text) {
+    object made = py::take(PyUnicode_New(Py_ssize_t(text.size()), 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(made.ptr()), text.data(), text.size());
+    return made;
+}
+
+struct Pending {
+    object node;
+    std::string path;
+    object parent;  // the parent's path, None for the run set
+    Py_ssize_t position, depth;
+};
+
+// What the server stores of a report, as rows (path, parent, position, depth, type, result,
+// start, stop, runtime, data, children), the run set first, then depth first in stored order.
+// The report's dicts are the caller's own: each node's child lists become lists of ids.
+object flatten(handle report, handle max_nodes_arg, handle max_depth_arg, handle refused, handle time_text) {
+    bool as_text = py::truthy(time_text);
+    Py_ssize_t max_nodes = PyLong_AsSsize_t(max_nodes_arg.ptr());
+    if (max_nodes == -1 && PyErr_Occurred())
+        py::throw_error();
+    long max_depth = PyLong_AsLong(max_depth_arg.ptr());
+    if (max_depth == -1 && PyErr_Occurred())
+        py::throw_error();
+    if (!PyDict_CheckExact(report.ptr()))
+        py::raise(PyExc_TypeError, "the report must be a dict");
+
+    writers::JsonOptions options;
+    options.check_circular = false;  // parsed JSON holds no cycles
+    options.item_separator = ",";
+    options.key_separator = ":";
+    writers::JsonEncoder encoder(options);
+
+    object rows = py::new_list();
+    std::unordered_set<std::string> seen;
+    seen.reserve(1024);
+    std::vector<Pending> stack;
+    stack.push_back({py::borrow(report), "[]", py::none(), 0, 0});
+    std::vector<object> children, ids;
+    while (!stack.empty()) {
+        Pending item = std::move(stack.back());
+        stack.pop_back();
+        // Among siblings with the same id the first wins, as the file-backed client reads them.
+        if (!seen.insert(item.path).second)
+            continue;
+        PyObject* node = item.node.ptr();
+        if (PyList_GET_SIZE(rows.ptr()) >= max_nodes)
+            refuse(refused, py::take(PyUnicode_FromFormat("the report has more than %zd nodes", max_nodes)), true);
+        // The document's levels: {"report": {"tasks": [{"sections": [ ... two per step down;
+        // `room` is how many the node's own values may take.
+        long room = max_depth - 2 - 2 * long(item.depth);
+        if (room < 0)
+            refuse(refused, py::take(PyUnicode_FromFormat("the report is nested deeper than %ld levels", max_depth)));
+        object path = ascii_text(item.path);
+        if (!py::check(PyDict_Contains(node, state->id.ptr())))
+            refuse(refused, py::take(PyUnicode_FromFormat("%U: the node has no id", path.ptr())));
+        children.clear();
+        ids.clear();
+        for (PyObject* key : {state->tasks.ptr(), state->sections.ptr()}) {
+            PyObject* value = PyDict_GetItemWithError(node, key);
+            if (!value && PyErr_Occurred())
+                py::throw_error();
+            if (!value || value == Py_None)
+                continue;
+            if (!PyList_CheckExact(value))
+                refuse(refused, py::take(PyUnicode_FromFormat("%U: %R is not a list", path.ptr(), key)));
+            object held = py::borrow(value);
+            Py_ssize_t count = PyList_GET_SIZE(value);
+            object key_ids = py::new_list(count);
+            for (Py_ssize_t index = 0; index < count; ++index) {
+                PyObject* child = PyList_GET_ITEM(value, index);
+                PyObject* child_id = PyDict_CheckExact(child) ? PyDict_GetItemWithError(child, state->id.ptr())
+                                                              : nullptr;
+                if (!child_id) {
+                    if (PyErr_Occurred())
+                        py::throw_error();
+                    refuse(refused, py::take(PyUnicode_FromFormat("%U: %U[%zd] is not a report node with an id",
+                                                                  path.ptr(), key, index)));
+                }
+                Py_INCREF(child_id);
+                PyList_SET_ITEM(key_ids.ptr(), index, child_id);
+                children.push_back(py::borrow(child));
+                ids.push_back(py::borrow(child_id));
+            }
+            py::check(PyDict_SetItem(node, key, key_ids.ptr()));
+        }
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(node, &pos, &key, &value)) {
+            if (!PyDict_Check(value) && !PyList_Check(value))
+                continue;
+            if (room < 1 || too_deep(value, room))
+                refuse(refused,
+                       py::take(PyUnicode_FromFormat("the report is nested deeper than %ld levels", max_depth)));
+        }
+        std::string child_list = "[";
+        std::vector<std::string> id_texts;
+        id_texts.reserve(ids.size());
+        for (size_t i = 0; i < ids.size(); ++i) {
+            object text = encoder.encode(ids[i]);
+            id_texts.emplace_back(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text.ptr())),
+                                  size_t(PyUnicode_GET_LENGTH(text.ptr())));
+            if (i)
+                child_list += ',';
+            child_list += id_texts.back();
+        }
+        child_list += ']';
+        auto get = [node](handle name) {
+            PyObject* found = PyDict_GetItemWithError(node, name.ptr());
+            if (!found && PyErr_Occurred())
+                py::throw_error();
+            return found;
+        };
+        object row = py::tuple(path, item.parent, py::take(PyLong_FromSsize_t(item.position)),
+                               py::take(PyLong_FromSsize_t(item.depth)), text_column(get(state->type), 200),
+                               result_column(get(state->result)), time_column(get(state->starttime), as_text),
+                               time_column(get(state->stoptime), as_text), number_column(get(state->runtime)),
+                               unmarked(encoder.encode(item.node)), unmarked(ascii_text(child_list)));
+        py::check(PyList_Append(rows.ptr(), row.ptr()));
+        std::string prefix = item.path.substr(0, item.path.size() - 1);
+        if (item.depth)
+            prefix += ',';
+        for (size_t index = children.size(); index-- > 0;)
+            stack.push_back({std::move(children[index]), prefix + id_texts[index] + "]", path, Py_ssize_t(index),
+                             item.depth + 1});
+    }
+    return rows;
+}
+
+const char* flatten_doc =
+    "flatten(report, max_nodes, max_depth, refused, time_text=False)\n--\n\n"
+    "The rows of the report's nodes (path, parent, position, depth, type, result, start,\n"
+    "stop, runtime, data, children), the run set first and then depth first, each node's\n"
+    "children as a list of their ids (in `report` itself too). Raises refused(message)\n"
+    "for a node without an id, a child list that is not one of nodes with ids, or values\n"
+    "nested deeper than max_depth levels, and refused(message, 413) past max_nodes.\n"
+    "Times are datetimes, or with `time_text` the text isoformat(' ', 'microseconds') gives.";
+
+struct Module {
+    static constexpr const char* short_name = "_intake";
+
+    static void initialise(handle module) {
+        py::start_state(state, module, "kovra.reporter._intake", "kovra/reporter/_intake");
+        object datetime = py::import_from("datetime", "datetime", state->info.globals);
+        state->fromisoformat = py::getattr(datetime, py::text("fromisoformat"));
+        state->id = py::text("id");
+        state->type = py::text("type");
+        state->result = py::text("result");
+        state->value = py::text("value");
+        state->starttime = py::text("starttime");
+        state->stoptime = py::text("stoptime");
+        state->runtime = py::text("runtime");
+        state->tasks = py::text("tasks");
+        state->sections = py::text("sections");
+        state->largest = py::take(PyFloat_FromDouble(1e300));
+        state->isoformat = py::text("isoformat");
+        state->blank = py::text(" ");
+        state->microseconds = py::text("microseconds");
+        state->zero_microseconds = py::text(".000000");
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI)
+            py::throw_error();
+        object function = py::function<flatten>(
+            state->info, "flatten",
+            {{"report"}, {"max_nodes"}, {"max_depth"}, {"refused"}, py::opt("time_text", Py_False)}, flatten_doc);
+        py::check(PyModule_AddObjectRef(module.ptr(), "flatten", function.ptr()));
+    }
+
+    static void reset() { *state = State(); }
+};
+
+}  // namespace intake_module
+
+PyMODINIT_FUNC PyInit__intake() { return py::ModuleDefinition<intake_module::Module>::init(); }
