@@ -670,10 +670,10 @@ private:
         object message = py::take(PyUnicode_FromFormat("%U at line %zu column %zu", problem.ptr(), mark.line + 1,
                                                        mark.column + 1));
         object error = py::call(context_.error_type, message);
-        py::setattr(error, py::text("problem"), problem);
-        py::setattr(error, py::text("line"), py::take(PyLong_FromSize_t(mark.line + 1)));
-        py::setattr(error, py::text("column"), py::take(PyLong_FromSize_t(mark.column + 1)));
-        py::setattr(error, py::text("reason"), py::text(reason));
+        py::setattr(error, n::problem, problem);
+        py::setattr(error, n::line, py::take(PyLong_FromSize_t(mark.line + 1)));
+        py::setattr(error, n::column, py::take(PyLong_FromSize_t(mark.column + 1)));
+        py::setattr(error, n::reason, py::text(reason));
         PyErr_SetObject(context_.error_type.ptr(), error.ptr());
         py::throw_error();
     }
@@ -854,8 +854,7 @@ private:
                     c = char(c - 'A' + 'a');
             return s;
         }
-        static PyObject* lower_name;
-        object lower = py::call_method(text_of(v), py::interned(lower_name, "lower"));
+        object lower = py::call_method(text_of(v), n::lower);
         Py_ssize_t size;
         const char* data = PyUnicode_AsUTF8AndSize(lower.ptr(), &size);
         if (!data)
@@ -1287,13 +1286,19 @@ private:
 
 }  // namespace
 
+namespace n {
+READER_NAMES(KOVRA_NAME_DEFINE)
+const py::NameEntry table[] = {READER_NAMES(KOVRA_NAME_ENTRY)};
+}  // namespace n
+
+py::Names names() { return py::Names(n::table); }
+
 void initialise(Context& context) {
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI)
         py::throw_error();
-    static PyObject* decodebytes_name;
     object base64 = py::take(PyImport_ImportModule("base64"));
-    context.decodebytes = py::getattr(base64, py::interned(decodebytes_name, "decodebytes"));
+    context.decodebytes = py::getattr(base64, n::decodebytes);
     // As SafeConstructor.nan_value is made: the NaN of -inf/inf, computed at run time.
     volatile double inf = 1e300;
     while (inf != inf * inf)

@@ -4,7 +4,7 @@
 // collections wait on an explicit stack, so no document can exhaust the C stack.
 #pragma once
 
-#include "native/api.h"
+#include "native/module.h"
 
 #include <cstddef>
 
@@ -16,6 +16,19 @@ struct Limits {
     Py_ssize_t max_nodes;  // nodes built, an alias counting the nodes it stands for
     bool aliases;          // false: any alias is refused
 };
+
+// The names the reader and its errors use (see py::Names).
+// clang-format off
+#define READER_NAMES(X) \
+    X(lower) X(decodebytes) X(problem) X(line) X(column) X(reason)
+// clang-format on
+
+namespace n {
+READER_NAMES(KOVRA_NAME_DECLARE)
+}  // namespace n
+
+// Made at start-up, before initialise(); the module state owns them.
+py::Names names();
 
 // Process-lifetime objects the reader uses, made once at module start-up.
 struct Context {

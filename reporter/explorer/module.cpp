@@ -5,13 +5,12 @@ namespace explorer {
 
 namespace n {
 EXPLORER_NAMES(KOVRA_NAME_DEFINE)
+const py::NameEntry table[] = {EXPLORER_NAMES(KOVRA_NAME_ENTRY)};
 }  // namespace n
 
 State* state = nullptr;
 
 namespace {
-
-void intern_names() { EXPLORER_NAMES(KOVRA_NAME_INTERN) }
 
 struct Module {
     static constexpr const char* short_name = "explorer";
@@ -19,8 +18,8 @@ struct Module {
     static void initialise(handle module) {
         py::start_state(state, module, "kovra.reporter.explorer", "kovra/reporter/explorer");
 
-        intern_names();
-        object object_type = py::builtin(py::text("object"));
+        state->names = py::Names(n::table);
+        object object_type = py::builtin(n::object_);
         state->id_list_keyword = py::tuple(n::id_list);
         state->sections_iterator_type = define_sections_iterator();
         state->explorer_type = define_explorer(object_type);

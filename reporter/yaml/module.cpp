@@ -8,6 +8,7 @@ namespace yaml_module {
 
 using py::handle;
 using py::object;
+namespace n = yaml_reader::n;
 
 // Named bounds, the defaults of load(); a caller may pass others.
 constexpr Py_ssize_t max_depth = 1000;
@@ -17,6 +18,8 @@ struct State {
     py::ModuleInfo info;
     yaml_reader::Context context;
     object default_depth, default_nodes;
+    // Last, so that a reset drops them after all that was made with them.
+    py::Names names;
 };
 State* state = nullptr;
 
@@ -39,10 +42,10 @@ State* state = nullptr;
     object problem = py::text("special characters are not allowed (a lone surrogate)");
     object message = py::take(PyUnicode_FromFormat("%U at line %zd column %zd", problem.ptr(), line, column));
     object error = py::call(state->context.error_type, message);
-    py::setattr(error, py::text("problem"), problem);
-    py::setattr(error, py::text("line"), py::take(PyLong_FromSsize_t(line)));
-    py::setattr(error, py::text("column"), py::take(PyLong_FromSsize_t(column)));
-    py::setattr(error, py::text("reason"), py::text("invalid"));
+    py::setattr(error, n::problem, problem);
+    py::setattr(error, n::line, py::take(PyLong_FromSsize_t(line)));
+    py::setattr(error, n::column, py::take(PyLong_FromSsize_t(column)));
+    py::setattr(error, n::reason, py::text("invalid"));
     PyErr_SetObject(state->context.error_type.ptr(), error.ptr());
     py::throw_error();
 }
@@ -80,10 +83,10 @@ Py_ssize_t bound(handle value, const char* name) {
     object problem = py::take(PyUnicode_FromFormat("not UTF-16 text: %U", text.ptr()));
     object message = py::take(PyUnicode_FromFormat("%U at line 1 column 1", problem.ptr()));
     object made = py::call(state->context.error_type, message);
-    py::setattr(made, py::text("problem"), problem);
-    py::setattr(made, py::text("line"), py::integer(1));
-    py::setattr(made, py::text("column"), py::integer(1));
-    py::setattr(made, py::text("reason"), py::text("invalid"));
+    py::setattr(made, n::problem, problem);
+    py::setattr(made, n::line, py::integer(1));
+    py::setattr(made, n::column, py::integer(1));
+    py::setattr(made, n::reason, py::text("invalid"));
     PyErr_SetObject(state->context.error_type.ptr(), made.ptr());
     py::throw_error();
 }
@@ -142,9 +145,8 @@ struct Module {
     static constexpr const char* short_name = "_yaml";
 
     static void initialise(handle module) {
-        if (!state)
-            state = new State;
-        state->info = py::module_info(module, "kovra.reporter._yaml", "kovra/reporter/_yaml");
+        py::start_state(state, module, "kovra.reporter._yaml", "kovra/reporter/_yaml");
+        state->names = yaml_reader::names();
         state->context.error_type = py::take(PyErr_NewExceptionWithDoc("kovra.reporter._yaml.ReadError", error_doc,
                                                                        PyExc_ValueError, nullptr));
         yaml_reader::initialise(state->context);
