@@ -112,10 +112,9 @@ inline void bind(handle module, handle name, handle value) { setattr(module, nam
 // that keeps a C++ keyword apart is not part of it: "default_" is "default",
 // "continue__" is "continue_"; names starting with an underscore are taken as they
 // are), X(name, "text") for any other text. Inside a namespace `n`:
-// LIST(KOVRA_NAME_DECLARE) in its header, LIST(KOVRA_NAME_DEFINE) and
-// `const py::NameEntry table[] = {LIST(KOVRA_NAME_ENTRY)};` in one source. The
-// module state owns them as `py::Names(n::table)`, the last of its members, so a
-// reset drops them after everything else it held.
+// LIST(KOVRA_NAME_DECLARE) in its header, KOVRA_NAME_TABLE(LIST) in one source.
+// The module state owns them as `py::Names(n::table)`, the last of its members,
+// so a reset drops them after everything else it held.
 struct NameEntry {
     PyObject** slot;
     const char* identifier;
@@ -126,6 +125,8 @@ struct NameEntry {
 #define KOVRA_NAME_DECLARE(name, ...) extern PyObject* name;
 #define KOVRA_NAME_DEFINE(name, ...) PyObject* name;
 #define KOVRA_NAME_ENTRY(name, ...) {&name, #name, "" __VA_ARGS__, sizeof(#__VA_ARGS__) > 1},
+// The slots, and `table`, what py::Names makes them from.
+#define KOVRA_NAME_TABLE(LIST) LIST(KOVRA_NAME_DEFINE) const ::py::NameEntry table[] = {LIST(KOVRA_NAME_ENTRY)};
 
 // Owns the interned names of one table: made all at once, each slot holding its
 // name; dropped (the slots emptied) when the owner resets. Moves only.

@@ -1133,8 +1133,7 @@ private:
 }  // namespace
 
 namespace n {
-READER_NAMES(KOVRA_NAME_DEFINE)
-const py::NameEntry table[] = {READER_NAMES(KOVRA_NAME_ENTRY)};
+KOVRA_NAME_TABLE(READER_NAMES)
 }  // namespace n
 
 py::Names names() { return py::Names(n::table); }

@@ -3,8 +3,7 @@
 namespace writers {
 
 namespace n {
-WRITERS_NAMES(KOVRA_NAME_DEFINE)
-const py::NameEntry table[] = {WRITERS_NAMES(KOVRA_NAME_ENTRY)};
+KOVRA_NAME_TABLE(WRITERS_NAMES)
 }  // namespace n
 
 py::Names names() { return py::Names(n::table); }

@@ -4,8 +4,7 @@
 namespace explorer {
 
 namespace n {
-EXPLORER_NAMES(KOVRA_NAME_DEFINE)
-const py::NameEntry table[] = {EXPLORER_NAMES(KOVRA_NAME_ENTRY)};
+KOVRA_NAME_TABLE(EXPLORER_NAMES)
 }  // namespace n
 
 State* state = nullptr;

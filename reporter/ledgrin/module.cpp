@@ -5,8 +5,7 @@
 namespace ledgrin {
 
 namespace n {
-LEDGRIN_NAMES(KOVRA_NAME_DEFINE)
-const py::NameEntry table[] = {LEDGRIN_NAMES(KOVRA_NAME_ENTRY)};
+KOVRA_NAME_TABLE(LEDGRIN_NAMES)
 }  // namespace n
 
 State* state = nullptr;

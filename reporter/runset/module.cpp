@@ -5,8 +5,7 @@
 namespace runset {
 
 namespace n {
-RUNSET_NAMES(KOVRA_NAME_DEFINE)
-const py::NameEntry table[] = {RUNSET_NAMES(KOVRA_NAME_ENTRY)};
+KOVRA_NAME_TABLE(RUNSET_NAMES)
 }  // namespace n
 
 State* state = nullptr;
