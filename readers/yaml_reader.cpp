@@ -513,15 +513,7 @@ private:
     // ---- errors ----------------------------------------------------------------
 
     [[noreturn]] void raise_error(const char* reason, const yaml_mark_t& mark, handle problem) {
-        object message = py::take(PyUnicode_FromFormat("%U at line %zu column %zu", problem.ptr(), mark.line + 1,
-                                                       mark.column + 1));
-        object error = py::call(context_.error_type, message);
-        py::setattr(error, n::problem, problem);
-        py::setattr(error, n::line, py::take(PyLong_FromSize_t(mark.line + 1)));
-        py::setattr(error, n::column, py::take(PyLong_FromSize_t(mark.column + 1)));
-        py::setattr(error, n::reason, py::text(reason));
-        PyErr_SetObject(context_.error_type.ptr(), error.ptr());
-        py::throw_error();
+        yaml_reader::raise_error(context_, reason, problem, mark.line + 1, mark.column + 1);
     }
 
     [[noreturn]] void fail(const char* reason, const yaml_mark_t& mark, const char* format, ...) {
@@ -1137,6 +1129,17 @@ KOVRA_NAME_TABLE(READER_NAMES)
 }  // namespace n
 
 py::Names names() { return py::Names(n::table); }
+
+void raise_error(const Context& context, const char* reason, handle problem, size_t line, size_t column) {
+    object message = py::take(PyUnicode_FromFormat("%U at line %zu column %zu", problem.ptr(), line, column));
+    object error = py::call(context.error_type, message);
+    py::setattr(error, n::problem, problem);
+    py::setattr(error, n::line, py::take(PyLong_FromSize_t(line)));
+    py::setattr(error, n::column, py::take(PyLong_FromSize_t(column)));
+    py::setattr(error, n::reason, py::text(reason));
+    PyErr_SetObject(context.error_type.ptr(), error.ptr());
+    py::throw_error();
+}
 
 void initialise(Context& context) {
     PyDateTime_IMPORT;

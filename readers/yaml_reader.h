@@ -37,6 +37,11 @@ struct Context {
     py::object nan;          // the one NaN object that every '.nan' gives, as in PyYAML
 };
 
+// Raises context.error_type, "PROBLEM at line L column C", with problem, line and
+// column (from 1) and reason as attributes.
+[[noreturn]] void raise_error(const Context& context, const char* reason, py::handle problem, size_t line,
+                              size_t column);
+
 // Fills `context` (error_type is the caller's); needs the datetime C API.
 void initialise(Context& context);
 

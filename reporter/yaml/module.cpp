@@ -8,7 +8,6 @@ namespace yaml_module {
 
 using py::handle;
 using py::object;
-namespace n = yaml_reader::n;
 
 // Named bounds, the defaults of load(); a caller may pass others.
 constexpr Py_ssize_t max_depth = 1000;
@@ -40,14 +39,7 @@ State* state = nullptr;
         }
     }
     object problem = py::text("special characters are not allowed (a lone surrogate)");
-    object message = py::take(PyUnicode_FromFormat("%U at line %zd column %zd", problem.ptr(), line, column));
-    object error = py::call(state->context.error_type, message);
-    py::setattr(error, n::problem, problem);
-    py::setattr(error, n::line, py::take(PyLong_FromSsize_t(line)));
-    py::setattr(error, n::column, py::take(PyLong_FromSsize_t(column)));
-    py::setattr(error, n::reason, py::text("invalid"));
-    PyErr_SetObject(state->context.error_type.ptr(), error.ptr());
-    py::throw_error();
+    yaml_reader::raise_error(state->context, "invalid", problem, size_t(line), size_t(column));
 }
 
 // The cyclic collector stays off while a document is built: what a load makes
@@ -81,14 +73,7 @@ Py_ssize_t bound(handle value, const char* name) {
     py::caught_error error;
     object text = py::str(error.value());
     object problem = py::take(PyUnicode_FromFormat("not UTF-16 text: %U", text.ptr()));
-    object message = py::take(PyUnicode_FromFormat("%U at line 1 column 1", problem.ptr()));
-    object made = py::call(state->context.error_type, message);
-    py::setattr(made, n::problem, problem);
-    py::setattr(made, n::line, py::integer(1));
-    py::setattr(made, n::column, py::integer(1));
-    py::setattr(made, n::reason, py::text("invalid"));
-    PyErr_SetObject(state->context.error_type.ptr(), made.ptr());
-    py::throw_error();
+    yaml_reader::raise_error(state->context, "invalid", problem, 1, 1);
 }
 
 object load(handle data, handle aliases, handle depth, handle nodes) {
