@@ -24,12 +24,35 @@ void raise_reinitialised(const char* short_name) {
 
 }  // namespace detail
 
-void intern_identifier(PyObject*& slot, const char* identifier) {
-    size_t length = std::strlen(identifier);
-    if (length > 1 && identifier[0] != '_' && identifier[length - 1] == '_')
-        --length;
-    std::string text(identifier, length);
-    interned(slot, text.c_str());
+Names::Names(const NameEntry* table, size_t count) : table_(table) {
+    for (; count_ < count; ++count_) {
+        const NameEntry& entry = table[count_];
+        std::string text = entry.has_text ? entry.text : entry.identifier;
+        if (!entry.has_text && text.size() > 1 && text[0] != '_' && text.back() == '_')
+            text.pop_back();
+        PyObject* name = PyUnicode_InternFromString(text.c_str());
+        if (!name) {
+            drop();  // the names made so far go with it
+            throw_error();
+        }
+        Py_XSETREF(*entry.slot, name);
+    }
+}
+
+Names& Names::operator=(Names&& other) noexcept {
+    if (this != &other) {
+        drop();
+        table_ = other.table_;
+        count_ = other.count_;
+        other.count_ = 0;
+    }
+    return *this;
+}
+
+void Names::drop() noexcept {
+    for (size_t i = 0; i < count_; ++i)
+        Py_CLEAR(*table_[i].slot);
+    count_ = 0;
 }
 
 object import(const char* name, handle globals) {

@@ -107,17 +107,47 @@ inline void bind(handle module, handle name, handle value) { setattr(module, nam
 
 // ---- interned names ---------------------------------------------------------------
 
-// Interns the Python name a C++ identifier stands for: a trailing underscore that
-// keeps a C++ keyword apart is not part of it ("default_" is "default", "continue__"
-// is "continue_"); names starting with an underscore are taken as they are.
-void intern_identifier(PyObject*& slot, const char* identifier);
+// A module keeps the names it uses in one X-macro table, LIST(X), an entry a
+// name: X(name) for the text the C++ identifier stands for (a trailing underscore
+// that keeps a C++ keyword apart is not part of it: "default_" is "default",
+// "continue__" is "continue_"; names starting with an underscore are taken as they
+// are), X(name, "text") for any other text. Inside a namespace `n`:
+// LIST(KOVRA_NAME_DECLARE) in its header, KOVRA_NAME_TABLE(LIST) in one source.
+// The module state owns them as `py::Names(n::table)`, the last of its members,
+// so a reset drops them after everything else it held.
+struct NameEntry {
+    PyObject** slot;
+    const char* identifier;
+    const char* text;  // used where `has_text`
+    bool has_text;
+};
 
-// A module keeps its names in an X-macro list: LIST(KOVRA_NAME_DECLARE) in its
-// header and LIST(KOVRA_NAME_DEFINE) in one source, both inside a namespace `n`;
-// LIST(KOVRA_NAME_INTERN) at start-up, where `n` is in scope.
-#define KOVRA_NAME_DECLARE(name) extern PyObject* name;
-#define KOVRA_NAME_DEFINE(name) PyObject* name;
-#define KOVRA_NAME_INTERN(name) ::py::intern_identifier(n::name, #name);
+#define KOVRA_NAME_DECLARE(name, ...) extern PyObject* name;
+#define KOVRA_NAME_DEFINE(name, ...) PyObject* name;
+#define KOVRA_NAME_ENTRY(name, ...) {&name, #name, "" __VA_ARGS__, sizeof(#__VA_ARGS__) > 1},
+// The slots, and `table`, what py::Names makes them from.
+#define KOVRA_NAME_TABLE(LIST) LIST(KOVRA_NAME_DEFINE) const ::py::NameEntry table[] = {LIST(KOVRA_NAME_ENTRY)};
+
+// Owns the interned names of one table: made all at once, each slot holding its
+// name; dropped (the slots emptied) when the owner resets. Moves only.
+class Names {
+public:
+    Names() = default;
+    template <size_t N>
+    explicit Names(const NameEntry (&table)[N]) : Names(table, N) {}
+    Names(const NameEntry* table, size_t count);
+    Names(Names&& other) noexcept : table_(other.table_), count_(other.count_) { other.count_ = 0; }
+    Names& operator=(Names&& other) noexcept;
+    Names(const Names&) = delete;
+    Names& operator=(const Names&) = delete;
+    ~Names() { drop(); }
+
+private:
+    void drop() noexcept;
+
+    const NameEntry* table_ = nullptr;
+    size_t count_ = 0;
+};
 
 // ---- run-time imports and globals -----------------------------------------------
 

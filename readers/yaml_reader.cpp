@@ -4,6 +4,7 @@
 // a node graph first; where that changes what PyYAML does (merge keys, the items
 // of !!omap and !!pairs), the collection is read as its entries instead of built.
 #include "readers/yaml_reader.h"
+#include "writers/yaml_resolver.h"
 
 #include <datetime.h>
 #include <yaml.h>
@@ -21,6 +22,7 @@ namespace {
 using py::handle;
 using py::object;
 using std::string_view;
+namespace implicit = writers::yaml;
 
 constexpr string_view yaml_tag_prefix = "tag:yaml.org,2002:";
 
@@ -66,11 +68,11 @@ bool is_scalar_tag(Tag tag) {
            tag == Tag::timestamp || tag == Tag::binary;
 }
 
-// ---- resolver.py: the implicit resolvers, one matcher per regular expression -------
+// ---- constructor.py: the fields of a timestamp ----------------------------------------
 
 bool digit(char c) { return c >= '0' && c <= '9'; }
 
-// A cursor over the text being matched; every matcher must consume it all.
+// A cursor over the text being read; every reading must consume it all.
 struct Cursor {
     const char* p;
     const char* end;
@@ -82,7 +84,6 @@ struct Cursor {
         ++p;
         return true;
     }
-    bool eat_sign() { return eat('-') || eat('+'); }
     bool eat_digit() {
         if (p < end && digit(*p)) {
             ++p;
@@ -90,7 +91,6 @@ struct Cursor {
         }
         return false;
     }
-    // [chars]* over digits and '_' (or the given extra class).
     template <typename Pred>
     size_t eat_while(Pred pred) {
         const char* start = p;
@@ -98,123 +98,7 @@ struct Cursor {
             ++p;
         return size_t(p - start);
     }
-    // (?::[0-5]?[0-9])+ : a second digit is taken only after 0-5, as the regex
-    // can only end a group on a digit followed by ':' or what comes after.
-    bool eat_sexagesimal_groups() {
-        size_t groups = 0;
-        while (at(':')) {
-            ++p;
-            if (p + 1 < end && *p >= '0' && *p <= '5' && digit(p[1]))
-                p += 2;
-            else if (!eat_digit())
-                return false;
-            ++groups;
-        }
-        return groups > 0;
-    }
 };
-
-bool digit_or_underscore(char c) { return digit(c) || c == '_'; }
-
-// [eE][-+][0-9]+, optional.
-bool eat_exponent(Cursor& c) {
-    if (!(c.at('e') || c.at('E')))
-        return true;
-    ++c.p;
-    return c.eat_sign() && c.eat_while(digit) > 0;
-}
-
-bool match_bool(string_view v) {
-    static const string_view words[] = {"yes",   "Yes",   "YES",   "no", "No", "NO", "true", "True", "TRUE",
-                                        "false", "False", "FALSE", "on", "On", "ON", "off",  "Off",  "OFF"};
-    for (string_view w : words)
-        if (v == w)
-            return true;
-    return false;
-}
-
-bool match_float(string_view v) {
-    const char* end = v.data() + v.size();
-    {  // [-+]?(?:[0-9][0-9_]*)\.[0-9_]*(?:[eE][-+][0-9]+)?
-        Cursor c{v.data(), end};
-        c.eat_sign();
-        if (c.eat_digit() && (c.eat_while(digit_or_underscore), c.eat('.'))) {
-            c.eat_while(digit_or_underscore);
-            if (eat_exponent(c) && c.done())
-                return true;
-        }
-    }
-    {  // \.[0-9][0-9_]*(?:[eE][-+][0-9]+)?
-        Cursor c{v.data(), end};
-        if (c.eat('.') && c.eat_digit()) {
-            c.eat_while(digit_or_underscore);
-            if (eat_exponent(c) && c.done())
-                return true;
-        }
-    }
-    {  // [-+]?[0-9][0-9_]*(?::[0-5]?[0-9])+\.[0-9_]*
-        Cursor c{v.data(), end};
-        c.eat_sign();
-        if (c.eat_digit() && (c.eat_while(digit_or_underscore), c.eat_sexagesimal_groups()) && c.eat('.')) {
-            c.eat_while(digit_or_underscore);
-            if (c.done())
-                return true;
-        }
-    }
-    {  // [-+]?\.(?:inf|Inf|INF)
-        string_view rest = v;
-        if (!rest.empty() && (rest[0] == '-' || rest[0] == '+'))
-            rest.remove_prefix(1);
-        if (rest == ".inf" || rest == ".Inf" || rest == ".INF")
-            return true;
-    }
-    // \.(?:nan|NaN|NAN)
-    return v == ".nan" || v == ".NaN" || v == ".NAN";
-}
-
-bool match_int(string_view v) {
-    const char* end = v.data() + v.size();
-    Cursor start{v.data(), end};
-    start.eat_sign();
-    auto binary = [](char c) { return c == '0' || c == '1' || c == '_'; };
-    auto octal = [](char c) { return (c >= '0' && c <= '7') || c == '_'; };
-    auto hex = [](char c) { return digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '_'; };
-    {  // 0b[0-1_]+
-        Cursor c = start;
-        if (c.eat('0') && c.eat('b') && c.eat_while(binary) > 0 && c.done())
-            return true;
-    }
-    {  // 0[0-7_]+
-        Cursor c = start;
-        if (c.eat('0') && c.eat_while(octal) > 0 && c.done())
-            return true;
-    }
-    {  // (?:0|[1-9][0-9_]*)
-        Cursor c = start;
-        if (c.eat('0') && c.done())
-            return true;
-        c = start;
-        if (c.p < end && *c.p >= '1' && *c.p <= '9') {
-            ++c.p;
-            c.eat_while(digit_or_underscore);
-            if (c.done())
-                return true;
-        }
-    }
-    {  // 0x[0-9a-fA-F_]+
-        Cursor c = start;
-        if (c.eat('0') && c.eat('x') && c.eat_while(hex) > 0 && c.done())
-            return true;
-    }
-    // [1-9][0-9_]*(?::[0-5]?[0-9])+
-    Cursor c = start;
-    if (c.p < end && *c.p >= '1' && *c.p <= '9') {
-        ++c.p;
-        c.eat_while(digit_or_underscore);
-        return c.eat_sexagesimal_groups() && c.done();
-    }
-    return false;
-}
 
 // The fields of SafeConstructor.timestamp_regexp; `time` false where the text
 // stops after the date.
@@ -273,61 +157,23 @@ bool parse_timestamp(string_view v, Timestamp& t) {
     return parse_time(c, t);
 }
 
-// The resolver's timestamp expression: the date alone with two-digit fields, or
-// the date with a time.
-bool match_timestamp(string_view v) {
-    Timestamp t;
-    if (!parse_timestamp(v, t))
-        return false;
-    return t.time || (t.month.size() == 2 && t.day.size() == 2);
-}
+// ---- resolver.py: the implicit types, by the matchers the YAML writer uses ----------
 
-// BaseResolver.resolve for a scalar: the implicit resolvers listed under its first
-// character, in the order resolver.py adds them. Regular expressions there end in
-// '$', which also matches before one final line feed.
+// BaseResolver.resolve for a scalar. The text is UTF-8, read byte by byte: no
+// resolver's pattern takes a non-ASCII character, nor any byte of one.
 Tag resolve(string_view value, bool plain_implicit) {
     if (!plain_implicit)
         return Tag::str;
-    if (value.empty())
-        return Tag::null;
-    string_view v = value;
-    if (v.back() == '\n')
-        v.remove_suffix(1);
-    char first = value[0];
-    switch (first) {
-    case 'y':
-    case 'Y':
-    case 't':
-    case 'T':
-    case 'f':
-    case 'F':
-    case 'o':
-    case 'O': return match_bool(v) ? Tag::bool_ : Tag::str;
-    case 'n':
-    case 'N':
-        if (match_bool(v))
-            return Tag::bool_;
-        return v == "null" || v == "Null" || v == "NULL" ? Tag::null : Tag::str;
-    case '~': return v == "~" ? Tag::null : Tag::str;
-    case '.': return match_float(v) ? Tag::float_ : Tag::str;
-    case '-':
-    case '+':
-        if (match_float(v))
-            return Tag::float_;
-        return match_int(v) ? Tag::int_ : Tag::str;
-    case '<': return v == "<<" ? Tag::merge : Tag::str;
-    case '=': return v == "=" ? Tag::value : Tag::str;
-    case '!':
-    case '&':
-    case '*': return v.size() == 1 ? Tag::yaml : Tag::str;
-    default:
-        if (!digit(first))
-            return Tag::str;
-        if (match_float(v))
-            return Tag::float_;
-        if (match_int(v))
-            return Tag::int_;
-        return match_timestamp(v) ? Tag::timestamp : Tag::str;
+    switch (implicit::resolve_implicit(reinterpret_cast<const Py_UCS1*>(value.data()), Py_ssize_t(value.size()))) {
+    case implicit::Implicit::null: return Tag::null;
+    case implicit::Implicit::bool_: return Tag::bool_;
+    case implicit::Implicit::int_: return Tag::int_;
+    case implicit::Implicit::float_: return Tag::float_;
+    case implicit::Implicit::timestamp: return Tag::timestamp;
+    case implicit::Implicit::merge: return Tag::merge;
+    case implicit::Implicit::value: return Tag::value;
+    case implicit::Implicit::yaml: return Tag::yaml;
+    default: return Tag::str;
     }
 }
 
@@ -667,15 +513,7 @@ private:
     // ---- errors ----------------------------------------------------------------
 
     [[noreturn]] void raise_error(const char* reason, const yaml_mark_t& mark, handle problem) {
-        object message = py::take(PyUnicode_FromFormat("%U at line %zu column %zu", problem.ptr(), mark.line + 1,
-                                                       mark.column + 1));
-        object error = py::call(context_.error_type, message);
-        py::setattr(error, py::text("problem"), problem);
-        py::setattr(error, py::text("line"), py::take(PyLong_FromSize_t(mark.line + 1)));
-        py::setattr(error, py::text("column"), py::take(PyLong_FromSize_t(mark.column + 1)));
-        py::setattr(error, py::text("reason"), py::text(reason));
-        PyErr_SetObject(context_.error_type.ptr(), error.ptr());
-        py::throw_error();
+        yaml_reader::raise_error(context_, reason, problem, mark.line + 1, mark.column + 1);
     }
 
     [[noreturn]] void fail(const char* reason, const yaml_mark_t& mark, const char* format, ...) {
@@ -854,8 +692,7 @@ private:
                     c = char(c - 'A' + 'a');
             return s;
         }
-        static PyObject* lower_name;
-        object lower = py::call_method(text_of(v), py::interned(lower_name, "lower"));
+        object lower = py::call_method(text_of(v), n::lower);
         Py_ssize_t size;
         const char* data = PyUnicode_AsUTF8AndSize(lower.ptr(), &size);
         if (!data)
@@ -1287,13 +1124,29 @@ private:
 
 }  // namespace
 
+namespace n {
+KOVRA_NAME_TABLE(READER_NAMES)
+}  // namespace n
+
+py::Names names() { return py::Names(n::table); }
+
+void raise_error(const Context& context, const char* reason, handle problem, size_t line, size_t column) {
+    object message = py::take(PyUnicode_FromFormat("%U at line %zu column %zu", problem.ptr(), line, column));
+    object error = py::call(context.error_type, message);
+    py::setattr(error, n::problem, problem);
+    py::setattr(error, n::line, py::take(PyLong_FromSize_t(line)));
+    py::setattr(error, n::column, py::take(PyLong_FromSize_t(column)));
+    py::setattr(error, n::reason, py::text(reason));
+    PyErr_SetObject(context.error_type.ptr(), error.ptr());
+    py::throw_error();
+}
+
 void initialise(Context& context) {
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI)
         py::throw_error();
-    static PyObject* decodebytes_name;
     object base64 = py::take(PyImport_ImportModule("base64"));
-    context.decodebytes = py::getattr(base64, py::interned(decodebytes_name, "decodebytes"));
+    context.decodebytes = py::getattr(base64, n::decodebytes);
     // As SafeConstructor.nan_value is made: the NaN of -inf/inf, computed at run time.
     volatile double inf = 1e300;
     while (inf != inf * inf)

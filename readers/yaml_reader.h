@@ -4,7 +4,7 @@
 // collections wait on an explicit stack, so no document can exhaust the C stack.
 #pragma once
 
-#include "native/api.h"
+#include "native/module.h"
 
 #include <cstddef>
 
@@ -17,12 +17,30 @@ struct Limits {
     bool aliases;          // false: any alias is refused
 };
 
+// The names the reader and its errors use (see py::Names).
+// clang-format off
+#define READER_NAMES(X) \
+    X(lower) X(decodebytes) X(problem) X(line) X(column) X(reason)
+// clang-format on
+
+namespace n {
+READER_NAMES(KOVRA_NAME_DECLARE)
+}  // namespace n
+
+// Made at start-up, before initialise(); the module state owns them.
+py::Names names();
+
 // Process-lifetime objects the reader uses, made once at module start-up.
 struct Context {
     py::object error_type;   // ReadError, a ValueError
     py::object decodebytes;  // base64.decodebytes, as the !!binary constructor calls it
     py::object nan;          // the one NaN object that every '.nan' gives, as in PyYAML
 };
+
+// Raises context.error_type, "PROBLEM at line L column C", with problem, line and
+// column (from 1) and reason as attributes.
+[[noreturn]] void raise_error(const Context& context, const char* reason, py::handle problem, size_t line,
+                              size_t column);
 
 // Fills `context` (error_type is the caller's); needs the datetime C API.
 void initialise(Context& context);

@@ -135,6 +135,37 @@ def test_classes_of_a_failed_start_up_refuse_to_run_and_a_retry_works(tmp_path):
     ]
 
 
+def test_a_failed_start_up_drops_its_names_and_a_retry_makes_them_again(tmp_path):
+    # "/ResultsDetails.xml" is held by ledgrin's name table alone: the count of the
+    # interned twin shows whether the table holds it (interned strings are immortal,
+    # and the counts say nothing, on 3.12 only).
+    out = run_python("""
+        import os, sys, tempfile
+        name = sys.intern("".join(["/ResultsDetails", ".xml"]))
+        before = sys.getrefcount(name)
+        import kovra.qoreport.testscript
+        real = sys.modules["kovra.qoreport.testscript"]
+        sys.modules["kovra.qoreport.testscript"] = None
+        for attempt in range(3):
+            try:
+                import kovra.reporter.ledgrin
+            except ImportError as exc:
+                print("failed:", sys.getrefcount(name) - before)
+        sys.modules["kovra.qoreport.testscript"] = real
+        from kovra.reporter import ledgrin, runset
+        print("imported:", sys.getrefcount(name) - before)
+        folder = tempfile.mkdtemp()
+        job = runset.RunSet(id="j", seq_num=0)
+        job.start()
+        job.stop()
+        ledgrin.Ledgrin(folder, job).generate_xml(None, None)
+        print(sorted(os.listdir(folder)))
+    """, tmp_path)
+    immortal = sys.version_info[:2] == (3, 12)
+    assert out == ["failed: 0"] * 3 + ["imported: %d" % (0 if immortal else 1),
+                                       str(["ResultsDetails.xml", "ResultsSummary.xml"])]
+
+
 # --- deep native recursion under a raised limit ---------------------------------------
 
 DEEP_WALKS = """

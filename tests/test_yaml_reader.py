@@ -246,6 +246,17 @@ def test_inputs_of_every_kind():
         _yaml.load("a: 1\nb:\ud800")
     with pytest.raises(_yaml.ReadError):
         _yaml.load(b"a: \xff")
+
+    # The module's own refusals carry the attributes of every other ReadError.
+    for data, problem, line, column in [
+            ("a: 1\nb:\ud800", "special characters are not allowed (a lone surrogate)", 2, 3),
+            (b"\xff\xfea\x00\x00\xd8", "not UTF-16 text: 'utf-16-le' codec can't decode bytes in position 4-5: "
+             "unexpected end of data", 1, 1)]:
+        with pytest.raises(_yaml.ReadError) as caught:
+            _yaml.load(data)
+        error = caught.value
+        assert (error.problem, error.line, error.column, error.reason) == (problem, line, column, "invalid")
+        assert str(error) == "%s at line %d column %d" % (problem, line, column)
     with pytest.raises(TypeError):
         _yaml.load(12)
     with pytest.raises(ValueError, match="max_depth must be at least 1"):

@@ -1,4 +1,5 @@
 #include "writers/json_encoder.h"
+#include "writers/names.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -183,9 +184,8 @@ void JsonEncoder::note_entry(py::handle mapping, py::handle key) {
 
 void JsonEncoder::refuse(py::handle obj) {
     // JSONEncoder.default: f'Object of type {o.__class__.__name__} is not JSON serializable'
-    static PyObject *class_attr, *name_attr;
-    py::object cls = py::getattr(obj, py::interned(class_attr, "__class__"));
-    py::object name = py::getattr(cls, py::interned(name_attr, "__name__"));
+    py::object cls = py::getattr(obj, n::__class__);
+    py::object name = py::getattr(cls, n::__name__);
     py::object shown = py::take(PyObject_Format(name.ptr(), nullptr));
     py::raise(PyExc_TypeError, "Object of type %U is not JSON serializable", shown.ptr());
 }

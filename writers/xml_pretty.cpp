@@ -9,6 +9,7 @@
 // - minidom's Element.writexml, Text.writexml and _write_data print the DOM: see
 //   writexml and write_data below.
 #include "writers/xml_pretty.h"
+#include "writers/names.h"
 
 namespace writers::xml_pretty {
 namespace {
@@ -106,12 +107,11 @@ public:
 
     // Document.writexml: the declaration, then the root element.
     bool document(handle root) {
-        static PyObject* tail_name;
         if (Py_TYPE(root.ptr()) != reinterpret_cast<PyTypeObject*>(element_type_.ptr()))
             return false;
         // ElementTree writes the root's tail after the root, where the parser
         // refuses text; leave it to the round trip.
-        if (classify(py::getattr(root, py::interned(tail_name, "tail"))) != Value::absent)
+        if (classify(py::getattr(root, n::tail)) != Value::absent)
             return false;
         deepest_ = deepest_certain_level();
         out_ = "<?xml version=\"1.0\" ?>\n";
@@ -165,15 +165,14 @@ private:
     // element (no children, or a single text node) or its text line, leaving the
     // element open for its children.
     Started start(handle element, std::vector<Open>& open) {
-        static PyObject *tag_name, *text_name, *items_name;
         if (Py_TYPE(element.ptr()) != reinterpret_cast<PyTypeObject*>(element_type_.ptr()))
             return Started::refused;
         if (static_cast<long>(open.size()) >= deepest_)
             return Started::refused;
-        object tag = py::getattr(element, py::interned(tag_name, "tag"));
+        object tag = py::getattr(element, n::tag);
         if (!plain_name(tag))
             return Started::refused;
-        object text = py::getattr(element, py::interned(text_name, "text"));
+        object text = py::getattr(element, n::text);
         Value text_kind = classify(text);
         if (text_kind == Value::unsure)
             return Started::refused;
@@ -181,7 +180,7 @@ private:
         put_indent(depth);
         out_ += '<';
         put_ascii(tag);
-        if (!attributes(py::call_method(element, py::interned(items_name, "items"))))
+        if (!attributes(py::call_method(element, n::items)))
             return Started::refused;
         Py_ssize_t children = py::len(element);
         if (children == 0) {
@@ -229,8 +228,7 @@ private:
 
     // A child's true tail: a text node of its own, one level below the parent.
     bool tail(handle element, size_t depth) {
-        static PyObject* tail_name;
-        object value = py::getattr(element, py::interned(tail_name, "tail"));
+        object value = py::getattr(element, n::tail);
         switch (classify(value)) {
         case Value::absent: return true;
         case Value::unsure: return false;
@@ -302,104 +300,12 @@ private:
 
 }  // namespace
 
-// ---- RoundTrip -----------------------------------------------------------------------
-
-void RoundTrip::keep(handle owner, const char* name, bool item) {
-    if (item)
-        pieces_.item(owner, py::text(name));
-    else
-        pieces_.attribute(owner, name);
-}
-
-void RoundTrip::capture(handle etree, handle minidom) {
-    etree_ = py::borrow(etree);
-    minidom_ = py::borrow(minidom);
-    element_type_ = py::getattr(etree, py::text("Element"));
-    tostring_ = py::getattr(etree, py::text("tostring"));
-    parse_string_ = py::getattr(minidom, py::text("parseString"));
-    toprettyxml_ = py::text("toprettyxml");
-    encoding_keyword_ = py::tuple(py::text("encoding"));
-    indent_keyword_ = py::tuple(py::text("indent"));
-    utf_8_ = py::text("utf-8");
-
-    // What tostring runs through.
-    for (const char* name : {"tostring", "ElementTree", "Element", "_serialize_xml", "_escape_cdata", "_escape_attrib",
-                             "_namespaces", "_serialize"})
-        keep(etree, name);
-    keep(py::getattr(etree, py::text("ElementTree")), "write");
-    keep(py::getattr(etree, py::text("_serialize")), "xml", true);
-    // What parseString and toprettyxml run through.
-    for (const char* name : {"parseString", "Document", "Element", "Text", "_write_data"})
-        keep(minidom, name);
-    object document = py::getattr(minidom, py::text("Document"));
-    keep(document, "toprettyxml");
-    keep(document, "writexml");
-    keep(py::getattr(minidom, py::text("Element")), "writexml");
-    keep(py::getattr(minidom, py::text("Text")), "writexml");
-
-    // A probe with every character the steps treat specially, in text, tails and
-    // attribute values.
-    static const char* tricky = "\"&<>]]>\t\r\n\r\r\n'\xc3\xa9";
-    object root = py::call(element_type_, py::text("probe"));
-    py::setattr(root, py::text("text"), py::text(tricky));
-    py::setitem(py::getattr(root, py::text("attrib")), py::text("value"), py::text(tricky));
-    object child = py::call(py::getattr(etree, py::text("SubElement")), root, py::text("child"));
-    py::setattr(child, py::text("text"), py::text(tricky));
-    py::setattr(child, py::text("tail"), py::text(tricky));
-    py::call(py::getattr(etree, py::text("SubElement")), child, py::text("empty"));
-
-    object indent = py::text("  ");
-    object expected = round_trip(root, indent);
-    // The parser and expatbuilder are reached only through parseString: capture them now it has run.
-    object dom_package = py::take(PyImport_ImportModule("xml.dom"));
-    keep(dom_package, "expatbuilder");
-    object expatbuilder = py::getattr(dom_package, py::text("expatbuilder"));
-    keep(expatbuilder, "parseString");
-    keep(expatbuilder, "ExpatBuilderNS");
-    // The modules whole (a name added may shadow a builtin their code reads), their
-    // classes (minidom.Node's constants and Element's attribute reads included),
-    // the stream the printer writes to and the builtins.
-    for (const char* name : {"xml.etree.ElementTree", "xml.dom", "xml.dom.minidom", "xml.dom.minicompat",
-                             "xml.dom.expatbuilder", "xml.dom.xmlbuilder", "xml.dom.NodeFilter", "xml.parsers.expat"})
-        pieces_.module(py::take(PyImport_ImportModule(name)));
-    object io = py::take(PyImport_ImportModule("io"));
-    keep(io, "StringIO");
-    pieces_.builtins_read(PyModule_GetDict(py::take(PyImport_ImportModule("builtins")).ptr()));
-
-    for (bool quote_in_text : {true, false}) {
-        for (bool breaks_in_attributes : {false, true}) {
-            escaping_ = Escaping{quote_in_text, breaks_in_attributes};
-            enabled_ = true;
-            object text = render(root, "  ");
-            if (text && py::compare(text, expected, Py_EQ))
-                return;
-        }
-    }
-    enabled_ = false;
-}
-
-object RoundTrip::round_trip(handle root, handle indent) const {
-    object rough = compact(root);
-    object dom = py::call(parse_string_, rough);
-    return py::call_keywords(py::getattr(dom, toprettyxml_), 0, indent_keyword_, indent);
-}
-
-bool RoundTrip::intact(handle etree, handle minidom) const {
-    return enabled_ && etree.ptr() == etree_.ptr() && minidom.ptr() == minidom_.ptr() && pieces_.intact();
-}
-
-object RoundTrip::render(handle root, std::string_view indent) const {
-    if (!enabled_)
-        return object();
-    Renderer renderer(escaping_, element_type_, indent);
+object render(handle root, std::string_view indent, const Escaping& escaping, handle element_type) {
+    Renderer renderer(escaping, element_type, indent);
     if (!renderer.document(root))
         return object();
     std::string& text = renderer.text();
     return py::take(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
-}
-
-object RoundTrip::compact(handle root) const {
-    return py::call_keywords(tostring_, 1, encoding_keyword_, root, utf_8_);
 }
 
 }  // namespace writers::xml_pretty

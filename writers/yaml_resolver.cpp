@@ -216,10 +216,10 @@ bool matches(const Text<Char>& t, Match&& match) {
 }
 
 template <typename Char>
-const char* resolve(const Text<Char>& t) {
+Implicit resolve(const Text<Char>& t) {
     // resolvers.get(value[0]), in the order they were added; '' has only null.
     if (t.length == 0)
-        return tag::null;
+        return Implicit::null;
     switch (t[0]) {
     case 'y':
     case 'Y':
@@ -228,19 +228,19 @@ const char* resolve(const Text<Char>& t) {
     case 'f':
     case 'F':
     case 'o':
-    case 'O': return matches(t, match_bool<Char>) ? tag::bool_ : tag::str;
+    case 'O': return matches(t, match_bool<Char>) ? Implicit::bool_ : Implicit::str;
     case 'n':
     case 'N':
         if (matches(t, match_bool<Char>))
-            return tag::bool_;
-        return matches(t, match_null<Char>) ? tag::null : tag::str;
-    case '~': return matches(t, match_null<Char>) ? tag::null : tag::str;
+            return Implicit::bool_;
+        return matches(t, match_null<Char>) ? Implicit::null : Implicit::str;
+    case '~': return matches(t, match_null<Char>) ? Implicit::null : Implicit::str;
     case '-':
     case '+':
         if (matches(t, match_float<Char>))
-            return tag::float_;
-        return matches(t, match_int<Char>) ? tag::int_ : tag::str;
-    case '.': return matches(t, match_float<Char>) ? tag::float_ : tag::str;
+            return Implicit::float_;
+        return matches(t, match_int<Char>) ? Implicit::int_ : Implicit::str;
+    case '.': return matches(t, match_float<Char>) ? Implicit::float_ : Implicit::str;
     case '0':
     case '1':
     case '2':
@@ -252,20 +252,24 @@ const char* resolve(const Text<Char>& t) {
     case '8':
     case '9':
         if (matches(t, match_float<Char>))
-            return tag::float_;
+            return Implicit::float_;
         if (matches(t, match_int<Char>))
-            return tag::int_;
-        return matches(t, match_timestamp<Char>) ? tag::timestamp : tag::str;
-    case '<': return matches(t, [](const Text<Char>& v) { return v.is("<<"); }) ? tag::merge : tag::str;
-    case '=': return matches(t, [](const Text<Char>& v) { return v.is("="); }) ? tag::value : tag::str;
+            return Implicit::int_;
+        return matches(t, match_timestamp<Char>) ? Implicit::timestamp : Implicit::str;
+    case '<': return matches(t, [](const Text<Char>& v) { return v.is("<<"); }) ? Implicit::merge : Implicit::str;
+    case '=': return matches(t, [](const Text<Char>& v) { return v.is("="); }) ? Implicit::value : Implicit::str;
     case '!':
     case '&':
     case '*':
-        return matches(t, [](const Text<Char>& v) { return v.is("!") || v.is("&") || v.is("*"); }) ? tag::yaml
-                                                                                                   : tag::str;
-    default: return tag::str;
+        return matches(t, [](const Text<Char>& v) { return v.is("!") || v.is("&") || v.is("*"); }) ? Implicit::yaml
+                                                                                                   : Implicit::str;
+    default: return Implicit::str;
     }
 }
+
+// The tag of each Implicit, in its order.
+const char* const tags[] = {tag::str,       tag::null,  tag::bool_, tag::int_, tag::float_,
+                            tag::timestamp, tag::merge, tag::value, tag::yaml};
 
 }  // namespace
 
@@ -305,13 +309,17 @@ const ResolverRule resolver_rules[] = {
 };
 const size_t resolver_rule_count = sizeof resolver_rules / sizeof *resolver_rules;
 
+Implicit resolve_implicit(const Py_UCS1* chars, Py_ssize_t length) { return resolve(Text<Py_UCS1>{chars, length}); }
+
 const char* resolve_scalar(PyObject* value) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+    Implicit type;
     switch (PyUnicode_KIND(value)) {
-    case PyUnicode_1BYTE_KIND: return resolve(Text<Py_UCS1>{PyUnicode_1BYTE_DATA(value), length});
-    case PyUnicode_2BYTE_KIND: return resolve(Text<Py_UCS2>{PyUnicode_2BYTE_DATA(value), length});
-    default: return resolve(Text<Py_UCS4>{PyUnicode_4BYTE_DATA(value), length});
+    case PyUnicode_1BYTE_KIND: type = resolve(Text<Py_UCS1>{PyUnicode_1BYTE_DATA(value), length}); break;
+    case PyUnicode_2BYTE_KIND: type = resolve(Text<Py_UCS2>{PyUnicode_2BYTE_DATA(value), length}); break;
+    default: type = resolve(Text<Py_UCS4>{PyUnicode_4BYTE_DATA(value), length}); break;
     }
+    return tags[static_cast<int>(type)];
 }
 
 }  // namespace writers::yaml

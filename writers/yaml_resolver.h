@@ -1,5 +1,6 @@
 // PyYAML's implicit resolvers (resolver.py): the tag a plain scalar would be
-// read back as, so a writer knows when text must be quoted or tagged.
+// read back as, so a writer knows when text must be quoted or tagged and a
+// reader what a plain scalar is. The rules exist here alone.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -26,9 +27,16 @@ inline constexpr char value[] = "tag:yaml.org,2002:value";
 inline constexpr char yaml[] = "tag:yaml.org,2002:yaml";
 }  // namespace tag
 
-// resolve(ScalarNode, value, (True, False)) with the default resolvers: the tag
-// of the first resolver registered for the value's first character whose
-// pattern matches, else the str tag. `value` is an exact, ready str.
+// The implicit types of plain scalars.
+enum class Implicit : char { str, null, bool_, int_, float_, timestamp, merge, value, yaml };
+
+// resolve(ScalarNode, value, (True, False)) with the default resolvers: the type
+// of the first resolver registered for the value's first character whose pattern
+// matches, else str. Here the value is `length` code units; UTF-8 bytes may stand
+// for them, since no pattern takes a non-ASCII character nor any byte of one.
+Implicit resolve_implicit(const Py_UCS1* chars, Py_ssize_t length);
+
+// The same as a tag, for `value`, an exact, ready str.
 const char* resolve_scalar(PyObject* value);
 
 // One implicit resolver as resolver.py registers it: a caller compares the running

@@ -13,7 +13,7 @@ using py::object;
 // clang-format off
 #define EXPLORER_NAMES(X)                                                                                  \
     X(_id_list) X(_client) X(_obj) X(tasks) X(sections) X(_parent) X(_sections) X(get) X(get_runset)        \
-    X(get_section) X(id_list) X(Explorer) X(ExplorerSections)
+    X(get_section) X(id_list) X(Explorer) X(ExplorerSections) X(object_)
 // clang-format on
 
 namespace n {
@@ -28,6 +28,8 @@ struct State {
     // The two classes as made, with their version tags then (0: no quick road).
     object explorer_type, sections_type;
     unsigned int explorer_version = 0, sections_version = 0;
+    // Last, so that a reset drops them after all that was made with them.
+    py::Names names;
 };
 
 extern State* state;

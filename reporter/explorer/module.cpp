@@ -4,14 +4,12 @@
 namespace explorer {
 
 namespace n {
-EXPLORER_NAMES(KOVRA_NAME_DEFINE)
+KOVRA_NAME_TABLE(EXPLORER_NAMES)
 }  // namespace n
 
 State* state = nullptr;
 
 namespace {
-
-void intern_names() { EXPLORER_NAMES(KOVRA_NAME_INTERN) }
 
 struct Module {
     static constexpr const char* short_name = "explorer";
@@ -19,8 +17,8 @@ struct Module {
     static void initialise(handle module) {
         py::start_state(state, module, "kovra.reporter.explorer", "kovra/reporter/explorer");
 
-        intern_names();
-        object object_type = py::builtin(py::text("object"));
+        state->names = py::Names(n::table);
+        object object_type = py::builtin(n::object_);
         state->id_list_keyword = py::tuple(n::id_list);
         state->sections_iterator_type = define_sections_iterator();
         state->explorer_type = define_explorer(object_type);

@@ -110,11 +110,9 @@ object escape_body(handle string) {
             return escape_text(string);
         sub = py::getattr(pattern, n::sub);
     }
-    static PyObject *encode, *decode, *backslashreplace;
     object replaced = py::call(sub, repl, string);
-    object encoded = py::call_method(replaced, py::interned(encode, "encode"), state->utf_8,
-                                     py::interned(backslashreplace, "backslashreplace"));
-    return py::call_method(encoded, py::interned(decode, "decode"), state->utf_8);
+    object encoded = py::call_method(replaced, n::encode, state->utf_8, n::backslashreplace);
+    return py::call_method(encoded, n::decode, state->utf_8);
 }
 
 // escape_data(item) through the object the global names at this moment: a walk
@@ -175,7 +173,7 @@ void define_functions(handle module) {
     const py::ModuleInfo& info = state->info;
     // Every character XML 1.0 forbids as character data.
     object pattern_text = py::text("[\\x00-\\x08\\x0b\\x0c\\x0e-\\x1f\\ufffe\\uffff]");
-    state->pattern = py::call_method(global(n::re), py::text("compile"), pattern_text);
+    state->pattern = py::call_method(global(n::re), n::compile, pattern_text);
     py::setattr(module, n::ESCAPE_SEQUENCE, state->pattern);
 
     state->escape_repl = py::function<escape_repl_body>(info, "_escape_repl", {{"match"}},

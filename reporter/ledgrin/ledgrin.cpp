@@ -164,9 +164,9 @@ object open_in_logsdir(handle self, handle file_name, handle mode) {
 
 // The fast road's text, or nothing where the round trip must run: a piece of it is not intact.
 object render_natively(handle dom) {
-    if (!state->round_trip.intact(global(n::ET), global(n::minidom)))
+    if (!state->xml_road.intact(global(n::ET), global(n::minidom)))
         return object();
-    return state->round_trip.render(dom, "  ");
+    return state->xml_road.render(dom, "  ");
 }
 
 object serialise(handle dom) {
@@ -179,13 +179,12 @@ object pretty_print(handle rough_string) {
 }
 
 void write_details(handle self, handle dom) {
-    static PyObject *details_file, *rough_file;
     object report = render_natively(dom);
     object rough_string = report ? object() : serialise(dom);
     try {
         if (!report)
             report = pretty_print(rough_string);
-        py::with(open_in_logsdir(self, py::interned(details_file, "/ResultsDetails.xml"), state->write_text),
+        py::with(open_in_logsdir(self, n::details_file, state->write_text),
                  [&](handle stream) { py::call_method(stream, n::write, report); });
     } catch (const py::error_already_set&) {
         py::caught_error error;
@@ -194,8 +193,8 @@ void write_details(handle self, handle dom) {
         // Keep what the library rendered, so the broken text can be inspected.
         error.run([&] {
             if (!rough_string)
-                rough_string = state->round_trip.compact(dom);
-            py::with(open_in_logsdir(self, py::interned(rough_file, "/xml_rough_string"), state->write_bytes),
+                rough_string = state->xml_road.compact(dom);
+            py::with(open_in_logsdir(self, n::rough_file, state->write_bytes),
                      [&](handle stream) { py::call_method(stream, n::write, rough_string); });
         });
         error.raise_again();
@@ -207,7 +206,6 @@ object sub_element(handle parent, handle tag) {
 }
 
 object generate_xml(handle self, handle, handle) {
-    static PyObject* summary_file;
     // Python's order: a call's callee before its arguments, an assignment's value
     // before its target.
     object legacy_runset = py::call(global(n::RunSet));
@@ -246,7 +244,7 @@ object generate_xml(handle self, handle, handle) {
     object report = render_natively(root);
     if (!report)
         report = pretty_print(serialise(root));
-    object stream = open_in_logsdir(self, py::interned(summary_file, "/ResultsSummary.xml"), state->write_text);
+    object stream = open_in_logsdir(self, n::summary_file, state->write_text);
     py::call_method(stream, n::write, report);
     py::call_method(stream, n::close);
     return py::none();

@@ -2,16 +2,15 @@
 #pragma once
 
 #include "native/module.h"
-#include "writers/xml_pretty.h"
+#include "reporter/fastroad/xml_road.h"
 
 namespace ledgrin {
 
 using py::handle;
 using py::object;
 
-// Interned names: attributes, keywords, keys and module globals. A trailing
-// underscore keeps a C++ keyword apart and is not part of the text; `continue__`
-// is the attribute `continue_`.
+// Interned names: attributes, keywords, keys, module globals and file names (see
+// py::Names); `continue__` is the attribute `continue_`.
 // clang-format off
 #define LEDGRIN_NAMES(X)                                                                                     \
     X(os) X(re) X(ET) X(minidom) X(cfg) X(Passed) X(QOReport) X(RunSet) X(TestScript) X(ESCAPE_SEQUENCE)    \
@@ -29,7 +28,11 @@ using py::object;
     X(idtypevalue) X(swversion) X(hwversion) X(fwversion) X(tstversion) X(endswith) X(add_teststep)         \
     X(copy) X(pop) X(index) X(continue__) X(_handle_runset) X(_handle_jobexecution) X(_handle_testscript)  \
     X(_handle_commonsection) X(_handle_testcase) X(_handle_subsection) X(_handle_testsection)             \
-    X(_handle_step)
+    X(_handle_step) X(encode) X(decode) X(backslashreplace) X(compile) X(object_)                          \
+    X(details_file, "/ResultsDetails.xml") X(rough_file, "/xml_rough_string")                             \
+    X(summary_file, "/ResultsSummary.xml") X(ElementTree) X(_serialize_xml) X(_escape_cdata)                \
+    X(_escape_attrib) X(_namespaces) X(_serialize) X(xml) X(Document) X(Text) X(_write_data) X(writexml)    \
+    X(expatbuilder) X(ExpatBuilderNS) X(StringIO) X(probe) X(attrib) X(child) X(tail) X(empty)
 // clang-format on
 
 namespace n {
@@ -49,8 +52,10 @@ struct State {
     // kwnames tuples of the calls made with keywords
     object diag_keyword, microsecond_keyword, encoding_keyword, indent_keyword, sectionid_keyword, testcase_keywords,
         name_keyword, teststep_keywords;
-    // The ET and minidom round trip, and its fast road while every piece of it is intact.
-    writers::xml_pretty::RoundTrip round_trip;
+    // The ET and minidom round trip's fast road (fastroad/), taken while every piece of it is intact.
+    XmlRoad xml_road;
+    // Last, so that a reset drops them after all that was made with them.
+    py::Names names, writer_names;
 };
 
 extern State* state;

@@ -1,17 +1,16 @@
 // Start-up of kovra.reporter.ledgrin: imports, the escaping functions, the class.
 #include "reporter/ledgrin/ledgrin.h"
+#include "writers/names.h"
 
 namespace ledgrin {
 
 namespace n {
-LEDGRIN_NAMES(KOVRA_NAME_DEFINE)
+KOVRA_NAME_TABLE(LEDGRIN_NAMES)
 }  // namespace n
 
 State* state = nullptr;
 
 namespace {
-
-void intern_names() { LEDGRIN_NAMES(KOVRA_NAME_INTERN) }
 
 using py::bind;
 
@@ -69,11 +68,12 @@ struct Module {
     static void initialise(handle module) {
         py::start_state(state, module, "kovra.reporter.ledgrin", "kovra/reporter/ledgrin");
 
-        intern_names();
-        object object_type = py::builtin(py::text("object"));
+        state->names = py::Names(n::table);
+        state->writer_names = writers::names();
+        object object_type = py::builtin(n::object_);
         import_requirements(module, state->info.globals);
         make_state_constants();
-        state->round_trip.capture(py::getattr(module, n::ET), py::getattr(module, n::minidom));
+        state->xml_road.capture(py::getattr(module, n::ET), py::getattr(module, n::minidom));
         define_functions(module);
         bind(module, n::Ledgrin, define_ledgrin(object_type));
     }

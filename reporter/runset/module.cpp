@@ -1,10 +1,11 @@
 // Start-up of kovra.reporter.runset: imports, constants, classes, representers.
-#include "reporter/runset/fastroad/roads.h"
+#include "reporter/fastroad/roads.h"
+#include "writers/names.h"
 
 namespace runset {
 
 namespace n {
-RUNSET_NAMES(KOVRA_NAME_DEFINE)
+KOVRA_NAME_TABLE(RUNSET_NAMES)
 }  // namespace n
 
 State* state = nullptr;
@@ -15,8 +16,6 @@ State::~State() = default;
 State& State::operator=(State&&) = default;
 
 namespace {
-
-void intern_names() { RUNSET_NAMES(KOVRA_NAME_INTERN) }
 
 using py::bind;
 
@@ -63,10 +62,8 @@ void make_state_constants() {
 }
 
 void create_classes(handle module, handle object_type) {
-    bind(module, n::JSONDumper,
-         state->JSONDumper = define_json_dumper(py::getattr(global(n::json), py::text("JSONEncoder"))));
-    bind(module, n::YAMLDumper,
-         state->YAMLDumper = define_yaml_dumper(py::getattr(global(n::yaml), py::text("SafeDumper"))));
+    bind(module, n::JSONDumper, state->JSONDumper = define_json_dumper(py::getattr(global(n::json), n::JSONEncoder)));
+    bind(module, n::YAMLDumper, state->YAMLDumper = define_yaml_dumper(py::getattr(global(n::yaml), n::SafeDumper)));
     bind(module, n::ReportHeader, define_report_header(object_type));
     bind(module, n::ReportObjectBase, state->ReportObjectBase = define_report_object_base(object_type));
     PyObject* base_dict = reinterpret_cast<PyTypeObject*>(state->ReportObjectBase.ptr())->tp_dict;
@@ -79,16 +76,16 @@ void create_classes(handle module, handle object_type) {
 }
 
 void register_representers(handle module) {
-    auto function = [&](const char* name) { return py::getattr(module, py::text(name)); };
-    auto to_yaml = [&](handle cls) { return py::getattr(cls, py::text("to_yaml")); };
+    auto function = [&](handle name) { return py::getattr(module, name); };
+    auto to_yaml = [&](handle cls) { return py::getattr(cls, n::to_yaml); };
     std::pair<object, object> table[] = {
-        {py::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type)), function("str_representer")},
-        {py::borrow(reinterpret_cast<PyObject*>(&PyFloat_Type)), function("float_representer")},
-        {py::borrow(reinterpret_cast<PyObject*>(&PyType_Type)), function("type_representer")},
-        {py::none(), function("unknown_representer")},
-        {global(n::ResultCounter), function("ResultCounter_representer")},
-        {global(n::TestResult), function("TestResult_representer")},
-        {global(n::AttrDict), function("AttrDict_representer")},
+        {py::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type)), function(n::str_representer)},
+        {py::borrow(reinterpret_cast<PyObject*>(&PyFloat_Type)), function(n::float_representer)},
+        {py::borrow(reinterpret_cast<PyObject*>(&PyType_Type)), function(n::type_representer)},
+        {py::none(), function(n::unknown_representer)},
+        {global(n::ResultCounter), function(n::ResultCounter_representer)},
+        {global(n::TestResult), function(n::TestResult_representer)},
+        {global(n::AttrDict), function(n::AttrDict_representer)},
         {state->RunSet, to_yaml(state->RunSet)},
         {state->Task, to_yaml(state->Task)},
         {state->Section, to_yaml(state->Section)},
@@ -105,11 +102,12 @@ struct Module {
         py::start_state(state, module, "kovra.reporter.runset", "kovra/reporter/runset");
         handle globals = state->info.globals;
 
-        intern_names();
-        object object_type = py::builtin(py::text("object"));
-        py::builtin(py::text("property"));
-        py::builtin(py::text("super"));
-        state->round = py::builtin(py::text("round"));
+        state->names = py::Names(n::table);
+        state->writer_names = writers::names();
+        object object_type = py::builtin(n::object_);
+        py::builtin(n::property);
+        py::builtin(n::super);
+        state->round = py::builtin(n::round);
 
         import_requirements(module, globals);
         set_constants(module);

@@ -1,7 +1,7 @@
 // ReportObjectBase: identity, timing, data merging, roll-up and external forms of
 // every report node.
-#include "reporter/runset/fastroad/reads.h"
-#include "reporter/runset/fastroad/roads.h"
+#include "reporter/fastroad/reads.h"
+#include "reporter/fastroad/roads.h"
 
 #include <algorithm>
 

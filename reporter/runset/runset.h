@@ -30,7 +30,10 @@ using py::object;
     X(ReportHeader) X(ReportObjectBase) X(RunSet) X(Task) X(Plugin) X(Section) X(JSONDumper)              \
     X(YAMLDumper) X(encoder) X(c_make_encoder) X(__version__) X(__file__) X(__module__) X(__qualname__)       \
     X(__mro__) X(__dict__) X(co_filename) X(yaml_implicit_resolvers) X(yaml_path_resolvers) X(pattern) X(flags) \
-    X(VERBOSE) X(UNICODE) X(isoformat) X(yaml_representers) X(yaml_multi_representers) X(representer) X(SafeRepresenter)
+    X(VERBOSE) X(UNICODE) X(isoformat) X(yaml_representers) X(yaml_multi_representers) X(representer) X(SafeRepresenter) \
+    X(object_) X(property) X(super) X(round) X(JSONEncoder) X(SafeDumper) X(to_yaml) X(str_representer)          \
+    X(float_representer) X(type_representer) X(unknown_representer) X(ResultCounter_representer)                \
+    X(TestResult_representer) X(AttrDict_representer)
 // clang-format on
 
 namespace n {
@@ -60,6 +63,8 @@ struct State {
     // The fast roads (fastroad/), empty where the generic road is always taken.
     std::unique_ptr<JsonRoad> json_road;
     std::unique_ptr<YamlRoad> yaml_road;
+    // Last, so that a reset drops them after all that was made with them.
+    py::Names names, writer_names;
 };
 
 extern State* state;

@@ -17,6 +17,8 @@ struct State {
     py::ModuleInfo info;
     yaml_reader::Context context;
     object default_depth, default_nodes;
+    // Last, so that a reset drops them after all that was made with them.
+    py::Names names;
 };
 State* state = nullptr;
 
@@ -37,14 +39,7 @@ State* state = nullptr;
         }
     }
     object problem = py::text("special characters are not allowed (a lone surrogate)");
-    object message = py::take(PyUnicode_FromFormat("%U at line %zd column %zd", problem.ptr(), line, column));
-    object error = py::call(state->context.error_type, message);
-    py::setattr(error, py::text("problem"), problem);
-    py::setattr(error, py::text("line"), py::take(PyLong_FromSsize_t(line)));
-    py::setattr(error, py::text("column"), py::take(PyLong_FromSsize_t(column)));
-    py::setattr(error, py::text("reason"), py::text("invalid"));
-    PyErr_SetObject(state->context.error_type.ptr(), error.ptr());
-    py::throw_error();
+    yaml_reader::raise_error(state->context, "invalid", problem, size_t(line), size_t(column));
 }
 
 // The cyclic collector stays off while a document is built: what a load makes
@@ -78,14 +73,7 @@ Py_ssize_t bound(handle value, const char* name) {
     py::caught_error error;
     object text = py::str(error.value());
     object problem = py::take(PyUnicode_FromFormat("not UTF-16 text: %U", text.ptr()));
-    object message = py::take(PyUnicode_FromFormat("%U at line 1 column 1", problem.ptr()));
-    object made = py::call(state->context.error_type, message);
-    py::setattr(made, py::text("problem"), problem);
-    py::setattr(made, py::text("line"), py::integer(1));
-    py::setattr(made, py::text("column"), py::integer(1));
-    py::setattr(made, py::text("reason"), py::text("invalid"));
-    PyErr_SetObject(state->context.error_type.ptr(), made.ptr());
-    py::throw_error();
+    yaml_reader::raise_error(state->context, "invalid", problem, 1, 1);
 }
 
 object load(handle data, handle aliases, handle depth, handle nodes) {
@@ -142,9 +130,8 @@ struct Module {
     static constexpr const char* short_name = "_yaml";
 
     static void initialise(handle module) {
-        if (!state)
-            state = new State;
-        state->info = py::module_info(module, "kovra.reporter._yaml", "kovra/reporter/_yaml");
+        py::start_state(state, module, "kovra.reporter._yaml", "kovra/reporter/_yaml");
+        state->names = yaml_reader::names();
         state->context.error_type = py::take(PyErr_NewExceptionWithDoc("kovra.reporter._yaml.ReadError", error_doc,
                                                                        PyExc_ValueError, nullptr));
         yaml_reader::initialise(state->context);

@@ -1,7 +1,7 @@
 // dump_yaml's fast road: the representers registered on YAMLDumper, run natively
 // and streamed into the native emitter, giving the text that
 // yaml.dump(document, Dumper=YAMLDumper, default_flow_style=False) gives.
-#include "reporter/runset/fastroad/roads.h"
+#include "reporter/fastroad/roads.h"
 #include "writers/yaml_emitter.h"
 #include "writers/yaml_resolver.h"
 

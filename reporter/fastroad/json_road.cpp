@@ -1,6 +1,6 @@
 // dump_json's fast road: the report's JSON text written straight from the nodes,
 // without the dicts JSONDumper.default would build for them.
-#include "reporter/runset/fastroad/roads.h"
+#include "reporter/fastroad/roads.h"
 #include "writers/json_encoder.h"
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "reporter/runset/fastroad/reads.h"
+#include "reporter/fastroad/reads.h"
 
 #include <algorithm>
 
