@@ -84,6 +84,14 @@ inline long recursion_remaining() {
 #endif
 }
 
+// What the interpreter counts against sys.getrecursionlimit(). Up to 3.11 a call
+// of a builtin or a class, a comparison, repr() and str() take a level as a
+// Python frame does; from 3.12 only Python frames do (the rest count against a
+// separate C limit). A class called from Python: up to 3.11 the call's level and
+// its __init__'s frame, from 3.12 the frame alone.
+inline constexpr bool c_calls_take_python_depth = PY_VERSION_HEX < 0x030C0000;
+inline constexpr long class_call_units = c_calls_take_python_depth ? 2 : 1;
+
 // ---- private API: what no public call offers ----------------------------------
 
 // `name` found along a type's MRO, borrowed, without running or binding a

@@ -163,23 +163,57 @@ object optional_attribute(handle obj, handle name) {
 // hasattr(mapping, 'items'), which only an AttributeError makes false.
 bool has_items(handle mapping) { return PyDict_CheckExact(mapping.ptr()) || optional_attribute(mapping, n::items); }
 
+// ---- the generic road's depth ---------------------------------------------------
+//
+// Each level of the document holds three depth units on the generic road:
+// represent_data's frame, the representer's call (a Python frame, or the native
+// function's own unit) and represent_sequence's or represent_mapping's frame. The
+// calls each frame makes on the way reach one or two units further for a moment.
+// The road takes the held units where the generic road takes them and checks the
+// passing ones in the same order, so a callback has the same room on both roads and
+// RecursionError strikes at the same place, with the same text.
+
+const char* const calling = " while calling a Python object";
+
+// Entering `units` more levels from here, as the generic road passes through them.
+void reach(long units, const char* where) {
+    if (py::compat::recursion_remaining() < units) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        throw py::error_already_set{};
+    }
+}
+
+// A call the interpreter checks against the depth limit up to 3.11 (a builtin, a
+// class, a comparison); from 3.12 against the C limit only, which these depths
+// never reach.
+void reach_c(long units, const char* where) {
+    if (py::compat::c_calls_take_python_depth)
+        reach(units, where);
+}
+
+// A node class called from a Python frame: the call, then its __init__'s frame.
+void reach_node_class(long units) {
+    reach_c(units, calling);
+    reach(units + py::compat::class_call_units - 1, "");
+}
+
 class Representer {
 public:
-    Representer(const YamlRoad& road, yaml::Emitter& emitter, int max_depth)
-        : road_(road), emitter_(emitter), max_depth_(max_depth) {}
+    Representer(const YamlRoad& road, yaml::Emitter& emitter) : road_(road), emitter_(emitter) {}
 
-    void represent_data(handle data, int depth);
+    void represent_data(handle data);
 
 private:
     Kind kind_of(handle data);
+    void represent(Kind kind, handle data);
     void scalar(const char* tag, handle value, char style = 0);
-    void represent_sequence(const char* tag, handle sequence, int depth);
-    void represent_mapping(const char* tag, handle mapping, int depth);
-    void represent_pairs(const char* tag, const std::vector<std::pair<object, object>>& pairs, int depth);
+    void represent_sequence(const char* tag, handle sequence);
+    void represent_mapping(const char* tag, handle mapping);
+    void represent_pairs(const char* tag, const std::vector<std::pair<object, object>>& pairs);
     void str_representer(handle data);
-    void to_yaml(handle data, int depth);
+    void to_yaml(handle data);
     void represent_binary(handle data);
-    void represent_set(handle data, int depth);
+    void represent_set(handle data);
 
     void start(yaml::EventKind kind, const char* tag, bool implicit, bool empty) {
         yaml::Event event{kind, tag};
@@ -193,7 +227,6 @@ private:
 
     const YamlRoad& road_;
     yaml::Emitter& emitter_;
-    int max_depth_;
     // Kinds found for the latest types, while neither the table nor YAMLDumper's
     // namespace has changed since (by their versions, where dicts keep them).
     struct Known {
@@ -262,25 +295,57 @@ Kind Representer::look_up_kind(PyTypeObject* type) {
     return *kind;
 }
 
-void Representer::represent_data(handle data, int depth) {
-    if (depth > max_depth_)
-        throw step_aside{};
-    switch (kind_of(data)) {
+void Representer::represent_data(handle data) {
+    py::recursion_guard frame("");
+    reach(1, calling);  // YAMLDumper.ignore_aliases
+    Kind kind = kind_of(data);
+    switch (kind) {
+    case Kind::none:
+    case Kind::bool_:
+    case Kind::int_:
+    case Kind::binary:
+    case Kind::list:
+    case Kind::dict:
+    case Kind::set:
+    case Kind::date:
+    case Kind::datetime: {
+        py::recursion_guard representer("");  // SafeRepresenter's, in Python
+        return represent(kind, data);
+    }
+    default: {
+        py::recursion_guard representer(calling);  // this module's, native
+        return represent(kind, data);
+    }
+    }
+}
+
+void Representer::represent(Kind kind, handle data) {
+    switch (kind) {
     case Kind::str: return str_representer(data);
-    case Kind::float_: return scalar(tag::float_, float_text(data));
-    case Kind::type: return scalar(tag::str, py::repr(data));
-    case Kind::unknown: return represent_mapping(tag::map, unknown_mapping(data), depth);
-    case Kind::result_counter: return represent_mapping(tag::map, result_counter_pairs(data), depth);
-    case Kind::test_result: return represent_mapping(tag::map, result_mapping(data), depth);
+    case Kind::float_: {
+        reach_c(1, calling);  // round()
+        object text = float_text(data);
+        return scalar(tag::float_, text);
+    }
+    case Kind::type: {
+        reach_c(1, " while getting the repr of an object");
+        return scalar(tag::str, py::repr(data));
+    }
+    case Kind::unknown: return represent_mapping(tag::map, unknown_mapping(data));
+    case Kind::result_counter: return represent_mapping(tag::map, result_counter_pairs(data));
+    case Kind::test_result: return represent_mapping(tag::map, result_mapping(data));
     case Kind::attr_dict:
-    case Kind::dict: return represent_mapping(tag::map, data, depth);
-    case Kind::node: return to_yaml(data, depth);
+    case Kind::dict: return represent_mapping(tag::map, data);
+    case Kind::node: return to_yaml(data);
     case Kind::none: return scalar(tag::null, state->null_text);
     case Kind::bool_: return scalar(tag::bool_, data.ptr() == Py_True ? state->true_text : state->false_text);
-    case Kind::int_: return scalar(tag::int_, py::str(data));
+    case Kind::int_: {
+        reach_c(1, calling);  // str()
+        return scalar(tag::int_, py::str(data));
+    }
     case Kind::binary: return represent_binary(data);
-    case Kind::list: return represent_sequence(tag::seq, data, depth);
-    case Kind::set: return represent_set(data, depth);
+    case Kind::list: return represent_sequence(tag::seq, data);
+    case Kind::set: return represent_set(data);
     case Kind::date: return scalar(tag::timestamp, py::call_method(data, n::isoformat));
     case Kind::datetime: return scalar(tag::timestamp, py::call_method(data, n::isoformat, state->blank));
     }
@@ -293,6 +358,8 @@ void Representer::scalar(const char* tag, handle value, char style) {
     if (!PyUnicode_CheckExact(value.ptr()))
         throw step_aside{};
     py::check(py::compat::ready(value.ptr()));
+    reach(1, "");         // represent_scalar
+    reach_node_class(2);  // ScalarNode
     yaml::Event event{yaml::EventKind::Scalar, tag};
     event.implicit[0] = yaml::resolve_scalar(value.ptr()) == tag;
     event.implicit[1] = tag == tag::str;
@@ -307,25 +374,33 @@ void Representer::str_representer(handle data) {
     scalar(tag::str, text, literal ? '|' : 0);
 }
 
-void Representer::represent_sequence(const char* tag, handle sequence, int depth) {
+void Representer::represent_sequence(const char* tag, handle sequence) {
+    py::recursion_guard frame("");
+    reach_node_class(1);  // SequenceNode
     // `for item in sequence`: a list is read live, as its iterator does.
     Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.ptr());
     start(yaml::EventKind::SequenceStart, tag, tag == tag::seq, size == 0);
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.ptr()); ++i) {
         object item = py::borrow(PySequence_Fast_GET_ITEM(sequence.ptr(), i));
-        represent_data(item, depth + 1);
+        represent_data(item);
     }
     end(yaml::EventKind::SequenceEnd);
 }
 
-void Representer::represent_mapping(const char* tag, handle mapping, int depth) {
+void Representer::represent_mapping(const char* tag, handle mapping) {
+    py::recursion_guard frame("");
+    reach_node_class(1);  // MappingNode
     std::vector<std::pair<object, object>> pairs;
     object items;
+    reach_c(1, calling);  // hasattr
     if (has_items(mapping)) {
         items = PyDict_CheckExact(mapping.ptr()) ? py::take(PyDict_Items(mapping.ptr()))
                                                  : py::take(PySequence_List(py::call_method(mapping, n::items).ptr()));
         // sorted(mapping), kept unsorted when the keys refuse to be ordered.
+        reach_c(1, calling);  // sorted(), then a comparison of pairs and one of their items
         if (PyList_GET_SIZE(items.ptr()) > 1) {
+            reach_c(2, " in comparison");
+            reach_c(3, " in comparison");
             object sorted = py::take(PySequence_List(items.ptr()));
             if (PyList_Sort(sorted.ptr()) == 0)
                 items = std::move(sorted);
@@ -344,24 +419,28 @@ void Representer::represent_mapping(const char* tag, handle mapping, int depth) 
             throw step_aside{};
         pairs.emplace_back(py::borrow(PyTuple_GET_ITEM(item, 0)), py::borrow(PyTuple_GET_ITEM(item, 1)));
     }
-    represent_pairs(tag, pairs, depth);
+    represent_pairs(tag, pairs);
 }
 
-void Representer::represent_pairs(const char* tag, const std::vector<std::pair<object, object>>& pairs, int depth) {
+void Representer::represent_pairs(const char* tag, const std::vector<std::pair<object, object>>& pairs) {
     start(yaml::EventKind::MappingStart, tag, tag == tag::map, pairs.empty());
     for (auto& [key, value] : pairs) {
-        represent_data(key, depth + 1);
-        represent_data(value, depth + 1);
+        represent_data(key);
+        represent_data(value);
     }
     end(yaml::EventKind::MappingEnd);
 }
 
 // The node's to_yaml: the (name, value) pairs it hands to represent_mapping.
-void Representer::to_yaml(handle data, int depth) {
+void Representer::to_yaml(handle data) {
     std::vector<std::pair<object, object>> pairs;
     for_each_reported(data,
                       [&](handle name, handle value) { pairs.emplace_back(py::borrow(name), py::borrow(value)); });
-    represent_pairs(tag::map, pairs, depth);
+    // represent_mapping of a list of pairs: no items(), no sorting.
+    py::recursion_guard frame("");
+    reach_node_class(1);  // MappingNode
+    reach_c(1, calling);  // hasattr
+    represent_pairs(tag::map, pairs);
 }
 
 void Representer::represent_binary(handle data) {
@@ -390,11 +469,11 @@ void Representer::represent_binary(handle data) {
            '|');
 }
 
-void Representer::represent_set(handle data, int depth) {
+void Representer::represent_set(handle data) {
     object value = py::new_dict();
     for (object& key : py::iterate(data))
         py::setitem(value, key, Py_None);
-    represent_mapping(tag::set, value, depth);
+    represent_mapping(tag::set, value);
 }
 
 }  // namespace
@@ -468,17 +547,23 @@ std::unique_ptr<YamlRoad> YamlRoad::capture(handle module) {
 bool YamlRoad::intact() const { return snapshot_.intact(); }
 
 object YamlRoad::write(handle document) const {
-    // The generic road spends at most four interpreter levels per level of the
-    // document: deeper documents are left to it.
-    int budget = int(py::levels_within_reach(4, 60));
-    if (budget < 1)
+    // Too little room for the generic road's way in and out (dump_all, the
+    // dumper's set-up, the serializer's and emitter's deepest calls), or so much
+    // that the C stack, not the limit, would end native recursion: the generic road
+    // decides, before anything runs.
+    long room = py::compat::recursion_remaining();
+    if (room < 64 || room > 20000)
         return object();
     yaml::Emitter emitter(false);
     try {
-        Representer representer(*this, emitter, budget);
+        Representer representer(*this, emitter);
         emitter.emit(yaml::Event{yaml::EventKind::StreamStart});
         emitter.emit(yaml::Event{yaml::EventKind::DocumentStart});
-        representer.represent_data(document, 0);
+        {
+            // yaml.dump, dump_all and represent.
+            py::recursion_guard dump(""), dump_all(""), represent("");
+            representer.represent_data(document);
+        }
         emitter.emit(yaml::Event{yaml::EventKind::DocumentEnd});
         emitter.emit(yaml::Event{yaml::EventKind::StreamEnd});
     } catch (const step_aside&) {
