@@ -73,8 +73,7 @@ inline int ready(PyObject* text) {
 
 // How many more Python calls the running thread may nest before RecursionError.
 // Private: no public call tells the remaining depth.
-inline long recursion_remaining() {
-    PyThreadState* thread = PyThreadState_Get();
+inline long recursion_remaining(PyThreadState* thread) {
 #if PY_VERSION_HEX >= 0x030C0000
     return thread->py_recursion_remaining;
 #elif PY_VERSION_HEX >= 0x030B0000
@@ -83,6 +82,21 @@ inline long recursion_remaining() {
     return Py_GetRecursionLimit() - thread->recursion_depth;
 #endif
 }
+inline long recursion_remaining() { return recursion_remaining(PyThreadState_Get()); }
+
+// Takes `units` levels of that depth at once, where recursion_remaining() has
+// shown room for them (as `units` Py_EnterRecursiveCall that all pass would);
+// give_depth puts them back. Private fields, as above.
+inline void take_depth(PyThreadState* thread, long units) {
+#if PY_VERSION_HEX >= 0x030C0000
+    thread->py_recursion_remaining -= int(units);
+#elif PY_VERSION_HEX >= 0x030B0000
+    thread->recursion_remaining -= int(units);
+#else
+    thread->recursion_depth += int(units);
+#endif
+}
+inline void give_depth(PyThreadState* thread, long units) { take_depth(thread, -units); }
 
 // What the interpreter counts against sys.getrecursionlimit(). Up to 3.11 a call
 // of a builtin or a class, a comparison, repr() and str() take a level as a

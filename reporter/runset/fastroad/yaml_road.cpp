@@ -175,31 +175,30 @@ bool has_items(handle mapping) { return PyDict_CheckExact(mapping.ptr()) || opti
 
 const char* const calling = " while calling a Python object";
 
-// Entering `units` more levels from here, as the generic road passes through them.
-void reach(long units, const char* where) {
-    if (py::compat::recursion_remaining() < units) {
-        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-        throw py::error_already_set{};
+[[noreturn]] void depth_exceeded(const char* where) {
+    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+    throw py::error_already_set{};
+}
+
+// Levels held while a native level stands for the generic road's frames.
+class Held {
+public:
+    Held(PyThreadState* thread, long units) : thread_(thread), units_(units) {
+        py::compat::take_depth(thread, units);
     }
-}
+    ~Held() { py::compat::give_depth(thread_, units_); }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
 
-// A call the interpreter checks against the depth limit up to 3.11 (a builtin, a
-// class, a comparison); from 3.12 against the C limit only, which these depths
-// never reach.
-void reach_c(long units, const char* where) {
-    if (py::compat::c_calls_take_python_depth)
-        reach(units, where);
-}
-
-// A node class called from a Python frame: the call, then its __init__'s frame.
-void reach_node_class(long units) {
-    reach_c(units, calling);
-    reach(units + py::compat::class_call_units - 1, "");
-}
+private:
+    PyThreadState* thread_;
+    long units_;
+};
 
 class Representer {
 public:
-    Representer(const YamlRoad& road, yaml::Emitter& emitter) : road_(road), emitter_(emitter) {}
+    Representer(const YamlRoad& road, yaml::Emitter& emitter)
+        : road_(road), emitter_(emitter), thread_(PyThreadState_Get()) {}
 
     void represent_data(handle data);
 
@@ -225,8 +224,37 @@ private:
 
     Kind look_up_kind(PyTypeObject* type);
 
+    long room() const { return py::compat::recursion_remaining(thread_); }
+    // Entering `units` more levels from a place with `room` left, as the generic
+    // road passes through them.
+    static void reach(long room, long units, const char* where) {
+        if (room < units)
+            depth_exceeded(where);
+    }
+    // A call the interpreter checks against the depth limit up to 3.11 (a builtin,
+    // a class, a comparison, repr(), str()); from 3.12 against the C limit only,
+    // which these depths never reach.
+    static void reach_c(long room, long units, const char* where) {
+        if (py::compat::c_calls_take_python_depth)
+            reach(room, units, where);
+    }
+    // Native recursion goes on only where the thread's C stack has room for it
+    // (checked where a collection's items are walked).
+    static void check_stack() {
+        if (py::check_stack(""))
+            throw py::error_already_set{};
+    }
+    // A node class called from a Python frame: the call, then its __init__'s frame.
+    static void reach_node_class(long room, long units) {
+        reach_c(room, units, calling);
+        reach(room, units + py::compat::class_call_units - 1, "");
+    }
+
     const YamlRoad& road_;
     yaml::Emitter& emitter_;
+    PyThreadState* thread_;
+    // The room inside the latest representer's call, while no code has run since.
+    long representer_room_ = 0;
     // Kinds found for the latest types, while neither the table nor YAMLDumper's
     // namespace has changed since (by their versions, where dicts keep them).
     struct Known {
@@ -296,40 +324,30 @@ Kind Representer::look_up_kind(PyTypeObject* type) {
 }
 
 void Representer::represent_data(handle data) {
-    py::recursion_guard frame("");
-    reach(1, calling);  // YAMLDumper.ignore_aliases
+    long left = room();
+    reach(left, 1, "");       // represent_data's frame
+    reach(left, 2, calling);  // YAMLDumper.ignore_aliases
     Kind kind = kind_of(data);
-    switch (kind) {
-    case Kind::none:
-    case Kind::bool_:
-    case Kind::int_:
-    case Kind::binary:
-    case Kind::list:
-    case Kind::dict:
-    case Kind::set:
-    case Kind::date:
-    case Kind::datetime: {
-        py::recursion_guard representer("");  // SafeRepresenter's, in Python
-        return represent(kind, data);
-    }
-    default: {
-        py::recursion_guard representer(calling);  // this module's, native
-        return represent(kind, data);
-    }
-    }
+    // The representer's call takes the level ignore_aliases passed through.
+    Held frames(thread_, 2);
+    representer_room_ = left - 2;
+    represent(kind, data);
 }
 
 void Representer::represent(Kind kind, handle data) {
     switch (kind) {
     case Kind::str: return str_representer(data);
     case Kind::float_: {
-        reach_c(1, calling);  // round()
+        reach_c(representer_room_, 1, calling);  // round()
         object text = float_text(data);
+        representer_room_ = room();  // FLOAT_PRECISION may have run code
         return scalar(tag::float_, text);
     }
     case Kind::type: {
-        reach_c(1, " while getting the repr of an object");
-        return scalar(tag::str, py::repr(data));
+        reach_c(representer_room_, 1, " while getting the repr of an object");
+        object text = py::repr(data);
+        representer_room_ = room();  // a metaclass's __repr__ may have
+        return scalar(tag::str, text);
     }
     case Kind::unknown: return represent_mapping(tag::map, unknown_mapping(data));
     case Kind::result_counter: return represent_mapping(tag::map, result_counter_pairs(data));
@@ -340,7 +358,7 @@ void Representer::represent(Kind kind, handle data) {
     case Kind::none: return scalar(tag::null, state->null_text);
     case Kind::bool_: return scalar(tag::bool_, data.ptr() == Py_True ? state->true_text : state->false_text);
     case Kind::int_: {
-        reach_c(1, calling);  // str()
+        reach_c(representer_room_, 1, calling);  // str()
         return scalar(tag::int_, py::str(data));
     }
     case Kind::binary: return represent_binary(data);
@@ -358,8 +376,9 @@ void Representer::scalar(const char* tag, handle value, char style) {
     if (!PyUnicode_CheckExact(value.ptr()))
         throw step_aside{};
     py::check(py::compat::ready(value.ptr()));
-    reach(1, "");         // represent_scalar
-    reach_node_class(2);  // ScalarNode
+    long left = representer_room_;
+    reach(left, 1, "");         // represent_scalar
+    reach_node_class(left, 2);  // ScalarNode
     yaml::Event event{yaml::EventKind::Scalar, tag};
     event.implicit[0] = yaml::resolve_scalar(value.ptr()) == tag;
     event.implicit[1] = tag == tag::str;
@@ -375,8 +394,11 @@ void Representer::str_representer(handle data) {
 }
 
 void Representer::represent_sequence(const char* tag, handle sequence) {
-    py::recursion_guard frame("");
-    reach_node_class(1);  // SequenceNode
+    long left = room();
+    reach(left, 1, "");         // represent_sequence's frame
+    reach_node_class(left, 2);  // SequenceNode
+    check_stack();
+    Held frame(thread_, 1);
     // `for item in sequence`: a list is read live, as its iterator does.
     Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.ptr());
     start(yaml::EventKind::SequenceStart, tag, tag == tag::seq, size == 0);
@@ -388,19 +410,22 @@ void Representer::represent_sequence(const char* tag, handle sequence) {
 }
 
 void Representer::represent_mapping(const char* tag, handle mapping) {
-    py::recursion_guard frame("");
-    reach_node_class(1);  // MappingNode
+    long left = room();
+    reach(left, 1, "");         // represent_mapping's frame
+    reach_node_class(left, 2);  // MappingNode
+    reach_c(left, 2, calling);  // hasattr
+    check_stack();
+    Held frame(thread_, 1);
     std::vector<std::pair<object, object>> pairs;
     object items;
-    reach_c(1, calling);  // hasattr
     if (has_items(mapping)) {
         items = PyDict_CheckExact(mapping.ptr()) ? py::take(PyDict_Items(mapping.ptr()))
                                                  : py::take(PySequence_List(py::call_method(mapping, n::items).ptr()));
         // sorted(mapping), kept unsorted when the keys refuse to be ordered.
-        reach_c(1, calling);  // sorted(), then a comparison of pairs and one of their items
+        reach_c(left, 2, calling);  // sorted(), then a comparison of pairs and one of their items
         if (PyList_GET_SIZE(items.ptr()) > 1) {
-            reach_c(2, " in comparison");
-            reach_c(3, " in comparison");
+            reach_c(left, 3, " in comparison");
+            reach_c(left, 4, " in comparison");
             object sorted = py::take(PySequence_List(items.ptr()));
             if (PyList_Sort(sorted.ptr()) == 0)
                 items = std::move(sorted);
@@ -437,9 +462,12 @@ void Representer::to_yaml(handle data) {
     for_each_reported(data,
                       [&](handle name, handle value) { pairs.emplace_back(py::borrow(name), py::borrow(value)); });
     // represent_mapping of a list of pairs: no items(), no sorting.
-    py::recursion_guard frame("");
-    reach_node_class(1);  // MappingNode
-    reach_c(1, calling);  // hasattr
+    long left = room();
+    reach(left, 1, "");         // represent_mapping's frame
+    reach_node_class(left, 2);  // MappingNode
+    reach_c(left, 2, calling);  // hasattr
+    check_stack();
+    Held frame(thread_, 1);
     represent_pairs(tag::map, pairs);
 }
 
@@ -549,10 +577,10 @@ bool YamlRoad::intact() const { return snapshot_.intact(); }
 object YamlRoad::write(handle document) const {
     // Too little room for the generic road's way in and out (dump_all, the
     // dumper's set-up, the serializer's and emitter's deepest calls), or so much
-    // that the C stack, not the limit, would end native recursion: the generic road
+    // that a C limit or the C stack, not this one, would end it: the generic road
     // decides, before anything runs.
     long room = py::compat::recursion_remaining();
-    if (room < 64 || room > 20000)
+    if (room < 64 || room > 5000)
         return object();
     yaml::Emitter emitter(false);
     try {
