@@ -106,6 +106,21 @@ inline void give_depth(PyThreadState* thread, long units) { take_depth(thread, -
 inline constexpr bool c_calls_take_python_depth = PY_VERSION_HEX < 0x030C0000;
 inline constexpr long class_call_units = c_calls_take_python_depth ? 2 : 1;
 
+// What the json package's C encoder hands back to JSONEncoder.encode: a list of
+// text chunks up to 3.11, a tuple of the one text from 3.12.
+inline PyObject* c_encoder_chunks(PyObject* text) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyTuple_Pack(1, text);
+#else
+    PyObject* chunks = PyList_New(1);
+    if (chunks) {
+        Py_INCREF(text);
+        PyList_SET_ITEM(chunks, 0, text);
+    }
+    return chunks;
+#endif
+}
+
 // ---- private API: what no public call offers ----------------------------------
 
 // `name` found along a type's MRO, borrowed, without running or binding a
