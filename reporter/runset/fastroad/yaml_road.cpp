@@ -174,6 +174,8 @@ bool has_items(handle mapping) { return PyDict_CheckExact(mapping.ptr()) || opti
 // RecursionError strikes at the same place, with the same text.
 
 const char* const calling = " while calling a Python object";
+// The level a builtin's call takes where such calls count (see reach_c).
+constexpr long c_units = py::compat::c_calls_take_python_depth ? 1 : 0;
 
 [[noreturn]] void depth_exceeded(const char* where) {
     PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
@@ -358,8 +360,13 @@ void Representer::represent(Kind kind, handle data) {
     case Kind::none: return scalar(tag::null, state->null_text);
     case Kind::bool_: return scalar(tag::bool_, data.ptr() == Py_True ? state->true_text : state->false_text);
     case Kind::int_: {
-        reach_c(representer_room_, 1, calling);  // str()
-        return scalar(tag::int_, py::str(data));
+        reach_c(representer_room_, 1, calling);  // str(), whose own check comes one further
+        object text;
+        {
+            Held call(thread_, c_units);
+            text = py::str(data);
+        }
+        return scalar(tag::int_, text);
     }
     case Kind::binary: return represent_binary(data);
     case Kind::list: return represent_sequence(tag::seq, data);
@@ -422,12 +429,18 @@ void Representer::represent_mapping(const char* tag, handle mapping) {
         items = PyDict_CheckExact(mapping.ptr()) ? py::take(PyDict_Items(mapping.ptr()))
                                                  : py::take(PySequence_List(py::call_method(mapping, n::items).ptr()));
         // sorted(mapping), kept unsorted when the keys refuse to be ordered.
-        reach_c(left, 2, calling);  // sorted(), then a comparison of pairs and one of their items
+        // sorted(): its call and that of list.sort, then the same comparisons, which
+        // check for themselves.
+        reach_c(left, 2, calling);
+        reach_c(left, 3, calling);
         if (PyList_GET_SIZE(items.ptr()) > 1) {
-            reach_c(left, 3, " in comparison");
-            reach_c(left, 4, " in comparison");
             object sorted = py::take(PySequence_List(items.ptr()));
-            if (PyList_Sort(sorted.ptr()) == 0)
+            int done;
+            {
+                Held calls(thread_, 2 * c_units);
+                done = PyList_Sort(sorted.ptr());
+            }
+            if (done == 0)
                 items = std::move(sorted);
             else if (PyErr_ExceptionMatches(PyExc_TypeError))
                 PyErr_Clear();
@@ -472,6 +485,12 @@ void Representer::to_yaml(handle data) {
 }
 
 void Representer::represent_binary(handle data) {
+    // hasattr(base64, ...), then encodebytes and _input_type_check, whose
+    // memoryview() is the deepest call.
+    long left = representer_room_;
+    reach_c(left, 1, calling);
+    reach(left, 2, "");
+    reach_c(left, 3, calling);
     // base64.encodebytes: lines of 76 characters (57 bytes), each ending in "\n".
     static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.ptr()));
