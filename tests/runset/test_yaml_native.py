@@ -341,8 +341,10 @@ def test_deep_nesting_agrees(depth):
     node = node_holding(value)
     assert not watched_dump(node)[1]
     # Compared without the profile hook, whose calls take depth of their own.
+    before = room()
     native, generic = both_roads(lambda: outcome(node.dump_yaml))
     assert native == generic
+    assert room() == before  # every level taken is given back, error or not
 
 
 def test_a_callback_has_the_room_it_has_on_the_generic_road():
