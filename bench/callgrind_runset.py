@@ -19,7 +19,8 @@ import sys
 import tempfile
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
-WORKLOADS = ("lifecycle", "lifecycle-stubbed", "lifecycle-stubbed-c", "to_dict", "dump_json", "plain-json.dumps")
+WORKLOADS = ("lifecycle", "lifecycle-stubbed", "lifecycle-stubbed-c", "to_dict", "dump_json", "dump_yaml",
+             "plain-json.dumps")
 
 
 def run_once(args, mod, workload, times, logfile):
@@ -57,6 +58,8 @@ def child(mod_name, workload, times, args):
                     node.to_dict()
         elif workload == "dump_json":
             work = rs.dump_json
+        elif workload == "dump_yaml":
+            work = rs.dump_yaml
         else:
             plain = json.loads(rs.dump_json())
             work = lambda: json.dumps(plain)  # noqa: E731

@@ -270,6 +270,10 @@ void with(handle manager, F&& body) {
 // RecursionError set.
 int enter_recursion(const char* where);
 
+// The C stack check of enter_recursion alone: -1 with RecursionError set when the
+// thread's stack is nearly spent.
+int check_stack(const char* where);
+
 // One native recursion level, counted as enter_recursion does.
 class recursion_guard {
 public:

@@ -73,14 +73,51 @@ inline int ready(PyObject* text) {
 
 // How many more Python calls the running thread may nest before RecursionError.
 // Private: no public call tells the remaining depth.
-inline long recursion_remaining() {
-    PyThreadState* thread = PyThreadState_Get();
+inline long recursion_remaining(PyThreadState* thread) {
 #if PY_VERSION_HEX >= 0x030C0000
     return thread->py_recursion_remaining;
 #elif PY_VERSION_HEX >= 0x030B0000
     return thread->recursion_remaining;
 #else
     return Py_GetRecursionLimit() - thread->recursion_depth;
+#endif
+}
+inline long recursion_remaining() { return recursion_remaining(PyThreadState_Get()); }
+
+// Takes `units` levels of that depth at once, where recursion_remaining() has
+// shown room for them (as `units` Py_EnterRecursiveCall that all pass would);
+// give_depth puts them back. Private fields, as above.
+inline void take_depth(PyThreadState* thread, long units) {
+#if PY_VERSION_HEX >= 0x030C0000
+    thread->py_recursion_remaining -= int(units);
+#elif PY_VERSION_HEX >= 0x030B0000
+    thread->recursion_remaining -= int(units);
+#else
+    thread->recursion_depth += int(units);
+#endif
+}
+inline void give_depth(PyThreadState* thread, long units) { take_depth(thread, -units); }
+
+// What the interpreter counts against sys.getrecursionlimit(). Up to 3.11 a call
+// of a builtin or a class, a comparison, repr() and str() take a level as a
+// Python frame does; from 3.12 only Python frames do (the rest count against a
+// separate C limit). A class called from Python: up to 3.11 the call's level and
+// its __init__'s frame, from 3.12 the frame alone.
+inline constexpr bool c_calls_take_python_depth = PY_VERSION_HEX < 0x030C0000;
+inline constexpr long class_call_units = c_calls_take_python_depth ? 2 : 1;
+
+// What the json package's C encoder hands back to JSONEncoder.encode: a list of
+// text chunks up to 3.11, a tuple of the one text from 3.12.
+inline PyObject* c_encoder_chunks(PyObject* text) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyTuple_Pack(1, text);
+#else
+    PyObject* chunks = PyList_New(1);
+    if (chunks) {
+        Py_INCREF(text);
+        PyList_SET_ITEM(chunks, 0, text);
+    }
+    return chunks;
 #endif
 }
 

@@ -64,6 +64,14 @@ bool stack_nearly_spent() {
 
 }  // namespace
 
+int check_stack(const char* where) {
+    if (stack_nearly_spent()) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        return -1;
+    }
+    return 0;
+}
+
 int enter_recursion(const char* where) {
     if (stack_nearly_spent()) {
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);

@@ -145,6 +145,7 @@ std::unique_ptr<JsonRoad> JsonRoad::capture() {
     object encoder_module = py::getattr(road->json_module_, n::encoder);
     pieces.module(road->json_module_);
     pieces.module(encoder_module);
+    road->encoder_module_ = encoder_module;
     pieces.class_(state->JSONDumper);
     pieces.class_(PyTuple_GET_ITEM(mro, 1));
     pieces.builtins_read(PyModule_GetDict(py::import_module("builtins", globals).ptr()));
@@ -160,15 +161,50 @@ bool JsonRoad::intact(handle json, handle dumps, handle dumper) const {
            snapshot_.intact();
 }
 
+namespace {
+
+// A name as the json.encoder module's code reads it now: its globals, then builtins.
+object global_as_read(handle module, const char* text) {
+    object name = py::text(text);
+    object value = py::lookup(PyModule_GetDict(module.ptr()), name);
+    if (!value)
+        value = py::lookup(PyModule_GetDict(py::import_module("builtins", state->info.globals).ptr()), name);
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+        throw py::error_already_set{};
+    }
+    return value;
+}
+
+}  // namespace
+
 object JsonRoad::write(handle document) const {
     // json.dumps, encode and iterencode are Python frames that count against the
     // recursion limit here before the encoder starts.
-    py::recursion_guard dumps(""), encode(""), iterencode("");
-    // So does the call of the C encoder object from iterencode (from 3.12 against
-    // the C limit only).
-    py::c_recursion_guard encoder_call(" while calling a Python object");
-    ReportEncoder encoder;
-    return encoder.encode(document);
+    py::recursion_guard dumps(""), encode("");
+    object text;
+    {
+        py::recursion_guard iterencode("");
+        // So does the call of the C encoder object from iterencode (from 3.12 against
+        // the C limit only).
+        py::c_recursion_guard encoder_call(" while calling a Python object");
+        ReportEncoder encoder;
+        text = encoder.encode(document);
+    }
+    if (snapshot_.intact())
+        return text;
+    // A callback changed what encode's last lines read:
+    //     if not isinstance(chunks, (list, tuple)): chunks = list(chunks)
+    //     return ''.join(chunks)
+    // run as they read now.
+    handle encoder_module = encoder_module_;
+    object chunks = py::take(py::compat::c_encoder_chunks(text.ptr()));
+    object isinstance = global_as_read(encoder_module, "isinstance");
+    object list = global_as_read(encoder_module, "list");
+    object shapes = py::tuple(list, global_as_read(encoder_module, "tuple"));
+    if (!py::truthy(py::call(isinstance, chunks, shapes)))
+        chunks = py::call(global_as_read(encoder_module, "list"), chunks);
+    return py::take(PyUnicode_Join(py::text("").ptr(), chunks.ptr()));
 }
 
 }  // namespace runset

@@ -29,7 +29,7 @@ public:
 
 private:
     py::Snapshot snapshot_;
-    object json_module_, dumps_;
+    object json_module_, dumps_, encoder_module_;  // encode's globals are the last one's
 };
 
 class YamlRoad {

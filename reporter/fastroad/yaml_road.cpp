@@ -163,23 +163,58 @@ object optional_attribute(handle obj, handle name) {
 // hasattr(mapping, 'items'), which only an AttributeError makes false.
 bool has_items(handle mapping) { return PyDict_CheckExact(mapping.ptr()) || optional_attribute(mapping, n::items); }
 
+// ---- the generic road's depth ---------------------------------------------------
+//
+// Each level of the document holds three depth units on the generic road:
+// represent_data's frame, the representer's call (a Python frame, or the native
+// function's own unit) and represent_sequence's or represent_mapping's frame. The
+// calls each frame makes on the way reach one or two units further for a moment.
+// The road takes the held units where the generic road takes them and checks the
+// passing ones in the same order, so a callback has the same room on both roads and
+// RecursionError strikes at the same place, with the same text.
+
+const char* const calling = " while calling a Python object";
+// The level a builtin's call takes where such calls count (see reach_c).
+constexpr long c_units = py::compat::c_calls_take_python_depth ? 1 : 0;
+
+[[noreturn]] void depth_exceeded(const char* where) {
+    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+    throw py::error_already_set{};
+}
+
+// Levels held while a native level stands for the generic road's frames.
+class Held {
+public:
+    Held(PyThreadState* thread, long units) : thread_(thread), units_(units) {
+        py::compat::take_depth(thread, units);
+    }
+    ~Held() { py::compat::give_depth(thread_, units_); }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+
+private:
+    PyThreadState* thread_;
+    long units_;
+};
+
 class Representer {
 public:
-    Representer(const YamlRoad& road, yaml::Emitter& emitter, int max_depth)
-        : road_(road), emitter_(emitter), max_depth_(max_depth) {}
+    Representer(const YamlRoad& road, yaml::Emitter& emitter)
+        : road_(road), emitter_(emitter), thread_(PyThreadState_Get()) {}
 
-    void represent_data(handle data, int depth);
+    void represent_data(handle data);
 
 private:
     Kind kind_of(handle data);
+    void represent(Kind kind, handle data);
     void scalar(const char* tag, handle value, char style = 0);
-    void represent_sequence(const char* tag, handle sequence, int depth);
-    void represent_mapping(const char* tag, handle mapping, int depth);
-    void represent_pairs(const char* tag, const std::vector<std::pair<object, object>>& pairs, int depth);
+    void represent_sequence(const char* tag, handle sequence);
+    void represent_mapping(const char* tag, handle mapping);
+    void represent_pairs(const char* tag, const std::vector<std::pair<object, object>>& pairs);
     void str_representer(handle data);
-    void to_yaml(handle data, int depth);
+    void to_yaml(handle data);
     void represent_binary(handle data);
-    void represent_set(handle data, int depth);
+    void represent_set(handle data);
 
     void start(yaml::EventKind kind, const char* tag, bool implicit, bool empty) {
         yaml::Event event{kind, tag};
@@ -191,9 +226,37 @@ private:
 
     Kind look_up_kind(PyTypeObject* type);
 
+    long room() const { return py::compat::recursion_remaining(thread_); }
+    // Entering `units` more levels from a place with `room` left, as the generic
+    // road passes through them.
+    static void reach(long room, long units, const char* where) {
+        if (room < units)
+            depth_exceeded(where);
+    }
+    // A call the interpreter checks against the depth limit up to 3.11 (a builtin,
+    // a class, a comparison, repr(), str()); from 3.12 against the C limit only,
+    // which these depths never reach.
+    static void reach_c(long room, long units, const char* where) {
+        if (py::compat::c_calls_take_python_depth)
+            reach(room, units, where);
+    }
+    // Native recursion goes on only where the thread's C stack has room for it
+    // (checked where a collection's items are walked).
+    static void check_stack() {
+        if (py::check_stack(""))
+            throw py::error_already_set{};
+    }
+    // A node class called from a Python frame: the call, then its __init__'s frame.
+    static void reach_node_class(long room, long units) {
+        reach_c(room, units, calling);
+        reach(room, units + py::compat::class_call_units - 1, "");
+    }
+
     const YamlRoad& road_;
     yaml::Emitter& emitter_;
-    int max_depth_;
+    PyThreadState* thread_;
+    // The room inside the latest representer's call, while no code has run since.
+    long representer_room_ = 0;
     // Kinds found for the latest types, while neither the table nor YAMLDumper's
     // namespace has changed since (by their versions, where dicts keep them).
     struct Known {
@@ -262,25 +325,52 @@ Kind Representer::look_up_kind(PyTypeObject* type) {
     return *kind;
 }
 
-void Representer::represent_data(handle data, int depth) {
-    if (depth > max_depth_)
-        throw step_aside{};
-    switch (kind_of(data)) {
+void Representer::represent_data(handle data) {
+    long left = room();
+    reach(left, 1, "");       // represent_data's frame
+    reach(left, 2, calling);  // YAMLDumper.ignore_aliases
+    Kind kind = kind_of(data);
+    // The representer's call takes the level ignore_aliases passed through.
+    Held frames(thread_, 2);
+    representer_room_ = left - 2;
+    represent(kind, data);
+}
+
+void Representer::represent(Kind kind, handle data) {
+    switch (kind) {
     case Kind::str: return str_representer(data);
-    case Kind::float_: return scalar(tag::float_, float_text(data));
-    case Kind::type: return scalar(tag::str, py::repr(data));
-    case Kind::unknown: return represent_mapping(tag::map, unknown_mapping(data), depth);
-    case Kind::result_counter: return represent_mapping(tag::map, result_counter_pairs(data), depth);
-    case Kind::test_result: return represent_mapping(tag::map, result_mapping(data), depth);
+    case Kind::float_: {
+        reach_c(representer_room_, 1, calling);  // round()
+        object text = float_text(data);
+        representer_room_ = room();  // FLOAT_PRECISION may have run code
+        return scalar(tag::float_, text);
+    }
+    case Kind::type: {
+        reach_c(representer_room_, 1, " while getting the repr of an object");
+        object text = py::repr(data);
+        representer_room_ = room();  // a metaclass's __repr__ may have
+        return scalar(tag::str, text);
+    }
+    case Kind::unknown: return represent_mapping(tag::map, unknown_mapping(data));
+    case Kind::result_counter: return represent_mapping(tag::map, result_counter_pairs(data));
+    case Kind::test_result: return represent_mapping(tag::map, result_mapping(data));
     case Kind::attr_dict:
-    case Kind::dict: return represent_mapping(tag::map, data, depth);
-    case Kind::node: return to_yaml(data, depth);
+    case Kind::dict: return represent_mapping(tag::map, data);
+    case Kind::node: return to_yaml(data);
     case Kind::none: return scalar(tag::null, state->null_text);
     case Kind::bool_: return scalar(tag::bool_, data.ptr() == Py_True ? state->true_text : state->false_text);
-    case Kind::int_: return scalar(tag::int_, py::str(data));
+    case Kind::int_: {
+        reach_c(representer_room_, 1, calling);  // str(), whose own check comes one further
+        object text;
+        {
+            Held call(thread_, c_units);
+            text = py::str(data);
+        }
+        return scalar(tag::int_, text);
+    }
     case Kind::binary: return represent_binary(data);
-    case Kind::list: return represent_sequence(tag::seq, data, depth);
-    case Kind::set: return represent_set(data, depth);
+    case Kind::list: return represent_sequence(tag::seq, data);
+    case Kind::set: return represent_set(data);
     case Kind::date: return scalar(tag::timestamp, py::call_method(data, n::isoformat));
     case Kind::datetime: return scalar(tag::timestamp, py::call_method(data, n::isoformat, state->blank));
     }
@@ -293,6 +383,9 @@ void Representer::scalar(const char* tag, handle value, char style) {
     if (!PyUnicode_CheckExact(value.ptr()))
         throw step_aside{};
     py::check(py::compat::ready(value.ptr()));
+    long left = representer_room_;
+    reach(left, 1, "");         // represent_scalar
+    reach_node_class(left, 2);  // ScalarNode
     yaml::Event event{yaml::EventKind::Scalar, tag};
     event.implicit[0] = yaml::resolve_scalar(value.ptr()) == tag;
     event.implicit[1] = tag == tag::str;
@@ -307,27 +400,47 @@ void Representer::str_representer(handle data) {
     scalar(tag::str, text, literal ? '|' : 0);
 }
 
-void Representer::represent_sequence(const char* tag, handle sequence, int depth) {
+void Representer::represent_sequence(const char* tag, handle sequence) {
+    long left = room();
+    reach(left, 1, "");         // represent_sequence's frame
+    reach_node_class(left, 2);  // SequenceNode
+    check_stack();
+    Held frame(thread_, 1);
     // `for item in sequence`: a list is read live, as its iterator does.
     Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.ptr());
     start(yaml::EventKind::SequenceStart, tag, tag == tag::seq, size == 0);
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.ptr()); ++i) {
         object item = py::borrow(PySequence_Fast_GET_ITEM(sequence.ptr(), i));
-        represent_data(item, depth + 1);
+        represent_data(item);
     }
     end(yaml::EventKind::SequenceEnd);
 }
 
-void Representer::represent_mapping(const char* tag, handle mapping, int depth) {
+void Representer::represent_mapping(const char* tag, handle mapping) {
+    long left = room();
+    reach(left, 1, "");         // represent_mapping's frame
+    reach_node_class(left, 2);  // MappingNode
+    reach_c(left, 2, calling);  // hasattr
+    check_stack();
+    Held frame(thread_, 1);
     std::vector<std::pair<object, object>> pairs;
     object items;
     if (has_items(mapping)) {
         items = PyDict_CheckExact(mapping.ptr()) ? py::take(PyDict_Items(mapping.ptr()))
                                                  : py::take(PySequence_List(py::call_method(mapping, n::items).ptr()));
         // sorted(mapping), kept unsorted when the keys refuse to be ordered.
+        // sorted(): its call and that of list.sort, then the same comparisons, which
+        // check for themselves.
+        reach_c(left, 2, calling);
+        reach_c(left, 3, calling);
         if (PyList_GET_SIZE(items.ptr()) > 1) {
             object sorted = py::take(PySequence_List(items.ptr()));
-            if (PyList_Sort(sorted.ptr()) == 0)
+            int done;
+            {
+                Held calls(thread_, 2 * c_units);
+                done = PyList_Sort(sorted.ptr());
+            }
+            if (done == 0)
                 items = std::move(sorted);
             else if (PyErr_ExceptionMatches(PyExc_TypeError))
                 PyErr_Clear();
@@ -344,27 +457,40 @@ void Representer::represent_mapping(const char* tag, handle mapping, int depth) 
             throw step_aside{};
         pairs.emplace_back(py::borrow(PyTuple_GET_ITEM(item, 0)), py::borrow(PyTuple_GET_ITEM(item, 1)));
     }
-    represent_pairs(tag, pairs, depth);
+    represent_pairs(tag, pairs);
 }
 
-void Representer::represent_pairs(const char* tag, const std::vector<std::pair<object, object>>& pairs, int depth) {
+void Representer::represent_pairs(const char* tag, const std::vector<std::pair<object, object>>& pairs) {
     start(yaml::EventKind::MappingStart, tag, tag == tag::map, pairs.empty());
     for (auto& [key, value] : pairs) {
-        represent_data(key, depth + 1);
-        represent_data(value, depth + 1);
+        represent_data(key);
+        represent_data(value);
     }
     end(yaml::EventKind::MappingEnd);
 }
 
 // The node's to_yaml: the (name, value) pairs it hands to represent_mapping.
-void Representer::to_yaml(handle data, int depth) {
+void Representer::to_yaml(handle data) {
     std::vector<std::pair<object, object>> pairs;
     for_each_reported(data,
                       [&](handle name, handle value) { pairs.emplace_back(py::borrow(name), py::borrow(value)); });
-    represent_pairs(tag::map, pairs, depth);
+    // represent_mapping of a list of pairs: no items(), no sorting.
+    long left = room();
+    reach(left, 1, "");         // represent_mapping's frame
+    reach_node_class(left, 2);  // MappingNode
+    reach_c(left, 2, calling);  // hasattr
+    check_stack();
+    Held frame(thread_, 1);
+    represent_pairs(tag::map, pairs);
 }
 
 void Representer::represent_binary(handle data) {
+    // hasattr(base64, ...), then encodebytes and _input_type_check, whose
+    // memoryview() is the deepest call.
+    long left = representer_room_;
+    reach_c(left, 1, calling);
+    reach(left, 2, "");
+    reach_c(left, 3, calling);
     // base64.encodebytes: lines of 76 characters (57 bytes), each ending in "\n".
     static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.ptr()));
@@ -390,11 +516,11 @@ void Representer::represent_binary(handle data) {
            '|');
 }
 
-void Representer::represent_set(handle data, int depth) {
+void Representer::represent_set(handle data) {
     object value = py::new_dict();
     for (object& key : py::iterate(data))
         py::setitem(value, key, Py_None);
-    represent_mapping(tag::set, value, depth);
+    represent_mapping(tag::set, value);
 }
 
 }  // namespace
@@ -468,17 +594,23 @@ std::unique_ptr<YamlRoad> YamlRoad::capture(handle module) {
 bool YamlRoad::intact() const { return snapshot_.intact(); }
 
 object YamlRoad::write(handle document) const {
-    // The generic road spends at most four interpreter levels per level of the
-    // document: deeper documents are left to it.
-    int budget = int(py::levels_within_reach(4, 60));
-    if (budget < 1)
+    // Too little room for the generic road's way in and out (dump_all, the
+    // dumper's set-up, the serializer's and emitter's deepest calls), or so much
+    // that a C limit or the C stack, not this one, would end it: the generic road
+    // decides, before anything runs.
+    long room = py::compat::recursion_remaining();
+    if (room < 64 || room > 5000)
         return object();
     yaml::Emitter emitter(false);
     try {
-        Representer representer(*this, emitter, budget);
+        Representer representer(*this, emitter);
         emitter.emit(yaml::Event{yaml::EventKind::StreamStart});
         emitter.emit(yaml::Event{yaml::EventKind::DocumentStart});
-        representer.represent_data(document, 0);
+        {
+            // yaml.dump, dump_all and represent.
+            py::recursion_guard dump(""), dump_all(""), represent("");
+            representer.represent_data(document);
+        }
         emitter.emit(yaml::Event{yaml::EventKind::DocumentEnd});
         emitter.emit(yaml::Event{yaml::EventKind::StreamEnd});
     } catch (const step_aside&) {

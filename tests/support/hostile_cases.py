@@ -372,9 +372,16 @@ ROAD_DUMPS = ["dump_json", "dump_yaml"]
 
 def mid_dump_effects():
     """Changes a callback may make while a dump runs, by name."""
+    import json.encoder
     import yaml
     table = runset.YAMLDumper.yaml_representers
+
+    def refuse(*args):
+        raise Boom("refused")
     return {
+        # Read by JSONEncoder.encode once the C encoder is done.
+        "encoder isinstance refused": lambda: setattr(json.encoder, "isinstance", refuse),
+        "encoder list refused": lambda: setattr(json.encoder, "list", refuse),
         "ignore grows": lambda: runset.VALUE_IGNORE.append("step"),
         "ignore emptied": lambda: runset.VALUE_IGNORE.clear(),
         "int as type": lambda: table.__setitem__(int, runset.type_representer),
@@ -401,6 +408,7 @@ class Effect(Exception):
 @contextlib.contextmanager
 def road_state_restored():
     """Puts back what mid-dump effects change."""
+    import json.encoder  # noqa: F401 - put back by name below
     table = dict(runset.YAMLDumper.yaml_representers)
     ignore = list(runset.VALUE_IGNORE)
     try:
@@ -409,6 +417,8 @@ def road_state_restored():
         runset.YAMLDumper.yaml_representers.clear()
         runset.YAMLDumper.yaml_representers.update(table)
         runset.VALUE_IGNORE[:] = ignore
+        for name in ("isinstance", "list"):
+            sys.modules["json.encoder"].__dict__.pop(name, None)
 
 
 def road_tree(effects):
