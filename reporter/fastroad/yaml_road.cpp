@@ -185,9 +185,7 @@ constexpr long c_units = py::compat::c_calls_take_python_depth ? 1 : 0;
 // Levels held while a native level stands for the generic road's frames.
 class Held {
 public:
-    Held(PyThreadState* thread, long units) : thread_(thread), units_(units) {
-        py::compat::take_depth(thread, units);
-    }
+    Held(PyThreadState* thread, long units) : thread_(thread), units_(units) { py::compat::take_depth(thread, units); }
     ~Held() { py::compat::give_depth(thread_, units_); }
     Held(const Held&) = delete;
     Held& operator=(const Held&) = delete;

@@ -61,7 +61,8 @@ PYTHON_MODULES = ["__main__", "cli", "compare", "html", "junit", "remote", "serv
 SERVER_FILES = ["server/%s.py" % m for m in ("__init__", "api", "app", "insights", "intake", "multipart",
                                               "pgdialect", "schema", "settings", "storage", "web")] + [
     "server/migrations/__init__.py", "server/migrations/env.py", "server/migrations/script.py.mako",
-    "server/migrations/versions/__init__.py", "server/migrations/versions/0001_jobs_nodes_logs.py"]
+    "server/migrations/versions/__init__.py", "server/migrations/versions/0001_jobs_nodes_logs.py",
+    "server/migrations/versions/0002_no_path_index.py"]
 
 
 def test_fresh_venv_runs_the_main_job_from_the_installed_packages(tmp_path):
