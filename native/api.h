@@ -186,6 +186,15 @@ object call_keywords(handle callable, size_t npositional, handle kwnames, Values
                                     kwnames.ptr()));
 }
 
+// obj.name(*positional, name=value, ...), without creating a bound method; `values`
+// as for call_keywords.
+template <typename... Values>
+object call_method_keywords(handle obj, handle name, size_t npositional, handle kwnames, Values... values) {
+    PyObject* stack[] = {nullptr, obj.ptr(), handle(values).ptr()...};
+    return take(PyObject_VectorcallMethod(name.ptr(), stack + 1, (npositional + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          kwnames.ptr()));
+}
+
 // f(*args, **kwargs) with kwargs a dict (may be null).
 inline object call_kwargs(handle callable, PyObject* const* args, size_t nargs, handle kwargs) {
     return take(PyObject_VectorcallDict(callable.ptr(), args, nargs, kwargs.ptr()));

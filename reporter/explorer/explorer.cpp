@@ -61,9 +61,8 @@ object init(handle self, handle client, handle id_list) {
     store(self, n::_id_list, path);
     store(self, n::_client, client);
     // One server call: the run set for the empty path, otherwise the node it names.
-    object obj = py::truthy(path)
-                     ? py::call_keywords(py::getattr(client, n::get_section), 0, state->id_list_keyword, path)
-                     : py::call_method(client, n::get_runset);
+    object obj = py::truthy(path) ? py::call_method_keywords(client, n::get_section, 0, state->id_list_keyword, path)
+                                  : py::call_method(client, n::get_runset);
     store(self, n::_obj, obj);
     // Read back as self._obj wherever used, so a subclass sees its own lookup.
     if (!py::truthy(read(self, n::_obj)))
