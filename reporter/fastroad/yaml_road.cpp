@@ -209,6 +209,7 @@ private:
     void represent_sequence(const char* tag, handle sequence);
     void represent_mapping(const char* tag, handle mapping);
     void represent_pairs(const char* tag, const std::vector<std::pair<object, object>>& pairs);
+    Held enter_mapping(long left);
     void str_representer(handle data);
     void to_yaml(handle data);
     void represent_binary(handle data);
@@ -414,13 +415,19 @@ void Representer::represent_sequence(const char* tag, handle sequence) {
     end(yaml::EventKind::SequenceEnd);
 }
 
-void Representer::represent_mapping(const char* tag, handle mapping) {
-    long left = room();
+// represent_mapping's way in: its frame, MappingNode, hasattr; the frame is held
+// while the items are represented.
+Held Representer::enter_mapping(long left) {
     reach(left, 1, "");         // represent_mapping's frame
     reach_node_class(left, 2);  // MappingNode
     reach_c(left, 2, calling);  // hasattr
     check_stack();
-    Held frame(thread_, 1);
+    return Held(thread_, 1);
+}
+
+void Representer::represent_mapping(const char* tag, handle mapping) {
+    long left = room();
+    Held frame = enter_mapping(left);
     std::vector<std::pair<object, object>> pairs;
     object items;
     if (has_items(mapping)) {
@@ -473,12 +480,7 @@ void Representer::to_yaml(handle data) {
     for_each_reported(data,
                       [&](handle name, handle value) { pairs.emplace_back(py::borrow(name), py::borrow(value)); });
     // represent_mapping of a list of pairs: no items(), no sorting.
-    long left = room();
-    reach(left, 1, "");         // represent_mapping's frame
-    reach_node_class(left, 2);  // MappingNode
-    reach_c(left, 2, calling);  // hasattr
-    check_stack();
-    Held frame(thread_, 1);
+    Held frame = enter_mapping(room());
     represent_pairs(tag::map, pairs);
 }
 
