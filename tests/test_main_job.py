@@ -18,7 +18,9 @@ def test_main_job_stores_the_report_and_the_legacy_files(tmp_path):
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines()[-1] == "Report written to: %s" % out
     # The job went through a local server and back, which was stopped; its command serves the stored jobs.
-    assert "read back through the explorer over HTTP: the same" in proc.stdout
+    stored = re.search(r"read back whole: the same (\d+) nodes; the first task read back through the explorer "
+                       r"over HTTP, node by node: the same (\d+) nodes", proc.stdout)
+    assert stored and 0 < int(stored.group(2)) < int(stored.group(1)), proc.stdout
     lines = proc.stdout.splitlines()
     serve = lines[lines.index("browse the stored jobs (http://127.0.0.1:8765) with:") + 1]
     assert serve.endswith("-m kovra.reporter serve --data %s" % (out / "server"))
