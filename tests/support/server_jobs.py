@@ -74,10 +74,13 @@ def send_series(client, name="nightly", prefix="n", token="secret"):
     ids = []
     for number, results in enumerate(SERIES, 1):
         job = "%s%d" % (prefix, number)
+        # A reason comes with a failure only, as the framework gives one.
+        reasons = {"t.broken": "link down on port %d" % number, "t.wobbly": "no answer within 30 s",
+                   "t.regress": "counter 7 off by 1"}
         send(client, job, report(job, results, start="2026-12-0%dT10:00:00" % number,
                                  runtimes={"t.fine": 0.5 * number, "t.broken": 3.0},
-                                 reasons={"t.broken": "link down on port %d" % number,
-                                          "t.wobbly": "no answer within 30 s"}), name=name, token=token)
+                                 reasons={path: reasons[path] for path in reasons if results[path] == "failed"}),
+             name=name, token=token)
         ids.append(job)
     return ids
 
