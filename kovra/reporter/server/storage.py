@@ -109,7 +109,7 @@ class Storage:
             cursor = dbapi_connection.cursor()
             # Taken by a new file only (before its first table): 16 KiB pages hold a job's rows in a
             # quarter of the pages 4 KiB ones take, which its store and the checkpoint after it copy.
-            cursor.execute("PRAGMA page_size=32768")
+            cursor.execute("PRAGMA page_size=16384")
             cursor.execute("PRAGMA journal_mode=WAL")
             cursor.execute("PRAGMA synchronous=NORMAL")
             cursor.execute("PRAGMA foreign_keys=ON")
