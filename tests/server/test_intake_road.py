@@ -1,6 +1,7 @@
 """The intake's fast road (rows read straight from the uploaded text) against the generic road it stands
-in for (json.loads, then flatten): the same rows and job fields, or it steps aside and the generic road
-answers, refusals included; and it steps aside whenever a piece of the generic road is replaced."""
+in for (json.loads, then flatten) and the plain-Python rows (reference/intake.py): the same rows and job
+fields, or it steps aside and the generic road answers, refusals included; and it steps aside whenever a
+piece of the generic road is replaced."""
 import json
 import math
 
@@ -11,6 +12,7 @@ from kovra.reporter import _intake
 from kovra.reporter.server import intake
 from kovra.reporter.server.settings import Settings
 
+from reference import intake as reference
 from reports import big_document, main_job_runset
 from test_intake_rows import documents as writer_documents
 
@@ -49,13 +51,17 @@ def check(text, config=SETTINGS, taken=None):
         if fast is not None:
             assert expected[0] == "rows", (text[:200], expected)
             assert fast == expected[1]
+            if not time_text:
+                # And the plain-Python oracle's rows.
+                report = intake.parse_text(intake.unpack(data, config), config)["report"]
+                assert fast == reference.flatten(report, config.max_nodes, config.max_depth)
         if taken is not None:
             assert (fast is not None) == taken, text[:300]
         assert stored(data, config, time_text) == expected
     return expected
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(document=writer_documents, max_nodes=st.sampled_from([1, 3, 10, 2_000_000]),
        max_depth=st.sampled_from([1, 2, 3, 4, 5, 7, 400]))
 def test_the_writers_text_gives_the_generic_rows(document, max_nodes, max_depth):
