@@ -152,13 +152,16 @@ class ServerClient:
                 with open(data, "rb") as stream:
                     data = stream.read()
             parts.append(("log", log_name, bytes(data)))
-        boundary = uuid.uuid4().hex
-        body = _multipart(boundary, parts)
         query = {"state": state}
         if name:
             query["name"] = name
-        return self._json("PUT", self._job_path("?" + urllib.parse.urlencode(query)), body,
-                          {"Content-Type": "multipart/form-data; boundary=" + boundary})
+        if len(parts) == 1:
+            # The report alone is the body: nothing to wrap, nothing for the server to split.
+            body, kind = parts[0][2], "application/gzip" if self._compress else "application/json"
+        else:
+            boundary = uuid.uuid4().hex
+            body, kind = _multipart(boundary, parts), "multipart/form-data; boundary=" + boundary
+        return self._json("PUT", self._job_path("?" + urllib.parse.urlencode(query)), body, {"Content-Type": kind})
 
     def close(self):
         with self._lock:

@@ -1,13 +1,16 @@
 // kovra.reporter._intake: the reporter server's rows of an upload's nodes, made in
 // one native pass over the parsed report, its shape and nesting checked on the way.
 #include "native/module.h"
+#include "reporter/fastroad/intake_road.h"
 #include "writers/json_encoder.h"
 
 #include <datetime.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -21,7 +24,8 @@ struct State {
     object fromisoformat;  // datetime.datetime.fromisoformat
     object isoformat, blank, microseconds, zero_microseconds;
     object id, type, result, value, starttime, stoptime, runtime, tasks, sections;
-    object largest;  // 1e300: a runtime this large or larger is stored as none
+    object largest;                           // 1e300: a runtime this large or larger is stored as none
+    std::unique_ptr<intake_road::Road> road;  // empty until captured, or where json.loads is not its kind
 };
 State* state = nullptr;
 
@@ -317,6 +321,137 @@ object flatten(handle report, handle max_nodes_arg, handle max_depth_arg, handle
     return rows;
 }
 
+// The most levels the fast road reads: well within what json.loads reads on any
+// interpreter before it gives up, whatever the recursion limit.
+constexpr long road_levels = 200;
+
+// The rows flatten makes of the report in `data` (the upload's bytes, unpacked),
+// read straight from the text; None where the text is not wholly in the form the
+// road takes, the pieces the generic road reads are not the captured ones, or the
+// generic road would refuse it (which it then does itself).
+object rows_from_text(handle data, handle max_nodes_arg, handle max_depth_arg, handle time_text) {
+    if (!state->road || !state->road->intact() || !PyBytes_CheckExact(data.ptr()))
+        return py::none();
+    bool as_text = py::truthy(time_text);
+    Py_ssize_t max_nodes = PyLong_AsSsize_t(max_nodes_arg.ptr());
+    if (max_nodes == -1 && PyErr_Occurred())
+        py::throw_error();
+    long max_depth = PyLong_AsLong(max_depth_arg.ptr());
+    if (max_depth == -1 && PyErr_Occurred())
+        py::throw_error();
+    const char* text = PyBytes_AS_STRING(data.ptr());
+    intake_road::Scan scan;
+    if (!intake_road::scan(text, size_t(PyBytes_GET_SIZE(data.ptr())), std::min(max_depth, road_levels), scan))
+        return py::none();
+    const std::string& out = scan.compact;
+    const std::vector<intake_road::Node>& nodes = scan.nodes;
+    auto id_of = [&](uint32_t child) {
+        const intake_road::Span& id = nodes[child].id;
+        return std::string_view(out.data() + id.begin, id.end - id.begin);
+    };
+    auto append_ids = [&](std::string& into, uint32_t child) {
+        for (bool more = false; child != intake_road::none; child = nodes[child].next, more = true) {
+            if (more)
+                into += ',';
+            into += id_of(child);
+        }
+    };
+
+    struct Next {
+        uint32_t node;
+        std::string path;
+        object parent;
+        Py_ssize_t position, depth;
+    };
+    object rows = py::new_list();
+    std::vector<Next> stack;
+    stack.push_back({0, "[]", py::none(), 0, 0});
+    std::string own, child_list;
+    std::vector<uint32_t> below;
+    std::unordered_set<std::string_view> ids;
+    while (!stack.empty()) {
+        Next item = std::move(stack.back());
+        stack.pop_back();
+        if (PyList_GET_SIZE(rows.ptr()) >= max_nodes)
+            return py::none();
+        const intake_road::Node& node = nodes[item.node];
+        object path = ascii_text(item.path);
+        below.clear();
+        child_list = "[";
+        for (int list : {0, 1}) {
+            for (uint32_t child = node.first[list]; child != intake_road::none; child = nodes[child].next) {
+                if (!below.empty())
+                    child_list += ',';
+                child_list += id_of(child);
+                below.push_back(child);
+            }
+        }
+        child_list += ']';
+        // The node's own text, each child list its ids, wherever it stands among the keys.
+        own.clear();
+        size_t at = node.text.begin;
+        int first = node.has_list[0] && node.has_list[1] && node.lists[1].begin < node.lists[0].begin ? 1 : 0;
+        for (int list : {first, 1 - first}) {
+            if (!node.has_list[list])
+                continue;
+            own.append(out, at, node.lists[list].begin - at);
+            own += '[';
+            append_ids(own, node.first[list]);
+            own += ']';
+            at = node.lists[list].end;
+        }
+        own.append(out, at, node.text.end - at);
+        object row = py::tuple(path, item.parent, py::take(PyLong_FromSsize_t(item.position)),
+                               py::take(PyLong_FromSsize_t(item.depth)),
+                               text_column(intake_road::value_of(text, node.type).ptr(), 200),
+                               text_column(intake_road::value_of(text, node.result).ptr(), 40),
+                               time_column(intake_road::value_of(text, node.start).ptr(), as_text),
+                               time_column(intake_road::value_of(text, node.stop).ptr(), as_text),
+                               number_column(intake_road::value_of(text, node.runtime).ptr()),
+                               unmarked(ascii_text(own)), unmarked(ascii_text(child_list)));
+        // Text, numbers, None and datetimes only: no cycle can pass through the row, and the
+        // collector, which would find that out itself, need not walk it first.
+        PyObject_GC_UnTrack(row.ptr());
+        py::check(PyList_Append(rows.ptr(), row.ptr()));
+        std::string prefix = item.path.substr(0, item.path.size() - 1);
+        if (item.depth)
+            prefix += ',';
+        // Paths differ where ids do: among siblings with the same id the first wins, as in
+        // flatten, which keeps the paths it has seen.
+        ids.clear();
+        std::vector<bool> unseen(below.size());
+        for (size_t index = 0; index < below.size(); ++index)
+            unseen[index] = ids.insert(id_of(below[index])).second;
+        for (size_t index = below.size(); index-- > 0;) {
+            if (!unseen[index])
+                continue;
+            std::string_view id = id_of(below[index]);
+            std::string child_path;
+            child_path.reserve(prefix.size() + id.size() + 1);
+            child_path.append(prefix).append(id) += ']';
+            stack.push_back({below[index], std::move(child_path), path, Py_ssize_t(index), item.depth + 1});
+        }
+    }
+    return rows;
+}
+
+// Captures what the generic road reads, `module` being the server's intake module.
+object capture_road(handle module) {
+    state->road = intake_road::Road::capture(module, state->info.globals);
+    return py::borrow(state->road ? Py_True : Py_False);
+}
+
+const char* rows_from_text_doc =
+    "rows_from_text(data, max_nodes, max_depth, time_text=False)\n--\n\n"
+    "The rows flatten makes of the report in `data` (bytes), read straight from the\n"
+    "text, or None where the text is not in the form of json.dumps, would be refused,\n"
+    "or what json.loads and the intake module read has changed since capture_road.";
+
+const char* capture_road_doc =
+    "capture_road(module)\n--\n\n"
+    "Records the pieces the generic road reads (json.loads; in `module`, the server's\n"
+    "intake module, the names it reads them by); True when the road can be taken.";
+
 const char* flatten_doc =
     "flatten(report, max_nodes, max_depth, refused, time_text=False)\n--\n\n"
     "The rows of the report's nodes (path, parent, position, depth, type, result, start,\n"
@@ -354,6 +489,12 @@ struct Module {
             state->info, "flatten",
             {{"report"}, {"max_nodes"}, {"max_depth"}, {"refused"}, py::opt("time_text", Py_False)}, flatten_doc);
         py::check(PyModule_AddObjectRef(module.ptr(), "flatten", function.ptr()));
+        function = py::function<rows_from_text>(
+            state->info, "rows_from_text", {{"data"}, {"max_nodes"}, {"max_depth"}, py::opt("time_text", Py_False)},
+            rows_from_text_doc);
+        py::check(PyModule_AddObjectRef(module.ptr(), "rows_from_text", function.ptr()));
+        function = py::function<capture_road>(state->info, "capture_road", {{"module"}}, capture_road_doc);
+        py::check(PyModule_AddObjectRef(module.ptr(), "capture_road", function.ptr()));
     }
 
     static void reset() { *state = State(); }

@@ -73,8 +73,12 @@ def test_gzip_and_multipart_with_logs(client):
         assert answer.content == log[start:stop], (start, stop)
     assert client.get("/api/jobs/j/logs/t0.log?start=-1").status_code == 400
     assert client.get("/api/jobs/j/logs/b.log").content == b""
-    # The whole report comes back as the document that was sent.
+    # The whole report comes back as the document that was sent; gzip alone as the body is read too.
     assert client.get("/api/jobs/j/report").json() == document
+    answer = put(client, "k", gzip.compress(json.dumps(document).encode()), headers=dict(AUTH, **{
+        "Content-Type": "application/gzip"}))
+    assert answer.status_code == 200, answer.text
+    assert client.get("/api/jobs/k/report").json() == document
 
 
 def test_job_list_filters_and_pages(client):

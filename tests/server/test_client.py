@@ -181,10 +181,16 @@ def test_the_report_is_gzipped_unless_the_server_is_on_loopback(url, packed):
     import gzip
     sent = []
     client = ServerClient(url, "j", token=TOKEN)
-    client._json = lambda method, path, body, headers: sent.append(body) or {}
+    client._json = lambda method, path, body, headers: sent.append((body, headers["Content-Type"])) or {}
     text = json.dumps({"version": "3.2", "report": {"id": "r", "name": "x" * 1000}}).encode()
     client.send(Dumped(json.loads(text)), logs={})
-    head, _, rest = sent[0].partition(b"\r\n\r\n")
-    report = rest[:rest.rindex(b"\r\n--")]
+    client.send(Dumped(json.loads(text)), logs={"a.log": b"log"})
+    # Alone, the report is the body; with logs, the first part of a multipart one.
+    (alone, alone_kind), (body, kind) = sent
+    assert alone_kind == ("application/gzip" if packed else "application/json")
+    assert kind.startswith("multipart/form-data; boundary=")
+    head, _, rest = body.partition(b"\r\n\r\n")
+    report = rest[:rest.index(b"\r\n--")]
     assert (b"results.json.gz\r" in head) == packed
-    assert (gzip.decompress(report) if packed else report) == text
+    for data in (alone, report):
+        assert (gzip.decompress(data) if packed else data) == text

@@ -138,6 +138,8 @@ def test_stored_rows_are_the_reference_rows(db_url, tmp_path):
         storage.put_job("rows", snapshot, "finished")
         mark = "?" if storage.is_sqlite else "%s"
         with storage.engine.connect() as connection:
+            if storage.is_sqlite:
+                assert connection.exec_driver_sql("PRAGMA page_size").scalar() == 16384
             stored = sorted(tuple(row) for row in connection.exec_driver_sql(
                 "SELECT path, parent, position, depth, type, result, start, stop, runtime, data, children "
                 "FROM nodes WHERE job = " + mark, ("rows",)))

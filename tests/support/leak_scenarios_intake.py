@@ -51,4 +51,28 @@ def bad_arguments():
             pass
 
 
-SCENARIOS = [rows_both_ways, every_refusal, bad_arguments]
+# The text road: the writer's form taken, and texts it steps aside from at every stage.
+_TEXT = json.dumps({"version": "3.2", "report": json.loads(_REPORT)}).encode()
+_DECLINED = [b"", b"[]", b'{"version": "3.2", "report": {"id": 1, "id": 2}}', _TEXT.replace(b", ", b", \"x\": 1e5, ", 1),
+             _TEXT.replace(b"1.5", b"1.50"), _TEXT[:-3], _TEXT.replace(b'"id": 1.5', b'"name": 1.5'),
+             b'{"version": "3.2", "report": {"id": "r", "tasks": [' + b"[" * 300 + b"]" * 300 + b"]}}"]
+
+
+def text_road():
+    from kovra.reporter.server import intake  # noqa: F401  (captures the road)
+    for time_text in (False, True):
+        if _intake.rows_from_text(_TEXT, 100, 400, time_text) is None:
+            raise AssertionError("the road stepped aside")
+    if _intake.rows_from_text(_TEXT, 2, 400) is not None:
+        raise AssertionError("more nodes than allowed")
+    for text in _DECLINED:
+        if _intake.rows_from_text(text, 100, 400) is not None:
+            raise AssertionError("taken: %r" % text[:60])
+    for args in ((_TEXT.decode(), 1, 1), (_TEXT, "x", 1)):
+        try:
+            _intake.rows_from_text(*args)
+        except TypeError:
+            pass
+
+
+SCENARIOS = [rows_both_ways, every_refusal, bad_arguments, text_road]

@@ -8,6 +8,7 @@ import datetime
 import gc
 import hashlib
 import json
+import sys
 import threading
 import zlib
 
@@ -52,11 +53,16 @@ def gunzip(data, limit):
     return out
 
 
-def parse_report(data, settings):
-    """The stored-report document in `data` (bytes, maybe gzip) as plain data, checked for shape."""
+def unpack(data, settings):
+    """The report's bytes as sent, gunzipped when they are gzip, within the size limit."""
     data = gunzip(data, settings.max_report_bytes)
     if len(data) > settings.max_report_bytes:
         raise Refused("the report is larger than %d bytes" % settings.max_report_bytes, status=413)
+    return data
+
+
+def parse_text(data, settings):
+    """The stored-report document in the unpacked bytes `data` as plain data, checked for shape."""
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError as error:
@@ -72,7 +78,13 @@ def parse_report(data, settings):
     version = document.get("version")
     if version != FORMAT_VERSION:
         raise Refused("format version %r is not supported (this server knows %s)" % (version, FORMAT_VERSION))
-    return document, data
+    return document
+
+
+def parse_report(data, settings):
+    """The stored-report document in `data` (bytes, maybe gzip) as plain data, and the unpacked bytes."""
+    data = unpack(data, settings)
+    return parse_text(data, settings), data
 
 
 def _text(value, limit=1000):
@@ -163,8 +175,8 @@ def check_log_name(name):
         raise Refused("%r is not a log file name" % name) from None
 
 
-class _CollectorPause:
-    """Keeps the cyclic garbage collector off while any upload is parsed.
+class CollectorPause:
+    """Keeps the cyclic garbage collector off while any upload is parsed or its rows inserted.
 
     Parsing a report makes hundreds of thousands of containers and no cycles; the
     collector would walk them all again and again (four times the parse itself).
@@ -196,9 +208,16 @@ def read_snapshot(report_bytes, logs, settings, name=None, time_text=False):
     `time_text`: the nodes' times as the text SQLite keeps (``Storage.time_text``)."""
     if len(logs) > settings.max_log_files:
         raise Refused("more than %d log files" % settings.max_log_files, status=413)
-    with _CollectorPause():
-        document, text = parse_report(report_bytes, settings)
-        nodes = flatten(document["report"], settings.max_nodes, settings.max_depth, time_text)
+    with CollectorPause():
+        text = unpack(report_bytes, settings)
+        # Text in the form dump_json writes gives its rows straight; any other goes through
+        # json.loads and flatten, which refuse what is wrong with it.
+        nodes = _intake.rows_from_text(text, settings.max_nodes, settings.max_depth, time_text)
+        if nodes is not None:
+            report = json.loads(nodes[0][9])
+        else:
+            report = parse_text(text, settings)["report"]
+            nodes = flatten(report, settings.max_nodes, settings.max_depth, time_text)
     digest = hashlib.sha256()
     digest.update(b"report\0%d\0" % len(text))
     digest.update(text)
@@ -209,5 +228,8 @@ def read_snapshot(report_bytes, logs, settings, name=None, time_text=False):
         digest.update(data)
     if name is not None:
         digest.update(b"name\0" + name.encode("utf-8", "replace"))
-    return Snapshot(job_fields(document["report"], name), nodes, sorted(logs.items()), digest.hexdigest(),
+    return Snapshot(job_fields(report, name), nodes, sorted(logs.items()), digest.hexdigest(),
                     time_text)
+
+
+_intake.capture_road(sys.modules[__name__])
