@@ -431,10 +431,8 @@ object Representer::scalar_node(handle tag, handle value, char style) {
 // represent_sequence's or represent_mapping's node: made with no flow style, then
 // given the dumper's default.
 object Representer::collection_node(bool mapping, handle tag, handle value) {
-    static PyObject* flow_style_keyword;
-    if (!flow_style_keyword)
-        flow_style_keyword = py::tuple(n::flow_style).release();
-    object node = py::call_keywords(road_.node_class(mapping ? 2 : 1), 2, flow_style_keyword, tag, value, Py_None);
+    object node = py::call_keywords(road_.node_class(mapping ? 2 : 1), 2, state->flow_style_keyword, tag, value,
+                                    Py_None);
     object flow_style = py::getattr(dumper_, n::default_flow_style);
     if (!flow_style.is_none())
         py::setattr(node, n::flow_style, flow_style);

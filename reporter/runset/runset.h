@@ -57,7 +57,7 @@ struct State {
     object zero, one, minus_one, literal_block, newline, dot, blank;
     object null_text, true_text, false_text;  // the YAML texts of None, True and False
     // kwnames tuples of the calls made with keywords
-    object list_extend_keyword, yaml_dump_keywords, json_dumps_keywords, style_keyword;
+    object list_extend_keyword, yaml_dump_keywords, json_dumps_keywords, style_keyword, flow_style_keyword;
     // The classes as created here: what super() inside their methods means.
     object ReportObjectBase, RunSet, Task, Plugin, Section, JSONDumper, YAMLDumper;
     // ReportObjectBase's own path properties, to know them where a class still has them.
