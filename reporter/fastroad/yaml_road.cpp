@@ -317,6 +317,14 @@ private:
         if (!handed_)
             hand_over();
     }
+    bool counter_codeless(handle data) const;
+    // `value in VALUE_IGNORE` runs only kovra.results' own __eq__, which answers
+    // NotImplemented to None, [] and {}.
+    bool compares_codeless(PyObject* value) const {
+        return plain_ignore_ && (Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(road_.result_counter().ptr()) ||
+                                 Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(road_.test_result().ptr()));
+    }
+    bool result_codeless(handle data) const;
     void hand_over();
     object node_at(size_t& at);
     object scalar_node(handle tag, handle value, char style);
@@ -367,6 +375,7 @@ private:
     bool called_ = false;     // code may have run
     bool maybe_ran_ = false;  // ... since the last check
     bool handed_ = false;
+    bool plain_ignore_ = false;  // VALUE_IGNORE as made at import
     object dumper_, getvalue_, root_;
     // The room inside the latest representer's call, while no code has run since.
     long representer_room_ = 0;
@@ -380,6 +389,48 @@ private:
     int known_count_ = 0;
     uint64_t table_version_ = 0, namespace_version_ = 0;
 };
+
+// ---- code that runs nothing else ----------------------------------------------
+
+// Values whose truth is known without code.
+bool plain_truth(PyObject* value) {
+    return value == Py_None || PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+           PyBool_Check(value) || PyList_CheckExact(value) || PyDict_CheckExact(value) || PyTuple_CheckExact(value);
+}
+
+// ResultCounter_representer's reads run only the captured class's code (items,
+// total, success_rate), which on exact int counts under exact str names and a
+// plain weight calls nothing but builtins.
+bool Representer::counter_codeless(handle data) const {
+    if (Py_TYPE(data.ptr()) != reinterpret_cast<PyTypeObject*>(road_.result_counter().ptr()))
+        return false;
+    // data.items is the class's own (no instance attribute over it).
+    object items = optional_attribute(data, n::items);
+    if (!items || !PyMethod_Check(items.ptr()) || PyMethod_GET_FUNCTION(items.ptr()) != road_.counter_items().ptr() ||
+        PyMethod_GET_SELF(items.ptr()) != data.ptr())
+        return false;
+    object counts = optional_attribute(data, n::data);
+    object weight = optional_attribute(data, n::weight);
+    if (!counts || !PyDict_CheckExact(counts.ptr()) || !weight ||
+        !(PyFloat_CheckExact(weight.ptr()) || PyLong_CheckExact(weight.ptr())))
+        return false;
+    Py_ssize_t pos = 0;
+    PyObject *name, *count;
+    while (PyDict_Next(counts.ptr(), &pos, &name, &count))
+        if (!PyUnicode_CheckExact(name) || !PyLong_CheckExact(count))
+            return false;
+    return true;
+}
+
+// TestResult_representer's reads run only the captured value property; the
+// reason's and data's truth needs no code for plain values.
+bool Representer::result_codeless(handle data) const {
+    if (Py_TYPE(data.ptr()) != reinterpret_cast<PyTypeObject*>(road_.test_result().ptr()))
+        return false;
+    object reason = optional_attribute(data, n::reason);
+    object value = optional_attribute(data, n::data);
+    return reason && value && plain_truth(reason.ptr()) && plain_truth(value.ptr());
+}
 
 // ---- handing over -------------------------------------------------------------
 
@@ -598,13 +649,15 @@ void Representer::represent(Kind kind, handle data) {
         return represent_mapping(tag::map, mapping);
     }
     case Kind::result_counter: {
-        prepare();
+        if (!counter_codeless(data))
+            prepare();
         object pairs = result_counter_pairs(data);
         ran_code();
         return represent_mapping(tag::map, pairs);
     }
     case Kind::test_result: {
-        prepare();
+        if (!result_codeless(data))
+            prepare();
         object mapping = result_mapping(data);
         ran_code();
         return represent_mapping(tag::map, mapping);
@@ -801,7 +854,12 @@ void Representer::to_yaml(handle data) {
     // Stepping through anything but a list or tuple may run code.
     if (!PyList_CheckExact(order.ptr()) && !PyTuple_CheckExact(order.ptr()))
         prepare();
-    auto before_code = [](void* self) { static_cast<Representer*>(self)->prepare(); };
+    plain_ignore_ = ignored_codeless(ignore, Py_None) == 1;
+    auto before_code = [](void* self, PyObject* compared) {
+        auto* representer = static_cast<Representer*>(self);
+        if (!compared || !representer->compares_codeless(compared))
+            representer->prepare();
+    };
     for (object& name : py::iterate(order)) {
         if (object value = reported_value(data, name, ignore, before_code, this))
             pairs.emplace_back(py::borrow(name), std::move(value));
@@ -908,6 +966,18 @@ std::unique_ptr<YamlRoad> YamlRoad::capture(handle module) {
     PyTypeObject* dumper_type = reinterpret_cast<PyTypeObject*>(dumper.ptr());
     for (object& cls : py::iterate(dumper_type->tp_mro))
         pieces.class_(cls);
+    // The result classes whose representers' reads run their own code: known code
+    // that, on plain counts and reasons, runs nothing else.
+    object results = py::import_module("kovra.results", globals);
+    pieces.module(results);
+    road->result_counter_ = py::getattr(results, n::ResultCounter);
+    road->test_result_ = py::getattr(results, n::TestResult);
+    object items = py::lookup(
+        py::take(py::compat::type_dict(reinterpret_cast<PyTypeObject*>(road->result_counter_.ptr()))), n::items);
+    if (!items || !PyFunction_Check(items.ptr()) || road->result_counter_.ptr() != global(n::ResultCounter).ptr() ||
+        road->test_result_.ptr() != global(n::TestResult).ptr())
+        return nullptr;
+    road->counter_items_ = items;
     road->builtins_ = py::borrow(PyModule_GetDict(py::import_module("builtins", globals).ptr()));
     pieces.builtins_read(road->builtins_);
 

@@ -93,8 +93,9 @@ int ignored_codeless(handle ignore, handle value);
 // The value of `name` that the YAML and JSON forms of a node hold: read with a
 // default of None, tested against VALUE_IGNORE (`ignore`), and read again; empty
 // when it is left out. A read that certainly ran no code is not made twice.
-// `before_code(context)`, when given, is called before any step that may run code.
-object reported_value(handle node, handle name, handle ignore, void (*before_code)(void*) = nullptr,
+// `before_code(context, value)`, when given, is called before any step that may
+// run code: with the value about to be tested against VALUE_IGNORE, or null.
+object reported_value(handle node, handle name, handle ignore, void (*before_code)(void*, PyObject*) = nullptr,
                       void* context = nullptr);
 
 // Calls visit(name, value) for each name of node._ARG_ORDER whose value is present

@@ -619,3 +619,86 @@ def test_the_depth_limit_strikes_both_roads_at_the_same_place_after_a_hand_over(
     else:
         assert [(kind, text if kind == "text" else None, calls) for kind, text, calls in native] == \
             [(kind, text if kind == "text" else None, calls) for kind, text, calls in generic]
+
+
+class Truth:
+    """A value whose truth or equality is code that makes a change (once)."""
+
+    def __init__(self, change):
+        self.change, self.calls = change, 0
+
+    def fire(self):
+        self.calls += 1
+        if self.calls == 1:
+            self.change()
+
+    def __bool__(self):
+        self.fire()
+        return True
+
+    def __eq__(self, other):
+        self.fire()
+        return False
+
+    __hash__ = object.__hash__
+
+    def __repr__(self):
+        return "Truth()"
+
+
+class ItemsWithEffect(dict):
+    def __init__(self, effect, **counts):
+        super().__init__(**counts)
+        self.effect = effect
+
+    def items(self):
+        self.effect.fire()
+        return dict.items(self)
+
+
+def counter_with_own_items(truth):
+    made = counter([("passed", 1)])
+    made.items = lambda: (truth.fire(), made.data.items())[1]
+    return made
+
+
+def counter_with_odd_counts(truth):
+    made = ResultCounter()
+    made.data = ItemsWithEffect(truth, passed=1)
+    return made
+
+
+# Where kovra.results' own code would run someone else's: each runs the callback,
+# which adds a name to yaml.representer that the rest of the dump reads.
+RESULT_CALLBACKS = {
+    "counter items of the instance": lambda truth: {"c": counter_with_own_items(truth)},
+    "counter data of another class": lambda truth: {"c": counter_with_odd_counts(truth)},
+    "result reason with its own truth": lambda truth: {"r": Result("failed", reason=truth)},
+    "node attribute compared with VALUE_IGNORE": None,
+}
+
+
+@pytest.mark.parametrize("place", sorted(RESULT_CALLBACKS))
+def test_code_run_by_result_classes_is_seen(place):
+    def dump(road):
+        def call(change):
+            truth = Truth(change)
+            if RESULT_CALLBACKS[place]:
+                node = node_holding(dict(RESULT_CALLBACKS[place](truth), z={"x": 2, "y": 1}))
+            else:
+                node = node_holding({"z": {"x": 2, "y": 1}})
+                node.name = truth
+            return outcome(lambda: road(node)), truth.calls
+        return with_name_added("yaml.representer sorted", call)
+
+    native, generic = dump(lambda node: node.dump_yaml()), dump(generic_dump)
+    assert native == generic
+    assert native[1] >= 1 and native[0][1].index("y: 1") < native[0][1].index("x: 2")
+
+
+def test_plain_results_and_counters_take_the_road_whole():
+    # Their representers run kovra.results' own code only: no hand-over.
+    node = node_holding({"c": counter([("passed", 2), ("failed", 1)]), "r": [Passed, Failed],
+                         "why": Result("failed", reason="r", data={"k": [1]})})
+    node.result = Failed
+    assert_native_matches(node)
