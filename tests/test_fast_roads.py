@@ -382,6 +382,12 @@ BEFORE_IMPORT = {
         "import yaml.emitter as e; w = e.Emitter.write_plain\n"
         "def write_plain(self, text, split=True): return w(self, text.replace('leaf', 'LEAF'), split)\n"
         "e.Emitter.write_plain = write_plain"),
+    "result code patched before the import": (
+        "import kovra.results as r; items = r.ResultCounter.items\n"
+        "r.ResultCounter.items = lambda self: list(items(self))[::-1]"),
+    "result property patched before the import": (
+        "import kovra.results as r\n"
+        "r.ResultCounter.total = property(lambda self: 1 + sum(self.data.values()))"),
 }
 
 IMPORT_SCRIPT = """

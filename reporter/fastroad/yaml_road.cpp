@@ -8,6 +8,7 @@
 #include <datetime.h>
 
 #include <algorithm>
+#include <deque>
 #include <string>
 
 namespace runset {
@@ -114,6 +115,32 @@ bool code_as_shipped(handle module) {
     return true;
 }
 
+// Every property of the module's classes reads through a getter its file defines.
+bool getters_as_shipped(handle module) {
+    object file = py::getattr_optional(module, n::__file__);
+    if (!file)
+        return false;
+    handle globals = PyModule_GetDict(module.ptr());
+    Py_ssize_t pos = 0;
+    PyObject *key, *cls;
+    while (PyDict_Next(globals.ptr(), &pos, &key, &cls)) {
+        if (!PyType_Check(cls))
+            continue;
+        object space = py::take(py::compat::type_dict(reinterpret_cast<PyTypeObject*>(cls)));
+        Py_ssize_t at = 0;
+        PyObject *attribute, *value;
+        while (PyDict_Next(space.ptr(), &at, &attribute, &value)) {
+            if (!Py_IS_TYPE(value, &PyProperty_Type))
+                continue;
+            object getter = py::getattr(value, py::text("fget"));
+            if (!PyFunction_Check(getter.ptr()) ||
+                !py::compare(py::getattr(py::borrow(PyFunction_GET_CODE(getter.ptr())), n::co_filename), file, Py_EQ))
+                return false;
+        }
+    }
+    return true;
+}
+
 // What a representer of the table does; false for one this road does not know.
 bool kind_of_function(handle module, handle safe, handle key, handle function, Kind& found) {
     auto module_function = [&](const char* name) { return py::getattr(module, py::text(name)); };
@@ -199,10 +226,47 @@ private:
 
 // An event of the document, recorded while it is represented: nothing is written
 // until the whole document is represented without a change to what the road
-// relies on. `value` holds a scalar's text while its event waits.
-struct Step {
-    yaml::Event event;
-    object value;
+// relies on. Kept small (a scalar's text held as its own reference), in a deque
+// that never copies what it holds as it grows.
+class Step {
+public:
+    Step(yaml::EventKind kind, const char* tag, PyObject* value = nullptr, char style = 0, bool plain = false,
+         bool quoted = false)
+        : tag_(tag),
+          value_(value),
+          kind_(static_cast<unsigned char>(kind)),
+          style_(style),
+          plain_(plain),
+          quoted_(quoted) {
+        Py_XINCREF(value);
+    }
+    Step(Step&& other) noexcept : Step(other) { other.value_ = nullptr; }
+    Step& operator=(Step&&) = delete;
+    ~Step() { Py_XDECREF(value_); }
+
+    yaml::EventKind kind() const { return static_cast<yaml::EventKind>(kind_); }
+    const char* tag() const { return tag_; }
+    handle value() const { return value_; }
+    char style() const { return style_; }
+    void set_empty(bool empty) { empty_ = empty; }
+    yaml::Event event() const {
+        yaml::Event event{kind(), tag_};
+        event.implicit[0] = plain_;
+        event.implicit[1] = quoted_;
+        event.value = value_;
+        event.style = style_;
+        event.empty = empty_;
+        return event;
+    }
+
+private:
+    Step(const Step&) = default;
+
+    const char* tag_;
+    PyObject* value_;
+    unsigned char kind_;
+    char style_;
+    bool plain_, quoted_, empty_ = false;
 };
 
 // A collection being represented: its start event, and once handed over, the nodes
@@ -274,7 +338,7 @@ public:
 
     void represent_data(handle data);
 
-    const std::vector<Step>& steps() const { return steps_; }
+    const std::deque<Step>& steps() const { return steps_; }
     bool handed() const { return handed_; }
     handle dumper() const { return dumper_; }
     handle root() const { return root_; }
@@ -336,9 +400,8 @@ private:
 
     void start(bool mapping, const char* tag) {
         frames_.push_back(Frame{steps_.size(), mapping, tag, object(), object()});
-        yaml::Event event{mapping ? yaml::EventKind::MappingStart : yaml::EventKind::SequenceStart, tag};
-        event.implicit[0] = tag == (mapping ? tag::map : tag::seq);
-        steps_.push_back(Step{event, object()});
+        steps_.emplace_back(mapping ? yaml::EventKind::MappingStart : yaml::EventKind::SequenceStart, tag, nullptr, 0,
+                            tag == (mapping ? tag::map : tag::seq));
     }
     void end();
 
@@ -370,7 +433,7 @@ private:
 
     const YamlRoad& road_;
     PyThreadState* thread_;
-    std::vector<Step> steps_;
+    std::deque<Step> steps_;
     std::vector<Frame> frames_;
     bool called_ = false;     // code may have run
     bool maybe_ran_ = false;  // ... since the last check
@@ -460,13 +523,12 @@ void Representer::hand_over() {
 // The node PyYAML's representer makes of the recorded events from `at` on.
 object Representer::node_at(size_t& at) {
     const Step& step = steps_[at++];
-    object tag = py::text(step.event.tag);
-    if (step.event.kind == yaml::EventKind::Scalar)
-        return scalar_node(tag, step.value, step.event.style);
-    bool mapping = step.event.kind == yaml::EventKind::MappingStart;
+    object tag = py::text(step.tag());
+    if (step.kind() == yaml::EventKind::Scalar)
+        return scalar_node(tag, step.value(), step.style());
+    bool mapping = step.kind() == yaml::EventKind::MappingStart;
     object value = py::new_list();
-    while (steps_[at].event.kind != yaml::EventKind::SequenceEnd &&
-           steps_[at].event.kind != yaml::EventKind::MappingEnd) {
+    while (steps_[at].kind() != yaml::EventKind::SequenceEnd && steps_[at].kind() != yaml::EventKind::MappingEnd) {
         object item = node_at(at);
         py::append(value, mapping ? py::tuple(item, node_at(at)) : item);
     }
@@ -531,9 +593,8 @@ void Representer::end() {
     frames_.pop_back();
     if (!handed_) {
         // `for item in sequence` reads a list live: emptiness is known at the end.
-        steps_[frame.start].event.empty = steps_.size() == frame.start + 1;
-        steps_.push_back(Step{yaml::Event{frame.mapping ? yaml::EventKind::MappingEnd : yaml::EventKind::SequenceEnd},
-                              object()});
+        steps_[frame.start].set_empty(steps_.size() == frame.start + 1);
+        steps_.emplace_back(frame.mapping ? yaml::EventKind::MappingEnd : yaml::EventKind::SequenceEnd, nullptr);
         return;
     }
     deliver(collection_node(frame.mapping, py::text(frame.tag), frame.nodes));
@@ -708,12 +769,8 @@ void Representer::scalar(const char* tag, handle value, char style) {
     long left = representer_room_;
     reach(left, 1, "");         // represent_scalar
     reach_node_class(left, 2);  // ScalarNode
-    Step step{yaml::Event{yaml::EventKind::Scalar, tag}, py::borrow(value)};
-    step.event.implicit[0] = yaml::resolve_scalar(value.ptr()) == tag;
-    step.event.implicit[1] = tag == tag::str;
-    step.event.value = value.ptr();
-    step.event.style = style;
-    steps_.push_back(std::move(step));
+    steps_.emplace_back(yaml::EventKind::Scalar, tag, value.ptr(), style, yaml::resolve_scalar(value.ptr()) == tag,
+                        tag == tag::str);
 }
 
 void Representer::str_representer(handle data) {
@@ -969,6 +1026,8 @@ std::unique_ptr<YamlRoad> YamlRoad::capture(handle module) {
     // The result classes whose representers' reads run their own code: known code
     // that, on plain counts and reasons, runs nothing else.
     object results = py::import_module("kovra.results", globals);
+    if (!code_as_shipped(results) || !getters_as_shipped(results))
+        return nullptr;
     pieces.module(results);
     road->result_counter_ = py::getattr(results, n::ResultCounter);
     road->test_result_ = py::getattr(results, n::TestResult);
@@ -1092,7 +1151,7 @@ object YamlRoad::write(handle document) const {
     emitter.emit(yaml::Event{yaml::EventKind::StreamStart});
     emitter.emit(yaml::Event{yaml::EventKind::DocumentStart});
     for (const Step& step : representer.steps())
-        emitter.emit(step.event);
+        emitter.emit(step.event());
     emitter.emit(yaml::Event{yaml::EventKind::DocumentEnd});
     emitter.emit(yaml::Event{yaml::EventKind::StreamEnd});
     return py::take(emitter.finish());
