@@ -79,11 +79,21 @@ bool same_table(PyObject* table, PyObject* copy) {
     return true;
 }
 
-// The code object of a function that a descriptor in a namespace wraps, or of the
-// function itself.
+// The function that a descriptor in a namespace wraps (a property's getter, which
+// cannot be rebound), or the function itself.
 PyObject* wrapped_function(PyObject* value) {
     if (PyFunction_Check(value))
         return value;
+    if (Py_IS_TYPE(value, &PyProperty_Type)) {
+        static PyObject* fget_name;
+        PyObject* getter = PyObject_GetAttr(value, interned(fget_name, "fget").ptr());
+        if (!getter) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        Py_DECREF(getter);  // the property holds it
+        return PyFunction_Check(getter) ? getter : nullptr;
+    }
     if (Py_IS_TYPE(value, &PyClassMethod_Type) || Py_IS_TYPE(value, &PyStaticMethod_Type)) {
         static PyObject* func_name;
         PyObject* function = PyObject_GetAttr(value, interned(func_name, "__func__").ptr());

@@ -28,7 +28,8 @@ public:
 
     // A class: the same metaclass (recorded as a class too) and MRO, and its
     // namespace the same names bound to the same objects, none added; its functions
-    // as above. Immutable (static) types need nothing.
+    // (and those its classmethods, staticmethods and properties' getters wrap) as
+    // above. Immutable (static) types need nothing.
     void class_(handle cls);
 
     // A module's globals: the same names bound to the same objects, none added (a

@@ -284,13 +284,19 @@ CodelessRead read_codeless(handle node, handle name, object& value) {
 
 }  // namespace
 
-object reported_value(handle node, handle name, handle ignore) {
+object reported_value(handle node, handle name, handle ignore, void (*before_code)(void*, PyObject*), void* context) {
+    auto before = [&](PyObject* compared) {
+        if (before_code)
+            before_code(context, compared);
+    };
     object value;
     CodelessRead reads = read_codeless(node, name, value);
-    if (reads == CodelessRead::none)
+    if (reads == CodelessRead::none) {
+        before(nullptr);
         value = py::getattr(node, name, Py_None);
-    else if (!value)
+    } else if (!value) {
         value = py::none();
+    }
     int known = ignored_codeless(ignore, value);
     if (known >= 0 && !value.is_none()) {
         // `in` would compare the value with None first, and a comparison takes a
@@ -305,6 +311,7 @@ object reported_value(handle node, handle name, handle ignore) {
     // A read that ran no code, tested without code, is not made again.
     if (known == 0 && reads != CodelessRead::none)
         return value;
+    before(known < 0 ? value.ptr() : nullptr);
     if (known < 0 && py::contains(ignore, value))
         return object();
     object again;

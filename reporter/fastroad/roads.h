@@ -73,9 +73,26 @@ public:
     handle dumper_namespace() const { return dumper_namespace_; }
     handle representers() const { return representers_; }
 
+    // What a hand-over to the generic representer reads: io.StringIO, YAMLDumper and
+    // dump_all's keywords for it, as captured (intact when the dump began);
+    // ScalarNode, SequenceNode and MappingNode (0, 1, 2) as yaml.representer names
+    // them; the globals and builtins its code reads names from.
+    handle string_io() const { return string_io_; }
+    handle dumper_class() const { return dumper_class_; }
+    handle dump_keywords() const { return dump_keywords_; }
+    handle node_class(int which) const { return node_classes_[which]; }
+    handle representer_globals() const { return representer_globals_; }
+    handle builtins() const { return builtins_; }
+    // kovra.results' ResultCounter, its items function, and TestResult.
+    handle result_counter() const { return result_counter_; }
+    handle counter_items() const { return counter_items_; }
+    handle test_result() const { return test_result_; }
+
 private:
     py::Snapshot snapshot_;
     object yaml_module_, dumper_namespace_, representers_;
+    object string_io_, dumper_class_, dump_keywords_, node_classes_[3], representer_globals_, builtins_;
+    object result_counter_, counter_items_, test_result_;
     std::unordered_map<PyObject*, Kind> kinds_;  // representer -> what it does
     std::vector<object> held_;                   // keeps the keys of kinds_ alive
 };

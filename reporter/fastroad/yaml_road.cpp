@@ -5,7 +5,10 @@
 #include "writers/yaml_emitter.h"
 #include "writers/yaml_resolver.h"
 
+#include <datetime.h>
+
 #include <algorithm>
+#include <deque>
 #include <string>
 
 namespace runset {
@@ -112,6 +115,32 @@ bool code_as_shipped(handle module) {
     return true;
 }
 
+// Every property of the module's classes reads through a getter its file defines.
+bool getters_as_shipped(handle module) {
+    object file = py::getattr_optional(module, n::__file__);
+    if (!file)
+        return false;
+    handle globals = PyModule_GetDict(module.ptr());
+    Py_ssize_t pos = 0;
+    PyObject *key, *cls;
+    while (PyDict_Next(globals.ptr(), &pos, &key, &cls)) {
+        if (!PyType_Check(cls))
+            continue;
+        object space = py::take(py::compat::type_dict(reinterpret_cast<PyTypeObject*>(cls)));
+        Py_ssize_t at = 0;
+        PyObject *attribute, *value;
+        while (PyDict_Next(space.ptr(), &at, &attribute, &value)) {
+            if (!Py_IS_TYPE(value, &PyProperty_Type))
+                continue;
+            object getter = py::getattr(value, py::text("fget"));
+            if (!PyFunction_Check(getter.ptr()) ||
+                !py::compare(py::getattr(py::borrow(PyFunction_GET_CODE(getter.ptr())), n::co_filename), file, Py_EQ))
+                return false;
+        }
+    }
+    return true;
+}
+
 // What a representer of the table does; false for one this road does not know.
 bool kind_of_function(handle module, handle safe, handle key, handle function, Kind& found) {
     auto module_function = [&](const char* name) { return py::getattr(module, py::text(name)); };
@@ -195,35 +224,186 @@ private:
     long units_;
 };
 
+// An event of the document, recorded while it is represented: nothing is written
+// until the whole document is represented without a change to what the road
+// relies on. Kept small (a scalar's text held as its own reference), in a deque
+// that never copies what it holds as it grows.
+class Step {
+public:
+    Step(yaml::EventKind kind, const char* tag, PyObject* value = nullptr, char style = 0, bool plain = false,
+         bool quoted = false)
+        : tag_(tag),
+          value_(value),
+          kind_(static_cast<unsigned char>(kind)),
+          style_(style),
+          plain_(plain),
+          quoted_(quoted) {
+        Py_XINCREF(value);
+    }
+    Step(Step&& other) noexcept : Step(other) { other.value_ = nullptr; }
+    Step& operator=(Step&&) = delete;
+    ~Step() { Py_XDECREF(value_); }
+
+    yaml::EventKind kind() const { return static_cast<yaml::EventKind>(kind_); }
+    const char* tag() const { return tag_; }
+    handle value() const { return value_; }
+    char style() const { return style_; }
+    void set_empty(bool empty) { empty_ = empty; }
+    yaml::Event event() const {
+        yaml::Event event{kind(), tag_};
+        event.implicit[0] = plain_;
+        event.implicit[1] = quoted_;
+        event.value = value_;
+        event.style = style_;
+        event.empty = empty_;
+        return event;
+    }
+
+private:
+    Step(const Step&) = default;
+
+    const char* tag_;
+    PyObject* value_;
+    unsigned char kind_;
+    char style_;
+    bool plain_, quoted_, empty_ = false;
+};
+
+// A collection being represented: its start event, and once handed over, the nodes
+// of its items so far (pairs for a mapping, with a key whose value is to come).
+struct Frame {
+    size_t start;
+    bool mapping;
+    const char* tag;
+    object nodes, key;
+};
+
+// Keys whose comparisons run no code: the builtin scalar types.
+bool plain_key(PyObject* key) {
+    return PyUnicode_CheckExact(key) || PyLong_CheckExact(key) || PyFloat_CheckExact(key) || PyBool_Check(key) ||
+           key == Py_None;
+}
+
+// list(mapping.items()) of a dict whose `items` is dict's own, reached without code.
+bool dict_items_codeless(handle mapping) {
+    PyTypeObject* type = Py_TYPE(mapping.ptr());
+    if (PyDict_CheckExact(mapping.ptr()))
+        return true;
+    if (!PyDict_Check(mapping.ptr()) || !py::compat::has_type_lookup || type->tp_dictoffset != 0)
+        return false;
+    static PyObject* getattribute;
+    handle name = py::interned(getattribute, "__getattribute__");
+    return py::compat::type_lookup(type, n::items) == py::compat::type_lookup(&PyDict_Type, n::items) &&
+           py::compat::type_lookup(type, name.ptr()) == py::compat::type_lookup(&PyDict_Type, name.ptr());
+}
+
+// `a, b = item` as the interpreter unpacks it.
+void unpack_two(handle item, object& first, object& second) {
+    PyObject* iterator = PyObject_GetIter(item.ptr());
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(item.ptr())->tp_iter && !PySequence_Check(item.ptr())) {
+            PyErr_Clear();
+            py::raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item.ptr())->tp_name);
+        }
+        py::throw_error();
+    }
+    object values = py::steal(iterator);
+    object* slots[] = {&first, &second};
+    for (int i = 0; i < 2; ++i) {
+        PyObject* next = PyIter_Next(values.ptr());
+        if (!next) {
+            if (PyErr_Occurred())
+                py::throw_error();
+            py::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+        }
+        *slots[i] = py::steal(next);
+    }
+    if (PyObject* extra = PyIter_Next(values.ptr())) {
+        Py_DECREF(extra);
+        py::compat::set_too_many_values(item.ptr(), 2);
+    }
+    if (PyErr_Occurred())
+        py::throw_error();
+}
+
+// Represents the document into recorded events. Where code may have run (a user
+// type's repr, a key comparison, attributes read the generic way), every piece is
+// checked afterwards: on a change, or at a place this road cannot follow once code
+// has run, it hands over: the dumper yaml.dump would use is made, the nodes made so
+// far become PyYAML's nodes and the dumper's own representer carries on, so no
+// callback runs twice and each later step reads what the generic road would.
 class Representer {
 public:
-    Representer(const YamlRoad& road, yaml::Emitter& emitter)
-        : road_(road), emitter_(emitter), thread_(PyThreadState_Get()) {}
+    explicit Representer(const YamlRoad& road) : road_(road), thread_(PyThreadState_Get()) {}
 
     void represent_data(handle data);
 
+    const std::deque<Step>& steps() const { return steps_; }
+    bool handed() const { return handed_; }
+    handle dumper() const { return dumper_; }
+    handle root() const { return root_; }
+    handle getvalue() const { return getvalue_; }
+    // The room inside dump_all, where the generic road makes its dumper.
+    long top_room = 0;
+
 private:
-    Kind kind_of(handle data);
+    bool kind_of(handle data, Kind& kind);
+    bool look_up_kind(PyTypeObject* type, Kind& kind);
     void represent(Kind kind, handle data);
     void scalar(const char* tag, handle value, char style = 0);
     void represent_sequence(const char* tag, handle sequence);
     void represent_mapping(const char* tag, handle mapping);
-    void represent_pairs(const char* tag, const std::vector<std::pair<object, object>>& pairs);
+    void represent_items(handle items);
+    void represent_pair(size_t frame, handle key, handle value);
     Held enter_mapping(long left);
     void str_representer(handle data);
     void to_yaml(handle data);
     void represent_binary(handle data);
     void represent_set(handle data);
+    object sorted_items(object items, bool plain_keys);
 
-    void start(yaml::EventKind kind, const char* tag, bool implicit, bool empty) {
-        yaml::Event event{kind, tag};
-        event.implicit[0] = implicit;
-        event.empty = empty;
-        emitter_.emit(event);
+    // Code may run next.
+    void prepare() { called_ = maybe_ran_ = true; }
+    void make_dumper();
+    // After code may have run: on any change, hand over.
+    void ran_code() {
+        if (maybe_ran_) {
+            maybe_ran_ = false;
+            if (!handed_ && !road_.intact())
+                hand_over();
+        }
     }
-    void end(yaml::EventKind kind) { emitter_.emit(yaml::Event{kind}); }
+    // A place this road cannot follow: before any code has run, the generic road
+    // runs from the start; after, the dumper carries on from here.
+    void give_way() {
+        if (!called_)
+            throw step_aside{};
+        if (!handed_)
+            hand_over();
+    }
+    bool counter_codeless(handle data) const;
+    // `value in VALUE_IGNORE` runs only kovra.results' own __eq__, which answers
+    // NotImplemented to None, [] and {}.
+    bool compares_codeless(PyObject* value) const {
+        return plain_ignore_ && (Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(road_.result_counter().ptr()) ||
+                                 Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(road_.test_result().ptr()));
+    }
+    bool result_codeless(handle data) const;
+    void hand_over();
+    object node_at(size_t& at);
+    object scalar_node(handle tag, handle value, char style);
+    object collection_node(bool mapping, handle tag, handle value);
+    void deliver(handle node);
+    void add_to(Frame& frame, handle node);
+    void best_style(handle node);
+    object representer_global(handle name);
 
-    Kind look_up_kind(PyTypeObject* type);
+    void start(bool mapping, const char* tag) {
+        frames_.push_back(Frame{steps_.size(), mapping, tag, object(), object()});
+        steps_.emplace_back(mapping ? yaml::EventKind::MappingStart : yaml::EventKind::SequenceStart, tag, nullptr, 0,
+                            tag == (mapping ? tag::map : tag::seq));
+    }
+    void end();
 
     long room() const { return py::compat::recursion_remaining(thread_); }
     // Entering `units` more levels from a place with `room` left, as the generic
@@ -252,8 +432,14 @@ private:
     }
 
     const YamlRoad& road_;
-    yaml::Emitter& emitter_;
     PyThreadState* thread_;
+    std::deque<Step> steps_;
+    std::vector<Frame> frames_;
+    bool called_ = false;     // code may have run
+    bool maybe_ran_ = false;  // ... since the last check
+    bool handed_ = false;
+    bool plain_ignore_ = false;  // VALUE_IGNORE as made at import
+    object dumper_, getvalue_, root_;
     // The room inside the latest representer's call, while no code has run since.
     long representer_room_ = 0;
     // Kinds found for the latest types, while neither the table nor YAMLDumper's
@@ -267,13 +453,162 @@ private:
     uint64_t table_version_ = 0, namespace_version_ = 0;
 };
 
+// ---- code that runs nothing else ----------------------------------------------
+
+// Values whose truth is known without code.
+bool plain_truth(PyObject* value) {
+    return value == Py_None || PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+           PyBool_Check(value) || PyList_CheckExact(value) || PyDict_CheckExact(value) || PyTuple_CheckExact(value);
+}
+
+// ResultCounter_representer's reads run only the captured class's code (items,
+// total, success_rate), which on exact int counts under exact str names and a
+// plain weight calls nothing but builtins.
+bool Representer::counter_codeless(handle data) const {
+    if (Py_TYPE(data.ptr()) != reinterpret_cast<PyTypeObject*>(road_.result_counter().ptr()))
+        return false;
+    // data.items is the class's own (no instance attribute over it).
+    object items = optional_attribute(data, n::items);
+    if (!items || !PyMethod_Check(items.ptr()) || PyMethod_GET_FUNCTION(items.ptr()) != road_.counter_items().ptr() ||
+        PyMethod_GET_SELF(items.ptr()) != data.ptr())
+        return false;
+    object counts = optional_attribute(data, n::data);
+    object weight = optional_attribute(data, n::weight);
+    if (!counts || !PyDict_CheckExact(counts.ptr()) || !weight ||
+        !(PyFloat_CheckExact(weight.ptr()) || PyLong_CheckExact(weight.ptr())))
+        return false;
+    Py_ssize_t pos = 0;
+    PyObject *name, *count;
+    while (PyDict_Next(counts.ptr(), &pos, &name, &count))
+        if (!PyUnicode_CheckExact(name) || !PyLong_CheckExact(count))
+            return false;
+    return true;
+}
+
+// TestResult_representer's reads run only the captured value property; the
+// reason's and data's truth needs no code for plain values.
+bool Representer::result_codeless(handle data) const {
+    if (Py_TYPE(data.ptr()) != reinterpret_cast<PyTypeObject*>(road_.test_result().ptr()))
+        return false;
+    object reason = optional_attribute(data, n::reason);
+    object value = optional_attribute(data, n::data);
+    return reason && value && plain_truth(reason.ptr()) && plain_truth(value.ptr());
+}
+
+// ---- handing over -------------------------------------------------------------
+
+void Representer::make_dumper() {
+    // dump_all's stream and dumper, made at dump_all's depth, and opened.
+    Held lifted(thread_, room() - top_room);
+    object stream = py::call(road_.string_io());
+    getvalue_ = py::getattr(stream, n::getvalue);
+    PyObject* args[] = {stream.ptr()};
+    dumper_ = py::call_kwargs(road_.dumper_class(), args, 1, road_.dump_keywords());
+    py::call_method(dumper_, n::open);
+}
+
+void Representer::hand_over() {
+    make_dumper();
+    // The items each open collection holds so far, as nodes.
+    for (size_t f = 0; f < frames_.size(); ++f) {
+        size_t stop = f + 1 < frames_.size() ? frames_[f + 1].start : steps_.size();
+        frames_[f].nodes = py::new_list();
+        for (size_t at = frames_[f].start + 1; at < stop;)
+            add_to(frames_[f], node_at(at));
+    }
+    steps_.clear();
+    handed_ = true;
+}
+
+// The node PyYAML's representer makes of the recorded events from `at` on.
+object Representer::node_at(size_t& at) {
+    const Step& step = steps_[at++];
+    object tag = py::text(step.tag());
+    if (step.kind() == yaml::EventKind::Scalar)
+        return scalar_node(tag, step.value(), step.style());
+    bool mapping = step.kind() == yaml::EventKind::MappingStart;
+    object value = py::new_list();
+    while (steps_[at].kind() != yaml::EventKind::SequenceEnd && steps_[at].kind() != yaml::EventKind::MappingEnd) {
+        object item = node_at(at);
+        py::append(value, mapping ? py::tuple(item, node_at(at)) : item);
+    }
+    ++at;
+    return collection_node(mapping, tag, value);
+}
+
+object Representer::scalar_node(handle tag, handle value, char style) {
+    return py::call_keywords(road_.node_class(0), 2, state->style_keyword, tag, value,
+                             style ? handle(state->literal_block) : handle(Py_None));
+}
+
+// represent_sequence's or represent_mapping's node: made with no flow style, then
+// given the dumper's default.
+object Representer::collection_node(bool mapping, handle tag, handle value) {
+    object node = py::call_keywords(road_.node_class(mapping ? 2 : 1), 2, state->flow_style_keyword, tag, value,
+                                    Py_None);
+    object flow_style = py::getattr(dumper_, n::default_flow_style);
+    if (!flow_style.is_none())
+        py::setattr(node, n::flow_style, flow_style);
+    return node;
+}
+
+void Representer::add_to(Frame& frame, handle node) {
+    if (!frame.mapping) {
+        py::append(frame.nodes, node);
+    } else if (!frame.key) {
+        frame.key = py::borrow(node);
+    } else {
+        py::append(frame.nodes, py::tuple(frame.key, node));
+        frame.key = object();
+    }
+}
+
+void Representer::deliver(handle node) {
+    if (frames_.empty())
+        root_ = py::borrow(node);
+    else
+        add_to(frames_.back(), node);
+}
+
+// A name as represent_sequence's and represent_mapping's code finds it.
+object Representer::representer_global(handle name) {
+    if (object value = py::lookup(road_.representer_globals(), name))
+        return value;
+    if (object value = py::lookup(road_.builtins(), name))
+        return value;
+    py::raise(PyExc_NameError, "name '%U' is not defined", name.ptr());
+}
+
+// `isinstance(node, ScalarNode) and not node.style`, which the generic road tests
+// for each item it adds (its answer is not used: the flow style is the default).
+void Representer::best_style(handle node) {
+    object test = representer_global(n::isinstance);
+    object scalar_class = representer_global(n::ScalarNode);
+    if (py::truthy(py::call(test, node, scalar_class)))
+        py::truthy(py::getattr(node, n::style));
+}
+
+void Representer::end() {
+    Frame frame = std::move(frames_.back());
+    frames_.pop_back();
+    if (!handed_) {
+        // `for item in sequence` reads a list live: emptiness is known at the end.
+        steps_[frame.start].set_empty(steps_.size() == frame.start + 1);
+        steps_.emplace_back(frame.mapping ? yaml::EventKind::MappingEnd : yaml::EventKind::SequenceEnd, nullptr);
+        return;
+    }
+    deliver(collection_node(frame.mapping, py::text(frame.tag), frame.nodes));
+}
+
+// ---- representing -------------------------------------------------------------
+
 // The representer represent_data picks: the table's entry for type(data).__mro__[0],
 // else (no multi representer) its catch-all. The table is read here, where the
 // generic road reads it, so a change made by a callback mid-dump is followed.
-Kind Representer::kind_of(handle data) {
+bool Representer::kind_of(handle data, Kind& kind) {
     PyTypeObject* type = Py_TYPE(data.ptr());
     if (!py::compat::has_dict_version)
-        return look_up_kind(type);
+        return look_up_kind(type, kind);
     uint64_t table = py::compat::dict_version(road_.representers().ptr());
     uint64_t space = py::compat::dict_version(road_.dumper_namespace().ptr());
     if (table != table_version_ || space != namespace_version_) {
@@ -281,17 +616,21 @@ Kind Representer::kind_of(handle data) {
         table_version_ = table;
         namespace_version_ = space;
     }
-    for (int i = 0; i < known_count_; ++i)
-        if (known_[i].type == type)
-            return known_[i].kind;
-    Kind kind = look_up_kind(type);
+    for (int i = 0; i < known_count_; ++i) {
+        if (known_[i].type == type) {
+            kind = known_[i].kind;
+            return true;
+        }
+    }
+    if (!look_up_kind(type, kind))
+        return false;
     // A type of another metaclass may change its MRO's first class on its own.
     if (Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type))
         known_[known_count_ < 8 ? known_count_++ : 7] = Known{type, kind};
-    return kind;
+    return true;
 }
 
-Kind Representer::look_up_kind(PyTypeObject* type) {
+bool Representer::look_up_kind(PyTypeObject* type, Kind& kind) {
     PyTypeObject* meta = Py_TYPE(reinterpret_cast<PyObject*>(type));
     // type(data).__mro__ is the type's own MRO unless its metaclass reads the name
     // its own way; the entry is found without code where the first class hashes
@@ -299,36 +638,43 @@ Kind Representer::look_up_kind(PyTypeObject* type) {
     if (meta != &PyType_Type &&
         (!py::compat::has_type_lookup || meta->tp_getattro != PyType_Type.tp_getattro ||
          py::compat::type_lookup(meta, n::__mro__) != py::compat::type_lookup(&PyType_Type, n::__mro__)))
-        throw step_aside{};
+        return false;
     PyObject* first = PyTuple_GET_ITEM(type->tp_mro, 0);
     PyTypeObject* first_meta = Py_TYPE(first);
     if (first_meta->tp_hash != PyType_Type.tp_hash || first_meta->tp_richcompare != PyType_Type.tp_richcompare)
-        throw step_aside{};
+        return false;
     PyObject* table = PyDict_GetItemWithError(road_.dumper_namespace().ptr(), n::yaml_representers);
     if (table != road_.representers().ptr())
-        throw step_aside{};
+        return false;
     PyObject* representer = PyDict_GetItemWithError(table, first);
     if (!representer) {
         if (PyErr_Occurred())
             throw py::error_already_set{};
         // No multi representer may have come since the start.
         if (PyDict_Contains(road_.dumper_namespace().ptr(), n::yaml_multi_representers))
-            throw step_aside{};
+            return false;
         representer = PyDict_GetItemWithError(table, Py_None);
         if (!representer)
-            throw step_aside{};
+            return false;
     }
-    const Kind* kind = road_.kind_of_representer(representer);
-    if (!kind)
-        throw step_aside{};
-    return *kind;
+    const Kind* found = road_.kind_of_representer(representer);
+    if (!found)
+        return false;
+    kind = *found;
+    return true;
 }
 
 void Representer::represent_data(handle data) {
+    if (handed_)
+        return deliver(py::call_method(dumper_, n::represent_data, data));
     long left = room();
     reach(left, 1, "");       // represent_data's frame
     reach(left, 2, calling);  // YAMLDumper.ignore_aliases
-    Kind kind = kind_of(data);
+    Kind kind;
+    if (!kind_of(data, kind)) {
+        give_way();
+        return deliver(py::call_method(dumper_, n::represent_data, data));
+    }
     // The representer's call takes the level ignore_aliases passed through.
     Held frames(thread_, 2);
     representer_room_ = left - 2;
@@ -340,19 +686,43 @@ void Representer::represent(Kind kind, handle data) {
     case Kind::str: return str_representer(data);
     case Kind::float_: {
         reach_c(representer_room_, 1, calling);  // round()
+        // round() asks FLOAT_PRECISION for its index.
+        if (!PyLong_CheckExact(global(n::FLOAT_PRECISION).ptr()))
+            prepare();
         object text = float_text(data);
-        representer_room_ = room();  // FLOAT_PRECISION may have run code
+        ran_code();
+        representer_room_ = room();
         return scalar(tag::float_, text);
     }
     case Kind::type: {
         reach_c(representer_room_, 1, " while getting the repr of an object");
+        if (Py_TYPE(data.ptr())->tp_repr != PyType_Type.tp_repr)
+            prepare();  // a metaclass's __repr__
         object text = py::repr(data);
-        representer_room_ = room();  // a metaclass's __repr__ may have
+        ran_code();
+        representer_room_ = room();
         return scalar(tag::str, text);
     }
-    case Kind::unknown: return represent_mapping(tag::map, unknown_mapping(data));
-    case Kind::result_counter: return represent_mapping(tag::map, result_counter_pairs(data));
-    case Kind::test_result: return represent_mapping(tag::map, result_mapping(data));
+    case Kind::unknown: {
+        prepare();
+        object mapping = unknown_mapping(data);
+        ran_code();
+        return represent_mapping(tag::map, mapping);
+    }
+    case Kind::result_counter: {
+        if (!counter_codeless(data))
+            prepare();
+        object pairs = result_counter_pairs(data);
+        ran_code();
+        return represent_mapping(tag::map, pairs);
+    }
+    case Kind::test_result: {
+        if (!result_codeless(data))
+            prepare();
+        object mapping = result_mapping(data);
+        ran_code();
+        return represent_mapping(tag::map, mapping);
+    }
     case Kind::attr_dict:
     case Kind::dict: return represent_mapping(tag::map, data);
     case Kind::node: return to_yaml(data);
@@ -371,7 +741,14 @@ void Representer::represent(Kind kind, handle data) {
     case Kind::list: return represent_sequence(tag::seq, data);
     case Kind::set: return represent_set(data);
     case Kind::date: return scalar(tag::timestamp, py::call_method(data, n::isoformat));
-    case Kind::datetime: return scalar(tag::timestamp, py::call_method(data, n::isoformat, state->blank));
+    case Kind::datetime: {
+        // A tzinfo's utcoffset() is code.
+        if (PyDateTime_DATE_GET_TZINFO(data.ptr()) != Py_None)
+            prepare();
+        object text = py::call_method(data, n::isoformat, state->blank);
+        ran_code();
+        return scalar(tag::timestamp, text);
+    }
     }
 }
 
@@ -379,18 +756,21 @@ void Representer::represent(Kind kind, handle data) {
 // whether the text would resolve to the tag as plain text, and as quoted text.
 void Representer::scalar(const char* tag, handle value, char style) {
     // A str subclass could change how the text reads: only exact str here.
-    if (!PyUnicode_CheckExact(value.ptr()))
-        throw step_aside{};
+    if (!handed_ && !PyUnicode_CheckExact(value.ptr()))
+        give_way();
+    if (handed_) {
+        object text = py::text(tag);
+        if (!style)
+            return deliver(py::call_method(dumper_, n::represent_scalar, text, value));
+        return deliver(py::call_method_keywords(dumper_, n::represent_scalar, 2, state->style_keyword, text, value,
+                                                state->literal_block));
+    }
     py::check(py::compat::ready(value.ptr()));
     long left = representer_room_;
     reach(left, 1, "");         // represent_scalar
     reach_node_class(left, 2);  // ScalarNode
-    yaml::Event event{yaml::EventKind::Scalar, tag};
-    event.implicit[0] = yaml::resolve_scalar(value.ptr()) == tag;
-    event.implicit[1] = tag == tag::str;
-    event.value = value.ptr();
-    event.style = style;
-    emitter_.emit(event);
+    steps_.emplace_back(yaml::EventKind::Scalar, tag, value.ptr(), style, yaml::resolve_scalar(value.ptr()) == tag,
+                        tag == tag::str);
 }
 
 void Representer::str_representer(handle data) {
@@ -400,19 +780,25 @@ void Representer::str_representer(handle data) {
 }
 
 void Representer::represent_sequence(const char* tag, handle sequence) {
+    if (handed_)
+        return deliver(py::call_method(dumper_, n::represent_sequence, py::text(tag), sequence));
     long left = room();
     reach(left, 1, "");         // represent_sequence's frame
     reach_node_class(left, 2);  // SequenceNode
     check_stack();
     Held frame(thread_, 1);
+    start(false, tag);
+    size_t own = frames_.size() - 1;
     // `for item in sequence`: a list is read live, as its iterator does.
-    Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.ptr());
-    start(yaml::EventKind::SequenceStart, tag, tag == tag::seq, size == 0);
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.ptr()); ++i) {
         object item = py::borrow(PySequence_Fast_GET_ITEM(sequence.ptr(), i));
         represent_data(item);
+        if (handed_) {
+            handle nodes = frames_[own].nodes;
+            best_style(PyList_GET_ITEM(nodes.ptr(), PyList_GET_SIZE(nodes.ptr()) - 1));
+        }
     }
-    end(yaml::EventKind::SequenceEnd);
+    end();
 }
 
 // represent_mapping's way in: its frame, MappingNode, hasattr; the frame is held
@@ -426,62 +812,129 @@ Held Representer::enter_mapping(long left) {
 }
 
 void Representer::represent_mapping(const char* tag, handle mapping) {
+    if (handed_)
+        return deliver(py::call_method(dumper_, n::represent_mapping, py::text(tag), mapping));
     long left = room();
     Held frame = enter_mapping(left);
-    std::vector<std::pair<object, object>> pairs;
+    start(true, tag);
     object items;
+    bool plain_items = dict_items_codeless(mapping);
+    if (!plain_items && !PyList_CheckExact(mapping.ptr()) && !PyTuple_CheckExact(mapping.ptr()))
+        prepare();  // its attributes, items() or iteration
     if (has_items(mapping)) {
-        items = PyDict_CheckExact(mapping.ptr()) ? py::take(PyDict_Items(mapping.ptr()))
-                                                 : py::take(PySequence_List(py::call_method(mapping, n::items).ptr()));
-        // sorted(mapping), kept unsorted when the keys refuse to be ordered.
-        // sorted(): its call and that of list.sort, then the same comparisons, which
+        items = plain_items ? py::take(PyDict_Items(mapping.ptr()))
+                            : py::take(PySequence_List(py::call_method(mapping, n::items).ptr()));
+        ran_code();
+        // sorted(): its call and that of list.sort, then the comparisons, which
         // check for themselves.
         reach_c(left, 2, calling);
         reach_c(left, 3, calling);
-        if (PyList_GET_SIZE(items.ptr()) > 1) {
-            object sorted = py::take(PySequence_List(items.ptr()));
-            int done;
-            {
-                Held calls(thread_, 2 * c_units);
-                done = PyList_Sort(sorted.ptr());
-            }
-            if (done == 0)
-                items = std::move(sorted);
-            else if (PyErr_ExceptionMatches(PyExc_TypeError))
-                PyErr_Clear();
-            else
-                throw py::error_already_set{};
-        }
+        items = sorted_items(std::move(items), plain_items);
     } else {
         items = py::take(PySequence_List(mapping.ptr()));
+        ran_code();
     }
-    // `for item_key, item_value in mapping`; other shapes leave it to the generic road.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-        PyObject* item = PyList_GET_ITEM(items.ptr(), i);
-        if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 2)
-            throw step_aside{};
-        pairs.emplace_back(py::borrow(PyTuple_GET_ITEM(item, 0)), py::borrow(PyTuple_GET_ITEM(item, 1)));
-    }
-    represent_pairs(tag, pairs);
+    represent_items(items);
+    end();
 }
 
-void Representer::represent_pairs(const char* tag, const std::vector<std::pair<object, object>>& pairs) {
-    start(yaml::EventKind::MappingStart, tag, tag == tag::map, pairs.empty());
-    for (auto& [key, value] : pairs) {
-        represent_data(key);
-        represent_data(value);
+// sorted(items), kept unsorted when the keys refuse to be ordered.
+object Representer::sorted_items(object items, bool unique_keys) {
+    if (handed_) {
+        // The name as the generic road finds it now.
+        PyObject* result = PyObject_CallOneArg(representer_global(n::sorted).ptr(), items.ptr());
+        if (result)
+            return py::steal(result);
+        if (!PyErr_ExceptionMatches(PyExc_TypeError))
+            py::throw_error();
+        PyErr_Clear();
+        return items;
     }
-    end(yaml::EventKind::MappingEnd);
+    Py_ssize_t size = PyList_GET_SIZE(items.ptr());
+    if (size < 2)
+        return items;
+    // Distinct keys of the builtin scalar types compare without code, and never
+    // reach the values.
+    bool codeless = unique_keys;
+    for (Py_ssize_t i = 0; codeless && i < size; ++i)
+        codeless = plain_key(PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), i), 0));
+    if (!codeless)
+        prepare();
+    object sorted = py::take(PySequence_List(items.ptr()));
+    int done;
+    {
+        Held calls(thread_, 2 * c_units);
+        done = PyList_Sort(sorted.ptr());
+    }
+    if (done == 0)
+        items = std::move(sorted);
+    else if (PyErr_ExceptionMatches(PyExc_TypeError))
+        PyErr_Clear();
+    else
+        throw py::error_already_set{};
+    ran_code();
+    return items;
+}
+
+// `for item_key, item_value in mapping`.
+void Representer::represent_items(handle items) {
+    size_t own = frames_.size() - 1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        object item = py::borrow(PyList_GET_ITEM(items.ptr(), i));
+        if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2) {
+            represent_pair(own, PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1));
+            continue;
+        }
+        give_way();
+        object key, value;
+        unpack_two(item, key, value);
+        represent_pair(own, key, value);
+    }
+}
+
+void Representer::represent_pair(size_t own, handle key, handle value) {
+    represent_data(key);
+    represent_data(value);
+    if (handed_) {
+        handle nodes = frames_[own].nodes;
+        PyObject* pair = PyList_GET_ITEM(nodes.ptr(), PyList_GET_SIZE(nodes.ptr()) - 1);
+        best_style(PyTuple_GET_ITEM(pair, 0));
+        best_style(PyTuple_GET_ITEM(pair, 1));
+    }
 }
 
 // The node's to_yaml: the (name, value) pairs it hands to represent_mapping.
 void Representer::to_yaml(handle data) {
     std::vector<std::pair<object, object>> pairs;
-    for_each_reported(data,
-                      [&](handle name, handle value) { pairs.emplace_back(py::borrow(name), py::borrow(value)); });
+    object ignore = global(n::VALUE_IGNORE);
+    object order = py::getattr(data, n::_ARG_ORDER);
+    // Stepping through anything but a list or tuple may run code.
+    if (!PyList_CheckExact(order.ptr()) && !PyTuple_CheckExact(order.ptr()))
+        prepare();
+    plain_ignore_ = ignored_codeless(ignore, Py_None) == 1;
+    auto before_code = [](void* self, PyObject* compared) {
+        auto* representer = static_cast<Representer*>(self);
+        if (!compared || !representer->compares_codeless(compared))
+            representer->prepare();
+    };
+    for (object& name : py::iterate(order)) {
+        if (object value = reported_value(data, name, ignore, before_code, this))
+            pairs.emplace_back(py::borrow(name), std::move(value));
+    }
+    ran_code();
+    if (handed_) {
+        object list = py::new_list();
+        for (auto& [name, value] : pairs)
+            py::append(list, py::tuple(name, value));
+        return deliver(py::call_method(dumper_, n::represent_mapping, py::text(tag::map), list));
+    }
     // represent_mapping of a list of pairs: no items(), no sorting.
     Held frame = enter_mapping(room());
-    represent_pairs(tag::map, pairs);
+    start(true, tag::map);
+    size_t own = frames_.size() - 1;
+    for (auto& [key, value] : pairs)
+        represent_pair(own, key, value);
+    end();
 }
 
 void Representer::represent_binary(handle data) {
@@ -517,12 +970,18 @@ void Representer::represent_binary(handle data) {
 }
 
 void Representer::represent_set(handle data) {
+    // Storing a key compares it with those of the same hash.
+    bool codeless = PyAnySet_CheckExact(data.ptr());
+    for (object& key : py::iterate(data))
+        codeless = codeless && plain_key(key.ptr());
+    if (!codeless)
+        prepare();
     object value = py::new_dict();
     for (object& key : py::iterate(data))
         py::setitem(value, key, Py_None);
+    ran_code();
     represent_mapping(tag::set, value);
 }
-
 }  // namespace
 
 std::unique_ptr<YamlRoad> YamlRoad::capture(handle module) {
@@ -559,12 +1018,55 @@ std::unique_ptr<YamlRoad> YamlRoad::capture(handle module) {
         pieces.module(part_module);
     }
     pieces.module(py::import_module("base64", globals));
-    pieces.attribute(py::import_module("io", globals), "StringIO");
+    road->string_io_ = pieces.attribute(py::import_module("io", globals), "StringIO");
     pieces.attribute(py::import_module("binascii", globals), "b2a_base64");
     PyTypeObject* dumper_type = reinterpret_cast<PyTypeObject*>(dumper.ptr());
     for (object& cls : py::iterate(dumper_type->tp_mro))
         pieces.class_(cls);
-    pieces.builtins_read(PyModule_GetDict(py::import_module("builtins", globals).ptr()));
+    // The result classes whose representers' reads run their own code: known code
+    // that, on plain counts and reasons, runs nothing else.
+    object results = py::import_module("kovra.results", globals);
+    if (!code_as_shipped(results) || !getters_as_shipped(results))
+        return nullptr;
+    pieces.module(results);
+    road->result_counter_ = py::getattr(results, n::ResultCounter);
+    road->test_result_ = py::getattr(results, n::TestResult);
+    object items = py::lookup(
+        py::take(py::compat::type_dict(reinterpret_cast<PyTypeObject*>(road->result_counter_.ptr()))), n::items);
+    if (!items || !PyFunction_Check(items.ptr()) || road->result_counter_.ptr() != global(n::ResultCounter).ptr() ||
+        road->test_result_.ptr() != global(n::TestResult).ptr())
+        return nullptr;
+    road->counter_items_ = items;
+    road->builtins_ = py::borrow(PyModule_GetDict(py::import_module("builtins", globals).ptr()));
+    pieces.builtins_read(road->builtins_);
+
+    // What a hand-over needs: dump_all's keywords for the dumper (its defaults, and
+    // yaml.dump's default_flow_style=False), and the names represent_sequence and
+    // represent_mapping read.
+    object dump_all = py::getattr(yaml_module, n::dump_all);
+    object code = py::getattr(dump_all, py::text("__code__"));
+    object defaults = py::getattr(dump_all, py::text("__defaults__"));
+    object names = py::getattr(code, py::text("co_varnames"));
+    Py_ssize_t count = PyTuple_Check(defaults.ptr()) ? PyTuple_GET_SIZE(defaults.ptr()) : 0;
+    if (count != 15 || PyTuple_GET_SIZE(names.ptr()) < 16 ||
+        PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(names.ptr(), 2), "Dumper") != 0)
+        return nullptr;
+    road->dump_keywords_ = py::new_dict();
+    for (Py_ssize_t i = 3; i < 16; ++i)
+        py::setitem(road->dump_keywords_, PyTuple_GET_ITEM(names.ptr(), i), PyTuple_GET_ITEM(defaults.ptr(), i - 1));
+    py::setitem(road->dump_keywords_, n::default_flow_style, Py_False);
+    object encoding = py::lookup(road->dump_keywords_, py::text("encoding"));
+    if (!encoding || !encoding.is_none())
+        return nullptr;
+    road->dumper_class_ = py::borrow(dumper);
+    object representer_module = py::import_module("yaml.representer", globals);
+    road->representer_globals_ = py::borrow(PyModule_GetDict(representer_module.ptr()));
+    PyObject* node_names[] = {n::ScalarNode, n::SequenceNode, n::MappingNode};
+    for (int i = 0; i < 3; ++i)
+        road->node_classes_[i] = py::getattr(representer_module, node_names[i]);
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI)
+        throw py::error_already_set{};
 
     road->dumper_namespace_ = py::take(py::compat::type_dict(dumper_type));
     road->representers_ = py::lookup(road->dumper_namespace_, n::yaml_representers);
@@ -601,21 +1103,57 @@ object YamlRoad::write(handle document) const {
     long room = py::compat::recursion_remaining();
     if (room < 64 || room > 5000)
         return object();
-    yaml::Emitter emitter(false);
+    Representer representer(*this);
     try {
-        Representer representer(*this, emitter);
-        emitter.emit(yaml::Event{yaml::EventKind::StreamStart});
-        emitter.emit(yaml::Event{yaml::EventKind::DocumentStart});
-        {
-            // yaml.dump, dump_all and represent.
-            py::recursion_guard dump(""), dump_all(""), represent("");
-            representer.represent_data(document);
+        // yaml.dump and dump_all.
+        py::recursion_guard dump(""), dump_all("");
+        representer.top_room = py::compat::recursion_remaining();
+        try {
+            {
+                py::recursion_guard represent("");
+                representer.represent_data(document);
+                if (representer.handed()) {
+                    // The rest of Dumper.represent: the node serialized, the tables reset.
+                    handle dumper = representer.dumper();
+                    py::call_method(dumper, n::serialize, representer.root());
+                    py::setattr(dumper, n::represented_objects, py::new_dict());
+                    py::setattr(dumper, n::object_keeper, py::new_list());
+                    py::setattr(dumper, n::alias_key, Py_None);
+                }
+            }
+            if (representer.handed())
+                py::call_method(representer.dumper(), n::close);
+        } catch (const py::error_already_set&) {
+            // dump_all's `finally: dumper.dispose()`.
+            if (representer.dumper()) {
+                PyObject *type, *value, *traceback;
+                PyErr_Fetch(&type, &value, &traceback);
+                object disposed = py::steal(PyObject_CallMethodObjArgs(representer.dumper().ptr(), n::dispose,
+                                                                       nullptr));
+                if (!disposed) {
+                    Py_XDECREF(type);
+                    Py_XDECREF(value);
+                    Py_XDECREF(traceback);
+                } else {
+                    PyErr_Restore(type, value, traceback);
+                }
+            }
+            throw;
         }
-        emitter.emit(yaml::Event{yaml::EventKind::DocumentEnd});
-        emitter.emit(yaml::Event{yaml::EventKind::StreamEnd});
+        if (representer.handed()) {
+            py::call_method(representer.dumper(), n::dispose);
+            return py::call(representer.getvalue());
+        }
     } catch (const step_aside&) {
         return object();
     }
+    yaml::Emitter emitter(false);
+    emitter.emit(yaml::Event{yaml::EventKind::StreamStart});
+    emitter.emit(yaml::Event{yaml::EventKind::DocumentStart});
+    for (const Step& step : representer.steps())
+        emitter.emit(step.event());
+    emitter.emit(yaml::Event{yaml::EventKind::DocumentEnd});
+    emitter.emit(yaml::Event{yaml::EventKind::StreamEnd});
     return py::take(emitter.finish());
 }
 

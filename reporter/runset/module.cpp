@@ -59,6 +59,7 @@ void make_state_constants() {
     state->yaml_dump_keywords = py::tuple(n::Dumper, n::default_flow_style);
     state->json_dumps_keywords = py::tuple(n::cls);
     state->style_keyword = py::tuple(n::style);
+    state->flow_style_keyword = py::tuple(n::flow_style);
 }
 
 void create_classes(handle module, handle object_type) {

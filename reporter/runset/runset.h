@@ -33,7 +33,9 @@ using py::object;
     X(VERBOSE) X(UNICODE) X(isoformat) X(yaml_representers) X(yaml_multi_representers) X(representer) X(SafeRepresenter) \
     X(object_) X(property) X(super) X(round) X(JSONEncoder) X(SafeDumper) X(to_yaml) X(str_representer)          \
     X(float_representer) X(type_representer) X(unknown_representer) X(ResultCounter_representer)                \
-    X(TestResult_representer) X(AttrDict_representer)
+    X(TestResult_representer) X(AttrDict_representer) X(represent_data) X(represent_sequence) X(serialize)      \
+    X(open) X(close) X(dispose) X(getvalue) X(flow_style) X(represented_objects) X(object_keeper) X(alias_key)  \
+    X(sorted) X(isinstance) X(ScalarNode) X(SequenceNode) X(MappingNode) X(dump_all)
 // clang-format on
 
 namespace n {
@@ -55,7 +57,7 @@ struct State {
     object zero, one, minus_one, literal_block, newline, dot, blank;
     object null_text, true_text, false_text;  // the YAML texts of None, True and False
     // kwnames tuples of the calls made with keywords
-    object list_extend_keyword, yaml_dump_keywords, json_dumps_keywords, style_keyword;
+    object list_extend_keyword, yaml_dump_keywords, json_dumps_keywords, style_keyword, flow_style_keyword;
     // The classes as created here: what super() inside their methods means.
     object ReportObjectBase, RunSet, Task, Plugin, Section, JSONDumper, YAMLDumper;
     // ReportObjectBase's own path properties, to know them where a class still has them.
@@ -91,7 +93,10 @@ int ignored_codeless(handle ignore, handle value);
 // The value of `name` that the YAML and JSON forms of a node hold: read with a
 // default of None, tested against VALUE_IGNORE (`ignore`), and read again; empty
 // when it is left out. A read that certainly ran no code is not made twice.
-object reported_value(handle node, handle name, handle ignore);
+// `before_code(context, value)`, when given, is called before any step that may
+// run code: with the value about to be tested against VALUE_IGNORE, or null.
+object reported_value(handle node, handle name, handle ignore, void (*before_code)(void*, PyObject*) = nullptr,
+                      void* context = nullptr);
 
 // Calls visit(name, value) for each name of node._ARG_ORDER whose value is present
 // and not one of VALUE_IGNORE: what the YAML and JSON forms of a node hold.

@@ -7,8 +7,10 @@ text, must agree. Values reach the document through a node's attributes, as a
 framework's data does.
 """
 
+import builtins
 import datetime
 import os
+import re
 import sys
 
 import pytest
@@ -410,3 +412,313 @@ def test_the_depth_limit_strikes_both_roads_at_the_same_place():
         # another call.
         assert [(kind, text if kind == "text" else None, calls) for kind, text, calls in native] == \
             [(kind, text if kind == "text" else None, calls) for kind, text, calls in generic]
+
+
+# ------------------------------------------------------------------ handing over
+#
+# Where the road cannot go on after a callback has run, or a callback changed a
+# piece the generic road reads, the dumper yaml.dump makes carries on from there:
+# the text is the generic road's and no callback runs twice.
+
+def counted_outcomes(node, counted):
+    """dump_yaml's outcome and the generic road's, each with the calls counted."""
+    counted.calls = 0
+    native = outcome(node.dump_yaml)
+    native_calls, counted.calls = counted.calls, 0
+    generic = outcome(lambda: generic_dump(node))
+    return native, native_calls, generic, counted.calls
+
+
+class Hashing(type):
+    def __hash__(cls):
+        return type.__hash__(cls)
+
+
+class OwnMro(type):
+    @property
+    def __mro__(cls):
+        return (cls, object)
+
+
+class PairsAsLists(dict):
+    """Counts whose items() give lists, not tuples: unpacked all the same."""
+
+    def items(self):
+        return [[key, value] for key, value in dict.items(self)]
+
+
+class Effect:
+    """A repr that counts its calls and makes a change on the first."""
+
+    def __init__(self, change=None):
+        self.calls, self.change = 0, change
+
+    def __repr__(self):
+        self.calls += 1
+        if self.change and self.calls == 1:
+            self.change()
+        return "effect"
+
+
+def list_items_counter():
+    made = ResultCounter()
+    made.data = PairsAsLists(passed=2, failed=1)
+    return made
+
+
+@pytest.fixture
+def representers():
+    table = runset.YAMLDumper.yaml_representers
+    saved = dict(table)
+    yield table
+    runset.YAMLDumper.yaml_representers = table
+    table.clear()
+    table.update(saved)
+
+
+def float_as_text(dumper, data):
+    return dumper.represent_scalar("tag:yaml.org,2002:str", "float %r" % data)
+
+
+GIVE_WAY_AFTER_A_CALLBACK = {
+    "metaclass with its own hash": lambda: Hashing("Hashed", (), {})(),
+    "metaclass with its own __mro__": lambda: OwnMro("Mro", (), {})(),
+    "items that are lists": list_items_counter,
+}
+
+
+@pytest.mark.parametrize("place", sorted(GIVE_WAY_AFTER_A_CALLBACK))
+def test_a_give_way_after_a_callback_runs_no_callback_twice(place):
+    counted = Effect()
+    later = GIVE_WAY_AFTER_A_CALLBACK[place]()
+    node = node_holding({"a": counted, "b": [1.5, later, {"y": 1, "x": "t\nu"}], "c": Opaque("c")})
+    native, native_calls, generic, generic_calls = counted_outcomes(node, counted)
+    assert native == generic and native[0] == "text"
+    assert native_calls == generic_calls == 1
+
+
+@pytest.mark.parametrize("change", ["table replaced", "representer added"])
+def test_a_representer_table_changed_by_a_callback_is_followed_once(change, representers):
+    def make_change():
+        if change == "table replaced":
+            runset.YAMLDumper.yaml_representers = dict(representers)
+        runset.YAMLDumper.yaml_representers[float] = float_as_text
+
+    def run(call):
+        counted.calls = 0
+        runset.YAMLDumper.yaml_representers = representers
+        representers.pop(float)
+        representers[float] = runset.float_representer
+        return call(), counted.calls
+
+    counted = Effect(make_change)
+    node = node_holding({"a": counted, "b": [1.5, {"f": 2.5}], "c": 0.5})
+    native, generic = run(lambda: outcome(node.dump_yaml)), run(lambda: outcome(lambda: generic_dump(node)))
+    assert native == generic and native[1] == 1
+    assert "float 2.5" in native[0][1]
+
+
+class Key:
+    """A key whose comparison makes a change (once)."""
+
+    def __init__(self, name, change):
+        self.name, self.change = name, change
+
+    def __lt__(self, other):
+        if self.change:
+            self.change, change = None, self.change
+            change()
+        return self.name < other.name
+
+    def __repr__(self):
+        return "Key(%s)" % self.name
+
+
+def unsorted(items):
+    return list(items)[::-1]
+
+
+ADDED_MID_DUMP = {
+    "yaml.representer sorted": (yaml.representer, "sorted", unsorted),
+    "builtins sorted": (builtins, "sorted", unsorted),
+    "yaml.emitter len": (yaml.emitter, "len", lambda obj: len(obj)),
+    "yaml.serializer isinstance": (yaml.serializer, "isinstance", lambda *args: isinstance(*args)),
+    "yaml.representer isinstance": (yaml.representer, "isinstance", lambda *args: isinstance(*args)),
+}
+
+
+def with_name_added(effect, call):
+    """call() where `effect` names what a callback adds; undone afterwards."""
+    module, name, value = ADDED_MID_DUMP[effect]
+    missing = object()
+    saved = module.__dict__.get(name, missing)
+    try:
+        return call(lambda: setattr(module, name, value))
+    finally:
+        if saved is missing:
+            module.__dict__.pop(name, None)
+        else:
+            setattr(module, name, saved)
+
+
+@pytest.mark.parametrize("effect", sorted(ADDED_MID_DUMP))
+def test_a_name_added_by_a_key_comparison_is_followed(effect):
+    def dump(road):
+        def call(change):
+            keys = {Key("b", change): 1, Key("a", change): [2, 3]}
+            return outcome(lambda: road(node_holding({"k": keys, "later": {"x": 2, "y": 1}})))
+        return with_name_added(effect, call)
+
+    native, generic = dump(lambda node: node.dump_yaml()), dump(generic_dump)
+    assert native == generic
+    if "sorted" in effect:
+        assert native[1].index("y: 1") < native[1].index("x: 2")
+
+
+@SETTINGS
+@given(before=values, after=values, effect=st.sampled_from(sorted(ADDED_MID_DUMP)),
+       late=st.sampled_from([None] + sorted(GIVE_WAY_AFTER_A_CALLBACK)))
+def test_a_name_added_mid_dump_hands_over_with_the_generic_text(before, after, effect, late):
+    # The change comes from a callback between two values of any shape, and a
+    # place the road cannot follow may come after it.
+    def dump(road):
+        def call(change):
+            trigger = Effect(change)
+            tail = [after, GIVE_WAY_AFTER_A_CALLBACK[late]()] if late else after
+            result = outcome(lambda: road(node_holding({"a": before, "m": trigger, "z": tail})))
+            return result, trigger.calls
+        return with_name_added(effect, call)
+
+    native, generic = dump(lambda node: node.dump_yaml()), dump(generic_dump)
+    if late:
+        # A fresh object each time: its address in the repr differs.
+        native, generic = [(kind, re.sub(" at 0x[0-9a-f]+", "", text) if kind == "text" else text, calls)
+                           for (kind, text), calls in (native, generic)]
+    assert native == generic
+
+
+@SETTINGS
+@given(before=values, after=values, late=st.sampled_from(sorted(GIVE_WAY_AFTER_A_CALLBACK)))
+def test_a_give_way_after_any_callback_carries_on_generically(before, after, late):
+    later = GIVE_WAY_AFTER_A_CALLBACK[late]()
+    counted = Effect()
+    node = node_holding({"a": before, "m": counted, "z": [after, later]})
+    native, native_calls, generic, generic_calls = counted_outcomes(node, counted)
+    assert native == generic and native_calls == generic_calls
+
+
+def test_the_depth_limit_strikes_both_roads_at_the_same_place_after_a_hand_over():
+    # As above, with a callback that changes a module PyYAML reads at the start.
+    def change():
+        yaml.emitter.marker_added = 1
+
+    trigger = Effect(change)
+    inner = {"b": [1, 2.5, None, "x\ny", b"ab", {3, 4}], "a": AttrDict(k=[1]),
+             "r": Result("failed", reason="why", data={"d": [1]}), "c": counter([("passed", 1)])}
+    value = [{"0": trigger}, inner, {"z": [inner]}]
+    for _ in range(20):
+        value = [value]
+    node = node_holding(value)
+    top = room()
+
+    def sweep():
+        found = []
+        for depth in range(top - 200, top - 40):
+            trigger.calls = 0
+            try:
+                found.append(at_depth(depth, node.dump_yaml) + (trigger.calls,))
+            finally:
+                yaml.emitter.__dict__.pop("marker_added", None)
+        return found
+
+    native, generic = both_roads(sweep)
+    assert {kind for kind, _, _ in native} == {"text", RecursionError}
+    assert {calls for _, _, calls in native} <= {0, 1}
+    if sys.version_info[:2] != (3, 11):
+        assert native == generic
+    else:
+        assert [(kind, text if kind == "text" else None, calls) for kind, text, calls in native] == \
+            [(kind, text if kind == "text" else None, calls) for kind, text, calls in generic]
+
+
+class Truth:
+    """A value whose truth or equality is code that makes a change (once)."""
+
+    def __init__(self, change):
+        self.change, self.calls = change, 0
+
+    def fire(self):
+        self.calls += 1
+        if self.calls == 1:
+            self.change()
+
+    def __bool__(self):
+        self.fire()
+        return True
+
+    def __eq__(self, other):
+        self.fire()
+        return False
+
+    __hash__ = object.__hash__
+
+    def __repr__(self):
+        return "Truth()"
+
+
+class ItemsWithEffect(dict):
+    def __init__(self, effect, **counts):
+        super().__init__(**counts)
+        self.effect = effect
+
+    def items(self):
+        self.effect.fire()
+        return dict.items(self)
+
+
+def counter_with_own_items(truth):
+    made = counter([("passed", 1)])
+    made.items = lambda: (truth.fire(), made.data.items())[1]
+    return made
+
+
+def counter_with_odd_counts(truth):
+    made = ResultCounter()
+    made.data = ItemsWithEffect(truth, passed=1)
+    return made
+
+
+# Where kovra.results' own code would run someone else's: each runs the callback,
+# which adds a name to yaml.representer that the rest of the dump reads.
+RESULT_CALLBACKS = {
+    "counter items of the instance": lambda truth: {"c": counter_with_own_items(truth)},
+    "counter data of another class": lambda truth: {"c": counter_with_odd_counts(truth)},
+    "result reason with its own truth": lambda truth: {"r": Result("failed", reason=truth)},
+    "node attribute compared with VALUE_IGNORE": None,
+}
+
+
+@pytest.mark.parametrize("place", sorted(RESULT_CALLBACKS))
+def test_code_run_by_result_classes_is_seen(place):
+    def dump(road):
+        def call(change):
+            truth = Truth(change)
+            if RESULT_CALLBACKS[place]:
+                node = node_holding(dict(RESULT_CALLBACKS[place](truth), z={"x": 2, "y": 1}))
+            else:
+                node = node_holding({"z": {"x": 2, "y": 1}})
+                node.name = truth
+            return outcome(lambda: road(node)), truth.calls
+        return with_name_added("yaml.representer sorted", call)
+
+    native, generic = dump(lambda node: node.dump_yaml()), dump(generic_dump)
+    assert native == generic
+    assert native[1] >= 1 and native[0][1].index("y: 1") < native[0][1].index("x: 2")
+
+
+def test_plain_results_and_counters_take_the_road_whole():
+    # Their representers run kovra.results' own code only: no hand-over.
+    node = node_holding({"c": counter([("passed", 2), ("failed", 1)]), "r": [Passed, Failed],
+                         "why": Result("failed", reason="r", data={"k": [1]})})
+    node.result = Failed
+    assert_native_matches(node)

@@ -1,8 +1,9 @@
-"""Scenarios for refleak.py: dump_yaml's fast road, its errors and the
-points where it gives way to the generic road."""
+"""Scenarios for refleak.py: dump_yaml's fast road, its errors, the points
+where it gives way to the generic road and those where it hands over mid-dump."""
 import datetime
 
 import yaml
+import yaml.emitter
 
 from kovra.datastructures import AttrDict
 from kovra.reporter import runset
@@ -86,10 +87,61 @@ def dump_gives_way_when_replaced():
         del runset.YAMLDumper.yaml_representers[_Opaque]
 
 
+class _Changing:
+    """A repr that adds a name to a module PyYAML reads: the road hands over."""
+
+    def __init__(self, fail=False):
+        self.fail = fail
+
+    def __repr__(self):
+        yaml.emitter.marker_added = 1
+        if self.fail:
+            raise ValueError("after the change")
+        return "Changing()"
+
+
+class _Hashing(type):
+    def __hash__(cls):
+        return type.__hash__(cls)
+
+
+class _ListItems(dict):
+    def items(self):
+        return [[key, value] for key, value in dict.items(self)]
+
+
+def _handed_over(extra):
+    try:
+        _task(extra).dump_yaml()
+    except ValueError:
+        pass
+    finally:
+        yaml.emitter.__dict__.pop("marker_added", None)
+
+
+def dump_hands_over_after_a_change():
+    counter = ResultCounter()
+    counter["passed"] = 1
+    _handed_over({"a": [1, 2.5, "x\ny", b"ab"], "m": _Changing(), "z": {"k": [counter, {3, 4}, Failed]}})
+
+
+def dump_hands_over_and_fails():
+    _handed_over({"a": [1, {"x": "y"}], "m": [_Changing(fail=True)], "z": 2})
+
+
+def dump_hands_over_at_a_give_way():
+    counter = ResultCounter()
+    counter.data = _ListItems(passed=2)
+    _handed_over({"a": _Opaque(), "b": [_Hashing("H", (), {})(), counter, (1, 2)]})
+
+
 SCENARIOS = [
     dump_whole_job,
     dump_every_kind_of_value,
     dump_fails_in_repr,
     dump_fails_when_deep,
     dump_gives_way_when_replaced,
+    dump_hands_over_after_a_change,
+    dump_hands_over_and_fails,
+    dump_hands_over_at_a_give_way,
 ]
