@@ -24,6 +24,14 @@ bool submodule_binding(PyObject* key, PyObject* value, PyObject* package) {
 
 // The same keys bound to the very same objects, none added but a package's new
 // submodules (`package` its name, or null).
+// copyreg caches a class's slot names in its namespace the first time an instance
+// is copied or pickled; nothing a road relies on reads it.
+bool slot_names_cache(PyObject* key, PyObject* value) {
+    static PyObject* name;
+    return PyList_CheckExact(value) && PyUnicode_Check(key) &&
+           PyUnicode_Compare(key, interned(name, "__slotnames__").ptr()) == 0;
+}
+
 bool same_bindings(PyObject* dict, PyObject* copy, PyObject* package = nullptr) {
     if (!PyDict_Check(dict) || PyDict_GET_SIZE(dict) < PyDict_GET_SIZE(copy))
         return false;
@@ -34,7 +42,7 @@ bool same_bindings(PyObject* dict, PyObject* copy, PyObject* package = nullptr) 
             int known = PyDict_Contains(copy, key);
             if (known < 0)
                 PyErr_Clear();
-            if (known != 1 && !submodule_binding(key, value, package))
+            if (known != 1 && !submodule_binding(key, value, package) && !slot_names_cache(key, value))
                 return false;
         }
     }

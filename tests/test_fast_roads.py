@@ -416,6 +416,23 @@ def test_a_pyyaml_other_than_the_one_built_for_keeps_the_yaml_road_off(change):
     assert done.stdout.strip() == ("fast" if change is None else "generic")
 
 
+@pytest.mark.parametrize("road", sorted(ROADS))
+def test_copying_or_pickling_results_keeps_every_road(road):
+    # copyreg caches __slotnames__ in a class's namespace at the first copy or pickle.
+    import copy
+    import pickle
+    counter = ResultCounter()
+    counter["passed"] += 1
+    for value in (Failed, Result("failed", reason="r"), counter):
+        copy.deepcopy(value)
+        pickle.loads(pickle.dumps(value))
+    assert "__slotnames__" in vars(Result)
+    kind = ROADS[road]
+    subject = kind.probe()
+    result, generic_ran = kind.fast(subject)
+    assert not generic_ran and result == kind.generic(subject)
+
+
 @pytest.mark.parametrize("road, package", [("json", json), ("yaml", yaml), ("xml", xml.dom)])
 def test_a_package_gaining_a_submodule_keeps_its_road(road, package, monkeypatch):
     # An import of a submodule binds it in its package: no builtin is shadowed.
