@@ -2,9 +2,11 @@
 
 Each figure is the Ir of a run doing the statement 2N times less that of a run
 doing it N times, divided by N: start-up cancels out, the statement's own loop
-(a call of a small Python function) stays in on both sides.
+(a call of a small Python function) stays in on both sides. String hashing is
+seeded alike in every run (--hash-seed), so that dict and cache layouts, and
+with them the counts, repeat from run to run (unseeded they moved by 10-15%).
 
-    python bench/callgrind_ops.py [--number N] [STATEMENT ...]
+    python bench/callgrind_ops.py [--number N] [--hash-seed S] [STATEMENT ...]
 
 Without statements, the explorer's and runset's single operations of
 bench_explorer.py and bench_runset.py. Needs valgrind.
@@ -57,12 +59,13 @@ STATEMENTS = [
 ]
 
 
-def count(side, statement, times):
+def count(side, statement, times, seed):
     code = SETUP % {"bench": BENCH_DIR, "statement": statement, "times": times}
+    env = dict(os.environ, PYTHONHASHSEED=str(seed))
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg.out")
         proc = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, sys.executable,
-                               "-c", code, side], capture_output=True, text=True)
+                               "-c", code, side], capture_output=True, text=True, env=env)
         if proc.returncode:
             sys.exit(proc.stderr[-2000:])
         return int(re.search(r"Collected : (\d+)", proc.stderr).group(1))
@@ -71,12 +74,15 @@ def count(side, statement, times):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--number", type=int, default=2000)
+    parser.add_argument("--hash-seed", type=int, default=0)
     parser.add_argument("statements", nargs="*", default=STATEMENTS)
     args = parser.parse_args()
-    print("python %s: callgrind Ir per operation (N=%d)" % (sys.version.split()[0], args.number))
+    print("python %s: callgrind Ir per operation (N=%d, PYTHONHASHSEED=%d)"
+          % (sys.version.split()[0], args.number, args.hash_seed))
     print("%-42s %10s %10s %8s" % ("operation", "reference", "native", "ratio"))
     for statement in args.statements:
-        ref, nat = ((count(side, statement, 2 * args.number) - count(side, statement, args.number)) / args.number
+        ref, nat = ((count(side, statement, 2 * args.number, args.hash_seed)
+                     - count(side, statement, args.number, args.hash_seed)) / args.number
                     for side in ("reference", "native"))
         print("%-42s %10.0f %10.0f %7.2fx" % (statement, ref, nat, ref / nat), flush=True)
 
