@@ -362,8 +362,13 @@ private:
     void represent_set(handle data);
     object sorted_items(object items, bool plain_keys);
 
-    // Code may run next.
-    void prepare() { called_ = maybe_ran_ = true; }
+    // Code may run next. The generic road made and opened its dumper before any
+    // code ran, so a callback's later change cannot reach them: nor here.
+    void prepare() {
+        if (!called_ && !dumper_)
+            make_dumper();
+        called_ = maybe_ran_ = true;
+    }
     void make_dumper();
     // After code may have run: on any change, hand over.
     void ran_code() {
@@ -508,7 +513,8 @@ void Representer::make_dumper() {
 }
 
 void Representer::hand_over() {
-    make_dumper();
+    if (!dumper_)
+        make_dumper();
     // The items each open collection holds so far, as nodes.
     for (size_t f = 0; f < frames_.size(); ++f) {
         size_t stop = f + 1 < frames_.size() ? frames_[f + 1].start : steps_.size();
