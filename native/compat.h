@@ -84,6 +84,20 @@ inline long recursion_remaining(PyThreadState* thread) {
 }
 inline long recursion_remaining() { return recursion_remaining(PyThreadState_Get()); }
 
+// Whether `levels` more levels, Python calls or native ones, certainly pass the
+// interpreter's depth counts (from 3.14 the C stack is bounded by its address
+// instead, which check_stack covers). Private fields, as above.
+inline bool depth_room(long levels) {
+    PyThreadState* thread = PyThreadState_Get();
+#if PY_VERSION_HEX >= 0x030E0000
+    return thread->py_recursion_remaining > levels;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return thread->py_recursion_remaining > levels && thread->c_recursion_remaining > levels;
+#else
+    return recursion_remaining(thread) > levels;
+#endif
+}
+
 // Takes `units` levels of that depth at once, where recursion_remaining() has
 // shown room for them (as `units` Py_EnterRecursiveCall that all pass would);
 // give_depth puts them back. Private fields, as above.
@@ -343,11 +357,31 @@ inline bool type_version_holds(PyTypeObject* type, unsigned int version) {
 
 namespace detail {
 inline void (*dict_keys_changed)(PyObject* dict) = nullptr;
+inline void (*dict_changed)() = nullptr;
 #if PY_VERSION_HEX >= 0x030C0000
 inline int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) {
     if (event != PyDict_EVENT_MODIFIED && event != PyDict_EVENT_DELETED && dict_keys_changed)
         dict_keys_changed(dict);
     return 0;
+}
+inline int on_any_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    if (dict_changed)
+        dict_changed();
+    return 0;
+}
+// One watcher of the process per callback: -2 not added yet, -1 none to be had.
+inline bool watch(int& watcher, PyDict_WatchCallback callback, PyObject* dict) {
+    if (watcher == -2) {
+        watcher = PyDict_AddWatcher(callback);
+        if (watcher < 0)
+            PyErr_Clear();
+    }
+    if (watcher < 0)
+        return false;
+    if (PyDict_Watch(watcher, dict) == 0)
+        return true;
+    PyErr_Clear();
+    return false;
 }
 #endif
 }  // namespace detail
@@ -360,19 +394,24 @@ inline int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyO
 inline constexpr bool has_dict_watchers = PY_VERSION_HEX >= 0x030C0000;
 inline bool watch_dict_keys(PyObject* dict, void (*changed)(PyObject* dict)) {
 #if PY_VERSION_HEX >= 0x030C0000
-    static int watcher = -2;  // -2: not added yet, -1: none to be had
-    if (watcher == -2) {
-        watcher = PyDict_AddWatcher(detail::on_dict_event);
-        if (watcher < 0)
-            PyErr_Clear();
-    }
-    if (watcher < 0)
-        return false;
+    static int watcher = -2;
     detail::dict_keys_changed = changed;
-    if (PyDict_Watch(watcher, dict) == 0)
-        return true;
-    PyErr_Clear();
+    return detail::watch(watcher, detail::on_dict_event, dict);
+#else
+    (void)dict;
+    (void)changed;
     return false;
+#endif
+}
+
+// The same for every change at all: `changed()` runs before any key or value of a
+// dict watched this way is added, replaced or removed, and before it is cleared,
+// refilled or freed. False where no watcher can be had.
+inline bool watch_dict_changes(PyObject* dict, void (*changed)()) {
+#if PY_VERSION_HEX >= 0x030C0000
+    static int watcher = -2;
+    detail::dict_changed = changed;
+    return detail::watch(watcher, detail::on_any_dict_event, dict);
 #else
     (void)dict;
     (void)changed;

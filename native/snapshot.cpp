@@ -1,5 +1,7 @@
 #include "native/snapshot.h"
 
+#include <cstring>
+
 namespace py {
 namespace {
 
@@ -127,16 +129,83 @@ void names_of(PyObject* code, handle names) {
             names_of(PyTuple_GET_ITEM(consts.ptr(), i), names);
 }
 
+// Changes to any dict a snapshot watches, process-wide (from 3.12).
+uint64_t dict_changes = 0;
+void count_dict_change() { ++dict_changes; }
+
+// The same constants: each of the same type and value (0.0 and -0.0, 1 and True
+// are not the same here).
+bool same_constants(PyObject* a, PyObject* b) {
+    if (!PyTuple_CheckExact(a) || !PyTuple_CheckExact(b) || PyTuple_GET_SIZE(a) != PyTuple_GET_SIZE(b))
+        return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(a); ++i) {
+        PyObject *x = PyTuple_GET_ITEM(a, i), *y = PyTuple_GET_ITEM(b, i);
+        if (x == y)
+            continue;
+        if (Py_TYPE(x) != Py_TYPE(y))
+            return false;
+        if (PyFloat_CheckExact(x)) {
+            double u = PyFloat_AS_DOUBLE(x), v = PyFloat_AS_DOUBLE(y);
+            if (std::memcmp(&u, &v, sizeof u) != 0)
+                return false;
+        } else if (PyTuple_CheckExact(x)) {
+            if (!same_constants(x, y))
+                return false;
+        } else if (PyUnicode_CheckExact(x) || PyLong_CheckExact(x) || PyBytes_CheckExact(x)) {
+            if (PyObject_RichCompareBool(x, y, Py_EQ) != 1) {
+                PyErr_Clear();
+                return false;
+            }
+        } else {
+            return false;  // nested code, or anything else: not compared here
+        }
+    }
+    return true;
+}
+
+bool same_code(handle code, handle expected) {
+    if (!PyCode_Check(code.ptr()) || !PyCode_Check(expected.ptr()))
+        return false;
+    static const char* const same[] = {"co_code",     "co_names",    "co_varnames",        "co_cellvars",
+                                       "co_freevars", "co_argcount", "co_posonlyargcount", "co_kwonlyargcount",
+                                       "co_nlocals",  "co_flags",    "co_stacksize",       "co_exceptiontable"};
+    for (const char* name : same) {
+        object a = getattr_optional(code, text(name)), b = getattr_optional(expected, text(name));
+        if (!a && !b)
+            continue;  // co_exceptiontable is 3.11's
+        if (!a || !b || Py_TYPE(a.ptr()) != Py_TYPE(b.ptr()) || !compare(a, b, Py_EQ))
+            return false;
+    }
+    object consts = text("co_consts");
+    return same_constants(getattr(code, consts).ptr(), getattr(expected, consts).ptr());
+}
+
 }  // namespace
+
+bool Snapshot::function_as_built(handle function, handle expected) {
+    PyObject* f = function.ptr();
+    if (!PyFunction_Check(f) || PyFunction_GET_DEFAULTS(f) || PyFunction_GET_KW_DEFAULTS(f) ||
+        PyFunction_GET_CLOSURE(f) || !same_code(PyFunction_GET_CODE(f), expected))
+        return false;
+    this->function(function);
+    return true;
+}
+
+void Snapshot::watch(handle dict) {
+    if (watched_ && !compat::watch_dict_changes(dict.ptr(), count_dict_change))
+        watched_ = false;
+}
 
 object Snapshot::attribute(handle owner, handle name) {
     object value = getattr(owner, name);
     bindings_.push_back(Binding{borrow(owner), borrow(name), value, false, 0});
+    ++attributes_;
     return value;
 }
 
 object Snapshot::item(handle dict, handle key) {
     object value = lookup(dict, key);
+    watch(dict);
     bindings_.push_back(Binding{borrow(dict), borrow(key), value, true, compat::dict_version(dict.ptr())});
     return value;
 }
@@ -160,11 +229,12 @@ void Snapshot::function(handle function) {
 }
 
 void Snapshot::namespace_of(handle dict, handle package) {
+    watch(dict);
     namespaces_.push_back(Namespace{borrow(dict), take(PyDict_Copy(dict.ptr())), borrow(package),
                                     compat::dict_version(dict.ptr())});
 }
 
-void Snapshot::class_(handle cls) {
+void Snapshot::class_(handle cls, bool code) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE))
         return;  // a static type cannot be changed from Python
@@ -177,6 +247,8 @@ void Snapshot::class_(handle cls) {
     class_(classes_.back().metaclass);
     object dict = take(compat::type_dict(type));
     namespace_of(dict);
+    if (!code)
+        return;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict.ptr(), &pos, &key, &value)) {
@@ -187,7 +259,7 @@ void Snapshot::class_(handle cls) {
     }
 }
 
-void Snapshot::module(handle module) {
+void Snapshot::module(handle module, bool code) {
     static PyObject *name_name, *module_name;
     handle globals = PyModule_GetDict(module.ptr());
     if (!globals)
@@ -200,11 +272,12 @@ void Snapshot::module(handle module) {
     PyObject *key, *value;
     while (PyDict_Next(globals.ptr(), &pos, &key, &value)) {
         if (PyFunction_Check(value) && PyFunction_GET_GLOBALS(value) == globals.ptr()) {
-            function(value);
+            if (code)
+                function(value);
         } else if (PyType_Check(value)) {
             object owner = getattr_optional(value, interned(module_name, "__module__"));
             if (owner && compare(owner, name, Py_EQ))
-                class_(value);
+                class_(value, code);
         }
     }
 }
@@ -246,9 +319,16 @@ void Snapshot::builtins_read(handle builtins) {
 
 bool Snapshot::intact() const {
     // Where dicts keep versions, a dict whose version is the one last found intact
-    // is unchanged since: its bindings need no look.
-    for (const Binding& binding : bindings_) {
-        if (binding.item && compat::has_dict_version && compat::dict_version(binding.owner.ptr()) == binding.version)
+    // is unchanged since: its bindings need no look. Where they are watched, none
+    // has changed while the count of changes stands where it stood then.
+    const uint64_t changes = dict_changes;
+    const bool dicts_held = watched_ && held_at_ == changes;
+    // Only the attributes, read through their owners, need a look then.
+    const size_t looked = dicts_held && attributes_ == 0 ? 0 : bindings_.size();
+    for (size_t i = 0; i < looked; ++i) {
+        const Binding& binding = bindings_[i];
+        if (binding.item &&
+            (dicts_held || (compat::has_dict_version && compat::dict_version(binding.owner.ptr()) == binding.version)))
             continue;
         PyObject* now;
         if (binding.item) {
@@ -274,7 +354,7 @@ bool Snapshot::intact() const {
             return false;
     }
     for (const Namespace& space : namespaces_) {
-        if (compat::has_dict_version && compat::dict_version(space.dict.ptr()) == space.version)
+        if (dicts_held || (compat::has_dict_version && compat::dict_version(space.dict.ptr()) == space.version))
             continue;
         if (!same_bindings(space.dict.ptr(), space.copy.ptr(), space.package.ptr()))
             return false;
@@ -291,6 +371,9 @@ bool Snapshot::intact() const {
     for (const Table& table : tables_)
         if (!same_table(table.table.ptr(), table.copy.ptr()))
             return false;
+    // A change made while this looked is met at the next look.
+    if (watched_)
+        held_at_ = changes;
     return true;
 }
 

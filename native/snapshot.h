@@ -26,16 +26,24 @@ public:
     // else (a builtin, a method descriptor) is immutable and needs nothing.
     void function(handle function);
 
+    // A Python function recorded as above, when its code is `expected` in all but
+    // names and positions (the same instructions, constants, names read, locals
+    // and flags) and it has no defaults and no closure: false, nothing recorded,
+    // otherwise. What the code does is then known without running it.
+    bool function_as_built(handle function, handle expected);
+
     // A class: the same metaclass (recorded as a class too) and MRO, and its
     // namespace the same names bound to the same objects, none added; its functions
     // (and those its classmethods, staticmethods and properties' getters wrap) as
     // above. Immutable (static) types need nothing.
-    void class_(handle cls);
+    // With `code` false, only the namespace, MRO and metaclass: a caller that
+    // relies on a few of its functions records those itself.
+    void class_(handle cls, bool code = true);
 
     // A module's globals: the same names bound to the same objects, none added (a
     // new name may shadow a builtin) but a package's submodules as they are
     // imported; the functions and classes defined in the module as above.
-    void module(handle module);
+    void module(handle module, bool code = true);
 
     // A dict or list of a class or module that its code reads and may be changed in
     // place: the same entries, each the very object it was, nested dicts and lists
@@ -48,7 +56,8 @@ public:
     void builtins_read(handle builtins);
 
     // Every piece is still the one recorded. Never raises: a failed lookup counts
-    // as a change.
+    // as a change. Cheap while no recorded dict has changed since it last held
+    // (dict versions up to 3.11, watchers from 3.12), so it may be asked often.
     bool intact() const;
 
     bool empty() const { return bindings_.empty() && functions_.empty() && classes_.empty() && tables_.empty(); }
@@ -79,6 +88,7 @@ private:
 
     bool recorded_function(handle function) const;
     void namespace_of(handle dict, handle package = handle());
+    void watch(handle dict);
     static object deep_copy(handle table);
 
     std::vector<Binding> bindings_;
@@ -86,6 +96,11 @@ private:
     std::vector<Namespace> namespaces_;
     std::vector<Class> classes_;
     std::vector<Table> tables_;
+    // From 3.12: every recorded dict is watched, and the count of changes to
+    // watched dicts when the bindings and namespaces last held.
+    bool watched_ = compat::has_dict_watchers;
+    size_t attributes_ = 0;  // bindings read as attributes, not dict items
+    mutable uint64_t held_at_ = UINT64_MAX;
 };
 
 }  // namespace py
