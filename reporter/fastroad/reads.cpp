@@ -1,5 +1,7 @@
 #include "reporter/fastroad/reads.h"
 
+#include "reporter/fastroad/results.h"
+
 #include <algorithm>
 
 namespace runset {
@@ -251,6 +253,8 @@ int ignored_codeless(handle ignore, handle value) {
         // Neither side has a comparison of its own that could run: both defer, and
         // the values are not the same object.
         if (Py_TYPE(v)->tp_richcompare == PyBaseObject_Type.tp_richcompare || exact_datetime(value))
+            return 0;
+        if (state->known_results && state->known_results->unequal_to_empties(v))
             return 0;
     }
     return -1;

@@ -1,6 +1,8 @@
 // The JSON and YAML forms of a report: JSONDumper, YAMLDumper and the representers.
 #include "reporter/runset/runset.h"
 
+#include "reporter/fastroad/results.h"
+
 #include <datetime.h>
 
 namespace runset {
@@ -11,7 +13,7 @@ using Pairs = std::vector<std::pair<object, object>>;
 // {"value": r.value} plus "reason" and "data" when they hold something, as pairs.
 void result_pairs(handle result, Pairs& pairs) {
     pairs.reserve(3);
-    pairs.emplace_back(py::borrow(n::value), py::getattr(result, n::value));
+    pairs.emplace_back(py::borrow(n::value), result_value(result));
     object reason = py::getattr(result, n::reason);
     if (py::truthy(reason))
         pairs.emplace_back(py::borrow(n::reason), std::move(reason));
@@ -172,9 +174,11 @@ object unknown_mapping(handle data) {
 }
 
 object result_counter_pairs(handle data) {
-    object pairs = py::take(PySequence_List(py::call_method(data, n::items).ptr()));
-    py::append(pairs, py::tuple(n::total, py::getattr(data, n::total)));
-    py::append(pairs, py::tuple(n::success_rate, py::getattr(data, n::success_rate)));
+    object pairs = counter_items(data);
+    object total, rate;
+    counter_derived(data, total, rate);
+    py::append(pairs, py::tuple(n::total, total));
+    py::append(pairs, py::tuple(n::success_rate, rate));
     return pairs;
 }
 
@@ -186,12 +190,16 @@ void json_default_answer(handle obj, DefaultAnswer& answer) {
         object counts = py::getattr(obj, n::data);
         if (copy_counts(counts, answer.pairs)) {
             answer.kind = DefaultAnswer::pairs_;
-            store_count(answer.pairs, n::total, py::getattr(obj, n::total));
-            store_count(answer.pairs, n::success_rate, py::getattr(obj, n::success_rate));
+            object total, rate;
+            counter_derived(obj, total, rate);
+            store_count(answer.pairs, n::total, std::move(total));
+            store_count(answer.pairs, n::success_rate, std::move(rate));
         } else {
             object data = py::call_method(counts, n::copy);
-            py::setitem(data, n::total, py::getattr(obj, n::total));
-            py::setitem(data, n::success_rate, py::getattr(obj, n::success_rate));
+            object total, rate;
+            counter_derived(obj, total, rate);
+            py::setitem(data, n::total, total);
+            py::setitem(data, n::success_rate, rate);
             answer.data = std::move(data);
         }
     } else if (is_instance(obj, global(n::datetime))) {

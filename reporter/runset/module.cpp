@@ -1,4 +1,5 @@
 // Start-up of kovra.reporter.runset: imports, constants, classes, representers.
+#include "reporter/fastroad/results.h"
 #include "reporter/fastroad/roads.h"
 #include "writers/names.h"
 
@@ -116,6 +117,7 @@ struct Module {
         create_classes(module, object_type);
         define_representers(module);
         register_representers(module);
+        state->known_results = KnownResults::capture();
         state->json_road = JsonRoad::capture();
         state->yaml_road = YamlRoad::capture(module);
     }

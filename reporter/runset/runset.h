@@ -44,6 +44,7 @@ RUNSET_NAMES(KOVRA_NAME_DECLARE)
 
 class JsonRoad;
 class YamlRoad;
+class KnownResults;
 
 // Made once at start-up, never changed afterwards.
 struct State {
@@ -62,7 +63,9 @@ struct State {
     object ReportObjectBase, RunSet, Task, Plugin, Section, JSONDumper, YAMLDumper;
     // ReportObjectBase's own path properties, to know them where a class still has them.
     object fullid_property, idlist_property;
-    // The fast roads (fastroad/), empty where the generic road is always taken.
+    // The fast roads (fastroad/), empty where the generic road is always taken,
+    // and the result classes' known answers, which they and the representers read.
+    std::unique_ptr<KnownResults> known_results;
     std::unique_ptr<JsonRoad> json_road;
     std::unique_ptr<YamlRoad> yaml_road;
     // Last, so that a reset drops them after all that was made with them.
