@@ -59,7 +59,7 @@ bool same_tail(handle mro, Py_ssize_t start) {
 // where it has it. The cache's own walk stops silently at a failing key comparison
 // in a class dict: a miss walks again the plain way, which raises what it meets.
 object cached_lookup(PyObject* type, handle name) {
-    if (compat::has_type_lookup && PyUnicode_CheckExact(name.ptr())) {
+    if (PyUnicode_CheckExact(name.ptr())) {
         if (PyObject* found = compat::type_lookup(reinterpret_cast<PyTypeObject*>(type), name.ptr()))
             return borrow(found);
     }

@@ -138,18 +138,9 @@ inline PyObject* c_encoder_chunks(PyObject* text) {
 // ---- private API: what no public call offers ----------------------------------
 
 // `name` found along a type's MRO, borrowed, without running or binding a
-// descriptor (PyObject_GetAttr would). Private; hidden from 3.15, where callers
-// take the public road instead (check has_type_lookup).
-inline constexpr bool has_type_lookup = PY_VERSION_HEX < 0x030F0000;
-inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
-#if PY_VERSION_HEX < 0x030F0000
-    return _PyType_Lookup(type, name);
-#else
-    (void)type;
-    (void)name;
-    return nullptr;
-#endif
-}
+// descriptor (PyObject_GetAttr would). Private, and exported on every version
+// this builds for (3.10 to 3.15).
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
 
 // Whether a dict's table is split from its class's shared keys, which admit exact
 // str keys only. Private layout (ma_values); from 3.14 not relied upon.

@@ -20,9 +20,8 @@ namespace {
 
 PyObject* class_attribute(PyTypeObject* type, handle name) { return py::compat::type_lookup(type, name.ptr()); }
 
-[[maybe_unused]] bool codeless_type(PyTypeObject* type) {
-    return py::compat::has_type_lookup && type->tp_getattro == PyObject_GenericGetAttr &&
-           Py_TYPE(reinterpret_cast<PyObject*>(type)) == &PyType_Type;
+bool codeless_type(PyTypeObject* type) {
+    return type->tp_getattro == PyObject_GenericGetAttr && Py_TYPE(reinterpret_cast<PyObject*>(type)) == &PyType_Type;
 }
 
 // Dicts found to hold exact str keys only, with the version they had then: a dict

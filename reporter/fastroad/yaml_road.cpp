@@ -289,7 +289,7 @@ bool dict_items_codeless(handle mapping) {
     PyTypeObject* type = Py_TYPE(mapping.ptr());
     if (PyDict_CheckExact(mapping.ptr()))
         return true;
-    if (!PyDict_Check(mapping.ptr()) || !py::compat::has_type_lookup || type->tp_dictoffset != 0)
+    if (!PyDict_Check(mapping.ptr()) || type->tp_dictoffset != 0)
         return false;
     static PyObject* getattribute;
     handle name = py::interned(getattribute, "__getattribute__");
@@ -642,7 +642,7 @@ bool Representer::look_up_kind(PyTypeObject* type, Kind& kind) {
     // its own way; the entry is found without code where the first class hashes
     // and compares as type does.
     if (meta != &PyType_Type &&
-        (!py::compat::has_type_lookup || meta->tp_getattro != PyType_Type.tp_getattro ||
+        (meta->tp_getattro != PyType_Type.tp_getattro ||
          py::compat::type_lookup(meta, n::__mro__) != py::compat::type_lookup(&PyType_Type, n::__mro__)))
         return false;
     PyObject* first = PyTuple_GET_ITEM(type->tp_mro, 0);

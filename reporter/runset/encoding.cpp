@@ -235,7 +235,7 @@ bool is_instance(handle obj, handle cls) {
     // For a class of the plain metaclass isinstance asks the type, then obj.__class__;
     // read the default way through object's own descriptor, that is the type again.
     static PyObject* const object_class = py::compat::type_lookup(&PyBaseObject_Type, n::__class__);
-    if (py::compat::has_type_lookup && PyType_CheckExact(cls.ptr()) && type->tp_getattro == PyObject_GenericGetAttr &&
+    if (PyType_CheckExact(cls.ptr()) && type->tp_getattro == PyObject_GenericGetAttr &&
         py::compat::type_lookup(type, n::__class__) == object_class)
         return PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls.ptr()));
     return py::isinstance(obj, cls);

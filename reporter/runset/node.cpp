@@ -307,7 +307,7 @@ object construct(handle cls, handle kw) {
     // then the class's own, which a native function gives unbound as itself.
     object init;
     PyObject* found = py::compat::type_lookup(type, n::__init__);
-    if (py::compat::has_type_lookup && found && py::is_native_function(found))
+    if (found && py::is_native_function(found))
         init = py::borrow(found);
     else
         init = py::getattr(cls, n::__init__);

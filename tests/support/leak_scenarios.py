@@ -7,7 +7,7 @@ import tempfile
 
 from kovra.reporter import runset
 from kovra.reporter.runset import ReportObjectBase
-from kovra.results import Failed, Passed
+from kovra.results import Failed, Passed, ResultCounter
 
 _LOGDIR = tempfile.mkdtemp(prefix="kovra-leak-")
 _LOGFILE = os.path.join(_LOGDIR, "task.log")
@@ -325,6 +325,29 @@ def error_quick_roads():
         pass
 
 
+def known_results():
+    # Results and counters answered natively, and each way the answer is left to
+    # the code: a sum past a machine word, a weight that is no number, a class
+    # changed and changed back.
+    job = runset.RunSet(id="job", seq_num=0)
+    job.add_task(id="t", seq_num=1).add_section(id="s", seq_num=1).result = Failed
+    for counts, weight in (({"passed": 2, "failed": 1}, 0.5), ({"passed": 2 ** 64}, 1), ({"passed": 1}, "x")):
+        made = ResultCounter()
+        made.data, made.weight = counts, weight
+        job.extra["c"] = made
+        try:
+            job.dump_json()
+            job.dump_yaml()
+        except TypeError:
+            pass
+    ResultCounter.marker = 1
+    try:
+        job.dump_json()
+    except TypeError:
+        pass
+    del ResultCounter.marker
+
+
 SCENARIOS = [
     construct,
     construct_with_parent,
@@ -341,6 +364,7 @@ SCENARIOS = [
     whole_job,
     dumps,
     json_road,
+    known_results,
     json_written_values,
     error_add_child_with_parent,
     error_missing_log_file,
