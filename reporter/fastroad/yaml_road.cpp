@@ -353,6 +353,15 @@ private:
     void scalar(const char* tag, handle value, char style = 0);
     void represent_sequence(const char* tag, handle sequence);
     void represent_mapping(const char* tag, handle mapping);
+    // The mapping a representer reads from `data`, with code that may run unless
+    // `codeless`.
+    void represent_read(bool codeless, object (*read)(handle), handle data) {
+        if (!codeless)
+            prepare();
+        object mapping = read(data);
+        ran_code();
+        represent_mapping(tag::map, mapping);
+    }
     void represent_items(handle items);
     void represent_pair(size_t frame, handle key, handle value);
     Held enter_mapping(long left);
@@ -709,26 +718,9 @@ void Representer::represent(Kind kind, handle data) {
         representer_room_ = room();
         return scalar(tag::str, text);
     }
-    case Kind::unknown: {
-        prepare();
-        object mapping = unknown_mapping(data);
-        ran_code();
-        return represent_mapping(tag::map, mapping);
-    }
-    case Kind::result_counter: {
-        if (!counter_codeless(data))
-            prepare();
-        object pairs = result_counter_pairs(data);
-        ran_code();
-        return represent_mapping(tag::map, pairs);
-    }
-    case Kind::test_result: {
-        if (!result_codeless(data))
-            prepare();
-        object mapping = result_mapping(data);
-        ran_code();
-        return represent_mapping(tag::map, mapping);
-    }
+    case Kind::unknown: return represent_read(false, unknown_mapping, data);
+    case Kind::result_counter: return represent_read(counter_codeless(data), result_counter_pairs, data);
+    case Kind::test_result: return represent_read(result_codeless(data), result_mapping, data);
     case Kind::attr_dict:
     case Kind::dict: return represent_mapping(tag::map, data);
     case Kind::node: return to_yaml(data);

@@ -205,17 +205,30 @@ struct Pending {
     Py_ssize_t position, depth;
 };
 
+// The arguments flatten and rows_from_text share: the node and depth limits, and
+// whether times are kept as text.
+struct Limits {
+    Limits(handle max_nodes_arg, handle max_depth_arg, handle time_text) : as_text(py::truthy(time_text)) {
+        max_nodes = PyLong_AsSsize_t(max_nodes_arg.ptr());
+        if (max_nodes == -1 && PyErr_Occurred())
+            py::throw_error();
+        max_depth = PyLong_AsLong(max_depth_arg.ptr());
+        if (max_depth == -1 && PyErr_Occurred())
+            py::throw_error();
+    }
+    bool as_text;
+    Py_ssize_t max_nodes;
+    long max_depth;
+};
+
 // What the server stores of a report, as rows (path, parent, position, depth, type, result,
 // start, stop, runtime, data, children), the run set first, then depth first in stored order.
 // The report's dicts are the caller's own: each node's child lists become lists of ids.
 object flatten(handle report, handle max_nodes_arg, handle max_depth_arg, handle refused, handle time_text) {
-    bool as_text = py::truthy(time_text);
-    Py_ssize_t max_nodes = PyLong_AsSsize_t(max_nodes_arg.ptr());
-    if (max_nodes == -1 && PyErr_Occurred())
-        py::throw_error();
-    long max_depth = PyLong_AsLong(max_depth_arg.ptr());
-    if (max_depth == -1 && PyErr_Occurred())
-        py::throw_error();
+    Limits limits(max_nodes_arg, max_depth_arg, time_text);
+    const Py_ssize_t max_nodes = limits.max_nodes;
+    const long max_depth = limits.max_depth;
+    const bool as_text = limits.as_text;
     if (!PyDict_CheckExact(report.ptr()))
         py::raise(PyExc_TypeError, "the report must be a dict");
 
@@ -332,13 +345,10 @@ constexpr long road_levels = 200;
 object rows_from_text(handle data, handle max_nodes_arg, handle max_depth_arg, handle time_text) {
     if (!state->road || !state->road->intact() || !PyBytes_CheckExact(data.ptr()))
         return py::none();
-    bool as_text = py::truthy(time_text);
-    Py_ssize_t max_nodes = PyLong_AsSsize_t(max_nodes_arg.ptr());
-    if (max_nodes == -1 && PyErr_Occurred())
-        py::throw_error();
-    long max_depth = PyLong_AsLong(max_depth_arg.ptr());
-    if (max_depth == -1 && PyErr_Occurred())
-        py::throw_error();
+    Limits limits(max_nodes_arg, max_depth_arg, time_text);
+    const Py_ssize_t max_nodes = limits.max_nodes;
+    const long max_depth = limits.max_depth;
+    const bool as_text = limits.as_text;
     const char* text = PyBytes_AS_STRING(data.ptr());
     intake_road::Scan scan;
     if (!intake_road::scan(text, size_t(PyBytes_GET_SIZE(data.ptr())), std::min(max_depth, road_levels), scan))
