@@ -3,12 +3,13 @@
 Each figure is the difference between two callgrind runs of the same script
 that do the work once and twice, so start-up and imports cancel out:
 
-    python bench/callgrind_runset.py [--tasks N --sections M] [--only NAME ...]
+    python bench/callgrind_runset.py [--tasks N --sections M] [--only NAME ...] [--hash-seed S]
 
 Workloads: the job's lifecycle (build+stop) unstubbed, with the framework
 stubbed alike on both sides, and with it stubbed by C callables alone; to_dict
 of every node, dump_json of the whole job, and json.dumps of the same document
-as plain data. Needs valgrind.
+as plain data. String hashing is seeded alike in every run (--hash-seed), so
+that dict and cache layouts, and the counts with them, repeat. Needs valgrind.
 """
 
 import argparse
@@ -30,7 +31,8 @@ def run_once(args, mod, workload, times, logfile):
         cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
                sys.executable, os.path.abspath(__file__), "--child", mod, workload, str(times),
                "--tasks", str(args.tasks), "--sections", str(args.sections), "--logfile", logfile]
-        proc = subprocess.run(cmd, capture_output=True, text=True)
+        env = dict(os.environ, PYTHONHASHSEED=str(args.hash_seed))
+        proc = subprocess.run(cmd, capture_output=True, text=True, env=env)
         if proc.returncode:
             sys.exit(proc.stderr[-2000:])
         match = re.search(r"Collected : (\d+)", proc.stderr)
@@ -77,6 +79,7 @@ def main():
     parser.add_argument("--tasks", type=int, default=20)
     parser.add_argument("--sections", type=int, default=20)
     parser.add_argument("--only", nargs="*", default=list(WORKLOADS))
+    parser.add_argument("--hash-seed", type=int, default=0)
     parser.add_argument("--child", nargs=3)
     parser.add_argument("--logfile")
     args = parser.parse_args()
@@ -87,8 +90,8 @@ def main():
         logfile = os.path.join(tmp, "job.log")
         with open(logfile, "w") as handle:
             handle.write("log line\n" * 100)
-        print("python %s, tasks=%d sections=%d: instructions of one run (callgrind Ir)"
-              % (sys.version.split()[0], args.tasks, args.sections))
+        print("python %s, tasks=%d sections=%d, hash seed %d: instructions of one run (callgrind Ir)"
+              % (sys.version.split()[0], args.tasks, args.sections, args.hash_seed))
         print("%-20s %16s %16s %8s" % ("workload", "reference", "native", "ratio"))
         for workload in args.only:
             counts = []
