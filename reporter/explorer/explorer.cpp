@@ -48,7 +48,13 @@ object mapping_get(handle mapping, handle key) {
 }
 
 bool is_obj_name(handle name) {
+    if (name.ptr() == n::_obj)
+        return true;
     if (!PyUnicode_Check(name.ptr()))
+        return false;
+    // Attribute names come interned, and two interned strings are equal only as
+    // the same object.
+    if (PyUnicode_CheckExact(name.ptr()) && PyUnicode_CHECK_INTERNED(name.ptr()))
         return false;
     int equal = PyUnicode_Compare(name.ptr(), n::_obj);
     if (equal == -1 && PyErr_Occurred())
@@ -72,7 +78,7 @@ object init(handle self, handle client, handle id_list) {
             continue;
         object sections_class = global(n::ExplorerSections);
         object children = mapping_get(read(self, n::_obj), name);
-        store(self, name, py::call(sections_class, self, children));
+        store(self, name, make(sections_class, self, children));
     }
     return py::none();
 }

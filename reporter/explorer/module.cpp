@@ -11,6 +11,25 @@ State* state = nullptr;
 
 namespace {
 
+// cls.name where it is a native function made here that the class defines itself;
+// empty otherwise (no quick road through it).
+object native_method(handle cls, handle name) {
+    PyObject* found = py::compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name.ptr());
+    return found && py::is_native_function(found) ? py::borrow(found) : object();
+}
+
+// A class just made, with what its quick roads need: made by object.__new__ and
+// initialised by its native __init__, or no quick construction.
+Made as_made_now(object cls) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    Made made;
+    made.version = py::compat::type_version(type);
+    if (type->tp_new == PyBaseObject_Type.tp_new)
+        made.init = native_method(cls, n::__init__);
+    made.type = std::move(cls);
+    return made;
+}
+
 struct Module {
     static constexpr const char* short_name = "explorer";
 
@@ -21,12 +40,12 @@ struct Module {
         object object_type = py::builtin(n::object_);
         state->id_list_keyword = py::tuple(n::id_list);
         state->sections_iterator_type = define_sections_iterator();
-        state->explorer_type = define_explorer(object_type);
-        state->sections_type = define_explorer_sections(object_type);
-        state->explorer_version = py::compat::type_version(reinterpret_cast<PyTypeObject*>(state->explorer_type.ptr()));
-        state->sections_version = py::compat::type_version(reinterpret_cast<PyTypeObject*>(state->sections_type.ptr()));
-        py::bind(module, n::Explorer, state->explorer_type);
-        py::bind(module, n::ExplorerSections, state->sections_type);
+        state->no_arguments = py::take(PyTuple_New(0));
+        state->explorer = as_made_now(define_explorer(object_type));
+        state->sections = as_made_now(define_explorer_sections(object_type));
+        state->sections_get_item = native_method(state->sections.type, n::__getitem__);
+        py::bind(module, n::Explorer, state->explorer.type);
+        py::bind(module, n::ExplorerSections, state->sections.type);
     }
 
     static void reset() { *state = State(); }

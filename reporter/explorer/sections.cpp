@@ -40,10 +40,20 @@ object get_item(handle self, handle index) {
     // Concatenation, not append: the parent's path stays as it was, and a path that
     // is not a list fails here.
     object path = py::add(read(parent, n::_id_list), tail);
-    return py::call(explorer, client, path);
+    return make(explorer, client, path);
 }
 
 // ---- iteration -------------------------------------------------------------------
+
+// seq[index]. For an instance of the class as made, its own __getitem__ entered as
+// the interpreter's slot for it enters it (the same depth, errors and traceback),
+// without looking it up again.
+object subscript(handle seq, handle index) {
+    if (as_made(Py_TYPE(seq.ptr())) != &state->sections || !state->sections_get_item)
+        return py::getitem(seq, index);
+    PyObject* stack[] = {seq.ptr(), index.ptr()};
+    return py::take(PyObject_Vectorcall(state->sections_get_item.ptr(), stack, 2, nullptr));
+}
 
 // Behaves as a generator over range(len(seq._sections)) yielding seq[i]: the length
 // is taken at the first step, each step indexes through the class's own
@@ -111,7 +121,7 @@ PyObject* iterator_next(PyObject* self) noexcept {
             return nullptr;
         }
         object index = py::take(PyLong_FromSsize_t(it->next++));
-        return py::getitem(seq, index).release();
+        return subscript(seq, index).release();
     } catch (const py::error_already_set&) {
     } catch (...) {
         py::detail::translate_exception();

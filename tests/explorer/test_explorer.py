@@ -6,6 +6,7 @@ import pytest
 
 from kovra.reporter import explorer
 from kovra.reporter.explorer import Explorer, ExplorerSections
+from support.startup import run_python
 
 RUNSET = {"name": "nightly", "tasks": ["a", "b"]}
 
@@ -309,3 +310,104 @@ def test_instances_keep_their_attributes_in_their_own_dict_as_set():
     assert list(vars(root.tasks)) == ["_parent", "_sections"]
     root.__dict__ = {"_obj": {"name": "other"}}
     assert root.name == "other" and root["name"] == "other"
+
+
+# ---- the classes' own calls while they are as made ----------------------------------
+
+def test_children_are_made_and_indexed_as_the_generic_calls_would_at_every_depth(tmp_path):
+    # Children made by the classes themselves skip type.__call__'s and the index
+    # slot's machinery while the classes are as made. Against the same calls through
+    # trivial subclasses (the generic road): at each recursion limit the same outcome,
+    # error text, traceback and server calls, so depth is charged alike.
+    out = run_python('''
+        import sys
+        from kovra.reporter import explorer
+
+        # Compiled afresh for each run: 3.11's adaptive interpreter charges a call
+        # by how far its site has been specialised.
+        RUN = """if True:
+            class Client:
+                def __init__(self):
+                    self.calls = []
+                def get_runset(self):
+                    self.calls.append(())
+                    return {"tasks": ["a", "b"]}
+                def get_section(self, *, id_list):
+                    self.calls.append(tuple(id_list))
+                    return {"id": id_list[-1], "sections": ["s1", "s2"]}
+
+            def job(client):
+                root = explorer.Explorer(client)
+                child = root.tasks[1]
+                return [c._id_list for c in child.sections] + [root.tasks[0].sections == ["s1", "s2"]]
+
+            for limit in range(1, 80):
+                client = Client()
+                try:
+                    sys.setrecursionlimit(limit)
+                except RecursionError:
+                    continue
+                try:
+                    outcome = job(client)
+                except RecursionError as error:
+                    tb, names = error.__traceback__, []
+                    while tb:
+                        names.append(tb.tb_frame.f_code.co_name)
+                        tb = tb.tb_next
+                    outcome = (str(error), names)
+                finally:
+                    sys.setrecursionlimit(1000)
+                outcomes.append((limit, outcome, client.calls))
+        """
+
+        def scan():
+            space = {"explorer": explorer, "sys": sys, "outcomes": []}
+            exec(RUN, space)
+            return space["outcomes"]
+
+        made = scan()
+        for name in ("Explorer", "ExplorerSections"):
+            setattr(explorer, name, type(name, (getattr(explorer, name),), {}))
+        generic = scan()
+        print(made == generic, sum(isinstance(o, tuple) for _, o, _ in made), made[-1][1])
+        print([(a, b) for a, b in zip(made, generic) if a != b][:1])
+    ''', tmp_path)
+    failing, last = out[0].split(" ", 2)[1:]
+    assert out[0].startswith("True ") and int(failing) >= 3, out
+    assert last == "[['b', 's1'], ['b', 's2'], True]"
+
+
+@pytest.mark.parametrize("change", ["init", "new", "getitem"])
+def test_a_changed_class_is_called_and_indexed_the_generic_way(monkeypatch, tmp_path, change):
+    client = Client(runset={"tasks": ["a"]})
+    seen = []
+    if change == "init":
+        original = Explorer.__init__
+
+        def init(self, client, id_list=None):
+            seen.append(id_list)
+            original(self, client, id_list)
+        monkeypatch.setattr(Explorer, "__init__", init)
+    elif change == "new":
+        # In a fresh interpreter: no undoing gives a class its object.__new__ back.
+        out = run_python("""
+            from kovra.reporter.explorer import Explorer
+            class Client:
+                def get_runset(self):
+                    return {"tasks": ["a"]}
+                def get_section(self, *, id_list):
+                    return {}
+            seen = []
+            Explorer.__new__ = lambda cls, *args: seen.append(len(args)) or object.__new__(cls)
+            root = Explorer(Client())
+            print([child._id_list for child in [root.tasks[0], *root.tasks]], seen)
+        """, tmp_path)
+        assert out == ["[['a'], ['a']] [1, 2, 2]"]
+        return
+    else:
+        original = ExplorerSections.__getitem__
+        monkeypatch.setattr(ExplorerSections, "__getitem__", lambda self, i: seen.append(i) or original(self, i))
+    root = Explorer(client)
+    children = [root.tasks[0], *root.tasks]
+    assert [child._id_list for child in children] == [["a"], ["a"]]
+    assert seen == {"init": [None, ["a"], ["a"]], "getitem": [0, 0]}[change]
