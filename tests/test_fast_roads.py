@@ -37,13 +37,7 @@ from kovra.results import TestResult as Result
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "ledgrin"))
 import legacy_fakes as fakes  # noqa: E402
-
-
-def outcome(call):
-    try:
-        return "text", call()
-    except Exception as error:  # noqa: BLE001 - the error itself is compared
-        return type(error), str(error)
+from support.roads import code_run, outcome  # noqa: E402
 
 
 # The YAML road makes and opens the dumper itself where a callback may run, as the
@@ -53,17 +47,7 @@ YAML_GENERIC = frozenset({"represent_data", "serialize"})
 
 def watched(call, folder, generic=None):
     """call()'s outcome, and whether Python code under `folder` (of those names, if given) ran for it."""
-    entered = []
-
-    def profile(frame, event, arg):
-        if event == "call" and frame.f_code.co_filename.startswith(folder):
-            entered.append(frame.f_code.co_name)
-
-    sys.setprofile(profile)
-    try:
-        result = outcome(call)
-    finally:
-        sys.setprofile(None)
+    result, entered = code_run(call, lambda code: code.co_filename.startswith(folder))
     return result, bool(generic.intersection(entered) if generic else entered)
 
 

@@ -20,6 +20,7 @@ from kovra.reporter import runset
 from kovra.results import Failed, Passed, ResultCounter
 from kovra.results import TestResult as Result
 from reference.job import build_job
+from support.roads import at_depth, code_run, depth_room
 
 
 JSON_DIR = __import__("os").path.dirname(json.__file__)
@@ -41,18 +42,7 @@ def outcome(call):
 
 def json_frames(call):
     """Runs call() and returns the json package's Python functions that ran."""
-    seen = []
-
-    def profile(frame, event, arg):
-        if event == "call" and frame.f_code.co_filename.startswith(JSON_DIR):
-            seen.append(frame.f_code.co_name)
-
-    sys.setprofile(profile)
-    try:
-        result = outcome(call)
-    finally:
-        sys.setprofile(None)
-    return result, seen
+    return code_run(call, lambda code: code.co_filename.startswith(JSON_DIR), outcome)
 
 
 class IntSub(int):
@@ -463,23 +453,9 @@ def test_the_depth_limit_strikes_both_roads_at_the_same_depth(monkeypatch, make)
     node = make()
     node.update({"description": "text", "extra_value": 3})
 
-    def at_depth(depth):
-        if depth:
-            return at_depth(depth - 1)
-        try:
-            return ("text", node.dump_json())
-        except RecursionError as error:
-            return ("error", str(error))
-
-    def room(depth=0):
-        try:
-            return room(depth + 1)
-        except RecursionError:
-            return depth
-
     def sweep():
-        top = room()
-        return [at_depth(depth) for depth in range(top - 100, top - 3)]
+        top = depth_room()
+        return [at_depth(depth, node.dump_json) for depth in range(top - 100, top - 3)]
 
     native = sweep()
     # Anything new in JSONDumper's namespace sends the dump down the generic road.
@@ -487,11 +463,11 @@ def test_the_depth_limit_strikes_both_roads_at_the_same_depth(monkeypatch, make)
     assert json_frames(node.dump_json)[1]
     generic_road = sweep()
     assert native == generic_road
-    assert {kind for kind, _ in native} == {"text", "error"}
+    assert {kind for kind, _ in native} == {"text", RecursionError}
     if isinstance(node, Bare) and sys.version_info < (3, 12):
         # Inside default, `"Bare" in VALUE_IGNORE` is the first thing to go deeper
         # (from 3.12 a comparison counts against the C limit only).
-        first_error = next(message for kind, message in native if kind == "error")
+        first_error = next(message for kind, message in native if kind is RecursionError)
         assert first_error == "maximum recursion depth exceeded in comparison"
 
 

@@ -9,7 +9,6 @@ import builtins
 import json
 import math
 import os
-import sys
 
 import pytest
 import yaml
@@ -20,6 +19,7 @@ import kovra.results
 from kovra.reporter import runset
 from kovra.results import Failed, ResultCounter
 from kovra.results import TestResult as Result
+from support.roads import at_depth, code_run, depth_room, outcome
 from support.startup import run_python
 
 RESULTS_FILE = os.path.realpath(kovra.results.__file__)
@@ -33,26 +33,9 @@ def generic_yaml(node):
     return yaml.dump(runset.ReportHeader(node).as_dict(), Dumper=runset.YAMLDumper, default_flow_style=False)
 
 
-def outcome(call):
-    try:
-        return "text", call()
-    except Exception as error:  # noqa: BLE001 - the error itself is compared
-        return type(error), str(error)
-
-
 def results_code_run(call):
     """call()'s outcome, and the names of kovra.results' functions that ran for it."""
-    ran = []
-
-    def profile(frame, event, arg):
-        if event == "call" and os.path.realpath(frame.f_code.co_filename) == RESULTS_FILE:
-            ran.append(frame.f_code.co_name)
-
-    sys.setprofile(profile)
-    try:
-        return outcome(call), ran
-    finally:
-        sys.setprofile(None)
+    return code_run(call, lambda code: os.path.realpath(code.co_filename) == RESULTS_FILE)
 
 
 def counter(counts, weight=1.0):
@@ -170,22 +153,8 @@ def test_the_depth_limit_strikes_both_roads_at_the_same_depth(monkeypatch):
     section = runset.Section(id="s", seq_num=1)
     section.update({"result": Result("failed", reason="r"), "summary": counter({"passed": 1, "failed": 2})})
 
-    def at_depth(depth, dump):
-        if depth:
-            return at_depth(depth - 1, dump)
-        try:
-            return "text", dump()
-        except RecursionError as error:
-            return "error", str(error)
-
-    def room(depth=0):
-        try:
-            return room(depth + 1)
-        except RecursionError:
-            return depth
-
     def sweep():
-        top = room()
+        top = depth_room()
         return [at_depth(depth, section.dump_json) for depth in range(top - 60, top - 3)]
 
     known = sweep()
@@ -193,7 +162,7 @@ def test_the_depth_limit_strikes_both_roads_at_the_same_depth(monkeypatch):
     monkeypatch.setattr(ResultCounter, "marker", 1, raising=False)
     assert "success_rate" in results_code_run(section.dump_json)[1]
     assert known == sweep()
-    assert {kind for kind, _ in known} == {"text", "error"}
+    assert {kind for kind, _ in known} == {"text", RecursionError}
 
 
 def test_rates_round_as_the_interpreter_rounds():

@@ -26,6 +26,7 @@ from kovra.datastructures import AttrDict
 from kovra.reporter import runset
 from kovra.results import Failed, Passed, ResultCounter
 from kovra.results import TestResult as Result
+from support.roads import at_depth, code_run, depth_room, outcome
 
 YAML_DIR = os.path.dirname(yaml.__file__)
 
@@ -35,28 +36,11 @@ def generic_dump(node):
     return yaml.dump(document, Dumper=runset.YAMLDumper, default_flow_style=False)
 
 
-def outcome(call):
-    try:
-        return "text", call()
-    except Exception as error:  # noqa: BLE001 - the error itself is compared
-        return type(error), str(error)
-
-
 def watched_dump(node):
     """dump_yaml's outcome, and whether PyYAML's own road (its representer or serializer) ran for it.
 
     Where a callback may run, the road makes and opens the dumper first, as the generic road does."""
-    entered = []
-
-    def profile(frame, event, arg):
-        if event == "call" and frame.f_code.co_filename.startswith(YAML_DIR):
-            entered.append(frame.f_code.co_name)
-
-    sys.setprofile(profile)
-    try:
-        result = outcome(node.dump_yaml)
-    finally:
-        sys.setprofile(None)
+    result, entered = code_run(node.dump_yaml, lambda code: code.co_filename.startswith(YAML_DIR))
     return result, bool({"represent_data", "serialize"}.intersection(entered))
 
 
@@ -301,22 +285,6 @@ def both_roads(call):
     return by_road(False, call), by_road(True, call)
 
 
-def at_depth(depth, call):
-    if depth:
-        return at_depth(depth - 1, call)
-    try:
-        return "text", call()
-    except RecursionError as error:
-        return RecursionError, error.args[0]
-
-
-def room(depth=0):
-    try:
-        return room(depth + 1)
-    except RecursionError:
-        return depth
-
-
 class Counted:
     """A repr that counts its calls and measures the depth left to it."""
 
@@ -325,7 +293,7 @@ class Counted:
 
     def __repr__(self):
         self.calls += 1
-        self.rooms.append(room())
+        self.rooms.append(depth_room())
         return "counted"
 
 
@@ -345,10 +313,10 @@ def test_deep_nesting_agrees(depth):
     node = node_holding(value)
     assert not watched_dump(node)[1]
     # Compared without the profile hook, whose calls take depth of their own.
-    before = room()
+    before = depth_room()
     native, generic = both_roads(lambda: outcome(node.dump_yaml))
     assert native == generic
-    assert room() == before  # every level taken is given back, error or not
+    assert depth_room() == before  # every level taken is given back, error or not
 
 
 def test_a_callback_has_the_room_it_has_on_the_generic_road():
@@ -394,7 +362,7 @@ def test_the_depth_limit_strikes_both_roads_at_the_same_place():
     for _ in range(20):
         value = [value]  # deeper than the room the road asks for at the start
     node = node_holding(value)
-    top = room()
+    top = depth_room()
 
     def sweep():
         found = []
@@ -621,7 +589,7 @@ def test_the_depth_limit_strikes_both_roads_at_the_same_place_after_a_hand_over(
     for _ in range(20):
         value = [value]
     node = node_holding(value)
-    top = room()
+    top = depth_room()
 
     def sweep():
         found = []
