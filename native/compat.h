@@ -3,6 +3,9 @@
 #pragma once
 
 #include <Python.h>
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
 
 #include <cstdarg>
 #include <cstdint>
@@ -335,6 +338,17 @@ inline unsigned int type_version(PyTypeObject* type) {
     }
     (void)_PyType_Lookup(type, probe);
     return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
+
+// Whether a member definition's type reads an object pointer. PyMemberDef and
+// Py_T_OBJECT_EX are public from 3.12 (T_OBJECT only as _Py_T_OBJECT), in
+// structmember.h before.
+inline bool object_member(int type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return type == _Py_T_OBJECT || type == Py_T_OBJECT_EX;
+#else
+    return type == T_OBJECT || type == T_OBJECT_EX;
 #endif
 }
 

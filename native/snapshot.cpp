@@ -89,8 +89,8 @@ bool same_table(PyObject* table, PyObject* copy) {
     return true;
 }
 
-// The function that a descriptor in a namespace wraps (a property's getter, which
-// cannot be rebound), or the function itself.
+// The function that a descriptor in a namespace wraps (a property's getter), or
+// the function itself.
 PyObject* wrapped_function(PyObject* value) {
     if (PyFunction_Check(value))
         return value;
@@ -115,6 +115,18 @@ PyObject* wrapped_function(PyObject* value) {
         return PyFunction_Check(function) ? function : nullptr;
     }
     return nullptr;
+}
+
+// Where a descriptor type keeps the object its read-only member `name` gives (a
+// property's fget, a classmethod's __func__), as the interpreter's own member
+// table says; -1 where it is not such a member.
+Py_ssize_t member_offset(PyTypeObject* type, const char* name) {
+    object dict = take(compat::type_dict(type));
+    PyObject* member = PyDict_GetItemString(dict.ptr(), name);
+    if (!member || !Py_IS_TYPE(member, &PyMemberDescr_Type))
+        return -1;
+    PyMemberDef* definition = reinterpret_cast<PyMemberDescrObject*>(member)->d_member;
+    return compat::object_member(definition->type) ? definition->offset : -1;
 }
 
 // Every name `code` and the code nested in it refer to, into `names`.
@@ -234,6 +246,31 @@ void Snapshot::namespace_of(handle dict, handle package) {
                                     compat::dict_version(dict.ptr())});
 }
 
+void Snapshot::descriptor(handle value) {
+    static const Py_ssize_t property_offsets[] = {member_offset(&PyProperty_Type, "fget"),
+                                                  member_offset(&PyProperty_Type, "fset"),
+                                                  member_offset(&PyProperty_Type, "fdel")};
+    static const Py_ssize_t classmethod_offset = member_offset(&PyClassMethod_Type, "__func__");
+    static const Py_ssize_t staticmethod_offset = member_offset(&PyStaticMethod_Type, "__func__");
+    auto hold = [&](Py_ssize_t offset) {
+        // A layout this was not built for: nothing can be relied on.
+        if (offset <= 0 || size_t(offset) + sizeof(PyObject*) > size_t(Py_TYPE(value.ptr())->tp_basicsize)) {
+            unknown_layout_ = true;
+            return;
+        }
+        PyObject* now = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(value.ptr()) + offset);
+        held_.push_back(Held{borrow(value), offset, borrow(now)});
+    };
+    if (Py_IS_TYPE(value.ptr(), &PyProperty_Type)) {
+        for (Py_ssize_t offset : property_offsets)
+            hold(offset);
+    } else if (Py_IS_TYPE(value.ptr(), &PyClassMethod_Type)) {
+        hold(classmethod_offset);
+    } else if (Py_IS_TYPE(value.ptr(), &PyStaticMethod_Type)) {
+        hold(staticmethod_offset);
+    }
+}
+
 void Snapshot::class_(handle cls, bool code) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE))
@@ -247,10 +284,13 @@ void Snapshot::class_(handle cls, bool code) {
     class_(classes_.back().metaclass);
     object dict = take(compat::type_dict(type));
     namespace_of(dict);
-    if (!code)
-        return;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
+    while (PyDict_Next(dict.ptr(), &pos, &key, &value))
+        descriptor(value);
+    if (!code)
+        return;
+    pos = 0;
     while (PyDict_Next(dict.ptr(), &pos, &key, &value)) {
         if (PyObject* f = wrapped_function(value))
             function(f);
@@ -318,6 +358,8 @@ void Snapshot::builtins_read(handle builtins) {
 }
 
 bool Snapshot::intact() const {
+    if (unknown_layout_)
+        return false;
     // Where dicts keep versions, a dict whose version is the one last found intact
     // is unchanged since: its bindings need no look. Where they are watched, none
     // has changed while the count of changes stands where it stood then.
@@ -368,6 +410,10 @@ bool Snapshot::intact() const {
         if (f.kwdefaults && !same_bindings(f.kwdefaults.ptr(), f.kwdefaults_copy.ptr()))
             return false;
     }
+    for (const Held& held : held_)
+        if (*reinterpret_cast<PyObject* const*>(reinterpret_cast<const char*>(held.descriptor.ptr()) + held.offset) !=
+            held.value.ptr())
+            return false;
     for (const Table& table : tables_)
         if (!same_table(table.table.ptr(), table.copy.ptr()))
             return false;

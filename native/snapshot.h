@@ -33,11 +33,13 @@ public:
     bool function_as_built(handle function, handle expected);
 
     // A class: the same metaclass (recorded as a class too) and MRO, and its
-    // namespace the same names bound to the same objects, none added; its functions
-    // (and those its classmethods, staticmethods and properties' getters wrap) as
-    // above. Immutable (static) types need nothing.
-    // With `code` false, only the namespace, MRO and metaclass: a caller that
-    // relies on a few of its functions records those itself.
+    // namespace the same names bound to the same objects, none added; what its
+    // properties, classmethods and staticmethods wrap the same objects (their
+    // __init__ may rebind it in place); its functions (and those the descriptors
+    // wrap) as above. Immutable (static) types need nothing.
+    // With `code` false, only the namespace, MRO, metaclass and what the
+    // descriptors wrap: a caller that relies on a few of its functions records
+    // those itself.
     void class_(handle cls, bool code = true);
 
     // A module's globals: the same names bound to the same objects, none added (a
@@ -60,7 +62,9 @@ public:
     // (dict versions up to 3.11, watchers from 3.12), so it may be asked often.
     bool intact() const;
 
-    bool empty() const { return bindings_.empty() && functions_.empty() && classes_.empty() && tables_.empty(); }
+    bool empty() const {
+        return bindings_.empty() && functions_.empty() && classes_.empty() && tables_.empty() && held_.empty();
+    }
 
 private:
     // owner.name (attribute) or dict[name] (item): `value` empty for an absence;
@@ -82,12 +86,20 @@ private:
     struct Class {
         object cls, mro, metaclass;
     };
+    // The object a descriptor holds at `offset` (a property's fget, fset or fdel, a
+    // classmethod's or staticmethod's function), recorded as `value`.
+    struct Held {
+        object descriptor;
+        Py_ssize_t offset;
+        object value;
+    };
     struct Table {
         object table, copy;
     };
 
     bool recorded_function(handle function) const;
     void namespace_of(handle dict, handle package = handle());
+    void descriptor(handle value);
     void watch(handle dict);
     static object deep_copy(handle table);
 
@@ -95,6 +107,8 @@ private:
     std::vector<Function> functions_;
     std::vector<Namespace> namespaces_;
     std::vector<Class> classes_;
+    std::vector<Held> held_;
+    bool unknown_layout_ = false;  // a descriptor's wrapped object could not be located
     std::vector<Table> tables_;
     // From 3.12: every recorded dict is watched, and the count of changes to
     // watched dicts when the bindings and namespaces last held.
