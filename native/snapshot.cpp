@@ -284,14 +284,12 @@ void Snapshot::class_(handle cls, bool code) {
     class_(classes_.back().metaclass);
     object dict = take(compat::type_dict(type));
     namespace_of(dict);
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict.ptr(), &pos, &key, &value))
-        descriptor(value);
     if (!code)
         return;
-    pos = 0;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
     while (PyDict_Next(dict.ptr(), &pos, &key, &value)) {
+        descriptor(value);
         if (PyObject* f = wrapped_function(value))
             function(f);
         else if (PyDict_Check(value) || PyList_Check(value))

@@ -37,10 +37,14 @@ public:
     // properties, classmethods and staticmethods wrap the same objects (their
     // __init__ may rebind it in place); its functions (and those the descriptors
     // wrap) as above. Immutable (static) types need nothing.
-    // With `code` false, only the namespace, MRO, metaclass and what the
-    // descriptors wrap: a caller that relies on a few of its functions records
-    // those itself.
+    // With `code` false, only the namespace, MRO and metaclass: a caller that
+    // relies on a few of its functions records those (and their descriptors)
+    // itself.
     void class_(handle cls, bool code = true);
+
+    // What a property (fget, fset, fdel), classmethod or staticmethod wraps: the
+    // same objects. Its __init__ rebinds them in place, which no dict sees.
+    void descriptor(handle value);
 
     // A module's globals: the same names bound to the same objects, none added (a
     // new name may shadow a builtin) but a package's submodules as they are
@@ -99,7 +103,6 @@ private:
 
     bool recorded_function(handle function) const;
     void namespace_of(handle dict, handle package = handle());
-    void descriptor(handle value);
     void watch(handle dict);
     static object deep_copy(handle table);
 

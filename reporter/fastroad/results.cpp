@@ -110,6 +110,8 @@ std::unique_ptr<KnownResults> KnownResults::capture() {
         if (!entry || (property && !Py_IS_TYPE(entry.ptr(), &PyProperty_Type)))
             return nullptr;
         object function = property ? py::getattr(entry, py::text("fget")) : entry;
+        if (property)
+            pieces.descriptor(entry);
         object expected = nested_code(nested_code(module_code, cls_name), name);
         if (!PyFunction_Check(function.ptr()) || PyFunction_GET_GLOBALS(function.ptr()) != results_globals.ptr() ||
             !expected || !pieces.function_as_built(function, expected))
