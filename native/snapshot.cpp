@@ -247,9 +247,7 @@ void Snapshot::namespace_of(handle dict, handle package) {
 }
 
 void Snapshot::descriptor(handle value) {
-    static const Py_ssize_t property_offsets[] = {member_offset(&PyProperty_Type, "fget"),
-                                                  member_offset(&PyProperty_Type, "fset"),
-                                                  member_offset(&PyProperty_Type, "fdel")};
+    static const Py_ssize_t getter_offset = member_offset(&PyProperty_Type, "fget");
     static const Py_ssize_t classmethod_offset = member_offset(&PyClassMethod_Type, "__func__");
     static const Py_ssize_t staticmethod_offset = member_offset(&PyStaticMethod_Type, "__func__");
     auto hold = [&](Py_ssize_t offset) {
@@ -261,14 +259,12 @@ void Snapshot::descriptor(handle value) {
         PyObject* now = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(value.ptr()) + offset);
         held_.push_back(Held{borrow(value), offset, borrow(now)});
     };
-    if (Py_IS_TYPE(value.ptr(), &PyProperty_Type)) {
-        for (Py_ssize_t offset : property_offsets)
-            hold(offset);
-    } else if (Py_IS_TYPE(value.ptr(), &PyClassMethod_Type)) {
+    if (Py_IS_TYPE(value.ptr(), &PyProperty_Type))
+        hold(getter_offset);
+    else if (Py_IS_TYPE(value.ptr(), &PyClassMethod_Type))
         hold(classmethod_offset);
-    } else if (Py_IS_TYPE(value.ptr(), &PyStaticMethod_Type)) {
+    else if (Py_IS_TYPE(value.ptr(), &PyStaticMethod_Type))
         hold(staticmethod_offset);
-    }
 }
 
 void Snapshot::class_(handle cls, bool code) {

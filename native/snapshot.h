@@ -42,8 +42,9 @@ public:
     // itself.
     void class_(handle cls, bool code = true);
 
-    // What a property (fget, fset, fdel), classmethod or staticmethod wraps: the
-    // same objects. Its __init__ rebinds them in place, which no dict sees.
+    // What a property (its getter: the roads only read), classmethod or
+    // staticmethod wraps: the same object. Its __init__ rebinds it in place,
+    // which no dict sees.
     void descriptor(handle value);
 
     // A module's globals: the same names bound to the same objects, none added (a
@@ -90,7 +91,7 @@ private:
     struct Class {
         object cls, mro, metaclass;
     };
-    // The object a descriptor holds at `offset` (a property's fget, fset or fdel, a
+    // The object a descriptor holds at `offset` (a property's fget, a
     // classmethod's or staticmethod's function), recorded as `value`.
     struct Held {
         object descriptor;
