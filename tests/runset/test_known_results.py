@@ -107,7 +107,8 @@ def reinit(cls, name, getter):
     def undo():
         prop.__init__(old)
         # Stored again, so that the interpreter drops the getter its specialised
-        # reads cached: a getter rebound in place does not tell them.
+        # reads cached: a getter rebound in place does not tell them, and 3.11
+        # would go on calling the replaced one after it is freed.
         setattr(cls, name, prop)
     return undo
 
