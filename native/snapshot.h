@@ -33,10 +33,10 @@ public:
     bool function_as_built(handle function, handle expected);
 
     // A class: the same metaclass (recorded as a class too) and MRO, and its
-    // namespace the same names bound to the same objects, none added; what its
-    // properties, classmethods and staticmethods wrap the same objects (their
-    // __init__ may rebind it in place); its functions (and those the descriptors
-    // wrap) as above. Immutable (static) types need nothing.
+    // namespace the same names bound to the same objects, none added; its
+    // descriptors as below; its functions (and those its classmethods,
+    // staticmethods and properties' getters wrap) as above. Immutable (static)
+    // types need nothing.
     // With `code` false, only the namespace, MRO and metaclass: a caller that
     // relies on a few of its functions records those (and their descriptors)
     // itself.

@@ -77,10 +77,11 @@ inline PyObject* own_instance_dict(PyObject* obj) {
 }
 
 // cls(first, second). For one of the two classes as made (whose metaclass is `type`,
-// which no assignment changes), what type.__call__ does, without the argument tuple
-// and the lookup of __init__:
-// the call's level of depth, object.__new__, then the class's own __init__ entered
-// as that call enters it, so depth, errors and traceback are the same.
+// which no assignment changes), what type.__call__ does, without the argument
+// tuple and the lookup of __init__: the call's level of depth, object.__new__, then
+// the class's own __init__ entered as that call enters it, so depth, errors and
+// traceback are the same. That __init__ returns None: the call's check of its
+// result has nothing to refuse.
 inline object make(handle cls, handle first, handle second) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     const Made* made = as_made(type);
@@ -93,9 +94,7 @@ inline object make(handle cls, handle first, handle second) {
     } leave;
     object self = py::take(type->tp_new(type, state->no_arguments.ptr(), nullptr));
     PyObject* stack[] = {self.ptr(), first.ptr(), second.ptr()};
-    object result = py::take(PyObject_Vectorcall(made->init.ptr(), stack, 3, nullptr));
-    if (result.ptr() != Py_None)
-        py::raise(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.ptr())->tp_name);
+    py::take(PyObject_Vectorcall(made->init.ptr(), stack, 3, nullptr));
     return self;
 }
 

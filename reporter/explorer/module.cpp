@@ -11,8 +11,8 @@ State* state = nullptr;
 
 namespace {
 
-// cls.name where it is a native function made here that the class defines itself;
-// empty otherwise (no quick road through it).
+// cls.name, as the class's instances find it, where that is a native function made
+// here; empty otherwise (no quick road through it).
 object native_method(handle cls, handle name) {
     PyObject* found = py::compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name.ptr());
     return found && py::is_native_function(found) ? py::borrow(found) : object();
