@@ -1,4 +1,5 @@
 #include "native/module.h"
+#include "native/snapshot.h"
 
 #include <cstring>
 #include <string>
@@ -118,16 +119,15 @@ ModuleInfo module_info(handle module, const char* name, const char* filename) {
 
 namespace {
 
-// Globals found lately (while dicts keep versions, up to 3.11), with the version their dict had then: every change of a
-// dict gives it a version no dict has had, so the same dict at the same version
-// still holds the same value under the name. Kept only for dicts whose keys are
-// all exact str, where a lookup compares no key with code of its own: elsewhere
-// each lookup runs what it runs.
+// Globals found lately, with the stamp their dict had then (change_stamp): the
+// same dict at the same stamp still holds the same value under the name. Kept
+// only for dicts whose keys are all exact str, where a lookup compares no key
+// with code of its own: elsewhere each lookup runs what it runs.
 struct FoundGlobal {
     PyObject* globals;
     PyObject* name;  // owned, so that no other string takes its address meanwhile
     uint64_t version;
-    PyObject* value;  // borrowed from the dict, alive while the version holds
+    PyObject* value;  // borrowed from the dict, alive while the stamp holds
 };
 // A name is kept in the first few slots from its home slot: a module's names
 // would otherwise meet in one slot now and then and push each other out at
@@ -143,7 +143,7 @@ struct KeysVerdict {
 KeysVerdict globals_verdict;
 
 bool plain_keys(PyObject* dict) {
-    uint64_t version = compat::dict_version(dict);
+    uint64_t version = change_stamp(dict);
     if (globals_verdict.dict != dict || globals_verdict.version != version) {
         bool plain = true;
         Py_ssize_t pos = 0;
@@ -155,15 +155,32 @@ bool plain_keys(PyObject* dict) {
     return globals_verdict.plain;
 }
 
+// The one globals dict watched for changes from 3.12 (each module file has its
+// own), held so that its address names no other dict while findings refer to it.
+PyObject* watched_globals = nullptr;
+
+// Whether the dict's findings can be kept: it has a stamp.
+bool stamped_globals(PyObject* globals) {
+    if (compat::has_dict_version || globals == watched_globals)
+        return true;
+    if (!PyDict_CheckExact(globals) || !watch_changes(globals))
+        return false;
+    PyObject* previous = watched_globals;
+    watched_globals = Py_NewRef(globals);
+    Py_XDECREF(previous);
+    return true;
+}
+
 }  // namespace
 
 object global(const ModuleInfo& module, handle name) {
-    uint64_t version = compat::dict_version(module.globals);
+    bool stamped = stamped_globals(module.globals);
+    uint64_t version = change_stamp(module.globals);
     size_t home = (reinterpret_cast<uintptr_t>(name.ptr()) >> 4) % global_slots;
     // Where a new finding goes: the name's own slot, else the first one whose
     // finding no longer holds, else the home slot.
     FoundGlobal* vacant = nullptr;
-    for (size_t k = 0; compat::has_dict_version && k < global_probes; ++k) {
+    for (size_t k = 0; stamped && k < global_probes; ++k) {
         FoundGlobal& found = found_globals[(home + k) % global_slots];
         bool current = found.globals == module.globals && found.version == version;
         if (found.name == name.ptr() && found.globals == module.globals) {
@@ -177,10 +194,10 @@ object global(const ModuleInfo& module, handle name) {
     }
     object value = lookup(module.globals, name);
     if (value) {
-        if (compat::has_dict_version && PyDict_CheckExact(module.globals) && plain_keys(module.globals)) {
+        if (stamped && PyDict_CheckExact(module.globals) && plain_keys(module.globals)) {
             FoundGlobal& found = vacant ? *vacant : found_globals[home];
             object held = steal(found.name);  // let go after the slot is refilled
-            found = {module.globals, borrow(name).release(), compat::dict_version(module.globals), value.ptr()};
+            found = {module.globals, borrow(name).release(), change_stamp(module.globals), value.ptr()};
         }
         return value;
     }

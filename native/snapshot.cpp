@@ -141,7 +141,7 @@ void names_of(PyObject* code, handle names) {
             names_of(PyTuple_GET_ITEM(consts.ptr(), i), names);
 }
 
-// Changes to any dict a snapshot watches, process-wide (from 3.12).
+// Changes to any dict watched for changes, process-wide (from 3.12).
 uint64_t dict_changes = 0;
 void count_dict_change() { ++dict_changes; }
 
@@ -193,6 +193,12 @@ bool same_code(handle code, handle expected) {
 }
 
 }  // namespace
+
+bool watch_changes(handle dict) {
+    return compat::has_dict_version || compat::watch_dict_changes(dict.ptr(), count_dict_change);
+}
+
+uint64_t change_stamp(handle dict) { return compat::has_dict_version ? compat::dict_version(dict.ptr()) : dict_changes; }
 
 bool Snapshot::function_as_built(handle function, handle expected) {
     PyObject* f = function.ptr();

@@ -12,6 +12,12 @@
 
 namespace py {
 
+// A stamp of a dict's contents: while it stands where it stood, the dict has not
+// changed (nor been freed). Up to 3.11 the dict's version; from 3.12 the count of
+// changes to every dict watched for it, so only for a dict watch_changes took.
+bool watch_changes(handle dict);  // false where no watcher can be had
+uint64_t change_stamp(handle dict);
+
 class Snapshot {
 public:
     // owner.name as it is now; the same object must stay there.

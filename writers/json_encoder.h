@@ -31,6 +31,11 @@ public:
         return *this;
     }
     void clear() { size_ = 0; }
+    // Drops `count` characters from `at` on, closing the gap.
+    void erase_from(size_t at, size_t count) {
+        std::memmove(data_.get() + at, data_.get() + at + count, size_ - at - count);
+        size_ -= count;
+    }
     const char* data() const { return data_.get(); }
     size_t size() const { return size_; }
 
@@ -156,8 +161,9 @@ private:
         out_.append(text, N - 1);
     }
 
-    // Keys met again are copied from their first writing: a str is immutable and
-    // the entry holds it, so the same object still has the same text.
+    // Keys met again are copied from their first writing, with the separators
+    // around them: a str is immutable and the entry holds it, so the same object
+    // still has the same text.
     struct KeyText {
         py::object key;
         std::string text;

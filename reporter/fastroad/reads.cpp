@@ -31,14 +31,14 @@ struct Confirmed {
     PyObject* dict;
     uint64_t version;
 };
-Confirmed confirmed_dicts[512];
+Confirmed confirmed_dicts[2048];
 
 // From 3.12 such dicts are watched instead, and forgotten before a key is added,
 // the dict emptied, refilled or freed (a changed value or a removed key keeps the
 // verdict).
-PyObject* watched_dicts[512];
+PyObject* watched_dicts[2048];
 
-PyObject*& watched_slot(PyObject* dict) { return watched_dicts[(reinterpret_cast<uintptr_t>(dict) >> 4) % 512]; }
+PyObject*& watched_slot(PyObject* dict) { return watched_dicts[(reinterpret_cast<uintptr_t>(dict) >> 4) % 2048]; }
 
 void forget_watched(PyObject* dict) {
     PyObject*& slot = watched_slot(dict);
@@ -53,7 +53,7 @@ bool exact_str_keys(PyObject* dict) {
         return true;
     Confirmed* slot = nullptr;
     if (py::compat::has_dict_version) {
-        slot = &confirmed_dicts[(reinterpret_cast<uintptr_t>(dict) >> 4) % 512];
+        slot = &confirmed_dicts[(reinterpret_cast<uintptr_t>(dict) >> 4) % 2048];
         if (slot->dict == dict && slot->version == py::compat::dict_version(dict))
             return true;
     } else if (py::compat::has_dict_watchers && watched_slot(dict) == dict) {

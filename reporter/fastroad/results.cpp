@@ -255,11 +255,18 @@ object KnownResults::rate_of(const Counts& found) const {
     double share = 100.0 * double(good);
     share = share / double(found.total);
     share = share * factor;
+    uint64_t bits;
+    std::memcpy(&bits, &share, sizeof bits);
+    Rounded& slot = rounded_[(bits * 0x9E3779B97F4A7C15ULL) >> 58];
+    if (slot.set && slot.bits == bits)
+        return py::take(PyFloat_FromDouble(slot.value));
     object unrounded = py::take(PyFloat_FromDouble(share));
     PyObject* args[] = {unrounded.ptr(), two_.ptr()};
     object rate = py::steal(PyObject_Vectorcall(round_.ptr(), args, 2, nullptr));
     if (!rate)
         PyErr_Clear();  // the getter meets the same error
+    else if (PyFloat_CheckExact(rate.ptr()))
+        slot = {bits, PyFloat_AS_DOUBLE(rate.ptr()), true};
     return rate;
 }
 

@@ -8,6 +8,7 @@
 #include "native/snapshot.h"
 #include "reporter/runset/runset.h"
 
+#include <cstdint>
 #include <memory>
 
 namespace runset {
@@ -46,6 +47,14 @@ private:
     object test_result_, result_counter_;
     object value_slot_;  // TestResult's _value member
     object round_, two_;
+    // round(share, 2) of shares met before: float.__round__ is a pure function of
+    // its operand, and a report holds few distinct rates. Keyed by the bits.
+    struct Rounded {
+        uint64_t bits = 0;
+        double value = 0;
+        bool set = false;
+    };
+    mutable Rounded rounded_[64];
     object passed_, passx_;
 };
 

@@ -223,6 +223,26 @@ def test_mutation_by_a_value_during_the_dump_matches():
     assert make().dump_json() == generic(make())
 
 
+@pytest.mark.parametrize("name", ["TestResult", "ResultCounter", "ReportObjectBase"])
+def test_a_module_global_replaced_during_the_dump_is_seen_by_the_values_after_it(monkeypatch, name):
+    class Swapper(Exception):
+        def __repr__(self):
+            monkeypatch.setattr(runset, name, type("Other", (), {}))
+            return "Swapper()"
+
+    def dumped(dump):
+        rs = job_with([Swapper(), counter({"passed": 1}), Failed], [])
+        try:
+            return outcome(lambda: dump(rs))
+        finally:
+            monkeypatch.undo()
+
+    fast = dumped(lambda rs: rs.dump_json())
+    assert fast == dumped(generic)
+    refused = {"TestResult": "TestResult", "ResultCounter": "ResultCounter", "ReportObjectBase": "Section"}[name]
+    assert fast[:3] == ("error", TypeError, "Object of type %s is not JSON serializable" % refused)
+
+
 def test_float_and_key_forms_follow_the_json_package():
     rs = job_with([{1.5: math.inf, True: -math.inf, None: math.nan, 10 ** 20: -0.0, FloatSub(2.0): IntSub(3)}], [])
     assert rs.dump_json() == generic(rs)
@@ -398,7 +418,8 @@ def test_a_replaced_value_ignore_is_what_both_roads_test_against(monkeypatch, ig
 
 def test_many_keys_met_again_are_written_alike():
     keys = ["k%d\n" % index for index in range(1500)] + [StrSub("k1\n"), "\u00e9"]
-    rows = [{key: index for key in keys} for index in range(3)]
+    # Each key first in one row and later in the others, and met first either way.
+    rows = [{key: index for key in keys[index:] + keys[:index]} for index in (0, 2, 1, 1500, 0)]
     rs = job_with([rows], [])
     assert rs.dump_json() == generic(rs)
 

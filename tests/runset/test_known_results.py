@@ -208,9 +208,10 @@ def test_rates_round_as_the_interpreter_rounds():
     for passed, total, weight in [(1, 8, 1.0), (5, 8, 0.1), (1, 3, 1.0), (2, 3, 0.5), (1, 6, 1.0),
                                   (7, 9, 1e-300), (3, 7, 1e300), (1, 1, -0.0), (0, 5, 2)]:
         made = counter({"passed": passed, "failed": total - passed}, weight)
-        shown = json.loads(job([made]).dump_json())["report"]["tasks"][0]["extra"]["c0"]["success_rate"]
         expected = ResultCounter.success_rate.fget(made)
-        assert shown == expected or (math.isnan(shown) and math.isnan(expected))
+        for _ in range(2):  # the second time, a rate met before
+            shown = json.loads(job([made]).dump_json())["report"]["tasks"][0]["extra"]["c0"]["success_rate"]
+            assert shown == expected or (math.isnan(shown) and math.isnan(expected))
 
 
 @pytest.mark.parametrize("change", [
