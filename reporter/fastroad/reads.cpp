@@ -3,6 +3,7 @@
 #include "reporter/fastroad/results.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace runset {
 namespace {
@@ -24,6 +25,9 @@ bool codeless_type(PyTypeObject* type) {
     return type->tp_getattro == PyObject_GenericGetAttr && Py_TYPE(reinterpret_cast<PyObject*>(type)) == &PyType_Type;
 }
 
+// A job's nodes each have a dict: room for several thousand.
+constexpr int slot_bits = 13;
+
 // Dicts found to hold exact str keys only, with the version they had then: a dict
 // at the same address with the same version is the same dict, unchanged (up to
 // 3.11).
@@ -31,14 +35,20 @@ struct Confirmed {
     PyObject* dict;
     uint64_t version;
 };
-Confirmed confirmed_dicts[2048];
+Confirmed confirmed_dicts[size_t(1) << slot_bits];
 
 // From 3.12 such dicts are watched instead, and forgotten before a key is added,
 // the dict emptied, refilled or freed (a changed value or a removed key keeps the
 // verdict).
-PyObject* watched_dicts[2048];
+PyObject* watched_dicts[size_t(1) << slot_bits];
 
-PyObject*& watched_slot(PyObject* dict) { return watched_dicts[(reinterpret_cast<uintptr_t>(dict) >> 4) % 2048]; }
+// Dicts lie at a fixed stride in memory: the address is mixed so that they
+// spread over every slot.
+size_t slot_of(PyObject* dict) {
+    return size_t((uint64_t(reinterpret_cast<uintptr_t>(dict)) * 0x9E3779B97F4A7C15ULL) >> (64 - slot_bits));
+}
+
+PyObject*& watched_slot(PyObject* dict) { return watched_dicts[slot_of(dict)]; }
 
 void forget_watched(PyObject* dict) {
     PyObject*& slot = watched_slot(dict);
@@ -53,7 +63,7 @@ bool exact_str_keys(PyObject* dict) {
         return true;
     Confirmed* slot = nullptr;
     if (py::compat::has_dict_version) {
-        slot = &confirmed_dicts[(reinterpret_cast<uintptr_t>(dict) >> 4) % 2048];
+        slot = &confirmed_dicts[slot_of(dict)];
         if (slot->dict == dict && slot->version == py::compat::dict_version(dict))
             return true;
     } else if (py::compat::has_dict_watchers && watched_slot(dict) == dict) {
@@ -137,19 +147,6 @@ int codeless_is_root(handle parent, CodelessReads& reads) {
     return 0;
 }
 
-// head + "." + tail of two exact str, made at once; empty with the error set.
-object dotted(handle head, handle tail) {
-    if (py::compat::ready(head.ptr()) < 0 || py::compat::ready(tail.ptr()) < 0)
-        return object();
-    Py_ssize_t head_size = PyUnicode_GET_LENGTH(head.ptr()), tail_size = PyUnicode_GET_LENGTH(tail.ptr());
-    Py_UCS4 widest = std::max(PyUnicode_MAX_CHAR_VALUE(head.ptr()), PyUnicode_MAX_CHAR_VALUE(tail.ptr()));
-    object text = py::steal(PyUnicode_New(head_size + 1 + tail_size, widest));
-    if (!text || PyUnicode_CopyCharacters(text.ptr(), 0, head.ptr(), 0, head_size) < 0 ||
-        PyUnicode_WriteChar(text.ptr(), head_size, '.') < 0 ||
-        PyUnicode_CopyCharacters(text.ptr(), head_size + 1, tail.ptr(), 0, tail_size) < 0)
-        return object();
-    return text;
-}
 
 // node.fullid or node.idlist as this module's property computes it, or empty when
 // that is not certain to run no code. Takes the depth count the generic road's
@@ -199,6 +196,31 @@ object codeless_path(handle node, bool full, CodelessReads& reads) {
 }
 
 }  // namespace
+
+object dotted(handle head, handle tail) {
+    if (py::compat::ready(head.ptr()) < 0 || py::compat::ready(tail.ptr()) < 0)
+        return object();
+    Py_ssize_t head_size = PyUnicode_GET_LENGTH(head.ptr()), tail_size = PyUnicode_GET_LENGTH(tail.ptr());
+    Py_UCS4 widest = std::max(PyUnicode_MAX_CHAR_VALUE(head.ptr()), PyUnicode_MAX_CHAR_VALUE(tail.ptr()));
+    object text = py::steal(PyUnicode_New(head_size + 1 + tail_size, widest));
+    if (!text)
+        return object();
+    int kind = PyUnicode_KIND(text.ptr());
+    char* data = static_cast<char*>(PyUnicode_DATA(text.ptr()));
+    // Of one width (the usual case), the characters are copied as they lie.
+    if (PyUnicode_KIND(head.ptr()) == kind && PyUnicode_KIND(tail.ptr()) == kind) {
+        std::memcpy(data, PyUnicode_DATA(head.ptr()), size_t(head_size) * size_t(kind));
+        PyUnicode_WRITE(kind, data, head_size, '.');
+        std::memcpy(data + size_t(head_size + 1) * size_t(kind), PyUnicode_DATA(tail.ptr()),
+                    size_t(tail_size) * size_t(kind));
+        return text;
+    }
+    if (PyUnicode_CopyCharacters(text.ptr(), 0, head.ptr(), 0, head_size) < 0 ||
+        PyUnicode_WriteChar(text.ptr(), head_size, '.') < 0 ||
+        PyUnicode_CopyCharacters(text.ptr(), head_size + 1, tail.ptr(), 0, tail_size) < 0)
+        return object();
+    return text;
+}
 
 object CodelessReads::if_present(handle self, handle name) {
     CodelessReads& reads = *this;

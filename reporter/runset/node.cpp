@@ -11,7 +11,7 @@ namespace runset {
 namespace {
 
 // A node directly under the run set (or with no parent) starts the path.
-bool is_path_root(handle parent) { return !py::truthy(parent) || py::isinstance(parent, global(n::RunSet)); }
+bool is_path_root(handle parent) { return !py::truthy(parent) || is_instance(parent, global(n::RunSet)); }
 
 // The instance dict of a new node made at the size its attributes fill, where its
 // class shares no key table among its instances (3.10 would make a small dict and
@@ -59,8 +59,10 @@ object idlist(handle self);
 // run directly, with the depth count and traceback entry its call would add.
 object parent_path(handle parent, handle name, handle property, object (*body)(handle), const char* qualname) {
     PyTypeObject* type = Py_TYPE(parent.ptr());
+    // Found along the MRO itself: what getattr(type, name) would pass through a
+    // descriptor's __get__ first.
     if (type->tp_getattro == PyObject_GenericGetAttr && Py_TYPE(reinterpret_cast<PyObject*>(type)) == &PyType_Type &&
-        py::getattr_optional(reinterpret_cast<PyObject*>(type), name).ptr() == property.ptr()) {
+        py::compat::type_lookup(type, name.ptr()) == property.ptr()) {
         py::recursion_guard call(" while calling a Python object");
         try {
             return body(parent);
@@ -79,8 +81,10 @@ object fullid(handle self) {
     object parent_path = runset::parent_path(parent, n::fullid, state->fullid_property, fullid,
                                              "ReportObjectBase.fullid");
     object id = py::getattr(self, n::id);
-    // str(parent.fullid) + "." + str(self.id), without the cost of a format string.
+    // str(parent.fullid) + "." + str(self.id): two exact str joined at once.
     object head = py::str(parent_path), tail = py::str(id);
+    if (PyUnicode_CheckExact(head.ptr()) && PyUnicode_CheckExact(tail.ptr()))
+        return py::take(dotted(head, tail).release());
     object joined = py::take(PyUnicode_Concat(head.ptr(), state->dot.ptr()));
     return py::take(PyUnicode_Concat(joined.ptr(), tail.ptr()));
 }

@@ -101,6 +101,9 @@ int ignored_codeless(handle ignore, handle value);
 object reported_value(handle node, handle name, handle ignore, void (*before_code)(void*, PyObject*) = nullptr,
                       void* context = nullptr);
 
+// head + "." + tail of two exact str, made at once; empty with the error set.
+object dotted(handle head, handle tail);
+
 // Calls visit(name, value) for each name of node._ARG_ORDER whose value is present
 // and not one of VALUE_IGNORE: what the YAML and JSON forms of a node hold.
 template <typename Visit>

@@ -653,3 +653,17 @@ def test_documented_job_matches_reference():
 
 if __name__ == "__main__":
     sys.exit(pytest.main([__file__, "-q"]))
+
+
+@pytest.mark.parametrize("widths", ["ab", "\u00e9b", "\u20acb", "\U0001F600b"])
+def test_paths_join_ids_of_every_character_width_as_the_reference_does(widths):
+    # Each width of id under and over each other, with the JSON form that reads the paths too.
+    def paths(mod):
+        rs = mod.RunSet(id="job", seq_num=0)
+        found = []
+        for index, id in enumerate(["ab", "\u00e9b", "\u20acb", "\U0001F600b"]):
+            step = rs.add_task(id=widths, seq_num=index).add_section(id=id, seq_num=1).add_section(id=widths, seq_num=1)
+            found.append((step.fullid, step.idlist))
+        return found, rs.dump_json()
+
+    assert paths(native) == paths(reference)
