@@ -63,6 +63,11 @@ inline PyObject* plain_instance_dict(PyObject* obj, PyObject* name, bool write) 
     return take(PyObject_GetAttr(obj.ptr(), name.ptr()));
 }
 
+// compat::type_lookup with a cache of its own in front, kept per class while the
+// class's version tag holds (any change to it or a base drops the tag). The
+// interpreter's own cache costs several times as much from 3.14. Borrowed.
+PyObject* class_lookup(PyTypeObject* type, PyObject* name);
+
 // getattr(obj, name, fallback): only AttributeError falls back, as in Python.
 object getattr(handle obj, handle name, handle fallback);
 

@@ -19,7 +19,7 @@ namespace {
 // key); and every value met along a path is a plain str, None or such a node.
 // Anything else is read the generic way, twice.
 
-PyObject* class_attribute(PyTypeObject* type, handle name) { return py::compat::type_lookup(type, name.ptr()); }
+PyObject* class_attribute(PyTypeObject* type, handle name) { return py::class_lookup(type, name.ptr()); }
 
 bool codeless_type(PyTypeObject* type) {
     return type->tp_getattro == PyObject_GenericGetAttr && Py_TYPE(reinterpret_cast<PyObject*>(type)) == &PyType_Type;

@@ -236,7 +236,7 @@ bool is_instance(handle obj, handle cls) {
     // read the default way through object's own descriptor, that is the type again.
     static PyObject* const object_class = py::compat::type_lookup(&PyBaseObject_Type, n::__class__);
     if (PyType_CheckExact(cls.ptr()) && type->tp_getattro == PyObject_GenericGetAttr &&
-        py::compat::type_lookup(type, n::__class__) == object_class)
+        py::class_lookup(type, n::__class__) == object_class)
         return PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls.ptr()));
     return py::isinstance(obj, cls);
 }

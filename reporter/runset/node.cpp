@@ -62,7 +62,7 @@ object parent_path(handle parent, handle name, handle property, object (*body)(h
     // Found along the MRO itself: what getattr(type, name) would pass through a
     // descriptor's __get__ first.
     if (type->tp_getattro == PyObject_GenericGetAttr && Py_TYPE(reinterpret_cast<PyObject*>(type)) == &PyType_Type &&
-        py::compat::type_lookup(type, name.ptr()) == property.ptr()) {
+        py::class_lookup(type, name.ptr()) == property.ptr()) {
         py::recursion_guard call(" while calling a Python object");
         try {
             return body(parent);
