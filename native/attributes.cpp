@@ -18,7 +18,8 @@ FoundInClass found_in_classes[size_t(1) << found_bits];
 }  // namespace
 
 PyObject* class_lookup(PyTypeObject* type, PyObject* name) {
-    uint64_t mixed = (uint64_t(reinterpret_cast<uintptr_t>(type)) ^ (uint64_t(reinterpret_cast<uintptr_t>(name)) >> 4)) *
+    uint64_t mixed = (uint64_t(reinterpret_cast<uintptr_t>(type)) ^
+                      (uint64_t(reinterpret_cast<uintptr_t>(name)) >> 4)) *
                      0x9E3779B97F4A7C15ULL;
     FoundInClass& slot = found_in_classes[mixed >> (64 - found_bits)];
     if (slot.type == type && slot.name == name && compat::type_version_holds(type, slot.version))

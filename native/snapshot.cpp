@@ -198,7 +198,9 @@ bool watch_changes(handle dict) {
     return compat::has_dict_version || compat::watch_dict_changes(dict.ptr(), count_dict_change);
 }
 
-uint64_t change_stamp(handle dict) { return compat::has_dict_version ? compat::dict_version(dict.ptr()) : dict_changes; }
+uint64_t change_stamp(handle dict) {
+    return compat::has_dict_version ? compat::dict_version(dict.ptr()) : dict_changes;
+}
 
 bool Snapshot::function_as_built(handle function, handle expected) {
     PyObject* f = function.ptr();
