@@ -191,33 +191,31 @@ void JsonEncoder::refuse(py::handle obj) {
 }
 
 void JsonEncoder::object_key(py::handle key, bool first) {
+    // A str key met again is written in one piece: the item separator (skipped
+    // for the first entry), its text and the key separator.
     PyObject* k = key.ptr();
-    if (!PyUnicode_CheckExact(k)) {
-        if (!first)
-            append_separator(item_separator_);
-        encode_str(key);
-        append_separator(key_separator_);
-        return;
+    KeyText* slot = nullptr;
+    if (PyUnicode_CheckExact(k)) {
+        if (!key_texts_)
+            key_texts_.reset(new KeyText[key_slots]);
+        uint64_t mixed = uint64_t(reinterpret_cast<uintptr_t>(k)) * 0x9E3779B97F4A7C15ULL;
+        slot = &key_texts_[size_t(mixed >> 32) % key_slots];
+        if (slot->key.ptr() == k) {
+            size_t skip = first ? item_separator_.size() : 0;
+            out_.append(slot->text.data() + skip, slot->text.size() - skip);
+            return;
+        }
     }
-    // A key met again is written in one piece: the item separator, its text and
-    // the key separator, the first skipped for the first entry.
-    if (!key_texts_)
-        key_texts_.reset(new KeyText[key_slots]);
-    uint64_t mixed = uint64_t(reinterpret_cast<uintptr_t>(k)) * 0x9E3779B97F4A7C15ULL;
-    KeyText& slot = key_texts_[size_t(mixed >> 32) % key_slots];
-    if (slot.key.ptr() != k) {
-        size_t begin = out_.size();
+    if (!first)
         append_separator(item_separator_);
-        encode_str(key);
-        append_separator(key_separator_);
-        slot.text.assign(out_.data() + begin, out_.size() - begin);
-        slot.key = py::borrow(key);
-        if (first)
-            out_.erase_from(begin, item_separator_.size());
-        return;
+    size_t begin = out_.size();
+    encode_str(key);
+    append_separator(key_separator_);
+    if (slot) {
+        slot->text = item_separator_;
+        slot->text.append(out_.data() + begin, out_.size() - begin);
+        slot->key = py::borrow(key);
     }
-    size_t skip = first ? item_separator_.size() : 0;
-    out_.append(slot.text.data() + skip, slot.text.size() - skip);
 }
 
 JsonEncoder::Marker::Marker(JsonEncoder& encoder, py::handle obj) : encoder_(encoder), obj_(nullptr) {

@@ -31,11 +31,6 @@ public:
         return *this;
     }
     void clear() { size_ = 0; }
-    // Drops `count` characters from `at` on, closing the gap.
-    void erase_from(size_t at, size_t count) {
-        std::memmove(data_.get() + at, data_.get() + at + count, size_ - at - count);
-        size_ -= count;
-    }
     const char* data() const { return data_.get(); }
     size_t size() const { return size_; }
 
