@@ -37,10 +37,37 @@ def test_main_job_stores_the_report_and_the_legacy_files(tmp_path):
         "commonSetup", "section0", "section1", "commonCleanup", "collector"]
     assert task.find("testCase/testSection/testStep/testStep/testStep") is not None
 
+    # The tree as printed: the run set, its tasks and the paths to failures, then a count of what was left out.
+    start = lines.index("stored report, read back through the explorer (id, type, result; the tasks and the "
+                        "paths to failures):")
+    rest = re.fullmatch(r"  \.\.\. (\d+) of (\d+) nodes not shown \(--tree full prints them all\)",
+                        next(line for line in lines[start:] if "not shown" in line))
+    shown = lines[start + 1:lines.index(rest.group(0))]
+    assert len(shown) + int(rest.group(1)) == int(rest.group(2)) == int(stored.group(1))
+    for line in shown:
+        depth = (len(line) - len(line.lstrip())) // 2 - 1
+        assert depth <= 1 or line.split()[-1] in ("failed", "errored", "aborted"), line
+    assert sum(line.split()[-1] == "failed" for line in shown) > 2
+
     summary = ET.parse(str(out / "ResultsSummary.xml")).getroot()
     assert summary.find("jobName").text == report["name"]
     assert summary.find("total").text == str(sum(report["summary"][k] for k in report["summary"]
                                                    if k not in ("total", "success_rate")))
+
+
+def test_the_full_tree_prints_every_node(tmp_path):
+    proc = subprocess.run([sys.executable, os.path.join(REPO_ROOT, "tools", "main_job.py"), "--out", str(tmp_path),
+                           "--tasks", "2", "--sections", "2", "--tree", "full", "--no-server"],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    start = lines.index("stored report, read back through the explorer (id, type, result):")
+    tree = lines[start + 1:lines.index("look at it from %s with:" % REPO_ROOT)]
+    report = json.loads((tmp_path / "results.json").read_text())["report"]
+
+    def count(node):
+        return 1 + sum(count(child) for key in ("tasks", "sections") for child in node.get(key, ()))
+    assert len(tree) == count(report) and not any("not shown" in line for line in tree)
 
 
 def test_job_help_needs_no_set_up_or_build(tmp_path):
@@ -70,4 +97,4 @@ def test_bad_options_are_one_line_errors_and_every_option_is_explained(tmp_path)
     helped = subprocess.run([sys.executable, os.path.join(REPO_ROOT, "tools", "main_job.py"), "--help"],
                             capture_output=True, text=True, timeout=60).stdout
     options = re.findall(r"^  (--\w+)(?: \w+)?\s+(\S.*)$", helped, re.M)
-    assert [name for name, _ in options] == ["--out", "--tasks", "--sections", "--installed"]
+    assert [name for name, _ in options] == ["--out", "--tasks", "--sections", "--tree", "--installed"]

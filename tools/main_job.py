@@ -14,7 +14,8 @@ is stopped. The job ends with the commands
 that look at what it wrote, the one that serves the stored jobs for browsing,
 and the name of the output folder.
 
-    tools/job [--out DIR] [--tasks N] [--sections N] [--installed] [--server-data DIR] [--no-server]
+    tools/job [--out DIR] [--tasks N] [--sections N] [--tree {short,full}] [--installed]
+              [--server-data DIR] [--no-server]
 """
 import argparse
 import datetime
@@ -48,6 +49,9 @@ def parse_args(argv=None):
                         help="tasks (script runs) that run; one more is planned and never runs (default: 3)")
     parser.add_argument("--sections", type=count, default=4, metavar="N",
                         help="test cases in each task, each with two steps (default: 4)")
+    parser.add_argument("--tree", choices=("short", "full"), default="short",
+                        help="the stored tree as printed: the tasks and the paths to failures (short, the default), "
+                             "or every node (full)")
     parser.add_argument("--installed", action="store_true",
                         help="import kovra from the installed packages, not from this checkout")
     parser.add_argument("--server-data", metavar="DIR",
@@ -149,6 +153,15 @@ def run_task(job, index, sections, logdir):
     return task
 
 
+class TreeLine(str):
+    """A printed line of the tree that knows whether the short tree keeps it."""
+
+    def __new__(cls, text, short):
+        line = super().__new__(cls, text)
+        line.short = short
+        return line
+
+
 def explored_tree(client, tasks=None):
     """Lines of the stored tree, each node fetched through an Explorer (only the first `tasks` tasks if given)."""
     lines = []
@@ -158,7 +171,9 @@ def explored_tree(client, tasks=None):
         stored = {k: v for k, v in (("type", node.type), ("result", node.result), ("summary", node.summary))
                   if v is not None}
         state = views.state(stored)
-        lines.append("%s%s  %s  %s" % ("  " * depth, node.id, node.type, state or "-"))
+        # Results roll up, so every node on the path to a failure fails too.
+        short = depth <= 1 or views.is_failing(stored)
+        lines.append(TreeLine("%s%s  %s  %s" % ("  " * depth, node.id, node.type, state or "-"), short))
         # `tasks` exists on the run set only; elsewhere it reads as None from the mapping.
         taken = 0
         for child in node.tasks or node.sections or ():
@@ -218,9 +233,8 @@ def main(argv=None):
 
     tree = explored_tree(ReporterClient.from_file(os.path.join(out, "results.json")))
     assert tree == explored_tree(ReporterClient.from_file(os.path.join(out, "results.yaml")))
-    print("stored report, read back through the explorer (id, type, result):")
-    for line in tree:
-        print("  " + line)
+    for line in tree_lines(tree, args.tree):
+        print(line)
     if not args.no_server:
         data = os.path.abspath(args.server_data or os.path.join(out, "server"))
         key = "nightly-" + datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
@@ -243,6 +257,19 @@ def main(argv=None):
         print(line)
     print("Report written to: %s" % out)
     return 0
+
+
+def tree_lines(tree, form):
+    """The tree as printed: whole, or the run set, its tasks and the paths to failures with a count of the rest."""
+    if form == "full":
+        return ["stored report, read back through the explorer (id, type, result):"] + ["  " + line for line in tree]
+    shown = [line for line in tree if line.short]
+    lines = ["stored report, read back through the explorer (id, type, result; the tasks and the paths to "
+             "failures):"] + ["  " + line for line in shown]
+    if len(shown) < len(tree):
+        lines.append("  ... %d of %d nodes not shown (--tree full prints them all)" % (len(tree) - len(shown),
+                                                                                       len(tree)))
+    return lines
 
 
 def server_python():
@@ -341,7 +368,8 @@ def how_to_look(out):
         "show %s --failed" % stored,
         "summary %s" % stored,
         "junit %s -o %s" % (stored, os.path.join(out, "junit.xml")),
-        "xml %s -o DIR" % os.path.join(out, "results.yaml"),
+        # The JSON form keeps texts exactly; the YAML form drops trailing blanks of multi-line texts.
+        "xml %s -o DIR" % stored,
         "html %s -o %s" % (stored, os.path.join(out, "report.html")),
         "diff OTHER/results.json %s" % stored,
     ]

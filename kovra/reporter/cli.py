@@ -274,8 +274,11 @@ def build_parser(prog=PROG):
     sub.add_argument("--check", action="store_true",
                      help="exit with status 1 when anything failed, errored or aborted")
 
-    sub = command("xml", cmd_xml, "Regenerate ResultsDetails.xml and ResultsSummary.xml from the report.")
-    sub.add_argument("file", metavar="FILE", help="stored report")
+    sub = command("xml", cmd_xml, "Regenerate ResultsDetails.xml and ResultsSummary.xml from the report. "
+                                  "Give it results.json where both forms exist: results.yaml drops the trailing "
+                                  "blanks of multi-line texts, so the files made from it can differ from the "
+                                  "job's own.")
+    sub.add_argument("file", metavar="FILE", help="stored report (results.json keeps every text exactly)")
     sub.add_argument("-o", "--out", metavar="DIR", required=True,
                      help="folder for the two files (made if missing; files of those names in it are replaced)")
 
@@ -320,7 +323,8 @@ def main(argv=None, prog=PROG):
         # A job on a server (http://HOST:PORT/jobs/JOB) is read from a local copy.
         with remote.local_copies(args, ("file", "old", "new"), with_logs=args.command == "html"):
             return args.func(args)
-    except (store.StoredReportError, CommandError, remote.ServerError, server_cli.ServerCommandError) as error:
+    except (store.StoredReportError, CommandError, remote.ServerError, remote.NotAJobURL,
+            server_cli.ServerCommandError) as error:
         print("%s: error: %s" % (where, views.printable(error)), file=sys.stderr)
         return 2
     except BrokenPipeError:

@@ -14,6 +14,15 @@ import tempfile
 from kovra.reporter_client.server import ServerClient, ServerError, split_job_url
 
 TOKEN_VARIABLE = "KOVRA_REPORTER_TOKEN"
+JOB_URL_FORM = "http://HOST:PORT/jobs/KEY"
+
+
+class NotAJobURL(ValueError):
+    """An http(s) argument that names no job: it must not be taken for a file name."""
+
+
+def is_url(text):
+    return isinstance(text, str) and text.lower().startswith(("http://", "https://"))
 
 
 def token_from(path=None):
@@ -45,6 +54,8 @@ def local_copies(args, names, with_logs=False):
             setattr(args, name + "_shown", given)
             client = client_for(given) if isinstance(given, str) else None
             if client is None:
+                if is_url(given):
+                    raise NotAJobURL("%s is not a job on a server (expected %s)" % (given, JOB_URL_FORM))
                 continue
             if folder is None:
                 folder = tempfile.mkdtemp(prefix="kovra-fetched-")
@@ -67,4 +78,4 @@ def local_copies(args, names, with_logs=False):
             shutil.rmtree(folder, ignore_errors=True)
 
 
-__all__ = ["ServerError", "client_for", "local_copies", "token_from"]
+__all__ = ["JOB_URL_FORM", "NotAJobURL", "ServerError", "client_for", "is_url", "local_copies", "token_from"]

@@ -75,7 +75,7 @@ def _hide_password(url):
 def _client(url, args):
     client = remote.client_for(url, token=remote.token_from(getattr(args, "token_file", None)))
     if client is None:
-        raise ServerCommandError("%s is not a job on a server (http://HOST:PORT/jobs/JOB)" % url)
+        raise ServerCommandError("%s is not a job on a server (expected %s)" % (url, remote.JOB_URL_FORM))
     return client
 
 
@@ -90,6 +90,8 @@ def cmd_upload(args):
 def cmd_jobs(args):
     from kovra.reporter_client.server import ServerClient
     url = args.server.rstrip("/")
+    if remote.client_for(url, token="") is not None:
+        raise ServerCommandError("%s is a job, not a server (expected http://HOST:PORT)" % url)
     try:
         client = ServerClient(url, None, token=remote.token_from(args.token_file))
     except ValueError as error:

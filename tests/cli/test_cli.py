@@ -90,10 +90,14 @@ def test_main_job_ends_with_commands_that_work(tmp_path):
     commands = [shlex.split(line) for line in lines[start + 1:-1]]
     assert [c[3] for c in commands] == ["show", "summary", "junit", "xml", "html", "diff"]
     for command in commands:
-        if "DIR" not in command and not any(a.startswith("OTHER") for a in command):
+        if not any(a.startswith("OTHER") for a in command):
+            command = [str(tmp_path / "again") if a == "DIR" else a for a in command]
             ran = subprocess.run(command, cwd=REPO_ROOT, capture_output=True, text=True, timeout=120)
             assert ran.returncode == 0 and ran.stderr == "", (command, ran.stderr)
     assert (tmp_path / "junit.xml").exists() and (tmp_path / "report.html").exists()
+    # The suggested form keeps the multi-line texts' trailing blanks, so the files come out as the job's own.
+    for name in ("ResultsDetails.xml", "ResultsSummary.xml"):
+        assert (tmp_path / "again" / name).read_bytes() == (tmp_path / name).read_bytes(), name
 
 
 # --- loading --------------------------------------------------------------------------------------------------------
@@ -521,12 +525,29 @@ def test_xml_that_cannot_render_leaves_no_folder_and_no_dump(hostile, tmp_path):
     assert os.listdir(tmp_path / "kept") == []
 
 
+@pytest.mark.parametrize("args, expected", [
+    (["show", "http://127.0.0.1:1/nightly-1"], "http://127.0.0.1:1/nightly-1 is not a job on a server "
+                                                "(expected http://HOST:PORT/jobs/KEY)"),
+    (["diff", "HTTPS://h:1/api/", "{good}"], "HTTPS://h:1/api/ is not a job on a server "
+                                             "(expected http://HOST:PORT/jobs/KEY)"),
+    (["jobs", "http://127.0.0.1:1/jobs/nightly-1"], "http://127.0.0.1:1/jobs/nightly-1 is a job, not a server "
+                                                     "(expected http://HOST:PORT)"),
+])
+def test_a_url_of_the_wrong_form_is_named_in_one_line(job, args, expected):
+    proc = run(*[a.format(good=job / "results.json") for a in args])
+    assert (proc.returncode, proc.stdout) == (2, "")
+    assert proc.stderr == "python -m kovra.reporter %s: error: %s\n" % (args[0], expected)
+
+
 def test_every_command_has_help(capsys):
     for command in ("show", "summary", "xml", "junit", "diff", "convert", "html"):
         with pytest.raises(SystemExit) as stop:
             cli.main([command, "--help"])
         assert stop.value.code == 0
-        assert capsys.readouterr().out.startswith("usage: python -m kovra.reporter %s" % command)
+        helped = capsys.readouterr().out
+        assert helped.startswith("usage: python -m kovra.reporter %s" % command)
+        if command == "xml":
+            assert "results.yaml drops the trailing blanks of multi-line texts" in " ".join(helped.split())
     with pytest.raises(SystemExit) as stop:
         cli.main([])
     assert stop.value.code == 2
