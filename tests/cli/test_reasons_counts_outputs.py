@@ -121,7 +121,8 @@ def test_a_task_shows_the_same_state_in_show_the_page_and_the_job_print(tmp_path
     order = re.search(r"var WORST_FIRST = \[([^\]]*)\]", script).group(1)
     assert tuple(json.loads("[%s]" % order)) == views.WORST_FIRST
     proc = subprocess.run([PYTHONS[0], os.path.join(REPO_ROOT, "tools", "main_job.py"), "--out", str(tmp_path),
-                           "--tasks", "2", "--sections", "2"], capture_output=True, text=True, timeout=120)
+                           "--tasks", "2", "--sections", "2", "--tree", "full"], capture_output=True, text=True,
+                          timeout=120)
     assert proc.returncode == 0, proc.stderr
     printed = proc.stdout.splitlines()
     explored = [line.split() for line in printed[printed.index(

@@ -80,7 +80,8 @@ def test_answers_are_fresh_mappings_and_unknown_paths_are_named(job, client):
 
 def test_main_job_prints_the_stored_tree(tmp_path):
     proc = subprocess.run([sys.executable, os.path.join(REPO_ROOT, "tools", "main_job.py"), "--out", str(tmp_path),
-                           "--tasks", "1", "--sections", "1"], capture_output=True, text=True, timeout=120)
+                           "--tasks", "1", "--sections", "1", "--tree", "full"], capture_output=True, text=True,
+                          timeout=120)
     assert proc.returncode == 0, proc.stderr
     lines = proc.stdout.splitlines()
     start = lines.index("stored report, read back through the explorer (id, type, result):")
