@@ -1,8 +1,8 @@
 // kovra.reporter._intake: the reporter server's rows of an upload's nodes, made in
 // one native pass over the parsed report, its shape and nesting checked on the way.
 #include "native/module.h"
-#include "reporter/fastroad/intake_road.h"
-#include "writers/json_encoder.h"
+#include "reporter/intake/road.h"
+#include "formats/json/encoder.h"
 
 #include <datetime.h>
 
@@ -232,11 +232,11 @@ object flatten(handle report, handle max_nodes_arg, handle max_depth_arg, handle
     if (!PyDict_CheckExact(report.ptr()))
         py::raise(PyExc_TypeError, "the report must be a dict");
 
-    writers::JsonOptions options;
+    formats::JsonOptions options;
     options.check_circular = false;  // parsed JSON holds no cycles
     options.item_separator = ",";
     options.key_separator = ":";
-    writers::JsonEncoder encoder(options);
+    formats::JsonEncoder encoder(options);
 
     object rows = py::new_list();
     std::unordered_set<std::string> seen;

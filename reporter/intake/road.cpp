@@ -1,4 +1,4 @@
-#include "reporter/fastroad/intake_road.h"
+#include "reporter/intake/road.h"
 
 #include "native/module.h"
 
