@@ -24,6 +24,8 @@ import os
 import re
 import tempfile
 
+from kovra.reporter.format import PROBLEM_RESULTS
+
 ASSET_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "html_assets")
 
 # A node's log stretch up to this size is shown whole; a longer one as its
@@ -34,7 +36,6 @@ STRETCH_TAIL = STRETCH_LIMIT - STRETCH_HEAD
 # All embedded log text together; failing nodes are served first.
 LOG_BUDGET = 4 * 1024 * 1024
 
-PROBLEM_RESULTS = frozenset(("failed", "errored", "aborted", "blocked"))
 
 # Header lines: label, then the run set's key (looked up in "extra" too).
 HEADER_FIELDS = (

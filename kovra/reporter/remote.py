@@ -11,7 +11,7 @@ import os
 import shutil
 import tempfile
 
-from kovra.reporter_client.server import ServerClient, ServerError, split_job_url
+from kovra.reporter.client import ServerClient, ServerError, split_job_url
 
 TOKEN_VARIABLE = "KOVRA_REPORTER_TOKEN"
 

@@ -16,17 +16,7 @@ import sys
 import time
 
 from kovra.reporter import yaml_load
-
-FORMAT_VERSION = "3.2"
-
-# Attributes whose stored mappings are framework values rather than plain data.
-RESULT_KEYS = ("result", "health_result")
-COUNTER_KEYS = ("summary", "pluginsummary", "health_summary")
-TIME_KEYS = ("starttime", "stoptime")
-CHILD_KEYS = ("tasks", "sections")
-# Computed by the nodes from their place in the tree; never stored back.
-DERIVED_KEYS = ("fullid", "idlist")
-FAILING = ("failed", "errored", "aborted")
+from kovra.reporter.format import CHILD_KEYS, COUNTER_KEYS, DERIVED_KEYS, FORMAT_VERSION, RESULT_KEYS, TIME_KEYS
 
 # The most a stored report may hold, in MiB; the environment variable raises it.
 SIZE_VARIABLE = "KOVRA_MAX_REPORT_MB"

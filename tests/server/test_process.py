@@ -12,9 +12,8 @@ import pytest
 from conftest import REPO, TOKEN, PG_URL
 from reports import big_document, main_job_runset
 
+from kovra.reporter.client import ServerClient, ServerError, ServerUnavailable
 from kovra.reporter.server.storage import SchemaTooNew, Storage
-from kovra.reporter_client import ServerClient
-from kovra.reporter_client.server import ServerError, ServerUnavailable
 
 
 def cli(*args, check=True):

@@ -12,10 +12,8 @@ import sys
 import threading
 import zlib
 
-from .. import _intake, views
-
-FORMAT_VERSION = "3.2"
-CHILD_KEYS = ("tasks", "sections")
+from .. import _intake
+from ..format import CHILD_KEYS, FORMAT_VERSION, WORST_FIRST
 
 
 class Refused(Exception):
@@ -153,7 +151,7 @@ def job_fields(report, name=None):
     result = _result(report.get("result"))
     if result is None:
         # The run set carries none of its own: the worst its test cases had, as every tool shows it.
-        result = next((r for r in views.WORST_FIRST if counts.get(r)), None)
+        result = next((r for r in WORST_FIRST if counts.get(r)), None)
     rid = report.get("id")
     return {
         "name": _text(name) or _text(rid) or _text(safe_json(rid)),

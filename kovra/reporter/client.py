@@ -1,4 +1,5 @@
-"""The reporter server's client, on the standard library alone (http.client): it runs on the framework's 3.10.
+"""The reporter server's client, ``kovra.reporter.client``, on the standard library alone (http.client): it runs
+on the framework's 3.10.
 
 ``ServerClient(url, job, token=None, timeout=30.0)`` talks to the server at `url`
 (``http://HOST:PORT``) about the job whose key is `job`:
