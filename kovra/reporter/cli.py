@@ -252,7 +252,10 @@ def cmd_html(args):
     except ImportError as error:
         raise CommandError("HTML reports are not available here: %s" % error) from None
     try:
-        text = html.render(document, source_dir=os.path.dirname(os.path.abspath(args.file)))
+        if isinstance(args.file, store.Fetched):
+            text = html.render(document, logs=args.file.logs or {})
+        else:
+            text = html.render(document, source_dir=os.path.dirname(os.path.abspath(args.file)))
     except (ValueError, TypeError) as error:
         raise CommandError("%s: cannot make the HTML report: %s" % (args.file, error)) from None
     write_file(args.out, text)
@@ -328,9 +331,9 @@ def main(argv=None, prog=PROG):
     args = parser.parse_args(argv)
     where = "%s %s" % (prog, args.command)
     try:
-        # A job on a server (http://HOST:PORT/jobs/JOB) is read from a local copy.
-        with remote.local_copies(args, ("file", "old", "new"), with_logs=args.command == "html"):
-            return args.func(args)
+        # A job on a server (http://HOST:PORT/jobs/JOB) is read into memory.
+        remote.fetch_reports(args, ("file", "old", "new"), with_logs=args.command == "html")
+        return args.func(args)
     except (store.StoredReportError, CommandError, remote.ServerError, server_cli.ServerCommandError) as error:
         print("%s: error: %s" % (where, views.printable(error)), file=sys.stderr)
         return 2
