@@ -27,7 +27,7 @@ import time
 from bench_paths import BENCH_DIR, PACKAGE_ROOT, REPO_ROOT  # noqa: E402,F401
 
 from kovra.reporter.explorer import Explorer  # noqa: E402
-from kovra.reporter_client import ServerClient  # noqa: E402
+from kovra.reporter.client import ServerClient  # noqa: E402
 
 TOKEN = "bench-token"
 

@@ -1,13 +1,64 @@
 """The reporter server's rows of an upload in plain Python, as the server made them before its native
-pass (kovra.reporter._intake): the oracle of the differential tests of the rows it stores.
+pass (kovra.reporter._intake): the oracle of the differential tests of the rows and the job it stores.
 
     from reference.intake import flatten      # flatten(report, max_nodes, max_depth) -> rows
+    from reference.intake import job_fields   # job_fields(report, name=None) -> the job's row
 """
+import datetime
 import json
 
-from kovra.reporter.server.intake import CHILD_KEYS, Refused, _number, _result, _text, _time, _unmarked, safe_json
+from kovra.reporter.format import WORST_FIRST
+from kovra.reporter.server.intake import CHILD_KEYS, Refused, _unmarked, safe_json
 
 _SCALARS = frozenset((str, int, float, bool, type(None)))
+
+
+def _text(value, limit=1000):
+    """A value for a text column: text without NUL or lone surrogates, else None."""
+    if type(value) is not str:
+        return None
+    if value.isascii() and value.isprintable():
+        return value[:limit]
+    return value.encode("utf-8", "replace").decode("utf-8").replace("\x00", "\ufffd")[:limit]
+
+
+def _time(value):
+    if not isinstance(value, str):
+        return None
+    try:
+        return datetime.datetime.fromisoformat(value)
+    except ValueError:
+        return None
+
+
+def _number(value):
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return None
+    return float(value) if abs(value) < 1e300 else None
+
+
+def _result(value):
+    if isinstance(value, dict):
+        value = value.get("value")
+    return _text(value, 40)
+
+
+def job_fields(report, name=None):
+    summary = report.get("summary") if isinstance(report.get("summary"), dict) else {}
+    counts = {key: value for key, value in summary.items()
+              if isinstance(key, str) and isinstance(value, int) and not isinstance(value, bool)}
+    result = _result(report.get("result"))
+    if result is None:
+        result = next((r for r in WORST_FIRST if counts.get(r)), None)
+    rid = report.get("id")
+    return {
+        "name": _text(name) or _text(rid) or _text(safe_json(rid)),
+        "result": result,
+        "health": _result(report.get("health_result")),
+        "start": _time(report.get("starttime")), "stop": _time(report.get("stoptime")),
+        "runtime": _number(report.get("runtime")),
+        "counts": safe_json(counts),
+    }
 
 
 def _too_deep(value, limit):

@@ -13,14 +13,25 @@ import sys
 import tempfile
 
 from kovra.reporter import remote, server_cli, store, views
+from kovra.reporter.format import FAILING
 
 PROG = "python -m kovra.reporter"
 COLOURS = {"passed": "32", "passx": "36", "failed": "31", "errored": "1;31", "aborted": "1;35",
            "blocked": "33", "skipped": "33"}
 
 
+# The framework's packages, which the stand-ins (kovra-reporter-standins) replace where it is not installed: the
+# commands that build a run set from the report (xml, convert) need them, the others read plain data.
+FRAMEWORK_PACKAGES = ("kovra.configuration", "kovra.datastructures", "kovra.qoreport", "kovra.results", "kovra.utils")
+
+
 class CommandError(Exception):
     """A failure to report in one line; the message names the file concerned."""
+
+
+def _missing_framework_package(error):
+    name = getattr(error, "name", None) or ""
+    return next((p for p in FRAMEWORK_PACKAGES if name == p or name.startswith(p + ".")), None)
 
 
 # --- output -------------------------------------------------------------------------------------------------------
@@ -137,11 +148,11 @@ def cmd_summary(args):
     bad = {}
     for _, _, node in views.walk(report):
         name = views.result_name(node.get("result"))
-        if name in store.FAILING:
+        if name in FAILING:
             bad[name] = bad.get(name, 0) + 1
     for counter in (summary, report.get("pluginsummary")):
         for name, count in views.counts(counter):
-            if name in store.FAILING and count:
+            if name in FAILING and count:
                 bad[name] = max(bad.get(name, 0), count)
     if bad:
         print("check: FAILED (failing nodes: %s)" % views.format_counts(bad))
@@ -241,7 +252,10 @@ def cmd_html(args):
     except ImportError as error:
         raise CommandError("HTML reports are not available here: %s" % error) from None
     try:
-        text = html.render(document, source_dir=os.path.dirname(os.path.abspath(args.file)))
+        if isinstance(args.file, store.Fetched):
+            text = html.render(document, logs=args.file.logs or {})
+        else:
+            text = html.render(document, source_dir=os.path.dirname(os.path.abspath(args.file)))
     except (ValueError, TypeError) as error:
         raise CommandError("%s: cannot make the HTML report: %s" % (args.file, error)) from None
     write_file(args.out, text)
@@ -320,9 +334,9 @@ def main(argv=None, prog=PROG):
     args = parser.parse_args(argv)
     where = "%s %s" % (prog, args.command)
     try:
-        # A job on a server (http://HOST:PORT/jobs/JOB) is read from a local copy.
-        with remote.local_copies(args, ("file", "old", "new"), with_logs=args.command == "html"):
-            return args.func(args)
+        # A job on a server (http://HOST:PORT/jobs/JOB) is read into memory.
+        remote.fetch_reports(args, ("file", "old", "new"), with_logs=args.command == "html")
+        return args.func(args)
     except (store.StoredReportError, CommandError, remote.ServerError, remote.NotAJobURL,
             server_cli.ServerCommandError) as error:
         print("%s: error: %s" % (where, views.printable(error)), file=sys.stderr)
@@ -343,6 +357,11 @@ def main(argv=None, prog=PROG):
         print("%s: interrupted" % where, file=sys.stderr)
         return 130
     except Exception as error:
+        package = _missing_framework_package(error) if isinstance(error, ImportError) else None
+        if package:
+            print("%s: error: %s is not installed: this command needs the kovra framework's packages (or their "
+                  "stand-ins, kovra-reporter-standins)" % (where, package), file=sys.stderr)
+            return 2
         # A document that parses but holds values no report has.
         name = getattr(args, "file", None) or "%s, %s" % (args.old, args.new)
         print("%s: error: %s: cannot be read as a report: %s: %s"

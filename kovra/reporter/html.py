@@ -7,22 +7,26 @@ and is untrusted: the script only ever puts it into the page as text, the JSON
 block is escaped so that nothing in it can end the block, and a
 Content-Security-Policy lets only the page's own script and style run.
 
-    render(document, source_dir=None) -> str
+    render(document, source_dir=None, logs=None) -> str
     write(document, out_path, source_dir=None)
 
 `document` is the stored report as a JSON or YAML reader gives it:
 {"version": ..., "report": {...}}. With `source_dir`, the folder the report
-was read from, the stretches of the log files found there are embedded.
+was read from, the stretches of the log files found there are embedded; with
+`logs` ({name: bytes}, a report fetched from a server), those of its logs.
 """
 import base64
 import bisect
 import hashlib
 import html
+import io
 import json
 import math
 import os
 import re
 import tempfile
+
+from kovra.reporter.format import PROBLEM_RESULTS
 
 ASSET_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "html_assets")
 
@@ -34,7 +38,6 @@ STRETCH_TAIL = STRETCH_LIMIT - STRETCH_HEAD
 # All embedded log text together; failing nodes are served first.
 LOG_BUDGET = 4 * 1024 * 1024
 
-PROBLEM_RESULTS = frozenset(("failed", "errored", "aborted", "blocked"))
 
 # Header lines: label, then the run set's key (looked up in "extra" too).
 HEADER_FIELDS = (
@@ -54,9 +57,9 @@ _INFO_KEYS = {
 }
 
 
-def render(document, *, source_dir=None):
+def render(document, *, source_dir=None, logs=None):
     """The HTML text of the page for `document`."""
-    data = _page_data(_report_of(document), document, source_dir)
+    data = _page_data(_report_of(document), document, source_dir, logs)
     return fill_page(data, "Job %s" % one_line(data["job_id"]))
 
 
@@ -308,7 +311,7 @@ def header_data(report, document=None):
     }
 
 
-def _page_data(report, document, source_dir):
+def _page_data(report, document, source_dir, fetched=None):
     types = _Table()
     results = _Table()
     nodes = []
@@ -336,7 +339,7 @@ def _page_data(report, document, source_dir):
         for child in reversed(_children(node, "sections")):
             stack.append((child, index))
 
-    logfiles = _embed_logs(logged, source_dir)
+    logfiles = _embed_logs(logged, source_dir, fetched)
     for row in nodes:
         if not row[7]:
             row[7] = 0
@@ -388,8 +391,8 @@ def _wanted(begin, size):
     return [(begin, begin + STRETCH_HEAD), (begin + size - STRETCH_TAIL, begin + size)]
 
 
-def _embed_logs(logged, source_dir):
-    """Reads the log stretches of the nodes from the files beside the report.
+def _embed_logs(logged, source_dir, fetched=None):
+    """Reads the log stretches of the nodes from the files beside the report (or from `fetched`, {name: bytes}).
 
     Each node's info gets "log": {"state": ...} and, when embedded, "parts":
     [[chunk, first char, char count], ...] into the file's chunks. Returns the
@@ -416,13 +419,18 @@ def _embed_logs(logged, source_dir):
             state["state"] = "empty"
             continue
         # Only a plain file name, read from the report's own folder.
-        if source_dir is None or name in ("", ".", "..") or os.path.basename(name) != name or "\0" in name:
+        if (source_dir is None and fetched is None) or name in ("", ".", "..") or os.path.basename(name) != name \
+                or "\0" in name:
             state["state"] = "missing"
             continue
         number = file_index.get(name)
         if number is None:
-            path = os.path.join(source_dir, name)
-            file_size = os.path.getsize(path) if os.path.isfile(path) else None
+            if fetched is not None:
+                path = fetched.get(name)
+                file_size = None if path is None else len(path)
+            else:
+                path = os.path.join(source_dir, name)
+                file_size = os.path.getsize(path) if os.path.isfile(path) else None
             number = file_index[name] = len(files)
             files.append({"name": name, "size": file_size, "path": path})
             spans.append(_Spans())
@@ -469,7 +477,7 @@ def _read_chunks(path, spans):
     chunks = []
     if not spans.starts:
         return chunks
-    with open(path, "rb") as stream:
+    with (io.BytesIO(path) if isinstance(path, bytes) else open(path, "rb")) as stream:
         for start, end in zip(spans.starts, spans.ends):
             stream.seek(start)
             raw = stream.read(end - start)

@@ -1,17 +1,15 @@
-"""Jobs on a reporter server as the command line's inputs: a job URL is fetched into a local copy.
+"""Jobs on a reporter server as the command line's inputs: a job URL is read into memory.
 
 ``http://HOST:PORT/jobs/JOB`` names job JOB on that server. The commands that read a
 stored report file take such a URL as well: the server's whole document, and its
-logs where the command shows them, are fetched into a temporary folder that
-goes when the command ends. A token for a server that wants one for reading comes
+logs where the command shows them, are fetched into a ``store.Fetched``, which the
+store reads as it reads a file. A token for a server that wants one for reading comes
 from $KOVRA_REPORTER_TOKEN.
 """
-import contextlib
 import os
-import shutil
-import tempfile
 
-from kovra.reporter_client.server import ServerClient, ServerError, split_job_url
+from kovra.reporter import store
+from kovra.reporter.client import ServerClient, ServerError, split_job_url
 
 TOKEN_VARIABLE = "KOVRA_REPORTER_TOKEN"
 JOB_URL_FORM = "http://HOST:PORT/jobs/KEY"
@@ -41,41 +39,28 @@ def client_for(url, token=None, timeout=60.0):
     return ServerClient(split[0], split[1], token=token if token is not None else token_from(), timeout=timeout)
 
 
-@contextlib.contextmanager
-def local_copies(args, names, with_logs=False):
-    """Replaces each job URL among args.<names> with a fetched local results.json for the command's run.
+def fetch_reports(args, names, with_logs=False):
+    """Replaces each job URL among args.<names> with its report fetched into memory (a store.Fetched).
 
     The shown name stays the URL: args.<name>_shown holds what the user gave.
     """
-    folder = None
-    try:
-        for name in names:
-            given = getattr(args, name, None)
-            setattr(args, name + "_shown", given)
-            client = client_for(given) if isinstance(given, str) else None
-            if client is None:
-                if is_url(given):
-                    raise NotAJobURL("%s is not a job on a server (expected %s)" % (given, JOB_URL_FORM))
-                continue
-            if folder is None:
-                folder = tempfile.mkdtemp(prefix="kovra-fetched-")
-            own = os.path.join(folder, name)
-            os.mkdir(own)
-            with client:
-                path = os.path.join(own, "results.json")
-                with open(path, "wb") as stream:
-                    stream.write(client.get_report())
-                if with_logs:
-                    for log_name in client.log_names():
-                        if os.path.basename(log_name) != log_name or log_name in (".", ".."):
-                            continue
-                        with open(os.path.join(own, log_name), "wb") as stream:
-                            stream.write(client.log(log_name))
-            setattr(args, name, path)
-        yield args
-    finally:
-        if folder is not None:
-            shutil.rmtree(folder, ignore_errors=True)
+    for name in names:
+        given = getattr(args, name, None)
+        setattr(args, name + "_shown", given)
+        client = client_for(given) if isinstance(given, str) else None
+        if client is None:
+            if is_url(given):
+                raise NotAJobURL("%s is not a job on a server (expected %s)" % (given, JOB_URL_FORM))
+            continue
+        with client:
+            report = client.get_report()
+            logs = None
+            if with_logs:
+                # Only plain names: a report cannot point the page at anything else.
+                logs = {log_name: client.log(log_name) for log_name in client.log_names()
+                        if os.path.basename(log_name) == log_name and log_name not in ("", ".", "..")}
+        setattr(args, name, store.Fetched(given, report, logs))
+    return args
 
 
-__all__ = ["JOB_URL_FORM", "NotAJobURL", "ServerError", "client_for", "is_url", "local_copies", "token_from"]
+__all__ = ["JOB_URL_FORM", "NotAJobURL", "ServerError", "client_for", "fetch_reports", "is_url", "token_from"]

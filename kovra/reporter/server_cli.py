@@ -4,6 +4,7 @@ import os
 import secrets
 
 from kovra.reporter import remote, views
+from kovra.reporter.client import ServerClient
 
 
 class ServerCommandError(Exception):
@@ -88,7 +89,6 @@ def cmd_upload(args):
 
 
 def cmd_jobs(args):
-    from kovra.reporter_client.server import ServerClient
     url = args.server.rstrip("/")
     if remote.client_for(url, token="") is not None:
         raise ServerCommandError("%s is a job, not a server (expected http://HOST:PORT)" % url)

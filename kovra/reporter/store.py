@@ -16,22 +16,27 @@ import sys
 import time
 
 from kovra.reporter import yaml_load
-
-FORMAT_VERSION = "3.2"
-
-# Attributes whose stored mappings are framework values rather than plain data.
-RESULT_KEYS = ("result", "health_result")
-COUNTER_KEYS = ("summary", "pluginsummary", "health_summary")
-TIME_KEYS = ("starttime", "stoptime")
-CHILD_KEYS = ("tasks", "sections")
-# Computed by the nodes from their place in the tree; never stored back.
-DERIVED_KEYS = ("fullid", "idlist")
-FAILING = ("failed", "errored", "aborted")
+from kovra.reporter.format import CHILD_KEYS, COUNTER_KEYS, DERIVED_KEYS, FORMAT_VERSION, RESULT_KEYS, TIME_KEYS
 
 # The most a stored report may hold, in MiB; the environment variable raises it.
 SIZE_VARIABLE = "KOVRA_MAX_REPORT_MB"
 DEFAULT_SIZE_MB = 1024
 STORED_FORMS = "a stored report is the results.json or results.yaml that a job's dump_json or dump_yaml writes"
+
+
+class Fetched(str):
+    """A stored report already in memory (fetched from a server), named by where it came from.
+
+    It is that name (its URL) wherever a command shows a file's name; ``data`` holds the
+    report's bytes (the server's JSON form) and ``logs`` {name: bytes} the log files it
+    refers to, when they were fetched too.
+    """
+
+    def __new__(cls, name, data, logs=None):
+        made = super().__new__(cls, name)
+        made.data = data
+        made.logs = logs
+        return made
 
 
 class StoredReportError(Exception):
@@ -88,10 +93,6 @@ class Progress:
             self.shown = False
 
 
-class _TooLarge(Exception):
-    """Raised by a read that went past the size limit (the file grew, or is not what its size said)."""
-
-
 def size_limit():
     """The size limit in MiB: KOVRA_MAX_REPORT_MB when it is set to a positive number."""
     try:
@@ -141,6 +142,8 @@ def _not_a_report_head(path, head):
 
 
 def _form_of(path, head):
+    if isinstance(path, Fetched):
+        return "json"
     suffix = os.path.splitext(path)[1].lower()
     if suffix == ".json":
         return "json"
@@ -153,30 +156,33 @@ def _form_of(path, head):
 def _parse(path, progress):
     megabytes = size_limit()
     limit = int(megabytes * 1024 * 1024)
-    stream, size = _open_report(path, limit, megabytes)
-    with stream:
-        head = stream.read(64)
-        stream.seek(0)
-        _not_a_report_head(path, head)
-        form = _form_of(path, head)
-        try:
+    if isinstance(path, Fetched):
+        if len(path.data) > limit:
+            raise _too_large(path, megabytes)
+        raw, size = path.data, len(path.data)
+    else:
+        stream, size = _open_report(path, limit, megabytes)
+        with stream:
             raw = stream.read(limit + 1)
-            if len(raw) > limit:
-                raise _TooLarge()
-            progress.update("parsing", len(raw), size)
-            if form == "json":
-                return json.loads(raw.decode("utf-8")), form
-            return yaml_load.load(raw, aliases=False), form
-        except _TooLarge:
-            raise _too_large(path, megabytes) from None
-        except UnicodeDecodeError as error:
-            raise StoredReportError(path, "not UTF-8 text (%s)" % error.reason) from None
-        except json.JSONDecodeError as error:
-            raise StoredReportError(path, "not valid JSON: %s" % error) from None
-        except yaml_load.ReadError as error:
-            raise StoredReportError(path, _yaml_problem(path, error)) from None
-        except RecursionError:
-            raise StoredReportError(path, "nested too deeply to read") from None
+        # Past the limit: the file grew, or is not what its size said.
+        if len(raw) > limit:
+            raise _too_large(path, megabytes)
+    head = raw[:64]
+    _not_a_report_head(path, head)
+    form = _form_of(path, head)
+    try:
+        progress.update("parsing", len(raw), size)
+        if form == "json":
+            return json.loads(raw.decode("utf-8")), form
+        return yaml_load.load(raw, aliases=False), form
+    except UnicodeDecodeError as error:
+        raise StoredReportError(path, "not UTF-8 text (%s)" % error.reason) from None
+    except json.JSONDecodeError as error:
+        raise StoredReportError(path, "not valid JSON: %s" % error) from None
+    except yaml_load.ReadError as error:
+        raise StoredReportError(path, _yaml_problem(path, error)) from None
+    except RecursionError:
+        raise StoredReportError(path, "nested too deeply to read") from None
 
 
 def _yaml_problem(path, error):
@@ -272,6 +278,17 @@ def load(path, progress=1.0):
     try:
         document, total = _read(path, bar)
         return _Builder(path, bar, total).build(document["report"])
+    finally:
+        bar.finish()
+
+
+def read_with_nodes(path, progress=1.0):
+    """(document, run set): read_document's plain data and load's nodes, from one read of the file."""
+    bar = Progress(os.path.basename(path), progress)
+    try:
+        document, total = _read(path, bar)
+        # Making the nodes reads the document and changes nothing in it.
+        return document, _Builder(path, bar, total).build(document["report"])
     finally:
         bar.finish()
 

@@ -4,10 +4,8 @@ import json
 import math
 import re
 
-from kovra.reporter.store import CHILD_KEYS, FAILING
+from kovra.reporter.format import CHILD_KEYS, FAILING, RESULT_ORDER, WORST_FIRST  # noqa: F401 (the commands' names)
 
-RESULT_ORDER = ("passed", "passx", "failed", "errored", "aborted", "blocked", "skipped")
-WORST_FIRST = ("errored", "aborted", "failed", "blocked", "passx", "passed", "skipped")
 _UNPRINTABLE = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\ud800-\udfff]")
 
 

@@ -1,7 +1,6 @@
-"""Clients of stored runs for the explorer: ``ServerClient`` and the file-backed ``ReporterClient``.
+"""The file-backed ``ReporterClient``: the STAND-IN of the framework's client of stored runs.
 
-``ServerClient(url, job, ...)`` (server.py) asks a reporter server for a stored
-job. ``ReporterClient``, the file-backed STAND-IN, serves a
+``ReporterClient`` serves a
 report from the text that ``dump_json()`` or ``dump_yaml()`` of a run set gave
 (the contents of a stored ``results.json`` or ``results.yaml``), with the same
 two calls the explorer makes. Each answer is a fresh mapping shaped like
@@ -12,10 +11,10 @@ import copy
 import json
 
 from kovra.reporter import yaml_load
+from kovra.reporter.format import CHILD_KEYS
 
-from kovra.reporter_client.server import NotFound, ServerClient, ServerError, ServerUnavailable  # noqa: F401
-
-CHILD_KEYS = ("tasks", "sections")
+# The reporter server's client is the reporter's own (kovra.reporter.client); named here for old imports.
+from kovra.reporter.client import NotFound, ServerClient, ServerError, ServerUnavailable  # noqa: F401
 
 
 class ReporterClient:

@@ -1,8 +1,8 @@
 // kovra.reporter._intake: the reporter server's rows of an upload's nodes, made in
 // one native pass over the parsed report, its shape and nesting checked on the way.
 #include "native/module.h"
-#include "reporter/fastroad/intake_road.h"
-#include "writers/json_encoder.h"
+#include "reporter/intake/road.h"
+#include "formats/json/encoder.h"
 
 #include <datetime.h>
 
@@ -23,9 +23,12 @@ struct State {
     py::ModuleInfo info;
     object fromisoformat;  // datetime.datetime.fromisoformat
     object isoformat, blank, microseconds, zero_microseconds;
-    object id, type, result, value, starttime, stoptime, runtime, tasks, sections;
-    object largest;                           // 1e300: a runtime this large or larger is stored as none
-    std::unique_ptr<intake_road::Road> road;  // empty until captured, or where json.loads is not its kind
+    object id, type, result, value, starttime, stoptime, runtime, tasks, sections, summary, health_result;
+    object name, health, start, stop, counts;   // the job's fields
+    object worst_first;                         // kovra.reporter.format's result names, worst first
+    std::vector<std::string> worst_first_keys;  // the same as JSON keys
+    object largest;                             // 1e300: a runtime this large or larger is stored as none
+    std::unique_ptr<intake_road::Road> road;    // empty until captured, or where json.loads is not its kind
 };
 State* state = nullptr;
 
@@ -221,6 +224,15 @@ struct Limits {
     long max_depth;
 };
 
+// The JSON encoder's settings for stored text: compact, and no cycle to look for in parsed JSON.
+formats::JsonOptions compact_json() {
+    formats::JsonOptions options;
+    options.check_circular = false;
+    options.item_separator = ",";
+    options.key_separator = ":";
+    return options;
+}
+
 // What the server stores of a report, as rows (path, parent, position, depth, type, result,
 // start, stop, runtime, data, children), the run set first, then depth first in stored order.
 // The report's dicts are the caller's own: each node's child lists become lists of ids.
@@ -232,11 +244,7 @@ object flatten(handle report, handle max_nodes_arg, handle max_depth_arg, handle
     if (!PyDict_CheckExact(report.ptr()))
         py::raise(PyExc_TypeError, "the report must be a dict");
 
-    writers::JsonOptions options;
-    options.check_circular = false;  // parsed JSON holds no cycles
-    options.item_separator = ",";
-    options.key_separator = ":";
-    writers::JsonEncoder encoder(options);
+    formats::JsonEncoder encoder(compact_json());
 
     object rows = py::new_list();
     std::unordered_set<std::string> seen;
@@ -334,15 +342,103 @@ object flatten(handle report, handle max_nodes_arg, handle max_depth_arg, handle
     return rows;
 }
 
+// The job's row beside its nodes': {"name", "result", "health", "start", "stop", "runtime",
+// "counts"}. The name is `name` (the sender's), else the run set's id as text, else the id's JSON;
+// a run set without a result of its own has the worst its summary counts.
+object job_row(handle name, object id, object id_json, object result, object health, object start, object stop,
+               object runtime, object counts_json) {
+    object shown = text_column(name.ptr(), 1000);
+    if (shown.is_none() || PyUnicode_GET_LENGTH(shown.ptr()) == 0)
+        shown = text_column(id.ptr(), 1000);
+    if (shown.is_none() || PyUnicode_GET_LENGTH(shown.ptr()) == 0)
+        shown = text_column(id_json.ptr(), 1000);
+    object job = py::new_dict();
+    for (auto [key, value] : {std::pair{&state->name, &shown},
+                              {&state->result, &result},
+                              {&state->health, &health},
+                              {&state->start, &start},
+                              {&state->stop, &stop},
+                              {&state->runtime, &runtime},
+                              {&state->counts, &counts_json}})
+        py::check(PyDict_SetItem(job.ptr(), key->ptr(), value->ptr()));
+    return job;
+}
+
+// The job's fields of a parsed report (the generic road's).
+object job_fields(handle report, handle name) {
+    if (!PyDict_Check(report.ptr()))
+        py::raise(PyExc_TypeError, "the report must be a dict");
+    auto get = [&report](const object& key) {
+        PyObject* found = PyDict_GetItemWithError(report.ptr(), key.ptr());
+        if (!found && PyErr_Occurred())
+            py::throw_error();
+        return found;
+    };
+    // The summary's counts: whole numbers (not bools) under text names.
+    object counts = py::new_dict();
+    PyObject* summary = get(state->summary);
+    if (summary && PyDict_Check(summary)) {
+        object held = py::borrow(summary);
+        Py_ssize_t pos = 0;
+        PyObject *key, *count;
+        while (PyDict_Next(summary, &pos, &key, &count))
+            if (PyUnicode_Check(key) && PyLong_Check(count) && !PyBool_Check(count))
+                py::check(PyDict_SetItem(counts.ptr(), key, count));
+    }
+    object result = result_column(get(state->result));
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(state->worst_first.ptr()); result.is_none() && i < n; ++i) {
+        PyObject* candidate = PyTuple_GET_ITEM(state->worst_first.ptr(), i);
+        PyObject* count = PyDict_GetItemWithError(counts.ptr(), candidate);
+        if (!count && PyErr_Occurred())
+            py::throw_error();
+        if (count && py::truthy(count))
+            result = py::borrow(candidate);
+    }
+    formats::JsonEncoder encoder(compact_json());
+    PyObject* id = get(state->id);
+    object id_json = id ? unmarked(encoder.encode(id)) : py::text("null");
+    return job_row(name, py::borrow(id ? id : Py_None), id_json, result, result_column(get(state->health_result)),
+                   time_column(get(state->starttime), false), time_column(get(state->stoptime), false),
+                   number_column(get(state->runtime)), unmarked(encoder.encode(counts)));
+}
+
+// The same fields read from the fast road's scan of the text.
+object job_fields_of(const char* text, const intake_road::Scan& scan, handle name) {
+    const intake_road::Node& runset = scan.nodes[0];
+    // Integer tokens in the writer's form are what json.dumps writes of them, and so are the keys.
+    std::string counts = "{";
+    for (const auto& [key, count] : scan.counts) {
+        if (counts.size() > 1)
+            counts += ',';
+        counts.append(text + key.begin, key.end - key.begin) += ':';
+        counts.append(text + count.begin, count.end - count.begin);
+    }
+    counts += '}';
+    object result = text_column(intake_road::value_of(text, runset.result).ptr(), 40);
+    for (size_t i = 0; result.is_none() && i < state->worst_first_keys.size(); ++i) {
+        for (const auto& [key, count] : scan.counts) {
+            bool named = std::string_view(text + key.begin, key.end - key.begin) == state->worst_first_keys[i];
+            if (named && !(count.end - count.begin == 1 && text[count.begin] == '0'))
+                result = py::borrow(PyTuple_GET_ITEM(state->worst_first.ptr(), Py_ssize_t(i)));
+        }
+    }
+    std::string_view id_json(scan.compact.data() + runset.id.begin, runset.id.end - runset.id.begin);
+    return job_row(name, intake_road::value_of(text, scan.id), unmarked(ascii_text(std::string(id_json))), result,
+                   text_column(intake_road::value_of(text, scan.health).ptr(), 40),
+                   time_column(intake_road::value_of(text, runset.start).ptr(), false),
+                   time_column(intake_road::value_of(text, runset.stop).ptr(), false),
+                   number_column(intake_road::value_of(text, runset.runtime).ptr()), unmarked(ascii_text(counts)));
+}
+
 // The most levels the fast road reads: well within what json.loads reads on any
 // interpreter before it gives up, whatever the recursion limit.
 constexpr long road_levels = 200;
 
 // The rows flatten makes of the report in `data` (the upload's bytes, unpacked),
-// read straight from the text; None where the text is not wholly in the form the
+// read straight from the text, and the job's fields job_fields gives; None where the text is not wholly in the form the
 // road takes, the pieces the generic road reads are not the captured ones, or the
 // generic road would refuse it (which it then does itself).
-object rows_from_text(handle data, handle max_nodes_arg, handle max_depth_arg, handle time_text) {
+object rows_from_text(handle data, handle max_nodes_arg, handle max_depth_arg, handle time_text, handle name) {
     if (!state->road || !state->road->intact() || !PyBytes_CheckExact(data.ptr()))
         return py::none();
     Limits limits(max_nodes_arg, max_depth_arg, time_text);
@@ -442,7 +538,7 @@ object rows_from_text(handle data, handle max_nodes_arg, handle max_depth_arg, h
             stack.push_back({below[index], std::move(child_path), path, Py_ssize_t(index), item.depth + 1});
         }
     }
-    return rows;
+    return py::tuple(rows, job_fields_of(text, scan, name));
 }
 
 // Captures what the generic road reads, `module` being the server's intake module.
@@ -452,15 +548,23 @@ object capture_road(handle module) {
 }
 
 const char* rows_from_text_doc =
-    "rows_from_text(data, max_nodes, max_depth, time_text=False)\n--\n\n"
-    "The rows flatten makes of the report in `data` (bytes), read straight from the\n"
-    "text, or None where the text is not in the form of json.dumps, would be refused,\n"
-    "or what json.loads and the intake module read has changed since capture_road.";
+    "rows_from_text(data, max_nodes, max_depth, time_text=False, name=None)\n--\n\n"
+    "(rows, job): the rows flatten makes of the report in `data` (bytes) and the job's\n"
+    "fields job_fields gives, read straight from the text, or None where the text is not\n"
+    "in the form of json.dumps, would be refused, or what json.loads and the intake\n"
+    "module read has changed since capture_road.";
 
 const char* capture_road_doc =
     "capture_road(module)\n--\n\n"
     "Records the pieces the generic road reads (json.loads; in `module`, the server's\n"
     "intake module, the names it reads them by); True when the road can be taken.";
+
+const char* job_fields_doc =
+    "job_fields(report, name=None)\n--\n\n"
+    "The job's row of a parsed report: name (`name`, else the run set's id as text, else\n"
+    "its JSON), result (its own, else the worst its summary counts), health, start, stop,\n"
+    "runtime, and counts (the summary's whole-number counts as JSON), each by the rules\n"
+    "of the node rows' columns.";
 
 const char* flatten_doc =
     "flatten(report, max_nodes, max_depth, refused, time_text=False)\n--\n\n"
@@ -487,6 +591,23 @@ struct Module {
         state->runtime = py::text("runtime");
         state->tasks = py::text("tasks");
         state->sections = py::text("sections");
+        state->summary = py::text("summary");
+        state->health_result = py::text("health_result");
+        state->name = py::text("name");
+        state->health = py::text("health");
+        state->start = py::text("start");
+        state->stop = py::text("stop");
+        state->counts = py::text("counts");
+        state->worst_first = py::import_from("kovra.reporter.format", "WORST_FIRST", state->info.globals);
+        if (!PyTuple_CheckExact(state->worst_first.ptr()))
+            py::raise(PyExc_TypeError, "kovra.reporter.format.WORST_FIRST must be a tuple");
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(state->worst_first.ptr()); i < n; ++i) {
+            Py_ssize_t size;
+            const char* chars = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(state->worst_first.ptr(), i), &size);
+            if (!chars)
+                py::throw_error();
+            state->worst_first_keys.push_back('"' + std::string(chars, size_t(size)) + '"');
+        }
         state->largest = py::take(PyFloat_FromDouble(1e300));
         state->isoformat = py::text("isoformat");
         state->blank = py::text(" ");
@@ -500,9 +621,13 @@ struct Module {
             {{"report"}, {"max_nodes"}, {"max_depth"}, {"refused"}, py::opt("time_text", Py_False)}, flatten_doc);
         py::check(PyModule_AddObjectRef(module.ptr(), "flatten", function.ptr()));
         function = py::function<rows_from_text>(
-            state->info, "rows_from_text", {{"data"}, {"max_nodes"}, {"max_depth"}, py::opt("time_text", Py_False)},
+            state->info, "rows_from_text",
+            {{"data"}, {"max_nodes"}, {"max_depth"}, py::opt("time_text", Py_False), py::opt("name", Py_None)},
             rows_from_text_doc);
         py::check(PyModule_AddObjectRef(module.ptr(), "rows_from_text", function.ptr()));
+        function = py::function<job_fields>(state->info, "job_fields", {{"report"}, py::opt("name", Py_None)},
+                                            job_fields_doc);
+        py::check(PyModule_AddObjectRef(module.ptr(), "job_fields", function.ptr()));
         function = py::function<capture_road>(state->info, "capture_road", {{"module"}}, capture_road_doc);
         py::check(PyModule_AddObjectRef(module.ptr(), "capture_road", function.ptr()));
     }

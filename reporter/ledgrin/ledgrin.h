@@ -2,7 +2,7 @@
 #pragma once
 
 #include "native/module.h"
-#include "reporter/fastroad/xml_road.h"
+#include "reporter/ledgrin/xml_road.h"
 
 namespace ledgrin {
 
@@ -52,7 +52,7 @@ struct State {
     // kwnames tuples of the calls made with keywords
     object diag_keyword, microsecond_keyword, encoding_keyword, indent_keyword, sectionid_keyword, testcase_keywords,
         name_keyword, teststep_keywords;
-    // The ET and minidom round trip's fast road (fastroad/), taken while every piece of it is intact.
+    // The ET and minidom round trip's fast road (xml_road.h), taken while every piece of it is intact.
     XmlRoad xml_road;
     // Last, so that a reset drops them after all that was made with them.
     py::Names names, writer_names;

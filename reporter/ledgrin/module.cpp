@@ -1,6 +1,6 @@
 // Start-up of kovra.reporter.ledgrin: imports, the escaping functions, the class.
 #include "reporter/ledgrin/ledgrin.h"
-#include "writers/names.h"
+#include "formats/names.h"
 
 namespace ledgrin {
 
@@ -69,7 +69,7 @@ struct Module {
         py::start_state(state, module, "kovra.reporter.ledgrin", "kovra/reporter/ledgrin");
 
         state->names = py::Names(n::table);
-        state->writer_names = writers::names();
+        state->writer_names = formats::names();
         object object_type = py::builtin(n::object_);
         import_requirements(module, state->info.globals);
         make_state_constants();

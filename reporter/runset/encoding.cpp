@@ -1,7 +1,7 @@
 // The JSON and YAML forms of a report: JSONDumper, YAMLDumper and the representers.
 #include "reporter/runset/runset.h"
 
-#include "reporter/fastroad/results.h"
+#include "reporter/runset/results.h"
 
 #include <datetime.h>
 

@@ -1,7 +1,7 @@
 // Start-up of kovra.reporter.runset: imports, constants, classes, representers.
-#include "reporter/fastroad/results.h"
-#include "reporter/fastroad/roads.h"
-#include "writers/names.h"
+#include "reporter/runset/results.h"
+#include "reporter/runset/roads.h"
+#include "formats/names.h"
 
 namespace runset {
 
@@ -105,7 +105,7 @@ struct Module {
         handle globals = state->info.globals;
 
         state->names = py::Names(n::table);
-        state->writer_names = writers::names();
+        state->writer_names = formats::names();
         object object_type = py::builtin(n::object_);
         py::builtin(n::property);
         py::builtin(n::super);

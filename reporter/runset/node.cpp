@@ -1,7 +1,7 @@
 // ReportObjectBase: identity, timing, data merging, roll-up and external forms of
 // every report node.
-#include "reporter/fastroad/reads.h"
-#include "reporter/fastroad/roads.h"
+#include "reporter/runset/reads.h"
+#include "reporter/runset/roads.h"
 
 #include <algorithm>
 

@@ -63,7 +63,7 @@ struct State {
     object ReportObjectBase, RunSet, Task, Plugin, Section, JSONDumper, YAMLDumper;
     // ReportObjectBase's own path properties, to know them where a class still has them.
     object fullid_property, idlist_property;
-    // The fast roads (fastroad/), empty where the generic road is always taken,
+    // The fast roads (roads.h), empty where the generic road is always taken,
     // and the result classes' known answers, which they and the representers read.
     std::unique_ptr<KnownResults> known_results;
     std::unique_ptr<JsonRoad> json_road;

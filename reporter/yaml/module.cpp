@@ -1,6 +1,6 @@
-// kovra.reporter._yaml: the YAML reader (readers/yaml_reader) as a module of its own.
+// kovra.reporter._yaml: the YAML reader (formats/yaml/reader) as a module of its own.
 #include "native/module.h"
-#include "readers/yaml_reader.h"
+#include "formats/yaml/reader.h"
 
 #include <memory>
 

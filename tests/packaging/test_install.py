@@ -1,10 +1,14 @@
-"""Installing with pip: a fresh venv, both distributions, then the main job from
-the installed packages alone (the checkout is nowhere on its path)."""
+"""Installing with pip: a fresh venv, the reporter's distribution alone, then the
+stand-ins too and the main job from the installed packages alone (the checkout
+is nowhere on its path)."""
 import glob
+import json
 import os
+import socket
 import subprocess
 import sys
 import sysconfig
+import time
 import zipfile
 
 import pytest
@@ -57,7 +61,8 @@ def run(args, **kw):
 
 
 # The stored-report tools beside the native modules.
-PYTHON_MODULES = ["__main__", "cli", "compare", "html", "junit", "remote", "server_cli", "store", "views", "yaml_load"]
+PYTHON_MODULES = ["__main__", "cli", "client", "compare", "format", "html", "junit", "remote", "server_cli", "store",
+                  "views", "yaml_load"]
 SERVER_FILES = ["server/%s.py" % m for m in ("__init__", "api", "app", "insights", "intake", "multipart",
                                               "pgdialect", "schema", "settings", "storage", "web")] + [
     "server/migrations/__init__.py", "server/migrations/env.py", "server/migrations/script.py.mako",
@@ -72,7 +77,12 @@ def test_fresh_venv_runs_the_main_job_from_the_installed_packages(tmp_path):
     run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)], cwd=str(tmp_path))
     py = str(venv / "bin" / "python")
     site = run([py, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"]).stdout.strip()
-    run([str(venv / "bin" / "pip"), "install", "--no-build-isolation", ".", "./standins"], cwd=REPO_ROOT)
+    run([str(venv / "bin" / "pip"), "install", "--no-build-isolation", "."], cwd=REPO_ROOT)
+    check_the_reporter_alone(venv, tmp_path)
+    run([str(venv / "bin" / "pip"), "install", "--no-build-isolation", "./standins"], cwd=REPO_ROOT)
+    done = run([str(venv / "bin" / "kovra-report"), "show", str(tmp_path / "sent" / "results.json")],
+               cwd=str(tmp_path))
+    assert done.stdout.splitlines()[1].split() == ["nightly", "RunSet", "-", "-"]
 
     # Only kovra/reporter comes from the reporter's distribution; kovra itself is a namespace.
     assert not os.path.exists(os.path.join(site, "kovra", "__init__.py"))
@@ -115,6 +125,57 @@ def test_fresh_venv_runs_the_main_job_from_the_installed_packages(tmp_path):
         return
     run([py, "-m", "mypy.stubtest", "--mypy-config-file", os.path.join(REPO_ROOT, "pyproject.toml"),
          "kovra.reporter.runset", "kovra.reporter.ledgrin", "kovra.reporter.explorer"], cwd=str(tmp_path))
+
+
+def stored_report(folder):
+    """A results.json made in this process, where the checkout's framework stand-ins are."""
+    from kovra.reporter import runset
+    job = runset.RunSet(id="nightly", seq_num=0)
+    job.add_task(id="boot", seq_num=1)
+    os.makedirs(folder)
+    with open(os.path.join(folder, "results.json"), "w", encoding="utf-8") as stream:
+        stream.write(job.dump_json())
+    return os.path.join(folder, "results.json")
+
+
+def check_the_reporter_alone(venv, tmp_path):
+    """Without the framework's packages: --help, a server and its jobs; a command that builds a run set says which
+    package it lacks."""
+    script = str(venv / "bin" / "kovra-report")
+    assert "jobs" in run([script, "--help"], cwd=str(tmp_path)).stdout
+    report = stored_report(str(tmp_path / "sent"))
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    data = tmp_path / "server"
+    server = subprocess.Popen([script, "serve", "--bind", "127.0.0.1:%d" % port, "--data", str(data)],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, cwd=str(tmp_path), env=clean_env())
+    try:
+        deadline = time.monotonic() + 60
+        while True:
+            assert server.poll() is None, server.stderr.read()
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                assert time.monotonic() < deadline, "the server did not listen within a minute"
+                time.sleep(0.2)
+        url = "http://127.0.0.1:%d" % port
+        run([script, "upload", str(tmp_path / "sent"), url + "/jobs/nightly-1", "--token-file", str(data / "token")],
+            cwd=str(tmp_path))
+        listed = run([script, "jobs", url, "--json"], cwd=str(tmp_path)).stdout
+        assert [job["id"] for job in json.loads(listed)["jobs"]] == ["nightly-1"]
+    finally:
+        server.terminate()
+        server.wait(timeout=30)
+        server.stderr.close()
+    for command in (["convert", report, "--to", "yaml"], ["xml", report, "-o", str(tmp_path / "xml")]):
+        refused = subprocess.run([script] + command, capture_output=True, text=True, timeout=60, cwd=str(tmp_path),
+                                 env=clean_env())
+        assert refused.returncode == 2
+        assert refused.stderr == ("kovra-report %s: error: kovra.utils is not installed: this command needs the "
+                                  "kovra framework's packages (or their stand-ins, kovra-reporter-standins)\n"
+                                  % command[0])
 
 
 def test_build_gives_a_wheel_of_kovra_reporter_alone(tmp_path):

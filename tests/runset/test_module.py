@@ -15,6 +15,7 @@ import kovra.utils.dicts
 import kovra.utils.utils
 from kovra.datastructures import AttrDict
 from kovra.reporter import runset
+from kovra.reporter.format import FORMAT_VERSION
 from support.startup import SECOND_INTERPRETER, import_in_second_interpreter, run_python
 
 MODULE_NAME = "kovra.reporter.runset"
@@ -47,7 +48,7 @@ def test_health_summary_keys_is_internal():
 
 
 @pytest.mark.parametrize("name, value", [
-    ("VERSION", "3.2"),
+    ("VERSION", FORMAT_VERSION),  # the version the store, the CLI and the server read
     ("FLOAT_PRECISION", 2),
     ("YAML_MAP", "tag:yaml.org,2002:map"),
     ("YAML_STR", "tag:yaml.org,2002:str"),

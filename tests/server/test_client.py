@@ -14,8 +14,8 @@ from conftest import REPO, TOKEN, free_port, make_settings
 from reports import Recording, main_job_runset, walk
 
 from kovra.reporter import store
-from kovra.reporter_client import ReporterClient, ServerClient
-from kovra.reporter_client.server import NotFound, Refused, ServerUnavailable, split_job_url
+from kovra.reporter.client import NotFound, Refused, ServerClient, ServerUnavailable, split_job_url
+from kovra.reporter_client import ReporterClient
 
 
 @pytest.fixture
@@ -166,7 +166,7 @@ def test_the_client_works_on_the_frameworks_310(live, tmp_path):
     job = main_job_runset(tmp_path, tasks=2, sections=2)
     ServerClient(live, "j310", token=TOKEN).send(job)
     script = ("import json, sys; sys.path.insert(0, 'tests/server'); from reports import walk; "
-              "from kovra.reporter_client import ServerClient; "
+              "from kovra.reporter.client import ServerClient; "
               "print(json.dumps(walk(ServerClient(%r, 'j310', timeout=10))))" % live)
     out = subprocess.run([os.path.join(REPO, ".venv310", "bin", "python"), "-c", script], cwd=REPO,
                          capture_output=True, text=True, timeout=120, env=dict(os.environ, PYTHONPATH=REPO))

@@ -9,7 +9,7 @@ from conftest import AUTH
 from reports import big_document
 from test_api import put
 
-from kovra.reporter_client.server import _multipart
+from kovra.reporter.client import _multipart
 
 GOOD = big_document(1, 2)
 

@@ -1,6 +1,6 @@
 """The intake's fast road (rows read straight from the uploaded text) against the generic road it stands
 in for (json.loads, then flatten) and the plain-Python rows (reference/intake.py): the same rows and job
-fields, or it steps aside and the generic road answers, refusals included; and it steps aside whenever a
+fields (and the plain-Python job fields), or it steps aside and the generic road answers, refusals included; and it steps aside whenever a
 piece of the generic road is replaced."""
 import json
 import math
@@ -29,17 +29,18 @@ def generic(data, config=SETTINGS, time_text=False):
     return ("rows", rows, intake.job_fields(report))
 
 
-def stored(data, config=SETTINGS, time_text=False):
+def stored(data, config=SETTINGS, time_text=False, name=None):
     """The outcome of read_snapshot, whichever road it took."""
     try:
-        snapshot = intake.read_snapshot(data, {}, config, None, time_text)
+        snapshot = intake.read_snapshot(data, {}, config, name, time_text)
     except intake.Refused as refused:
         return ("refused", str(refused), refused.status)
     return ("rows", snapshot.nodes, snapshot.job)
 
 
-def road(data, config=SETTINGS, time_text=False):
-    return _intake.rows_from_text(data, config.max_nodes, config.max_depth, time_text)
+def road(data, config=SETTINGS, time_text=False, name=None):
+    """The fast road's (rows, job), or None."""
+    return _intake.rows_from_text(data, config.max_nodes, config.max_depth, time_text, name)
 
 
 def check(text, config=SETTINGS, taken=None):
@@ -50,11 +51,15 @@ def check(text, config=SETTINGS, taken=None):
         fast = road(data, config, time_text)
         if fast is not None:
             assert expected[0] == "rows", (text[:200], expected)
-            assert fast == expected[1]
+            assert fast == expected[1:]
             if not time_text:
-                # And the plain-Python oracle's rows.
+                # And the plain-Python oracle's rows and job.
                 report = intake.parse_text(intake.unpack(data, config), config)["report"]
-                assert fast == reference.flatten(report, config.max_nodes, config.max_depth)
+                assert fast == (reference.flatten(report, config.max_nodes, config.max_depth),
+                                reference.job_fields(report))
+        if expected[0] == "rows" and not time_text:
+            report = intake.parse_text(intake.unpack(data, config), config)["report"]
+            assert expected[2] == reference.job_fields(report)
         if taken is not None:
             assert (fast is not None) == taken, text[:300]
         assert stored(data, config, time_text) == expected
@@ -198,6 +203,35 @@ def test_refused_and_odd_documents(text):
     check(text, taken=False)
 
 
+@pytest.mark.parametrize("runset", [
+    {"id": "nightly", "result": {"value": "Passed"}, "health_result": "warn", "runtime": 12,
+     "starttime": "2026-01-01 12:00:00.5", "stoptime": "2026-01-02T00:00:00+01:00"},
+    {"id": "j", "summary": {"passed": 3, "failed": 0, "errored": 2, "aborted": True, "skipped": 1.5}},
+    {"id": "j", "summary": {"blocked": -1, "x": {"failed": 1}, "passed": [1]}, "health_result": {"value": 7}},
+    {"id": "j", "summary": [["failed", 1]], "result": ["failed"], "health_result": {"reason": "r"}},
+    {"id": "j", "summary": {"failed": 10 ** 40, "\u00e9t\u00e9": 1, "<b>": 2}, "result": None},
+    {"id": 17, "runtime": 1e300, "starttime": "yesterday", "stoptime": 5},
+    {"id": "", "result": "x" * 60, "health_result": "\u0000\ud800"},
+    {"id": {"a": [1, "<&>"]}, "runtime": True},
+    {"id": "\ud83d\ude00" * 600, "summary": {}},
+])
+@pytest.mark.parametrize("name", [None, "", "sent \u00e9"])
+def test_the_job_fields_of_odd_run_sets(runset, name):
+    # Each road's job (and the plain-Python one) for the same run set, whichever road the text takes.
+    document = {"version": "3.2", "report": runset}
+    report = json.loads(json.dumps(runset))
+    for text in (json.dumps(document), json.dumps(document, ensure_ascii=False)):
+        data = text.encode("utf-8", "surrogatepass")
+        outcome = stored(data, name=name)
+        if outcome[0] == "refused" and text != json.dumps(document):
+            continue  # raw lone surrogates are not UTF-8
+        check(text)
+        assert outcome[2] == reference.job_fields(report, name) == intake.job_fields(report, name)
+        fast = road(data, name=name)
+        if fast is not None:
+            assert fast[1] == outcome[2]
+
+
 def test_limits_of_nesting_and_node_count():
     deep = '{"version": "3.2", "report": {"id": "r", "tasks": [{"id": "a", "x": %s}]}}'
     for levels in range(1, 6):
@@ -230,7 +264,7 @@ def test_reports_of_the_framework_and_large_ones(tmp_path):
     assert len(check(text, taken=True)[1]) == 1 + 5 + 5 * 40 * 4
     # gzip as the client sends it elsewhere than to loopback: unpacked first, then the same road.
     import gzip
-    assert stored(gzip.compress(text.encode()))[1] == road(text.encode())
+    assert stored(gzip.compress(text.encode()))[1:] == road(text.encode())
 
 
 def _replacements():

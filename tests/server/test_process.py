@@ -12,9 +12,8 @@ import pytest
 from conftest import REPO, TOKEN, PG_URL
 from reports import big_document, main_job_runset
 
+from kovra.reporter.client import ServerClient, ServerError, ServerUnavailable
 from kovra.reporter.server.storage import SchemaTooNew, Storage
-from kovra.reporter_client import ServerClient
-from kovra.reporter_client.server import ServerError, ServerUnavailable
 
 
 def cli(*args, check=True):
@@ -26,8 +25,12 @@ def cli(*args, check=True):
     return done
 
 
-def test_the_command_line_against_a_server(start_server, db_url, tmp_path):
+def test_the_command_line_against_a_server(start_server, db_url, tmp_path, monkeypatch):
     server = start_server(db_url)
+    # A job on a server is read into memory: the commands write nothing to the temporary folder.
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    monkeypatch.setenv("TMPDIR", str(scratch))
     folder = tmp_path / "job"
     folder.mkdir()
     job = main_job_runset(folder, tasks=2, sections=2)
@@ -51,6 +54,7 @@ def test_the_command_line_against_a_server(start_server, db_url, tmp_path):
     missing = cli("show", server.url + "/jobs/absent", check=False)
     assert missing.returncode == 2 and "job 'absent'" in missing.stderr and "404" in missing.stderr
     assert len(missing.stderr.strip().splitlines()) == 1
+    assert os.listdir(scratch) == []
 
 
 def marker(client):

@@ -10,24 +10,15 @@ import json
 
 from sqlalchemy import and_, func, or_, select
 
-from kovra.reporter import html as report_html
 from kovra.reporter.compare import Comparison
+from kovra.reporter.format import PROBLEM_RESULTS as PROBLEMS, ids_of, path_of  # noqa: F401 (the pages')
 
-PROBLEMS = report_html.PROBLEM_RESULTS
 # Failures in a page's failure list, and rows the job page carries before the reader opens anything.
 FAILURE_LIST = 200
 FIRST_ROWS = 1500
 SEARCH_HITS = 500
 # Keeps each IN (...) list well inside what every database takes.
 IN_BATCH = 500
-
-
-def path_of(ids):
-    return json.dumps(list(ids), separators=(",", ":"))
-
-
-def ids_of(path):
-    return json.loads(path)
 
 
 def path_of_fullid(text):

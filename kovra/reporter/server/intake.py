@@ -4,7 +4,6 @@ Anything wrong raises ``Refused`` with a one-line reason before a single row is
 written: too large, not UTF-8, not JSON, nested too deeply, not a report,
 another format version, values of the wrong type, too many nodes, bad log names.
 """
-import datetime
 import gc
 import hashlib
 import json
@@ -12,10 +11,8 @@ import sys
 import threading
 import zlib
 
-from .. import _intake, views
-
-FORMAT_VERSION = "3.2"
-CHILD_KEYS = ("tasks", "sections")
+from .. import _intake
+from ..format import CHILD_KEYS, FORMAT_VERSION
 
 
 class Refused(Exception):
@@ -87,36 +84,6 @@ def parse_report(data, settings):
     return parse_text(data, settings), data
 
 
-def _text(value, limit=1000):
-    """A value for a text column: text without NUL or lone surrogates, else None."""
-    if type(value) is not str:
-        return None
-    if value.isascii() and value.isprintable():
-        return value[:limit]
-    return value.encode("utf-8", "replace").decode("utf-8").replace("\x00", "\ufffd")[:limit]
-
-
-def _time(value):
-    if not isinstance(value, str):
-        return None
-    try:
-        return datetime.datetime.fromisoformat(value)
-    except ValueError:
-        return None
-
-
-def _number(value):
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        return None
-    return float(value) if abs(value) < 1e300 else None
-
-
-def _result(value):
-    if isinstance(value, dict):
-        value = value.get("value")
-    return _text(value, 40)
-
-
 def safe_json(value):
     # ASCII only: lone surrogates and NUL travel as escapes, which every database takes. Markup
     # characters too (they occur only inside strings): no stored text reads as HTML anywhere.
@@ -147,22 +114,10 @@ def flatten(report, max_nodes, max_depth, time_text=False):
 
 
 def job_fields(report, name=None):
-    summary = report.get("summary") if isinstance(report.get("summary"), dict) else {}
-    counts = {key: value for key, value in summary.items()
-              if isinstance(key, str) and isinstance(value, int) and not isinstance(value, bool)}
-    result = _result(report.get("result"))
-    if result is None:
-        # The run set carries none of its own: the worst its test cases had, as every tool shows it.
-        result = next((r for r in views.WORST_FIRST if counts.get(r)), None)
-    rid = report.get("id")
-    return {
-        "name": _text(name) or _text(rid) or _text(safe_json(rid)),
-        "result": result,
-        "health": _result(report.get("health_result")),
-        "start": _time(report.get("starttime")), "stop": _time(report.get("stoptime")),
-        "runtime": _number(report.get("runtime")),
-        "counts": safe_json(counts),
-    }
+    """The job's row of a parsed report: its name (`name`, else the run set's id), result (its own, else the
+    worst its test cases had, as every tool shows it), health, times and counts. Made natively, by the rules of
+    the node rows' columns (reference/intake.py holds them in plain Python, for the tests)."""
+    return _intake.job_fields(report, name)
 
 
 def check_log_name(name):
@@ -210,13 +165,14 @@ def read_snapshot(report_bytes, logs, settings, name=None, time_text=False):
         raise Refused("more than %d log files" % settings.max_log_files, status=413)
     with CollectorPause():
         text = unpack(report_bytes, settings)
-        # Text in the form dump_json writes gives its rows straight; any other goes through
-        # json.loads and flatten, which refuse what is wrong with it.
-        nodes = _intake.rows_from_text(text, settings.max_nodes, settings.max_depth, time_text)
-        if nodes is not None:
-            report = json.loads(nodes[0][9])
+        # Text in the form dump_json writes gives its rows and the job's fields straight; any other goes
+        # through json.loads and flatten, which refuse what is wrong with it.
+        found = _intake.rows_from_text(text, settings.max_nodes, settings.max_depth, time_text, name)
+        if found is not None:
+            nodes, job = found
         else:
             report = parse_text(text, settings)["report"]
+            job = job_fields(report, name)
             nodes = flatten(report, settings.max_nodes, settings.max_depth, time_text)
     digest = hashlib.sha256()
     digest.update(b"report\0%d\0" % len(text))
@@ -228,8 +184,7 @@ def read_snapshot(report_bytes, logs, settings, name=None, time_text=False):
         digest.update(data)
     if name is not None:
         digest.update(b"name\0" + name.encode("utf-8", "replace"))
-    return Snapshot(job_fields(report, name), nodes, sorted(logs.items()), digest.hexdigest(),
-                    time_text)
+    return Snapshot(job, nodes, sorted(logs.items()), digest.hexdigest(), time_text)
 
 
 _intake.capture_road(sys.modules[__name__])

@@ -30,8 +30,9 @@ import sqlalchemy
 from sqlalchemy import DateTime, and_, delete, event, func, insert, or_, select, text, update
 from sqlalchemy.pool import QueuePool
 
+from kovra.reporter.format import FORMAT_VERSION, path_of
 from kovra.reporter.server import pgdialect, schema
-from kovra.reporter.server.intake import FORMAT_VERSION, NODE_COLUMNS, CollectorPause, safe_json
+from kovra.reporter.server.intake import NODE_COLUMNS, CollectorPause, safe_json
 
 pgdialect.register()
 
@@ -52,11 +53,6 @@ class DatabaseUnavailable(StorageError):
 
 class SchemaTooNew(StorageError):
     """The database was migrated by a newer server than this one."""
-
-
-def path_of(id_list):
-    """The stored form of an id path: compact JSON, ASCII only."""
-    return json.dumps(list(id_list), separators=(",", ":"))
 
 
 def _iso(value):

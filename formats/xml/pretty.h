@@ -6,14 +6,14 @@
 // certain about and steps aside otherwise, before anything is written, so that the
 // caller runs the round trip itself and gets its text or its error. Knows nothing of
 // what the elements mean, nor whether the libraries are still the ones it was
-// matched against: the XML fast road (reporter/fastroad/xml_road.h) watches that.
+// matched against: the XML fast road (reporter/ledgrin/xml_road.h) watches that.
 #pragma once
 
 #include "native/api.h"
 
 #include <string_view>
 
-namespace writers::xml_pretty {
+namespace formats::xml_pretty {
 
 using py::handle;
 using py::object;
@@ -31,4 +31,4 @@ struct Escaping {
 // the round trip to run out of recursion.
 object render(handle root, std::string_view indent, const Escaping& escaping, handle element_type);
 
-}  // namespace writers::xml_pretty
+}  // namespace formats::xml_pretty

@@ -1,4 +1,4 @@
-#include "reporter/fastroad/intake_road.h"
+#include "reporter/intake/road.h"
 
 #include "native/module.h"
 
@@ -12,8 +12,24 @@ namespace intake_road {
 
 namespace {
 
-enum class Role : uint8_t { document, node, children, result, plain };
-enum class Field : uint8_t { none, version, report, id, tasks, sections, type, result, start, stop, runtime, value };
+// health and summary: the run set's own, read for the job's fields.
+enum class Role : uint8_t { document, node, children, result, health, summary, plain };
+enum class Field : uint8_t {
+    none,
+    version,
+    report,
+    id,
+    tasks,
+    sections,
+    type,
+    result,
+    start,
+    stop,
+    runtime,
+    value,
+    health,
+    summary
+};
 
 struct Frame {
     Role role;
@@ -219,12 +235,14 @@ Field classify(Role role, std::string_view key) {
         case 6: return is("\"type\"") ? Field::type : Field::none;
         case 7: return is("\"tasks\"") ? Field::tasks : Field::none;
         case 8: return is("\"result\"") ? Field::result : Field::none;
-        case 9: return is("\"runtime\"") ? Field::runtime : Field::none;
+        case 9: return is("\"runtime\"") ? Field::runtime : is("\"summary\"") ? Field::summary : Field::none;
         case 10: return is("\"sections\"") ? Field::sections : is("\"stoptime\"") ? Field::stop : Field::none;
         case 11: return is("\"starttime\"") ? Field::start : Field::none;
+        case 15: return is("\"health_result\"") ? Field::health : Field::none;
         default: return Field::none;
         }
-    case Role::result: return is("\"value\"") ? Field::value : Field::none;
+    case Role::result:
+    case Role::health: return is("\"value\"") ? Field::value : Field::none;
     default: return Field::none;
     }
 }
@@ -255,6 +273,8 @@ bool scan(const char* text, size_t size, long max_level, Scan& found) {
     out.clear();
     out.reserve(size);
     nodes.clear();
+    found.id = found.health = Token();
+    found.counts.clear();
     std::vector<Frame> stack;
     stack.reserve(64);
     std::vector<std::string_view> keys;
@@ -280,6 +300,10 @@ value:
             role = Role::children;
         else if (top->role == Role::node && field == Field::result)
             role = Role::result;
+        else if (top->role == Role::node && top->node == 0 && field == Field::health)
+            role = Role::health;
+        else if (top->role == Role::node && top->node == 0 && field == Field::summary)
+            role = Role::summary;
         if (top)
             top->value_begin = out.size();
         char c = *p;
@@ -289,7 +313,7 @@ value:
                 return false;
             if (role == Role::children && object)
                 return false;
-            if (role == Role::result && !object)
+            if ((role == Role::result || role == Role::health || role == Role::summary) && !object)
                 role = Role::plain;
             if (long(stack.size()) >= max_level)
                 return false;
@@ -316,7 +340,7 @@ value:
                 frame.list = field == Field::tasks ? 0 : 1;
                 nodes[frame.node].has_list[frame.list] = true;
                 nodes[frame.node].lists[frame.list].begin = out.size();
-            } else if (role == Role::result) {
+            } else if (role == Role::result || role == Role::health || role == Role::summary) {
                 frame.node = top->node;
             }
             out.push_back(c);
@@ -369,10 +393,28 @@ value:
             case Field::start: node.start = token; break;
             case Field::stop: node.stop = token; break;
             case Field::runtime: node.runtime = token; break;
+            case Field::id:
+                if (top->node == 0)
+                    found.id = token;
+                break;
+            case Field::health:
+                if (top->node == 0)
+                    found.health = token;
+                break;
             default: break;
             }
         } else if (top->role == Role::result && field == Field::value) {
             nodes[top->node].result = token;
+        } else if (top->role == Role::health && field == Field::value) {
+            found.health = token;
+        } else if (top->role == Role::summary && token.kind == Token::integer) {
+            // The key being read is the last one seen, still in the input's text.
+            std::string_view key = keys.back();
+            Token name;
+            name.kind = Token::string;
+            name.begin = size_t(key.data() - text);
+            name.end = name.begin + key.size();
+            found.counts.emplace_back(name, token);
         } else if (top->role == Role::document && field == Field::version) {
             version = token.kind == Token::string && same(text + token.begin, token.end - token.begin, "\"3.2\"");
         }

@@ -1,9 +1,9 @@
 // dump_yaml's fast road: the representers registered on YAMLDumper, run natively
 // and streamed into the native emitter, giving the text that
 // yaml.dump(document, Dumper=YAMLDumper, default_flow_style=False) gives.
-#include "reporter/fastroad/roads.h"
-#include "writers/yaml_emitter.h"
-#include "writers/yaml_resolver.h"
+#include "reporter/runset/roads.h"
+#include "formats/yaml/emitter.h"
+#include "formats/yaml/resolver.h"
 
 #include <datetime.h>
 
@@ -14,7 +14,7 @@
 namespace runset {
 namespace {
 
-namespace yaml = writers::yaml;
+namespace yaml = formats::yaml;
 namespace tag = yaml::tag;
 using Kind = YamlRoad::Kind;
 

@@ -1,4 +1,4 @@
-#include "reporter/fastroad/xml_road.h"
+#include "reporter/ledgrin/xml_road.h"
 #include "reporter/ledgrin/ledgrin.h"
 
 namespace ledgrin {
@@ -66,7 +66,7 @@ void XmlRoad::capture(handle etree, handle minidom) {
 
     for (bool quote_in_text : {true, false}) {
         for (bool breaks_in_attributes : {false, true}) {
-            escaping_ = writers::xml_pretty::Escaping{quote_in_text, breaks_in_attributes};
+            escaping_ = formats::xml_pretty::Escaping{quote_in_text, breaks_in_attributes};
             enabled_ = true;
             object text = render(root, "  ");
             if (text && py::compare(text, expected, Py_EQ))
@@ -89,7 +89,7 @@ bool XmlRoad::intact(handle etree, handle minidom) const {
 object XmlRoad::render(handle root, std::string_view indent) const {
     if (!enabled_)
         return object();
-    return writers::xml_pretty::render(root, indent, escaping_, element_type_);
+    return formats::xml_pretty::render(root, indent, escaping_, element_type_);
 }
 
 object XmlRoad::compact(handle root) const { return py::call_keywords(tostring_, 1, encoding_keyword_, root, utf_8_); }

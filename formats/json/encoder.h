@@ -12,7 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
-namespace writers {
+namespace formats {
 
 // The growing text of one encode: appends inline, a call only to grow.
 class JsonText {
@@ -173,4 +173,4 @@ private:
     JsonText out_;
 };
 
-}  // namespace writers
+}  // namespace formats

@@ -1,11 +1,11 @@
 // Each pattern of resolver.py as a hand-written matcher. Python's `$` also
 // matches before a final "\n", so every matcher is tried on the whole text and,
 // when it ends in "\n", on the text without it.
-#include "writers/yaml_resolver.h"
+#include "formats/yaml/resolver.h"
 
 #include <cstring>
 
-namespace writers::yaml {
+namespace formats::yaml {
 namespace {
 
 template <typename Char>
@@ -322,4 +322,4 @@ const char* resolve_scalar(PyObject* value) {
     return tags[static_cast<int>(type)];
 }
 
-}  // namespace writers::yaml
+}  // namespace formats::yaml

@@ -8,10 +8,10 @@
 //   keeps the text and each true tail as their own text nodes.
 // - minidom's Element.writexml, Text.writexml and _write_data print the DOM: see
 //   writexml and write_data below.
-#include "writers/xml_pretty.h"
-#include "writers/names.h"
+#include "formats/xml/pretty.h"
+#include "formats/names.h"
 
-namespace writers::xml_pretty {
+namespace formats::xml_pretty {
 namespace {
 
 // ---- what may be rendered ----------------------------------------------------------
@@ -308,4 +308,4 @@ object render(handle root, std::string_view indent, const Escaping& escaping, ha
     return py::take(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
-}  // namespace writers::xml_pretty
+}  // namespace formats::xml_pretty

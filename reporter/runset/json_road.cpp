@@ -1,7 +1,7 @@
 // dump_json's fast road: the report's JSON text written straight from the nodes,
 // without the dicts JSONDumper.default would build for them.
-#include "reporter/fastroad/roads.h"
-#include "writers/json_encoder.h"
+#include "reporter/runset/roads.h"
+#include "formats/json/encoder.h"
 
 #include <cstdint>
 #include <utility>
@@ -51,7 +51,7 @@ struct NodeFields {
     bool empty() const { return dict ? PyDict_GET_SIZE(dict.ptr()) == 0 : pairs.empty(); }
 };
 
-class ReportEncoder : public writers::JsonEncoder {
+class ReportEncoder : public formats::JsonEncoder {
 protected:
     // JSONDumper.default for one value, with the nesting the generic road has: the
     // call of default one level down, what it returns one more, a dict it returns

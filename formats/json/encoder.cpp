@@ -1,5 +1,5 @@
-#include "writers/json_encoder.h"
-#include "writers/names.h"
+#include "formats/json/encoder.h"
+#include "formats/names.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-namespace writers {
+namespace formats {
 namespace {
 
 const char* const hex_digits = "0123456789abcdef";
@@ -437,4 +437,4 @@ void JsonEncoder::encode_entry(py::handle mapping, PyObject* key, PyObject* valu
     }
 }
 
-}  // namespace writers
+}  // namespace formats

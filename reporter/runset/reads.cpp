@@ -1,6 +1,6 @@
-#include "reporter/fastroad/reads.h"
+#include "reporter/runset/reads.h"
 
-#include "reporter/fastroad/results.h"
+#include "reporter/runset/results.h"
 
 #include <algorithm>
 #include <cstring>

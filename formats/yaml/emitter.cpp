@@ -1,4 +1,4 @@
-#include "writers/yaml_emitter.h"
+#include "formats/yaml/emitter.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <new>
 #include <stdexcept>
 
-namespace writers::yaml {
+namespace formats::yaml {
 namespace {
 
 bool is_break(Py_UCS4 ch) { return ch == '\n' || ch == 0x85 || ch == 0x2028 || ch == 0x2029; }
@@ -943,4 +943,4 @@ std::string prepare_tag(const char* tag) {
     return "!<" + chunks + ">";
 }
 
-}  // namespace writers::yaml
+}  // namespace formats::yaml

@@ -3,8 +3,8 @@
 // below names the method it mirrors. It builds as events arrive instead of making
 // a node graph first; where that changes what PyYAML does (merge keys, the items
 // of !!omap and !!pairs), the collection is read as its entries instead of built.
-#include "readers/yaml_reader.h"
-#include "writers/yaml_resolver.h"
+#include "formats/yaml/reader.h"
+#include "formats/yaml/resolver.h"
 
 #include <datetime.h>
 #include <yaml.h>
@@ -22,7 +22,7 @@ namespace {
 using py::handle;
 using py::object;
 using std::string_view;
-namespace implicit = writers::yaml;
+namespace implicit = formats::yaml;
 
 constexpr string_view yaml_tag_prefix = "tag:yaml.org,2002:";
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-namespace writers::yaml {
+namespace formats::yaml {
 
 enum class EventKind {
     StreamStart,
@@ -204,4 +204,4 @@ ScalarAnalysis analyze_scalar(PyObject* text);
 // prepare_tag with PyYAML's default tag prefixes: "tag:yaml.org,2002:str" is "!!str".
 std::string prepare_tag(const char* tag);
 
-}  // namespace writers::yaml
+}  // namespace formats::yaml

@@ -1,4 +1,4 @@
-#include "reporter/fastroad/results.h"
+#include "reporter/runset/results.h"
 
 #include <cstring>
 

@@ -1,4 +1,5 @@
-"""The reporter server's client, on the standard library alone (http.client): it runs on the framework's 3.10.
+"""The reporter server's client, ``kovra.reporter.client``, on the standard library alone (http.client): it runs
+on the framework's 3.10.
 
 ``ServerClient(url, job, token=None, timeout=30.0)`` talks to the server at `url`
 (``http://HOST:PORT``) about the job whose key is `job`:
@@ -334,11 +335,10 @@ def _folder_upload(folder):
             report = stream.read()
         document = json.loads(report)
     else:
-        # The server takes the JSON form; the YAML one is read back into a run set and dumped.
+        # The server takes the JSON form: the YAML one, read once, gives both the run set to dump and the log names.
         from kovra.reporter import store
-        job = store.load(path, progress=None)
+        document, job = store.read_with_nodes(path, progress=None)
         report = job.dump_json().encode("utf-8")
-        document = json.loads(report)
     logs = {}
     for log_name in _log_names(document.get("report") if isinstance(document, dict) else None):
         # Only plain names in this folder: a report cannot point the upload elsewhere.

@@ -8,7 +8,7 @@
 
 #include <cstddef>
 
-namespace writers::yaml {
+namespace formats::yaml {
 
 // Inline arrays: one object per tag in the whole program, so tags compare by address.
 namespace tag {
@@ -51,4 +51,4 @@ struct ResolverRule {
 extern const ResolverRule resolver_rules[];
 extern const size_t resolver_rule_count;
 
-}  // namespace writers::yaml
+}  // namespace formats::yaml

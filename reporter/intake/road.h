@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace intake_road {
@@ -50,6 +51,11 @@ struct Node {
 struct Scan {
     std::string compact;      // the whole document without whitespace
     std::vector<Node> nodes;  // in text order, the run set first
+    // The job's own fields beside the run set's row: its id when that is a scalar,
+    // its health result (the text itself or its mapping's "value"), and the
+    // integer counts of its summary (name and count, in text order).
+    Token id, health;
+    std::vector<std::pair<Token, Token>> counts;
 };
 
 // Reads `text` (bytes [0, size), a NUL at text[size]) into `scan`. False when the

@@ -1,11 +1,11 @@
 // The fast road of generate_xml's pretty-printed files: the text the round trip
 // ET.tostring, minidom.parseString and toprettyxml gives, written by the renderer
-// in writers/xml_pretty while every piece that round trip reads is the one
+// in formats/xml/pretty while every piece that round trip reads is the one
 // captured at start-up. The ledgrin module state owns it.
 #pragma once
 
 #include "native/snapshot.h"
-#include "writers/xml_pretty.h"
+#include "formats/xml/pretty.h"
 
 #include <string_view>
 
@@ -26,7 +26,7 @@ public:
     bool intact(handle etree, handle minidom) const;
 
     // The round trip's text for `root`, or an empty object (no error set) where the
-    // renderer cannot be sure of it (see writers::xml_pretty::render).
+    // renderer cannot be sure of it (see formats::xml_pretty::render).
     object render(handle root, std::string_view indent) const;
 
     // The generic road's compact form: tostring(root, encoding="utf-8").
@@ -42,7 +42,7 @@ private:
     py::Snapshot pieces_;
     object etree_, minidom_, element_type_, tostring_, parse_string_;
     object encoding_keyword_, indent_keyword_, utf_8_;
-    writers::xml_pretty::Escaping escaping_;
+    formats::xml_pretty::Escaping escaping_;
     bool enabled_ = false;
 };
 
