@@ -133,8 +133,10 @@ def add_commands(command):
     sub.add_argument("--max-upload-mb", type=int, metavar="MB", help="largest upload taken (default: 256)")
     sub.add_argument("--log-level", default="warning", choices=("critical", "error", "warning", "info", "debug"))
 
-    sub = command("upload", cmd_upload, "Send a stored report folder to a server as a job's snapshot.")
-    sub.add_argument("folder", metavar="FOLDER", help="folder with results.json or results.yaml and the task logs")
+    sub = command("upload", cmd_upload, "Send a stored report folder, or a JUnit XML file, to a server as a "
+                                        "job's snapshot.")
+    sub.add_argument("folder", metavar="FOLDER|FILE.xml", help="folder with results.json or results.yaml and the "
+                                                               "task logs, or any runner's JUnit XML file")
     sub.add_argument("url", metavar="URL", help="the job on the server: http://HOST:PORT/jobs/JOB")
     sub.add_argument("--state", choices=("running", "finished"), default="finished")
     sub.add_argument("--name", help="the job's name (default: the run set's id)")

@@ -7,7 +7,8 @@
   as the file-backed ``ReporterClient`` gives it;
 - ``send(source, state="finished")``: a run set (its ``dump_json()`` and its tasks'
   log files) or a stored report folder (results.json, else results.yaml, and the
-  log files the report names), in one request;
+  log files the report names), in one request; a JUnit XML file's path sends that
+  file (``send_junit``), which the server turns into a job of this model;
 - ``job_info()``, ``log(name, start, stop)``, ``list_jobs(...)``.
 
 One connection is kept and reused. Every socket operation is bounded by `timeout`.
@@ -135,6 +136,8 @@ class ServerClient:
         A run set's logs are found through its sections' log paths, else in `log_dir`;
         `logs` ({name: path or bytes}) replaces the log files found on their own.
         """
+        if isinstance(source, (str, os.PathLike)) and os.path.isfile(source):
+            return self.send_junit(source, state=state, name=name)
         if isinstance(source, (str, os.PathLike)):
             report, found = _folder_upload(os.fspath(source))
         else:
@@ -162,6 +165,20 @@ class ServerClient:
             boundary = uuid.uuid4().hex
             body, kind = _multipart(boundary, parts), "multipart/form-data; boundary=" + boundary
         return self._json("PUT", self._job_path("?" + urllib.parse.urlencode(query)), body, {"Content-Type": kind})
+
+    def send_junit(self, path, state="finished", name=None):
+        """Sends a JUnit XML file (any runner's) as the job's new snapshot; returns the server's row."""
+        with open(path, "rb") as stream:
+            data = stream.read()
+        if not data[:64].lstrip(b"\xef\xbb\xbf \t\r\n").startswith(b"<"):
+            raise ValueError("%s is neither a report folder nor an XML file" % (os.fspath(path),))
+        query = {"state": state}
+        if name:
+            query["name"] = name
+        headers = {"Content-Type": "application/xml"}
+        if self._compress:
+            data = gzip.compress(data, compresslevel=1)
+        return self._json("PUT", self._job_path("?" + urllib.parse.urlencode(query)), data, headers)
 
     def close(self):
         with self._lock:

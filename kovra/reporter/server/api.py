@@ -10,6 +10,8 @@
     PUT /api/jobs/{job}?state=running|finished[&name=NAME]   a new snapshot (needs the write token):
         multipart/form-data with a "report" part (the text dump_json() gives, gzip accepted) and a
         "log" part per task log (its file name is the log's name); or the report alone as the body.
+        Or a JUnit XML file as the body (Content-Type: application/xml, or told by its content; gzip
+        accepted): its suites become tasks, its cases "Testcase" sections.
 """
 import asyncio
 import datetime
@@ -21,7 +23,7 @@ from starlette.concurrency import run_in_threadpool
 from starlette.responses import JSONResponse as _StarletteJSON, Response
 from starlette.routing import Route
 
-from kovra.reporter.server import intake
+from kovra.reporter.server import intake, junit_in
 from kovra.reporter.server.storage import DatabaseUnavailable, StorageError
 
 STATES = ("running", "finished")
@@ -224,10 +226,14 @@ class Api:
             raise HTTPProblem(400, "state must be running or finished, not %r" % state[:40])
         name = request.query_params.get("name") or None
         body = await self._body(request)
-        report, logs = self._parts(request, body)
+        reader = intake.read_snapshot
+        if junit_in.is_junit(request.headers.get("content-type", ""), body, self.settings):
+            # JUnit XML from any runner: told by its type, or by its content.
+            report, logs, reader = body, {}, junit_in.read_junit
+        else:
+            report, logs = self._parts(request, body)
         async with self._upload_slots:
-            snapshot = await self._call(intake.read_snapshot, report, logs, self.settings, name,
-                                        self.storage.time_text)
+            snapshot = await self._call(reader, report, logs, self.settings, name, self.storage.time_text)
             row, changed = await self._call(self.storage.put_job, job, snapshot, state)
         return JSONResponse(dict(row, changed=changed), status_code=200)
 
