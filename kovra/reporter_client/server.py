@@ -5,6 +5,8 @@
 
 - ``get_runset()`` and ``get_section(id_list=[...])``: one request each, the node
   as the file-backed ``ReporterClient`` gives it;
+- ``send_task(run_set, task, state="running")``: the job's own fields and one
+  task's subtree, which the server puts in place of that task alone;
 - ``send(source, state="finished")``: a run set (its ``dump_json()`` and its tasks'
   log files) or a stored report folder (results.json, else results.yaml, and the
   log files the report names), in one request; a JUnit XML file's path sends that
@@ -145,6 +147,9 @@ class ServerClient:
             found = _runset_logs(source, log_dir) if logs is None else None
         if logs is not None:
             found = logs
+        return self._put("", report, found, state, name)
+
+    def _put(self, rest, report, found, state, name):
         if self._compress:
             parts = [("report", "results.json.gz", gzip.compress(report, compresslevel=1))]
         else:
@@ -164,7 +169,29 @@ class ServerClient:
         else:
             boundary = uuid.uuid4().hex
             body, kind = _multipart(boundary, parts), "multipart/form-data; boundary=" + boundary
-        return self._json("PUT", self._job_path("?" + urllib.parse.urlencode(query)), body, {"Content-Type": kind})
+        return self._json("PUT", self._job_path(rest + "?" + urllib.parse.urlencode(query)), body,
+                          {"Content-Type": kind})
+
+    def send_task(self, run_set, task, state="running", name=None, logs=None, log_dir=None):
+        """Sends the job's own fields and `task`'s whole subtree; the server replaces that task alone
+        (in its place among the job's tasks) and bumps the snapshot. Returns the server's row.
+
+        Costs one task's dump rather than the whole job's: send each task as it stops.
+        `logs` ({name: path or bytes}) replaces the task's log found through its log paths."""
+        fields = run_set.to_dict()
+        own = {key: value for key, value in fields.items()
+               if key not in ("tasks", "seq_num") and value is not None
+               and not (key in ("details", "extra") and not value)}
+        from kovra.reporter import runset as _runset
+        head = json.dumps(own, cls=_runset.JSONDumper)
+        dumped = task.dump_json()
+        prefix = '{"version": "3.2", "report": '
+        if not dumped.startswith(prefix):
+            raise ValueError("the task's dump is not in the stored report's form")
+        report = ('{"version": "3.2", "report": %s, "tasks": [%s]}}'
+                  % (head[:-1], dumped[len(prefix):-1])).encode("utf-8")
+        found = _runset_logs(None, log_dir, nodes=[task]) if logs is None else logs
+        return self._put("/task", report, found, state, name)
 
     def send_junit(self, path, state="finished", name=None):
         """Sends a JUnit XML file (any runner's) as the job's new snapshot; returns the server's row."""
@@ -294,7 +321,7 @@ def _multipart(boundary, parts):
     return b"".join(chunks)
 
 
-def _runset_logs(runset, log_dir=None):
+def _runset_logs(runset, log_dir=None, nodes=None):
     """{base name: path} of the run set's log files that exist.
 
     A stopped task keeps only its log's base name; its sections keep the full path,
@@ -303,7 +330,7 @@ def _runset_logs(runset, log_dir=None):
     found = {}
     wanted = set()
     looked = set()  # a task's sections share its log: each path is looked for once
-    stack = list(getattr(runset, "tasks", None) or ())
+    stack = list(nodes if nodes is not None else getattr(runset, "tasks", None) or ())
     while stack:
         node = stack.pop()
         path = getattr(node, "logfile", None)

@@ -12,6 +12,8 @@
         "log" part per task log (its file name is the log's name); or the report alone as the body.
         Or a JUnit XML file as the body (Content-Type: application/xml, or told by its content; gzip
         accepted): its suites become tasks, its cases "Testcase" sections.
+    PUT /api/jobs/{job}/task?state=running[&name=NAME]   one task sent whole (the same forms; the report's
+        run set holds that task alone): it replaces that task, in its place, and the job's own fields.
 """
 import asyncio
 import datetime
@@ -121,6 +123,7 @@ class Api:
             Route("/api/jobs", self.list_jobs, methods=["GET"]),
             Route("/api/jobs/{job}", self.job, methods=["GET"]),
             Route("/api/jobs/{job}", self.put_job, methods=["PUT"]),
+            Route("/api/jobs/{job}/task", self.put_task, methods=["PUT"]),
             Route("/api/jobs/{job}/runset", self.runset, methods=["GET"]),
             Route("/api/jobs/{job}/section", self.section, methods=["GET"]),
             Route("/api/jobs/{job}/report", self.report, methods=["GET"]),
@@ -214,6 +217,28 @@ class Api:
         return Response(data, media_type="text/plain; charset=utf-8")
 
     # --- writes ---------------------------------------------------------------------------------------------------
+
+    async def put_task(self, request):
+        """One task's subtree in place of that task alone (task_sends.py)."""
+        from kovra.reporter.server import task_sends
+        job, state, name = self._writing(request)
+        report, logs = self._parts(request, await self._body(request))
+        async with self._upload_slots:
+            snapshot = await self._call(intake.read_snapshot, report, logs, self.settings, name,
+                                        self.storage.time_text)
+            row, changed = await self._call(task_sends.put_task, self.storage, job, snapshot, state)
+        return JSONResponse(dict(row, changed=changed), status_code=200)
+
+    def _writing(self, request):
+        if not self.token:
+            raise HTTPProblem(403, "this server takes no uploads: it was started without a token")
+        if not _authorised(request, self.token):
+            raise HTTPProblem(401, "writing needs the server's token (Authorization: Bearer TOKEN)")
+        job = check_job_key(request.path_params["job"], self.settings)
+        state = request.query_params.get("state", "finished")
+        if state not in STATES:
+            raise HTTPProblem(400, "state must be running or finished, not %r" % state[:40])
+        return job, state, request.query_params.get("name") or None
 
     async def put_job(self, request):
         if not self.token:
