@@ -12,7 +12,7 @@ import shutil
 import sys
 import tempfile
 
-from kovra.reporter import remote, server_cli, store, views
+from kovra.reporter import group_cli, remote, server_cli, store, views
 
 PROG = "python -m kovra.reporter"
 COLOURS = {"passed": "32", "passx": "36", "failed": "31", "errored": "1;31", "aborted": "1;35",
@@ -320,6 +320,9 @@ def main(argv=None, prog=PROG):
     args = parser.parse_args(argv)
     where = "%s %s" % (prog, args.command)
     try:
+        group = group_cli.split_group_url(getattr(args, "file", None)) if args.command == "summary" else None
+        if group is not None:
+            return group_cli.cmd_group_summary(args, *group)
         # A job on a server (http://HOST:PORT/jobs/JOB) is read from a local copy.
         with remote.local_copies(args, ("file", "old", "new"), with_logs=args.command == "html"):
             return args.func(args)

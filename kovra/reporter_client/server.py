@@ -1,6 +1,6 @@
 """The reporter server's client, on the standard library alone (http.client): it runs on the framework's 3.10.
 
-``ServerClient(url, job, token=None, timeout=30.0)`` talks to the server at `url`
+``ServerClient(url, job, token=None, timeout=30.0, group=None)`` talks to the server at `url`
 (``http://HOST:PORT``) about the job whose key is `job`:
 
 - ``get_runset()`` and ``get_section(id_list=[...])``: one request each, the node
@@ -70,7 +70,7 @@ def split_job_url(text):
 
 
 class ServerClient:
-    def __init__(self, url, job, token=None, timeout=30.0):
+    def __init__(self, url, job, token=None, timeout=30.0, group=None):
         parsed = urllib.parse.urlsplit(url)
         if parsed.scheme not in ("http", "https") or not parsed.hostname:
             raise ValueError("%r is not a server URL (http://HOST:PORT)" % (url,))
@@ -78,6 +78,8 @@ class ServerClient:
         self.job = job
         self.token = token
         self.timeout = timeout
+        # Shards of one run name the same group; each send puts the job in it.
+        self.group = group
         self._scheme = parsed.scheme
         self._host = parsed.hostname
         self._port = parsed.port
@@ -160,9 +162,7 @@ class ServerClient:
                 with open(data, "rb") as stream:
                     data = stream.read()
             parts.append(("log", log_name, bytes(data)))
-        query = {"state": state}
-        if name:
-            query["name"] = name
+        query = self._send_query(state, name)
         if len(parts) == 1:
             # The report alone is the body: nothing to wrap, nothing for the server to split.
             body, kind = parts[0][2], "application/gzip" if self._compress else "application/json"
@@ -199,13 +199,23 @@ class ServerClient:
             data = stream.read()
         if not data[:64].lstrip(b"\xef\xbb\xbf \t\r\n").startswith(b"<"):
             raise ValueError("%s is neither a report folder nor an XML file" % (os.fspath(path),))
-        query = {"state": state}
-        if name:
-            query["name"] = name
+        query = self._send_query(state, name)
         headers = {"Content-Type": "application/xml"}
         if self._compress:
             data = gzip.compress(data, compresslevel=1)
         return self._json("PUT", self._job_path("?" + urllib.parse.urlencode(query)), data, headers)
+
+    def _send_query(self, state, name):
+        query = {"state": state}
+        if name:
+            query["name"] = name
+        if self.group:
+            query["group"] = self.group
+        return query
+
+    def get_group(self, group):
+        """The group's jobs, summed counts, verdict and failures (GET /api/groups/GROUP)."""
+        return self._json("GET", "/api/groups/%s" % urllib.parse.quote(str(group), safe=""))
 
     def close(self):
         with self._lock:

@@ -7,13 +7,14 @@
     GET /api/jobs/{job}/report              the whole stored document, as dump_json() shapes it
     GET /api/jobs/{job}/logs                the job's log files and their sizes
     GET /api/jobs/{job}/logs/{name}?start=S&stop=E   a byte range of a task log
-    PUT /api/jobs/{job}?state=running|finished[&name=NAME]   a new snapshot (needs the write token):
+    PUT /api/jobs/{job}?state=running|finished[&name=NAME][&group=GROUP]   a new snapshot (write token):
         multipart/form-data with a "report" part (the text dump_json() gives, gzip accepted) and a
         "log" part per task log (its file name is the log's name); or the report alone as the body.
         Or a JUnit XML file as the body (Content-Type: application/xml, or told by its content; gzip
         accepted): its suites become tasks, its cases "Testcase" sections.
-    PUT /api/jobs/{job}/task?state=running[&name=NAME]   one task sent whole (the same forms; the report's
-        run set holds that task alone): it replaces that task, in its place, and the job's own fields.
+    PUT /api/jobs/{job}/task?state=running[&name=NAME][&group=GROUP]   one task sent whole (the same
+        forms; the report's run set holds that task alone): it replaces that task, in its place, and the
+        job's own fields.
 """
 import asyncio
 import datetime
@@ -220,12 +221,13 @@ class Api:
 
     async def put_task(self, request):
         """One task's subtree in place of that task alone (task_sends.py)."""
-        from kovra.reporter.server import task_sends
+        from kovra.reporter.server import groups, task_sends
         job, state, name = self._writing(request)
         report, logs = self._parts(request, await self._body(request))
         async with self._upload_slots:
             snapshot = await self._call(intake.read_snapshot, report, logs, self.settings, name,
                                         self.storage.time_text)
+            groups.apply_group(snapshot, groups.group_param(request, self.settings))
             row, changed = await self._call(task_sends.put_task, self.storage, job, snapshot, state)
         return JSONResponse(dict(row, changed=changed), status_code=200)
 
@@ -254,11 +256,15 @@ class Api:
         reader = intake.read_snapshot
         if junit_in.is_junit(request.headers.get("content-type", ""), body, self.settings):
             # JUnit XML from any runner: told by its type, or by its content.
-            report, logs, reader = body, {}, junit_in.read_junit
+            report, logs = body, {}
+            declared = junit_in.declared_xml(request.headers.get("content-type", ""))
+            reader = junit_in.read_junit if declared else junit_in.read_sniffed
         else:
             report, logs = self._parts(request, body)
         async with self._upload_slots:
             snapshot = await self._call(reader, report, logs, self.settings, name, self.storage.time_text)
+            from kovra.reporter.server import groups
+            groups.apply_group(snapshot, groups.group_param(request, self.settings))
             row, changed = await self._call(self.storage.put_job, job, snapshot, state)
         return JSONResponse(dict(row, changed=changed), status_code=200)
 

@@ -55,7 +55,8 @@ def create_app(settings=None, storage=None, upgrade=True):
     settings = settings or Settings()
     storage = storage or Storage(settings.database_url(), timeout=settings.db_timeout, upgrade=upgrade)
     api = Api(storage, settings)
-    routes = api.routes() + web_routes(storage, settings)
+    from kovra.reporter.server.groups import Groups
+    routes = api.routes() + Groups(api).routes() + web_routes(storage, settings)
 
     async def not_found(_request, _error):
         return JSONResponse({"error": "no such resource"}, status_code=404)

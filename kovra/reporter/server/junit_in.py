@@ -35,10 +35,14 @@ def looks_like_xml(data):
     return head.startswith(b"<")
 
 
+def declared_xml(content_type):
+    return content_type.split(";")[0].strip().lower() in ("application/xml", "text/xml")
+
+
 def is_junit(content_type, body, settings):
     """Whether a PUT body is JUnit XML: by its declared type, else by its (unpacked) content."""
     kind = content_type.split(";")[0].strip().lower()
-    if kind in ("application/xml", "text/xml"):
+    if declared_xml(kind):
         return True
     if kind.startswith("multipart/"):
         return False
@@ -312,3 +316,13 @@ def read_junit(data, _logs, settings, name=None, time_text=False):
     document, logs = to_document(root, settings)
     text = json.dumps(document, separators=(",", ":"), ensure_ascii=True).encode("ascii")
     return intake.read_snapshot(text, dict(logs), settings, name, time_text)
+
+
+def read_sniffed(data, logs, settings, name=None, time_text=False):
+    """``read_junit`` of a body sent as neither XML nor JSON by type: a refusal says it was neither."""
+    try:
+        return read_junit(data, logs, settings, name, time_text)
+    except Refused as error:
+        if error.status != 400:
+            raise
+        raise Refused("the report is not JSON, nor JUnit XML: %s" % error) from None

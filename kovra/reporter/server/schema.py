@@ -29,7 +29,9 @@ jobs = Table(
     Column("digest", Text, nullable=False),          # of the last snapshot: a resend changes nothing
     Column("nodes", Integer, nullable=False),
     Column("updated", DateTime, nullable=False),
+    Column("group", Text),                           # shards of one run name the same group
     Index("ix_jobs_updated", "updated"),
+    Index("ix_jobs_group", "group"),
     Index("ix_jobs_name_updated", "name", "updated"),
     Index("ix_jobs_start", "start"),
 )
