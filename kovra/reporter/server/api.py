@@ -118,6 +118,8 @@ class Api:
         # Parsing an upload is CPU work under the interpreter lock: a few at a time keep the readers
         # (one-row reads on the event loop) from waiting behind every sender at once.
         self._upload_slots = asyncio.Semaphore(settings.parallel_uploads)
+        # Called with (row, changed) after each stored send: queues webhook deliveries, never posts them.
+        self.on_stored = None
 
     def routes(self):
         return [
@@ -229,7 +231,12 @@ class Api:
                                         self.storage.time_text)
             groups.apply_group(snapshot, groups.group_param(request, self.settings))
             row, changed = await self._call(task_sends.put_task, self.storage, job, snapshot, state)
+        await self._stored(row, changed)
         return JSONResponse(dict(row, changed=changed), status_code=200)
+
+    async def _stored(self, row, changed):
+        if self.on_stored is not None:
+            await self._call(self.on_stored, row, changed)
 
     def _writing(self, request):
         if not self.token:
@@ -266,6 +273,7 @@ class Api:
             from kovra.reporter.server import groups
             groups.apply_group(snapshot, groups.group_param(request, self.settings))
             row, changed = await self._call(self.storage.put_job, job, snapshot, state)
+        await self._stored(row, changed)
         return JSONResponse(dict(row, changed=changed), status_code=200)
 
     async def _body(self, request):

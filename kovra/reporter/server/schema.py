@@ -66,3 +66,30 @@ log_chunks = Table(
     Column("seq", Integer, primary_key=True),
     Column("data", LargeBinary, nullable=False),
 )
+
+webhooks = Table(
+    "webhooks", metadata,
+    Column("id", Integer, primary_key=True, autoincrement=True),
+    Column("url", Text, nullable=False),
+    Column("events", Text, nullable=False),          # JSON list of event names
+    Column("secret", Text, nullable=False),
+    Column("created", DateTime, nullable=False),
+)
+
+# Queued in the database so that they outlive a restart; `due` is when the next attempt may start.
+deliveries = Table(
+    "deliveries", metadata,
+    Column("id", Text, primary_key=True),
+    Column("webhook", Integer, ForeignKey("webhooks.id", ondelete="CASCADE"), nullable=False),
+    Column("event", Text, nullable=False),
+    Column("body", Text, nullable=False),
+    Column("state", Text, nullable=False),           # queued | delivered | failed
+    Column("attempts", Integer, nullable=False),
+    Column("due", DateTime, nullable=False),
+    Column("last_status", Integer),
+    Column("last_error", Text),
+    Column("created", DateTime, nullable=False),
+    Column("delivered", DateTime),
+    Index("ix_deliveries_state_due", "state", "due"),
+    Index("ix_deliveries_webhook", "webhook", "created"),
+)
