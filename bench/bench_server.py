@@ -1,12 +1,18 @@
 """The reporter server on loopback: the speed figures and a bounded load run. Nothing is asserted.
 
     /usr/bin/python3 bench/bench_server.py speed [--nodes 100000 --reads 3000 --jobs 10000]
+    /usr/bin/python3 bench/bench_server.py tasks [--nodes 100000]
+    /usr/bin/python3 bench/bench_server.py junit [--cases 10000]
     /usr/bin/python3 bench/bench_server.py load [--seconds 60 --senders 16 --walkers 32 --sections 1500]
                                                 [--db postgresql://...]
 
 speed: node reads (get_section over one kept connection) on a job of --nodes nodes,
 p50/p99; storing a 24,000-section run set (client.send: dump, gzip, upload, parse,
 store) against its dump_json() time; the first page of a list of --jobs jobs.
+tasks: a 100-task job of --nodes nodes sent whole once, task by task as each task
+stops (send_task), and whole after each task, each in the server's CPU seconds.
+junit: a --cases JUnit file (50 suites, 2% failed) uploaded, beside a stored report of as many
+test cases, in nodes per second.
 load: --senders threads send --sections-section jobs again and again (each send a
 new snapshot), --walkers threads walk stored jobs through Explorer(ServerClient);
 throughput, p50/p99 per kind, errors, and the server's resident memory.
@@ -199,6 +205,104 @@ def speed(args):
         server.stop()
 
 
+def _task_of(job, runset, index, sections, steps, log):
+    """Adds and runs one task of `sections` test cases with `steps` steps each; returns it."""
+    task = job.add_task(id="task%03d" % index, seq_num=index)
+    task.start(logfile=log)
+    for number in range(sections):
+        section = task.add_section(id="case%03d" % number, seq_num=number, type="Testcase")
+        section.start(logfile=log)
+        for step_number in range(steps):
+            step = section.add_section(id="step%d" % step_number, seq_num=step_number)
+            step.start()
+            step.stop(result=runset.TestResult("failed" if (index + number + step_number) % 50 == 0 else "passed"))
+        section.stop()
+    task.stop()
+    return task
+
+
+def tasks(args):
+    """A 100-task job of about --nodes nodes sent three ways, in the server's CPU time: whole once at
+    the end; task by task as each stops (send_task); whole after each task (send)."""
+    import kovra.reporter.runset as runset
+    server = Server(args.db)
+    try:
+        count = 100
+        sections = 10
+        steps = max(0, args.nodes // (count * sections) - 1)
+        log = os.path.join(server.folder, "tasks.log")
+        open(log, "w").close()
+        figures = {}
+        for mode in args.modes.split(","):
+            job = runset.RunSet(id="tasks", seq_num=0)
+            job.start()
+            cpu = 0.0
+            with ServerClient(server.url, mode, token=TOKEN, timeout=600) as client:
+                for index in range(count):
+                    task = _task_of(job, runset, index, sections, steps, log)
+                    before = server.cpu_seconds()
+                    if mode == "task-by-task":
+                        row = client.send_task(job, task, logs={})
+                    elif mode == "whole-after-each-task":
+                        row = client.send(job, state="running", logs={})
+                    cpu += server.cpu_seconds() - before
+                job.stop()
+                before = server.cpu_seconds()
+                if mode == "task-by-task":
+                    row = client.send_task(job, job.tasks[-1], state="finished", logs={})
+                else:
+                    row = client.send(job, logs={})
+                cpu += server.cpu_seconds() - before
+            figures[mode] = (cpu, row["nodes"])
+            print("%-22s %d nodes: server CPU %.2f s" % (mode, row["nodes"], cpu))
+        whole = figures["whole-at-end"][0]
+        for mode, label in (("task-by-task", "(target at most 1.5x)"), ("whole-after-each-task", "")):
+            if mode in figures:
+                print("%s / one whole send: %.2fx %s" % (mode, figures[mode][0] / whole, label))
+    finally:
+        server.stop()
+
+
+def junit_file(cases, suites=50, failing=0.02):
+    """JUnit XML of `cases` test cases in `suites` suites, every 1/`failing`-th one failed."""
+    every = max(1, int(round(1 / failing)))
+    parts = ['<?xml version="1.0" encoding="UTF-8"?>\n<testsuites name="bench">']
+    per = cases // suites
+    for s in range(suites):
+        parts.append('<testsuite name="suite%d" tests="%d" time="1.0" timestamp="2026-01-01T00:00:00">' % (s, per))
+        for c in range(per):
+            number = s * per + c
+            if number % every == 0:
+                parts.append('<testcase name="case%d" classname="suite%d" time="0.01"><failure message="boom %d">'
+                             'Traceback line\nAssertionError</failure></testcase>' % (c, s, c))
+            else:
+                parts.append('<testcase name="case%d" classname="suite%d" time="0.01"/>' % (c, s))
+        parts.append('</testsuite>')
+    parts.append('</testsuites>\n')
+    return "".join(parts).encode()
+
+
+def junit(args):
+    """A --cases JUnit file uploaded, beside a stored report of as many test cases, in nodes per second."""
+    server = Server(args.db)
+    try:
+        path = os.path.join(server.folder, "bench-junit.xml")
+        with open(path, "wb") as stream:
+            stream.write(junit_file(args.cases))
+        stored = Document(50, args.cases // 50)
+        with ServerClient(server.url, "junit", token=TOKEN, timeout=600) as client:
+            for label, send in (("JUnit XML", lambda: client.send_junit(path)),
+                                ("stored report", lambda: client.send(stored, logs={}))):
+                client.job = "junit-%s" % label.split()[0].lower()
+                before, started = server.cpu_seconds(), time.perf_counter()
+                row = send()
+                wall, cpu = time.perf_counter() - started, server.cpu_seconds() - before
+                print("%-14s %d nodes: %.2f s (%.0f nodes/s), server CPU %.2f s"
+                      % (label, row["nodes"], wall, row["nodes"] / wall, cpu))
+    finally:
+        server.stop()
+
+
 def load(args):
     server = Server(args.db)
     tasks = 3
@@ -309,13 +413,18 @@ def main(argv=None):
     sub.add_argument("--nodes", type=int, default=100_000)
     sub.add_argument("--reads", type=int, default=3000)
     sub.add_argument("--jobs", type=int, default=10_000)
+    sub = commands.add_parser("tasks")
+    sub.add_argument("--nodes", type=int, default=100_000)
+    sub.add_argument("--modes", default="whole-at-end,task-by-task,whole-after-each-task")
+    sub = commands.add_parser("junit")
+    sub.add_argument("--cases", type=int, default=10_000)
     sub = commands.add_parser("load")
     sub.add_argument("--seconds", type=float, default=60)
     sub.add_argument("--senders", type=int, default=16)
     sub.add_argument("--walkers", type=int, default=32)
     sub.add_argument("--sections", type=int, default=1500)
     args = parser.parse_args(argv)
-    return speed(args) if args.command == "speed" else load(args)
+    return {"speed": speed, "tasks": tasks, "junit": junit, "load": load}[args.command](args)
 
 
 if __name__ == "__main__":

@@ -12,7 +12,7 @@ import shutil
 import sys
 import tempfile
 
-from kovra.reporter import remote, server_cli, store, views
+from kovra.reporter import group_cli, remote, server_cli, store, views
 from kovra.reporter.format import FAILING
 
 PROG = "python -m kovra.reporter"
@@ -334,6 +334,9 @@ def main(argv=None, prog=PROG):
     args = parser.parse_args(argv)
     where = "%s %s" % (prog, args.command)
     try:
+        group = group_cli.split_group_url(getattr(args, "file", None)) if args.command == "summary" else None
+        if group is not None:
+            return group_cli.cmd_group_summary(args, *group)
         # A job on a server (http://HOST:PORT/jobs/JOB) is read into memory.
         remote.fetch_reports(args, ("file", "old", "new"), with_logs=args.command == "html")
         return args.func(args)

@@ -1,14 +1,17 @@
 """The reporter server's client, ``kovra.reporter.client``, on the standard library alone (http.client): it runs
 on the framework's 3.10.
 
-``ServerClient(url, job, token=None, timeout=30.0)`` talks to the server at `url`
+``ServerClient(url, job, token=None, timeout=30.0, group=None)`` talks to the server at `url`
 (``http://HOST:PORT``) about the job whose key is `job`:
 
 - ``get_runset()`` and ``get_section(id_list=[...])``: one request each, the node
   as the file-backed ``ReporterClient`` gives it;
+- ``send_task(run_set, task, state="running")``: the job's own fields and one
+  task's subtree, which the server puts in place of that task alone;
 - ``send(source, state="finished")``: a run set (its ``dump_json()`` and its tasks'
   log files) or a stored report folder (results.json, else results.yaml, and the
-  log files the report names), in one request;
+  log files the report names), in one request; a JUnit XML file's path sends that
+  file (``send_junit``), which the server turns into a job of this model;
 - ``job_info()``, ``log(name, start, stop)``, ``list_jobs(...)``.
 
 One connection is kept and reused. Every socket operation is bounded by `timeout`.
@@ -68,7 +71,7 @@ def split_job_url(text):
 
 
 class ServerClient:
-    def __init__(self, url, job, token=None, timeout=30.0):
+    def __init__(self, url, job, token=None, timeout=30.0, group=None):
         parsed = urllib.parse.urlsplit(url)
         if parsed.scheme not in ("http", "https") or not parsed.hostname:
             raise ValueError("%r is not a server URL (http://HOST:PORT)" % (url,))
@@ -76,6 +79,8 @@ class ServerClient:
         self.job = job
         self.token = token
         self.timeout = timeout
+        # Shards of one run name the same group; each send puts the job in it.
+        self.group = group
         self._scheme = parsed.scheme
         self._host = parsed.hostname
         self._port = parsed.port
@@ -136,6 +141,8 @@ class ServerClient:
         A run set's logs are found through its sections' log paths, else in `log_dir`;
         `logs` ({name: path or bytes}) replaces the log files found on their own.
         """
+        if isinstance(source, (str, os.PathLike)) and os.path.isfile(source):
+            return self.send_junit(source, state=state, name=name)
         if isinstance(source, (str, os.PathLike)):
             report, found = _folder_upload(os.fspath(source))
         else:
@@ -143,6 +150,9 @@ class ServerClient:
             found = _runset_logs(source, log_dir) if logs is None else None
         if logs is not None:
             found = logs
+        return self._put("", report, found, state, name)
+
+    def _put(self, rest, report, found, state, name):
         if self._compress:
             parts = [("report", "results.json.gz", gzip.compress(report, compresslevel=1))]
         else:
@@ -153,16 +163,60 @@ class ServerClient:
                 with open(data, "rb") as stream:
                     data = stream.read()
             parts.append(("log", log_name, bytes(data)))
-        query = {"state": state}
-        if name:
-            query["name"] = name
+        query = self._send_query(state, name)
         if len(parts) == 1:
             # The report alone is the body: nothing to wrap, nothing for the server to split.
             body, kind = parts[0][2], "application/gzip" if self._compress else "application/json"
         else:
             boundary = uuid.uuid4().hex
             body, kind = _multipart(boundary, parts), "multipart/form-data; boundary=" + boundary
-        return self._json("PUT", self._job_path("?" + urllib.parse.urlencode(query)), body, {"Content-Type": kind})
+        return self._json("PUT", self._job_path(rest + "?" + urllib.parse.urlencode(query)), body,
+                          {"Content-Type": kind})
+
+    def send_task(self, run_set, task, state="running", name=None, logs=None, log_dir=None):
+        """Sends the job's own fields and `task`'s whole subtree; the server replaces that task alone
+        (in its place among the job's tasks) and bumps the snapshot. Returns the server's row.
+
+        Costs one task's dump rather than the whole job's: send each task as it stops.
+        `logs` ({name: path or bytes}) replaces the task's log found through its log paths."""
+        fields = run_set.to_dict()
+        own = {key: value for key, value in fields.items()
+               if key not in ("tasks", "seq_num") and value is not None
+               and not (key in ("details", "extra") and not value)}
+        from kovra.reporter import runset as _runset
+        head = json.dumps(own, cls=_runset.JSONDumper)
+        dumped = task.dump_json()
+        prefix = '{"version": "3.2", "report": '
+        if not dumped.startswith(prefix):
+            raise ValueError("the task's dump is not in the stored report's form")
+        report = ('{"version": "3.2", "report": %s, "tasks": [%s]}}'
+                  % (head[:-1], dumped[len(prefix):-1])).encode("utf-8")
+        found = _runset_logs(None, log_dir, nodes=[task]) if logs is None else logs
+        return self._put("/task", report, found, state, name)
+
+    def send_junit(self, path, state="finished", name=None):
+        """Sends a JUnit XML file (any runner's) as the job's new snapshot; returns the server's row."""
+        with open(path, "rb") as stream:
+            data = stream.read()
+        if not data[:64].lstrip(b"\xef\xbb\xbf \t\r\n").startswith(b"<"):
+            raise ValueError("%s is neither a report folder nor an XML file" % (os.fspath(path),))
+        query = self._send_query(state, name)
+        headers = {"Content-Type": "application/xml"}
+        if self._compress:
+            data = gzip.compress(data, compresslevel=1)
+        return self._json("PUT", self._job_path("?" + urllib.parse.urlencode(query)), data, headers)
+
+    def _send_query(self, state, name):
+        query = {"state": state}
+        if name:
+            query["name"] = name
+        if self.group:
+            query["group"] = self.group
+        return query
+
+    def get_group(self, group):
+        """The group's jobs, summed counts, verdict and failures (GET /api/groups/GROUP)."""
+        return self._json("GET", "/api/groups/%s" % urllib.parse.quote(str(group), safe=""))
 
     def close(self):
         with self._lock:
@@ -278,7 +332,7 @@ def _multipart(boundary, parts):
     return b"".join(chunks)
 
 
-def _runset_logs(runset, log_dir=None):
+def _runset_logs(runset, log_dir=None, nodes=None):
     """{base name: path} of the run set's log files that exist.
 
     A stopped task keeps only its log's base name; its sections keep the full path,
@@ -287,7 +341,7 @@ def _runset_logs(runset, log_dir=None):
     found = {}
     wanted = set()
     looked = set()  # a task's sections share its log: each path is looked for once
-    stack = list(getattr(runset, "tasks", None) or ())
+    stack = list(nodes if nodes is not None else getattr(runset, "tasks", None) or ())
     while stack:
         node = stack.pop()
         path = getattr(node, "logfile", None)

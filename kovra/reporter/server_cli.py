@@ -82,6 +82,7 @@ def _client(url, args):
 
 def cmd_upload(args):
     with _client(args.url, args) as client:
+        client.group = args.group
         row = client.send(args.folder, state=args.state, name=args.name)
     print("job %s: snapshot %s, %s, %d nodes%s" % (views.printable(row["id"]), row["snapshot"], row["state"],
                                                    row["nodes"], "" if row.get("changed") else " (unchanged)"))
@@ -96,6 +97,10 @@ def cmd_jobs(args):
         client = ServerClient(url, None, token=remote.token_from(args.token_file))
     except ValueError as error:
         raise ServerCommandError(str(error)) from None
+    if getattr(args, "groups", False):
+        from kovra.reporter.group_cli import print_groups
+        with client:
+            return print_groups(client, args.json)
     with client:
         found = client.list_jobs(page=args.page, per_page=args.per_page, name=args.name, state=args.state,
                                  result=args.result, since=args.since, until=args.until, q=args.q)
@@ -133,16 +138,20 @@ def add_commands(command):
     sub.add_argument("--max-upload-mb", type=int, metavar="MB", help="largest upload taken (default: 256)")
     sub.add_argument("--log-level", default="warning", choices=("critical", "error", "warning", "info", "debug"))
 
-    sub = command("upload", cmd_upload, "Send a stored report folder to a server as a job's snapshot.")
-    sub.add_argument("folder", metavar="FOLDER", help="folder with results.json or results.yaml and the task logs")
+    sub = command("upload", cmd_upload, "Send a stored report folder, or a JUnit XML file, to a server as a "
+                                        "job's snapshot.")
+    sub.add_argument("folder", metavar="FOLDER|FILE.xml", help="folder with results.json or results.yaml and the "
+                                                               "task logs, or any runner's JUnit XML file")
     sub.add_argument("url", metavar="URL", help="the job on the server: http://HOST:PORT/jobs/JOB")
     sub.add_argument("--state", choices=("running", "finished"), default="finished")
     sub.add_argument("--name", help="the job's name (default: the run set's id)")
+    sub.add_argument("--group", help="the group the job joins: shards of one run name the same one")
     sub.add_argument("--token-file", metavar="FILE", help="file holding the write token "
                                                           "(default: $KOVRA_REPORTER_TOKEN)")
 
     sub = command("jobs", cmd_jobs, "List the jobs on a server, newest first.")
     sub.add_argument("server", metavar="SERVER", help="http://HOST:PORT")
+    sub.add_argument("--groups", action="store_true", help="one row per group of jobs (shards of one run)")
     sub.add_argument("--name")
     sub.add_argument("--state", choices=("running", "finished"))
     sub.add_argument("--result")

@@ -7,9 +7,14 @@
     GET /api/jobs/{job}/report              the whole stored document, as dump_json() shapes it
     GET /api/jobs/{job}/logs                the job's log files and their sizes
     GET /api/jobs/{job}/logs/{name}?start=S&stop=E   a byte range of a task log
-    PUT /api/jobs/{job}?state=running|finished[&name=NAME]   a new snapshot (needs the write token):
+    PUT /api/jobs/{job}?state=running|finished[&name=NAME][&group=GROUP]   a new snapshot (write token):
         multipart/form-data with a "report" part (the text dump_json() gives, gzip accepted) and a
         "log" part per task log (its file name is the log's name); or the report alone as the body.
+        Or a JUnit XML file as the body (Content-Type: application/xml, or told by its content; gzip
+        accepted): its suites become tasks, its cases "Testcase" sections.
+    PUT /api/jobs/{job}/task?state=running[&name=NAME][&group=GROUP]   one task sent whole (the same
+        forms; the report's run set holds that task alone): it replaces that task, in its place, and the
+        job's own fields.
 """
 import asyncio
 import datetime
@@ -21,7 +26,7 @@ from starlette.concurrency import run_in_threadpool
 from starlette.responses import JSONResponse as _StarletteJSON, Response
 from starlette.routing import Route
 
-from kovra.reporter.server import intake
+from kovra.reporter.server import intake, junit_in
 from kovra.reporter.server.storage import DatabaseUnavailable, StorageError
 
 STATES = ("running", "finished")
@@ -113,12 +118,15 @@ class Api:
         # Parsing an upload is CPU work under the interpreter lock: a few at a time keep the readers
         # (one-row reads on the event loop) from waiting behind every sender at once.
         self._upload_slots = asyncio.Semaphore(settings.parallel_uploads)
+        # Called with (row, changed) after each stored send: queues webhook deliveries, never posts them.
+        self.on_stored = None
 
     def routes(self):
         return [
             Route("/api/jobs", self.list_jobs, methods=["GET"]),
             Route("/api/jobs/{job}", self.job, methods=["GET"]),
             Route("/api/jobs/{job}", self.put_job, methods=["PUT"]),
+            Route("/api/jobs/{job}/task", self.put_task, methods=["PUT"]),
             Route("/api/jobs/{job}/runset", self.runset, methods=["GET"]),
             Route("/api/jobs/{job}/section", self.section, methods=["GET"]),
             Route("/api/jobs/{job}/report", self.report, methods=["GET"]),
@@ -213,6 +221,34 @@ class Api:
 
     # --- writes ---------------------------------------------------------------------------------------------------
 
+    async def put_task(self, request):
+        """One task's subtree in place of that task alone (task_sends.py)."""
+        from kovra.reporter.server import groups, task_sends
+        job, state, name = self._writing(request)
+        report, logs = self._parts(request, await self._body(request))
+        async with self._upload_slots:
+            snapshot = await self._call(intake.read_snapshot, report, logs, self.settings, name,
+                                        self.storage.time_text)
+            groups.apply_group(snapshot, groups.group_param(request, self.settings))
+            row, changed = await self._call(task_sends.put_task, self.storage, job, snapshot, state)
+        await self._stored(row, changed)
+        return JSONResponse(dict(row, changed=changed), status_code=200)
+
+    async def _stored(self, row, changed):
+        if self.on_stored is not None:
+            await self._call(self.on_stored, row, changed)
+
+    def _writing(self, request):
+        if not self.token:
+            raise HTTPProblem(403, "this server takes no uploads: it was started without a token")
+        if not _authorised(request, self.token):
+            raise HTTPProblem(401, "writing needs the server's token (Authorization: Bearer TOKEN)")
+        job = check_job_key(request.path_params["job"], self.settings)
+        state = request.query_params.get("state", "finished")
+        if state not in STATES:
+            raise HTTPProblem(400, "state must be running or finished, not %r" % state[:40])
+        return job, state, request.query_params.get("name") or None
+
     async def put_job(self, request):
         if not self.token:
             raise HTTPProblem(403, "this server takes no uploads: it was started without a token")
@@ -224,11 +260,20 @@ class Api:
             raise HTTPProblem(400, "state must be running or finished, not %r" % state[:40])
         name = request.query_params.get("name") or None
         body = await self._body(request)
-        report, logs = self._parts(request, body)
+        reader = intake.read_snapshot
+        if junit_in.is_junit(request.headers.get("content-type", ""), body, self.settings):
+            # JUnit XML from any runner: told by its type, or by its content.
+            report, logs = body, {}
+            declared = junit_in.declared_xml(request.headers.get("content-type", ""))
+            reader = junit_in.read_junit if declared else junit_in.read_sniffed
+        else:
+            report, logs = self._parts(request, body)
         async with self._upload_slots:
-            snapshot = await self._call(intake.read_snapshot, report, logs, self.settings, name,
-                                        self.storage.time_text)
+            snapshot = await self._call(reader, report, logs, self.settings, name, self.storage.time_text)
+            from kovra.reporter.server import groups
+            groups.apply_group(snapshot, groups.group_param(request, self.settings))
             row, changed = await self._call(self.storage.put_job, job, snapshot, state)
+        await self._stored(row, changed)
         return JSONResponse(dict(row, changed=changed), status_code=200)
 
     async def _body(self, request):

@@ -55,7 +55,16 @@ def create_app(settings=None, storage=None, upgrade=True):
     settings = settings or Settings()
     storage = storage or Storage(settings.database_url(), timeout=settings.db_timeout, upgrade=upgrade)
     api = Api(storage, settings)
-    routes = api.routes() + web_routes(storage, settings)
+    from kovra.reporter.server.groups import Groups
+    from kovra.reporter.server import webhooks
+    dispatcher = webhooks.Dispatcher(storage, backoff=settings.webhook_backoff)
+
+    def on_stored(row, changed):
+        if webhooks.enqueue(storage, row, changed):
+            dispatcher.wake()
+
+    api.on_stored = on_stored
+    routes = api.routes() + Groups(api).routes() + webhooks.Webhooks(api).routes() + web_routes(storage, settings)
 
     async def not_found(_request, _error):
         return JSONResponse({"error": "no such resource"}, status_code=404)
@@ -70,9 +79,11 @@ def create_app(settings=None, storage=None, upgrade=True):
     handlers.update({404: not_found, 405: not_allowed, 500: server_error})
     @contextlib.asynccontextmanager
     async def lifespan(_app):
+        dispatcher.start()
         try:
             yield
         finally:
+            dispatcher.stop()
             storage.close()
 
     app = Starlette(routes=routes, exception_handlers=handlers, middleware=[Middleware(SecurityHeaders)],

@@ -29,7 +29,9 @@ jobs = Table(
     Column("digest", Text, nullable=False),          # of the last snapshot: a resend changes nothing
     Column("nodes", Integer, nullable=False),
     Column("updated", DateTime, nullable=False),
+    Column("group", Text),                           # shards of one run name the same group
     Index("ix_jobs_updated", "updated"),
+    Index("ix_jobs_group", "group"),
     Index("ix_jobs_name_updated", "name", "updated"),
     Index("ix_jobs_start", "start"),
 )
@@ -63,4 +65,31 @@ log_chunks = Table(
     Column("name", Text, primary_key=True),
     Column("seq", Integer, primary_key=True),
     Column("data", LargeBinary, nullable=False),
+)
+
+webhooks = Table(
+    "webhooks", metadata,
+    Column("id", Integer, primary_key=True, autoincrement=True),
+    Column("url", Text, nullable=False),
+    Column("events", Text, nullable=False),          # JSON list of event names
+    Column("secret", Text, nullable=False),
+    Column("created", DateTime, nullable=False),
+)
+
+# Queued in the database so that they outlive a restart; `due` is when the next attempt may start.
+deliveries = Table(
+    "deliveries", metadata,
+    Column("id", Text, primary_key=True),
+    Column("webhook", Integer, ForeignKey("webhooks.id", ondelete="CASCADE"), nullable=False),
+    Column("event", Text, nullable=False),
+    Column("body", Text, nullable=False),
+    Column("state", Text, nullable=False),           # queued | delivered | failed
+    Column("attempts", Integer, nullable=False),
+    Column("due", DateTime, nullable=False),
+    Column("last_status", Integer),
+    Column("last_error", Text),
+    Column("created", DateTime, nullable=False),
+    Column("delivered", DateTime),
+    Index("ix_deliveries_state_due", "state", "due"),
+    Index("ix_deliveries_webhook", "webhook", "created"),
 )

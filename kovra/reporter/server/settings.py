@@ -37,6 +37,8 @@ class Settings:
     parallel_uploads: int = 2
     # Rows per page in the job list, at most.
     max_per_page: int = 500
+    # Seconds before a failed webhook delivery's second attempt; each later wait doubles.
+    webhook_backoff: float = 5.0
 
     def database_url(self):
         if self.db:
