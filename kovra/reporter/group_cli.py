@@ -21,7 +21,7 @@ def split_group_url(text):
 
 
 def cmd_group_summary(args, server, group):
-    from kovra.reporter_client.server import ServerClient
+    from kovra.reporter.client import ServerClient
     with ServerClient(server, None, token=remote.token_from(), timeout=60) as client:
         found = client.get_group(group)
     p = views.printable

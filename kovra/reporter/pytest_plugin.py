@@ -96,7 +96,7 @@ class Reporter:
         self.job = self.runset.RunSet(id=self.key, seq_num=0)
         self.job.start(job_type="pytest", host=os.uname().nodename if hasattr(os, "uname") else None)
         if self.url:
-            from kovra.reporter_client.server import ServerClient
+            from kovra.reporter.client import ServerClient
             try:
                 self.client = ServerClient(self.url, self.key, token=os.environ.get("KOVRA_REPORTER_TOKEN"),
                                            timeout=10, group=self.config.getoption("kovra_group"))
@@ -204,7 +204,7 @@ class Reporter:
     def _send(self, call):
         if self.client is None or self.down:
             return
-        from kovra.reporter_client.server import ServerError
+        from kovra.reporter.client import ServerError
         try:
             call()
         except (ServerError, OSError) as error:

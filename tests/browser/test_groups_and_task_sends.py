@@ -2,7 +2,7 @@
 import time
 
 from kovra.reporter import runset
-from kovra.reporter_client import ServerClient
+from kovra.reporter.client import ServerClient
 
 COUNTS = ("return Array.from(document.querySelectorAll('#result-counts tr')).slice(1)"
           ".map(function (tr) { return tr.cells[0].textContent + ' ' + tr.cells[1].textContent; }).join()")

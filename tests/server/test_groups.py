@@ -9,7 +9,7 @@ from conftest import AUTH, REPO, TOKEN
 from test_client import live  # noqa: F401  (the fixture)
 
 from kovra.reporter import runset
-from kovra.reporter_client import ServerClient
+from kovra.reporter.client import ServerClient
 
 
 def shard(name, tasks):

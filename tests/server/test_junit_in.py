@@ -256,7 +256,7 @@ def test_upload_command_sends_a_junit_file(start_server, tmp_path):
                           capture_output=True, text=True, env=env, timeout=60)
     assert done.returncode == 0, done.stderr
     assert "job ctest-1: snapshot 1, finished" in done.stdout
-    from kovra.reporter_client.server import ServerClient
+    from kovra.reporter.client import ServerClient
     with ServerClient(server.url, "ctest-1") as client:
         counts = client.job_info()["counts"]
     assert {k: counts.get(k) for k in printed} == printed

@@ -58,7 +58,7 @@ def test_a_real_suite_is_sent_live_with_the_counts_pytest_printed(start_server, 
     assert done.returncode == 0, done.stdout[-2000:]
     assert "kovra reporter:" not in done.stdout
     assert printed.get("passed", 0) > 10 and printed.get("skipped")
-    from kovra.reporter_client.server import ServerClient
+    from kovra.reporter.client import ServerClient
     with ServerClient(server.url, "own-tests") as client:
         row = client.job_info()
         report = json.loads(client.get_report())["report"]

@@ -8,7 +8,7 @@ from reports import main_job_module, walk
 from test_client import live  # noqa: F401  (the fixture)
 
 from kovra.reporter import runset
-from kovra.reporter_client import ServerClient
+from kovra.reporter.client import ServerClient
 
 
 def report_of(client):

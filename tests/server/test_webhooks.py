@@ -13,7 +13,7 @@ import pytest
 from conftest import AUTH, TOKEN, free_port, make_settings
 
 from kovra.reporter import runset
-from kovra.reporter_client import ServerClient
+from kovra.reporter.client import ServerClient
 
 SECRET = "s3cret"
 
