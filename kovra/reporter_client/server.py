@@ -10,7 +10,10 @@
   log files the report names), in one request;
 - ``job_info()``, ``log(name, start, stop)``, ``list_jobs(...)``.
 
-One connection is kept and reused. Every socket operation is bounded by `timeout`.
+One connection is kept and reused. Every socket operation is bounded by `timeout`,
+a whole call (its answer read to the end) by `deadline` seconds, and an answer's
+size by `max_answer_bytes`. Only a 2xx answer is the server's: a redirect is not
+followed, and any other status is an error naming it.
 Failures raise ``ServerError`` (``NotFound`` for what the server does not hold,
 ``ServerUnavailable`` for a server or database out of reach), whose message names
 the server and the job.
@@ -22,10 +25,15 @@ import json
 import os
 import socket
 import threading
+import time
 import urllib.parse
 import uuid
 
 REPORT_NAMES = ("results.json", "results.yaml")
+# Far above any real report's answer (the largest known is under 100 MB), yet bounded.
+MAX_ANSWER_BYTES = 2 * 1024 * 1024 * 1024
+DEADLINE = 3600.0
+READ_SIZE = 1024 * 1024
 
 
 class ServerError(Exception):
@@ -67,7 +75,7 @@ def split_job_url(text):
 
 
 class ServerClient:
-    def __init__(self, url, job, token=None, timeout=30.0):
+    def __init__(self, url, job, token=None, timeout=30.0, max_answer_bytes=MAX_ANSWER_BYTES, deadline=DEADLINE):
         parsed = urllib.parse.urlsplit(url)
         if parsed.scheme not in ("http", "https") or not parsed.hostname:
             raise ValueError("%r is not a server URL (http://HOST:PORT)" % (url,))
@@ -75,6 +83,8 @@ class ServerClient:
         self.job = job
         self.token = token
         self.timeout = timeout
+        self.max_answer_bytes = max_answer_bytes
+        self.deadline = deadline
         self._scheme = parsed.scheme
         self._host = parsed.hostname
         self._port = parsed.port
@@ -126,7 +136,11 @@ class ServerClient:
     def list_jobs(self, page=1, per_page=50, **filters):
         query = {key: value for key, value in filters.items() if value not in (None, "")}
         query.update(page=page, per_page=per_page)
-        return self._json("GET", "/api/jobs?" + urllib.parse.urlencode(query))
+        found = self._json("GET", "/api/jobs?" + urllib.parse.urlencode(query))
+        if not (isinstance(found, dict) and isinstance(found.get("jobs"), list)
+                and all(isinstance(found.get(key), int) for key in ("total", "page", "per_page"))):
+            raise ServerError("%s: the answer to GET /api/jobs is not a job list" % self._where(), 200)
+        return found
 
     def send(self, source, state="finished", name=None, logs=None, log_dir=None):
         """Sends `source` as the job's new snapshot; returns the server's row for the job.
@@ -161,7 +175,11 @@ class ServerClient:
         else:
             boundary = uuid.uuid4().hex
             body, kind = _multipart(boundary, parts), "multipart/form-data; boundary=" + boundary
-        return self._json("PUT", self._job_path("?" + urllib.parse.urlencode(query)), body, {"Content-Type": kind})
+        row = self._json("PUT", self._job_path("?" + urllib.parse.urlencode(query)), body, {"Content-Type": kind})
+        if not isinstance(row, dict) or not all(key in row for key in ("id", "snapshot", "state", "nodes")):
+            raise ServerError("%s: the answer to PUT is not the job's row: the upload is not known to be stored"
+                              % self._where(), 200)
+        return row
 
     def close(self):
         with self._lock:
@@ -203,15 +221,24 @@ class ServerClient:
         if self.token:
             headers["Authorization"] = "Bearer " + self.token
         target = self._prefix + path
+        ends = time.monotonic() + self.deadline
         with self._lock:
             for attempt in (0, 1):
                 reused = self._connection is not None
                 if not reused:
                     self._connection = self._connect()
                 try:
+                    self._connection.timeout = self._time_left(ends, method, path)
+                    if self._connection.sock is not None:
+                        self._connection.sock.settimeout(self._connection.timeout)
                     self._connection.request(method, target, body=body, headers=headers)
+                    sock = self._connection.sock
+                    sock.settimeout(self._time_left(ends, method, path))
                     response = self._connection.getresponse()
-                    data = response.read()
+                    data = self._read(response, sock, ends, method, path)
+                except ServerError:
+                    self._drop()
+                    raise
                 except (http.client.RemoteDisconnected, BrokenPipeError, ConnectionResetError,
                         http.client.BadStatusLine) as error:
                     self._drop()
@@ -222,6 +249,9 @@ class ServerClient:
                                             % (self._where(), method, path, error)) from None
                 except socket.timeout:
                     self._drop()
+                    if time.monotonic() >= ends - 0.01:
+                        raise ServerUnavailable("%s: %s %s took longer than its deadline of %gs (deadline)"
+                                                % (self._where(), method, path.split("?")[0], self.deadline)) from None
                     raise ServerUnavailable("%s: no answer within %gs to %s %s"
                                             % (self._where(), self.timeout, method, path)) from None
                 except OSError as error:
@@ -231,9 +261,42 @@ class ServerClient:
                 if response.will_close:
                     self._drop()
                 break
-        if response.status >= 400:
+        if not 200 <= response.status < 300:
+            if 300 <= response.status < 400:
+                raise ServerError("%s: %s %s: %d redirected to %s; the client follows no redirect"
+                                  % (self._where(), method, path.split("?")[0], response.status,
+                                     _printable(response.getheader("Location") or "nowhere")), response.status)
             raise _failure(self._where(), method, path, response.status, data)
         return response.status, data
+
+    def _time_left(self, ends, method, path):
+        left = ends - time.monotonic()
+        if left <= 0:
+            raise ServerUnavailable("%s: %s %s took longer than its deadline of %gs (deadline)"
+                                    % (self._where(), method, path.split("?")[0], self.deadline))
+        return min(self.timeout, left) if self.timeout is not None else left
+
+    def _read(self, response, sock, ends, method, path):
+        """The answer's body, within max_answer_bytes and the call's deadline."""
+        limit = self.max_answer_bytes
+        too_large = "%s: the answer to %s %s is larger than %d bytes (max_answer_bytes)" % (
+            self._where(), method, path.split("?")[0], limit)
+        declared = response.getheader("Content-Length")
+        if declared is not None and declared.strip().isdigit() and int(declared) > limit:
+            raise ServerError(too_large, response.status)
+        chunks = []
+        size = 0
+        while True:
+            sock.settimeout(self._time_left(ends, method, path))
+            chunk = response.read1(READ_SIZE) if hasattr(response, "read1") else response.read(READ_SIZE)
+            if not chunk:
+                # read() ends the response (read1 leaves one with its length read open).
+                chunks.append(response.read())
+                return b"".join(chunks)
+            size += len(chunk)
+            if size > limit:
+                raise ServerError(too_large, response.status)
+            chunks.append(chunk)
 
     def _drop(self):
         if self._connection is not None:
@@ -254,6 +317,11 @@ def _failure(where, method, path, status, data):
     if 400 <= status < 500:
         return Refused(message, status)
     return ServerError(message, status)
+
+
+def _printable(text):
+    return "".join(c if c.isprintable() else "\\x%02x" % ord(c) if ord(c) < 256 else "\\u%04x" % ord(c)
+                   for c in str(text)[:200])
 
 
 def _loopback(host):

@@ -181,7 +181,8 @@ def test_the_report_is_gzipped_unless_the_server_is_on_loopback(url, packed):
     import gzip
     sent = []
     client = ServerClient(url, "j", token=TOKEN)
-    client._json = lambda method, path, body, headers: sent.append((body, headers["Content-Type"])) or {}
+    row = {"id": "j", "snapshot": 1, "state": "finished", "nodes": 1}
+    client._json = lambda method, path, body, headers: sent.append((body, headers["Content-Type"])) or row
     text = json.dumps({"version": "3.2", "report": {"id": "r", "name": "x" * 1000}}).encode()
     client.send(Dumped(json.loads(text)), logs={})
     client.send(Dumped(json.loads(text)), logs={"a.log": b"log"})
@@ -194,3 +195,88 @@ def test_the_report_is_gzipped_unless_the_server_is_on_loopback(url, packed):
     assert (b"results.json.gz\r" in head) == packed
     for data in (alone, report):
         assert (gzip.decompress(data) if packed else data) == text
+
+
+@pytest.fixture
+def hostile():
+    """hostile(answer) -> the URL of a loopback server that answers every request with the bytes
+    `answer` (a list of them: sent 0.2 s apart), then closes."""
+    servers = []
+
+    def serve(answer):
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(8)
+        listener.settimeout(10)
+        pieces = answer if isinstance(answer, list) else [answer]
+
+        def run():
+            try:
+                while True:
+                    connection, _ = listener.accept()
+                    with connection:
+                        connection.settimeout(5)
+                        received = b""
+                        while b"\r\n\r\n" not in received:
+                            received += connection.recv(65536)
+                        head, _, body = received.partition(b"\r\n\r\n")
+                        length = [int(line.split(b":")[1]) for line in head.split(b"\r\n")
+                                  if line.lower().startswith(b"content-length:")]
+                        while length and len(body) < length[0]:
+                            body += connection.recv(65536)
+                        for index, piece in enumerate(pieces):
+                            if index:
+                                time.sleep(0.2)
+                            connection.sendall(piece)
+            except OSError:
+                pass
+
+        threading.Thread(target=run, daemon=True).start()
+        servers.append(listener)
+        return "http://127.0.0.1:%d" % listener.getsockname()[1]
+
+    yield serve
+    for listener in servers:
+        listener.close()
+
+
+ROW = b'{"id":"j","snapshot":1,"state":"finished","nodes":1}'
+HOSTILE_ANSWERS = [
+    # (answer, client settings, the error's words)
+    (b"HTTP/1.1 307 Temporary Redirect\r\nLocation: http://elsewhere.example/api/jobs/j\r\n"
+     b"Content-Length: 2\r\n\r\n{}", {}, r"307 redirected to http://elsewhere.example/api/jobs/j; the client "
+                                          r"follows no redirect"),
+    (b"HTTP/1.1 302 Found\r\nLocation: /\x1b[2Jx\r\nContent-Length: 2\r\n\r\n{}", {}, r"redirected to /\\x1b\[2Jx"),
+    (b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", {}, "not the job's row"),
+    (b"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nnot json!", {}, "is not JSON"),
+    (b"HTTP/1.1 200 OK\r\nContent-Length: 99999999999\r\n\r\n{", {}, r"larger than \d+ bytes \(max_answer_bytes\)"),
+    (b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + b" " * 5000, {"max_answer_bytes": 4096},
+     r"larger than 4096 bytes \(max_answer_bytes\)"),
+    (b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + b"1000\r\n" + b" " * 4096 + b"\r\n" * 3,
+     {"max_answer_bytes": 4000}, r"larger than 4000 bytes \(max_answer_bytes\)"),
+    ([b"HTTP/1.1 200 OK\r\nContent-Length: 60\r\n\r\n"] + [b" "] * 20, {"deadline": 1.0, "timeout": 5},
+     r"took longer than its deadline of 1s \(deadline\)"),
+]
+
+
+@pytest.mark.parametrize("answer, options, words", HOSTILE_ANSWERS)
+def test_a_hostile_server_gets_no_answer_taken_for_its_own(hostile, answer, options, words):
+    from kovra.reporter_client.server import ServerError
+    client = ServerClient(hostile(answer), "j", token=TOKEN, **options)
+    started = time.monotonic()
+    with pytest.raises(ServerError, match=words):
+        client.send(Dumped({"version": "3.2", "report": {"id": "r"}}), logs={})
+    assert time.monotonic() - started < 4
+
+
+@pytest.mark.parametrize("command", ["upload", "jobs"])
+def test_the_command_line_fails_in_one_line_before_a_redirect(hostile, tmp_path, capsys, command):
+    from kovra.reporter import cli
+    url = hostile(b"HTTP/1.1 307 Temporary Redirect\r\nLocation: http://elsewhere.example/\r\n"
+                  b"Content-Length: 2\r\n\r\n{}")
+    (tmp_path / "results.json").write_text(json.dumps({"version": "3.2", "report": {"id": "r"}}))
+    argv = ["upload", str(tmp_path), url + "/jobs/j"] if command == "upload" else ["jobs", url]
+    assert cli.main(argv) == 2
+    out, err = capsys.readouterr()
+    assert out == ""
+    assert err.count("\n") == 1 and "307 redirected to http://elsewhere.example/" in err

@@ -57,8 +57,17 @@ def check(text, config=SETTINGS, taken=None):
                 assert fast == reference.flatten(report, config.max_nodes, config.max_depth)
         if taken is not None:
             assert (fast is not None) == taken, text[:300]
-        assert stored(data, config, time_text) == expected
+        assert stored(data, config, time_text) == stored_form(expected)
     return expected
+
+
+def stored_form(outcome):
+    """What read_snapshot keeps of the roads' rows: NaN and the infinities as the texts naming them."""
+    if outcome[0] != "rows":
+        return outcome
+    rows = list(outcome[1])
+    intake.finite_numbers(rows)
+    return ("rows", rows, outcome[2])
 
 
 @settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow])

@@ -204,6 +204,8 @@ class Api:
         self._readable(request)
         job = check_job_key(request.path_params["job"], self.settings)
         name = request.path_params["name"]
+        if "\x00" in name:
+            raise HTTPProblem(400, "a log name holds no NUL character")
         start = _int_param(request, "start", 0, low=0)
         stop = _int_param(request, "stop", None, low=0)
         data = await self._call(self.storage.log_range, job, name, start, stop)

@@ -1,5 +1,9 @@
 """``create_app(settings)``: the server's Starlette application, with its storage opened and migrated."""
 import contextlib
+import datetime
+import json
+import re
+import urllib.parse
 
 from starlette.applications import Starlette
 from starlette.middleware import Middleware
@@ -7,14 +11,16 @@ from starlette.middleware import Middleware
 from kovra.reporter.server.api import Api, JSONResponse, error_handlers
 from kovra.reporter.server.settings import Settings
 from kovra.reporter.server.storage import Storage
-from kovra.reporter.server.web import web_routes
+from kovra.reporter.server.web import Pages, web_routes
 
 # As strict as the HTML report's: JSON needs nothing at all; pages set their own (with their hashes).
 CSP = "default-src 'none'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'"
 
 
 class SecurityHeaders:
-    """Every response carries the content security policy and nosniff, unless it set a policy of its own."""
+    """Every response carries the content security policy, nosniff and a ban on framing, unless it set a
+    policy of its own, which then gets frame-ancestors 'none' when it says nothing of framing. It stands
+    outside Starlette's own error handling too: an exception answers 500 here, with the same headers."""
 
     def __init__(self, app):
         self.app = app
@@ -22,21 +28,145 @@ class SecurityHeaders:
     async def __call__(self, scope, receive, send):
         if scope["type"] != "http":
             return await self.app(scope, receive, send)
+        started = False
 
         async def send_with_headers(message):
+            nonlocal started
             if message["type"] == "http.response.start":
-                headers = list(message.get("headers", []))
-                names = {name.lower() for name, _ in headers}
-                if b"content-security-policy" not in names:
-                    headers.append((b"content-security-policy", CSP.encode()))
-                if b"x-content-type-options" not in names:
-                    headers.append((b"x-content-type-options", b"nosniff"))
-                if b"referrer-policy" not in names:
-                    headers.append((b"referrer-policy", b"no-referrer"))
-                message = dict(message, headers=headers)
+                started = True
+                message = dict(message, headers=secured(message.get("headers", [])))
             await send(message)
 
-        await self.app(scope, receive, send_with_headers)
+        try:
+            await self.app(scope, receive, send_with_headers)
+        except Exception as error:
+            if started:
+                raise
+            body = json.dumps({"error": "internal error: %s" % type(error).__name__}).encode()
+            await send_with_headers({"type": "http.response.start", "status": 500, "headers": [
+                (b"content-type", b"application/json"), (b"content-length", str(len(body)).encode())]})
+            await send({"type": "http.response.body", "body": body})
+            raise
+
+
+def secured(headers):
+    headers = list(headers)
+    names = {name.lower() for name, _ in headers}
+    if b"content-security-policy" not in names:
+        headers.append((b"content-security-policy", CSP.encode()))
+    else:
+        headers = [(name, value + b"; frame-ancestors 'none'")
+                   if name.lower() == b"content-security-policy" and b"frame-ancestors" not in value
+                   else (name, value) for name, value in headers]
+    if b"x-content-type-options" not in names:
+        headers.append((b"x-content-type-options", b"nosniff"))
+    if b"x-frame-options" not in names:
+        headers.append((b"x-frame-options", b"DENY"))
+    if b"referrer-policy" not in names:
+        headers.append((b"referrer-policy", b"no-referrer"))
+    return headers
+
+
+# Query values whose names say what they hold, checked once for the API and the pages alike.
+WHOLE_NUMBERS = ("page", "per_page", "start", "stop", "n")
+TIMES = ("since", "until")
+JSON_VALUES = ("path", "open", "node", "parent")
+# 18 digits: every such number fits the databases' 64-bit integers, offsets times page sizes too.
+WHOLE_NUMBER = re.compile(r"[0-9]{1,18}\Z")
+JSON_DEPTH = 400
+SHOWN_AS_TEXT = ("node",)
+
+
+def query_problem(query_string, max_value):
+    """The reason a query string is refused, or None: a value too long, holding NUL or a lone
+    surrogate, or not what its name says (a whole number, a time, a JSON value)."""
+    try:
+        text = query_string.decode("latin-1")
+        pairs = urllib.parse.parse_qsl(text, keep_blank_values=True, errors="strict")
+    except (UnicodeDecodeError, ValueError):
+        return "the query is not UTF-8 text"
+    for name, value in pairs:
+        shown = name[:40]
+        if len(value) > max_value:
+            return "the query value %s is longer than %d characters (max_query_value)" % (shown, max_value)
+        if "\x00" in value or "\x00" in name:
+            return "the query value %s holds a NUL character" % shown
+        if not value:
+            continue
+        if name in WHOLE_NUMBERS and not WHOLE_NUMBER.match(value):
+            return "%s must be a whole number of at most 18 digits, not %r" % (name, value[:40])
+        if name in TIMES and not _time_value(value):
+            return "%s must be a date or time in ISO 8601 within years 1 to 9999, not %r" % (name, value[:40])
+        if name in JSON_VALUES and value.startswith(("[", "{")):
+            # Lone surrogates are ids as JSON escapes give them; a page that shows one cannot.
+            reason = _json_problem(value, shown=name in SHOWN_AS_TEXT)
+            if reason:
+                return "%s: %s" % (name, reason)
+    return None
+
+
+def _time_value(value):
+    try:
+        parsed = datetime.datetime.fromisoformat(value.replace("Z", "+00:00"))
+        if parsed.tzinfo is not None:
+            parsed.astimezone(datetime.timezone.utc)
+        return True
+    except (ValueError, OverflowError):
+        return False
+
+
+def _json_problem(value, shown):
+    depth = deepest = 0
+    for char in value:
+        if char in "[{":
+            depth += 1
+            deepest = max(deepest, depth)
+        elif char in "]}":
+            depth -= 1
+    if deepest > JSON_DEPTH:
+        return "nested deeper than %d levels" % JSON_DEPTH
+    try:
+        parsed = json.loads(value)
+    except (ValueError, RecursionError):
+        return None  # each handler says what it wants instead
+    if not shown:
+        return None
+    stack = [parsed]
+    while stack:
+        item = stack.pop()
+        if isinstance(item, str):
+            if "\x00" in item:
+                return "an id holds a NUL character"
+            try:
+                item.encode("utf-8")
+            except UnicodeEncodeError:
+                return "an id holds a lone surrogate"
+        elif isinstance(item, list):
+            stack.extend(item)
+        elif isinstance(item, dict):
+            stack.extend(item.values())
+    return None
+
+
+class QueryCheck:
+    """Answers 400 with the reason to a query value no handler could use (see query_problem)."""
+
+    def __init__(self, app, max_value, page_problem):
+        self.app = app
+        self.max_value = max_value
+        self.page_problem = page_problem
+
+    async def __call__(self, scope, receive, send):
+        if scope["type"] == "http" and scope.get("query_string"):
+            reason = query_problem(scope["query_string"], self.max_value)
+            if reason:
+                path = scope.get("path", "")
+                if path.startswith("/api/") or path.endswith("/rows"):
+                    answer = JSONResponse({"error": reason}, status_code=400)
+                else:
+                    answer = self.page_problem(400, reason)
+                return await answer(scope, receive, send)
+        await self.app(scope, receive, send)
 
 
 SETTINGS_VARIABLE = "KOVRA_REPORTER_SETTINGS"
@@ -75,8 +205,16 @@ def create_app(settings=None, storage=None, upgrade=True):
         finally:
             storage.close()
 
-    app = Starlette(routes=routes, exception_handlers=handlers, middleware=[Middleware(SecurityHeaders)],
-                    lifespan=lifespan)
+    app = Starlette(routes=routes, exception_handlers=handlers, lifespan=lifespan,
+                    middleware=[Middleware(QueryCheck, max_value=settings.max_query_value,
+                                               page_problem=Pages(storage, settings).problem_page)])
+    # Outside Starlette's error middleware, so that a 500 carries the headers too.
+    outer = app.build_middleware_stack
+
+    def build_middleware_stack():
+        return SecurityHeaders(outer())
+
+    app.build_middleware_stack = build_middleware_stack
     app.state.storage = storage
     app.state.settings = settings
     return app

@@ -50,6 +50,9 @@ def gunzip(data, limit):
         raise Refused("the report is larger than %d bytes once unpacked" % limit, status=413)
     if not inflater.eof:
         raise Refused("the gzip data is cut short")
+    if inflater.unused_data:
+        # A second member or junk: taking the first alone would store part of what was sent.
+        raise Refused("%d bytes follow the gzip data's end" % len(inflater.unused_data))
     return out
 
 
@@ -146,6 +149,23 @@ def flatten(report, max_nodes, max_depth, time_text=False):
     return _intake.flatten(report, max_nodes, max_depth, Refused, time_text)
 
 
+# What JSON cannot hold, served as these texts (the API's answers are JSON that any parser reads).
+NOT_FINITE = {"NaN": "NaN", "Infinity": "Infinity", "-Infinity": "-Infinity"}
+DATA = NODE_COLUMNS.index("data")
+
+
+def finite_numbers(nodes):
+    """Rewrites in place the rows whose data holds NaN or an infinity, each as the text naming it."""
+    for index, row in enumerate(nodes):
+        data = row[DATA]
+        if "NaN" not in data and "Infinity" not in data:
+            continue
+        found = []
+        value = json.loads(data, parse_constant=lambda word: found.append(word) or NOT_FINITE[word])
+        if found:
+            nodes[index] = row[:DATA] + (safe_json(value),) + row[DATA + 1:]
+
+
 def job_fields(report, name=None):
     summary = report.get("summary") if isinstance(report.get("summary"), dict) else {}
     counts = {key: value for key, value in summary.items()
@@ -218,6 +238,7 @@ def read_snapshot(report_bytes, logs, settings, name=None, time_text=False):
         else:
             report = parse_text(text, settings)["report"]
             nodes = flatten(report, settings.max_nodes, settings.max_depth, time_text)
+        finite_numbers(nodes)
     digest = hashlib.sha256()
     digest.update(b"report\0%d\0" % len(text))
     digest.update(text)

@@ -37,6 +37,8 @@ class Settings:
     parallel_uploads: int = 2
     # Rows per page in the job list, at most.
     max_per_page: int = 500
+    # Characters in one query value (a search, a name, an id path), at most.
+    max_query_value: int = 10_000
 
     def database_url(self):
         if self.db:

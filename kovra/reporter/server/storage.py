@@ -115,6 +115,8 @@ class Storage:
             cursor.execute("PRAGMA foreign_keys=ON")
             cursor.execute("PRAGMA busy_timeout=%d" % int(self.timeout * 1000))
             cursor.close()
+            # Case folded as Python (and PostgreSQL) fold it, beyond ASCII too.
+            dbapi_connection.create_function("lower", 1, _lower, deterministic=True)
 
         # The driver runs in autocommit so that reads take no transaction; a writer takes the
         # write lock at BEGIN, not half-way through, where SQLite would have to give up on it.
@@ -189,7 +191,10 @@ class Storage:
             where.append(jobs.c.start < until)
         if q:
             pattern = "%" + q.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_") + "%"
-            where.append(or_(jobs.c.id.like(pattern, escape="\\"), jobs.c.name.like(pattern, escape="\\")))
+            # lower() on both sides: SQLite's LIKE ignores case and PostgreSQL's heeds it.
+            pattern = pattern.lower()
+            where.append(or_(func.lower(jobs.c.id).like(pattern, escape="\\"),
+                             func.lower(jobs.c.name).like(pattern, escape="\\")))
         condition = and_(*where) if where else sqlalchemy.true()
         columns = [c for c in jobs.c if c.name != "digest"]
         page = (select(*columns).where(condition).order_by(jobs.c.updated.desc(), jobs.c.id)
@@ -357,6 +362,10 @@ def _assemble(stored):
         return node
 
     return safe_json(build([]))
+
+
+def _lower(value):
+    return value.lower() if isinstance(value, str) else value
 
 
 def _sqlite_time(value):

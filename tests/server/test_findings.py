@@ -1,0 +1,140 @@
+"""What a hostile campaign found, each mended: headers on every answer, odd query values, a database
+away from the pages, numbers JSON cannot hold, searches, gzip members and case, on each database."""
+import gzip
+import html
+import json
+import math
+
+import pytest
+import sqlalchemy
+
+from conftest import AUTH
+from reports import big_document
+
+from kovra.reporter.server.app import CSP
+
+
+def put(client, job, body, **params):
+    body = body if isinstance(body, bytes) else json.dumps(body).encode()
+    return client.put("/api/jobs/" + job, params=dict(state="finished", **params), content=body, headers=AUTH)
+
+
+def strict(text):
+    """JSON as a browser reads it: no NaN or Infinity words."""
+    def refuse(word):
+        raise ValueError("not JSON: %s" % word)
+    return json.loads(text, parse_constant=refuse)
+
+
+def test_every_answer_forbids_framing_and_a_500_carries_the_headers(make_client):
+    from starlette.testclient import TestClient
+    client = make_client()
+    assert put(client, "j", big_document(1, 1)).status_code == 200
+    answers = [client.get(url) for url in ("/", "/jobs/j", "/trends?name=big", "/api/jobs", "/nothing")]
+    app = client.app
+    app.state.storage.list_jobs = lambda **_: 1 / 0
+    broken = TestClient(app, raise_server_exceptions=False).get("/api/jobs")
+    assert broken.status_code == 500 and broken.json() == {"error": "internal error: ZeroDivisionError"}
+    for answer in answers + [broken]:
+        policy = answer.headers["content-security-policy"]
+        assert "frame-ancestors 'none'" in policy and policy.count("frame-ancestors") == 1, answer.request.url
+        assert answer.headers["x-frame-options"] == "DENY"
+        assert answer.headers["x-content-type-options"] == "nosniff"
+    assert broken.headers["content-security-policy"] == CSP
+
+
+ODD_QUERIES = [
+    ("/api/jobs?page=99999999999999999999", "page must be a whole number of at most 18 digits"),
+    ("/?page=%C2%B2", "page must be a whole number"),
+    ("/api/jobs?per_page=%C2%B2", "per_page must be a whole number"),
+    ("/trends?name=big&n=%C2%B2", "n must be a whole number"),
+    ("/api/jobs/j/logs/a.log?start=123456789012345678901", "start must be a whole number"),
+    ("/api/jobs?since=0001-01-01T00:00:00%2B01:00", "since must be a date or time in ISO 8601 within years"),
+    ("/?until=9999-12-31T23:59:59-01:00", "until must be a date or time"),
+    ("/api/jobs/j/section?path=" + "[" * 3000, "path: nested deeper than 400 levels"),
+    ("/jobs/j/rows?open=" + "[" * 3000 + "]" * 3000, "open: nested deeper than 400 levels"),
+    ("/history?name=big&node=%5B%22%5Cud800%22%5D", "node: an id holds a lone surrogate"),
+    ("/history?name=big&node=a.%ED%A0%80", "the query is not UTF-8 text"),
+    ("/api/jobs?q=" + "x" * 50001, "the query value q is longer than 10000 characters (max_query_value)"),
+    ("/?q=" + "x" * 50001, "longer than 10000 characters"),
+    ("/api/jobs?name=a%00b", "the query value name holds a NUL character"),
+    ("/api/jobs?q=a%00b", "q holds a NUL"),
+    ("/api/jobs?result=a%00b", "result holds a NUL"),
+    ("/jobs/j/rows?parent=%5B%22a%00%22%5D", "parent holds a NUL"),
+    ("/jobs/j/rows?q=a%00", "q holds a NUL"),
+    ("/api/jobs/j/logs/a%00b", "a log name holds no NUL character"),
+]
+
+
+@pytest.mark.parametrize("url, words", ODD_QUERIES)
+def test_odd_query_values_answer_400_with_the_reason(client, url, words):
+    assert put(client, "j", big_document(1, 1)).status_code == 200
+    answer = client.get(url)
+    assert answer.status_code == 400, answer.text[:300]
+    if url.startswith("/api/") or "/rows?" in url:
+        assert words in answer.json()["error"]
+    else:
+        # A page, with the reason in its text.
+        assert answer.headers["content-type"].startswith("text/html")
+        assert html.escape(words, quote=False) in answer.text
+
+
+def test_the_pages_answer_503_like_the_api_while_the_database_is_away(client, monkeypatch):
+    assert put(client, "j", big_document(1, 1)).status_code == 200
+    engine = client.app.state.storage.engine
+
+    def away(*_args, **_kwargs):
+        raise sqlalchemy.exc.OperationalError("SELECT 1", {}, Exception("connection refused"))
+
+    monkeypatch.setattr(engine, "connect", away)
+    for url in ("/api/jobs", "/trends?name=big", "/history?name=big&node=t0.s0", "/jobs/j/rows?parent="):
+        answer = client.get(url)
+        assert answer.status_code == 503, (url, answer.status_code)
+        assert "the database is unavailable: connection refused" in answer.text
+
+
+@pytest.mark.parametrize("ascii_only", [True, False], ids=["fast-road", "generic-road"])
+def test_nan_and_infinities_are_served_as_json(client, ascii_only):
+    document = big_document(1, 2)
+    section = document["report"]["tasks"][0]["sections"][1]
+    section.update(runtime=float("nan"), extra={"low": -math.inf, "high": math.inf, "word": "NaN é"})
+    body = json.dumps(document, ensure_ascii=ascii_only).encode()
+    assert put(client, "j", body).status_code == 200
+    served = strict(client.get("/api/jobs/j/section", params=[("id", "t0"), ("id", "s1")]).text)
+    assert served["runtime"] == "NaN" and served["extra"] == {"low": "-Infinity", "high": "Infinity",
+                                                               "word": "NaN é"}
+    report = strict(client.get("/api/jobs/j/report").text)
+    assert report["report"]["tasks"][0]["sections"][1]["runtime"] == "NaN"
+    rows = client.get("/jobs/j/rows", params={"parent": '["t0"]'})
+    assert rows.status_code == 200 and len(strict(rows.text)["rows"]) == 2
+    # Rows without such numbers are stored as they came.
+    assert client.get("/api/jobs/j/section", params=[("id", "t0"), ("id", "s0")]).json() == \
+        document["report"]["tasks"][0]["sections"][0]
+
+
+@pytest.mark.parametrize("query, found", [("a<b", True), ("<B & C>", True), ("&", True), ("c>d", True),
+                                          ("u003c", False), ("a<c", False)])
+def test_the_job_search_finds_markup_as_typed(client, query, found):
+    document = big_document(1, 2)
+    document["report"]["tasks"][0]["sections"][1]["name"] = "a<b & c>d"
+    assert put(client, "j", document).status_code == 200
+    answer = client.get("/jobs/j/rows", params={"q": query}).json()
+    assert (answer["hits"] == ['["t0","s1"]']) == found and answer["total"] == (1 if found else 0)
+
+
+@pytest.mark.parametrize("query, jobs", [("MIXED", ["Key-1"]), ("mixedcase", ["Key-1"]), ("key-", ["Key-1"]),
+                                         ("KEY-1", ["Key-1"]), ("ÉTÉ", ["k2"]), ("été", ["k2"]), ("zz", [])])
+def test_the_job_list_search_ignores_case_on_both_databases(client, query, jobs):
+    assert put(client, "Key-1", big_document(1, 1), name="MixedCase").status_code == 200
+    assert put(client, "k2", big_document(1, 1), name="Été").status_code == 200
+    listed = client.get("/api/jobs", params={"q": query}).json()["jobs"]
+    assert sorted(row["id"] for row in listed) == jobs
+
+
+@pytest.mark.parametrize("tail", [gzip.compress(b'{"more": 1}'), b"junk", b"\x00"])
+def test_data_after_the_first_gzip_member_is_refused(client, tail):
+    body = gzip.compress(json.dumps(big_document(1, 1)).encode()) + tail
+    answer = put(client, "j", body)
+    assert answer.status_code == 400
+    assert answer.json()["error"] == "%d bytes follow the gzip data's end" % len(tail)
+    assert client.get("/api/jobs").json()["total"] == 0
