@@ -280,3 +280,19 @@ def test_the_command_line_fails_in_one_line_before_a_redirect(hostile, tmp_path,
     out, err = capsys.readouterr()
     assert out == ""
     assert err.count("\n") == 1 and "307 redirected to http://elsewhere.example/" in err
+
+
+def test_a_test_case_run_twice_shows_twice_from_the_server(live, tmp_path, capsys):
+    from kovra.reporter import cli
+    from test_findings import twice_run_document
+    document = twice_run_document()
+    ServerClient(live, "twice", token=TOKEN).send(Dumped(document))
+    (tmp_path / "results.json").write_text(json.dumps(document))
+    shown = []
+    for source in (live + "/jobs/twice", str(tmp_path / "results.json")):
+        assert cli.main(["show", source, "--color", "never"]) == 0
+        shown.append(capsys.readouterr().out)
+    assert shown[0] == shown[1]
+    # Both attempts of t0's s0 (failed, then passed), and t1's own s0.
+    results = [line.split()[2] for line in shown[0].splitlines() if line.split()[:1] == ["s0"]]
+    assert results == ["failed", "passed", "passed"], shown[0]

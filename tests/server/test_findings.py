@@ -138,3 +138,52 @@ def test_data_after_the_first_gzip_member_is_refused(client, tail):
     assert answer.status_code == 400
     assert answer.json()["error"] == "%d bytes follow the gzip data's end" % len(tail)
     assert client.get("/api/jobs").json()["total"] == 0
+
+
+def twice_run_document():
+    """A test case run twice (same id, other results) beside a task and a section of one id."""
+    document = big_document(2, 2)
+    task = document["report"]["tasks"][0]
+    first, second = dict(task["sections"][0], result="failed"), dict(task["sections"][0], result="passed")
+    task["sections"] = [first, task["sections"][1], second]
+    document["report"]["sections"] = [{"id": "t1", "name": "a section named like a task", "result": "passed"}]
+    return document
+
+
+def test_siblings_with_one_id_are_all_stored_and_read_back(client):
+    document = twice_run_document()
+    answer = put(client, "j", document)
+    assert answer.status_code == 200 and answer.json()["nodes"] == 1 + 2 + 3 + 2 + 1
+    assert client.get("/api/jobs/j/report").json() == document
+    cases = [([("id", "t0"), ("id", "s0")], "failed"),
+             ([("path", '["t0",{"id":"s0","position":2}]')], "passed"),
+             ([("path", '[{"id":"t1","position":2}]')], "passed")]
+    for query, result in cases:
+        node = client.get("/api/jobs/j/section", params=query).json()
+        assert node["result"] == result, query
+    rows = client.get("/jobs/j/rows", params={"parent": '["t0"]'}).json()["rows"]
+    assert len(rows) == 3
+    below_runset = client.get("/jobs/j/rows", params={"parent": ""}).json()["rows"]
+    assert len(below_runset) == 3
+
+
+@pytest.mark.parametrize("road", ["fast", "generic"])
+def test_many_siblings_take_linear_time(road):
+    import time
+    from kovra.reporter.server import intake
+    from kovra.reporter.server.settings import Settings
+
+    def seconds(tasks, sections):
+        document = {"version": "3.2", "report": {"id": "r", "tasks": [
+            {"id": "t%d" % t, "sections": [{"id": "s%d" % s} for s in range(sections)]} for t in range(tasks)]}}
+        text = json.dumps(document, ensure_ascii=road == "fast").encode()
+        if road == "generic":
+            text = text.replace(b'"r"', '"r\u00e9"'.encode())  # raw UTF-8 takes the generic road
+        started = time.perf_counter()
+        assert len(intake.read_snapshot(text, {}, Settings()).nodes) == 1 + tasks + tasks * sections
+        return time.perf_counter() - started
+
+    side_by_side = min(seconds(1, 60_000) for _ in range(2))
+    spread = min(seconds(300, 200) for _ in range(2))
+    # Quadratic, the side-by-side case took a hundred times longer than the spread one.
+    assert side_by_side < 4 * spread + 0.2, (side_by_side, spread)

@@ -138,9 +138,10 @@ NODE_COLUMNS = ("path", "parent", "position", "depth", "type", "result", "start"
 def flatten(report, max_nodes, max_depth, time_text=False):
     """Rows for `nodes` (tuples in NODE_COLUMNS order), the run set first, then depth first in stored order.
 
-    A node's children are stored as their ids. A node is reached as the file-backed
-    client reaches it: among siblings with the same id the first wins (tasks before
-    sections), and later ones are not stored. Also checks what the JSON parser let
+    A node's children are stored as their ids. Every node has its row, siblings with
+    the same id too (a test case run twice): the first of them (tasks before sections)
+    stands in its path by its id, a later one, or one whose id is an object, as
+    {"id": ID, "position": N}, N its place among its siblings. Also checks what the JSON parser let
     through: the shape of every node, and how deep the values nest (the document's
     own levels included). Made natively in one pass over the parsed report, whose
     child lists become id lists in place. Times are datetimes, or with `time_text`
@@ -164,6 +165,20 @@ def finite_numbers(nodes):
         value = json.loads(data, parse_constant=lambda word: found.append(word) or NOT_FINITE[word])
         if found:
             nodes[index] = row[:DATA] + (safe_json(value),) + row[DATA + 1:]
+
+
+def child_steps(child_ids):
+    """The path steps of a node's children (tasks then sections) from their ids, as flatten makes them."""
+    first = set()
+    steps = []
+    for index, child in enumerate(child_ids):
+        text = json.dumps(child, separators=(",", ":"))
+        if type(child) is not dict and text not in first:
+            first.add(text)
+            steps.append(child)
+        else:
+            steps.append({"id": child, "position": index})
+    return steps
 
 
 def job_fields(report, name=None):

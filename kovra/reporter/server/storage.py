@@ -31,7 +31,7 @@ from sqlalchemy import DateTime, and_, delete, event, func, insert, or_, select,
 from sqlalchemy.pool import QueuePool
 
 from kovra.reporter.server import pgdialect, schema
-from kovra.reporter.server.intake import FORMAT_VERSION, NODE_COLUMNS, CollectorPause, safe_json
+from kovra.reporter.server.intake import FORMAT_VERSION, NODE_COLUMNS, CollectorPause, child_steps, safe_json
 
 pgdialect.register()
 
@@ -356,9 +356,10 @@ def _assemble(stored):
     """The nested node text of a job from its rows {path: data}, children put back where their ids stand."""
     def build(id_list):
         node = json.loads(stored[path_of(id_list)])
-        for key in ("tasks", "sections"):
-            if isinstance(node.get(key), list):
-                node[key] = [build(id_list + [child]) for child in node[key]]
+        keys = [key for key in ("tasks", "sections") if isinstance(node.get(key), list)]
+        steps = iter(child_steps([child for key in keys for child in node[key]]))
+        for key in keys:
+            node[key] = [build(id_list + [next(steps)]) for _ in node[key]]
         return node
 
     return safe_json(build([]))
