@@ -8,7 +8,10 @@ from kovra.reporter.store import CHILD_KEYS, FAILING
 
 RESULT_ORDER = ("passed", "passx", "failed", "errored", "aborted", "blocked", "skipped")
 WORST_FIRST = ("errored", "aborted", "failed", "blocked", "passx", "passed", "skipped")
-_UNPRINTABLE = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\ud800-\udfff]")
+# Controls, line separators, lone surrogates, and the bidi controls a report's text could reorder a
+# terminal's line with.
+_UNPRINTABLE = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2028\u2029\u2066-\u2069"
+                          "\ud800-\udfff]")
 
 
 def result_name(value):

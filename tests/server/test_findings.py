@@ -4,6 +4,7 @@ import gzip
 import html
 import json
 import math
+import os
 
 import pytest
 import sqlalchemy
@@ -187,3 +188,71 @@ def test_many_siblings_take_linear_time(road):
     spread = min(seconds(300, 200) for _ in range(2))
     # Quadratic, the side-by-side case took a hundred times longer than the spread one.
     assert side_by_side < 4 * spread + 0.2, (side_by_side, spread)
+
+
+@pytest.mark.parametrize("char", ["\u202e", "\u2066", "\u2069", "\u200f", "\u061c", "\x1b", "\u2028"])
+def test_the_command_line_shows_controls_and_bidi_escaped(tmp_path, capsys, char):
+    from kovra.reporter import cli
+    document = big_document(1, 1)
+    document["report"]["tasks"][0]["sections"][0]["id"] = "left%sright" % char
+    (tmp_path / "results.json").write_text(json.dumps(document))
+    assert cli.main(["show", str(tmp_path / "results.json"), "--color", "never"]) == 0
+    out = capsys.readouterr().out
+    assert char not in out and ("left\\u%04xright" % ord(char) in out or "left\\x%02xright" % ord(char) in out)
+
+
+def test_a_full_disk_is_507_which_the_client_does_not_take_for_a_pause(client, monkeypatch):
+    from kovra.reporter_client.server import ServerUnavailable, _failure
+    storage = client.app.state.storage
+
+    def full(*_args, **_kwargs):
+        raise sqlalchemy.exc.OperationalError("INSERT", {}, Exception("database or disk is full"))
+
+    monkeypatch.setattr(storage, "_writer", full)
+    answer = put(client, "j", big_document(1, 1))
+    assert answer.status_code == 507
+    assert "disk is full" in answer.json()["error"] and "will not help until space is freed" in answer.json()["error"]
+    error = _failure("server", "PUT", "/api/jobs/j", 507, answer.content)
+    assert not isinstance(error, ServerUnavailable) and "507 the server's disk is full" in str(error)
+
+
+@pytest.mark.parametrize("host", ["elsewhere.example", "127.0.0.1:9"])
+def test_redirects_are_relative_whatever_the_host_header(client, host):
+    answer = client.get("/api/jobs/", headers={"Host": host}, follow_redirects=False)
+    assert answer.status_code in (307, 308) and answer.headers["location"] == "/api/jobs"
+    assert "frame-ancestors 'none'" in answer.headers["content-security-policy"]
+
+
+def chain(levels, id_length):
+    node = {"id": "leaf"}
+    for level in range(levels):
+        node = {"id": "%d" % level + "x" * (id_length - 1), "sections": [node]}
+    return {"version": "3.2", "report": {"id": "r", "tasks": [node]}}
+
+
+@pytest.mark.parametrize("document, limit, status", [
+    (chain(80, 10_000), "max_id_length", 413),
+    (chain(5, 900), "max_path_length", 413),
+    (chain(3, 997), None, 200),        # 999 characters of JSON text: within both
+    (chain(3, 1000), "max_id_length", 413),
+    (chain(1, 3995), "max_id_length", 413),
+])
+def test_ids_and_paths_have_named_length_limits(client, document, limit, status):
+    answer = put(client, "j", document)
+    assert answer.status_code == status, answer.text[:200]
+    if limit:
+        assert limit in answer.json()["error"]
+        assert client.get("/api/jobs").json()["total"] == 0
+
+
+@pytest.mark.parametrize("large", [True, False])
+def test_the_wal_is_truncated_after_a_large_write(client, monkeypatch, large):
+    from kovra.reporter.server import storage
+    url = client.app.state.storage.url
+    if not url.startswith("sqlite"):
+        pytest.skip("SQLite's WAL")
+    monkeypatch.setattr(storage, "WAL_TRUNCATE_BYTES", 100_000 if large else 10 ** 12)
+    assert put(client, "j", big_document(5, 40, payload="x" * 1000)).status_code == 200
+    wal = url.split("///", 1)[1] + "-wal"
+    assert (os.path.getsize(wal) == 0) == large
+    assert client.get("/api/jobs/j/section", params=[("id", "t4"), ("id", "s39")]).status_code == 200

@@ -22,7 +22,7 @@ from starlette.responses import JSONResponse as _StarletteJSON, Response
 from starlette.routing import Route
 
 from kovra.reporter.server import intake
-from kovra.reporter.server.storage import DatabaseUnavailable, StorageError
+from kovra.reporter.server.storage import DatabaseUnavailable, StorageError, StorageFull
 
 STATES = ("running", "finished")
 
@@ -293,5 +293,9 @@ def error_handlers():
     async def on_storage(_request, error):
         return problem(500, error)
 
+    async def on_full(_request, error):
+        # 507, not 503: a client retries what is unavailable, and a full disk stays full.
+        return problem(507, error)
+
     return {HTTPProblem: on_problem, intake.Refused: on_refused, DatabaseUnavailable: on_unavailable,
-            StorageError: on_storage}
+            StorageFull: on_full, StorageError: on_storage}

@@ -50,7 +50,8 @@ class SecurityHeaders:
 
 
 def secured(headers):
-    headers = list(headers)
+    # Redirects stay on the host the client asked (Starlette's own take theirs from the Host header).
+    headers = [(name, _relative(value) if name.lower() == b"location" else value) for name, value in headers]
     names = {name.lower() for name, _ in headers}
     if b"content-security-policy" not in names:
         headers.append((b"content-security-policy", CSP.encode()))
@@ -65,6 +66,11 @@ def secured(headers):
     if b"referrer-policy" not in names:
         headers.append((b"referrer-policy", b"no-referrer"))
     return headers
+
+
+def _relative(location):
+    parts = urllib.parse.urlsplit(location)
+    return urllib.parse.urlunsplit((b"", b"", parts.path or b"/", parts.query, parts.fragment))
 
 
 # Query values whose names say what they hold, checked once for the API and the pages alike.

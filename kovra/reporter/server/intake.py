@@ -181,6 +181,22 @@ def child_steps(child_ids):
     return steps
 
 
+def check_paths(nodes, settings):
+    """Refuses a report with an id, or an id path, longer than the settings allow (as JSON text)."""
+    max_id, max_path = settings.max_id_length, settings.max_path_length
+    for path, parent, _position, depth, *_ in nodes:
+        if len(path) <= max_id + 2 and len(path) <= max_path:
+            continue  # no room for either (the common case: one comparison)
+        # The node's own step: its path past its parent's (and the comma after it, below the top).
+        step = len(path) - len(parent) - (1 if depth > 1 else 0)
+        if step > max_id:
+            raise Refused("the id at %s... is longer than %d characters (max_id_length)"
+                          % (path[:60], max_id), status=413)
+        if len(path) > max_path:
+            raise Refused("the id path %s... is longer than %d characters (max_path_length)"
+                          % (path[:60], max_path), status=413)
+
+
 def job_fields(report, name=None):
     summary = report.get("summary") if isinstance(report.get("summary"), dict) else {}
     counts = {key: value for key, value in summary.items()
@@ -254,6 +270,7 @@ def read_snapshot(report_bytes, logs, settings, name=None, time_text=False):
             report = parse_text(text, settings)["report"]
             nodes = flatten(report, settings.max_nodes, settings.max_depth, time_text)
         finite_numbers(nodes)
+        check_paths(nodes, settings)
     digest = hashlib.sha256()
     digest.update(b"report\0%d\0" % len(text))
     digest.update(text)

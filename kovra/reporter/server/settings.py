@@ -31,6 +31,9 @@ class Settings:
     max_nodes: int = 2_000_000
     max_log_files: int = 10_000
     max_job_key: int = 200                            # characters in a job's key
+    # Every row stores its node's id path: bounded, an upload cannot grow the database far beyond itself.
+    max_id_length: int = 1000                         # characters of a node's id as JSON text
+    max_path_length: int = 4000                       # characters of a node's id path as JSON text
     # How long a request waits for the database before it is answered 503.
     db_timeout: float = 10.0
     # Uploads parsed and stored at once by one process; more wait their turn.

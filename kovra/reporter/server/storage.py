@@ -40,6 +40,10 @@ MIGRATIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "migration
 BATCH = 5000
 # Values bound to one multi-row INSERT on PostgreSQL (its limit is 65,535).
 PG_PARAMETERS = 4800
+# SQLite: after a write of this many bytes of rows the WAL is checkpointed and truncated, rather
+# than kept at its largest; and a WAL reset is never left larger than WAL_KEPT.
+WAL_TRUNCATE_BYTES = 16 * 1024 * 1024
+WAL_KEPT = 64 * 1024 * 1024
 
 
 class StorageError(Exception):
@@ -48,6 +52,15 @@ class StorageError(Exception):
 
 class DatabaseUnavailable(StorageError):
     """The database cannot be reached (stopped, restarting, network gone)."""
+
+
+class StorageFull(StorageError):
+    """The database's disk is full: sending again will not help until space is freed."""
+
+
+# How each database says its disk is full: SQLite's message, PostgreSQL's SQLSTATE disk_full and the
+# operating system's words when a file cannot grow.
+FULL = ("database or disk is full", "no space left on device", "could not extend file")
 
 
 class SchemaTooNew(StorageError):
@@ -114,6 +127,7 @@ class Storage:
             cursor.execute("PRAGMA synchronous=NORMAL")
             cursor.execute("PRAGMA foreign_keys=ON")
             cursor.execute("PRAGMA busy_timeout=%d" % int(self.timeout * 1000))
+            cursor.execute("PRAGMA journal_size_limit=%d" % WAL_KEPT)
             cursor.close()
             # Case folded as Python (and PostgreSQL) fold it, beyond ASCII too.
             dbapi_connection.create_function("lower", 1, _lower, deterministic=True)
@@ -296,7 +310,22 @@ class Storage:
                                   _chunks(snapshot.logs))
             row = connection.execute(select(*[c for c in jobs.c if c.name != "digest"])
                                      .where(jobs.c.id == job_id)).first()
+        if changed and self.is_sqlite and _size(snapshot) >= WAL_TRUNCATE_BYTES:
+            self.truncate_wal()
         return job_row(row), changed
+
+    def truncate_wal(self):
+        """Copies the WAL into the database and truncates it, if no reader holds it within a moment:
+        best effort (the next large write tries again), never a wait worth a request's time."""
+        with self._write_lock, self.engine.connect() as connection:
+            raw = connection.connection.driver_connection
+            try:
+                raw.execute("PRAGMA busy_timeout=200")
+                raw.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchall()
+            except Exception:  # noqa: BLE001 - a checkpoint that cannot run now is no failure of the write
+                pass
+            finally:
+                raw.execute("PRAGMA busy_timeout=%d" % int(self.timeout * 1000))
 
     def _writer(self):
         return _Writer(self)
@@ -369,6 +398,10 @@ def _lower(value):
     return value.lower() if isinstance(value, str) else value
 
 
+def _size(snapshot):
+    return sum(len(row[9]) for row in snapshot.nodes) + sum(len(data) for _, data in snapshot.logs)
+
+
 def _sqlite_time(value):
     return value.isoformat(" ", "microseconds") if isinstance(value, datetime.datetime) else value
 
@@ -414,6 +447,12 @@ class _Guard:
     def __exit__(self, kind, error, _tb):
         if error is None:
             return False
+        if isinstance(error, sqlalchemy.exc.DBAPIError) and (
+                getattr(error.orig, "sqlstate", None) == "53100"
+                or any(words in str(error.orig).lower() for words in FULL)):
+            reason = " ".join(str(getattr(error, "orig", error)).split())[:300]
+            raise StorageFull("the server's disk is full (%s): sending again will not help until space is "
+                              "freed on it" % reason) from error
         if isinstance(error, sqlalchemy.exc.DBAPIError) and (
                 error.connection_invalidated or isinstance(error, (sqlalchemy.exc.OperationalError,
                                                                    sqlalchemy.exc.InterfaceError))):
