@@ -8,7 +8,7 @@
 - ``send(source, state="finished")``: a run set (its ``dump_json()`` and its tasks'
   log files) or a stored report folder (results.json, else results.yaml, and the
   log files the report names), in one request;
-- ``job_info()``, ``log(name, start, stop)``, ``list_jobs(...)``.
+- ``job_info()``, ``log(name, start, stop)``, ``list_jobs(...)``, ``delete()``.
 
 One connection is kept and reused. Every socket operation is bounded by `timeout`,
 a whole call (its answer read to the end) by `deadline` seconds, and an answer's
@@ -142,12 +142,35 @@ class ServerClient:
             raise ServerError("%s: the answer to GET /api/jobs is not a job list" % self._where(), 200)
         return found
 
-    def send(self, source, state="finished", name=None, logs=None, log_dir=None):
+    def pin(self, pinned=True):
+        """Pins the job (kept whatever the retention), or unpins it; returns its row."""
+        return self._json("PUT", self._job_path("/pin?pinned=" + ("true" if pinned else "false")), b"")
+
+    def retention(self):
+        """The server's retention: {"keep_last": N or None, "keep_days": D or None}."""
+        return self._json("GET", "/api/retention")
+
+    def set_retention(self, keep_last=None, keep_days=None):
+        query = {key: value for key, value in (("keep_last", keep_last), ("keep_days", keep_days))
+                 if value is not None}
+        return self._json("PUT", "/api/retention?" + urllib.parse.urlencode(query), b"")
+
+    def prune(self, dry_run=False):
+        """Deletes the jobs the retention lets go (lists them only, with `dry_run`); returns their keys."""
+        return self._json("POST", "/api/prune?dry_run=" + ("true" if dry_run else "false"), b"")["jobs"]
+
+    def delete(self):
+        """Deletes the job on the server (its nodes and logs with it)."""
+        return self._json("DELETE", self._job_path(""))
+
+    def send(self, source, state="finished", name=None, logs=None, log_dir=None, replace=False):
         """Sends `source` as the job's new snapshot; returns the server's row for the job.
 
         `source` is a run set (anything with ``dump_json()``) or a stored report folder.
         A run set's logs are found through its sections' log paths, else in `log_dir`;
         `logs` ({name: path or bytes}) replaces the log files found on their own.
+        A finished job, or the job's name, is replaced only with `replace` (else the server refuses
+        with 409); the same snapshot again is always taken.
         """
         if isinstance(source, (str, os.PathLike)):
             report, found = _folder_upload(os.fspath(source))
@@ -169,6 +192,8 @@ class ServerClient:
         query = {"state": state}
         if name:
             query["name"] = name
+        if replace:
+            query["replace"] = "true"
         if len(parts) == 1:
             # The report alone is the body: nothing to wrap, nothing for the server to split.
             body, kind = parts[0][2], "application/gzip" if self._compress else "application/json"

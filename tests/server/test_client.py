@@ -11,7 +11,7 @@ import pytest
 from hypothesis import HealthCheck, example, given, settings, strategies as st
 
 from conftest import REPO, TOKEN, free_port, make_settings
-from reports import Recording, main_job_runset, walk
+from reports import Recording, big_document, main_job_runset, walk
 
 from kovra.reporter import store
 from kovra.reporter_client import ReporterClient, ServerClient
@@ -118,7 +118,7 @@ documents = st.builds(lambda d, tasks: {"version": "3.2", "report": dict(d, id="
 @example(document={"version": "3.2", "report": {"id": "run", "tasks": [{"id": "\ud800", "sections": [{"id": "a"}]}]}})
 def test_random_trees_walk_the_same(live, document):
     with ServerClient(live, "random", token=TOKEN) as client:
-        client.send(Dumped(document))
+        client.send(Dumped(document), replace=True)
         same_walk(json.dumps(document), client)
 
 
@@ -296,3 +296,44 @@ def test_a_test_case_run_twice_shows_twice_from_the_server(live, tmp_path, capsy
     # Both attempts of t0's s0 (failed, then passed), and t1's own s0.
     results = [line.split()[2] for line in shown[0].splitlines() if line.split()[:1] == ["s0"]]
     assert results == ["failed", "passed", "passed"], shown[0]
+
+
+def test_replace_and_delete_from_the_command_line(live, tmp_path, capsys, monkeypatch):
+    from kovra.reporter import cli
+    monkeypatch.setenv("KOVRA_REPORTER_TOKEN", TOKEN)
+    url = live + "/jobs/kept"
+    for name, document in (("a", big_document(1, 1)), ("b", big_document(2, 1))):
+        (tmp_path / name).mkdir()
+        (tmp_path / name / "results.json").write_text(json.dumps(document))
+    steps = [(["upload", str(tmp_path / "a"), url], 0, "job kept: snapshot 1, finished, 3 nodes"),
+             (["upload", str(tmp_path / "a"), url], 0, "(unchanged)"),
+             (["upload", str(tmp_path / "b"), url], 2, "409 job 'kept' is finished"),
+             (["upload", str(tmp_path / "b"), url, "--replace"], 0, "snapshot 2, finished, 5 nodes"),
+             (["delete", url], 0, "job kept: deleted"),
+             (["delete", url], 2, "404 no job 'kept'")]
+    for argv, status, words in steps:
+        assert cli.main(argv) == status, argv
+        out, err = capsys.readouterr()
+        assert words in (out if status == 0 else err), (argv, out, err)
+        assert (out if status == 0 else err).count("\n") == 1
+    with pytest.raises(NotFound):
+        ServerClient(live, "kept").job_info()
+
+
+def test_retention_prune_and_pin_from_the_command_line(live, capsys, monkeypatch):
+    from kovra.reporter import cli
+    monkeypatch.setenv("KOVRA_REPORTER_TOKEN", TOKEN)
+    for key in ("old", "older", "new"):
+        ServerClient(live, key, token=TOKEN).send(Dumped(big_document(1, 1)), name="n")
+    steps = [(["retention", live], "retention: none (every job is kept)"),
+             (["retention", live, "--keep-last", "1"], "retention: keeps the newest 1 jobs of each name, and "
+                                                       "pinned and running jobs"),
+             (["pin", live + "/jobs/old"], "job old: pinned"),
+             (["prune", live, "--dry-run"], "older\n1 job(s) would go"),
+             (["prune", live], "older\n1 job(s) deleted"),
+             (["prune", live], "0 job(s) deleted"),
+             (["retention", live, "--clear"], "retention: none")]
+    for argv, words in steps:
+        assert cli.main(argv) == 0, argv
+        assert words in capsys.readouterr().out, argv
+    assert sorted(row["id"] for row in ServerClient(live, None).list_jobs()["jobs"]) == ["new", "old"]

@@ -256,3 +256,109 @@ def test_the_wal_is_truncated_after_a_large_write(client, monkeypatch, large):
     wal = url.split("///", 1)[1] + "-wal"
     assert (os.path.getsize(wal) == 0) == large
     assert client.get("/api/jobs/j/section", params=[("id", "t4"), ("id", "s39")]).status_code == 200
+
+
+def test_reads_never_wait_for_a_writer_on_sqlite(make_client):
+    import sqlite3
+    import time
+    client = make_client(db_timeout=3.0)
+    url = client.app.state.storage.url
+    if not url.startswith("sqlite"):
+        pytest.skip("SQLite's locking")
+    assert put(client, "j", big_document(2, 2)).status_code == 200
+    # Another process's writer, holding its transaction open.
+    other = sqlite3.connect(url.split("///", 1)[1], isolation_level=None, timeout=0.1)
+    try:
+        other.execute("BEGIN IMMEDIATE")
+        other.execute("UPDATE jobs SET name = 'renamed'")
+        for url_read in ("/api/jobs/j", "/api/jobs/j/runset", "/api/jobs", "/api/jobs/j/report", "/jobs/j",
+                         "/trends?name=big"):
+            started = time.monotonic()
+            answer = client.get(url_read)
+            assert answer.status_code == 200 and time.monotonic() - started < 1.0, url_read
+        # What the writer has not committed is not seen.
+        assert client.get("/api/jobs/j").json()["name"] == "big"
+    finally:
+        other.execute("ROLLBACK")
+        other.close()
+
+
+@pytest.mark.parametrize("where", ["part", "content-type"])
+def test_many_multipart_parameters_are_refused_at_once(client, where):
+    import time
+    many = "; a=b" * 200_000
+    report = json.dumps(big_document(1, 1)).encode()
+    kind = "multipart/form-data; boundary=XyZ" + (many if where == "content-type" else "")
+    body = (b'--XyZ\r\nContent-Disposition: form-data; name="report"; filename="results.json"' +
+            (many.encode() if where == "part" else b"") + b"\r\n\r\n" + report + b"\r\n--XyZ--\r\n")
+    started = time.monotonic()
+    answer = client.put("/api/jobs/j", content=body, headers=dict(AUTH, **{"Content-Type": kind}))
+    assert time.monotonic() - started < 2
+    assert answer.status_code == 400 and "more than 32 parameters in a header" in answer.json()["error"]
+
+
+def test_upload_bodies_wait_for_a_slot_before_they_are_read(start_server):
+    import socket
+    import time
+    from conftest import TOKEN
+    server = start_server()
+
+    def rss():
+        with open("/proc/%d/status" % server.process.pid) as status:
+            return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmRSS:"))
+
+    size = 24 * 1024 * 1024
+    head = ("PUT /api/jobs/held?state=finished HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer %s\r\n"
+            "Content-Type: application/json\r\nContent-Length: %d\r\n\r\n" % (TOKEN, size)).encode()
+    body = b" " * (size - 1)
+    before = rss()
+    senders = []
+    try:
+        for _ in range(6):
+            sender = socket.create_connection(("127.0.0.1", server.port))
+            sender.setblocking(False)
+            sender.sendall(head)
+            senders.append([sender, memoryview(body)])
+        # Every sender pushes what the server takes, all but its last byte, for a while.
+        ends = time.monotonic() + 4
+        while time.monotonic() < ends:
+            for item in senders:
+                if item[1]:
+                    try:
+                        item[1] = item[1][item[0].send(item[1][:1 << 20]):]
+                    except BlockingIOError:
+                        pass
+            time.sleep(0.01)
+        grown = rss() - before
+        taken = sum(1 for _, left in senders if not left)
+        # Two slots: two bodies read (and a copy each when joined); the others wait in their sockets.
+        assert taken == 2 and grown < 3 * size, (taken, grown)
+    finally:
+        for sender, _ in senders:
+            sender.close()
+
+
+def test_stalled_connections_are_closed_and_bounded(start_server):
+    import socket
+    import time
+    import urllib.request
+    server = start_server(extra=["--header-timeout", "1", "--max-connections", "20"])
+    stalled = []
+    try:
+        for _ in range(30):
+            sock = socket.create_connection(("127.0.0.1", server.port))
+            sock.sendall(b"GET /api/jobs HTTP/1.1\r\nHost: x\r\n")  # headers that never end
+            sock.settimeout(6)
+            stalled.append(sock)
+        started = time.monotonic()
+        answers = [sock.recv(1024) for sock in stalled]
+        # All closed: the ones past the bound at once (503), the others at their deadline.
+        assert time.monotonic() - started < 5
+        # (The start-up probe's connection may still be counted: one more refused then.)
+        refused = sum(a.startswith(b"HTTP/1.1 503") for a in answers)
+        assert refused in (10, 11) and answers.count(b"") == 30 - refused
+        with urllib.request.urlopen(server.url + "/api/jobs", timeout=5) as answer:
+            assert answer.status == 200
+    finally:
+        for sock in stalled:
+            sock.close()

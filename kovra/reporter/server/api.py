@@ -7,9 +7,15 @@
     GET /api/jobs/{job}/report              the whole stored document, as dump_json() shapes it
     GET /api/jobs/{job}/logs                the job's log files and their sizes
     GET /api/jobs/{job}/logs/{name}?start=S&stop=E   a byte range of a task log
-    PUT /api/jobs/{job}?state=running|finished[&name=NAME]   a new snapshot (needs the write token):
+    DELETE /api/jobs/{job}                  the job, its nodes and logs (needs the write token)
+    PUT /api/jobs/{job}/pin?pinned=true|false   a pinned job is kept whatever the retention (write token)
+    GET /api/retention, PUT /api/retention?keep_last=N&keep_days=D   the retention (PUT: write token)
+    POST /api/prune[?dry_run=true]          deletes what the retention lets go, or lists it (write token)
+    PUT /api/jobs/{job}?state=running|finished[&name=NAME][&replace=true]   a new snapshot (write token):
         multipart/form-data with a "report" part (the text dump_json() gives, gzip accepted) and a
         "log" part per task log (its file name is the log's name); or the report alone as the body.
+        A finished job is replaced, and a job renamed, only with replace=true (else 409); the same
+        snapshot again is always taken.
 """
 import asyncio
 import datetime
@@ -22,7 +28,7 @@ from starlette.responses import JSONResponse as _StarletteJSON, Response
 from starlette.routing import Route
 
 from kovra.reporter.server import intake
-from kovra.reporter.server.storage import DatabaseUnavailable, StorageError, StorageFull
+from kovra.reporter.server.storage import Conflict, DatabaseUnavailable, StorageError, StorageFull
 
 STATES = ("running", "finished")
 
@@ -78,6 +84,15 @@ def _int_param(request, name, default, low=None):
     return number
 
 
+def _flag(request, name, default):
+    value = request.query_params.get(name)
+    if value in (None, ""):
+        return default
+    if value not in ("true", "false"):
+        raise HTTPProblem(400, "%s must be true or false, not %r" % (name, value[:40]))
+    return value == "true"
+
+
 def _time_param(request, name):
     value = request.query_params.get(name)
     if not value:
@@ -119,6 +134,11 @@ class Api:
             Route("/api/jobs", self.list_jobs, methods=["GET"]),
             Route("/api/jobs/{job}", self.job, methods=["GET"]),
             Route("/api/jobs/{job}", self.put_job, methods=["PUT"]),
+            Route("/api/jobs/{job}", self.delete_job, methods=["DELETE"]),
+            Route("/api/jobs/{job}/pin", self.pin, methods=["PUT"]),
+            Route("/api/retention", self.retention, methods=["GET"]),
+            Route("/api/retention", self.set_retention, methods=["PUT"]),
+            Route("/api/prune", self.prune, methods=["POST"]),
             Route("/api/jobs/{job}/runset", self.runset, methods=["GET"]),
             Route("/api/jobs/{job}/section", self.section, methods=["GET"]),
             Route("/api/jobs/{job}/report", self.report, methods=["GET"]),
@@ -130,10 +150,8 @@ class Api:
         return await run_in_threadpool(function, *args, **kwargs)
 
     async def _lookup(self, function, *args):
-        """A one-row read: from a local SQLite file it takes microseconds, less than the hop to a
-        worker thread; a database over the network may stall, so that read goes to a thread."""
-        if self.storage.is_sqlite:
-            return function(*args)
+        """A one-row read, in a worker thread like every other: a database may make it wait (a
+        busy pool, a checkpoint, a network), and the event loop must never wait with it."""
         return await run_in_threadpool(function, *args)
 
     def _readable(self, request):
@@ -215,32 +233,83 @@ class Api:
 
     # --- writes ---------------------------------------------------------------------------------------------------
 
-    async def put_job(self, request):
+    def _writable(self, request):
         if not self.token:
             raise HTTPProblem(403, "this server takes no uploads: it was started without a token")
         if not _authorised(request, self.token):
             raise HTTPProblem(401, "writing needs the server's token (Authorization: Bearer TOKEN)")
+
+    async def delete_job(self, request):
+        self._writable(request)
+        job = check_job_key(request.path_params["job"], self.settings)
+        if not await self._call(self.storage.delete_job, job):
+            raise HTTPProblem(404, "no job %r" % job)
+        return JSONResponse({"deleted": job})
+
+    async def pin(self, request):
+        self._writable(request)
+        job = check_job_key(request.path_params["job"], self.settings)
+        pinned = _flag(request, "pinned", True)
+        if not await self._call(self.storage.pin, job, pinned):
+            raise HTTPProblem(404, "no job %r" % job)
+        return JSONResponse(await self._call(self.storage.job, job))
+
+    async def retention(self, request):
+        self._readable(request)
+        return JSONResponse(await self._call(self.storage.retention))
+
+    async def set_retention(self, request):
+        self._writable(request)
+        keep_last = _int_param(request, "keep_last", None, low=1)
+        keep_days = request.query_params.get("keep_days") or None
+        if keep_days is not None:
+            try:
+                keep_days = float(keep_days)
+            except ValueError:
+                keep_days = -1.0
+            if not 0 < keep_days < 1e6:
+                raise HTTPProblem(400, "keep_days must be a number of days above 0")
+        return JSONResponse(await self._call(self.storage.set_retention, keep_last, keep_days))
+
+    async def prune(self, request):
+        self._writable(request)
+        dry_run = _flag(request, "dry_run", False)
+        gone = await self._call(self.storage.prune, dry_run)
+        return JSONResponse({"dry_run": dry_run, "jobs": gone})
+
+    async def put_job(self, request):
+        self._writable(request)
         job = check_job_key(request.path_params["job"], self.settings)
         state = request.query_params.get("state", "finished")
         if state not in STATES:
             raise HTTPProblem(400, "state must be running or finished, not %r" % state[:40])
+        replace = request.query_params.get("replace", "false")
+        if replace not in ("true", "false"):
+            raise HTTPProblem(400, "replace must be true or false, not %r" % replace[:40])
         name = request.query_params.get("name") or None
-        body = await self._body(request)
-        report, logs = self._parts(request, body)
+        self._declared_size(request)
+        # The body is read once a slot is free: the uploads held in memory are never more than the
+        # slots, however many senders wait (their bytes wait in the socket meanwhile).
         async with self._upload_slots:
+            body = await self._body(request)
+            report, logs = self._parts(request, body)
+            del body
             snapshot = await self._call(intake.read_snapshot, report, logs, self.settings, name,
                                         self.storage.time_text)
-            row, changed = await self._call(self.storage.put_job, job, snapshot, state)
+            row, changed = await self._call(self.storage.put_job, job, snapshot, state, replace == "true")
         return JSONResponse(dict(row, changed=changed), status_code=200)
 
-    async def _body(self, request):
+    def _declared_size(self, request):
         limit = self.settings.max_upload_bytes
         declared = request.headers.get("content-length")
         if declared is not None:
-            if not declared.isdigit():
+            if not (declared.isascii() and declared.isdigit()):
                 raise HTTPProblem(400, "Content-Length is not a number")
             if int(declared) > limit:
                 raise HTTPProblem(413, "the upload is larger than %d bytes" % limit)
+
+    async def _body(self, request):
+        limit = self.settings.max_upload_bytes
         chunks = []
         size = 0
         async for chunk in request.stream():
@@ -293,9 +362,12 @@ def error_handlers():
     async def on_storage(_request, error):
         return problem(500, error)
 
+    async def on_conflict(_request, error):
+        return problem(409, error)
+
     async def on_full(_request, error):
         # 507, not 503: a client retries what is unavailable, and a full disk stays full.
         return problem(507, error)
 
     return {HTTPProblem: on_problem, intake.Refused: on_refused, DatabaseUnavailable: on_unavailable,
-            StorageFull: on_full, StorageError: on_storage}
+            StorageFull: on_full, Conflict: on_conflict, StorageError: on_storage}

@@ -1,4 +1,5 @@
 """``create_app(settings)``: the server's Starlette application, with its storage opened and migrated."""
+import asyncio
 import contextlib
 import datetime
 import json
@@ -175,6 +176,21 @@ class QueryCheck:
         await self.app(scope, receive, send)
 
 
+async def prune_now_and_then(storage, interval):
+    """Applies the retention every `interval` seconds; a failure waits for the next round."""
+    import logging
+    from starlette.concurrency import run_in_threadpool
+    log = logging.getLogger("kovra.reporter.server")
+    while True:
+        await asyncio.sleep(interval)
+        try:
+            gone = await run_in_threadpool(storage.prune)
+            if gone:
+                log.warning("pruned %d job(s) the retention lets go", len(gone))
+        except Exception as error:  # noqa: BLE001 - the server keeps serving; the next round tries again
+            log.warning("pruning failed: %s", " ".join(str(error).split())[:300])
+
+
 SETTINGS_VARIABLE = "KOVRA_REPORTER_SETTINGS"
 
 
@@ -183,7 +199,10 @@ def app_from_environment():
     process that `serve --workers N` starts makes its own."""
     import json
     import os
-    return create_app(Settings(**json.loads(os.environ[SETTINGS_VARIABLE])), upgrade=False)
+    from kovra.reporter.server import connections
+    settings = Settings(**json.loads(os.environ[SETTINGS_VARIABLE]))
+    connections.configure(settings)
+    return create_app(settings, upgrade=False)
 
 
 def create_app(settings=None, storage=None, upgrade=True):
@@ -206,9 +225,13 @@ def create_app(settings=None, storage=None, upgrade=True):
     handlers.update({404: not_found, 405: not_allowed, 500: server_error})
     @contextlib.asynccontextmanager
     async def lifespan(_app):
+        pruning = asyncio.ensure_future(prune_now_and_then(storage, settings.prune_interval)) \
+            if settings.prune_interval else None
         try:
             yield
         finally:
+            if pruning is not None:
+                pruning.cancel()
             storage.close()
 
     app = Starlette(routes=routes, exception_handlers=handlers, lifespan=lifespan,

@@ -7,8 +7,8 @@ for the run set, ``["task1","setup"]`` below it): unambiguous whatever the ids
 hold. `data` is the node exactly as the API serves it. Task logs are cut into
 fixed-size chunks so that a byte range reads only the chunks it covers.
 """
-from sqlalchemy import (BigInteger, Column, DateTime, Float, ForeignKey, Index, Integer, LargeBinary, MetaData,
-                        Table, Text)
+from sqlalchemy import (BigInteger, Boolean, Column, DateTime, Float, ForeignKey, Index, Integer, LargeBinary,
+                        MetaData, Table, Text, false)
 
 LOG_CHUNK = 64 * 1024
 
@@ -29,6 +29,7 @@ jobs = Table(
     Column("digest", Text, nullable=False),          # of the last snapshot: a resend changes nothing
     Column("nodes", Integer, nullable=False),
     Column("updated", DateTime, nullable=False),
+    Column("pinned", Boolean, nullable=False, server_default=false()),  # kept whatever the retention
     Index("ix_jobs_updated", "updated"),
     Index("ix_jobs_name_updated", "name", "updated"),
     Index("ix_jobs_start", "start"),
@@ -63,4 +64,13 @@ log_chunks = Table(
     Column("name", Text, primary_key=True),
     Column("seq", Integer, primary_key=True),
     Column("data", LargeBinary, nullable=False),
+)
+
+# One row (id 1) at most: the jobs the server keeps. None: no bound of that kind. A job goes when
+# every bound set says so: past the newest `keep_last` of its name and older than `keep_days`.
+retention = Table(
+    "retention", metadata,
+    Column("id", Integer, primary_key=True),
+    Column("keep_last", Integer),
+    Column("keep_days", Float),
 )

@@ -38,6 +38,12 @@ class Settings:
     db_timeout: float = 10.0
     # Uploads parsed and stored at once by one process; more wait their turn.
     parallel_uploads: int = 2
+    # Seconds a connection may take to send a request's headers (from its start or its last answer),
+    # and the connections held at once; more are refused.
+    header_timeout: float = 30.0
+    max_connections: int = 500
+    # Seconds between two applications of the retention by the server itself (0: never).
+    prune_interval: float = 3600.0
     # Rows per page in the job list, at most.
     max_per_page: int = 500
     # Characters in one query value (a search, a name, an id path), at most.

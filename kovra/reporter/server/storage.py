@@ -43,6 +43,8 @@ PG_PARAMETERS = 4800
 # SQLite: after a write of this many bytes of rows the WAL is checkpointed and truncated, rather
 # than kept at its largest; and a WAL reset is never left larger than WAL_KEPT.
 WAL_TRUNCATE_BYTES = 16 * 1024 * 1024
+# The execution option that marks a connection that writes.
+WRITES = "kovra_writes"
 WAL_KEPT = 64 * 1024 * 1024
 
 
@@ -52,6 +54,10 @@ class StorageError(Exception):
 
 class DatabaseUnavailable(StorageError):
     """The database cannot be reached (stopped, restarting, network gone)."""
+
+
+class Conflict(StorageError):
+    """A send that would replace a finished job, or rename one, without saying it replaces."""
 
 
 class StorageFull(StorageError):
@@ -105,6 +111,8 @@ class Storage:
             self.engine = sqlalchemy.create_engine(
                 self.url, future=True, pool_pre_ping=True, pool_size=8, max_overflow=8,
                 pool_timeout=timeout, connect_args={"connect_timeout": max(1, int(timeout))})
+        # The same pool; its connections' transactions are writers' (see _on_begin).
+        self.writing = self.engine.execution_options(**{WRITES: True})
         if upgrade:
             self.upgrade()
 
@@ -123,6 +131,8 @@ class Storage:
             # Taken by a new file only (before its first table): 16 KiB pages hold a job's rows in a
             # quarter of the pages 4 KiB ones take, which its store and the checkpoint after it copy.
             cursor.execute("PRAGMA page_size=16384")
+            # Also for a new file only: deleted jobs' pages can be given back (give_back_space).
+            cursor.execute("PRAGMA auto_vacuum=INCREMENTAL")
             cursor.execute("PRAGMA journal_mode=WAL")
             cursor.execute("PRAGMA synchronous=NORMAL")
             cursor.execute("PRAGMA foreign_keys=ON")
@@ -132,11 +142,13 @@ class Storage:
             # Case folded as Python (and PostgreSQL) fold it, beyond ASCII too.
             dbapi_connection.create_function("lower", 1, _lower, deterministic=True)
 
-        # The driver runs in autocommit so that reads take no transaction; a writer takes the
-        # write lock at BEGIN, not half-way through, where SQLite would have to give up on it.
+        # The driver runs in autocommit, and transactions are begun here: a writer's takes the write
+        # lock at BEGIN, not half-way through, where SQLite would have to give up on it; a reader's
+        # is deferred, a snapshot of the WAL that never waits for a writer.
         @event.listens_for(engine, "begin")
         def _on_begin(connection):
-            connection.exec_driver_sql("BEGIN IMMEDIATE")
+            writes = connection.get_execution_options().get(WRITES, False)
+            connection.exec_driver_sql("BEGIN IMMEDIATE" if writes else "BEGIN")
 
         return engine
 
@@ -154,7 +166,7 @@ class Storage:
         scripts = ScriptDirectory.from_config(config)
         head = scripts.get_current_head()
         with self._guard():
-            with self.engine.connect() as connection:
+            with self.writing.connect() as connection:
                 if not self.is_sqlite:
                     # Several servers may start at once on one database: one migrates, the others wait.
                     connection.execute(text("SELECT pg_advisory_lock(471147)"))
@@ -273,16 +285,26 @@ class Storage:
 
     # --- writes ---------------------------------------------------------------------------------------------------
 
-    def put_job(self, job_id, snapshot, state):
-        """Stores `snapshot` as the job's current one in one transaction; returns (job row, changed)."""
+    def put_job(self, job_id, snapshot, state, replace=False):
+        """Stores `snapshot` as the job's current one in one transaction; returns (job row, changed).
+
+        A different snapshot of a finished job, or one that renames the job, is refused (Conflict)
+        unless `replace`; the very same snapshot again is always taken, as a retry sends it."""
         jobs = schema.jobs
         now = datetime.datetime.utcnow()
         with self._guard(), self._writer() as connection:
             if not self.is_sqlite:
                 # Concurrent sends of one job, from any server process, take turns.
                 connection.execute(text("SELECT pg_advisory_xact_lock(hashtext(:key))"), {"key": job_id})
-            old = connection.execute(select(jobs.c.snapshot, jobs.c.digest, jobs.c.state)
+            old = connection.execute(select(jobs.c.snapshot, jobs.c.digest, jobs.c.state, jobs.c.name)
                                      .where(jobs.c.id == job_id)).first()
+            if old is not None and old.digest != snapshot.digest and not replace:
+                if old.state == "finished":
+                    raise Conflict("job %r is finished: a different snapshot replaces it only with replace=true"
+                                   % job_id)
+                if old.name != snapshot.job["name"]:
+                    raise Conflict("job %r is named %r: a send renames it only with replace=true"
+                                   % (job_id, old.name))
             if old is not None and old.digest == snapshot.digest:
                 if old.state != state:
                     connection.execute(update(jobs).where(jobs.c.id == job_id).values(state=state, updated=now))
@@ -313,6 +335,87 @@ class Storage:
         if changed and self.is_sqlite and _size(snapshot) >= WAL_TRUNCATE_BYTES:
             self.truncate_wal()
         return job_row(row), changed
+
+    def delete_job(self, job_id):
+        """Deletes the job with its nodes and logs in one transaction; False when there was none.
+        A reader sees the whole job or none of it. SQLite then gives the freed pages back to the
+        file system (incremental vacuum, then the WAL truncated); PostgreSQL's autovacuum makes the
+        space reusable."""
+        jobs = schema.jobs
+        with self._guard():
+            with self._writer() as connection:
+                if not self.is_sqlite:
+                    connection.execute(text("SELECT pg_advisory_xact_lock(hashtext(:key))"), {"key": job_id})
+                for table in (schema.log_chunks, schema.log_files, schema.nodes):
+                    connection.execute(delete(table).where(table.c.job == job_id))
+                gone = connection.execute(delete(jobs).where(jobs.c.id == job_id)).rowcount
+            if gone and self.is_sqlite:
+                self.give_back_space()
+        return bool(gone)
+
+    # --- retention -----------------------------------------------------------------------------------------------
+
+    def retention(self):
+        """{"keep_last": N or None, "keep_days": D or None}."""
+        table = schema.retention
+        with self._guard(), self.engine.connect() as connection:
+            row = connection.execute(select(table.c.keep_last, table.c.keep_days).where(table.c.id == 1)).first()
+        return {"keep_last": row.keep_last if row else None, "keep_days": row.keep_days if row else None}
+
+    def set_retention(self, keep_last=None, keep_days=None):
+        table = schema.retention
+        with self._guard(), self._writer() as connection:
+            connection.execute(delete(table))
+            connection.execute(insert(table).values(id=1, keep_last=keep_last, keep_days=keep_days))
+        return self.retention()
+
+    def pin(self, job_id, pinned=True):
+        """Pins (or unpins) a job; False when there is no such job."""
+        jobs = schema.jobs
+        with self._guard(), self._writer() as connection:
+            found = connection.execute(update(jobs).where(jobs.c.id == job_id).values(pinned=bool(pinned))).rowcount
+        return bool(found)
+
+    def expired(self, now=None):
+        """The keys of the jobs the retention lets go, oldest first: finished, not pinned, past the
+        newest keep_last of their name and older than keep_days (each where it is set)."""
+        policy = self.retention()
+        keep_last, keep_days = policy["keep_last"], policy["keep_days"]
+        if keep_last is None and keep_days is None:
+            return []
+        now = now or datetime.datetime.utcnow()
+        jobs = schema.jobs
+        statement = (select(jobs.c.id, jobs.c.name, jobs.c.updated, jobs.c.state, jobs.c.pinned)
+                     .order_by(jobs.c.name, jobs.c.updated.desc(), jobs.c.id))
+        with self._guard(), self.engine.connect() as connection:
+            rows = connection.execute(statement).fetchall()
+        going = []
+        rank = {}
+        for row in rows:
+            rank[row.name] = rank.get(row.name, 0) + 1
+            if row.pinned or row.state != "finished":
+                continue
+            if keep_last is not None and rank[row.name] <= keep_last:
+                continue
+            if keep_days is not None and row.updated > now - datetime.timedelta(days=keep_days):
+                continue
+            going.append((row.updated, row.id))
+        return [job_id for _, job_id in sorted(going)]
+
+    def prune(self, dry_run=False, now=None):
+        """Deletes what the retention lets go (nothing with `dry_run`); returns those keys."""
+        going = self.expired(now)
+        if dry_run:
+            return going
+        return [job_id for job_id in going if self.delete_job(job_id)]
+
+    def give_back_space(self):
+        """SQLite: the free pages cut from the file (in files made with auto_vacuum=INCREMENTAL)."""
+        with self._write_lock, self.engine.connect() as connection:
+            raw = connection.connection.driver_connection
+            # Run to its end as a script: a statement's one step frees a single page.
+            raw.executescript("PRAGMA incremental_vacuum")
+        self.truncate_wal()
 
     def truncate_wal(self):
         """Copies the WAL into the database and truncates it, if no reader holds it within a moment:
@@ -423,8 +526,14 @@ class _Writer:
         if self.storage.is_sqlite:
             self.storage._write_lock.acquire()
         try:
-            self.context = self.storage.engine.begin()
-            return self.context.__enter__()
+            self.connection = self.storage.writing.connect()
+            try:
+                self.context = self.connection.begin()
+                self.context.__enter__()
+            except BaseException:
+                self.connection.close()
+                raise
+            return self.connection
         except BaseException:
             if self.storage.is_sqlite:
                 self.storage._write_lock.release()
@@ -432,7 +541,10 @@ class _Writer:
 
     def __exit__(self, *exc):
         try:
-            return self.context.__exit__(*exc)
+            try:
+                return self.context.__exit__(*exc)
+            finally:
+                self.connection.close()
         finally:
             if self.storage.is_sqlite:
                 self.storage._write_lock.release()

@@ -1,0 +1,30 @@
+"""Retention: jobs can be pinned, and one policy row says how many jobs of each name, and how old,
+the server keeps.
+
+Revision ID: 0003_team
+Revises: 0002
+"""
+import sqlalchemy as sa
+from alembic import op
+
+revision = "0003_team"
+down_revision = "0002"
+branch_labels = None
+depends_on = None
+
+
+def upgrade():
+    # ALTER TABLE in place on both databases: SQLite's batch mode would copy the table and drop the
+    # old one, whose nodes and logs would go with it (ON DELETE CASCADE).
+    op.add_column("jobs", sa.Column("pinned", sa.Boolean, nullable=False, server_default=sa.false()))
+    op.create_table(
+        "retention",
+        sa.Column("id", sa.Integer, primary_key=True),
+        sa.Column("keep_last", sa.Integer),
+        sa.Column("keep_days", sa.Float),
+    )
+
+
+def downgrade():
+    op.drop_table("retention")
+    op.execute("ALTER TABLE jobs DROP COLUMN pinned")
