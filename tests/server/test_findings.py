@@ -362,3 +362,100 @@ def test_stalled_connections_are_closed_and_bounded(start_server):
     finally:
         for sock in stalled:
             sock.close()
+
+
+def test_health_readiness_and_the_database_going_and_coming_back(client, monkeypatch, caplog):
+    import logging
+    storage = client.app.state.storage
+    assert client.get("/healthz").json() == {"status": "ok"}
+    assert client.get("/readyz").json() == {"status": "ready"}
+    real = storage.engine.connect
+
+    def away(*_args, **_kwargs):
+        raise sqlalchemy.exc.OperationalError("SELECT 1", {}, Exception("connection refused"))
+
+    caplog.set_level(logging.WARNING, logger="kovra.reporter.server")
+    monkeypatch.setattr(storage.engine, "connect", away)
+    for _ in range(3):
+        assert client.get("/api/jobs").status_code == 503
+    assert client.get("/healthz").status_code == 200
+    ready = client.get("/readyz")
+    assert ready.status_code == 503 and "connection refused" in ready.json()["error"]
+    monkeypatch.setattr(storage.engine, "connect", real)
+    for _ in range(2):
+        assert client.get("/api/jobs").status_code == 200
+    assert client.get("/readyz").status_code == 200
+    said = [record.getMessage() for record in caplog.records if record.name == "kovra.reporter.server"]
+    # Once each way, however many requests met it.
+    assert said == ["the database is unavailable: connection refused", "the database is available again"]
+
+
+def test_files_are_the_owners_and_a_readable_token_file_is_warned_of(start_server, tmp_path):
+    import stat
+    from kovra.reporter.server.settings import Settings
+    from kovra.reporter.server.storage import Storage
+    folder = tmp_path / "fresh" / "data"
+    storage = Storage("sqlite:///%s" % (folder / "reporter.sqlite3"))
+    try:
+        assert put_job_via(storage) == 1
+        modes = {name: stat.S_IMODE(os.stat(folder / name).st_mode) for name in os.listdir(folder)}
+        assert stat.S_IMODE(os.stat(folder).st_mode) == 0o700
+        assert modes == {"reporter.sqlite3": 0o600, "reporter.sqlite3-wal": 0o600, "reporter.sqlite3-shm": 0o600}
+    finally:
+        storage.close()
+    server = start_server()
+    os.chmod(server.token_file, 0o644)
+    server.stop()
+    server.start()
+    assert "warning: the token file %s can be read by others (mode 0644): chmod 600 it" % server.token_file \
+        in server.output()
+    # The database's password from a file, never on the command line.
+    (tmp_path / "pw").write_text("s3cr:et@x\n")
+    settings = Settings(db="postgresql://kovra@db.example:5432/k", db_password_file=str(tmp_path / "pw"))
+    from sqlalchemy.engine import make_url
+    url = make_url(settings.database_url())
+    assert (url.username, url.password, url.host, url.database) == ("kovra", "s3cr:et@x", "db.example", "k")
+
+
+def put_job_via(storage):
+    from kovra.reporter.server.intake import read_snapshot
+    from kovra.reporter.server.settings import Settings
+    snapshot = read_snapshot(json.dumps(big_document(1, 1)).encode(), {}, Settings(), None, storage.time_text)
+    return storage.put_job("j", snapshot, "finished")[0]["snapshot"]
+
+
+@pytest.mark.parametrize("url", ["/api/jobs/j/report", "/api/jobs", "/jobs/j", "/"])
+def test_large_answers_are_gzipped_when_asked(client, url):
+    for job in ("j", "k1", "k2", "k3", "k4", "k5"):
+        assert put(client, job, big_document(5, 20, payload="text " * 20)).status_code == 200
+    packed = client.get(url, headers={"Accept-Encoding": "gzip"})
+    plain = client.get(url, headers={"Accept-Encoding": "identity"})
+    assert packed.headers["content-encoding"] == "gzip" and "content-encoding" not in plain.headers
+    assert packed.content == plain.content and int(packed.headers["content-length"]) < len(plain.content) / 2
+    assert packed.headers["content-security-policy"] == plain.headers["content-security-policy"]
+
+
+@pytest.mark.parametrize("form", ["text", "json"])
+def test_the_access_log_has_a_line_per_request_and_never_a_token(start_server, form):
+    import time
+    import urllib.request
+    from conftest import TOKEN
+    server = start_server(extra=["--access-log", form])
+    request = urllib.request.Request(server.url + "/api/jobs?q=a%20b", headers={"Authorization": "Bearer " + TOKEN})
+    with urllib.request.urlopen(request, timeout=5) as answer:
+        size = len(answer.read())
+    odd = urllib.request.Request(server.url + "/api/jobs/none", headers={"Authorization": "Bearer guess"})
+    with pytest.raises(urllib.error.HTTPError):
+        urllib.request.urlopen(odd, timeout=5)
+    time.sleep(0.3)
+    lines = [line for line in server.output().splitlines() if "/api/jobs" in line]
+    assert len(lines) == 2 and TOKEN not in server.output() and "guess" not in server.output()
+    if form == "json":
+        first, second = (json.loads(line) for line in lines)
+        assert (first["method"], first["path"], first["status"], first["bytes"], first["token"]) == \
+            ("GET", "/api/jobs?q=a%20b", 200, size, "write")
+        assert (second["status"], second["token"]) == (404, "other") and first["seconds"] >= 0
+    else:
+        first, second = (line.split() for line in lines)
+        assert first[1:5] == ["GET", "/api/jobs?q=a%20b", "200", str(size)] and first[-1] == "write"
+        assert (second[3], second[-1]) == ("404", "other")

@@ -2,12 +2,18 @@
 import asyncio
 import contextlib
 import datetime
+import hmac
 import json
+import logging
 import re
+import time
 import urllib.parse
 
 from starlette.applications import Starlette
+from starlette.concurrency import run_in_threadpool
 from starlette.middleware import Middleware
+from starlette.middleware.gzip import GZipMiddleware
+from starlette.routing import Route
 
 from kovra.reporter.server.api import Api, JSONResponse, error_handlers
 from kovra.reporter.server.settings import Settings
@@ -48,6 +54,55 @@ class SecurityHeaders:
                 (b"content-type", b"application/json"), (b"content-length", str(len(body)).encode())]})
             await send({"type": "http.response.body", "body": body})
             raise
+
+
+class AccessLog:
+    """One line per request on the "kovra.reporter.access" logger: time, method, path with its query,
+    status, bytes sent, seconds taken and the token's name ("write", "other" for a token that is not
+    the server's, "-" for none); never a token. `form` is "text" or "json" (JSON lines)."""
+
+    def __init__(self, app, form, token):
+        self.app = app
+        self.form = form
+        self.token = token
+        self.log = logging.getLogger("kovra.reporter.access")
+
+    def token_name(self, scope):
+        header = dict(scope.get("headers") or ()).get(b"authorization", b"")
+        scheme, _, given = header.decode("latin-1").partition(" ")
+        if scheme.lower() != "bearer" or not given.strip():
+            return "-"
+        if self.token and hmac.compare_digest(given.strip().encode(), self.token.encode()):
+            return "write"
+        return "other"
+
+    async def __call__(self, scope, receive, send):
+        if scope["type"] != "http":
+            return await self.app(scope, receive, send)
+        started = time.monotonic()
+        status, sent = 500, 0
+
+        async def counting(message):
+            nonlocal status, sent
+            if message["type"] == "http.response.start":
+                status = message["status"]
+            elif message["type"] == "http.response.body":
+                sent += len(message.get("body", b""))
+            await send(message)
+
+        try:
+            await self.app(scope, receive, counting)
+        finally:
+            query = scope.get("query_string", b"").decode("latin-1")
+            entry = {"time": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="milliseconds"),
+                     "method": scope.get("method"), "path": scope.get("path", "") + ("?" + query if query else ""),
+                     "status": status, "bytes": sent, "seconds": round(time.monotonic() - started, 6),
+                     "token": self.token_name(scope)}
+            if self.form == "json":
+                self.log.info(json.dumps(entry, ensure_ascii=True))
+            else:
+                self.log.info("%(time)s %(method)s %(path)s %(status)d %(bytes)d %(seconds).6f %(token)s"
+                              % dict(entry, path=entry["path"].encode("unicode_escape").decode("ascii")))
 
 
 def secured(headers):
@@ -191,6 +246,20 @@ async def prune_now_and_then(storage, interval):
             log.warning("pruning failed: %s", " ".join(str(error).split())[:300])
 
 
+def configure_logs():
+    """Warnings (the database going and coming back) on standard error with their time; the access
+    log's lines on standard output as they are."""
+    import sys
+    logging.basicConfig(format="%(asctime)s %(levelname)s %(message)s", level=logging.WARNING)
+    access = logging.getLogger("kovra.reporter.access")
+    if not access.handlers:
+        access.setLevel(logging.INFO)
+        access.propagate = False
+        handler = logging.StreamHandler(sys.stdout)
+        handler.setFormatter(logging.Formatter("%(message)s"))
+        access.addHandler(handler)
+
+
 SETTINGS_VARIABLE = "KOVRA_REPORTER_SETTINGS"
 
 
@@ -202,6 +271,7 @@ def app_from_environment():
     from kovra.reporter.server import connections
     settings = Settings(**json.loads(os.environ[SETTINGS_VARIABLE]))
     connections.configure(settings)
+    configure_logs()
     return create_app(settings, upgrade=False)
 
 
@@ -210,7 +280,18 @@ def create_app(settings=None, storage=None, upgrade=True):
     settings = settings or Settings()
     storage = storage or Storage(settings.database_url(), timeout=settings.db_timeout, upgrade=upgrade)
     api = Api(storage, settings)
-    routes = api.routes() + web_routes(storage, settings)
+
+    async def healthz(_request):
+        # The process answers: nothing more is asked.
+        return JSONResponse({"status": "ok"})
+
+    async def readyz(_request):
+        ready, reason = await run_in_threadpool(storage.ready)
+        return JSONResponse({"status": "ready"} if ready else {"status": "not ready", "error": reason},
+                            status_code=200 if ready else 503)
+
+    routes = [Route("/healthz", healthz, methods=["GET"]), Route("/readyz", readyz, methods=["GET"])] \
+        + api.routes() + web_routes(storage, settings)
 
     async def not_found(_request, _error):
         return JSONResponse({"error": "no such resource"}, status_code=404)
@@ -235,13 +316,19 @@ def create_app(settings=None, storage=None, upgrade=True):
             storage.close()
 
     app = Starlette(routes=routes, exception_handlers=handlers, lifespan=lifespan,
-                    middleware=[Middleware(QueryCheck, max_value=settings.max_query_value,
+                    # Level 1: JSON and pages pack to a fifth or less at once, and a large report is
+                    # packed on the event loop.
+                    middleware=[Middleware(GZipMiddleware, minimum_size=1024, compresslevel=1),
+                                Middleware(QueryCheck, max_value=settings.max_query_value,
                                                page_problem=Pages(storage, settings).problem_page)])
     # Outside Starlette's error middleware, so that a 500 carries the headers too.
     outer = app.build_middleware_stack
 
     def build_middleware_stack():
-        return SecurityHeaders(outer())
+        secured_app = SecurityHeaders(outer())
+        if settings.access_log in ("text", "json"):
+            return AccessLog(secured_app, settings.access_log, api.token)
+        return secured_app
 
     app.build_middleware_stack = build_middleware_stack
     app.state.storage = storage

@@ -16,6 +16,8 @@ class Settings:
 
     # A database URL (sqlite:///FILE or postgresql://...); None: the embedded SQLite file under `data`.
     db: str = None
+    # A file whose first line is the database's password (else libpq's PGPASSFILE or PGPASSWORD apply).
+    db_password_file: str = None
     data: str = dataclasses.field(default_factory=default_data_dir)
     bind: str = "127.0.0.1:%d" % DEFAULT_PORT
     # A file holding the write token (first line); None: writes are refused.
@@ -42,6 +44,8 @@ class Settings:
     # and the connections held at once; more are refused.
     header_timeout: float = 30.0
     max_connections: int = 500
+    # The access log's form: "text", "json" (JSON lines) or "off".
+    access_log: str = "off"
     # Seconds between two applications of the retention by the server itself (0: never).
     prune_interval: float = 3600.0
     # Rows per page in the job list, at most.
@@ -51,6 +55,12 @@ class Settings:
 
     def database_url(self):
         if self.db:
+            if self.db_password_file:
+                # Read here, so that the password never stands on a command line (ps shows those).
+                from sqlalchemy.engine import make_url
+                with open(self.db_password_file, encoding="utf-8") as stream:
+                    password = stream.readline().rstrip("\r\n")
+                return make_url(self.db).set(password=password).render_as_string(hide_password=False)
             return self.db
         return "sqlite:///" + os.path.join(os.path.abspath(self.data), "reporter.sqlite3")
 

@@ -23,6 +23,7 @@ this code raises ``SchemaTooNew`` at start-up.
 """
 import datetime
 import json
+import logging
 import os
 import threading
 
@@ -34,6 +35,7 @@ from kovra.reporter.server import pgdialect, schema
 from kovra.reporter.server.intake import FORMAT_VERSION, NODE_COLUMNS, CollectorPause, child_steps, safe_json
 
 pgdialect.register()
+LOG = logging.getLogger("kovra.reporter.server")
 
 MIGRATIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "migrations")
 # Rows per INSERT batch: bounds the memory one statement holds on both sides.
@@ -105,6 +107,8 @@ class Storage:
         # SQLite keeps times as text: an upload's rows may come with theirs already in that form.
         self.time_text = self.is_sqlite
         self._write_lock = threading.Lock()
+        self._state_lock = threading.Lock()
+        self.available = True
         if self.is_sqlite:
             self.engine = self._sqlite_engine()
         else:
@@ -120,7 +124,10 @@ class Storage:
         database = self.url.split("///", 1)[1] if "///" in self.url else ""
         if database and database != ":memory:":
             folder = os.path.dirname(os.path.abspath(database))
-            os.makedirs(folder, exist_ok=True)
+            # The owner's alone: the folder, the file, and so its WAL and shared-memory files.
+            os.makedirs(folder, mode=0o700, exist_ok=True)
+            if not os.path.exists(database):
+                os.close(os.open(database, os.O_WRONLY | os.O_CREAT, 0o600))
         engine = sqlalchemy.create_engine(
             self.url, future=True, poolclass=QueuePool, pool_size=8, max_overflow=24,
             connect_args={"check_same_thread": False, "timeout": self.timeout, "isolation_level": None})
@@ -200,7 +207,33 @@ class Storage:
     # --- reads ----------------------------------------------------------------------------------------------------
 
     def _guard(self):
-        return _Guard()
+        return _Guard(self)
+
+    def _availability(self, available, reason=None):
+        """Says once, on the server's log, that the database went away, and once that it came back."""
+        with self._state_lock:
+            if available == self.available:
+                return
+            self.available = available
+        if available:
+            LOG.warning("the database is available again")
+        else:
+            LOG.warning("the database is unavailable: %s", reason)
+
+    def ready(self):
+        """(True, "") when the database answers and its schema is this code's newest; else (False, why)."""
+        from alembic.config import Config
+        from alembic.script import ScriptDirectory
+        config = Config()
+        config.set_main_option("script_location", MIGRATIONS)
+        head = ScriptDirectory.from_config(config).get_current_head()
+        try:
+            current = self.schema_revision()
+        except StorageError as error:
+            return False, str(error)
+        if current != head:
+            return False, "the database's schema is at %s, this server's at %s" % (current, head)
+        return True, ""
 
     def list_jobs(self, name=None, state=None, result=None, since=None, until=None, q=None, offset=0, limit=50):
         jobs = schema.jobs
@@ -551,14 +584,27 @@ class _Writer:
 
 
 class _Guard:
-    """Turns a lost or unreachable database into DatabaseUnavailable, with the driver's reason in one line."""
+    """Turns a lost or unreachable database into DatabaseUnavailable, with the driver's reason in one line;
+    and tells the storage whether the database answered."""
+
+    def __init__(self, storage):
+        self.storage = storage
 
     def __enter__(self):
         return self
 
     def __exit__(self, kind, error, _tb):
         if error is None:
+            if not self.storage.available:
+                self.storage._availability(True)
             return False
+        try:
+            return self._translate(error)
+        except DatabaseUnavailable as unavailable:
+            self.storage._availability(False, str(unavailable).partition(": ")[2])
+            raise
+
+    def _translate(self, error):
         if isinstance(error, sqlalchemy.exc.DBAPIError) and (
                 getattr(error.orig, "sqlstate", None) == "53100"
                 or any(words in str(error.orig).lower() for words in FULL)):
