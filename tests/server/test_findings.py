@@ -459,3 +459,34 @@ def test_the_access_log_has_a_line_per_request_and_never_a_token(start_server, f
         first, second = (line.split() for line in lines)
         assert first[1:5] == ["GET", "/api/jobs?q=a%20b", "200", str(size)] and first[-1] == "write"
         assert (second[3], second[-1]) == ("404", "other")
+
+
+def test_metrics_count_requests_uploads_and_database_errors(client, monkeypatch):
+    assert put(client, "j", big_document(2, 2)).status_code == 200
+    assert put(client, "j", big_document(2, 2)).status_code == 200     # unchanged: not stored again
+    for _ in range(3):
+        client.get("/api/jobs/j/runset")
+    client.get("/api/jobs/none")
+
+    def away(*_args, **_kwargs):
+        raise sqlalchemy.exc.OperationalError("SELECT 1", {}, Exception("connection refused"))
+
+    monkeypatch.setattr(client.app.state.storage.engine, "connect", away)
+    client.get("/api/jobs")
+    answer = client.get("/metrics")
+    assert answer.headers["content-type"].startswith("text/plain; version=0.0.4")
+    values = {}
+    for line in answer.text.splitlines():
+        if not line.startswith("#"):
+            name, _, value = line.rpartition(" ")
+            values[name] = float(value)
+    assert values['kovra_requests_total{handler="runset",method="GET",status="200"}'] == 3
+    assert values['kovra_requests_total{handler="job",method="GET",status="404"}'] == 1
+    assert values['kovra_requests_total{handler="put_job",method="PUT",status="200"}'] == 2
+    assert values['kovra_requests_total{handler="list_jobs",method="GET",status="503"}'] == 1
+    assert values['kovra_request_seconds_count{handler="runset"}'] == 3
+    assert values['kovra_request_seconds_bucket{handler="runset",le="+Inf"}'] == 3
+    assert values['kovra_request_seconds_bucket{handler="runset",le="0.005"}'] <= 3
+    assert (values["kovra_uploads_total"], values["kovra_nodes_stored_total"]) == (1, 1 + 2 + 4)
+    assert values["kovra_database_errors_total"] == 1
+    assert (values["kovra_upload_slots_busy"], values["kovra_uploads_waiting"]) == (0, 0)

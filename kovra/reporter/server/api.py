@@ -28,6 +28,7 @@ from starlette.responses import JSONResponse as _StarletteJSON, Response
 from starlette.routing import Route
 
 from kovra.reporter.server import intake
+from kovra.reporter.server.metrics import Metrics
 from kovra.reporter.server.storage import Conflict, DatabaseUnavailable, StorageError, StorageFull
 
 STATES = ("running", "finished")
@@ -128,6 +129,7 @@ class Api:
         # Parsing an upload is CPU work under the interpreter lock: a few at a time keep the readers
         # (one-row reads on the event loop) from waiting behind every sender at once.
         self._upload_slots = asyncio.Semaphore(settings.parallel_uploads)
+        self.metrics = Metrics()
 
     def routes(self):
         return [
@@ -139,6 +141,7 @@ class Api:
             Route("/api/retention", self.retention, methods=["GET"]),
             Route("/api/retention", self.set_retention, methods=["PUT"]),
             Route("/api/prune", self.prune, methods=["POST"]),
+            Route("/metrics", self.metrics_text, methods=["GET"]),
             Route("/api/jobs/{job}/runset", self.runset, methods=["GET"]),
             Route("/api/jobs/{job}/section", self.section, methods=["GET"]),
             Route("/api/jobs/{job}/report", self.report, methods=["GET"]),
@@ -246,6 +249,11 @@ class Api:
             raise HTTPProblem(404, "no job %r" % job)
         return JSONResponse({"deleted": job})
 
+    async def metrics_text(self, request):
+        self._readable(request)
+        return Response(self.metrics.text(self.storage.database_errors),
+                        media_type="text/plain; version=0.0.4; charset=utf-8")
+
     async def pin(self, request):
         self._writable(request)
         job = check_job_key(request.path_params["job"], self.settings)
@@ -290,13 +298,25 @@ class Api:
         self._declared_size(request)
         # The body is read once a slot is free: the uploads held in memory are never more than the
         # slots, however many senders wait (their bytes wait in the socket meanwhile).
-        async with self._upload_slots:
+        metrics = self.metrics
+        metrics.waiting += 1
+        try:
+            await self._upload_slots.acquire()
+        finally:
+            metrics.waiting -= 1
+        metrics.slots_busy += 1
+        try:
             body = await self._body(request)
             report, logs = self._parts(request, body)
             del body
             snapshot = await self._call(intake.read_snapshot, report, logs, self.settings, name,
                                         self.storage.time_text)
             row, changed = await self._call(self.storage.put_job, job, snapshot, state, replace == "true")
+        finally:
+            metrics.slots_busy -= 1
+            self._upload_slots.release()
+        if changed:
+            metrics.stored(len(snapshot.nodes))
         return JSONResponse(dict(row, changed=changed), status_code=200)
 
     def _declared_size(self, request):

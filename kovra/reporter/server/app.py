@@ -16,6 +16,7 @@ from starlette.middleware.gzip import GZipMiddleware
 from starlette.routing import Route
 
 from kovra.reporter.server.api import Api, JSONResponse, error_handlers
+from kovra.reporter.server.metrics import Measure
 from kovra.reporter.server.settings import Settings
 from kovra.reporter.server.storage import Storage
 from kovra.reporter.server.web import Pages, web_routes
@@ -325,7 +326,7 @@ def create_app(settings=None, storage=None, upgrade=True):
     outer = app.build_middleware_stack
 
     def build_middleware_stack():
-        secured_app = SecurityHeaders(outer())
+        secured_app = SecurityHeaders(Measure(outer(), api.metrics))
         if settings.access_log in ("text", "json"):
             return AccessLog(secured_app, settings.access_log, api.token)
         return secured_app

@@ -109,6 +109,7 @@ class Storage:
         self._write_lock = threading.Lock()
         self._state_lock = threading.Lock()
         self.available = True
+        self.database_errors = 0
         if self.is_sqlite:
             self.engine = self._sqlite_engine()
         else:
@@ -601,6 +602,7 @@ class _Guard:
         try:
             return self._translate(error)
         except DatabaseUnavailable as unavailable:
+            self.storage.database_errors += 1
             self.storage._availability(False, str(unavailable).partition(": ")[2])
             raise
 
