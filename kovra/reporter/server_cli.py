@@ -191,7 +191,10 @@ def add_commands(command):
                                                    "(default: ~/.local/share/kovra-reporter)")
     sub.add_argument("--token-file", metavar="FILE", help="file whose first line is the write token "
                                                           "(default: DIR/token, made on first start)")
-    sub.add_argument("--read-token", action="store_true", help="reading needs the token too")
+    sub.add_argument("--read-token", action="store_const", const=True, default=None,
+                     help="reading needs the token too, on every process of the database (stored in it)")
+    sub.add_argument("--no-read-token", action="store_const", const=False, dest="read_token",
+                     help="reading needs no token, on every process of the database")
     sub.add_argument("--workers", type=int, default=1, metavar="N",
                      help="worker processes on the one address (default: 1); they share the database")
     sub.add_argument("--max-upload-mb", type=int, metavar="MB", help="largest upload taken (default: 256)")

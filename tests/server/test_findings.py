@@ -490,3 +490,24 @@ def test_metrics_count_requests_uploads_and_database_errors(client, monkeypatch)
     assert (values["kovra_uploads_total"], values["kovra_nodes_stored_total"]) == (1, 1 + 2 + 4)
     assert values["kovra_database_errors_total"] == 1
     assert (values["kovra_upload_slots_busy"], values["kovra_uploads_waiting"]) == (0, 0)
+
+
+def test_the_rule_on_reading_is_the_databases_for_every_process(make_client, monkeypatch):
+    from kovra.reporter.server import storage as storage_module
+    monkeypatch.setattr(storage_module, "READ_RULE_AGE", 0.0)
+    open_one = make_client()
+    assert put(open_one, "j", big_document(1, 1)).status_code == 200
+    assert open_one.get("/api/jobs/j").status_code == 200
+    protecting = make_client(read_token_required=True)
+    # The process started without the flag applies the rule the other one stored.
+    for client in (open_one, protecting):
+        for url in ("/api/jobs", "/api/jobs/j/runset", "/jobs/j/rows?parent=", "/metrics"):
+            answer = client.get(url)
+            assert answer.status_code == 401 and "reading needs a token" in answer.json()["error"], url
+            if not url.startswith("/jobs/"):   # (the pages' own rows take no token yet)
+                assert client.get(url, headers=AUTH).status_code == 200, url
+        page = client.get("/jobs/j")
+        assert page.status_code == 401 and page.headers["content-type"].startswith("text/html")
+        assert client.get("/healthz").status_code == 200
+    make_client(read_token_required=False)
+    assert open_one.get("/api/jobs/j").status_code == 200 and open_one.get("/").status_code == 200

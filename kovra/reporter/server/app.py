@@ -18,7 +18,7 @@ from starlette.routing import Route
 from kovra.reporter.server.api import Api, JSONResponse, error_handlers
 from kovra.reporter.server.metrics import Measure
 from kovra.reporter.server.settings import Settings
-from kovra.reporter.server.storage import Storage
+from kovra.reporter.server.storage import DatabaseUnavailable, Storage
 from kovra.reporter.server.web import Pages, web_routes
 
 # As strict as the HTML report's: JSON needs nothing at all; pages set their own (with their hashes).
@@ -104,6 +104,45 @@ class AccessLog:
             else:
                 self.log.info("%(time)s %(method)s %(path)s %(status)d %(bytes)d %(seconds).6f %(token)s"
                               % dict(entry, path=entry["path"].encode("unicode_escape").decode("ascii")))
+
+
+class ReadGuard:
+    """Reading needs the token where the database says so (every process of a team applies the one
+    rule): a read without it is answered 401, a page's as a page. The database is asked off the
+    event loop, at most every few seconds."""
+
+    OPEN = ("/healthz", "/readyz")
+
+    def __init__(self, app, storage, token, page_problem):
+        self.app = app
+        self.storage = storage
+        self.token = token
+        self.page_problem = page_problem
+
+    async def __call__(self, scope, receive, send):
+        if scope["type"] == "http" and scope.get("method") in ("GET", "HEAD") and scope.get("path") not in self.OPEN:
+            protected = self.storage.known_read_rule()
+            if protected is None:
+                try:
+                    protected = await run_in_threadpool(self.storage.read_protected)
+                except DatabaseUnavailable as error:
+                    return await JSONResponse({"error": str(error)}, status_code=503)(scope, receive, send)
+            if protected and not self._authorised(scope):
+                path = scope.get("path", "")
+                if path.startswith("/api/") or path.endswith("/rows") or path == "/metrics":
+                    answer = JSONResponse({"error": "reading needs a token (Authorization: Bearer TOKEN)"},
+                                          status_code=401)
+                else:
+                    answer = self.page_problem(401, "this server wants a token for every read; its pages "
+                                                    "cannot send one")
+                return await answer(scope, receive, send)
+        await self.app(scope, receive, send)
+
+    def _authorised(self, scope):
+        header = dict(scope.get("headers") or ()).get(b"authorization", b"")
+        scheme, _, given = header.decode("latin-1").partition(" ")
+        return (bool(self.token) and scheme.lower() == "bearer"
+                and hmac.compare_digest(given.strip().encode(), self.token.encode()))
 
 
 def secured(headers):
@@ -281,6 +320,11 @@ def create_app(settings=None, storage=None, upgrade=True):
     settings = settings or Settings()
     storage = storage or Storage(settings.database_url(), timeout=settings.db_timeout, upgrade=upgrade)
     api = Api(storage, settings)
+    pages = Pages(storage, settings)
+    # The rule on reading is the database's: a process started with --read-token (or
+    # --no-read-token) sets it for every process.
+    if settings.read_token_required is not None:
+        storage.set_read_protected(settings.read_token_required)
 
     async def healthz(_request):
         # The process answers: nothing more is asked.
@@ -321,7 +365,9 @@ def create_app(settings=None, storage=None, upgrade=True):
                     # packed on the event loop.
                     middleware=[Middleware(GZipMiddleware, minimum_size=1024, compresslevel=1),
                                 Middleware(QueryCheck, max_value=settings.max_query_value,
-                                               page_problem=Pages(storage, settings).problem_page)])
+                                           page_problem=pages.problem_page),
+                                Middleware(ReadGuard, storage=storage, token=api.token,
+                                           page_problem=pages.problem_page)])
     # Outside Starlette's error middleware, so that a 500 carries the headers too.
     outer = app.build_middleware_stack
 

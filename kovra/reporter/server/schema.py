@@ -74,3 +74,10 @@ retention = Table(
     Column("keep_last", Integer),
     Column("keep_days", Float),
 )
+
+# One row (id 1) at most: whether reading needs a token, for every process on the database.
+access = Table(
+    "access", metadata,
+    Column("id", Integer, primary_key=True),
+    Column("read_protected", Boolean, nullable=False, server_default=false()),
+)

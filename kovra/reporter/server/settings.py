@@ -24,7 +24,9 @@ class Settings:
     token_file: str = None
     # The token itself, for callers that hold it in memory (tests, the main job); wins over token_file.
     token: str = None
-    read_token_required: bool = False
+    # Whether reading needs the token, stored in the database for every process: True or False sets
+    # that rule at start-up; None leaves the database's as it is.
+    read_token_required: bool = None
 
     # Limits on what one upload may be.
     max_upload_bytes: int = 256 * 1024 * 1024        # the request body as sent

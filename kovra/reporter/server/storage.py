@@ -26,6 +26,7 @@ import json
 import logging
 import os
 import threading
+import time
 
 import sqlalchemy
 from sqlalchemy import DateTime, and_, delete, event, func, insert, or_, select, text, update
@@ -45,6 +46,8 @@ PG_PARAMETERS = 4800
 # SQLite: after a write of this many bytes of rows the WAL is checkpointed and truncated, rather
 # than kept at its largest; and a WAL reset is never left larger than WAL_KEPT.
 WAL_TRUNCATE_BYTES = 16 * 1024 * 1024
+# Seconds a process keeps the database's rule on reading before it reads it again.
+READ_RULE_AGE = 2.0
 # The execution option that marks a connection that writes.
 WRITES = "kovra_writes"
 WAL_KEPT = 64 * 1024 * 1024
@@ -110,6 +113,7 @@ class Storage:
         self._state_lock = threading.Lock()
         self.available = True
         self.database_errors = 0
+        self._read_rule = None  # (read_protected, when read)
         if self.is_sqlite:
             self.engine = self._sqlite_engine()
         else:
@@ -386,6 +390,33 @@ class Storage:
             if gone and self.is_sqlite:
                 self.give_back_space()
         return bool(gone)
+
+    # --- access --------------------------------------------------------------------------------------------------
+
+    def read_protected(self, now=None):
+        """Whether reading needs a token: the database's rule, read again at most every READ_RULE_AGE s."""
+        now = time.monotonic() if now is None else now
+        if self._read_rule is not None and now - self._read_rule[1] < READ_RULE_AGE:
+            return self._read_rule[0]
+        table = schema.access
+        with self._guard(), self.engine.connect() as connection:
+            found = connection.execute(select(table.c.read_protected).where(table.c.id == 1)).scalar()
+        self._read_rule = (bool(found), now)
+        return bool(found)
+
+    def known_read_rule(self):
+        """The rule on reading when this process read it recently, else None (read_protected asks)."""
+        rule = self._read_rule
+        if rule is not None and time.monotonic() - rule[1] < READ_RULE_AGE:
+            return rule[0]
+        return None
+
+    def set_read_protected(self, protected):
+        table = schema.access
+        with self._guard(), self._writer() as connection:
+            connection.execute(delete(table))
+            connection.execute(insert(table).values(id=1, read_protected=bool(protected)))
+        self._read_rule = None
 
     # --- retention -----------------------------------------------------------------------------------------------
 

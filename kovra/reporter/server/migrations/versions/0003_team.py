@@ -1,5 +1,5 @@
 """Retention: jobs can be pinned, and one policy row says how many jobs of each name, and how old,
-the server keeps.
+the server keeps. Access: whether reading needs a token, one rule for every process.
 
 Revision ID: 0003_team
 Revises: 0002
@@ -23,8 +23,14 @@ def upgrade():
         sa.Column("keep_last", sa.Integer),
         sa.Column("keep_days", sa.Float),
     )
+    op.create_table(
+        "access",
+        sa.Column("id", sa.Integer, primary_key=True),
+        sa.Column("read_protected", sa.Boolean, nullable=False, server_default=sa.false()),
+    )
 
 
 def downgrade():
+    op.drop_table("access")
     op.drop_table("retention")
     op.execute("ALTER TABLE jobs DROP COLUMN pinned")
