@@ -78,23 +78,32 @@ def _id_json(node_id):
     return json.dumps(node_id, separators=(",", ":"))
 
 
+def path_steps(child_ids, id_texts):
+    """Each child's step in its path: its id, or {"id": ID, "position": N} for a repeated id or an object."""
+    first = set()
+    steps = []
+    for index, (child_id, text) in enumerate(zip(child_ids, id_texts)):
+        if type(child_id) is not dict and text not in first:
+            first.add(text)
+            steps.append(text)
+        else:
+            steps.append('{"id":%s,"position":%d}' % (text, index))
+    return steps
+
+
 def flatten(report, max_nodes, max_depth):
     """Rows for `nodes` (tuples in NODE_COLUMNS order), the run set first; children as ids in stored order.
 
-    A node is reached as the file-backed client reaches it: among siblings with the
-    same id the first wins (tasks before sections), and later ones are not stored.
+    Every node is stored, siblings with the same id too: a repeated id (after the first,
+    tasks before sections) or an object id stands in the path as {"id": ID, "position": N}.
     Also checks what the JSON parser let through: the shape of every node, and how
     deep the values nest (the document's own levels included), without recursion.
     """
     rows = []
-    seen = set()
     # (node, its path as JSON text, parent path, position among siblings, depth in the tree)
     stack = [(report, "[]", None, 0, 0)]
     while stack:
         node, path, parent, position, depth = stack.pop()
-        if path in seen:
-            continue
-        seen.add(path)
         if len(rows) >= max_nodes:
             raise Refused("the report has more than %d nodes" % max_nodes, status=413)
         # The document's levels: {"report": {"tasks": [{"sections": [ ... two per step down;
@@ -138,6 +147,7 @@ def flatten(report, max_nodes, max_depth):
             safe_json(own), _unmarked("[" + ",".join(id_texts) + "]"),
         ))
         prefix = path[:-1] + ("," if depth else "")
+        steps = path_steps(child_ids, id_texts)
         for index in range(len(below) - 1, -1, -1):
-            stack.append((below[index], prefix + id_texts[index] + "]", path, index, depth + 1))
+            stack.append((below[index], prefix + steps[index] + "]", path, index, depth + 1))
     return rows

@@ -12,9 +12,12 @@ on the framework's 3.10.
   log files) or a stored report folder (results.json, else results.yaml, and the
   log files the report names), in one request; a JUnit XML file's path sends that
   file (``send_junit``), which the server turns into a job of this model;
-- ``job_info()``, ``log(name, start, stop)``, ``list_jobs(...)``.
+- ``job_info()``, ``log(name, start, stop)``, ``list_jobs(...)``, ``delete()``.
 
-One connection is kept and reused. Every socket operation is bounded by `timeout`.
+One connection is kept and reused. Every socket operation is bounded by `timeout`,
+a whole call (its answer read to the end) by `deadline` seconds, and an answer's
+size by `max_answer_bytes`. Only a 2xx answer is the server's: a redirect is not
+followed, and any other status is an error naming it.
 Failures raise ``ServerError`` (``NotFound`` for what the server does not hold,
 ``ServerUnavailable`` for a server or database out of reach), whose message names
 the server and the job.
@@ -26,10 +29,15 @@ import json
 import os
 import socket
 import threading
+import time
 import urllib.parse
 import uuid
 
 REPORT_NAMES = ("results.json", "results.yaml")
+# Far above any real report's answer (the largest known is under 100 MB), yet bounded.
+MAX_ANSWER_BYTES = 2 * 1024 * 1024 * 1024
+DEADLINE = 3600.0
+READ_SIZE = 1024 * 1024
 
 
 class ServerError(Exception):
@@ -71,7 +79,8 @@ def split_job_url(text):
 
 
 class ServerClient:
-    def __init__(self, url, job, token=None, timeout=30.0, group=None):
+    def __init__(self, url, job, token=None, timeout=30.0, group=None, max_answer_bytes=MAX_ANSWER_BYTES,
+                 deadline=DEADLINE):
         parsed = urllib.parse.urlsplit(url)
         if parsed.scheme not in ("http", "https") or not parsed.hostname:
             raise ValueError("%r is not a server URL (http://HOST:PORT)" % (url,))
@@ -81,6 +90,8 @@ class ServerClient:
         self.timeout = timeout
         # Shards of one run name the same group; each send puts the job in it.
         self.group = group
+        self.max_answer_bytes = max_answer_bytes
+        self.deadline = deadline
         self._scheme = parsed.scheme
         self._host = parsed.hostname
         self._port = parsed.port
@@ -132,17 +143,44 @@ class ServerClient:
     def list_jobs(self, page=1, per_page=50, **filters):
         query = {key: value for key, value in filters.items() if value not in (None, "")}
         query.update(page=page, per_page=per_page)
-        return self._json("GET", "/api/jobs?" + urllib.parse.urlencode(query))
+        found = self._json("GET", "/api/jobs?" + urllib.parse.urlencode(query))
+        if not (isinstance(found, dict) and isinstance(found.get("jobs"), list)
+                and all(isinstance(found.get(key), int) for key in ("total", "page", "per_page"))):
+            raise ServerError("%s: the answer to GET /api/jobs is not a job list" % self._where(), 200)
+        return found
 
-    def send(self, source, state="finished", name=None, logs=None, log_dir=None):
+    def pin(self, pinned=True):
+        """Pins the job (kept whatever the retention), or unpins it; returns its row."""
+        return self._json("PUT", self._job_path("/pin?pinned=" + ("true" if pinned else "false")), b"")
+
+    def retention(self):
+        """The server's retention: {"keep_last": N or None, "keep_days": D or None}."""
+        return self._json("GET", "/api/retention")
+
+    def set_retention(self, keep_last=None, keep_days=None):
+        query = {key: value for key, value in (("keep_last", keep_last), ("keep_days", keep_days))
+                 if value is not None}
+        return self._json("PUT", "/api/retention?" + urllib.parse.urlencode(query), b"")
+
+    def prune(self, dry_run=False):
+        """Deletes the jobs the retention lets go (lists them only, with `dry_run`); returns their keys."""
+        return self._json("POST", "/api/prune?dry_run=" + ("true" if dry_run else "false"), b"")["jobs"]
+
+    def delete(self):
+        """Deletes the job on the server (its nodes and logs with it)."""
+        return self._json("DELETE", self._job_path(""))
+
+    def send(self, source, state="finished", name=None, logs=None, log_dir=None, replace=False):
         """Sends `source` as the job's new snapshot; returns the server's row for the job.
 
         `source` is a run set (anything with ``dump_json()``) or a stored report folder.
         A run set's logs are found through its sections' log paths, else in `log_dir`;
         `logs` ({name: path or bytes}) replaces the log files found on their own.
+        A finished job, or the job's name, is replaced only with `replace` (else the server refuses
+        with 409); the same snapshot again is always taken.
         """
         if isinstance(source, (str, os.PathLike)) and os.path.isfile(source):
-            return self.send_junit(source, state=state, name=name)
+            return self.send_junit(source, state=state, name=name, replace=replace)
         if isinstance(source, (str, os.PathLike)):
             report, found = _folder_upload(os.fspath(source))
         else:
@@ -150,9 +188,9 @@ class ServerClient:
             found = _runset_logs(source, log_dir) if logs is None else None
         if logs is not None:
             found = logs
-        return self._put("", report, found, state, name)
+        return self._put("", report, found, state, name, replace)
 
-    def _put(self, rest, report, found, state, name):
+    def _put(self, rest, report, found, state, name, replace=False):
         if self._compress:
             parts = [("report", "results.json.gz", gzip.compress(report, compresslevel=1))]
         else:
@@ -163,15 +201,22 @@ class ServerClient:
                 with open(data, "rb") as stream:
                     data = stream.read()
             parts.append(("log", log_name, bytes(data)))
-        query = self._send_query(state, name)
+        query = self._send_query(state, name, replace)
         if len(parts) == 1:
             # The report alone is the body: nothing to wrap, nothing for the server to split.
             body, kind = parts[0][2], "application/gzip" if self._compress else "application/json"
         else:
             boundary = uuid.uuid4().hex
             body, kind = _multipart(boundary, parts), "multipart/form-data; boundary=" + boundary
-        return self._json("PUT", self._job_path(rest + "?" + urllib.parse.urlencode(query)), body,
-                          {"Content-Type": kind})
+        row = self._json("PUT", self._job_path(rest + "?" + urllib.parse.urlencode(query)), body,
+                         {"Content-Type": kind})
+        return self._stored_row(row, "PUT")
+
+    def _stored_row(self, row, method):
+        if not isinstance(row, dict) or not all(key in row for key in ("id", "snapshot", "state", "nodes")):
+            raise ServerError("%s: the answer to %s is not the job's row: the upload is not known to be stored"
+                              % (self._where(), method), 200)
+        return row
 
     def send_task(self, run_set, task, state="running", name=None, logs=None, log_dir=None):
         """Sends the job's own fields and `task`'s whole subtree; the server replaces that task alone
@@ -194,22 +239,25 @@ class ServerClient:
         found = _runset_logs(None, log_dir, nodes=[task]) if logs is None else logs
         return self._put("/task", report, found, state, name)
 
-    def send_junit(self, path, state="finished", name=None):
+    def send_junit(self, path, state="finished", name=None, replace=False):
         """Sends a JUnit XML file (any runner's) as the job's new snapshot; returns the server's row."""
         with open(path, "rb") as stream:
             data = stream.read()
         if not data[:64].lstrip(b"\xef\xbb\xbf \t\r\n").startswith(b"<"):
             raise ValueError("%s is neither a report folder nor an XML file" % (os.fspath(path),))
-        query = self._send_query(state, name)
+        query = self._send_query(state, name, replace)
         headers = {"Content-Type": "application/xml"}
         if self._compress:
             data = gzip.compress(data, compresslevel=1)
-        return self._json("PUT", self._job_path("?" + urllib.parse.urlencode(query)), data, headers)
+        return self._stored_row(self._json("PUT", self._job_path("?" + urllib.parse.urlencode(query)), data,
+                                           headers), "PUT")
 
-    def _send_query(self, state, name):
+    def _send_query(self, state, name, replace=False):
         query = {"state": state}
         if name:
             query["name"] = name
+        if replace:
+            query["replace"] = "true"
         if self.group:
             query["group"] = self.group
         return query
@@ -258,15 +306,24 @@ class ServerClient:
         if self.token:
             headers["Authorization"] = "Bearer " + self.token
         target = self._prefix + path
+        ends = time.monotonic() + self.deadline
         with self._lock:
             for attempt in (0, 1):
                 reused = self._connection is not None
                 if not reused:
                     self._connection = self._connect()
                 try:
+                    self._connection.timeout = self._time_left(ends, method, path)
+                    if self._connection.sock is not None:
+                        self._connection.sock.settimeout(self._connection.timeout)
                     self._connection.request(method, target, body=body, headers=headers)
+                    sock = self._connection.sock
+                    sock.settimeout(self._time_left(ends, method, path))
                     response = self._connection.getresponse()
-                    data = response.read()
+                    data = self._read(response, sock, ends, method, path)
+                except ServerError:
+                    self._drop()
+                    raise
                 except (http.client.RemoteDisconnected, BrokenPipeError, ConnectionResetError,
                         http.client.BadStatusLine) as error:
                     self._drop()
@@ -277,6 +334,9 @@ class ServerClient:
                                             % (self._where(), method, path, error)) from None
                 except socket.timeout:
                     self._drop()
+                    if time.monotonic() >= ends - 0.01:
+                        raise ServerUnavailable("%s: %s %s took longer than its deadline of %gs (deadline)"
+                                                % (self._where(), method, path.split("?")[0], self.deadline)) from None
                     raise ServerUnavailable("%s: no answer within %gs to %s %s"
                                             % (self._where(), self.timeout, method, path)) from None
                 except OSError as error:
@@ -286,9 +346,42 @@ class ServerClient:
                 if response.will_close:
                     self._drop()
                 break
-        if response.status >= 400:
+        if not 200 <= response.status < 300:
+            if 300 <= response.status < 400:
+                raise ServerError("%s: %s %s: %d redirected to %s; the client follows no redirect"
+                                  % (self._where(), method, path.split("?")[0], response.status,
+                                     _printable(response.getheader("Location") or "nowhere")), response.status)
             raise _failure(self._where(), method, path, response.status, data)
         return response.status, data
+
+    def _time_left(self, ends, method, path):
+        left = ends - time.monotonic()
+        if left <= 0:
+            raise ServerUnavailable("%s: %s %s took longer than its deadline of %gs (deadline)"
+                                    % (self._where(), method, path.split("?")[0], self.deadline))
+        return min(self.timeout, left) if self.timeout is not None else left
+
+    def _read(self, response, sock, ends, method, path):
+        """The answer's body, within max_answer_bytes and the call's deadline."""
+        limit = self.max_answer_bytes
+        too_large = "%s: the answer to %s %s is larger than %d bytes (max_answer_bytes)" % (
+            self._where(), method, path.split("?")[0], limit)
+        declared = response.getheader("Content-Length")
+        if declared is not None and declared.strip().isdigit() and int(declared) > limit:
+            raise ServerError(too_large, response.status)
+        chunks = []
+        size = 0
+        while True:
+            sock.settimeout(self._time_left(ends, method, path))
+            chunk = response.read1(READ_SIZE) if hasattr(response, "read1") else response.read(READ_SIZE)
+            if not chunk:
+                # read() ends the response (read1 leaves one with its length read open).
+                chunks.append(response.read())
+                return b"".join(chunks)
+            size += len(chunk)
+            if size > limit:
+                raise ServerError(too_large, response.status)
+            chunks.append(chunk)
 
     def _drop(self):
         if self._connection is not None:
@@ -309,6 +402,11 @@ def _failure(where, method, path, status, data):
     if 400 <= status < 500:
         return Refused(message, status)
     return ServerError(message, status)
+
+
+def _printable(text):
+    return "".join(c if c.isprintable() else "\\x%02x" % ord(c) if ord(c) < 256 else "\\u%04x" % ord(c)
+                   for c in str(text)[:200])
 
 
 def _loopback(host):

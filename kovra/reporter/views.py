@@ -6,7 +6,10 @@ import re
 
 from kovra.reporter.format import CHILD_KEYS, FAILING, RESULT_ORDER, WORST_FIRST  # noqa: F401 (the commands' names)
 
-_UNPRINTABLE = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\ud800-\udfff]")
+# Controls, line separators, lone surrogates, and the bidi controls a report's text could reorder a
+# terminal's line with.
+_UNPRINTABLE = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2028\u2029\u2066-\u2069"
+                          "\ud800-\udfff]")
 
 
 def result_name(value):

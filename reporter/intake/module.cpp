@@ -201,6 +201,26 @@ object ascii_text(const std::string& text) {
     return made;
 }
 
+// Each child's step in its path: its id (as compact JSON), or {"id":ID,"position":N} where the id
+// alone cannot tell it from an earlier sibling with the same id, or is an object, which could be
+// taken for such a step. Siblings may repeat ids (a test case run twice): each keeps its own row.
+template <class Texts, class IsObject>
+void path_steps(const Texts& id_texts, IsObject is_object, std::vector<std::string>& steps) {
+    steps.clear();
+    // Made afresh for each node: clearing a set once grown for many siblings would cost its buckets.
+    std::unordered_set<std::string_view> first;
+    for (size_t i = 0; i < id_texts.size(); ++i) {
+        std::string_view text(id_texts[i]);
+        if (!is_object(i) && first.insert(text).second) {
+            steps.emplace_back(text);
+            continue;
+        }
+        std::string step = "{\"id\":";
+        step.append(text).append(",\"position\":").append(std::to_string(i)) += '}';
+        steps.push_back(std::move(step));
+    }
+}
+
 struct Pending {
     object node;
     std::string path;
@@ -247,17 +267,12 @@ object flatten(handle report, handle max_nodes_arg, handle max_depth_arg, handle
     formats::JsonEncoder encoder(compact_json());
 
     object rows = py::new_list();
-    std::unordered_set<std::string> seen;
-    seen.reserve(1024);
     std::vector<Pending> stack;
     stack.push_back({py::borrow(report), "[]", py::none(), 0, 0});
     std::vector<object> children, ids;
     while (!stack.empty()) {
         Pending item = std::move(stack.back());
         stack.pop_back();
-        // Among siblings with the same id the first wins, as the file-backed client reads them.
-        if (!seen.insert(item.path).second)
-            continue;
         PyObject* node = item.node.ptr();
         if (PyList_GET_SIZE(rows.ptr()) >= max_nodes)
             refuse(refused, py::take(PyUnicode_FromFormat("the report has more than %zd nodes", max_nodes)), true);
@@ -320,6 +335,9 @@ object flatten(handle report, handle max_nodes_arg, handle max_depth_arg, handle
             child_list += id_texts.back();
         }
         child_list += ']';
+        std::vector<std::string> steps;
+        path_steps(
+            id_texts, [&](size_t i) { return PyDict_Check(ids[i].ptr()) != 0; }, steps);
         auto get = [node](handle name) {
             PyObject* found = PyDict_GetItemWithError(node, name.ptr());
             if (!found && PyErr_Occurred())
@@ -336,7 +354,7 @@ object flatten(handle report, handle max_nodes_arg, handle max_depth_arg, handle
         if (item.depth)
             prefix += ',';
         for (size_t index = children.size(); index-- > 0;)
-            stack.push_back({std::move(children[index]), prefix + id_texts[index] + "]", path, Py_ssize_t(index),
+            stack.push_back({std::move(children[index]), prefix + steps[index] + "]", path, Py_ssize_t(index),
                              item.depth + 1});
     }
     return rows;
@@ -474,7 +492,8 @@ object rows_from_text(handle data, handle max_nodes_arg, handle max_depth_arg, h
     stack.push_back({0, "[]", py::none(), 0, 0});
     std::string own, child_list;
     std::vector<uint32_t> below;
-    std::unordered_set<std::string_view> ids;
+    std::vector<std::string_view> below_ids;
+    std::vector<std::string> steps;
     while (!stack.empty()) {
         Next item = std::move(stack.back());
         stack.pop_back();
@@ -522,19 +541,15 @@ object rows_from_text(handle data, handle max_nodes_arg, handle max_depth_arg, h
         std::string prefix = item.path.substr(0, item.path.size() - 1);
         if (item.depth)
             prefix += ',';
-        // Paths differ where ids do: among siblings with the same id the first wins, as in
-        // flatten, which keeps the paths it has seen.
-        ids.clear();
-        std::vector<bool> unseen(below.size());
-        for (size_t index = 0; index < below.size(); ++index)
-            unseen[index] = ids.insert(id_of(below[index])).second;
+        below_ids.clear();
+        for (uint32_t child : below)
+            below_ids.push_back(id_of(child));
+        path_steps(
+            below_ids, [&](size_t i) { return below_ids[i].front() == '{'; }, steps);
         for (size_t index = below.size(); index-- > 0;) {
-            if (!unseen[index])
-                continue;
-            std::string_view id = id_of(below[index]);
             std::string child_path;
-            child_path.reserve(prefix.size() + id.size() + 1);
-            child_path.append(prefix).append(id) += ']';
+            child_path.reserve(prefix.size() + steps[index].size() + 1);
+            child_path.append(prefix).append(steps[index]) += ']';
             stack.push_back({below[index], std::move(child_path), path, Py_ssize_t(index), item.depth + 1});
         }
     }
@@ -570,7 +585,8 @@ const char* flatten_doc =
     "flatten(report, max_nodes, max_depth, refused, time_text=False)\n--\n\n"
     "The rows of the report's nodes (path, parent, position, depth, type, result, start,\n"
     "stop, runtime, data, children), the run set first and then depth first, each node's\n"
-    "children as a list of their ids (in `report` itself too). Raises refused(message)\n"
+    "children as a list of their ids (in `report` itself too); a repeated or object id\n"
+    "stands in its path as {\"id\": ID, \"position\": N}. Raises refused(message)\n"
     "for a node without an id, a child list that is not one of nodes with ids, or values\n"
     "nested deeper than max_depth levels, and refused(message, 413) past max_nodes.\n"
     "Times are datetimes, or with `time_text` the text isoformat(' ', 'microseconds') gives.";

@@ -55,7 +55,7 @@ def test_resending_a_snapshot_changes_nothing_and_state_moves(client):
     finished = put(client, "j", document, state="finished").json()
     assert (finished["snapshot"], finished["state"], finished["changed"]) == (1, "finished", True)
     document["report"]["tasks"][0]["sections"].pop()
-    newer = put(client, "j", document).json()
+    newer = put(client, "j", document, replace="true").json()
     assert newer["snapshot"] == 2 and newer["nodes"] == first["nodes"] - 1
     assert client.get("/api/jobs/j/section?id=t0&id=s1").status_code == 404
     assert client.get("/api/jobs/j").json()["snapshot"] == 2

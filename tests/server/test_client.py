@@ -11,7 +11,7 @@ import pytest
 from hypothesis import HealthCheck, example, given, settings, strategies as st
 
 from conftest import REPO, TOKEN, free_port, make_settings
-from reports import Recording, main_job_runset, walk
+from reports import Recording, big_document, main_job_runset, walk
 
 from kovra.reporter import store
 from kovra.reporter.client import NotFound, Refused, ServerClient, ServerUnavailable, split_job_url
@@ -118,7 +118,7 @@ documents = st.builds(lambda d, tasks: {"version": "3.2", "report": dict(d, id="
 @example(document={"version": "3.2", "report": {"id": "run", "tasks": [{"id": "\ud800", "sections": [{"id": "a"}]}]}})
 def test_random_trees_walk_the_same(live, document):
     with ServerClient(live, "random", token=TOKEN) as client:
-        client.send(Dumped(document))
+        client.send(Dumped(document), replace=True)
         same_walk(json.dumps(document), client)
 
 
@@ -181,7 +181,8 @@ def test_the_report_is_gzipped_unless_the_server_is_on_loopback(url, packed):
     import gzip
     sent = []
     client = ServerClient(url, "j", token=TOKEN)
-    client._json = lambda method, path, body, headers: sent.append((body, headers["Content-Type"])) or {}
+    row = {"id": "j", "snapshot": 1, "state": "finished", "nodes": 1}
+    client._json = lambda method, path, body, headers: sent.append((body, headers["Content-Type"])) or row
     text = json.dumps({"version": "3.2", "report": {"id": "r", "name": "x" * 1000}}).encode()
     client.send(Dumped(json.loads(text)), logs={})
     client.send(Dumped(json.loads(text)), logs={"a.log": b"log"})
@@ -194,3 +195,145 @@ def test_the_report_is_gzipped_unless_the_server_is_on_loopback(url, packed):
     assert (b"results.json.gz\r" in head) == packed
     for data in (alone, report):
         assert (gzip.decompress(data) if packed else data) == text
+
+
+@pytest.fixture
+def hostile():
+    """hostile(answer) -> the URL of a loopback server that answers every request with the bytes
+    `answer` (a list of them: sent 0.2 s apart), then closes."""
+    servers = []
+
+    def serve(answer):
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(8)
+        listener.settimeout(10)
+        pieces = answer if isinstance(answer, list) else [answer]
+
+        def run():
+            try:
+                while True:
+                    connection, _ = listener.accept()
+                    with connection:
+                        connection.settimeout(5)
+                        received = b""
+                        while b"\r\n\r\n" not in received:
+                            received += connection.recv(65536)
+                        head, _, body = received.partition(b"\r\n\r\n")
+                        length = [int(line.split(b":")[1]) for line in head.split(b"\r\n")
+                                  if line.lower().startswith(b"content-length:")]
+                        while length and len(body) < length[0]:
+                            body += connection.recv(65536)
+                        for index, piece in enumerate(pieces):
+                            if index:
+                                time.sleep(0.2)
+                            connection.sendall(piece)
+            except OSError:
+                pass
+
+        threading.Thread(target=run, daemon=True).start()
+        servers.append(listener)
+        return "http://127.0.0.1:%d" % listener.getsockname()[1]
+
+    yield serve
+    for listener in servers:
+        listener.close()
+
+
+ROW = b'{"id":"j","snapshot":1,"state":"finished","nodes":1}'
+HOSTILE_ANSWERS = [
+    # (answer, client settings, the error's words)
+    (b"HTTP/1.1 307 Temporary Redirect\r\nLocation: http://elsewhere.example/api/jobs/j\r\n"
+     b"Content-Length: 2\r\n\r\n{}", {}, r"307 redirected to http://elsewhere.example/api/jobs/j; the client "
+                                          r"follows no redirect"),
+    (b"HTTP/1.1 302 Found\r\nLocation: /\x1b[2Jx\r\nContent-Length: 2\r\n\r\n{}", {}, r"redirected to /\\x1b\[2Jx"),
+    (b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", {}, "not the job's row"),
+    (b"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nnot json!", {}, "is not JSON"),
+    (b"HTTP/1.1 200 OK\r\nContent-Length: 99999999999\r\n\r\n{", {}, r"larger than \d+ bytes \(max_answer_bytes\)"),
+    (b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + b" " * 5000, {"max_answer_bytes": 4096},
+     r"larger than 4096 bytes \(max_answer_bytes\)"),
+    (b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + b"1000\r\n" + b" " * 4096 + b"\r\n" * 3,
+     {"max_answer_bytes": 4000}, r"larger than 4000 bytes \(max_answer_bytes\)"),
+    ([b"HTTP/1.1 200 OK\r\nContent-Length: 60\r\n\r\n"] + [b" "] * 20, {"deadline": 1.0, "timeout": 5},
+     r"took longer than its deadline of 1s \(deadline\)"),
+]
+
+
+@pytest.mark.parametrize("answer, options, words", HOSTILE_ANSWERS)
+def test_a_hostile_server_gets_no_answer_taken_for_its_own(hostile, answer, options, words):
+    from kovra.reporter_client.server import ServerError
+    client = ServerClient(hostile(answer), "j", token=TOKEN, **options)
+    started = time.monotonic()
+    with pytest.raises(ServerError, match=words):
+        client.send(Dumped({"version": "3.2", "report": {"id": "r"}}), logs={})
+    assert time.monotonic() - started < 4
+
+
+@pytest.mark.parametrize("command", ["upload", "jobs"])
+def test_the_command_line_fails_in_one_line_before_a_redirect(hostile, tmp_path, capsys, command):
+    from kovra.reporter import cli
+    url = hostile(b"HTTP/1.1 307 Temporary Redirect\r\nLocation: http://elsewhere.example/\r\n"
+                  b"Content-Length: 2\r\n\r\n{}")
+    (tmp_path / "results.json").write_text(json.dumps({"version": "3.2", "report": {"id": "r"}}))
+    argv = ["upload", str(tmp_path), url + "/jobs/j"] if command == "upload" else ["jobs", url]
+    assert cli.main(argv) == 2
+    out, err = capsys.readouterr()
+    assert out == ""
+    assert err.count("\n") == 1 and "307 redirected to http://elsewhere.example/" in err
+
+
+def test_a_test_case_run_twice_shows_twice_from_the_server(live, tmp_path, capsys):
+    from kovra.reporter import cli
+    from test_findings import twice_run_document
+    document = twice_run_document()
+    ServerClient(live, "twice", token=TOKEN).send(Dumped(document))
+    (tmp_path / "results.json").write_text(json.dumps(document))
+    shown = []
+    for source in (live + "/jobs/twice", str(tmp_path / "results.json")):
+        assert cli.main(["show", source, "--color", "never"]) == 0
+        shown.append(capsys.readouterr().out)
+    assert shown[0] == shown[1]
+    # Both attempts of t0's s0 (failed, then passed), and t1's own s0.
+    results = [line.split()[2] for line in shown[0].splitlines() if line.split()[:1] == ["s0"]]
+    assert results == ["failed", "passed", "passed"], shown[0]
+
+
+def test_replace_and_delete_from_the_command_line(live, tmp_path, capsys, monkeypatch):
+    from kovra.reporter import cli
+    monkeypatch.setenv("KOVRA_REPORTER_TOKEN", TOKEN)
+    url = live + "/jobs/kept"
+    for name, document in (("a", big_document(1, 1)), ("b", big_document(2, 1))):
+        (tmp_path / name).mkdir()
+        (tmp_path / name / "results.json").write_text(json.dumps(document))
+    steps = [(["upload", str(tmp_path / "a"), url], 0, "job kept: snapshot 1, finished, 3 nodes"),
+             (["upload", str(tmp_path / "a"), url], 0, "(unchanged)"),
+             (["upload", str(tmp_path / "b"), url], 2, "409 job 'kept' is finished"),
+             (["upload", str(tmp_path / "b"), url, "--replace"], 0, "snapshot 2, finished, 5 nodes"),
+             (["delete", url], 0, "job kept: deleted"),
+             (["delete", url], 2, "404 no job 'kept'")]
+    for argv, status, words in steps:
+        assert cli.main(argv) == status, argv
+        out, err = capsys.readouterr()
+        assert words in (out if status == 0 else err), (argv, out, err)
+        assert (out if status == 0 else err).count("\n") == 1
+    with pytest.raises(NotFound):
+        ServerClient(live, "kept").job_info()
+
+
+def test_retention_prune_and_pin_from_the_command_line(live, capsys, monkeypatch):
+    from kovra.reporter import cli
+    monkeypatch.setenv("KOVRA_REPORTER_TOKEN", TOKEN)
+    for key in ("old", "older", "new"):
+        ServerClient(live, key, token=TOKEN).send(Dumped(big_document(1, 1)), name="n")
+    steps = [(["retention", live], "retention: none (every job is kept)"),
+             (["retention", live, "--keep-last", "1"], "retention: keeps the newest 1 jobs of each name, and "
+                                                       "pinned and running jobs"),
+             (["pin", live + "/jobs/old"], "job old: pinned"),
+             (["prune", live, "--dry-run"], "older\n1 job(s) would go"),
+             (["prune", live], "older\n1 job(s) deleted"),
+             (["prune", live], "0 job(s) deleted"),
+             (["retention", live, "--clear"], "retention: none")]
+    for argv, words in steps:
+        assert cli.main(argv) == 0, argv
+        assert words in capsys.readouterr().out, argv
+    assert sorted(row["id"] for row in ServerClient(live, None).list_jobs()["jobs"]) == ["new", "old"]

@@ -15,7 +15,7 @@ from reports import big_document, main_job_runset
 from kovra.reporter.client import ServerClient, ServerError, ServerUnavailable
 from kovra.reporter.server.storage import SchemaTooNew, Storage
 
-HEAD = "0003_groups_webhooks"
+HEAD = "0004_team"
 
 
 def cli(*args, check=True):
@@ -154,13 +154,17 @@ def test_a_database_of_the_first_schema_is_brought_up_to_date_with_its_jobs(db_u
         config.attributes["connection"] = connection
         command.upgrade(config, "0001")
     document = {"version": "3.2", "report": {"id": "r", "tasks": [{"id": "a", "sections": [{"id": "b"}]}]}}
+    # Rows as the first schema holds them (this code's tables have columns it has not).
     snapshot = read_snapshot(json.dumps(document).encode(), {}, Settings())
-    # Rows as that schema holds them: today's put_job reads back columns it lacks.
     with old.engine.begin() as connection:
         connection.execute(sqlalchemy.text(
-            "INSERT INTO jobs (id, name, state, counts, snapshot, digest, nodes, updated) "
-            "VALUES ('kept', 'r', 'finished', '{}', 1, 'd', 3, '2026-01-01 00:00:00')"))
-        old._insert_many(connection, old.tables.nodes, NODE_COLUMNS, "kept", snapshot.nodes)
+            "INSERT INTO jobs (id, name, state, snapshot, digest, nodes, updated) "
+            "VALUES ('kept', 'r', 'finished', 1, 'x', 3, '2026-01-01 00:00:00')"))
+        for row in snapshot.nodes:
+            connection.execute(sqlalchemy.text(
+                "INSERT INTO nodes (job, path, parent, position, depth, data, children) "
+                "VALUES ('kept', :path, :parent, :position, :depth, :data, :children)"),
+                dict(zip(("path", "parent", "position", "depth"), row[:4]), data=row[9], children=row[10]))
     assert "ix_nodes_path" in {i["name"] for i in sqlalchemy.inspect(old.engine).get_indexes("nodes")}
     old.close()
     storage = Storage(db_url)
@@ -168,6 +172,7 @@ def test_a_database_of_the_first_schema_is_brought_up_to_date_with_its_jobs(db_u
         assert storage.schema_revision() == HEAD
         assert "ix_nodes_path" not in {i["name"] for i in sqlalchemy.inspect(storage.engine).get_indexes("nodes")}
         assert storage.node("kept", ["a", "b"]) == {"id": "b"} and storage.job("kept")["nodes"] == 3
+        assert storage.job("kept")["pinned"] is False
     finally:
         storage.close()
 
@@ -183,7 +188,7 @@ def test_two_servers_take_concurrent_sends_of_one_job(start_server, db_url):
         sent["sender-%d" % index] = document
         with ServerClient(servers[index % 2].url, "shared", token=TOKEN, timeout=120) as client:
             barrier.wait(30)
-            answers.append(client.send(_Doc(document)))
+            answers.append(client.send(_Doc(document), replace=True))
 
     threads = [threading.Thread(target=send, args=(i,)) for i in range(8)]
     for thread in threads:

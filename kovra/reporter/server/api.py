@@ -7,16 +7,23 @@
     GET /api/jobs/{job}/report              the whole stored document, as dump_json() shapes it
     GET /api/jobs/{job}/logs                the job's log files and their sizes
     GET /api/jobs/{job}/logs/{name}?start=S&stop=E   a byte range of a task log
-    PUT /api/jobs/{job}?state=running|finished[&name=NAME][&group=GROUP]   a new snapshot (write token):
-        multipart/form-data with a "report" part (the text dump_json() gives, gzip accepted) and a
-        "log" part per task log (its file name is the log's name); or the report alone as the body.
-        Or a JUnit XML file as the body (Content-Type: application/xml, or told by its content; gzip
-        accepted): its suites become tasks, its cases "Testcase" sections.
+    DELETE /api/jobs/{job}                  the job, its nodes and logs (needs the write token)
+    PUT /api/jobs/{job}/pin?pinned=true|false   a pinned job is kept whatever the retention (write token)
+    GET /api/retention, PUT /api/retention?keep_last=N&keep_days=D   the retention (PUT: write token)
+    POST /api/prune[?dry_run=true]          deletes what the retention lets go, or lists it (write token)
+    PUT /api/jobs/{job}?state=running|finished[&name=NAME][&group=GROUP][&replace=true]   a new snapshot
+        (write token): multipart/form-data with a "report" part (the text dump_json() gives, gzip
+        accepted) and a "log" part per task log (its file name is the log's name); or the report alone
+        as the body. Or a JUnit XML file as the body (Content-Type: application/xml, or told by its
+        content; gzip accepted): its suites become tasks, its cases "Testcase" sections. A finished job
+        is replaced, and a job renamed, only with replace=true (else 409); the same snapshot again is
+        always taken.
     PUT /api/jobs/{job}/task?state=running[&name=NAME][&group=GROUP]   one task sent whole (the same
         forms; the report's run set holds that task alone): it replaces that task, in its place, and the
         job's own fields.
 """
 import asyncio
+import contextlib
 import datetime
 import hmac
 import json
@@ -27,7 +34,8 @@ from starlette.responses import JSONResponse as _StarletteJSON, Response
 from starlette.routing import Route
 
 from kovra.reporter.server import intake, junit_in
-from kovra.reporter.server.storage import DatabaseUnavailable, StorageError
+from kovra.reporter.server.metrics import Metrics
+from kovra.reporter.server.storage import Conflict, DatabaseUnavailable, StorageError, StorageFull
 
 STATES = ("running", "finished")
 
@@ -83,6 +91,15 @@ def _int_param(request, name, default, low=None):
     return number
 
 
+def _flag(request, name, default):
+    value = request.query_params.get(name)
+    if value in (None, ""):
+        return default
+    if value not in ("true", "false"):
+        raise HTTPProblem(400, "%s must be true or false, not %r" % (name, value[:40]))
+    return value == "true"
+
+
 def _time_param(request, name):
     value = request.query_params.get(name)
     if not value:
@@ -118,6 +135,7 @@ class Api:
         # Parsing an upload is CPU work under the interpreter lock: a few at a time keep the readers
         # (one-row reads on the event loop) from waiting behind every sender at once.
         self._upload_slots = asyncio.Semaphore(settings.parallel_uploads)
+        self.metrics = Metrics()
         # Called with (row, changed) after each stored send: queues webhook deliveries, never posts them.
         self.on_stored = None
 
@@ -127,6 +145,12 @@ class Api:
             Route("/api/jobs/{job}", self.job, methods=["GET"]),
             Route("/api/jobs/{job}", self.put_job, methods=["PUT"]),
             Route("/api/jobs/{job}/task", self.put_task, methods=["PUT"]),
+            Route("/api/jobs/{job}", self.delete_job, methods=["DELETE"]),
+            Route("/api/jobs/{job}/pin", self.pin, methods=["PUT"]),
+            Route("/api/retention", self.retention, methods=["GET"]),
+            Route("/api/retention", self.set_retention, methods=["PUT"]),
+            Route("/api/prune", self.prune, methods=["POST"]),
+            Route("/metrics", self.metrics_text, methods=["GET"]),
             Route("/api/jobs/{job}/runset", self.runset, methods=["GET"]),
             Route("/api/jobs/{job}/section", self.section, methods=["GET"]),
             Route("/api/jobs/{job}/report", self.report, methods=["GET"]),
@@ -138,10 +162,8 @@ class Api:
         return await run_in_threadpool(function, *args, **kwargs)
 
     async def _lookup(self, function, *args):
-        """A one-row read: from a local SQLite file it takes microseconds, less than the hop to a
-        worker thread; a database over the network may stall, so that read goes to a thread."""
-        if self.storage.is_sqlite:
-            return function(*args)
+        """A one-row read, in a worker thread like every other: a database may make it wait (a
+        busy pool, a checkpoint, a network), and the event loop must never wait with it."""
         return await run_in_threadpool(function, *args)
 
     def _readable(self, request):
@@ -212,6 +234,8 @@ class Api:
         self._readable(request)
         job = check_job_key(request.path_params["job"], self.settings)
         name = request.path_params["name"]
+        if "\x00" in name:
+            raise HTTPProblem(400, "a log name holds no NUL character")
         start = _int_param(request, "start", 0, low=0)
         stop = _int_param(request, "stop", None, low=0)
         data = await self._call(self.storage.log_range, job, name, start, stop)
@@ -225,12 +249,15 @@ class Api:
         """One task's subtree in place of that task alone (task_sends.py)."""
         from kovra.reporter.server import groups, task_sends
         job, state, name = self._writing(request)
-        report, logs = self._parts(request, await self._body(request))
-        async with self._upload_slots:
+        self._declared_size(request)
+        async with self._slot():
+            report, logs = self._parts(request, await self._body(request))
             snapshot = await self._call(intake.read_snapshot, report, logs, self.settings, name,
                                         self.storage.time_text)
             groups.apply_group(snapshot, groups.group_param(request, self.settings))
             row, changed = await self._call(task_sends.put_task, self.storage, job, snapshot, state)
+        if changed:
+            self.metrics.stored(len(snapshot.nodes))
         await self._stored(row, changed)
         return JSONResponse(dict(row, changed=changed), status_code=200)
 
@@ -238,52 +265,122 @@ class Api:
         if self.on_stored is not None:
             await self._call(self.on_stored, row, changed)
 
+    @contextlib.asynccontextmanager
+    async def _slot(self):
+        # A body is read only once a slot is free: the uploads held in memory are never more than the
+        # slots, however many senders wait (their bytes wait in the socket meanwhile).
+        metrics = self.metrics
+        metrics.waiting += 1
+        try:
+            await self._upload_slots.acquire()
+        finally:
+            metrics.waiting -= 1
+        metrics.slots_busy += 1
+        try:
+            yield
+        finally:
+            metrics.slots_busy -= 1
+            self._upload_slots.release()
+
     def _writing(self, request):
-        if not self.token:
-            raise HTTPProblem(403, "this server takes no uploads: it was started without a token")
-        if not _authorised(request, self.token):
-            raise HTTPProblem(401, "writing needs the server's token (Authorization: Bearer TOKEN)")
+        self._writable(request)
         job = check_job_key(request.path_params["job"], self.settings)
         state = request.query_params.get("state", "finished")
         if state not in STATES:
             raise HTTPProblem(400, "state must be running or finished, not %r" % state[:40])
         return job, state, request.query_params.get("name") or None
 
-    async def put_job(self, request):
+    def _writable(self, request):
         if not self.token:
             raise HTTPProblem(403, "this server takes no uploads: it was started without a token")
         if not _authorised(request, self.token):
             raise HTTPProblem(401, "writing needs the server's token (Authorization: Bearer TOKEN)")
+
+    async def delete_job(self, request):
+        self._writable(request)
+        job = check_job_key(request.path_params["job"], self.settings)
+        if not await self._call(self.storage.delete_job, job):
+            raise HTTPProblem(404, "no job %r" % job)
+        return JSONResponse({"deleted": job})
+
+    async def metrics_text(self, request):
+        self._readable(request)
+        return Response(self.metrics.text(self.storage.database_errors),
+                        media_type="text/plain; version=0.0.4; charset=utf-8")
+
+    async def pin(self, request):
+        self._writable(request)
+        job = check_job_key(request.path_params["job"], self.settings)
+        pinned = _flag(request, "pinned", True)
+        if not await self._call(self.storage.pin, job, pinned):
+            raise HTTPProblem(404, "no job %r" % job)
+        return JSONResponse(await self._call(self.storage.job, job))
+
+    async def retention(self, request):
+        self._readable(request)
+        return JSONResponse(await self._call(self.storage.retention))
+
+    async def set_retention(self, request):
+        self._writable(request)
+        keep_last = _int_param(request, "keep_last", None, low=1)
+        keep_days = request.query_params.get("keep_days") or None
+        if keep_days is not None:
+            try:
+                keep_days = float(keep_days)
+            except ValueError:
+                keep_days = -1.0
+            if not 0 < keep_days < 1e6:
+                raise HTTPProblem(400, "keep_days must be a number of days above 0")
+        return JSONResponse(await self._call(self.storage.set_retention, keep_last, keep_days))
+
+    async def prune(self, request):
+        self._writable(request)
+        dry_run = _flag(request, "dry_run", False)
+        gone = await self._call(self.storage.prune, dry_run)
+        return JSONResponse({"dry_run": dry_run, "jobs": gone})
+
+    async def put_job(self, request):
+        self._writable(request)
         job = check_job_key(request.path_params["job"], self.settings)
         state = request.query_params.get("state", "finished")
         if state not in STATES:
             raise HTTPProblem(400, "state must be running or finished, not %r" % state[:40])
+        replace = request.query_params.get("replace", "false")
+        if replace not in ("true", "false"):
+            raise HTTPProblem(400, "replace must be true or false, not %r" % replace[:40])
         name = request.query_params.get("name") or None
-        body = await self._body(request)
-        reader = intake.read_snapshot
-        if junit_in.is_junit(request.headers.get("content-type", ""), body, self.settings):
-            # JUnit XML from any runner: told by its type, or by its content.
-            report, logs = body, {}
-            declared = junit_in.declared_xml(request.headers.get("content-type", ""))
-            reader = junit_in.read_junit if declared else junit_in.read_sniffed
-        else:
-            report, logs = self._parts(request, body)
-        async with self._upload_slots:
+        self._declared_size(request)
+        kind = request.headers.get("content-type", "")
+        async with self._slot():
+            body = await self._body(request)
+            reader = intake.read_snapshot
+            if junit_in.is_junit(kind, body, self.settings):
+                # JUnit XML from any runner: told by its type, or by its content.
+                report, logs = body, {}
+                reader = junit_in.read_junit if junit_in.declared_xml(kind) else junit_in.read_sniffed
+            else:
+                report, logs = self._parts(request, body)
+            del body
             snapshot = await self._call(reader, report, logs, self.settings, name, self.storage.time_text)
             from kovra.reporter.server import groups
             groups.apply_group(snapshot, groups.group_param(request, self.settings))
-            row, changed = await self._call(self.storage.put_job, job, snapshot, state)
+            row, changed = await self._call(self.storage.put_job, job, snapshot, state, replace == "true")
+        if changed:
+            self.metrics.stored(len(snapshot.nodes))
         await self._stored(row, changed)
         return JSONResponse(dict(row, changed=changed), status_code=200)
 
-    async def _body(self, request):
+    def _declared_size(self, request):
         limit = self.settings.max_upload_bytes
         declared = request.headers.get("content-length")
         if declared is not None:
-            if not declared.isdigit():
+            if not (declared.isascii() and declared.isdigit()):
                 raise HTTPProblem(400, "Content-Length is not a number")
             if int(declared) > limit:
                 raise HTTPProblem(413, "the upload is larger than %d bytes" % limit)
+
+    async def _body(self, request):
+        limit = self.settings.max_upload_bytes
         chunks = []
         size = 0
         async for chunk in request.stream():
@@ -336,5 +433,12 @@ def error_handlers():
     async def on_storage(_request, error):
         return problem(500, error)
 
+    async def on_conflict(_request, error):
+        return problem(409, error)
+
+    async def on_full(_request, error):
+        # 507, not 503: a client retries what is unavailable, and a full disk stays full.
+        return problem(507, error)
+
     return {HTTPProblem: on_problem, intake.Refused: on_refused, DatabaseUnavailable: on_unavailable,
-            StorageError: on_storage}
+            StorageFull: on_full, Conflict: on_conflict, StorageError: on_storage}

@@ -12,6 +12,7 @@ from sqlalchemy import and_, func, or_, select
 
 from kovra.reporter.compare import Comparison
 from kovra.reporter.format import PROBLEM_RESULTS as PROBLEMS, ids_of, path_of  # noqa: F401 (the pages')
+from kovra.reporter.server.intake import _unmarked
 
 # Failures in a page's failure list, and rows the job page carries before the reader opens anything.
 FAILURE_LIST = 200
@@ -54,7 +55,8 @@ class Insights:
         self.window = window
 
     def _rows(self, statement):
-        with self.engine.connect() as connection:
+        # Through the storage's guard: an unreachable database is a 503 here as everywhere.
+        with self.storage._guard(), self.engine.connect() as connection:
             return connection.execute(statement).fetchall()
 
     def _node_columns(self):
@@ -132,7 +134,8 @@ class Insights:
         query = query.lower()
         if query and query.isascii() and query.isprintable() and '"' not in query and "\\" not in query:
             # The stored JSON holds plain ASCII text as it is: a cheap first cut.
-            escaped = query.replace("!", "!!").replace("%", "!%").replace("_", "!_")
+            # Markup characters stand there as escapes (safe_json), and so they are looked for.
+            escaped = _unmarked(query).replace("!", "!!").replace("%", "!%").replace("_", "!_")
             where.append(func.lower(n.data).like("%" + escaped + "%", escape="!"))
         hits = []
         # Shallow matches first, siblings in their stored order.

@@ -47,6 +47,9 @@ def gunzip(data, limit):
         raise Refused("the report is larger than %d bytes once unpacked" % limit, status=413)
     if not inflater.eof:
         raise Refused("the gzip data is cut short")
+    if inflater.unused_data:
+        # A second member or junk: taking the first alone would store part of what was sent.
+        raise Refused("%d bytes follow the gzip data's end" % len(inflater.unused_data))
     return out
 
 
@@ -102,15 +105,63 @@ NODE_COLUMNS = ("path", "parent", "position", "depth", "type", "result", "start"
 def flatten(report, max_nodes, max_depth, time_text=False):
     """Rows for `nodes` (tuples in NODE_COLUMNS order), the run set first, then depth first in stored order.
 
-    A node's children are stored as their ids. A node is reached as the file-backed
-    client reaches it: among siblings with the same id the first wins (tasks before
-    sections), and later ones are not stored. Also checks what the JSON parser let
+    A node's children are stored as their ids. Every node has its row, siblings with
+    the same id too (a test case run twice): the first of them (tasks before sections)
+    stands in its path by its id, a later one, or one whose id is an object, as
+    {"id": ID, "position": N}, N its place among its siblings. Also checks what the JSON parser let
     through: the shape of every node, and how deep the values nest (the document's
     own levels included). Made natively in one pass over the parsed report, whose
     child lists become id lists in place. Times are datetimes, or with `time_text`
     the text SQLite keeps of them (isoformat(" ", "microseconds")).
     """
     return _intake.flatten(report, max_nodes, max_depth, Refused, time_text)
+
+
+# What JSON cannot hold, served as these texts (the API's answers are JSON that any parser reads).
+NOT_FINITE = {"NaN": "NaN", "Infinity": "Infinity", "-Infinity": "-Infinity"}
+DATA = NODE_COLUMNS.index("data")
+
+
+def finite_numbers(nodes):
+    """Rewrites in place the rows whose data holds NaN or an infinity, each as the text naming it."""
+    for index, row in enumerate(nodes):
+        data = row[DATA]
+        if "NaN" not in data and "Infinity" not in data:
+            continue
+        found = []
+        value = json.loads(data, parse_constant=lambda word: found.append(word) or NOT_FINITE[word])
+        if found:
+            nodes[index] = row[:DATA] + (safe_json(value),) + row[DATA + 1:]
+
+
+def child_steps(child_ids):
+    """The path steps of a node's children (tasks then sections) from their ids, as flatten makes them."""
+    first = set()
+    steps = []
+    for index, child in enumerate(child_ids):
+        text = json.dumps(child, separators=(",", ":"))
+        if type(child) is not dict and text not in first:
+            first.add(text)
+            steps.append(child)
+        else:
+            steps.append({"id": child, "position": index})
+    return steps
+
+
+def check_paths(nodes, settings):
+    """Refuses a report with an id, or an id path, longer than the settings allow (as JSON text)."""
+    max_id, max_path = settings.max_id_length, settings.max_path_length
+    for path, parent, _position, depth, *_ in nodes:
+        if len(path) <= max_id + 2 and len(path) <= max_path:
+            continue  # no room for either (the common case: one comparison)
+        # The node's own step: its path past its parent's (and the comma after it, below the top).
+        step = len(path) - len(parent) - (1 if depth > 1 else 0)
+        if step > max_id:
+            raise Refused("the id at %s... is longer than %d characters (max_id_length)"
+                          % (path[:60], max_id), status=413)
+        if len(path) > max_path:
+            raise Refused("the id path %s... is longer than %d characters (max_path_length)"
+                          % (path[:60], max_path), status=413)
 
 
 def job_fields(report, name=None):
@@ -174,6 +225,8 @@ def read_snapshot(report_bytes, logs, settings, name=None, time_text=False):
             report = parse_text(text, settings)["report"]
             job = job_fields(report, name)
             nodes = flatten(report, settings.max_nodes, settings.max_depth, time_text)
+        finite_numbers(nodes)
+        check_paths(nodes, settings)
     digest = hashlib.sha256()
     digest.update(b"report\0%d\0" % len(text))
     digest.update(text)

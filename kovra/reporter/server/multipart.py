@@ -10,11 +10,20 @@ class MultipartError(ValueError):
     pass
 
 
+# Parameters in one header, at most: each is cut from what is left of the header, so that many
+# would cost time growing with their number squared.
+MAX_PARAMS = 32
+
+
 def _params(header):
     """The value and parameters of a header such as Content-Disposition: form-data; name="x"."""
     value, _, rest = header.partition(";")
     params = {}
+    count = 0
     while rest:
+        count += 1
+        if count > MAX_PARAMS:
+            raise MultipartError("more than %d parameters in a header" % MAX_PARAMS)
         rest = rest.lstrip(" \t;")
         if not rest:
             break

@@ -7,8 +7,8 @@ for the run set, ``["task1","setup"]`` below it): unambiguous whatever the ids
 hold. `data` is the node exactly as the API serves it. Task logs are cut into
 fixed-size chunks so that a byte range reads only the chunks it covers.
 """
-from sqlalchemy import (BigInteger, Column, DateTime, Float, ForeignKey, Index, Integer, LargeBinary, MetaData,
-                        Table, Text)
+from sqlalchemy import (BigInteger, Boolean, Column, DateTime, Float, ForeignKey, Index, Integer, LargeBinary,
+                        MetaData, Table, Text, false)
 
 LOG_CHUNK = 64 * 1024
 
@@ -30,6 +30,7 @@ jobs = Table(
     Column("nodes", Integer, nullable=False),
     Column("updated", DateTime, nullable=False),
     Column("group", Text),                           # shards of one run name the same group
+    Column("pinned", Boolean, nullable=False, server_default=false()),  # kept whatever the retention
     Index("ix_jobs_updated", "updated"),
     Index("ix_jobs_group", "group"),
     Index("ix_jobs_name_updated", "name", "updated"),
@@ -92,4 +93,20 @@ deliveries = Table(
     Column("delivered", DateTime),
     Index("ix_deliveries_state_due", "state", "due"),
     Index("ix_deliveries_webhook", "webhook", "created"),
+)
+
+# One row (id 1) at most: the jobs the server keeps. None: no bound of that kind. A job goes when
+# every bound set says so: past the newest `keep_last` of its name and older than `keep_days`.
+retention = Table(
+    "retention", metadata,
+    Column("id", Integer, primary_key=True),
+    Column("keep_last", Integer),
+    Column("keep_days", Float),
+)
+
+# One row (id 1) at most: whether reading needs a token, for every process on the database.
+access = Table(
+    "access", metadata,
+    Column("id", Integer, primary_key=True),
+    Column("read_protected", Boolean, nullable=False, server_default=false()),
 )

@@ -23,8 +23,10 @@ this code raises ``SchemaTooNew`` at start-up.
 """
 import datetime
 import json
+import logging
 import os
 import threading
+import time
 
 import sqlalchemy
 from sqlalchemy import DateTime, and_, delete, event, func, insert, or_, select, text, update
@@ -32,15 +34,24 @@ from sqlalchemy.pool import QueuePool
 
 from kovra.reporter.format import FORMAT_VERSION, path_of
 from kovra.reporter.server import pgdialect, schema
-from kovra.reporter.server.intake import NODE_COLUMNS, CollectorPause, safe_json
+from kovra.reporter.server.intake import FORMAT_VERSION, NODE_COLUMNS, CollectorPause, child_steps, safe_json
 
 pgdialect.register()
+LOG = logging.getLogger("kovra.reporter.server")
 
 MIGRATIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "migrations")
 # Rows per INSERT batch: bounds the memory one statement holds on both sides.
 BATCH = 5000
 # Values bound to one multi-row INSERT on PostgreSQL (its limit is 65,535).
 PG_PARAMETERS = 4800
+# SQLite: after a write of this many bytes of rows the WAL is checkpointed and truncated, rather
+# than kept at its largest; and a WAL reset is never left larger than WAL_KEPT.
+WAL_TRUNCATE_BYTES = 16 * 1024 * 1024
+# Seconds a process keeps the database's rule on reading before it reads it again.
+READ_RULE_AGE = 2.0
+# The execution option that marks a connection that writes.
+WRITES = "kovra_writes"
+WAL_KEPT = 64 * 1024 * 1024
 
 
 class StorageError(Exception):
@@ -49,6 +60,19 @@ class StorageError(Exception):
 
 class DatabaseUnavailable(StorageError):
     """The database cannot be reached (stopped, restarting, network gone)."""
+
+
+class Conflict(StorageError):
+    """A send that would replace a finished job, or rename one, without saying it replaces."""
+
+
+class StorageFull(StorageError):
+    """The database's disk is full: sending again will not help until space is freed."""
+
+
+# How each database says its disk is full: SQLite's message, PostgreSQL's SQLSTATE disk_full and the
+# operating system's words when a file cannot grow.
+FULL = ("database or disk is full", "no space left on device", "could not extend file")
 
 
 class SchemaTooNew(StorageError):
@@ -82,12 +106,18 @@ class Storage:
         # SQLite keeps times as text: an upload's rows may come with theirs already in that form.
         self.time_text = self.is_sqlite
         self._write_lock = threading.Lock()
+        self._state_lock = threading.Lock()
+        self.available = True
+        self.database_errors = 0
+        self._read_rule = None  # (read_protected, when read)
         if self.is_sqlite:
             self.engine = self._sqlite_engine()
         else:
             self.engine = sqlalchemy.create_engine(
                 self.url, future=True, pool_pre_ping=True, pool_size=8, max_overflow=8,
                 pool_timeout=timeout, connect_args={"connect_timeout": max(1, int(timeout))})
+        # The same pool; its connections' transactions are writers' (see _on_begin).
+        self.writing = self.engine.execution_options(**{WRITES: True})
         if upgrade:
             self.upgrade()
 
@@ -95,7 +125,10 @@ class Storage:
         database = self.url.split("///", 1)[1] if "///" in self.url else ""
         if database and database != ":memory:":
             folder = os.path.dirname(os.path.abspath(database))
-            os.makedirs(folder, exist_ok=True)
+            # The owner's alone: the folder, the file, and so its WAL and shared-memory files.
+            os.makedirs(folder, mode=0o700, exist_ok=True)
+            if not os.path.exists(database):
+                os.close(os.open(database, os.O_WRONLY | os.O_CREAT, 0o600))
         engine = sqlalchemy.create_engine(
             self.url, future=True, poolclass=QueuePool, pool_size=8, max_overflow=24,
             connect_args={"check_same_thread": False, "timeout": self.timeout, "isolation_level": None})
@@ -106,17 +139,24 @@ class Storage:
             # Taken by a new file only (before its first table): 16 KiB pages hold a job's rows in a
             # quarter of the pages 4 KiB ones take, which its store and the checkpoint after it copy.
             cursor.execute("PRAGMA page_size=16384")
+            # Also for a new file only: deleted jobs' pages can be given back (give_back_space).
+            cursor.execute("PRAGMA auto_vacuum=INCREMENTAL")
             cursor.execute("PRAGMA journal_mode=WAL")
             cursor.execute("PRAGMA synchronous=NORMAL")
             cursor.execute("PRAGMA foreign_keys=ON")
             cursor.execute("PRAGMA busy_timeout=%d" % int(self.timeout * 1000))
+            cursor.execute("PRAGMA journal_size_limit=%d" % WAL_KEPT)
             cursor.close()
+            # Case folded as Python (and PostgreSQL) fold it, beyond ASCII too.
+            dbapi_connection.create_function("lower", 1, _lower, deterministic=True)
 
-        # The driver runs in autocommit so that reads take no transaction; a writer takes the
-        # write lock at BEGIN, not half-way through, where SQLite would have to give up on it.
+        # The driver runs in autocommit, and transactions are begun here: a writer's takes the write
+        # lock at BEGIN, not half-way through, where SQLite would have to give up on it; a reader's
+        # is deferred, a snapshot of the WAL that never waits for a writer.
         @event.listens_for(engine, "begin")
         def _on_begin(connection):
-            connection.exec_driver_sql("BEGIN IMMEDIATE")
+            writes = connection.get_execution_options().get(WRITES, False)
+            connection.exec_driver_sql("BEGIN IMMEDIATE" if writes else "BEGIN")
 
         return engine
 
@@ -134,7 +174,7 @@ class Storage:
         scripts = ScriptDirectory.from_config(config)
         head = scripts.get_current_head()
         with self._guard():
-            with self.engine.connect() as connection:
+            with self.writing.connect() as connection:
                 if not self.is_sqlite:
                     # Several servers may start at once on one database: one migrates, the others wait.
                     connection.execute(text("SELECT pg_advisory_lock(471147)"))
@@ -168,7 +208,33 @@ class Storage:
     # --- reads ----------------------------------------------------------------------------------------------------
 
     def _guard(self):
-        return _Guard()
+        return _Guard(self)
+
+    def _availability(self, available, reason=None):
+        """Says once, on the server's log, that the database went away, and once that it came back."""
+        with self._state_lock:
+            if available == self.available:
+                return
+            self.available = available
+        if available:
+            LOG.warning("the database is available again")
+        else:
+            LOG.warning("the database is unavailable: %s", reason)
+
+    def ready(self):
+        """(True, "") when the database answers and its schema is this code's newest; else (False, why)."""
+        from alembic.config import Config
+        from alembic.script import ScriptDirectory
+        config = Config()
+        config.set_main_option("script_location", MIGRATIONS)
+        head = ScriptDirectory.from_config(config).get_current_head()
+        try:
+            current = self.schema_revision()
+        except StorageError as error:
+            return False, str(error)
+        if current != head:
+            return False, "the database's schema is at %s, this server's at %s" % (current, head)
+        return True, ""
 
     def list_jobs(self, name=None, state=None, result=None, since=None, until=None, q=None, offset=0, limit=50):
         jobs = schema.jobs
@@ -185,7 +251,10 @@ class Storage:
             where.append(jobs.c.start < until)
         if q:
             pattern = "%" + q.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_") + "%"
-            where.append(or_(jobs.c.id.like(pattern, escape="\\"), jobs.c.name.like(pattern, escape="\\")))
+            # lower() on both sides: SQLite's LIKE ignores case and PostgreSQL's heeds it.
+            pattern = pattern.lower()
+            where.append(or_(func.lower(jobs.c.id).like(pattern, escape="\\"),
+                             func.lower(jobs.c.name).like(pattern, escape="\\")))
         condition = and_(*where) if where else sqlalchemy.true()
         columns = [c for c in jobs.c if c.name != "digest"]
         page = (select(*columns).where(condition).order_by(jobs.c.updated.desc(), jobs.c.id)
@@ -250,16 +319,26 @@ class Storage:
 
     # --- writes ---------------------------------------------------------------------------------------------------
 
-    def put_job(self, job_id, snapshot, state):
-        """Stores `snapshot` as the job's current one in one transaction; returns (job row, changed)."""
+    def put_job(self, job_id, snapshot, state, replace=False):
+        """Stores `snapshot` as the job's current one in one transaction; returns (job row, changed).
+
+        A different snapshot of a finished job, or one that renames the job, is refused (Conflict)
+        unless `replace`; the very same snapshot again is always taken, as a retry sends it."""
         jobs = schema.jobs
         now = datetime.datetime.utcnow()
         with self._guard(), self._writer() as connection:
             if not self.is_sqlite:
                 # Concurrent sends of one job, from any server process, take turns.
                 connection.execute(text("SELECT pg_advisory_xact_lock(hashtext(:key))"), {"key": job_id})
-            old = connection.execute(select(jobs.c.snapshot, jobs.c.digest, jobs.c.state)
+            old = connection.execute(select(jobs.c.snapshot, jobs.c.digest, jobs.c.state, jobs.c.name)
                                      .where(jobs.c.id == job_id)).first()
+            if old is not None and old.digest != snapshot.digest and not replace:
+                if old.state == "finished":
+                    raise Conflict("job %r is finished: a different snapshot replaces it only with replace=true"
+                                   % job_id)
+                if old.name != snapshot.job["name"]:
+                    raise Conflict("job %r is named %r: a send renames it only with replace=true"
+                                   % (job_id, old.name))
             if old is not None and old.digest == snapshot.digest:
                 if old.state != state:
                     connection.execute(update(jobs).where(jobs.c.id == job_id).values(state=state, updated=now))
@@ -287,7 +366,130 @@ class Storage:
                                   _chunks(snapshot.logs))
             row = connection.execute(select(*[c for c in jobs.c if c.name != "digest"])
                                      .where(jobs.c.id == job_id)).first()
+        if changed and self.is_sqlite and _size(snapshot) >= WAL_TRUNCATE_BYTES:
+            self.truncate_wal()
         return job_row(row), changed
+
+    def delete_job(self, job_id):
+        """Deletes the job with its nodes and logs in one transaction; False when there was none.
+        A reader sees the whole job or none of it. SQLite then gives the freed pages back to the
+        file system (incremental vacuum, then the WAL truncated); PostgreSQL's autovacuum makes the
+        space reusable."""
+        jobs = schema.jobs
+        with self._guard():
+            with self._writer() as connection:
+                if not self.is_sqlite:
+                    connection.execute(text("SELECT pg_advisory_xact_lock(hashtext(:key))"), {"key": job_id})
+                for table in (schema.log_chunks, schema.log_files, schema.nodes):
+                    connection.execute(delete(table).where(table.c.job == job_id))
+                gone = connection.execute(delete(jobs).where(jobs.c.id == job_id)).rowcount
+            if gone and self.is_sqlite:
+                self.give_back_space()
+        return bool(gone)
+
+    # --- access --------------------------------------------------------------------------------------------------
+
+    def read_protected(self, now=None):
+        """Whether reading needs a token: the database's rule, read again at most every READ_RULE_AGE s."""
+        now = time.monotonic() if now is None else now
+        if self._read_rule is not None and now - self._read_rule[1] < READ_RULE_AGE:
+            return self._read_rule[0]
+        table = schema.access
+        with self._guard(), self.engine.connect() as connection:
+            found = connection.execute(select(table.c.read_protected).where(table.c.id == 1)).scalar()
+        self._read_rule = (bool(found), now)
+        return bool(found)
+
+    def known_read_rule(self):
+        """The rule on reading when this process read it recently, else None (read_protected asks)."""
+        rule = self._read_rule
+        if rule is not None and time.monotonic() - rule[1] < READ_RULE_AGE:
+            return rule[0]
+        return None
+
+    def set_read_protected(self, protected):
+        table = schema.access
+        with self._guard(), self._writer() as connection:
+            connection.execute(delete(table))
+            connection.execute(insert(table).values(id=1, read_protected=bool(protected)))
+        self._read_rule = None
+
+    # --- retention -----------------------------------------------------------------------------------------------
+
+    def retention(self):
+        """{"keep_last": N or None, "keep_days": D or None}."""
+        table = schema.retention
+        with self._guard(), self.engine.connect() as connection:
+            row = connection.execute(select(table.c.keep_last, table.c.keep_days).where(table.c.id == 1)).first()
+        return {"keep_last": row.keep_last if row else None, "keep_days": row.keep_days if row else None}
+
+    def set_retention(self, keep_last=None, keep_days=None):
+        table = schema.retention
+        with self._guard(), self._writer() as connection:
+            connection.execute(delete(table))
+            connection.execute(insert(table).values(id=1, keep_last=keep_last, keep_days=keep_days))
+        return self.retention()
+
+    def pin(self, job_id, pinned=True):
+        """Pins (or unpins) a job; False when there is no such job."""
+        jobs = schema.jobs
+        with self._guard(), self._writer() as connection:
+            found = connection.execute(update(jobs).where(jobs.c.id == job_id).values(pinned=bool(pinned))).rowcount
+        return bool(found)
+
+    def expired(self, now=None):
+        """The keys of the jobs the retention lets go, oldest first: finished, not pinned, past the
+        newest keep_last of their name and older than keep_days (each where it is set)."""
+        policy = self.retention()
+        keep_last, keep_days = policy["keep_last"], policy["keep_days"]
+        if keep_last is None and keep_days is None:
+            return []
+        now = now or datetime.datetime.utcnow()
+        jobs = schema.jobs
+        statement = (select(jobs.c.id, jobs.c.name, jobs.c.updated, jobs.c.state, jobs.c.pinned)
+                     .order_by(jobs.c.name, jobs.c.updated.desc(), jobs.c.id))
+        with self._guard(), self.engine.connect() as connection:
+            rows = connection.execute(statement).fetchall()
+        going = []
+        rank = {}
+        for row in rows:
+            rank[row.name] = rank.get(row.name, 0) + 1
+            if row.pinned or row.state != "finished":
+                continue
+            if keep_last is not None and rank[row.name] <= keep_last:
+                continue
+            if keep_days is not None and row.updated > now - datetime.timedelta(days=keep_days):
+                continue
+            going.append((row.updated, row.id))
+        return [job_id for _, job_id in sorted(going)]
+
+    def prune(self, dry_run=False, now=None):
+        """Deletes what the retention lets go (nothing with `dry_run`); returns those keys."""
+        going = self.expired(now)
+        if dry_run:
+            return going
+        return [job_id for job_id in going if self.delete_job(job_id)]
+
+    def give_back_space(self):
+        """SQLite: the free pages cut from the file (in files made with auto_vacuum=INCREMENTAL)."""
+        with self._write_lock, self.engine.connect() as connection:
+            raw = connection.connection.driver_connection
+            # Run to its end as a script: a statement's one step frees a single page.
+            raw.executescript("PRAGMA incremental_vacuum")
+        self.truncate_wal()
+
+    def truncate_wal(self):
+        """Copies the WAL into the database and truncates it, if no reader holds it within a moment:
+        best effort (the next large write tries again), never a wait worth a request's time."""
+        with self._write_lock, self.engine.connect() as connection:
+            raw = connection.connection.driver_connection
+            try:
+                raw.execute("PRAGMA busy_timeout=200")
+                raw.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchall()
+            except Exception:  # noqa: BLE001 - a checkpoint that cannot run now is no failure of the write
+                pass
+            finally:
+                raw.execute("PRAGMA busy_timeout=%d" % int(self.timeout * 1000))
 
     def _writer(self):
         return _Writer(self)
@@ -347,12 +549,21 @@ def _assemble(stored):
     """The nested node text of a job from its rows {path: data}, children put back where their ids stand."""
     def build(id_list):
         node = json.loads(stored[path_of(id_list)])
-        for key in ("tasks", "sections"):
-            if isinstance(node.get(key), list):
-                node[key] = [build(id_list + [child]) for child in node[key]]
+        keys = [key for key in ("tasks", "sections") if isinstance(node.get(key), list)]
+        steps = iter(child_steps([child for key in keys for child in node[key]]))
+        for key in keys:
+            node[key] = [build(id_list + [next(steps)]) for _ in node[key]]
         return node
 
     return safe_json(build([]))
+
+
+def _lower(value):
+    return value.lower() if isinstance(value, str) else value
+
+
+def _size(snapshot):
+    return sum(len(row[9]) for row in snapshot.nodes) + sum(len(data) for _, data in snapshot.logs)
 
 
 def _sqlite_time(value):
@@ -376,8 +587,14 @@ class _Writer:
         if self.storage.is_sqlite:
             self.storage._write_lock.acquire()
         try:
-            self.context = self.storage.engine.begin()
-            return self.context.__enter__()
+            self.connection = self.storage.writing.connect()
+            try:
+                self.context = self.connection.begin()
+                self.context.__enter__()
+            except BaseException:
+                self.connection.close()
+                raise
+            return self.connection
         except BaseException:
             if self.storage.is_sqlite:
                 self.storage._write_lock.release()
@@ -385,21 +602,44 @@ class _Writer:
 
     def __exit__(self, *exc):
         try:
-            return self.context.__exit__(*exc)
+            try:
+                return self.context.__exit__(*exc)
+            finally:
+                self.connection.close()
         finally:
             if self.storage.is_sqlite:
                 self.storage._write_lock.release()
 
 
 class _Guard:
-    """Turns a lost or unreachable database into DatabaseUnavailable, with the driver's reason in one line."""
+    """Turns a lost or unreachable database into DatabaseUnavailable, with the driver's reason in one line;
+    and tells the storage whether the database answered."""
+
+    def __init__(self, storage):
+        self.storage = storage
 
     def __enter__(self):
         return self
 
     def __exit__(self, kind, error, _tb):
         if error is None:
+            if not self.storage.available:
+                self.storage._availability(True)
             return False
+        try:
+            return self._translate(error)
+        except DatabaseUnavailable as unavailable:
+            self.storage.database_errors += 1
+            self.storage._availability(False, str(unavailable).partition(": ")[2])
+            raise
+
+    def _translate(self, error):
+        if isinstance(error, sqlalchemy.exc.DBAPIError) and (
+                getattr(error.orig, "sqlstate", None) == "53100"
+                or any(words in str(error.orig).lower() for words in FULL)):
+            reason = " ".join(str(getattr(error, "orig", error)).split())[:300]
+            raise StorageFull("the server's disk is full (%s): sending again will not help until space is "
+                              "freed on it" % reason) from error
         if isinstance(error, sqlalchemy.exc.DBAPIError) and (
                 error.connection_invalidated or isinstance(error, (sqlalchemy.exc.OperationalError,
                                                                    sqlalchemy.exc.InterfaceError))):
