@@ -135,19 +135,19 @@ class TestJobPage:
                                                 '["t","fine"]'}
         assert [r[11] for r in data["rows"] if r[0] == '["t"]'] == [2]
 
-    def test_marks_look_only_at_the_nine_jobs_before(self, client):
-        # Failed long ago, then passed in the nine jobs before: a new failure again.
+    def test_marks_look_only_at_the_ten_jobs_before(self, client):
+        # Failed long ago, then passed in the ten jobs before: a new failure again, one flip in its window.
         for number in range(1, 13):
             result = "failed" if number in (1, 12) else "passed"
             send(client, "k%02d" % number, report("k%02d" % number, {"t.x": result, "t.y": "failed"},
                                                   start="2026-10-%02dT10:00:00" % number), name="weekly", token=TOKEN)
         marks = {r[0]: r[12] for r in rows(client, "k12", parent='["t"]')["rows"]}
-        assert marks == {'["t","x"]': "new", '["t","y"]': "known"}
-        # Within ten jobs of its history it did pass and fail.
+        assert marks == {'["t","x"]': "new", '["t","y"]': "failing"}
         page = client.get("/history", params={"name": "weekly", "node": "t.x", "n": "12"}).text
-        assert "passed 10, failed 2, absent 0" in page and "Flaky:" in page
-        page = client.get("/history", params={"name": "weekly", "node": "t.x"}).text
-        assert "passed 9, failed 1, absent 0" in page
+        assert "passed 10, failed 2, absent 0" in page
+        assert "new failure: failing since k12 (1 job; passed in the 10 jobs before)" in page
+        page = client.get("/history", params={"name": "weekly", "node": "t.y"}).text
+        assert "failing since k01 (12 jobs)" in page and "flaky:" not in page
 
     def test_rows_open_a_path_and_search_every_node(self, client, series):
         send(client, "deep", report("deep", {"a.b.c.d": "passed", "a.b.x": "failed", "z.y": "passed"},
@@ -228,13 +228,14 @@ class TestJobList:
 class TestHistoryTrendsCompare:
     def test_history_counts_and_flaky(self, client, series):
         page = client.get("/history", params={"name": "nightly", "node": "t.wobbly"}).text
-        assert "passed 1, failed 2, absent 0" in page and "Flaky:" in page
+        assert "passed 1, failed 2, absent 0" in page
+        assert "flaky: changed between pass and fail 2 times in the last 3 jobs" in page
         page = client.get("/history", params={"name": "nightly", "node": '["t","broken"]'}).text
-        assert "passed 0, failed 3, absent 0" in page and "Flaky:" not in page
+        assert "passed 0, failed 3, absent 0" in page and "failing since n1 (3 jobs)" in page
         assert page.count("link down on port") == 3
         # A window of one job holds no pass and fail together.
         page = client.get("/history", params={"name": "nightly", "node": "t.wobbly", "n": "1"}).text
-        assert "passed 0, failed 1, absent 0" in page and "Flaky:" not in page
+        assert "passed 0, failed 1, absent 0" in page
 
     def test_trends_chart_every_job(self, client, series):
         page = client.get("/trends", params={"name": "nightly"}).text

@@ -174,11 +174,12 @@
     if (info.reason !== undefined) return info.reason;
     return info.extra && typeof info.extra.reason === "string" ? info.extra.reason : null;
   }
-  var MARKS = { "new": "new failure", known: "known failure", flaky: "flaky" };
+  var MARKS = { "new": "new failure", failing: "failing", flaky: "flaky" };
   function markBadge(mark) {
     var m = el("span", "mark mark-" + mark, MARKS[mark] || mark);
-    m.title = mark === "new" ? "did not fail in the earlier jobs of this name"
-      : mark === "known" ? "failed before in the earlier jobs of this name" : "both passed and failed in the earlier jobs of this name";
+    m.title = mark === "new" ? "failed in this job only, after passing in the earlier jobs of this name"
+      : mark === "failing" ? "failed in this job and the jobs of this name just before it"
+      : "changed between pass and fail twice or more in the last jobs of this name";
     return m;
   }
   function countsOf(summary) {

@@ -7,6 +7,9 @@
     GET /api/jobs/{job}/report              the whole stored document, as dump_json() shapes it
     GET /api/jobs/{job}/logs                the job's log files and their sizes
     GET /api/jobs/{job}/logs/{name}?start=S&stop=E   a byte range of a task log
+    GET /api/jobs/{job}/failures            leaf failures grouped by signature, with states
+    GET /api/history?name=NAME&node=PATH&n=N   one node's state and results, newest first
+    GET /api/signatures/{sig}?page=&per_page=  the jobs holding a failure signature, newest first
     PUT /api/jobs/{job}?state=running|finished[&name=NAME]   a new snapshot (needs the write token):
         multipart/form-data with a "report" part (the text dump_json() gives, gzip accepted) and a
         "log" part per task log (its file name is the log's name); or the report alone as the body.
@@ -22,6 +25,7 @@ from starlette.responses import JSONResponse as _StarletteJSON, Response
 from starlette.routing import Route
 
 from kovra.reporter.server import intake
+from kovra.reporter.server.insights import Insights, ids_of, path_of_fullid
 from kovra.reporter.server.storage import DatabaseUnavailable, StorageError
 
 STATES = ("running", "finished")
@@ -53,6 +57,13 @@ def check_job_key(job, settings):
         raise HTTPProblem(400, "%r is not a job key (1 to %d letters, digits and . _ : @ + = , ~ -, "
                                "starting with a letter or digit)" % (job[:80], settings.max_job_key))
     return job
+
+
+SIGNATURE = re.compile(r"[0-9a-f]{16}\Z")
+
+
+def _iso(value):
+    return value.isoformat() if isinstance(value, datetime.datetime) else value
 
 
 def _bearer(request):
@@ -110,6 +121,7 @@ class Api:
         self.storage = storage
         self.settings = settings
         self.token = settings.write_token()
+        self.insights = Insights(storage, window=getattr(settings, "history_window", 10))
         # Parsing an upload is CPU work under the interpreter lock: a few at a time keep the readers
         # (one-row reads on the event loop) from waiting behind every sender at once.
         self._upload_slots = asyncio.Semaphore(settings.parallel_uploads)
@@ -124,6 +136,9 @@ class Api:
             Route("/api/jobs/{job}/report", self.report, methods=["GET"]),
             Route("/api/jobs/{job}/logs", self.logs, methods=["GET"]),
             Route("/api/jobs/{job}/logs/{name}", self.log, methods=["GET"]),
+            Route("/api/jobs/{job}/failures", self.failures, methods=["GET"]),
+            Route("/api/history", self.history, methods=["GET"]),
+            Route("/api/signatures/{signature}", self.signature, methods=["GET"]),
         ]
 
     async def _call(self, function, *args, **kwargs):
@@ -210,6 +225,53 @@ class Api:
         if data is None:
             raise HTTPProblem(404, "job %r has no log %r" % (job, name[:200]))
         return Response(data, media_type="text/plain; charset=utf-8")
+
+    # --- triage -----------------------------------------------------------------------------------------------
+
+    async def _job_row(self, request):
+        job = check_job_key(request.path_params["job"], self.settings)
+        row = await self._lookup(self.storage.job, job)
+        if row is None:
+            raise HTTPProblem(404, "no job %r" % job)
+        return row
+
+    async def failures(self, request):
+        self._readable(request)
+        row = await self._job_row(request)
+        groups = await self._call(self.insights.failure_groups, row)
+        for group in groups:
+            for node in group["nodes"]:
+                node["path"] = ids_of(node["path"])
+        return JSONResponse({"job": row["id"], "groups": groups})
+
+    async def history(self, request):
+        self._readable(request)
+        name = request.query_params.get("name", "")
+        node = request.query_params.get("node", "")
+        if not name or not node:
+            raise HTTPProblem(400, "history wants ?name=JOB_NAME&node=PATH (a JSON list of ids, or ids joined "
+                                   "with .)")
+        limit = min(_int_param(request, "n", self.insights.window, low=1), 1000)
+        found = await self._call(self.insights.node_history, name, path_of_fullid(node), limit)
+        for result in found["results"]:
+            result["start"] = _iso(result["start"])
+        return JSONResponse(found)
+
+    async def signature(self, request):
+        self._readable(request)
+        signature = request.path_params["signature"]
+        if not SIGNATURE.match(signature):
+            raise HTTPProblem(400, "%r is not a failure signature (16 hex digits)" % signature[:40])
+        page = _int_param(request, "page", 1, low=1)
+        per_page = min(_int_param(request, "per_page", 50, low=1), self.settings.max_per_page)
+        found = await self._call(self.insights.signature_jobs, signature, (page - 1) * per_page, per_page)
+        if found is None:
+            raise HTTPProblem(404, "no failure has signature %r" % signature)
+        text, first, last, jobs, total = found
+        return JSONResponse({"signature": signature, "text": text, "first_seen": first, "last_seen": last,
+                             "total": total, "page": page, "per_page": per_page,
+                             "jobs": [{"job": j.job, "name": j.name, "start": _iso(j.start), "count": j.count}
+                                      for j in jobs]})
 
     # --- writes ---------------------------------------------------------------------------------------------------
 

@@ -7,8 +7,8 @@ for the run set, ``["task1","setup"]`` below it): unambiguous whatever the ids
 hold. `data` is the node exactly as the API serves it. Task logs are cut into
 fixed-size chunks so that a byte range reads only the chunks it covers.
 """
-from sqlalchemy import (BigInteger, Column, DateTime, Float, ForeignKey, Index, Integer, LargeBinary, MetaData,
-                        Table, Text)
+from sqlalchemy import (BigInteger, Boolean, Column, DateTime, Float, ForeignKey, Index, Integer, LargeBinary,
+                        MetaData, Table, Text)
 
 LOG_CHUNK = 64 * 1024
 
@@ -63,4 +63,24 @@ log_chunks = Table(
     Column("name", Text, primary_key=True),
     Column("seq", Integer, primary_key=True),
     Column("data", LargeBinary, nullable=False),
+)
+
+# The cross-job index: one row per section directly under a task, and per node with a result below a
+# section holding a failure, of every job, keyed for questions across the jobs of one name (triage.py).
+# `start` is the job's start (else its arrival): the order of a name's jobs. Replaced with the snapshot.
+results = Table(
+    "results", metadata,
+    Column("job", Text, ForeignKey("jobs.id", ondelete="CASCADE"), primary_key=True),
+    Column("path", Text, primary_key=True),
+    Column("name", Text, nullable=False),
+    Column("section", Text, nullable=False),
+    Column("start", DateTime, nullable=False),
+    Column("class", Text, nullable=False),           # pass | fail | other
+    Column("result", Text),
+    Column("leaf", Boolean, nullable=False),          # a failure with no failure beneath it
+    Column("signature", Text),                       # of a leaf failure
+    Column("text", Text),                            # its signature text
+    Column("reason", Text),                          # its reason, cut short
+    Index("ix_results_name_path_start", "name", "path", "start"),
+    Index("ix_results_signature_start", "signature", "start"),
 )

@@ -15,7 +15,7 @@ Reads:
 
 Writes:
 - ``put_job(job_id, snapshot, state)`` stores a parsed snapshot (``intake.Snapshot``) in one transaction:
-  the job's previous nodes and logs go, the new ones come, the snapshot number grows. The same
+  the job's previous nodes, logs and cross-job index rows go, the new ones come, the snapshot number grows. The same
   snapshot again changes nothing but, if it differs, the state.
 
 Failures to reach the database raise ``DatabaseUnavailable``; a database whose schema is newer than
@@ -30,7 +30,7 @@ import sqlalchemy
 from sqlalchemy import DateTime, and_, delete, event, func, insert, or_, select, text, update
 from sqlalchemy.pool import QueuePool
 
-from kovra.reporter.server import pgdialect, schema
+from kovra.reporter.server import pgdialect, schema, triage
 from kovra.reporter.server.intake import FORMAT_VERSION, NODE_COLUMNS, CollectorPause, safe_json
 
 pgdialect.register()
@@ -277,7 +277,7 @@ class Storage:
                 if old is None:
                     connection.execute(insert(jobs).values(id=job_id, snapshot=1, **values))
                 else:
-                    for table in (schema.log_chunks, schema.log_files, schema.nodes):
+                    for table in (schema.results, schema.log_chunks, schema.log_files, schema.nodes):
                         connection.execute(delete(table).where(table.c.job == job_id))
                     connection.execute(update(jobs).where(jobs.c.id == job_id)
                                        .values(snapshot=old.snapshot + 1, **values))
@@ -285,6 +285,7 @@ class Storage:
                     raise ValueError("a snapshot with its times as text is for SQLite only")
                 self._insert_many(connection, schema.nodes, NODE_COLUMNS, job_id, snapshot.nodes,
                                   times_ready=snapshot.time_text)
+                self._insert_index(connection, job_id, values["name"], values.get("start") or now, snapshot.nodes)
                 self._insert_many(connection, schema.log_files, ("name", "size"), job_id,
                                   [(name, len(data)) for name, data in snapshot.logs])
                 self._insert_many(connection, schema.log_chunks, ("name", "seq", "data"), job_id,
@@ -292,6 +293,13 @@ class Storage:
             row = connection.execute(select(*[c for c in jobs.c if c.name != "digest"])
                                      .where(jobs.c.id == job_id)).first()
         return job_row(row), changed
+
+    def _insert_index(self, connection, job_id, name, start, nodes):
+        """The job's rows of the cross-job index, made from its node rows (triage.index_rows)."""
+        if self.is_sqlite:
+            start = _sqlite_time(start)
+        made = triage.index_rows(name, start, ((r[0], r[1], r[3], r[4], r[5], r[9]) for r in nodes))
+        self._insert_many(connection, schema.results, triage.RESULT_COLUMNS, job_id, made, times_ready=True)
 
     def _writer(self):
         return _Writer(self)

@@ -23,6 +23,7 @@ from starlette.responses import HTMLResponse
 from starlette.routing import Route
 
 from kovra.reporter import html as report_html
+from kovra.reporter.server import triage
 from kovra.reporter.server.api import HTTPProblem, JSONResponse, check_job_key
 from kovra.reporter.server.insights import (FAILURE_LIST, FIRST_ROWS, PROBLEMS, Insights, ids_of, path_of,
                                             path_of_fullid, reason_of)
@@ -387,14 +388,14 @@ class Pages:
         results = [result for _, result, _, _ in found if result]
         failed = sum(1 for r in results if r in PROBLEMS)
         passed = sum(1 for r in results if r == "passed")
-        flaky = failed and passed
+        state = self.insights.node_history(name, path, 1)
         dotted = ".".join(str(i) for i in ids_of(path))
         out = ['<h1>History of <span class="mono">%s</span></h1>' % text(dotted, 400),
                '<p>In the newest %d job%s named %s: <span id="history-counts">passed %d, failed %d, absent %d</span>.'
                ' %s</p>' % (len(found), "" if len(found) == 1 else "s", link("/trends?name=" + q(name), text(name)),
                             passed, failed, sum(1 for _, _, _, present in found if not present),
-                            '<span class="flaky-note" id="flaky">Flaky: it both passed and failed in these jobs.</span>'
-                            if flaky else '<span id="flaky" hidden></span>'),
+                            '<span class="flaky-note" id="state">%s</span>' % text(state_words(state))
+                            if state_words(state) else '<span id="state" hidden></span>'),
                '<table class="list" id="history"><caption class="sr-only">Results, newest job first</caption>'
                '<thead><tr><th scope="col">Job</th><th scope="col">Start</th><th scope="col">Result</th>'
                '<th scope="col">Reason</th><th scope="col">Compare</th></tr></thead><tbody>']
@@ -544,6 +545,14 @@ class Pages:
             out.append('</tbody></table>')
         out.append('</section>')
         return self.page("Compare %s with %s" % (a, b), "\n".join(out), current="Compare", forms=True)
+
+
+def state_words(found):
+    """A node's state with its evidence in words (insights.node_history), or "" when it has none."""
+    if found["state"] in ("new", "failing", "flaky"):
+        return triage.evidence(found["state"], found["failing_since"], found["run"], found["flips"],
+                               found["window"], found.get("passed_before"))
+    return ""
 
 
 def trend_chart(jobs):
