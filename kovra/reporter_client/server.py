@@ -123,6 +123,11 @@ class ServerClient:
         path = self._job_path("/logs/%s?%s" % (urllib.parse.quote(name, safe=""), urllib.parse.urlencode(query)))
         return self._request("GET", path)[1]
 
+    def check(self):
+        """The job's verdict: {"failing": [...], "muted": [...], "passed": bool}; `passed` is false
+        while any failure with no failing node beneath it is not muted."""
+        return self._json("GET", self._job_path("/check"))
+
     def list_jobs(self, page=1, per_page=50, **filters):
         query = {key: value for key, value in filters.items() if value not in (None, "")}
         query.update(page=page, per_page=per_page)

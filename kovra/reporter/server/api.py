@@ -10,6 +10,10 @@
     GET /api/jobs/{job}/failures            leaf failures grouped by signature, with states
     GET /api/history?name=NAME&node=PATH&n=N   one node's state and results, newest first
     GET /api/signatures/{sig}?page=&per_page=  the jobs holding a failure signature, newest first
+    GET /api/jobs/{job}/check               {"failing": [...], "muted": [...], "passed": bool}: the verdict
+    GET|POST /api/known-issues, GET|PUT|DELETE /api/known-issues/{id}   rules tying failures to issues
+    GET|POST /api/mutes, GET|PUT|DELETE /api/mutes/{id}                 muted tests, each until a date
+    GET|PUT /api/owners?name=NAME           a job name's owners text (PATTERN OWNER... per line)
     PUT /api/jobs/{job}?state=running|finished[&name=NAME]   a new snapshot (needs the write token):
         multipart/form-data with a "report" part (the text dump_json() gives, gzip accepted) and a
         "log" part per task log (its file name is the log's name); or the report alone as the body.
@@ -25,7 +29,8 @@ from starlette.responses import JSONResponse as _StarletteJSON, Response
 from starlette.routing import Route
 
 from kovra.reporter.server import intake
-from kovra.reporter.server.insights import Insights, ids_of, path_of_fullid
+from kovra.reporter.server.insights import Insights, ids_of, path_of, path_of_fullid
+from kovra.reporter.server.rules import Rules, ids_text
 from kovra.reporter.server.storage import DatabaseUnavailable, StorageError
 
 STATES = ("running", "finished")
@@ -122,6 +127,7 @@ class Api:
         self.settings = settings
         self.token = settings.write_token()
         self.insights = Insights(storage, window=getattr(settings, "history_window", 10))
+        self.rules = Rules(storage)
         # Parsing an upload is CPU work under the interpreter lock: a few at a time keep the readers
         # (one-row reads on the event loop) from waiting behind every sender at once.
         self._upload_slots = asyncio.Semaphore(settings.parallel_uploads)
@@ -139,6 +145,12 @@ class Api:
             Route("/api/jobs/{job}/failures", self.failures, methods=["GET"]),
             Route("/api/history", self.history, methods=["GET"]),
             Route("/api/signatures/{signature}", self.signature, methods=["GET"]),
+            Route("/api/jobs/{job}/check", self.check, methods=["GET"]),
+            Route("/api/known-issues", self.issues, methods=["GET", "POST"]),
+            Route("/api/known-issues/{id:int}", self.issue, methods=["GET", "PUT", "DELETE"]),
+            Route("/api/mutes", self.mutes, methods=["GET", "POST"]),
+            Route("/api/mutes/{id:int}", self.mute, methods=["GET", "PUT", "DELETE"]),
+            Route("/api/owners", self.owners, methods=["GET", "PUT"]),
         ]
 
     async def _call(self, function, *args, **kwargs):
@@ -238,11 +250,145 @@ class Api:
     async def failures(self, request):
         self._readable(request)
         row = await self._job_row(request)
-        groups = await self._call(self.insights.failure_groups, row)
-        for group in groups:
-            for node in group["nodes"]:
-                node["path"] = ids_of(node["path"])
+        groups = await self._call(self.failure_groups, row, request.query_params.get("owner") or None)
         return JSONResponse({"job": row["id"], "groups": groups})
+
+    def failure_groups(self, row, owner=None):
+        """The job's failure groups with each node's known issue, mute and owners (rules applied now);
+        with `owner`, only that owner's nodes."""
+        applier = self.rules.applier(row["name"])
+        groups = []
+        for group in self.insights.failure_groups(row):
+            by_signature = applier.known_issue(group["signature"], None)
+            nodes = []
+            for node in group["nodes"]:
+                dotted = ids_text(node["path"])
+                node.update(known_issue=applier.known_issue(group["signature"], node["reason"]),
+                            muted=applier.muted(dotted), owners=applier.owners_of(dotted),
+                            path=ids_of(node["path"]))
+                if owner is None or owner in node["owners"]:
+                    nodes.append(node)
+            if not nodes:
+                continue
+            issues = {json.dumps(n["known_issue"], sort_keys=True) for n in group["nodes"]}
+            group.update(nodes=nodes, count=len(nodes),
+                         known_issue=by_signature or (group["nodes"][0]["known_issue"] if len(issues) == 1 else None))
+            groups.append(group)
+        groups.sort(key=lambda g: (-g["count"], g["text"] or ""))
+        return groups
+
+    def verdict(self, row):
+        """{"failing", "muted", "passed"} of a job: every leaf failure (a failing node with no failing node
+        beneath it, the tasks' own included), muted ones apart."""
+        applier = self.rules.applier(row["name"])
+        failing = self.insights.failing(row["id"])
+        above = {path_of(ids_of(p)[:depth]) for p in failing for depth in range(len(ids_of(p)))}
+        leaves = sorted(p for p in failing if p not in above)
+        reasons = self.insights.leaf_reasons(row["id"], leaves)
+        out = {"failing": [], "muted": []}
+        for path in leaves:
+            dotted = ids_text(path)
+            mute = applier.muted(dotted)
+            signature, reason = reasons.get(path, (None, None))
+            item = {"path": ids_of(path), "result": failing[path], "reason": reason, "signature": signature,
+                    "known_issue": applier.known_issue(signature, reason)}
+            if mute is not None:
+                item["muted"] = mute
+            out["muted" if mute else "failing"].append(item)
+        out["passed"] = not out["failing"]
+        return out
+
+    async def check(self, request):
+        self._readable(request)
+        row = await self._job_row(request)
+        return JSONResponse(dict(await self._call(self.verdict, row), job=row["id"]))
+
+    # --- rules ----------------------------------------------------------------------------------------------
+
+    def _writable(self, request):
+        if not self.token:
+            raise HTTPProblem(403, "this server takes no writes: it was started without a token")
+        if not _authorised(request, self.token):
+            raise HTTPProblem(401, "writing needs the server's token (Authorization: Bearer TOKEN)")
+
+    async def _json_body(self, request, limit=64 * 1024):
+        body = await self._body(request, limit)
+        try:
+            return json.loads(body.decode("utf-8"))
+        except (UnicodeDecodeError, ValueError) as error:
+            raise HTTPProblem(400, "the body is not JSON: %s" % error) from None
+
+    async def issues(self, request):
+        if request.method == "GET":
+            self._readable(request)
+            state = request.query_params.get("state") or None
+            return JSONResponse({"known_issues": await self._call(self.rules.issues, state)})
+        self._writable(request)
+        made = await self._call(self.rules.make_issue, await self._json_body(request))
+        return JSONResponse(made, status_code=201)
+
+    async def issue(self, request):
+        issue_id = request.path_params["id"]
+        if request.method == "GET":
+            self._readable(request)
+            found = await self._call(self.rules.issue, issue_id)
+            if found is None:
+                raise HTTPProblem(404, "no known issue %d" % issue_id)
+            matched = await self._call(self.rules.matches, found)
+            found["matches"] = [{"job": m.job, "name": m.name, "start": _iso(m.start), "path": ids_of(m.path),
+                                 "reason": m.reason} for m in matched]
+            return JSONResponse(found)
+        self._writable(request)
+        if request.method == "DELETE":
+            if not await self._call(self.rules.delete_issue, issue_id):
+                raise HTTPProblem(404, "no known issue %d" % issue_id)
+            return JSONResponse({"deleted": issue_id})
+        changed = await self._call(self.rules.change_issue, issue_id, await self._json_body(request))
+        if changed is None:
+            raise HTTPProblem(404, "no known issue %d" % issue_id)
+        return JSONResponse(changed)
+
+    async def mutes(self, request):
+        if request.method == "GET":
+            self._readable(request)
+            return JSONResponse({"mutes": await self._call(self.rules.mutes)})
+        self._writable(request)
+        made = await self._call(self.rules.make_mute, await self._json_body(request))
+        return JSONResponse(made, status_code=201)
+
+    async def mute(self, request):
+        mute_id = request.path_params["id"]
+        if request.method == "GET":
+            self._readable(request)
+            found = await self._call(self.rules.mute, mute_id)
+            if found is None:
+                raise HTTPProblem(404, "no mute %d" % mute_id)
+            return JSONResponse(found)
+        self._writable(request)
+        if request.method == "DELETE":
+            if not await self._call(self.rules.delete_mute, mute_id):
+                raise HTTPProblem(404, "no mute %d" % mute_id)
+            return JSONResponse({"deleted": mute_id})
+        changed = await self._call(self.rules.change_mute, mute_id, await self._json_body(request))
+        if changed is None:
+            raise HTTPProblem(404, "no mute %d" % mute_id)
+        return JSONResponse(changed)
+
+    async def owners(self, request):
+        name = request.query_params.get("name", "")
+        if not name:
+            raise HTTPProblem(400, "owners wants ?name=JOB_NAME")
+        if request.method == "GET":
+            self._readable(request)
+            return JSONResponse({"name": name, "text": await self._call(self.rules.owners_text, name)})
+        self._writable(request)
+        body = await self._body(request, 256 * 1024)
+        try:
+            text = body.decode("utf-8")
+        except UnicodeDecodeError:
+            raise HTTPProblem(400, "the owners text is not UTF-8") from None
+        lines = await self._call(self.rules.set_owners, name, text)
+        return JSONResponse({"name": name, "text": text, "lines": len(lines)})
 
     async def history(self, request):
         self._readable(request)
@@ -293,8 +439,8 @@ class Api:
             row, changed = await self._call(self.storage.put_job, job, snapshot, state)
         return JSONResponse(dict(row, changed=changed), status_code=200)
 
-    async def _body(self, request):
-        limit = self.settings.max_upload_bytes
+    async def _body(self, request, limit=None):
+        limit = limit or self.settings.max_upload_bytes
         declared = request.headers.get("content-length")
         if declared is not None:
             if not declared.isdigit():

@@ -311,6 +311,21 @@ class Insights:
             group.update(self.signature_seen(group["signature"]))
         return sorted(groups.values(), key=lambda g: (-g["count"], g["text"] or ""))
 
+    def leaf_reasons(self, job, paths):
+        """{path: (signature, reason)} of the given failing nodes of a job: the index's, else the node's own
+        reason (nodes above the sections are not in the index)."""
+        r = self.results.c
+        found = {}
+        for batch in _batches(paths):
+            for row in self._rows(select(r.path, r.signature, r.reason).where(r.job == job, r.path.in_(batch))):
+                found[row.path] = (row.signature, row.reason)
+        missing = [p for p in paths if p not in found]
+        for row in self.by_path(job, missing):
+            reason = reason_of(json.loads(row.data))
+            text = triage.signature_text(reason, _lower(row.result), row.type)
+            found[row.path] = (triage.signature_of(text, bool(reason)), reason)
+        return found
+
     def signature_seen(self, signature):
         """{"first_seen": key of the earliest job holding it, "jobs_seen": how many jobs hold it}."""
         r = self.results.c

@@ -7,7 +7,7 @@ for the run set, ``["task1","setup"]`` below it): unambiguous whatever the ids
 hold. `data` is the node exactly as the API serves it. Task logs are cut into
 fixed-size chunks so that a byte range reads only the chunks it covers.
 """
-from sqlalchemy import (BigInteger, Boolean, Column, DateTime, Float, ForeignKey, Index, Integer, LargeBinary,
+from sqlalchemy import (BigInteger, Boolean, Column, Date, DateTime, Float, ForeignKey, Index, Integer, LargeBinary,
                         MetaData, Table, Text)
 
 LOG_CHUNK = 64 * 1024
@@ -83,4 +83,34 @@ results = Table(
     Column("reason", Text),                          # its reason, cut short
     Index("ix_results_name_path_start", "name", "path", "start"),
     Index("ix_results_signature_start", "signature", "start"),
+)
+
+# Triage's rules (rules.py), applied when failures are read.
+known_issues = Table(
+    "known_issues", metadata,
+    Column("id", Integer, primary_key=True, autoincrement=True),
+    Column("title", Text, nullable=False),
+    Column("url", Text),
+    Column("match", Text, nullable=False),           # a signature, or a regular expression over the reason
+    Column("name", Text),                            # a job name, or every name
+    Column("state", Text, nullable=False),           # open | closed
+    Column("created", DateTime, nullable=False),
+)
+
+mutes = Table(
+    "mutes", metadata,
+    Column("id", Integer, primary_key=True, autoincrement=True),
+    Column("name", Text),                            # a job name, or every name
+    Column("path", Text, nullable=False),            # a glob over node paths (ids joined with ".")
+    Column("reason", Text, nullable=False),
+    Column("owner", Text, nullable=False),
+    Column("until", Date, nullable=False),           # the last day it applies
+    Column("created", DateTime, nullable=False),
+)
+
+owners = Table(
+    "owners", metadata,
+    Column("name", Text, primary_key=True),          # a job name
+    Column("text", Text, nullable=False),            # lines of PATTERN OWNER...
+    Column("updated", DateTime, nullable=False),
 )

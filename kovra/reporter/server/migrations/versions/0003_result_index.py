@@ -1,4 +1,5 @@
-"""The cross-job index of results (schema.results), built here for the jobs stored before it.
+"""The cross-job index of results (schema.results), built here for the jobs stored before it; triage's
+known issues, mutes and owners.
 
 Revision ID: 0003_result_index
 Revises: 0002
@@ -33,6 +34,32 @@ def upgrade():
     )
     op.create_index("ix_results_name_path_start", "results", ["name", "path", "start"])
     op.create_index("ix_results_signature_start", "results", ["signature", "start"])
+    op.create_table(
+        "known_issues",
+        sa.Column("id", sa.Integer, primary_key=True, autoincrement=True),
+        sa.Column("title", sa.Text, nullable=False),
+        sa.Column("url", sa.Text),
+        sa.Column("match", sa.Text, nullable=False),
+        sa.Column("name", sa.Text),
+        sa.Column("state", sa.Text, nullable=False),
+        sa.Column("created", sa.DateTime, nullable=False),
+    )
+    op.create_table(
+        "mutes",
+        sa.Column("id", sa.Integer, primary_key=True, autoincrement=True),
+        sa.Column("name", sa.Text),
+        sa.Column("path", sa.Text, nullable=False),
+        sa.Column("reason", sa.Text, nullable=False),
+        sa.Column("owner", sa.Text, nullable=False),
+        sa.Column("until", sa.Date, nullable=False),
+        sa.Column("created", sa.DateTime, nullable=False),
+    )
+    op.create_table(
+        "owners",
+        sa.Column("name", sa.Text, primary_key=True),
+        sa.Column("text", sa.Text, nullable=False),
+        sa.Column("updated", sa.DateTime, nullable=False),
+    )
     build_index(op.get_bind())
 
 
@@ -56,4 +83,5 @@ def build_index(connection):
 
 
 def downgrade():
-    op.drop_table("results")
+    for table in ("owners", "mutes", "known_issues", "results"):
+        op.drop_table(table)
