@@ -1,6 +1,7 @@
 """Known issues, mutes and owners: checked when made, applied when failures are read; the job verdict
 that `summary --check` and ServerClient.check() give."""
 import datetime
+import json
 
 import pytest
 
@@ -168,6 +169,84 @@ def test_a_failing_task_without_sections_fails_the_verdict(client):
     verdict = client.get("/api/jobs/lone/check").json()
     assert verdict["passed"] is False
     assert [(f["path"], f["reason"]) for f in verdict["failing"]] == [(["setup"], "no licence server")]
+
+
+@pytest.fixture
+def live_w(start_server, tmp_path, monkeypatch):
+    """A server process holding jobs w1..w3 (send_jobs), the token in the environment."""
+    from kovra.reporter_client.server import ServerClient
+    server = start_server()
+    monkeypatch.setenv("KOVRA_REPORTER_TOKEN", TOKEN)
+    client = ServerClient(server.url, None, token=TOKEN)
+    for number in (1, 2, 3):
+        results = {"t.fine": "passed", "t.flappy": "failed" if number == 3 else "passed", "t.ports": "failed",
+                   "u.other": "failed"}
+        document = report("w%d" % number, results, start="2026-12-0%dT01:00:00" % number,
+                          reasons={"t.flappy": "no answer", "t.ports": "port %d down" % number, "u.other": "disk full"})
+        folder = tmp_path / ("w%d" % number)
+        folder.mkdir()
+        (folder / "results.json").write_text(json.dumps(document))
+        client.job = "w%d" % number
+        client.send(str(folder), name="w")
+    client.close()
+    return server
+
+
+def run(capsys, *argv):
+    from kovra.reporter import cli
+    status = cli.main(list(argv))
+    out = capsys.readouterr()
+    return status, out.out, out.err
+
+
+def test_the_triage_commands(live_w, capsys, tmp_path):
+    url = live_w.url
+    status, out, _ = run(capsys, "failures", url + "/jobs/w3")
+    assert status == 0
+    assert out.splitlines()[0].startswith("1 x disk full  [") and "first seen w1, in 3 jobs]" in out
+    assert "    t.flappy  failed  new" in out and "    t.ports  failed  failing, since w1" in out
+    status, out, _ = run(capsys, "history", url + "/jobs/w3", "--node", "t.ports", "-n", "2")
+    assert status == 0 and out.splitlines() == [
+        "t.ports in w: failing: since w1 (3 jobs)",
+        "  w3                       2026-12-03 01:00:00 failed   port 3 down",
+        "  w2                       2026-12-02 01:00:00 failed   port 2 down"]
+    status, out, _ = run(capsys, "mute", url, "--path", "t.*", "--reason", "lab", "--owner", "bob",
+                         "--until", later(3), "--name", "w")
+    assert status == 0 and out == "mute 1: t.* in w until %s\n" % later(3)
+    status, out, _ = run(capsys, "failures", url + "/jobs/w3")
+    assert "t.ports  failed  failing, since w1, muted until %s" % later(3) in out
+    status, out, _ = run(capsys, "summary", url + "/jobs/w3", "--check")
+    assert status == 1 and "check: FAILED (1 failing: u.other) (2 muted failures)" in out
+    assert run(capsys, "unmute", url, "1")[:2] == (0, "mute 1 lifted\n")
+    assert run(capsys, "unmute", url, "1")[0] == 2
+    status, out, _ = run(capsys, "known-issue", url, "--title", "BUG-3", "--match", "disk (full|gone)",
+                         "--issue-url", "https://bugs.example.com/3")
+    assert (status, out) == (0, "known issue 1 (open): BUG-3\n")
+    assert "known issue: BUG-3" in run(capsys, "failures", url + "/jobs/w1")[1]
+    assert run(capsys, "known-issue", url, "--close", "1")[1] == "known issue 1 (closed): BUG-3\n"
+    owners = tmp_path / "OWNERS"
+    owners.write_text("* @qa\nu.* @storage\n")
+    assert run(capsys, "owners", url + "/jobs/w3", str(owners))[:2] == (0, "owners of w: 2 lines\n")
+    assert run(capsys, "owners", url, "--name", "w")[1] == "* @qa\nu.* @storage\n"
+    assert "u.other  failed  failing, since w1  owners: @storage" in run(capsys, "failures", url + "/jobs/w3")[1]
+    # Refusals: one line, status 2, nothing changed.
+    owners.write_text("* @qa\nu.*\n")
+    status, out, err = run(capsys, "owners", url + "/jobs/w3", str(owners))
+    assert status == 2 and "owners line 2: 'u.*' has a pattern but no owner" in err and err.count("\n") == 1
+    status, _, err = run(capsys, "known-issue", url, "--title", "x", "--match", "(a*)*b")
+    assert status == 2 and "may take too long" in err
+    status, _, err = run(capsys, "mute", url, "--path", "t.*", "--reason", "r", "--owner", "o", "--until", later(-2))
+    assert status == 2 and "in the past" in err
+
+
+@pytest.mark.parametrize("command", ["failures", "history", "mute", "unmute", "known-issue", "owners", "summary"])
+def test_every_triage_command_has_help(command, capsys):
+    from kovra.reporter import cli
+    with pytest.raises(SystemExit) as done:
+        cli.main([command, "--help"])
+    assert done.value.code == 0
+    out = capsys.readouterr().out
+    assert out.startswith("usage: ") and len(out.splitlines()) > 4
 
 
 def test_summary_check_on_a_job_url_honours_mutes(start_server, capsys):
