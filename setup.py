@@ -39,6 +39,7 @@ setup(
     packages=["kovra.reporter", "kovra.reporter.server", "kovra.reporter.server.migrations",
               "kovra.reporter.server.migrations.versions"],
     package_data={"kovra.reporter": ["py.typed", "*.pyi", "html_assets/*"],
+                  "kovra.reporter.server": ["templates/*.html"],
                   "kovra.reporter.server.migrations": ["script.py.mako"]},
     # Declared so that the wheel is tagged for this interpreter; CMakeBuild builds them.
     ext_modules=[Extension("kovra.reporter." + m, sources=[]) for m in MODULES],

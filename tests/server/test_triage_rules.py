@@ -272,3 +272,39 @@ def test_summary_check_on_a_job_url_honours_mutes(start_server, capsys):
     assert cli.main(["summary", url, "--check"]) == 0
     assert "check: ok (1 muted failure)" in capsys.readouterr().out
     client.close()
+
+
+def test_the_triage_pages_show_rules_groups_and_evidence(client):
+    import html
+    from support.report_pages import HOSTILE, page_data, parse_page
+    send_jobs(client)
+    hostile = HOSTILE[1]
+    client.put("/api/owners?name=w", content=("* @qa\nu.* @" + "x" * 3 + "\n").encode(), headers=AUTH)
+    issue = client.post("/api/known-issues", json=dict(ISSUE, title=hostile), headers=AUTH).json()
+    client.post("/api/mutes", json=dict(MUTE, path="t.fine", reason=hostile), headers=AUTH)
+    client.post("/api/mutes", json=dict(MUTE, path="t.ports", name=None), headers=AUTH)
+    data = page_data(client.get("/jobs/w3").text)
+    groups = {g[1]: g for g in data["groups"]}
+    assert [g[2] for g in data["groups"]] == [1, 1, 1]
+    ports = groups["port <num> down"]
+    assert (ports[3], ports[4], ports[5], ports[6], ports[7]) == ({"failing": 1}, hostile, ["@qa"], "w1", 3)
+    assert ports[8] == [[["t", "ports"], "failed", "port 3 down", "failing", "failing since w1 (3 jobs)", True]]
+    assert groups["no answer"][8][0][3:5] == ["new", "new failure: failing since w3 (1 job)"]
+    pages = {url: client.get(url) for url in ("/known-issues", "/known-issues/%d" % issue["id"], "/mutes", "/owners",
+                                             "/signatures/" + ports[0])}
+    for url, answer in pages.items():
+        assert answer.status_code == 200, url
+        # The hostile title and reason stay text.
+        assert hostile not in answer.text and "<img" not in answer.text, url
+        assert not [a for _, attrs in parse_page(answer.text).tags for a in attrs if a.startswith("on")], url
+    assert hostile in html.unescape(pages["/known-issues"].text)
+    matched = html.unescape(pages["/known-issues/%d" % issue["id"]].text)
+    assert matched.count("port 3 down") == 1 and matched.index("w3") < matched.index("w2") < matched.index("w1")
+    # t.fine passed in all three jobs while muted; t.ports failed, and its mute is for every name.
+    assert "t.fine" in html.unescape(pages["/mutes"].text.split('id="passing"')[1])
+    assert "t.ports" not in pages["/mutes"].text.split('id="passing"')[1]
+    assert "u.* @xxx" in pages["/owners"].text
+    signature = html.unescape(pages["/signatures/" + ports[0]].text)
+    assert "port &lt;num&gt; down" in pages["/signatures/" + ports[0]].text and "held by 3 jobs" in signature
+    assert [client.get(u).status_code for u in ("/signatures/0000000000000000", "/signatures/zz", "/known-issues/99")] \
+        == [404, 400, 404]

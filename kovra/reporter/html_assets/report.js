@@ -294,6 +294,54 @@
     if (!counts.length && !list.firstChild) c.appendChild(el("p", "note", "No plugins ran at job level."));
   })();
   (function () {
+    // The server's grouping of the leaf failures by cause (signature), with each test's state.
+    if (!REMOTE || !D.groups) return;
+    var c = card("Failures by cause (" + D.groups.length + ")");
+    c.id = "failure-groups";
+    c.className += " wide";
+    if (!D.groups.length) { c.appendChild(el("p", "note", "No test failed.")); return; }
+    c.appendChild(el("p", "note", "Leaf failures whose reasons read the same once numbers, addresses, times " +
+      "and quoted strings are set aside; most first."));
+    D.groups.forEach(function (g) {
+      var box = el("details", "group");
+      var head = el("summary");
+      head.appendChild(el("span", "count", g[2] + " \u00d7 "));
+      head.appendChild(el("span", "mono", clamp(g[1] || "", 300)));
+      var states = Object.keys(g[3]).sort().map(function (k) { return g[3][k] + " " + (MARKS[k] || k); });
+      var facts = [states.join(", ")];
+      if (g[4]) facts.push("known issue: " + g[4]);
+      if (g[5].length) facts.push("owners: " + g[5].join(" "));
+      facts.push("first seen " + g[6] + " (" + g[7] + " job" + (g[7] === 1 ? "" : "s") + ")");
+      head.appendChild(el("span", "note group-facts", " \u2014 " + facts.join("; ")));
+      box.appendChild(head);
+      var more = el("a", null, "all jobs with this cause");
+      more.href = "/signatures/" + encodeURIComponent(g[0]);
+      var p = el("p");
+      p.appendChild(more);
+      box.appendChild(p);
+      var table = el("table");
+      var row = el("tr");
+      ["Path", "Result", "State", "Reason"].forEach(function (t) { row.appendChild(el("th", null, t)); });
+      table.appendChild(row);
+      g[8].forEach(function (f) {
+        var tr = el("tr");
+        var where = el("td", "path");
+        where.appendChild(link(f[0], clamp(f[0].join("."), 300)));
+        tr.appendChild(where);
+        var r = el("td");
+        r.appendChild(badge(f[1]));
+        if (f[5]) r.appendChild(el("span", "note", " muted"));
+        tr.appendChild(r);
+        tr.appendChild(el("td", "note", f[4] || ""));
+        tr.appendChild(el("td", "reason-text", f[2] === null || f[2] === undefined ? "" : clamp(pretty(f[2]).split("\n")[0], 300)));
+        table.appendChild(tr);
+      });
+      box.appendChild(table);
+      if (g[2] > g[8].length) box.appendChild(el("p", "note", "The first " + g[8].length + " of " + g[2] + " are listed."));
+      c.appendChild(box);
+    });
+  })();
+  (function () {
     // Failures that none of their own children explain: where a reader starts.
     var list = [], total = 0, LIMIT = 200;
     if (REMOTE) {

@@ -254,28 +254,7 @@ class Api:
         return JSONResponse({"job": row["id"], "groups": groups})
 
     def failure_groups(self, row, owner=None):
-        """The job's failure groups with each node's known issue, mute and owners (rules applied now);
-        with `owner`, only that owner's nodes."""
-        applier = self.rules.applier(row["name"])
-        groups = []
-        for group in self.insights.failure_groups(row):
-            by_signature = applier.known_issue(group["signature"], None)
-            nodes = []
-            for node in group["nodes"]:
-                dotted = ids_text(node["path"])
-                node.update(known_issue=applier.known_issue(group["signature"], node["reason"]),
-                            muted=applier.muted(dotted), owners=applier.owners_of(dotted),
-                            path=ids_of(node["path"]))
-                if owner is None or owner in node["owners"]:
-                    nodes.append(node)
-            if not nodes:
-                continue
-            issues = {json.dumps(n["known_issue"], sort_keys=True) for n in group["nodes"]}
-            group.update(nodes=nodes, count=len(nodes),
-                         known_issue=by_signature or (group["nodes"][0]["known_issue"] if len(issues) == 1 else None))
-            groups.append(group)
-        groups.sort(key=lambda g: (-g["count"], g["text"] or ""))
-        return groups
+        return grouped_failures(self.insights, self.rules, row, owner)
 
     def verdict(self, row):
         """{"failing", "muted", "passed"} of a job: every leaf failure (a failing node with no failing node
@@ -484,6 +463,31 @@ class Api:
         if report is None:
             raise HTTPProblem(400, "no report part")
         return report, logs
+
+
+def grouped_failures(insights, rules, row, owner=None):
+    """The job's failure groups with each node's known issue, mute and owners (rules applied now);
+    with `owner`, only that owner's nodes."""
+    applier = rules.applier(row["name"])
+    groups = []
+    for group in insights.failure_groups(row):
+        by_signature = applier.known_issue(group["signature"], None)
+        nodes = []
+        for node in group["nodes"]:
+            dotted = ids_text(node["path"])
+            node.update(known_issue=applier.known_issue(group["signature"], node["reason"]),
+                        muted=applier.muted(dotted), owners=applier.owners_of(dotted),
+                        path=ids_of(node["path"]))
+            if owner is None or owner in node["owners"]:
+                nodes.append(node)
+        if not nodes:
+            continue
+        issues = {json.dumps(n["known_issue"], sort_keys=True) for n in group["nodes"]}
+        group.update(nodes=nodes, count=len(nodes),
+                     known_issue=by_signature or (group["nodes"][0]["known_issue"] if len(issues) == 1 else None))
+        groups.append(group)
+    groups.sort(key=lambda g: (-g["count"], g["text"] or ""))
+    return groups
 
 
 def error_handlers():

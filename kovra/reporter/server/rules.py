@@ -319,6 +319,32 @@ class Rules:
                     break
         return found
 
+    def all_owners(self):
+        t = schema.owners
+        return [{"name": row.name, "text": row.text} for row in self._rows(select(t.c.name, t.c.text).order_by(t.c.name))]
+
+    def passing_while_muted(self, mutes, insights, jobs=3):
+        """[{"dotted", "name", "mute", "owner"}] of the muted tests of a name that passed in each of its last
+        `jobs` jobs (as the index holds them); mutes over every name are judged for no name."""
+        r = schema.results.c
+        found = []
+        for mute in mutes:
+            if not mute["name"]:
+                continue
+            recent = [row.id for row in insights.recent_jobs(mute["name"], jobs)]
+            if len(recent) < jobs:
+                continue
+            classes = {}
+            for row in self._rows(select(r.path, r.job, r["class"]).where(r.job.in_(recent))):
+                dotted_path = ids_text(row.path)
+                if fnmatch.fnmatchcase(dotted_path, mute["path"]):
+                    classes.setdefault(dotted_path, {})[row.job] = row[2]
+            for dotted_path, seen in sorted(classes.items()):
+                if len(seen) == jobs and all(c == "pass" for c in seen.values()):
+                    found.append({"dotted": dotted_path, "name": mute["name"], "mute": mute["id"],
+                                  "owner": mute["owner"]})
+        return found
+
     # applied to failures
     def applier(self, name):
         return Applier(self.issues("open"), self.mutes(), parse_owners(self.owners_text(name)), name)
