@@ -5,7 +5,7 @@ import pytest
 from conftest import TOKEN
 
 from kovra.reporter.server import triage
-from support.server_jobs import report, send
+from support.server_jobs import NAME, nightly, report, send
 
 SIGNATURES = [
     # (reason, reason sharing its signature, reason that must not)
@@ -72,30 +72,6 @@ def test_index_rows_hold_sections_and_every_node_below_a_failure():
         ("pass", "passed", False), ("fail", "failed", False), ("fail", "errored", True), ("other", "skipped", False)]
     assert rows['["t","bad","s2"]'][8:] == ("port <num> down", "port 5 down")
     assert rows['["t","bad","s1"]'][2] == '["t","bad"]' and rows['["t","bad"]'][7] is None
-
-
-NAME = "regress"
-
-
-def nightly(number):
-    """Job `number` of the new user's series: a regression from 28, a test that flips every two jobs,
-    one always broken, a step that breaks from 29, and 243 counter mismatches on different ports in 29-30."""
-    results = {"t.stable": "passed", "t.broken": "failed",
-               "t.regression": "failed" if number >= 28 else "passed",
-               "t.wobbly": "failed" if number % 4 in (2, 3) else "passed",
-               "d.case.step1": "failed" if number >= 29 else "passed", "d.case.step2": "passed"}
-    reasons = {"t.broken": "license feature 'x' missing", "t.regression": "expected 4 routes, got 3",
-               "t.wobbly": "no answer within %d s" % (number + 20), "d.case.step1": "step failed at 0x%x" % number}
-    if number >= 29:
-        for port in range(243):
-            results["c.port%d" % port] = "failed"
-            reasons["c.port%d" % port] = "counter mismatch on port %d" % (1000 + port)
-    document = report("%s-%d" % (NAME, number), results, start="2026-11-%02dT02:00:00" % number,
-                      reasons={path: reason for path, reason in reasons.items() if results[path] == "failed"})
-    # The step's case fails with it, as the framework rolls a result up.
-    case = next(t for t in document["report"]["tasks"] if t["id"] == "d")["sections"][0]
-    case["result"] = {"value": "failed", "reason": "a step failed"} if number >= 29 else {"value": "passed"}
-    return document
 
 
 @pytest.fixture

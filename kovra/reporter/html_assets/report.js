@@ -492,6 +492,8 @@
     for (var k = from; k < end; k++) frag.appendChild(makeRow(list[k]));
     if (end < list.length) {
       var more = el("li", "more");
+      // Not an item of the tree: a way to draw more of them.
+      more.setAttribute("role", "none");
       var btn = el("button", "tool", "Show " + Math.min(CHUNK, list.length - end) + " more of " + (list.length - end));
       btn.type = "button";
       btn.addEventListener("click", function () {
