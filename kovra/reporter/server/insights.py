@@ -251,6 +251,7 @@ class Insights:
                     if row.cls == "pass" and below in earlier:
                         earlier[below].setdefault(row.job, (row.start, "pass"))
         found = {}
+        long_runs = []
         for path, seen in earlier.items():
             history = sorted(seen.items(), key=lambda item: (item[1][0], item[0]), reverse=True)[:self.window]
             classes = [cls for _, (_, cls) in reversed(history)] + [own[path][1]]
@@ -264,31 +265,41 @@ class Insights:
                 if cls == "fail":
                     since, run = job, run + 1
             if not ended and len(history) >= self.window:
-                since, run = self._run_start(name, path, own[path][0], when, since, run)
+                long_runs.append(path)
+                continue
             count = triage.flips(classes)
             found[path] = {"state": triage.state_of(count, run), "failing_since": since, "flips": count,
                            "run": run, "window": len(classes)}
+        if long_runs:
+            # Failing through the whole window: the index says how far back, on one connection.
+            with self.engine.connect() as connection:
+                for path in long_runs:
+                    history = sorted(earlier[path].items(), key=lambda item: (item[1][0], item[0]))[-self.window:]
+                    classes = [cls for _, (_, cls) in history] + ["fail"]
+                    since, run = self._run_start(name, path, own[path][0], when, job_row["id"], 1, connection)
+                    count = triage.flips(classes)
+                    found[path] = {"state": triage.state_of(count, run), "failing_since": since, "flips": count,
+                                   "run": run, "window": len(classes)}
         return found
 
-    def _last_pass(self, name, path, section, when):
-        """(start, key) of the newest job before `when` where the node passed (or its section did), or None."""
-        r = self.results.c
-        row = self._rows(select(r.start, r.job).where(r.name == name, r.path.in_({path, section}),
-                                                      r["class"] == "pass", self._before(when))
-                         .order_by(r.start.desc(), r.job.desc()).limit(1))
-        return (row[0].start, row[0].job) if row else None
-
-    def _run_start(self, name, path, section, when, since, run):
+    def _run_start(self, name, path, section, when, since, run, connection=None):
         """(first job, length) of the run of failures ending at `when`, past the window: the failures
-        after the newest pass."""
+        after the newest job where the node (or its section) passed. Two indexed lookups."""
         r = self.results.c
-        passed = self._last_pass(name, path, section, when)
+        if connection is None:
+            with self.engine.connect() as connection:
+                return self._run_start(name, path, section, when, since, run, connection)
+        passed = connection.execute(
+            select(r.start, r.job).where(r.name == name, r.path.in_({path, section}), r["class"] == "pass",
+                                         self._before(when))
+            .order_by(r.start.desc(), r.job.desc()).limit(1)).first()
         where = [r.name == name, r.path == path, r["class"] == "fail", self._before(when, inclusive=True)]
         if passed is not None:
-            where.append(~self._before(passed, inclusive=True))
-        first = self._rows(select(r.job).where(*where).order_by(r.start, r.job).limit(1))
-        count = self._rows(select(func.count()).select_from(self.results).where(*where))[0][0]
-        return (first[0].job, count) if first else (since, run)
+            where.append(~self._before((passed.start, passed.job), inclusive=True))
+        # The first failure of the run, and (counted before the limit) how many there are.
+        first = connection.execute(select(r.job, func.count().over().label("run")).where(*where)
+                                   .order_by(r.start, r.job).limit(1)).first()
+        return (first.job, first.run) if first is not None else (since, run)
 
     def failure_groups(self, job_row):
         """The job's leaf failures grouped by signature, each node with its state (see states); groups by
