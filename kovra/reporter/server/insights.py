@@ -6,9 +6,10 @@ nothing of HTTP.
 
 Paths are the storage's: the id list as compact JSON (``[]`` is the run set).
 """
+import datetime
 import json
 
-from sqlalchemy import and_, func, or_, select, true as sqlalchemy_true
+from sqlalchemy import and_, bindparam, func, or_, select, true as sqlalchemy_true
 
 from kovra.reporter import html as report_html
 from kovra.reporter.compare import Comparison
@@ -19,6 +20,8 @@ PROBLEMS = report_html.PROBLEM_RESULTS
 FAILURE_LIST = 200
 FIRST_ROWS = 1500
 SEARCH_HITS = 500
+# Before every job: where a run of failures with no pass before it starts looking.
+EARLIEST = datetime.datetime(1900, 1, 1)
 # Keeps each IN (...) list well inside what every database takes.
 IN_BATCH = 500
 
@@ -62,7 +65,9 @@ class Insights:
         self.jobs = storage.tables.jobs
         self.nodes = storage.tables.nodes
         self.results = storage.tables.results
+        self.signatures = storage.tables.signatures
         self.window = window
+        self._run_statements = None
 
     def _rows(self, statement):
         with self.engine.connect() as connection:
@@ -236,20 +241,22 @@ class Insights:
         for path, (section, _) in own.items():
             if section != path:
                 sections.setdefault(section, []).append(path)
-        for batch in _batches(own):
-            deep = sorted({own[p][0] for p in batch} - set(batch))
-            wanted = or_(r.path.in_(batch), and_(r.path.in_(deep), r["class"] == "pass")) if deep \
-                else r.path.in_(batch)
-            rank = func.row_number().over(partition_by=r.path, order_by=(r.start.desc(), r.job.desc()))
-            ranked = (select(r.job, r.path, r.start, r["class"].label("cls"), rank.label("rank"))
-                      .where(r.name == name, wanted, self._before(when)).subquery())
-            for row in self._rows(select(ranked.c.job, ranked.c.path, ranked.c.start, ranked.c.cls)
-                                  .where(ranked.c.rank <= self.window)):
-                if row.path in earlier:
-                    earlier[row.path][row.job] = (row.start, row.cls)
-                for below in sections.get(row.path, ()):
-                    if row.cls == "pass" and below in earlier:
-                        earlier[below].setdefault(row.job, (row.start, "pass"))
+        # Each node's newest results before this job, one indexed lookup apiece (newest first, so the
+        # lookup stops after the window), and its section's passes where it is deeper.
+        start, key = when
+        before = or_(r.start < bindparam("t"), and_(r.start == bindparam("t"), r.job < bindparam("j")))
+        newest = (select(r.job, r.start, r["class"].label("cls")).where(r.name == bindparam("name"),
+                                                                         r.path == bindparam("path"), before)
+                  .order_by(r.start.desc(), r.job.desc()).limit(self.window))
+        passes = newest.where(r["class"] == "pass")
+        with self.engine.connect() as connection:
+            for path, (section, _) in own.items():
+                values = {"name": name, "path": path, "t": start, "j": key}
+                for row in connection.execute(newest, values):
+                    earlier[path][row.job] = (row.start, row.cls)
+                if section != path:
+                    for row in connection.execute(passes, dict(values, path=section)):
+                        earlier[path].setdefault(row.job, (row.start, "pass"))
         found = {}
         long_runs = []
         for path, seen in earlier.items():
@@ -282,23 +289,37 @@ class Insights:
                                    "run": run, "window": len(classes)}
         return found
 
+    def _run_lookups(self):
+        """The two statements that find a run of failures past the window: the newest pass before the job
+        (of the node or its section), and the first failure after it with how many there are."""
+        if self._run_statements is None:
+            r = self.results.c
+            t, j = bindparam("t"), bindparam("j")
+            before = or_(r.start < t, and_(r.start == t, r.job < j))
+            passed = (select(r.start, r.job)
+                      .where(r.name == bindparam("name"), or_(r.path == bindparam("path"), r.path == bindparam("section")),
+                             r["class"] == "pass", before)
+                      .order_by(r.start.desc(), r.job.desc()).limit(1))
+            pt, pj = bindparam("pt"), bindparam("pj")
+            first = (select(r.job, func.count().over().label("run"))
+                     .where(r.name == bindparam("name"), r.path == bindparam("path"), r["class"] == "fail",
+                            or_(r.start < t, and_(r.start == t, r.job <= j)),
+                            or_(r.start > pt, and_(r.start == pt, r.job > pj)))
+                     .order_by(r.start, r.job).limit(1))
+            self._run_statements = passed, first
+        return self._run_statements
+
     def _run_start(self, name, path, section, when, since, run, connection=None):
         """(first job, length) of the run of failures ending at `when`, past the window: the failures
         after the newest job where the node (or its section) passed. Two indexed lookups."""
-        r = self.results.c
         if connection is None:
             with self.engine.connect() as connection:
                 return self._run_start(name, path, section, when, since, run, connection)
-        passed = connection.execute(
-            select(r.start, r.job).where(r.name == name, r.path.in_({path, section}), r["class"] == "pass",
-                                         self._before(when))
-            .order_by(r.start.desc(), r.job.desc()).limit(1)).first()
-        where = [r.name == name, r.path == path, r["class"] == "fail", self._before(when, inclusive=True)]
-        if passed is not None:
-            where.append(~self._before((passed.start, passed.job), inclusive=True))
-        # The first failure of the run, and (counted before the limit) how many there are.
-        first = connection.execute(select(r.job, func.count().over().label("run")).where(*where)
-                                   .order_by(r.start, r.job).limit(1)).first()
+        passed_at, first_after = self._run_lookups()
+        values = {"name": name, "path": path, "section": section, "t": when[0], "j": when[1]}
+        passed = connection.execute(passed_at, values).first()
+        values.update(pt=passed.start if passed else EARLIEST, pj=passed.job if passed else "")
+        first = connection.execute(first_after, values).first()
         return (first.job, first.run) if first is not None else (since, run)
 
     def failure_groups(self, job_row):
@@ -339,24 +360,22 @@ class Insights:
 
     def signature_seen(self, signature):
         """{"first_seen": key of the earliest job holding it, "jobs_seen": how many jobs hold it}."""
-        r = self.results.c
-        first = self._rows(select(r.job).where(r.signature == signature).order_by(r.start, r.job).limit(1))
-        count = self._rows(select(func.count(func.distinct(r.job))).where(r.signature == signature))[0][0]
+        g = self.signatures.c
+        first = self._rows(select(g.job).where(g.signature == signature).order_by(g.start, g.job).limit(1))
+        count = self._rows(select(func.count()).select_from(self.signatures).where(g.signature == signature))[0][0]
         return {"first_seen": first[0].job if first else None, "jobs_seen": count}
 
     def signature_jobs(self, signature, offset=0, limit=50):
         """(text, first_seen, last_seen, [(job, name, start, count)] newest first, total jobs) of a signature."""
-        r = self.results.c
-        text = self._rows(select(r.text).where(r.signature == signature).limit(1))
-        if not text:
+        g = self.signatures.c
+        newest = self._rows(select(g.job, g.text).where(g.signature == signature)
+                            .order_by(g.start.desc(), g.job.desc()).limit(1))
+        if not newest:
             return None
-        newest = self._rows(select(r.job).where(r.signature == signature)
-                            .order_by(r.start.desc(), r.job.desc()).limit(1))
         seen = self.signature_seen(signature)
-        page = self._rows(select(r.job, r.name, r.start, func.count().label("count"))
-                          .where(r.signature == signature).group_by(r.job, r.name, r.start)
-                          .order_by(r.start.desc(), r.job.desc()).offset(offset).limit(limit))
-        return text[0].text, seen["first_seen"], newest[0].job, page, seen["jobs_seen"]
+        page = self._rows(select(g.job, g.name, g.start, g["count"]).where(g.signature == signature)
+                          .order_by(g.start.desc(), g.job.desc()).offset(offset).limit(limit))
+        return newest[0].text, seen["first_seen"], newest[0].job, page, seen["jobs_seen"]
 
     def node_history(self, name, path, limit=None):
         """{"state", "failing_since", "flips", "run", "window", "passed_before", "results"} of one node over

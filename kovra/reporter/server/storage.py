@@ -277,7 +277,7 @@ class Storage:
                 if old is None:
                     connection.execute(insert(jobs).values(id=job_id, snapshot=1, **values))
                 else:
-                    for table in (schema.results, schema.log_chunks, schema.log_files, schema.nodes):
+                    for table in (schema.signatures, schema.results, schema.log_chunks, schema.log_files, schema.nodes):
                         connection.execute(delete(table).where(table.c.job == job_id))
                     connection.execute(update(jobs).where(jobs.c.id == job_id)
                                        .values(snapshot=old.snapshot + 1, **values))
@@ -300,6 +300,8 @@ class Storage:
             start = _sqlite_time(start)
         made = triage.index_rows(name, start, ((r[0], r[1], r[3], r[4], r[5], r[9]) for r in nodes))
         self._insert_many(connection, schema.results, triage.RESULT_COLUMNS, job_id, made, times_ready=True)
+        self._insert_many(connection, schema.signatures, triage.SIGNATURE_COLUMNS, job_id, triage.signature_rows(made),
+                          times_ready=True)
 
     def _writer(self):
         return _Writer(self)

@@ -135,6 +135,19 @@ def index_rows(name, start, nodes):
     return rows
 
 
+SIGNATURE_COLUMNS = ("signature", "name", "start", "count", "text")
+
+
+def signature_rows(rows):
+    """Rows for the per-job signature counts, from a job's index rows."""
+    counted = {}
+    for name, _, _, start, _, _, leaf, signature, text, _ in rows:
+        if leaf:
+            found = counted.get(signature)
+            counted[signature] = (signature, name, start, found[3] + 1 if found else 1, text)
+    return list(counted.values())
+
+
 def flips(classes):
     """How many neighbouring pairs differ among the pass and fail classes of `classes` (oldest first)."""
     kept = [c for c in classes if c in ("pass", "fail")]

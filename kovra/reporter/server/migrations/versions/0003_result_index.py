@@ -32,8 +32,19 @@ def upgrade():
         sa.Column("text", sa.Text),
         sa.Column("reason", sa.Text),
     )
-    op.create_index("ix_results_name_path_start", "results", ["name", "path", "start"])
-    op.create_index("ix_results_signature_start", "results", ["signature", "start"])
+    op.create_index("ix_results_name_path_start", "results", ["name", "path", "start", "job", "class"])
+    op.create_index("ix_results_signature_start", "results", ["signature", "start"],
+                    sqlite_where=sa.text("signature IS NOT NULL"), postgresql_where=sa.text("signature IS NOT NULL"))
+    op.create_table(
+        "signatures",
+        sa.Column("job", sa.Text, sa.ForeignKey("jobs.id", ondelete="CASCADE"), primary_key=True),
+        sa.Column("signature", sa.Text, primary_key=True),
+        sa.Column("name", sa.Text, nullable=False),
+        sa.Column("start", sa.DateTime, nullable=False),
+        sa.Column("count", sa.Integer, nullable=False),
+        sa.Column("text", sa.Text, nullable=False),
+    )
+    op.create_index("ix_signatures_signature_start", "signatures", ["signature", "start", "job"])
     op.create_table(
         "known_issues",
         sa.Column("id", sa.Integer, primary_key=True, autoincrement=True),
@@ -69,6 +80,7 @@ def build_index(connection):
     jobs = sa.Table("jobs", meta, autoload_with=connection)
     nodes = sa.Table("nodes", meta, autoload_with=connection)
     results = sa.Table("results", meta, autoload_with=connection)
+    signatures = sa.Table("signatures", meta, autoload_with=connection)
     stored = connection.execute(sa.select(jobs.c.id, jobs.c.name, jobs.c.start, jobs.c.updated)).fetchall()
     for job in stored:
         when = job.start or job.updated or datetime.datetime.utcnow()
@@ -80,8 +92,12 @@ def build_index(connection):
         for at in range(0, len(made), 2000):
             connection.execute(results.insert(), [dict(zip(triage.RESULT_COLUMNS, row), job=job.id)
                                                   for row in made[at:at + 2000]])
+        counted = triage.signature_rows(made)
+        if counted:
+            connection.execute(signatures.insert(), [dict(zip(triage.SIGNATURE_COLUMNS, row), job=job.id)
+                                                     for row in counted])
 
 
 def downgrade():
-    for table in ("owners", "mutes", "known_issues", "results"):
+    for table in ("owners", "mutes", "known_issues", "signatures", "results"):
         op.drop_table(table)
