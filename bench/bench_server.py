@@ -298,6 +298,8 @@ def triage(args):
             found = timed("history of one node over %d jobs" % (args.earlier + 1),
                           lambda: client.history("nightly", ["task0", "sec0"], args.earlier + 1), args.reads)
             print("  %d results; state %s since %s" % (len(found["results"]), found["state"], found["failing_since"]))
+            timed("history of one node, newest 10 of %d jobs (state and run however far back)" % (args.earlier + 1),
+                  lambda: client.history("nightly", ["task0", "sec0"], 10), args.reads)
             signature = groups[0]["signature"]
             page = timed("signature across %d jobs (API, first page of 50)" % (args.earlier + 1),
                          lambda: client._json("GET", "/api/signatures/" + signature), args.reads)

@@ -237,10 +237,6 @@ class Insights:
             return {}
         when = self._index_when(job_row)
         earlier = {path: {} for path in own}
-        sections = {}
-        for path, (section, _) in own.items():
-            if section != path:
-                sections.setdefault(section, []).append(path)
         # Each node's newest results before this job, one indexed lookup apiece (newest first, so the
         # lookup stops after the window), and its section's passes where it is deeper.
         start, key = when
