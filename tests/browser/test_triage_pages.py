@@ -5,10 +5,12 @@ import os
 
 import pytest
 
-from conftest import ARTIFACTS
 from support.server_jobs import NAME, nightly, send
 
 from kovra.reporter import html as report_html
+
+ARTIFACTS = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "build",
+                         "browser-artifacts")
 
 
 @pytest.fixture(scope="module")

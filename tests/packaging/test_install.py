@@ -59,10 +59,13 @@ def run(args, **kw):
 # The stored-report tools beside the native modules.
 PYTHON_MODULES = ["__main__", "cli", "compare", "html", "junit", "remote", "server_cli", "store", "views", "yaml_load"]
 SERVER_FILES = ["server/%s.py" % m for m in ("__init__", "api", "app", "insights", "intake", "multipart",
-                                              "pgdialect", "schema", "settings", "storage", "web")] + [
+                                              "pgdialect", "rules", "schema", "settings", "storage", "triage",
+                                              "web")] + [
     "server/migrations/__init__.py", "server/migrations/env.py", "server/migrations/script.py.mako",
     "server/migrations/versions/__init__.py", "server/migrations/versions/0001_jobs_nodes_logs.py",
-    "server/migrations/versions/0002_no_path_index.py"]
+    "server/migrations/versions/0002_no_path_index.py", "server/migrations/versions/0003_result_index.py"] + [
+    "server/templates/%s.html" % t for t in ("base", "compare", "history", "jobs", "known_issue", "known_issues",
+                                             "mutes", "owners", "parts", "problem", "signature", "trends")]
 
 
 def test_fresh_venv_runs_the_main_job_from_the_installed_packages(tmp_path):
