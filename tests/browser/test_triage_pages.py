@@ -5,7 +5,7 @@ import os
 
 import pytest
 
-from support.server_jobs import NAME, nightly, send
+from support.server_jobs import NAME, nightly, report, send
 
 from kovra.reporter import html as report_html
 
@@ -93,3 +93,13 @@ def test_no_serious_accessibility_finding_on_any_page(page, server, series, tmp_
     bad = ["%s: %s (%s, %d elements; first %s: %s)" % (path, *v[:4], " ".join(v[4].split()))
            for path, found_here in found.items() for v in found_here]
     assert not bad, "\n".join(bad)
+
+
+@pytest.mark.parametrize("seconds,shown", [(299.7, "5 m 00 s"), (59.4, "59.40 s"), (3599.6, "1 h 00 m"), (61.2, "1 m 01 s")])
+def test_run_times_round_before_they_are_split(page, server, seconds, shown):
+    job = "slow-%d" % int(seconds * 10)
+    send(server.client, job, report(job, {"t.slow": "passed"}, runtimes={"t.slow": seconds}), token=server.TOKEN)
+    page.open(server.url + "/jobs/" + job + "#node=t/slow")
+    texts = page.js("return Array.prototype.map.call(document.querySelectorAll('#tree li[role=treeitem]'),"
+                    " function (li) { return li.textContent; })")
+    assert any(shown in t for t in texts), texts

@@ -205,6 +205,12 @@ class TestJobList:
         assert 'rel="next"' not in page
         page = client.get("/", params={"per_page": "2", "name": "nightly"}).text
         assert 'href="/?name=nightly&amp;per_page=2&amp;page=2" rel="next"' in page
+        # "failing" takes every failing result; "failed" that one alone.
+        send(client, "broke", report("broke", {"a.b": "errored"}, start="2026-12-06T09:00:00"), name="other",
+             token=TOKEN)
+        assert listed(result="failing") == (["broke", "n3", "n2", "n1"], "4 jobs match.")
+        assert listed(result="failed") == (["n3", "n2", "n1"], "3 jobs match.")
+        assert client.get("/api/jobs", params={"result": "failing"}).json()["total"] == 4
 
     # Their speed is bench_server.py's to show; here, that every filter answers over many jobs.
     def test_ten_thousand_jobs_filter_and_page(self, client, series):

@@ -118,9 +118,10 @@
     if (s < 0.001) return (s * 1e6).toFixed(0) + " \u00b5s";
     if (s < 1) return (s * 1000).toFixed(1) + " ms";
     if (s < 60) return s.toFixed(2) + " s";
-    var m = Math.floor(s / 60), h = Math.floor(m / 60);
+    // Rounded before it is split, so that 299.7 s reads "5 m 00 s", not "4 m 60 s".
+    var whole = Math.round(s), m = Math.floor(whole / 60), h = Math.floor(m / 60);
     if (h) return h + " h " + String(m % 60).padStart(2, "0") + " m";
-    return m + " m " + String(Math.round(s % 60)).padStart(2, "0") + " s";
+    return m + " m " + String(whole % 60).padStart(2, "0") + " s";
   }
   function pretty(v) { return typeof v === "string" ? v : JSON.stringify(v, null, 2); }
   function path(n) {

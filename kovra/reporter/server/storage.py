@@ -6,7 +6,7 @@
 Reads:
 - ``list_jobs(name=None, state=None, result=None, since=None, until=None, q=None, offset=0, limit=50)``
   -> (rows, total): job rows newest first (by `updated`), `since`/`until` bound the start time,
-  `q` matches the key or the name.
+  `q` matches the key or the name; `result` "failing" is failed, errored or aborted.
 - ``job(job_id)`` -> the job row as a dict, or None.
 - ``node_text(job_id, id_list)`` -> the node's JSON text (the run set for []), or None;
   ``node(job_id, id_list)`` the same parsed. One indexed query either way.
@@ -181,7 +181,10 @@ class Storage:
             where.append(jobs.c.name == name)
         if state:
             where.append(jobs.c.state == state)
-        if result:
+        if result == "failing":
+            # Any of the failing results, as the verdict counts them.
+            where.append(jobs.c.result.in_(sorted(triage.FAIL)))
+        elif result:
             where.append(jobs.c.result == result)
         if since is not None:
             where.append(jobs.c.start >= since)

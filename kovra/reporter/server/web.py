@@ -224,7 +224,8 @@ class Pages:
             return urllib.parse.urlencode([(k, v) for k, v in kept.items() if v] + [("page", number)])
 
         return self.page("jobs.html", "Jobs", current="Jobs", forms=True, f=kept, total=total, rows=rows,
-                         page=page, pages=pages, result_choices=[("", "any")] + [(r, r) for r in RESULT_ORDER],
+                         page=page, pages=pages, result_choices=[("", "any"), ("failing", "failing (failed, errored or aborted)")]
+                         + [(r, r) for r in RESULT_ORDER],
                          prev=page_query(page - 1) if page > 1 else None,
                          next=page_query(page + 1) if page < pages else None)
 
