@@ -105,7 +105,7 @@ class TestHostileText:
             if url.startswith("/jobs/"):
                 data = page_data(answer.text)
                 assert "<" not in answer.text.split('id="report-data">')[1].split("</script>")[0]
-                assert data["header"][0][2] == HOSTILE[0]
+                assert [h[2] for h in data["header"] if h[1] == "runset_id"] == [HOSTILE[0]]
             else:
                 assert "<script" not in answer.text and "<svg onload" not in answer.text, url
         # The history of a hostile node shows its hostile reason as text.
@@ -129,6 +129,11 @@ class TestJobPage:
         data = page_data(client.get("/jobs/n3").text)
         assert {".".join(f[0]): f[3] for f in data["failures"]} == EXPECTED_MARKS
         assert data["failure_total"] == 3 and data["remote"]["running"] is False
+        # Every job of a name shares its run set id: the heading names the job by its key instead.
+        send(client, "n4", report("n4", SERIES[0], name="regress"), name="nightly", token=TOKEN)
+        keyed = page_data(client.get("/jobs/n4").text)
+        assert keyed["job_id"] == "n4" and keyed["header"][0] == ["Job name", "job_name", "nightly"]
+        assert ["Run set id", "runset_id", "regress"] in keyed["header"]
         assert [f[2] for f in data["failures"] if f[0] == ["t", "broken"]] == ["link down on port 3"]
         assert data["result_counts"] == {"passed": 1, "failed": 3}
         # The failing path is sent open; the fine one's rows only as a sibling.

@@ -306,6 +306,11 @@ class Pages:
                      marks.get(r.path)] for r in listed]
         slowest = [[[str(i) for i in ids_of(s.path)], s.result, s.runtime] for s in self.insights.slowest(job)]
         data = report_html.header_data(runset)
+        # Every job of a name has the same run set id: the heading shows the job's own key, the facts its name.
+        data["job_id"] = job
+        data["header"] = [["Job name", "job_name", row["name"]]] + [
+            ["Run set id", "runset_id", item] if key == "id" else [label, key, item]
+            for label, key, item in data["header"]]
         data.update({
             "remote": {
                 "rows": "/jobs/%s/rows" % q(job), "logs": "/api/jobs/%s/logs/" % q(job), "job": "/api/jobs/" + q(job),
