@@ -5,6 +5,7 @@
     /usr/bin/python3 bench/bench_server.py junit [--cases 10000]
     /usr/bin/python3 bench/bench_server.py load [--seconds 60 --senders 16 --walkers 32 --sections 1500]
                                                 [--db postgresql://...]
+    /usr/bin/python3 bench/bench_server.py triage [--nodes 100000 --earlier 1000 --reads 100]
 
 speed: node reads (get_section over one kept connection) on a job of --nodes nodes,
 p50/p99; storing a 24,000-section run set (client.send: dump, gzip, upload, parse,
@@ -16,10 +17,15 @@ test cases, in nodes per second.
 load: --senders threads send --sections-section jobs again and again (each send a
 new snapshot), --walkers threads walk stored jobs through Explorer(ServerClient);
 throughput, p50/p99 per kind, errors, and the server's resident memory.
+triage: storing the 24,000-section run set with the cross-job index against without it (the
+storage layer, alternately); then a job of --nodes nodes with 250 leaf failures after --earlier
+jobs of its name: its failures grouped with states, one node's history over all the jobs, a
+signature's jobs, and the job page (time and size), each p50/p99 through the server.
 Each run starts its own server on a free loopback port (SQLite in a temporary
 folder unless --db) and stops it at the end.
 """
 import argparse
+import datetime
 import json
 import os
 import random
@@ -303,6 +309,115 @@ def junit(args):
         server.stop()
 
 
+def triage_document(tasks, sections, failing, start, job_id, fail_from=0):
+    """A plain report of tasks * sections sections where the first `failing` sections of task 0 fail:
+    243 with "counter mismatch on port N", the rest with reasons of their own."""
+    def node(kind, node_id, result="passed", reason=None, **more):
+        made = {"type": kind, "id": node_id, "name": node_id, "starttime": start, "runtime": 1.0,
+                "result": {"value": result}}
+        if reason:
+            made["result"]["reason"] = reason
+        made.update(more)
+        return made
+
+    def section(t, s):
+        index = t * sections + s
+        if fail_from <= index < failing:
+            reason = "counter mismatch on port %d" % (1000 + index) if index < 243 else "check %d failed" % index
+            return node("Testcase", "sec%d" % s, "failed", reason)
+        return node("Testcase", "sec%d" % s)
+
+    report = node("RunSet", job_id, tasks=[node("Task", "task%d" % t, sections=[section(t, s) for s in range(sections)])
+                                           for t in range(tasks)])
+    report["summary"] = {"passed": tasks * sections - failing, "failed": failing, "total": tasks * sections}
+    return json.dumps({"version": "3.2", "report": report}).encode()
+
+
+def triage(args):
+    """Intake with the index against without it; then failures, history, signature and job page reads
+    over a name with --earlier jobs before a --nodes-node job with 250 leaf failures."""
+    from kovra.reporter.server.intake import read_snapshot
+    from kovra.reporter.server.settings import Settings
+    from kovra.reporter.server.storage import Storage
+    import kovra.reporter.runset as runset
+    from bench_runset import build_job
+    folder = tempfile.mkdtemp(prefix="kovra-bench-triage-")
+    db = args.db or "sqlite:///" + os.path.join(folder, "reporter.sqlite3")
+    settings = Settings(max_report_bytes=1 << 30, max_nodes=10_000_000)
+    storage = Storage(db)
+    try:
+        log = os.path.join(folder, "bench.log")
+        open(log, "w").close()
+        text = build_job(runset, 40, 200, log).dump_json().encode()
+        snapshot = read_snapshot(text, {}, settings, time_text=storage.time_text)
+        with_index, without = [], []
+        skip = storage._insert_index
+        for attempt in range(args.rounds):
+            for timed, index in ((with_index, True), (without, False)):
+                storage._insert_index = skip if index else (lambda *a: None)
+                snapshot.digest = "round %d %s" % (attempt, index)
+                started = time.perf_counter()
+                storage.put_job("sections-24000-%s" % index, snapshot, "finished")
+                timed.append(time.perf_counter() - started)
+        storage._insert_index = skip
+        print("store of the 24,000-section run set (%d nodes), %d rounds alternately: with the index median %.3f s "
+              "(best %.3f), without %.3f s (best %.3f): %.2fx (load average %s)"
+              % (len(snapshot.nodes), args.rounds, percentile(with_index, 0.5), min(with_index),
+                 percentile(without, 0.5), min(without), percentile(with_index, 0.5) / percentile(without, 0.5),
+                 load_average()))
+        started = time.perf_counter()
+        for number in range(args.earlier):
+            # The first 200 fail in every earlier job; the rest of the 250 from the newest one only.
+            data = triage_document(10, args.earlier_sections // 10, 200, "2026-01-01 00:00:00", "nightly")
+            job = read_snapshot(data, {}, settings, time_text=storage.time_text)
+            job.job["start"] = datetime.datetime(2024, 1, 1) + datetime.timedelta(hours=number)
+            storage.put_job("nightly-%04d" % number, job, "finished")
+        print("stored %d earlier jobs of %d sections in %.1f s" % (args.earlier, args.earlier_sections,
+                                                                   time.perf_counter() - started))
+        tasks = 100
+        data = triage_document(tasks, args.nodes // tasks - 1, 250, "2026-01-01 00:00:00", "nightly")
+        job = read_snapshot(data, {}, settings, time_text=storage.time_text)
+        job.job["start"] = datetime.datetime(2025, 1, 1)
+        started = time.perf_counter()
+        storage.put_job("nightly-big", job, "finished")
+        print("stored the %d-node job in %.2f s" % (len(job.nodes), time.perf_counter() - started))
+    finally:
+        storage.close()
+    server = Server(db)
+    try:
+        with ServerClient(server.url, "nightly-big", token=TOKEN, timeout=300) as client:
+            def timed(label, call, count):
+                times = []
+                for _ in range(count):
+                    started = time.perf_counter()
+                    answer = call()
+                    times.append(time.perf_counter() - started)
+                print("%s (%d reads): p50 %s, p99 %s" % (label, count, ms(percentile(times, 0.5)),
+                                                         ms(percentile(times, 0.99))))
+                return answer
+            groups = timed("failures of the %d-node job, grouped, with states" % len(job.nodes),
+                           client.failures, args.reads)["groups"]
+            print("  %d groups, %d leaf failures; largest: %d x %r" % (
+                len(groups), sum(g["count"] for g in groups), groups[0]["count"], groups[0]["text"]))
+            found = timed("history of one node over %d jobs" % (args.earlier + 1),
+                          lambda: client.history("nightly", ["task0", "sec0"], args.earlier + 1), args.reads)
+            print("  %d results; state %s since %s" % (len(found["results"]), found["state"], found["failing_since"]))
+            timed("history of one node, newest 10 of %d jobs (state and run however far back)" % (args.earlier + 1),
+                  lambda: client.history("nightly", ["task0", "sec0"], 10), args.reads)
+            signature = groups[0]["signature"]
+            page = timed("signature across %d jobs (API, first page of 50)" % (args.earlier + 1),
+                         lambda: client._json("GET", "/api/signatures/" + signature), args.reads)
+            print("  %d jobs hold it" % page["total"])
+            timed("signature page (HTML)", lambda: client._request("GET", "/signatures/" + signature), args.reads)
+            body = timed("job page of the %d-node job" % len(job.nodes),
+                         lambda: client._request("GET", "/jobs/nightly-big")[1], max(5, args.reads // 5))
+            print("  job page: %.0f KB of HTML" % (len(body) / 1024))
+        print("server resident memory at the end: %.0f MiB" % server.rss_mib())
+    finally:
+        server.stop()
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def load(args):
     server = Server(args.db)
     tasks = 3
@@ -423,8 +538,14 @@ def main(argv=None):
     sub.add_argument("--senders", type=int, default=16)
     sub.add_argument("--walkers", type=int, default=32)
     sub.add_argument("--sections", type=int, default=1500)
+    sub = commands.add_parser("triage")
+    sub.add_argument("--nodes", type=int, default=100_000)
+    sub.add_argument("--earlier", type=int, default=1000, help="earlier jobs of the name")
+    sub.add_argument("--earlier-sections", type=int, default=300)
+    sub.add_argument("--reads", type=int, default=100)
+    sub.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args(argv)
-    return {"speed": speed, "tasks": tasks, "junit": junit, "load": load}[args.command](args)
+    return {"speed": speed, "tasks": tasks, "junit": junit, "load": load, "triage": triage}[args.command](args)
 
 
 if __name__ == "__main__":

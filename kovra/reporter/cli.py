@@ -145,6 +145,20 @@ def cmd_summary(args):
         print(line)
     if not args.check:
         return 0
+    client = remote.client_for(args.file_shown) if isinstance(args.file_shown, str) else None
+    if client is not None:
+        # A job on a server: its verdict, which leaves muted failures out.
+        with client:
+            verdict = client.check()
+        muted = len(verdict.get("muted", ()))
+        note = " (%d muted failure%s)" % (muted, "" if muted == 1 else "s") if muted else ""
+        if not verdict.get("passed"):
+            failing = [views.printable(".".join(str(i) for i in item["path"])) for item in verdict["failing"]]
+            shown = ", ".join(failing[:10]) + (", ..." if len(failing) > 10 else "")
+            print("check: FAILED (%d failing: %s)%s" % (len(failing), shown, note))
+            return 1
+        print("check: ok%s" % note)
+        return 0
     bad = {}
     for _, _, node in views.walk(report):
         name = views.result_name(node.get("result"))
@@ -286,7 +300,8 @@ def build_parser(prog=PROG):
     sub = command("summary", cmd_summary, "Print the job's counts, success rate, health and plugins.")
     sub.add_argument("file", metavar="FILE", help="stored report")
     sub.add_argument("--check", action="store_true",
-                     help="exit with status 1 when anything failed, errored or aborted")
+                     help="exit with status 1 when anything failed, errored or aborted; on a server's job "
+                          "URL, the server's verdict, which leaves muted failures out")
 
     sub = command("xml", cmd_xml, "Regenerate ResultsDetails.xml and ResultsSummary.xml from the report. "
                                   "Give it results.json where both forms exist: results.yaml drops the trailing "

@@ -140,6 +140,43 @@ class ServerClient:
         path = self._job_path("/logs/%s?%s" % (urllib.parse.quote(name, safe=""), urllib.parse.urlencode(query)))
         return self._request("GET", path)[1]
 
+    def check(self):
+        """The job's verdict: {"failing": [...], "muted": [...], "passed": bool}; `passed` is false
+        while any failure with no failing node beneath it is not muted."""
+        return self._json("GET", self._job_path("/check"))
+
+    def failures(self, owner=None):
+        """The job's leaf failures grouped by signature: {"job", "groups": [...]}."""
+        return self._json("GET", self._job_path("/failures" + ("?" + urllib.parse.urlencode({"owner": owner})
+                                                               if owner else "")))
+
+    def history(self, name, node, n=10):
+        """A node's state and results over the newest `n` jobs of `name`; `node` is its id list or dotted ids."""
+        node = json.dumps(list(node)) if isinstance(node, (list, tuple)) else node
+        return self._json("GET", "/api/history?" + urllib.parse.urlencode({"name": name, "node": node, "n": n}))
+
+    def rules(self, kind):
+        """The records of `kind` ("known-issues" or "mutes")."""
+        return self._json("GET", "/api/%s" % kind)
+
+    def make_rule(self, kind, fields):
+        """A new record of `kind`, as the server stored it (with its id)."""
+        return self._json("POST", "/api/%s" % kind, json.dumps(fields).encode(), {"Content-Type": "application/json"})
+
+    def change_rule(self, kind, rule_id, fields):
+        return self._json("PUT", "/api/%s/%d" % (kind, rule_id), json.dumps(fields).encode(),
+                          {"Content-Type": "application/json"})
+
+    def delete_rule(self, kind, rule_id):
+        return self._json("DELETE", "/api/%s/%d" % (kind, rule_id))
+
+    def owners(self, name, text=None):
+        """A job name's owners text; with `text`, sets it first."""
+        path = "/api/owners?" + urllib.parse.urlencode({"name": name})
+        if text is None:
+            return self._json("GET", path)
+        return self._json("PUT", path, text.encode("utf-8"), {"Content-Type": "text/plain; charset=utf-8"})
+
     def list_jobs(self, page=1, per_page=50, **filters):
         query = {key: value for key, value in filters.items() if value not in (None, "")}
         query.update(page=page, per_page=per_page)
@@ -218,7 +255,7 @@ class ServerClient:
                               % (self._where(), method), 200)
         return row
 
-    def send_task(self, run_set, task, state="running", name=None, logs=None, log_dir=None):
+    def send_task(self, run_set, task, state="running", name=None, logs=None, log_dir=None, replace=False):
         """Sends the job's own fields and `task`'s whole subtree; the server replaces that task alone
         (in its place among the job's tasks) and bumps the snapshot. Returns the server's row.
 
@@ -237,7 +274,7 @@ class ServerClient:
         report = ('{"version": "3.2", "report": %s, "tasks": [%s]}}'
                   % (head[:-1], dumped[len(prefix):-1])).encode("utf-8")
         found = _runset_logs(None, log_dir, nodes=[task]) if logs is None else logs
-        return self._put("/task", report, found, state, name)
+        return self._put("/task", report, found, state, name, replace)
 
     def send_junit(self, path, state="finished", name=None, replace=False):
         """Sends a JUnit XML file (any runner's) as the job's new snapshot; returns the server's row."""

@@ -1,4 +1,5 @@
-"""The command line's server commands: ``serve``, ``upload``, ``delete`` and ``jobs`` (see cli.py for the rest)."""
+"""The command line's server commands: ``serve``, ``upload``, ``delete``, ``jobs`` and triage's ``failures``,
+``history``, ``mute``, ``unmute``, ``known-issue`` and ``owners`` (see cli.py for the rest)."""
 import json
 import os
 import secrets
@@ -186,6 +187,134 @@ def cmd_jobs(args):
     return 0
 
 
+def _server(url, args, job_needed=False):
+    """(client, job or None) for a server URL or a job URL on it."""
+    from kovra.reporter_client.server import ServerClient, split_job_url
+    split = split_job_url(url)
+    if split is None and job_needed:
+        raise ServerCommandError("%s is not a job on a server (http://HOST:PORT/jobs/JOB)" % url)
+    base, job = split if split is not None else (url.rstrip("/"), None)
+    try:
+        return ServerClient(base, job, token=remote.token_from(getattr(args, "token_file", None))), job
+    except ValueError as error:
+        raise ServerCommandError(str(error)) from None
+
+
+def _dotted(path):
+    return ".".join(str(i) for i in path)
+
+
+def _print_json(found):
+    print(json.dumps(found, indent=2, ensure_ascii=False))
+    return 0
+
+
+def cmd_failures(args):
+    client, _ = _server(args.url, args, job_needed=True)
+    with client:
+        found = client.failures(owner=args.owner)
+    if args.json:
+        return _print_json(found)
+    p = views.printable
+    if not found["groups"]:
+        print("no failures")
+    for group in found["groups"]:
+        issue = group.get("known_issue")
+        print("%d x %s  [%s; first seen %s, in %d job%s]%s" % (
+            group["count"], p(group["text"]), group["signature"], p(group["first_seen"]), group["jobs_seen"],
+            "" if group["jobs_seen"] == 1 else "s", "  known issue: %s" % p(issue["title"]) if issue else ""))
+        for node in group["nodes"][:args.nodes]:
+            marks = [node["state"] or "-"]
+            if node["state"] != "new" and node.get("failing_since"):
+                marks.append("since %s" % node["failing_since"])
+            if node.get("muted"):
+                marks.append("muted until %s" % node["muted"]["until"])
+            owners = " ".join(node.get("owners") or [])
+            print("    %s  %s  %s%s" % (p(_dotted(node["path"])), node["result"], ", ".join(marks),
+                                       "  owners: " + p(owners) if owners else ""))
+        if len(group["nodes"]) > args.nodes:
+            print("    ... %d more" % (len(group["nodes"]) - args.nodes))
+    return 0
+
+
+def cmd_history(args):
+    client, job = _server(args.url, args)
+    with client:
+        name = args.name or (client.job_info()["name"] if job else None)
+        if not name:
+            raise ServerCommandError("history wants a job URL or --name NAME")
+        found = client.history(name, args.node, args.n)
+    if args.json:
+        return _print_json(found)
+    p = views.printable
+    state = found["state"] or "no failure"
+    if found["state"] == "flaky":
+        state += ": changed between pass and fail %d times in the last %d jobs" % (found["flips"], found["window"])
+    elif found["state"] in ("new", "failing"):
+        state += ": since %s (%d job%s)" % (found["failing_since"], found["run"], "" if found["run"] == 1 else "s")
+    print("%s in %s: %s" % (p(args.node), p(name), state))
+    for result in found["results"]:
+        print("  %-24s %-19s %-8s %s" % (p(result["job"]), (result["start"] or "-").replace("T", " ")[:19],
+                                         result["result"] or "-", p(result["reason"] or "")))
+    return 0
+
+
+def cmd_mute(args):
+    client, _ = _server(args.url, args)
+    with client:
+        if args.list:
+            return _print_json(client.rules("mutes")["mutes"])
+        if not (args.path and args.reason and args.owner and args.until):
+            raise ServerCommandError("a mute wants --path, --reason, --owner and --until (or --list)")
+        made = client.make_rule("mutes", {"name": args.name, "path": args.path, "reason": args.reason,
+                                          "owner": args.owner, "until": args.until})
+    print("mute %d: %s%s until %s" % (made["id"], views.printable(made["path"]),
+                                      " in %s" % views.printable(made["name"]) if made["name"] else "", made["until"]))
+    return 0
+
+
+def cmd_unmute(args):
+    client, _ = _server(args.url, args)
+    with client:
+        client.delete_rule("mutes", args.id)
+    print("mute %d lifted" % args.id)
+    return 0
+
+
+def cmd_known_issue(args):
+    client, _ = _server(args.url, args)
+    with client:
+        if args.list:
+            return _print_json(client.rules("known-issues")["known_issues"])
+        if args.close is not None:
+            made = client.change_rule("known-issues", args.close, {"state": "closed"})
+        elif args.reopen is not None:
+            made = client.change_rule("known-issues", args.reopen, {"state": "open"})
+        else:
+            if not (args.title and args.match):
+                raise ServerCommandError("a known issue wants --title and --match (or --list, --close ID)")
+            made = client.make_rule("known-issues", {"title": args.title, "match": args.match, "url": args.issue_url,
+                                                     "name": args.name})
+    print("known issue %d (%s): %s" % (made["id"], made["state"], views.printable(made["title"])))
+    return 0
+
+
+def cmd_owners(args):
+    client, job = _server(args.url, args)
+    with client:
+        name = args.name or (client.job_info()["name"] if job else None)
+        if not name:
+            raise ServerCommandError("owners wants a job URL or --name NAME")
+        if args.file is None:
+            print(client.owners(name)["text"], end="")
+            return 0
+        with open(args.file, encoding="utf-8") as stream:
+            text = stream.read()
+        found = client.owners(name, text)
+    print("owners of %s: %d line%s" % (views.printable(name), found["lines"], "" if found["lines"] == 1 else "s"))
+    return 0
+
+
 def add_commands(command):
     """Adds serve, upload and jobs through cli.py's `command(name, func, text)`."""
     sub = command("serve", cmd_serve, "Run the reporter server (loopback unless --bind says otherwise).")
@@ -266,3 +395,59 @@ def add_commands(command):
     sub.add_argument("--json", action="store_true", help="print the server's answer as JSON")
     sub.add_argument("--token-file", metavar="FILE", help="file holding a read token "
                                                           "(default: $KOVRA_REPORTER_TOKEN)")
+
+    def token(sub, what="a read token"):
+        sub.add_argument("--token-file", metavar="FILE", help="file holding %s (default: $KOVRA_REPORTER_TOKEN)"
+                                                              % what)
+
+    sub = command("failures", cmd_failures, "Print a server job's failures grouped by cause (signature), with "
+                                            "each test's state, known issue, mute and owners.")
+    sub.add_argument("url", metavar="URL", help="the job on the server: http://HOST:PORT/jobs/JOB")
+    sub.add_argument("--owner", help="only the failures this owner owns")
+    sub.add_argument("--nodes", type=int, default=20, metavar="N", help="nodes shown per group (default: 20)")
+    sub.add_argument("--json", action="store_true", help="print the server's answer as JSON")
+    token(sub)
+
+    sub = command("history", cmd_history, "Print one test's state and its results over the newest jobs of a name.")
+    sub.add_argument("url", metavar="URL", help="a job on the server (its name is used), or the server with --name")
+    sub.add_argument("--node", required=True, metavar="PATH", help="the test: ids joined with '.', or a JSON list")
+    sub.add_argument("--name", help="the job name (default: the job URL's)")
+    sub.add_argument("-n", type=int, default=10, metavar="N", help="jobs shown (default: 10)")
+    sub.add_argument("--json", action="store_true", help="print the server's answer as JSON")
+    token(sub)
+
+    sub = command("mute", cmd_mute, "Mute failing tests until a date: they still show, but leave a job's "
+                                    "verdict (summary --check). Writing needs the token.")
+    sub.add_argument("url", metavar="URL", help="the server (or a job on it)")
+    sub.add_argument("--path", metavar="GLOB", help="node path or glob over paths (ids joined with '.')")
+    sub.add_argument("--name", help="only in jobs of this name (default: every name)")
+    sub.add_argument("--reason", help="why it is muted")
+    sub.add_argument("--owner", help="who lifts it")
+    sub.add_argument("--until", metavar="YYYY-MM-DD", help="the last day it applies (within a year)")
+    sub.add_argument("--list", action="store_true", help="print the mutes instead")
+    token(sub, "the write token")
+
+    sub = command("unmute", cmd_unmute, "Lift a mute. Writing needs the token.")
+    sub.add_argument("url", metavar="URL", help="the server (or a job on it)")
+    sub.add_argument("id", type=int, metavar="ID", help="the mute's id (mute --list shows them)")
+    token(sub, "the write token")
+
+    sub = command("known-issue", cmd_known_issue, "Tie failures to an issue by signature or by a regular "
+                                                  "expression over the reason; list or close rules. Writing "
+                                                  "needs the token.")
+    sub.add_argument("url", metavar="URL", help="the server (or a job on it)")
+    sub.add_argument("--title", help="the issue's title")
+    sub.add_argument("--match", help="a failure signature (16 hex digits) or a regular expression")
+    sub.add_argument("--issue-url", metavar="URL", help="the issue's page (http or https)")
+    sub.add_argument("--name", help="only in jobs of this name (default: every name)")
+    sub.add_argument("--list", action="store_true", help="print the rules instead")
+    sub.add_argument("--close", type=int, metavar="ID", help="close rule ID")
+    sub.add_argument("--reopen", type=int, metavar="ID", help="open rule ID again")
+    token(sub, "the write token")
+
+    sub = command("owners", cmd_owners, "Set (or print) a job name's owners: lines of PATTERN OWNER..., globs "
+                                        "over node paths, the last matching line winning. Writing needs the token.")
+    sub.add_argument("url", metavar="URL", help="a job on the server (its name is used), or the server with --name")
+    sub.add_argument("file", metavar="FILE", nargs="?", help="the owners text (without it, print the current one)")
+    sub.add_argument("--name", help="the job name (default: the job URL's)")
+    token(sub, "the write token")

@@ -63,6 +63,23 @@ class Page:
     def js(self, script, *args):
         return self.driver.execute_script(script, *args)
 
+    def axe(self):
+        """[(rule, impact, number of elements, first element, what is wrong with it)] of axe-core's
+        critical and serious findings on the page as it is now."""
+        path = os.environ.get("KOVRA_AXE")
+        assert path and os.path.exists(path), "no axe-core: tools/test_browser installs it ($KOVRA_AXE)"
+        with open(path, encoding="utf-8") as stream:
+            self.driver.execute_script(stream.read())
+        self.driver.set_script_timeout(60)
+        found = self.driver.execute_async_script(
+            "var done = arguments[arguments.length - 1];"
+            "axe.run(document, {resultTypes: ['violations']}).then(function (r) {"
+            "  done(r.violations.map(function (v) { return [v.id, v.impact, v.nodes.length,"
+            "    v.nodes.length ? v.nodes[0].target.join(' ') : '',"
+            "    v.nodes.length ? v.nodes[0].failureSummary : '']; }));"
+            "}, function (e) { done([['axe failed', 'critical', 0, String(e)]]); });")
+        return [tuple(v) for v in found if v[1] in ("critical", "serious")]
+
     def drain(self):
         self.driver.get_log("browser")
         self.driver.get_log("performance")

@@ -18,7 +18,7 @@ return Array.from(document.querySelectorAll('#tree li[role=treeitem]')).map(func
 });
 """
 DETAIL_PATH = "var p = document.querySelector('#detail .path'); return p ? p.textContent : null;"
-MARK_TEXT = {"new": "new failure", "known": "known failure", "flaky": "flaky"}
+MARK_TEXT = {"new": "new failure", "failing": "failing", "flaky": "flaky"}
 
 
 def wait_for(page, script, expected, timeout=15):
@@ -95,7 +95,7 @@ class TestJobs:
 
 
 class TestJob:
-    def test_failures_are_marked_new_known_or_flaky(self, page, server, stored):
+    def test_failures_are_marked_new_failing_or_flaky(self, page, server, stored):
         page.open(server.url + "/jobs/n3")
         rows = {row[0]: row for row in page.js(ROW_IDS)}
         for path, mark in EXPECTED_MARKS.items():
@@ -171,12 +171,13 @@ class TestHistoryTrendsCompare:
         rows = table(page, "#history")
         assert [row[0] for row in rows] == ["n3", "n2", "n1"]
         assert [row[2] for row in rows] == ["failed", "passed", "failed"]
-        assert not page.js("return document.getElementById('flaky').hidden")
+        assert page.js("return document.getElementById('state').textContent") == \
+            "flaky: changed between pass and fail 2 times in the last 3 jobs"
         assert page.js("return document.getElementById('history-counts').textContent") == \
             "passed 1, failed 2, absent 0"
         page.screenshot("server-history.png", docs=True)
         page.open(server.url + "/history?name=nightly&node=t.broken", ready=False)
-        assert page.js("return document.getElementById('flaky').hidden")
+        assert page.js("return document.getElementById('state').textContent") == "failing since n1 (3 jobs)"
         assert [row[3] for row in table(page, "#history")] == ["link down on port %d" % n for n in (3, 2, 1)]
         # A job link opens the job at the node.
         page.js("document.querySelector('#history a').click()")

@@ -166,12 +166,14 @@ def test_the_client_works_on_the_frameworks_310(live, tmp_path):
     job = main_job_runset(tmp_path, tasks=2, sections=2)
     ServerClient(live, "j310", token=TOKEN).send(job)
     script = ("import json, sys; sys.path.insert(0, 'tests/server'); from reports import walk; "
-              "from kovra.reporter.client import ServerClient; "
-              "print(json.dumps(walk(ServerClient(%r, 'j310', timeout=10))))" % live)
+              "from kovra.reporter.client import ServerClient; c = ServerClient(%r, 'j310', timeout=10); "
+              "print(json.dumps([walk(c), c.check()]))" % live)
     out = subprocess.run([os.path.join(REPO, ".venv310", "bin", "python"), "-c", script], cwd=REPO,
                          capture_output=True, text=True, timeout=120, env=dict(os.environ, PYTHONPATH=REPO))
     assert out.returncode == 0, out.stderr
-    assert json.loads(out.stdout) == json.loads(json.dumps(walk(ReporterClient(job.dump_json()))))
+    tree, verdict = json.loads(out.stdout)
+    assert tree == json.loads(json.dumps(walk(ReporterClient(job.dump_json()))))
+    assert verdict == ServerClient(live, "j310").check() and set(verdict) == {"job", "failing", "muted", "passed"}
 
 
 @pytest.mark.parametrize("url, packed", [("http://127.0.0.1:1", False), ("http://[::1]:1", False),

@@ -17,7 +17,7 @@ from support.report_pages import HOSTILE, page_data, parse_page
 from support.server_jobs import EXPECTED_MARKS, SERIES, hostile_report, report, send, send_series
 
 PAGES = ["/", "/jobs/n3", "/history?name=nightly&node=t.wobbly", "/trends", "/trends?name=nightly",
-         "/compare", "/compare?b=n3", "/compare?a=n1&b=n3"]
+         "/compare", "/compare?b=n3", "/compare?a=n1&b=n3", "/known-issues", "/mutes", "/owners"]
 
 
 def policy(response):
@@ -105,16 +105,17 @@ class TestHostileText:
             if url.startswith("/jobs/"):
                 data = page_data(answer.text)
                 assert "<" not in answer.text.split('id="report-data">')[1].split("</script>")[0]
-                assert data["header"][0][2] == HOSTILE[0]
+                assert [h[2] for h in data["header"] if h[1] == "runset_id"] == [HOSTILE[0]]
             else:
                 assert "<script" not in answer.text and "<svg onload" not in answer.text, url
         # The history of a hostile node shows its hostile reason as text.
         answer = client.get("/history?name=%s&node=%s" % (quoted, node))
-        assert html.escape(HOSTILE[1], quote=True) in answer.text
+        assert HOSTILE[1] in html.unescape(answer.text) and HOSTILE[1] not in answer.text
         assert len([tag for tag, _ in parse_page(answer.text).tags if tag == "tr"]) == 3
         assert [tag for tag, _ in parse_page(empty).tags if tag == "tr"] == ["tr"]
         # The job list shows the name as the text it is.
-        assert html.escape(name, quote=True) in client.get("/?q=h").text
+        listed = client.get("/?q=h").text
+        assert name in html.unescape(listed) and name not in listed
 
 
 class TestJobPage:
@@ -128,6 +129,11 @@ class TestJobPage:
         data = page_data(client.get("/jobs/n3").text)
         assert {".".join(f[0]): f[3] for f in data["failures"]} == EXPECTED_MARKS
         assert data["failure_total"] == 3 and data["remote"]["running"] is False
+        # Every job of a name shares its run set id: the heading names the job by its key instead.
+        send(client, "n4", report("n4", SERIES[0], name="regress"), name="nightly", token=TOKEN)
+        keyed = page_data(client.get("/jobs/n4").text)
+        assert keyed["job_id"] == "n4" and keyed["header"][0] == ["Job name", "job_name", "nightly"]
+        assert ["Run set id", "runset_id", "regress"] in keyed["header"]
         assert [f[2] for f in data["failures"] if f[0] == ["t", "broken"]] == ["link down on port 3"]
         assert data["result_counts"] == {"passed": 1, "failed": 3}
         # The failing path is sent open; the fine one's rows only as a sibling.
@@ -135,19 +141,19 @@ class TestJobPage:
                                                 '["t","fine"]'}
         assert [r[11] for r in data["rows"] if r[0] == '["t"]'] == [2]
 
-    def test_marks_look_only_at_the_nine_jobs_before(self, client):
-        # Failed long ago, then passed in the nine jobs before: a new failure again.
+    def test_marks_look_only_at_the_ten_jobs_before(self, client):
+        # Failed long ago, then passed in the ten jobs before: a new failure again, one flip in its window.
         for number in range(1, 13):
             result = "failed" if number in (1, 12) else "passed"
             send(client, "k%02d" % number, report("k%02d" % number, {"t.x": result, "t.y": "failed"},
                                                   start="2026-10-%02dT10:00:00" % number), name="weekly", token=TOKEN)
         marks = {r[0]: r[12] for r in rows(client, "k12", parent='["t"]')["rows"]}
-        assert marks == {'["t","x"]': "new", '["t","y"]': "known"}
-        # Within ten jobs of its history it did pass and fail.
+        assert marks == {'["t","x"]': "new", '["t","y"]': "failing"}
         page = client.get("/history", params={"name": "weekly", "node": "t.x", "n": "12"}).text
-        assert "passed 10, failed 2, absent 0" in page and "Flaky:" in page
-        page = client.get("/history", params={"name": "weekly", "node": "t.x"}).text
-        assert "passed 9, failed 1, absent 0" in page
+        assert "passed 10, failed 2, absent 0" in page
+        assert "new failure: failing since k12 (1 job; passed in the 10 jobs before)" in page
+        page = client.get("/history", params={"name": "weekly", "node": "t.y"}).text
+        assert "failing since k01 (12 jobs)" in page and "flaky:" not in page
 
     def test_rows_open_a_path_and_search_every_node(self, client, series):
         send(client, "deep", report("deep", {"a.b.c.d": "passed", "a.b.x": "failed", "z.y": "passed"},
@@ -204,6 +210,12 @@ class TestJobList:
         assert 'rel="next"' not in page
         page = client.get("/", params={"per_page": "2", "name": "nightly"}).text
         assert 'href="/?name=nightly&amp;per_page=2&amp;page=2" rel="next"' in page
+        # "failing" takes every failing result; "failed" that one alone.
+        send(client, "broke", report("broke", {"a.b": "errored"}, start="2026-12-06T09:00:00"), name="other",
+             token=TOKEN)
+        assert listed(result="failing") == (["broke", "n3", "n2", "n1"], "4 jobs match.")
+        assert listed(result="failed") == (["n3", "n2", "n1"], "3 jobs match.")
+        assert client.get("/api/jobs", params={"result": "failing"}).json()["total"] == 4
 
     # Their speed is bench_server.py's to show; here, that every filter answers over many jobs.
     def test_ten_thousand_jobs_filter_and_page(self, client, series):
@@ -228,13 +240,14 @@ class TestJobList:
 class TestHistoryTrendsCompare:
     def test_history_counts_and_flaky(self, client, series):
         page = client.get("/history", params={"name": "nightly", "node": "t.wobbly"}).text
-        assert "passed 1, failed 2, absent 0" in page and "Flaky:" in page
+        assert "passed 1, failed 2, absent 0" in page
+        assert "flaky: changed between pass and fail 2 times in the last 3 jobs" in page
         page = client.get("/history", params={"name": "nightly", "node": '["t","broken"]'}).text
-        assert "passed 0, failed 3, absent 0" in page and "Flaky:" not in page
+        assert "passed 0, failed 3, absent 0" in page and "failing since n1 (3 jobs)" in page
         assert page.count("link down on port") == 3
         # A window of one job holds no pass and fail together.
         page = client.get("/history", params={"name": "nightly", "node": "t.wobbly", "n": "1"}).text
-        assert "passed 0, failed 1, absent 0" in page and "Flaky:" not in page
+        assert "passed 0, failed 1, absent 0" in page
 
     def test_trends_chart_every_job(self, client, series):
         page = client.get("/trends", params={"name": "nightly"}).text

@@ -15,7 +15,7 @@ from reports import big_document, main_job_runset
 from kovra.reporter.client import ServerClient, ServerError, ServerUnavailable
 from kovra.reporter.server.storage import SchemaTooNew, Storage
 
-HEAD = "0004_team"
+HEAD = "0005_result_index"
 
 
 def cli(*args, check=True):
@@ -153,7 +153,8 @@ def test_a_database_of_the_first_schema_is_brought_up_to_date_with_its_jobs(db_u
     with old.engine.begin() as connection:
         config.attributes["connection"] = connection
         command.upgrade(config, "0001")
-    document = {"version": "3.2", "report": {"id": "r", "tasks": [{"id": "a", "sections": [{"id": "b"}]}]}}
+    document = {"version": "3.2", "report": {"id": "r", "tasks": [{"id": "a", "sections": [
+        {"id": "b", "result": {"value": "failed", "reason": "port 7 down"}}]}]}}
     # Rows as the first schema holds them (this code's tables have columns it has not).
     snapshot = read_snapshot(json.dumps(document).encode(), {}, Settings())
     with old.engine.begin() as connection:
@@ -171,8 +172,13 @@ def test_a_database_of_the_first_schema_is_brought_up_to_date_with_its_jobs(db_u
     try:
         assert storage.schema_revision() == HEAD
         assert "ix_nodes_path" not in {i["name"] for i in sqlalchemy.inspect(storage.engine).get_indexes("nodes")}
-        assert storage.node("kept", ["a", "b"]) == {"id": "b"} and storage.job("kept")["nodes"] == 3
+        assert storage.node("kept", ["a", "b"])["id"] == "b" and storage.job("kept")["nodes"] == 3
         assert storage.job("kept")["pinned"] is False
+        # The migration built the index for the job stored before it.
+        with storage.engine.connect() as connection:
+            rows = connection.execute(sqlalchemy.select(
+                storage.tables.results.c.path, storage.tables.results.c.text)).fetchall()
+        assert [tuple(r) for r in rows] == [('["a","b"]', "port <num> down")]
     finally:
         storage.close()
 

@@ -8,7 +8,7 @@ from reports import main_job_module, walk
 from test_client import live  # noqa: F401  (the fixture)
 
 from kovra.reporter import runset
-from kovra.reporter.client import ServerClient
+from kovra.reporter.client import ServerClient, ServerError
 
 
 def report_of(client):
@@ -36,10 +36,20 @@ def test_tasks_sent_as_they_stop_read_as_the_whole_job(live, tmp_path):  # noqa:
         mine, theirs = by_task.job_info(), whole.job_info()
         for key in ("result", "counts", "nodes", "state", "start", "stop", "name"):
             assert mine[key] == theirs[key], key
-        # The same task again changes nothing; a changed one keeps its place among the tasks.
+
+        # The cross-job index follows the tasks: failures and the verdict read as the whole send's.
+        def causes(client):
+            return [(g["signature"], g["count"], sorted(n["path"] for n in g["nodes"]))
+                    for g in client.failures()["groups"]]
+        assert causes(by_task) == causes(whole) != []
+        assert by_task.check()["failing"] == whole.check()["failing"] != []
+        # The same task again changes nothing; a finished job's task is replaced only when the send says so.
         assert by_task.send_task(job, job.tasks[0], state="finished")["changed"] is False
         job.tasks[0].add_detail("looked at again")
-        row = by_task.send_task(job, job.tasks[0], state="finished")
+        with pytest.raises(ServerError, match="409"):
+            by_task.send_task(job, job.tasks[0], state="finished")
+        # The same task again changes nothing; a changed one keeps its place among the tasks.
+        row = by_task.send_task(job, job.tasks[0], state="finished", replace=True)
         assert (row["changed"], row["snapshot"]) == (True, 5)
         report = report_of(by_task)
         assert [t["id"] for t in report["tasks"]] == ["task1", "task2", "task3"]
@@ -48,7 +58,7 @@ def test_tasks_sent_as_they_stop_read_as_the_whole_job(live, tmp_path):  # noqa:
         small = runset.RunSet(id="nightly", seq_num=0)
         small.start()
         small.stop()
-        row = by_task.send(small)
+        row = by_task.send(small, replace=True)
         assert (row["snapshot"], row["nodes"]) == (6, 1)
         assert "tasks" not in report_of(by_task)
 

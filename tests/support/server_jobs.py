@@ -66,7 +66,7 @@ SERIES = [
     {"t.regress": "passed", "t.broken": "failed", "t.wobbly": "passed", "t.fine": "passed"},
     {"t.regress": "failed", "t.broken": "failed", "t.wobbly": "failed", "t.fine": "passed"},
 ]
-EXPECTED_MARKS = {"t.regress": "new", "t.broken": "known", "t.wobbly": "flaky"}
+EXPECTED_MARKS = {"t.regress": "new", "t.broken": "failing", "t.wobbly": "flaky"}
 
 
 def send_series(client, name="nightly", prefix="n", token="secret"):
@@ -91,4 +91,29 @@ def hostile_report():
                for i, text in enumerate(HOSTILE)}
     document = report(HOSTILE[0], results, reasons={path: HOSTILE[1] for path in results})
     document["report"]["host"] = HOSTILE[3]
+    return document
+
+
+# The series a new user sent: 30 nightly jobs of one name (regress-1 ... regress-30).
+NAME = "regress"
+
+
+def nightly(number):
+    """Job `number` of the new user's series: a regression from 28, a test that flips every two jobs,
+    one always broken, a step that breaks from 29, and 243 counter mismatches on different ports in 29-30."""
+    results = {"t.stable": "passed", "t.broken": "failed",
+               "t.regression": "failed" if number >= 28 else "passed",
+               "t.wobbly": "failed" if number % 4 in (2, 3) else "passed",
+               "d.case.step1": "failed" if number >= 29 else "passed", "d.case.step2": "passed"}
+    reasons = {"t.broken": "license feature 'x' missing", "t.regression": "expected 4 routes, got 3",
+               "t.wobbly": "no answer within %d s" % (number + 20), "d.case.step1": "step failed at 0x%x" % number}
+    if number >= 29:
+        for port in range(243):
+            results["c.port%d" % port] = "failed"
+            reasons["c.port%d" % port] = "counter mismatch on port %d" % (1000 + port)
+    document = report("%s-%d" % (NAME, number), results, start="2026-11-%02dT02:00:00" % number,
+                      reasons={path: reason for path, reason in reasons.items() if results[path] == "failed"})
+    # The step's case fails with it, as the framework rolls a result up.
+    case = next(t for t in document["report"]["tasks"] if t["id"] == "d")["sections"][0]
+    case["result"] = {"value": "failed", "reason": "a step failed"} if number >= 29 else {"value": "passed"}
     return document

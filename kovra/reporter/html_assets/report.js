@@ -118,9 +118,10 @@
     if (s < 0.001) return (s * 1e6).toFixed(0) + " \u00b5s";
     if (s < 1) return (s * 1000).toFixed(1) + " ms";
     if (s < 60) return s.toFixed(2) + " s";
-    var m = Math.floor(s / 60), h = Math.floor(m / 60);
+    // Rounded before it is split, so that 299.7 s reads "5 m 00 s", not "4 m 60 s".
+    var whole = Math.round(s), m = Math.floor(whole / 60), h = Math.floor(m / 60);
     if (h) return h + " h " + String(m % 60).padStart(2, "0") + " m";
-    return m + " m " + String(Math.round(s % 60)).padStart(2, "0") + " s";
+    return m + " m " + String(whole % 60).padStart(2, "0") + " s";
   }
   function pretty(v) { return typeof v === "string" ? v : JSON.stringify(v, null, 2); }
   function path(n) {
@@ -174,11 +175,12 @@
     if (info.reason !== undefined) return info.reason;
     return info.extra && typeof info.extra.reason === "string" ? info.extra.reason : null;
   }
-  var MARKS = { "new": "new failure", known: "known failure", flaky: "flaky" };
+  var MARKS = { "new": "new failure", failing: "failing", flaky: "flaky" };
   function markBadge(mark) {
     var m = el("span", "mark mark-" + mark, MARKS[mark] || mark);
-    m.title = mark === "new" ? "did not fail in the earlier jobs of this name"
-      : mark === "known" ? "failed before in the earlier jobs of this name" : "both passed and failed in the earlier jobs of this name";
+    m.title = mark === "new" ? "failed in this job only, after passing in the earlier jobs of this name"
+      : mark === "failing" ? "failed in this job and the jobs of this name just before it"
+      : "changed between pass and fail twice or more in the last jobs of this name";
     return m;
   }
   function countsOf(summary) {
@@ -291,6 +293,54 @@
     });
     if (list.firstChild) c.appendChild(list);
     if (!counts.length && !list.firstChild) c.appendChild(el("p", "note", "No plugins ran at job level."));
+  })();
+  (function () {
+    // The server's grouping of the leaf failures by cause (signature), with each test's state.
+    if (!REMOTE || !D.groups) return;
+    var c = card("Failures by cause (" + D.groups.length + ")");
+    c.id = "failure-groups";
+    c.className += " wide";
+    if (!D.groups.length) { c.appendChild(el("p", "note", "No test failed.")); return; }
+    c.appendChild(el("p", "note", "Leaf failures whose reasons read the same once numbers, addresses, times " +
+      "and quoted strings are set aside; most first."));
+    D.groups.forEach(function (g) {
+      var box = el("details", "group");
+      var head = el("summary");
+      head.appendChild(el("span", "count", g[2] + " \u00d7 "));
+      head.appendChild(el("span", "mono", clamp(g[1] || "", 300)));
+      var states = Object.keys(g[3]).sort().map(function (k) { return g[3][k] + " " + (MARKS[k] || k); });
+      var facts = [states.join(", ")];
+      if (g[4]) facts.push("known issue: " + g[4]);
+      if (g[5].length) facts.push("owners: " + g[5].join(" "));
+      facts.push("first seen " + g[6] + " (" + g[7] + " job" + (g[7] === 1 ? "" : "s") + ")");
+      head.appendChild(el("span", "note group-facts", " \u2014 " + facts.join("; ")));
+      box.appendChild(head);
+      var more = el("a", null, "all jobs with this cause");
+      more.href = "/signatures/" + encodeURIComponent(g[0]);
+      var p = el("p");
+      p.appendChild(more);
+      box.appendChild(p);
+      var table = el("table");
+      var row = el("tr");
+      ["Path", "Result", "State", "Reason"].forEach(function (t) { row.appendChild(el("th", null, t)); });
+      table.appendChild(row);
+      g[8].forEach(function (f) {
+        var tr = el("tr");
+        var where = el("td", "path");
+        where.appendChild(link(f[0], clamp(f[0].join("."), 300)));
+        tr.appendChild(where);
+        var r = el("td");
+        r.appendChild(badge(f[1]));
+        if (f[5]) r.appendChild(el("span", "note", " muted"));
+        tr.appendChild(r);
+        tr.appendChild(el("td", "note", f[4] || ""));
+        tr.appendChild(el("td", "reason-text", f[2] === null || f[2] === undefined ? "" : clamp(pretty(f[2]).split("\n")[0], 300)));
+        table.appendChild(tr);
+      });
+      box.appendChild(table);
+      if (g[2] > g[8].length) box.appendChild(el("p", "note", "The first " + g[8].length + " of " + g[2] + " are listed."));
+      c.appendChild(box);
+    });
   })();
   (function () {
     // Failures that none of their own children explain: where a reader starts.
@@ -443,6 +493,8 @@
     for (var k = from; k < end; k++) frag.appendChild(makeRow(list[k]));
     if (end < list.length) {
       var more = el("li", "more");
+      // Not an item of the tree: a way to draw more of them.
+      more.setAttribute("role", "none");
       var btn = el("button", "tool", "Show " + Math.min(CHUNK, list.length - end) + " more of " + (list.length - end));
       btn.type = "button";
       btn.addEventListener("click", function () {

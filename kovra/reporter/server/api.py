@@ -7,6 +7,13 @@
     GET /api/jobs/{job}/report              the whole stored document, as dump_json() shapes it
     GET /api/jobs/{job}/logs                the job's log files and their sizes
     GET /api/jobs/{job}/logs/{name}?start=S&stop=E   a byte range of a task log
+    GET /api/jobs/{job}/failures            leaf failures grouped by signature, with states
+    GET /api/history?name=NAME&node=PATH&n=N   one node's state and results, newest first
+    GET /api/signatures/{sig}?page=&per_page=  the jobs holding a failure signature, newest first
+    GET /api/jobs/{job}/check               {"failing": [...], "muted": [...], "passed": bool}: the verdict
+    GET|POST /api/known-issues, GET|PUT|DELETE /api/known-issues/{id}   rules tying failures to issues
+    GET|POST /api/mutes, GET|PUT|DELETE /api/mutes/{id}                 muted tests, each until a date
+    GET|PUT /api/owners?name=NAME           a job name's owners text (PATTERN OWNER... per line)
     DELETE /api/jobs/{job}                  the job, its nodes and logs (needs the write token)
     PUT /api/jobs/{job}/pin?pinned=true|false   a pinned job is kept whatever the retention (write token)
     GET /api/retention, PUT /api/retention?keep_last=N&keep_days=D   the retention (PUT: write token)
@@ -18,9 +25,9 @@
         content; gzip accepted): its suites become tasks, its cases "Testcase" sections. A finished job
         is replaced, and a job renamed, only with replace=true (else 409); the same snapshot again is
         always taken.
-    PUT /api/jobs/{job}/task?state=running[&name=NAME][&group=GROUP]   one task sent whole (the same
-        forms; the report's run set holds that task alone): it replaces that task, in its place, and the
-        job's own fields.
+    PUT /api/jobs/{job}/task?state=running[&name=NAME][&group=GROUP][&replace=true]   one task sent whole
+        (the same forms; the report's run set holds that task alone): it replaces that task, in its place,
+        and the job's own fields; a finished job's task only with replace=true (else 409).
 """
 import asyncio
 import contextlib
@@ -34,7 +41,9 @@ from starlette.responses import JSONResponse as _StarletteJSON, Response
 from starlette.routing import Route
 
 from kovra.reporter.server import intake, junit_in
+from kovra.reporter.server.insights import Insights, ids_of, path_of, path_of_fullid
 from kovra.reporter.server.metrics import Metrics
+from kovra.reporter.server.rules import Rules, ids_text
 from kovra.reporter.server.storage import Conflict, DatabaseUnavailable, StorageError, StorageFull
 
 STATES = ("running", "finished")
@@ -66,6 +75,13 @@ def check_job_key(job, settings):
         raise HTTPProblem(400, "%r is not a job key (1 to %d letters, digits and . _ : @ + = , ~ -, "
                                "starting with a letter or digit)" % (job[:80], settings.max_job_key))
     return job
+
+
+SIGNATURE = re.compile(r"[0-9a-f]{16}\Z")
+
+
+def _iso(value):
+    return value.isoformat() if isinstance(value, datetime.datetime) else value
 
 
 def _bearer(request):
@@ -132,6 +148,8 @@ class Api:
         self.storage = storage
         self.settings = settings
         self.token = settings.write_token()
+        self.insights = Insights(storage, window=getattr(settings, "history_window", 10))
+        self.rules = Rules(storage)
         # Parsing an upload is CPU work under the interpreter lock: a few at a time keep the readers
         # (one-row reads on the event loop) from waiting behind every sender at once.
         self._upload_slots = asyncio.Semaphore(settings.parallel_uploads)
@@ -156,6 +174,15 @@ class Api:
             Route("/api/jobs/{job}/report", self.report, methods=["GET"]),
             Route("/api/jobs/{job}/logs", self.logs, methods=["GET"]),
             Route("/api/jobs/{job}/logs/{name}", self.log, methods=["GET"]),
+            Route("/api/jobs/{job}/failures", self.failures, methods=["GET"]),
+            Route("/api/history", self.history, methods=["GET"]),
+            Route("/api/signatures/{signature}", self.signature, methods=["GET"]),
+            Route("/api/jobs/{job}/check", self.check, methods=["GET"]),
+            Route("/api/known-issues", self.issues, methods=["GET", "POST"]),
+            Route("/api/known-issues/{id:int}", self.issue, methods=["GET", "PUT", "DELETE"]),
+            Route("/api/mutes", self.mutes, methods=["GET", "POST"]),
+            Route("/api/mutes/{id:int}", self.mute, methods=["GET", "PUT", "DELETE"]),
+            Route("/api/owners", self.owners, methods=["GET", "PUT"]),
         ]
 
     async def _call(self, function, *args, **kwargs):
@@ -243,6 +270,166 @@ class Api:
             raise HTTPProblem(404, "job %r has no log %r" % (job, name[:200]))
         return Response(data, media_type="text/plain; charset=utf-8")
 
+    # --- triage -----------------------------------------------------------------------------------------------
+
+    async def _job_row(self, request):
+        job = check_job_key(request.path_params["job"], self.settings)
+        row = await self._lookup(self.storage.job, job)
+        if row is None:
+            raise HTTPProblem(404, "no job %r" % job)
+        return row
+
+    async def failures(self, request):
+        self._readable(request)
+        row = await self._job_row(request)
+        groups = await self._call(self.failure_groups, row, request.query_params.get("owner") or None)
+        return JSONResponse({"job": row["id"], "groups": groups})
+
+    def failure_groups(self, row, owner=None):
+        return grouped_failures(self.insights, self.rules, row, owner)
+
+    def verdict(self, row):
+        """{"failing", "muted", "passed"} of a job: every leaf failure (a failing node with no failing node
+        beneath it, the tasks' own included), muted ones apart."""
+        applier = self.rules.applier(row["name"])
+        failing = self.insights.failing(row["id"])
+        above = {path_of(ids_of(p)[:depth]) for p in failing for depth in range(len(ids_of(p)))}
+        leaves = sorted(p for p in failing if p not in above)
+        reasons = self.insights.leaf_reasons(row["id"], leaves)
+        out = {"failing": [], "muted": []}
+        for path in leaves:
+            dotted = ids_text(path)
+            mute = applier.muted(dotted)
+            signature, reason = reasons.get(path, (None, None))
+            item = {"path": ids_of(path), "result": failing[path], "reason": reason, "signature": signature,
+                    "known_issue": applier.known_issue(signature, reason)}
+            if mute is not None:
+                item["muted"] = mute
+            out["muted" if mute else "failing"].append(item)
+        out["passed"] = not out["failing"]
+        return out
+
+    async def check(self, request):
+        self._readable(request)
+        row = await self._job_row(request)
+        return JSONResponse(dict(await self._call(self.verdict, row), job=row["id"]))
+
+    # --- rules ----------------------------------------------------------------------------------------------
+
+    def _writable(self, request):
+        if not self.token:
+            raise HTTPProblem(403, "this server takes no writes: it was started without a token")
+        if not _authorised(request, self.token):
+            raise HTTPProblem(401, "writing needs the server's token (Authorization: Bearer TOKEN)")
+
+    async def _json_body(self, request, limit=64 * 1024):
+        body = await self._body(request, limit)
+        try:
+            return json.loads(body.decode("utf-8"))
+        except (UnicodeDecodeError, ValueError) as error:
+            raise HTTPProblem(400, "the body is not JSON: %s" % error) from None
+
+    async def issues(self, request):
+        if request.method == "GET":
+            self._readable(request)
+            state = request.query_params.get("state") or None
+            return JSONResponse({"known_issues": await self._call(self.rules.issues, state)})
+        self._writable(request)
+        made = await self._call(self.rules.make_issue, await self._json_body(request))
+        return JSONResponse(made, status_code=201)
+
+    async def issue(self, request):
+        issue_id = request.path_params["id"]
+        if request.method == "GET":
+            self._readable(request)
+            found = await self._call(self.rules.issue, issue_id)
+            if found is None:
+                raise HTTPProblem(404, "no known issue %d" % issue_id)
+            matched = await self._call(self.rules.matches, found)
+            found["matches"] = [{"job": m.job, "name": m.name, "start": _iso(m.start), "path": ids_of(m.path),
+                                 "reason": m.reason} for m in matched]
+            return JSONResponse(found)
+        self._writable(request)
+        if request.method == "DELETE":
+            if not await self._call(self.rules.delete_issue, issue_id):
+                raise HTTPProblem(404, "no known issue %d" % issue_id)
+            return JSONResponse({"deleted": issue_id})
+        changed = await self._call(self.rules.change_issue, issue_id, await self._json_body(request))
+        if changed is None:
+            raise HTTPProblem(404, "no known issue %d" % issue_id)
+        return JSONResponse(changed)
+
+    async def mutes(self, request):
+        if request.method == "GET":
+            self._readable(request)
+            return JSONResponse({"mutes": await self._call(self.rules.mutes)})
+        self._writable(request)
+        made = await self._call(self.rules.make_mute, await self._json_body(request))
+        return JSONResponse(made, status_code=201)
+
+    async def mute(self, request):
+        mute_id = request.path_params["id"]
+        if request.method == "GET":
+            self._readable(request)
+            found = await self._call(self.rules.mute, mute_id)
+            if found is None:
+                raise HTTPProblem(404, "no mute %d" % mute_id)
+            return JSONResponse(found)
+        self._writable(request)
+        if request.method == "DELETE":
+            if not await self._call(self.rules.delete_mute, mute_id):
+                raise HTTPProblem(404, "no mute %d" % mute_id)
+            return JSONResponse({"deleted": mute_id})
+        changed = await self._call(self.rules.change_mute, mute_id, await self._json_body(request))
+        if changed is None:
+            raise HTTPProblem(404, "no mute %d" % mute_id)
+        return JSONResponse(changed)
+
+    async def owners(self, request):
+        name = request.query_params.get("name", "")
+        if not name:
+            raise HTTPProblem(400, "owners wants ?name=JOB_NAME")
+        if request.method == "GET":
+            self._readable(request)
+            return JSONResponse({"name": name, "text": await self._call(self.rules.owners_text, name)})
+        self._writable(request)
+        body = await self._body(request, 256 * 1024)
+        try:
+            text = body.decode("utf-8")
+        except UnicodeDecodeError:
+            raise HTTPProblem(400, "the owners text is not UTF-8") from None
+        lines = await self._call(self.rules.set_owners, name, text)
+        return JSONResponse({"name": name, "text": text, "lines": len(lines)})
+
+    async def history(self, request):
+        self._readable(request)
+        name = request.query_params.get("name", "")
+        node = request.query_params.get("node", "")
+        if not name or not node:
+            raise HTTPProblem(400, "history wants ?name=JOB_NAME&node=PATH (a JSON list of ids, or ids joined "
+                                   "with .)")
+        limit = min(_int_param(request, "n", self.insights.window, low=1), 1000)
+        found = await self._call(self.insights.node_history, name, path_of_fullid(node), limit)
+        for result in found["results"]:
+            result["start"] = _iso(result["start"])
+        return JSONResponse(found)
+
+    async def signature(self, request):
+        self._readable(request)
+        signature = request.path_params["signature"]
+        if not SIGNATURE.match(signature):
+            raise HTTPProblem(400, "%r is not a failure signature (16 hex digits)" % signature[:40])
+        page = _int_param(request, "page", 1, low=1)
+        per_page = min(_int_param(request, "per_page", 50, low=1), self.settings.max_per_page)
+        found = await self._call(self.insights.signature_jobs, signature, (page - 1) * per_page, per_page)
+        if found is None:
+            raise HTTPProblem(404, "no failure has signature %r" % signature)
+        text, first, last, jobs, total = found
+        return JSONResponse({"signature": signature, "text": text, "first_seen": first, "last_seen": last,
+                             "total": total, "page": page, "per_page": per_page,
+                             "jobs": [{"job": j.job, "name": j.name, "start": _iso(j.start), "count": j.count}
+                                      for j in jobs]})
+
     # --- writes ---------------------------------------------------------------------------------------------------
 
     async def put_task(self, request):
@@ -255,7 +442,8 @@ class Api:
             snapshot = await self._call(intake.read_snapshot, report, logs, self.settings, name,
                                         self.storage.time_text)
             groups.apply_group(snapshot, groups.group_param(request, self.settings))
-            row, changed = await self._call(task_sends.put_task, self.storage, job, snapshot, state)
+            row, changed = await self._call(task_sends.put_task, self.storage, job, snapshot, state,
+                                            request.query_params.get("replace") == "true")
         if changed:
             self.metrics.stored(len(snapshot.nodes))
         await self._stored(row, changed)
@@ -379,8 +567,8 @@ class Api:
             if int(declared) > limit:
                 raise HTTPProblem(413, "the upload is larger than %d bytes" % limit)
 
-    async def _body(self, request):
-        limit = self.settings.max_upload_bytes
+    async def _body(self, request, limit=None):
+        limit = limit or self.settings.max_upload_bytes
         chunks = []
         size = 0
         async for chunk in request.stream():
@@ -418,6 +606,31 @@ class Api:
         if report is None:
             raise HTTPProblem(400, "no report part")
         return report, logs
+
+
+def grouped_failures(insights, rules, row, owner=None):
+    """The job's failure groups with each node's known issue, mute and owners (rules applied now);
+    with `owner`, only that owner's nodes."""
+    applier = rules.applier(row["name"])
+    groups = []
+    for group in insights.failure_groups(row):
+        by_signature = applier.known_issue(group["signature"], None)
+        nodes = []
+        for node in group["nodes"]:
+            dotted = ids_text(node["path"])
+            node.update(known_issue=applier.known_issue(group["signature"], node["reason"]),
+                        muted=applier.muted(dotted), owners=applier.owners_of(dotted),
+                        path=ids_of(node["path"]))
+            if owner is None or owner in node["owners"]:
+                nodes.append(node)
+        if not nodes:
+            continue
+        issues = {json.dumps(n["known_issue"], sort_keys=True) for n in group["nodes"]}
+        group.update(nodes=nodes, count=len(nodes),
+                     known_issue=by_signature or (group["nodes"][0]["known_issue"] if len(issues) == 1 else None))
+        groups.append(group)
+    groups.sort(key=lambda g: (-g["count"], g["text"] or ""))
+    return groups
 
 
 def error_handlers():

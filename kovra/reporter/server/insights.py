@@ -6,18 +6,22 @@ nothing of HTTP.
 
 Paths are the storage's: the id list as compact JSON (``[]`` is the run set).
 """
+import datetime
 import json
 
-from sqlalchemy import and_, func, or_, select
+from sqlalchemy import and_, bindparam, func, or_, select, true as sqlalchemy_true
 
 from kovra.reporter.compare import Comparison
 from kovra.reporter.format import PROBLEM_RESULTS as PROBLEMS, ids_of, path_of  # noqa: F401 (the pages')
 from kovra.reporter.server.intake import _unmarked
+from kovra.reporter.server import triage
 
 # Failures in a page's failure list, and rows the job page carries before the reader opens anything.
 FAILURE_LIST = 200
 FIRST_ROWS = 1500
 SEARCH_HITS = 500
+# Before every job: where a run of failures with no pass before it starts looking.
+EARLIEST = datetime.datetime(1900, 1, 1)
 # Keeps each IN (...) list well inside what every database takes.
 IN_BATCH = 500
 
@@ -52,7 +56,10 @@ class Insights:
         self.engine = storage.engine
         self.jobs = storage.tables.jobs
         self.nodes = storage.tables.nodes
+        self.results = storage.tables.results
+        self.signatures = storage.tables.signatures
         self.window = window
+        self._run_statements = None
 
     def _rows(self, statement):
         # Through the storage's guard: an unreachable database is a 503 here as everywhere.
@@ -180,21 +187,244 @@ class Insights:
         return found
 
     def marks(self, job_row, paths):
-        """{path: "new" | "known" | "flaky"} for failing nodes of a job, from the earlier jobs
-        of its name within the window: flaky when it both passed and failed there, known when
-        it failed there, new when it did not."""
+        """{path: "new" | "failing" | "flaky"} for failing nodes of a job, from the cross-job index
+        (see states); a node the index does not hold (above the sections) has no mark."""
+        found = self.states(job_row, paths)
+        return {path: state["state"] for path, state in found.items()}
+
+    # --- the cross-job index ----------------------------------------------------------------------------------
+
+    def _index_when(self, job_row):
+        """The job's place among its name's jobs, as the index orders them: (start, key)."""
+        r = self.results.c
+        found = self._rows(select(r.start).where(r.job == job_row["id"]).limit(1))
+        if found:
+            return found[0][0], job_row["id"]
+        return self._rows(select(self._when()).where(self.jobs.c.id == job_row["id"]))[0][0], job_row["id"]
+
+    def _before(self, when, inclusive=False):
+        """Index rows of jobs ordered before the job at `when` ((start, key)), or at it with `inclusive`."""
+        r = self.results.c
+        start, key = when
+        same = r.job <= key if inclusive else r.job < key
+        return or_(r.start < start, and_(r.start == start, same))
+
+    def states(self, job_row, paths):
+        """{path: {"state", "failing_since", "flips", "run", "window"}} of the given failing nodes of a job.
+
+        Each node's results in this job and in the (at most) `window` earlier jobs of its name where it is
+        present, oldest first, pass and fail classes only: `flips` counts the neighbouring pairs that differ;
+        the unbroken run of failures ending at this job gives `failing_since` (its first job, however far
+        back) and `run` (its length). A node is present in a job where the index holds it, or where its
+        section passed (then it passed too: a failing section's nodes are all in the index)."""
+        r = self.results.c
         paths = list(paths)
         if not paths:
             return {}
-        earlier = [row.id for row in self.recent_jobs(job_row["name"], self.window - 1, before=job_row)]
-        before = self.results_in(earlier, paths)
-        marks = {}
-        for path in paths:
-            seen = {before[(job, path)][0] for job in earlier if (job, path) in before}
-            failed = bool(seen & PROBLEMS)
-            passed = "passed" in seen
-            marks[path] = "flaky" if failed and passed else "known" if failed else "new"
-        return marks
+        name = job_row["name"]
+        own = {}
+        for batch in _batches(paths):
+            for row in self._rows(select(r.path, r.section, r["class"]).where(r.job == job_row["id"],
+                                                                              r.path.in_(batch))):
+                own[row.path] = (row.section, row[2])
+        if not own:
+            return {}
+        when = self._index_when(job_row)
+        earlier = {path: {} for path in own}
+        # Each node's newest results before this job, one indexed lookup apiece (newest first, so the
+        # lookup stops after the window), and its section's passes where it is deeper.
+        start, key = when
+        before = or_(r.start < bindparam("t"), and_(r.start == bindparam("t"), r.job < bindparam("j")))
+        newest = (select(r.job, r.start, r["class"].label("cls")).where(r.name == bindparam("name"),
+                                                                         r.path == bindparam("path"), before)
+                  .order_by(r.start.desc(), r.job.desc()).limit(self.window))
+        passes = newest.where(r["class"] == "pass")
+        with self.engine.connect() as connection:
+            for path, (section, _) in own.items():
+                values = {"name": name, "path": path, "t": start, "j": key}
+                for row in connection.execute(newest, values):
+                    earlier[path][row.job] = (row.start, row.cls)
+                if section != path:
+                    for row in connection.execute(passes, dict(values, path=section)):
+                        earlier[path].setdefault(row.job, (row.start, "pass"))
+        found = {}
+        long_runs = []
+        for path, seen in earlier.items():
+            history = sorted(seen.items(), key=lambda item: (item[1][0], item[0]), reverse=True)[:self.window]
+            classes = [cls for _, (_, cls) in reversed(history)] + [own[path][1]]
+            if own[path][1] != "fail":
+                continue
+            since, run, ended = job_row["id"], 1, False
+            for job, (_, cls) in history:
+                if cls == "pass":
+                    ended = True
+                    break
+                if cls == "fail":
+                    since, run = job, run + 1
+            if not ended and len(history) >= self.window:
+                long_runs.append(path)
+                continue
+            count = triage.flips(classes)
+            found[path] = {"state": triage.state_of(count, run), "failing_since": since, "flips": count,
+                           "run": run, "window": len(classes)}
+        if long_runs:
+            # Failing through the whole window: the index says how far back, on one connection.
+            with self.engine.connect() as connection:
+                for path in long_runs:
+                    history = sorted(earlier[path].items(), key=lambda item: (item[1][0], item[0]))[-self.window:]
+                    classes = [cls for _, (_, cls) in history] + ["fail"]
+                    since, run = self._run_start(name, path, own[path][0], when, job_row["id"], 1, connection)
+                    count = triage.flips(classes)
+                    found[path] = {"state": triage.state_of(count, run), "failing_since": since, "flips": count,
+                                   "run": run, "window": len(classes)}
+        return found
+
+    def _run_lookups(self):
+        """The two statements that find a run of failures past the window: the newest pass before the job
+        (of the node or its section), and the first failure after it with how many there are."""
+        if self._run_statements is None:
+            r = self.results.c
+            t, j = bindparam("t"), bindparam("j")
+            before = or_(r.start < t, and_(r.start == t, r.job < j))
+            passed = (select(r.start, r.job)
+                      .where(r.name == bindparam("name"), or_(r.path == bindparam("path"), r.path == bindparam("section")),
+                             r["class"] == "pass", before)
+                      .order_by(r.start.desc(), r.job.desc()).limit(1))
+            pt, pj = bindparam("pt"), bindparam("pj")
+            first = (select(r.job, func.count().over().label("run"))
+                     .where(r.name == bindparam("name"), r.path == bindparam("path"), r["class"] == "fail",
+                            or_(r.start < t, and_(r.start == t, r.job <= j)),
+                            or_(r.start > pt, and_(r.start == pt, r.job > pj)))
+                     .order_by(r.start, r.job).limit(1))
+            self._run_statements = passed, first
+        return self._run_statements
+
+    def _run_start(self, name, path, section, when, since, run, connection=None):
+        """(first job, length) of the run of failures ending at `when`, past the window: the failures
+        after the newest job where the node (or its section) passed. Two indexed lookups."""
+        if connection is None:
+            with self.engine.connect() as connection:
+                return self._run_start(name, path, section, when, since, run, connection)
+        passed_at, first_after = self._run_lookups()
+        values = {"name": name, "path": path, "section": section, "t": when[0], "j": when[1]}
+        passed = connection.execute(passed_at, values).first()
+        values.update(pt=passed.start if passed else EARLIEST, pj=passed.job if passed else "")
+        first = connection.execute(first_after, values).first()
+        return (first.job, first.run) if first is not None else (since, run)
+
+    def failure_groups(self, job_row):
+        """The job's leaf failures grouped by signature, each node with its state (see states); groups by
+        count, then text. Each group knows the earliest job of any name holding its signature."""
+        r = self.results.c
+        leaves = self._rows(select(r.path, r.result, r.reason, r.signature, r.text)
+                            .where(r.job == job_row["id"], r.leaf == sqlalchemy_true()))
+        states = self.states(job_row, [row.path for row in leaves])
+        groups = {}
+        for row in leaves:
+            group = groups.setdefault(row.signature, {"signature": row.signature, "text": row.text, "nodes": []})
+            state = states.get(row.path, {})
+            group["nodes"].append({"path": row.path, "result": row.result, "reason": row.reason,
+                                   "state": state.get("state"), "failing_since": state.get("failing_since"),
+                                   "flips": state.get("flips"), "run": state.get("run"),
+                                   "window": state.get("window")})
+        for group in groups.values():
+            group["count"] = len(group["nodes"])
+            group["nodes"].sort(key=lambda node: node["path"])
+            group.update(self.signature_seen(group["signature"]))
+        return sorted(groups.values(), key=lambda g: (-g["count"], g["text"] or ""))
+
+    def leaf_reasons(self, job, paths):
+        """{path: (signature, reason)} of the given failing nodes of a job: the index's, else the node's own
+        reason (nodes above the sections are not in the index)."""
+        r = self.results.c
+        found = {}
+        for batch in _batches(paths):
+            for row in self._rows(select(r.path, r.signature, r.reason).where(r.job == job, r.path.in_(batch))):
+                found[row.path] = (row.signature, row.reason)
+        missing = [p for p in paths if p not in found]
+        for row in self.by_path(job, missing):
+            reason = reason_of(json.loads(row.data))
+            text = triage.signature_text(reason, _lower(row.result), row.type)
+            found[row.path] = (triage.signature_of(text, bool(reason)), reason)
+        return found
+
+    def signature_seen(self, signature):
+        """{"first_seen": key of the earliest job holding it, "jobs_seen": how many jobs hold it}."""
+        g = self.signatures.c
+        first = self._rows(select(g.job).where(g.signature == signature).order_by(g.start, g.job).limit(1))
+        count = self._rows(select(func.count()).select_from(self.signatures).where(g.signature == signature))[0][0]
+        return {"first_seen": first[0].job if first else None, "jobs_seen": count}
+
+    def signature_jobs(self, signature, offset=0, limit=50):
+        """(text, first_seen, last_seen, [(job, name, start, count)] newest first, total jobs) of a signature."""
+        g = self.signatures.c
+        newest = self._rows(select(g.job, g.text).where(g.signature == signature)
+                            .order_by(g.start.desc(), g.job.desc()).limit(1))
+        if not newest:
+            return None
+        seen = self.signature_seen(signature)
+        page = self._rows(select(g.job, g.name, g.start, g["count"]).where(g.signature == signature)
+                          .order_by(g.start.desc(), g.job.desc()).offset(offset).limit(limit))
+        return newest[0].text, seen["first_seen"], newest[0].job, page, seen["jobs_seen"]
+
+    def node_history(self, name, path, limit=None):
+        """{"state", "failing_since", "flips", "run", "window", "passed_before", "results"} of one node over
+        the newest `limit` jobs of `name` where it is present (see states), newest first; a job where only its
+        section is held, passing, shows the section's result and no reason."""
+        r = self.results.c
+        limit = limit or self.window
+        ids = ids_of(path)
+        section = path_of(ids[:triage.SECTION_DEPTH]) if len(ids) >= triage.SECTION_DEPTH else path
+        wanted = or_(r.path == path, and_(r.path == section, r["class"] == "pass"))
+        rows = self._rows(select(r.job, r.path, r.start, r["class"].label("cls"), r.result, r.reason, r.signature)
+                          .where(r.name == name, wanted).order_by(r.start.desc(), r.job.desc()).limit(2 * limit))
+        by_job = {}
+        for row in rows:
+            if row.path == path or row.job not in by_job:
+                by_job[row.job] = row
+        results = sorted(by_job.values(), key=lambda row: (row.start, row.job), reverse=True)[:limit]
+        out = {"state": None, "failing_since": None, "flips": 0, "run": 0, "window": 0, "passed_before": None,
+               "results": [{"job": row.job, "start": row.start, "result": row.result,
+                            "reason": row.reason if row.path == path else None,
+                            "signature": row.signature if row.path == path else None} for row in results]}
+        if not results:
+            return out
+        newest = results[0]
+        job_row = {"id": newest.job, "name": name}
+        if newest.cls == "fail" and newest.path == path:
+            state = self.states(job_row, [path]).get(path)
+            if state:
+                out.update(state)
+                out["passed_before"] = self._passed_before(name, path, section, state["failing_since"])
+        else:
+            window = [row.cls for row in reversed(results[:self.window + 1])]
+            out.update(flips=triage.flips(window), window=len(window))
+            out["state"] = "flaky" if out["flips"] >= triage.FLAKY_FLIPS else \
+                "passing" if newest.cls == "pass" else None
+        return out
+
+    def _passed_before(self, name, path, section, since):
+        """How many jobs in a row passed just before the job `since` (up to 1,000 looked at)."""
+        r = self.results.c
+        first = self._rows(select(r.start).where(r.job == since, r.path == path))
+        if not first:
+            return 0
+        wanted = or_(r.path == path, and_(r.path == section, r["class"] == "pass"))
+        rows = self._rows(select(r.job, r.path, r["class"].label("cls")).where(
+            r.name == name, wanted, self._before((first[0].start, since)))
+            .order_by(r.start.desc(), r.job.desc()).limit(2000))
+        count, seen = 0, set()
+        for row in rows:
+            if row.job in seen:
+                continue
+            seen.add(row.job)
+            if row.cls == "fail":
+                break
+            if row.cls == "pass":
+                count += 1
+            if len(seen) >= 1000:
+                break
+        return count
 
     def history(self, name, path, limit=None):
         """[(job row, result or None, reason or None)] of the node at `path` in the newest jobs of `name`."""

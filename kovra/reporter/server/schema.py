@@ -7,8 +7,8 @@ for the run set, ``["task1","setup"]`` below it): unambiguous whatever the ids
 hold. `data` is the node exactly as the API serves it. Task logs are cut into
 fixed-size chunks so that a byte range reads only the chunks it covers.
 """
-from sqlalchemy import (BigInteger, Boolean, Column, DateTime, Float, ForeignKey, Index, Integer, LargeBinary,
-                        MetaData, Table, Text, false)
+from sqlalchemy import (BigInteger, Boolean, Column, Date, DateTime, Float, ForeignKey, Index, Integer, LargeBinary,
+                        MetaData, Table, Text, false, text)
 
 LOG_CHUNK = 64 * 1024
 
@@ -109,4 +109,70 @@ access = Table(
     "access", metadata,
     Column("id", Integer, primary_key=True),
     Column("read_protected", Boolean, nullable=False, server_default=false()),
+)
+
+# The cross-job index: one row per section directly under a task, and per node with a result below a
+# section holding a failure, of every job, keyed for questions across the jobs of one name (triage.py).
+# `start` is the job's start (else its arrival): the order of a name's jobs. Replaced with the snapshot.
+results = Table(
+    "results", metadata,
+    Column("job", Text, ForeignKey("jobs.id", ondelete="CASCADE"), primary_key=True),
+    Column("path", Text, primary_key=True),
+    Column("name", Text, nullable=False),
+    Column("section", Text, nullable=False),
+    Column("start", DateTime, nullable=False),
+    Column("class", Text, nullable=False),           # pass | fail | other
+    Column("result", Text),
+    Column("leaf", Boolean, nullable=False),          # a failure with no failure beneath it
+    Column("signature", Text),                       # of a leaf failure
+    Column("text", Text),                            # its signature text
+    Column("reason", Text),                          # its reason, cut short
+    # Covers the questions across jobs (class included): they read no table row.
+    Index("ix_results_name_path_start", "name", "path", "start", "job", "class"),
+    # Leaf failures only: the sections that passed, most of the rows, cost this index nothing.
+    Index("ix_results_signature_start", "signature", "start", sqlite_where=text("signature IS NOT NULL"),
+          postgresql_where=text("signature IS NOT NULL")),
+)
+
+# Triage's rules (rules.py), applied when failures are read.
+known_issues = Table(
+    "known_issues", metadata,
+    Column("id", Integer, primary_key=True, autoincrement=True),
+    Column("title", Text, nullable=False),
+    Column("url", Text),
+    Column("match", Text, nullable=False),           # a signature, or a regular expression over the reason
+    Column("name", Text),                            # a job name, or every name
+    Column("state", Text, nullable=False),           # open | closed
+    Column("created", DateTime, nullable=False),
+)
+
+mutes = Table(
+    "mutes", metadata,
+    Column("id", Integer, primary_key=True, autoincrement=True),
+    Column("name", Text),                            # a job name, or every name
+    Column("path", Text, nullable=False),            # a glob over node paths (ids joined with ".")
+    Column("reason", Text, nullable=False),
+    Column("owner", Text, nullable=False),
+    Column("until", Date, nullable=False),           # the last day it applies
+    Column("created", DateTime, nullable=False),
+)
+
+owners = Table(
+    "owners", metadata,
+    Column("name", Text, primary_key=True),          # a job name
+    Column("text", Text, nullable=False),            # lines of PATTERN OWNER...
+    Column("updated", DateTime, nullable=False),
+)
+
+# Per job, how many leaf failures hold each signature: what a signature's page and a group's first
+# sighting read, a few rows per job however many failures share a cause. Replaced with the snapshot.
+signatures = Table(
+    "signatures", metadata,
+    Column("job", Text, ForeignKey("jobs.id", ondelete="CASCADE"), primary_key=True),
+    Column("signature", Text, primary_key=True),
+    Column("name", Text, nullable=False),
+    Column("start", DateTime, nullable=False),
+    Column("count", Integer, nullable=False),
+    Column("text", Text, nullable=False),
+    Index("ix_signatures_signature_start", "signature", "start", "job"),
 )

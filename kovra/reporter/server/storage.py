@@ -6,7 +6,7 @@
 Reads:
 - ``list_jobs(name=None, state=None, result=None, since=None, until=None, q=None, offset=0, limit=50)``
   -> (rows, total): job rows newest first (by `updated`), `since`/`until` bound the start time,
-  `q` matches the key or the name.
+  `q` matches the key or the name; `result` "failing" is failed, errored or aborted.
 - ``job(job_id)`` -> the job row as a dict, or None.
 - ``node_text(job_id, id_list)`` -> the node's JSON text (the run set for []), or None;
   ``node(job_id, id_list)`` the same parsed. One indexed query either way.
@@ -15,7 +15,7 @@ Reads:
 
 Writes:
 - ``put_job(job_id, snapshot, state)`` stores a parsed snapshot (``intake.Snapshot``) in one transaction:
-  the job's previous nodes and logs go, the new ones come, the snapshot number grows. The same
+  the job's previous nodes, logs and cross-job index rows go, the new ones come, the snapshot number grows. The same
   snapshot again changes nothing but, if it differs, the state.
 
 Failures to reach the database raise ``DatabaseUnavailable``; a database whose schema is newer than
@@ -33,8 +33,8 @@ from sqlalchemy import DateTime, and_, delete, event, func, insert, or_, select,
 from sqlalchemy.pool import QueuePool
 
 from kovra.reporter.format import FORMAT_VERSION, path_of
-from kovra.reporter.server import pgdialect, schema
-from kovra.reporter.server.intake import FORMAT_VERSION, NODE_COLUMNS, CollectorPause, child_steps, safe_json
+from kovra.reporter.server import pgdialect, schema, triage
+from kovra.reporter.server.intake import NODE_COLUMNS, CollectorPause, child_steps, safe_json
 
 pgdialect.register()
 LOG = logging.getLogger("kovra.reporter.server")
@@ -243,7 +243,10 @@ class Storage:
             where.append(jobs.c.name == name)
         if state:
             where.append(jobs.c.state == state)
-        if result:
+        if result == "failing":
+            # Any of the failing results, as the verdict counts them.
+            where.append(jobs.c.result.in_(sorted(triage.FAIL)))
+        elif result:
             where.append(jobs.c.result == result)
         if since is not None:
             where.append(jobs.c.start >= since)
@@ -352,7 +355,7 @@ class Storage:
                 if old is None:
                     connection.execute(insert(jobs).values(id=job_id, snapshot=1, **values))
                 else:
-                    for table in (schema.log_chunks, schema.log_files, schema.nodes):
+                    for table in (schema.signatures, schema.results, schema.log_chunks, schema.log_files, schema.nodes):
                         connection.execute(delete(table).where(table.c.job == job_id))
                     connection.execute(update(jobs).where(jobs.c.id == job_id)
                                        .values(snapshot=old.snapshot + 1, **values))
@@ -360,6 +363,7 @@ class Storage:
                     raise ValueError("a snapshot with its times as text is for SQLite only")
                 self._insert_many(connection, schema.nodes, NODE_COLUMNS, job_id, snapshot.nodes,
                                   times_ready=snapshot.time_text)
+                self._insert_index(connection, job_id, values["name"], values.get("start") or now, snapshot.nodes)
                 self._insert_many(connection, schema.log_files, ("name", "size"), job_id,
                                   [(name, len(data)) for name, data in snapshot.logs])
                 self._insert_many(connection, schema.log_chunks, ("name", "seq", "data"), job_id,
@@ -369,6 +373,39 @@ class Storage:
         if changed and self.is_sqlite and _size(snapshot) >= WAL_TRUNCATE_BYTES:
             self.truncate_wal()
         return job_row(row), changed
+
+    def _insert_index(self, connection, job_id, name, start, nodes):
+        """The job's rows of the cross-job index, made from its node rows (triage.index_rows)."""
+        if self.is_sqlite:
+            start = _sqlite_time(start)
+        made = triage.index_rows(name, start, ((r[0], r[1], r[3], r[4], r[5], r[9]) for r in nodes))
+        self._insert_many(connection, schema.results, triage.RESULT_COLUMNS, job_id, made, times_ready=True)
+        self._insert_many(connection, schema.signatures, triage.SIGNATURE_COLUMNS, job_id, triage.signature_rows(made),
+                          times_ready=True)
+
+    def _replace_task_index(self, connection, job_id, task_path, task_rows):
+        """After one task's rows were replaced: that task's index rows made anew, the job's name and
+        start on all of its rows, and its signature counts counted again, as a whole send leaves them."""
+        jobs, results, signatures = schema.jobs, schema.results, schema.signatures
+        job = connection.execute(select(jobs.c.name, jobs.c.start, jobs.c.updated).where(jobs.c.id == job_id)).first()
+        start = job.start or job.updated
+        if self.is_sqlite:
+            start = _sqlite_time(start)
+        prefix = task_path[:-1] + ","
+        connection.execute(delete(results).where(results.c.job == job_id, results.c.path > prefix,
+                                                 results.c.path < prefix + "\x7f"))
+        mark = "?" if self.is_sqlite else "%s"
+        connection.exec_driver_sql("UPDATE results SET name = %s, start = %s WHERE job = %s" % (mark, mark, mark),
+                                   (job.name, start, job_id))
+        made = triage.index_rows(job.name, start, ((r[0], r[1], r[3], r[4], r[5], r[9]) for r in task_rows))
+        self._insert_many(connection, results, triage.RESULT_COLUMNS, job_id, made, times_ready=True)
+        connection.execute(delete(signatures).where(signatures.c.job == job_id))
+        leaves = [tuple(row) for row in connection.execute(
+            select(*[results.c[c] for c in triage.RESULT_COLUMNS]).where(results.c.job == job_id, results.c.leaf))]
+        if self.is_sqlite:
+            leaves = [row[:3] + (_sqlite_time(row[3]),) + row[4:] for row in leaves]
+        self._insert_many(connection, signatures, triage.SIGNATURE_COLUMNS, job_id, triage.signature_rows(leaves),
+                          times_ready=True)
 
     def delete_job(self, job_id):
         """Deletes the job with its nodes and logs in one transaction; False when there was none.
@@ -380,7 +417,8 @@ class Storage:
             with self._writer() as connection:
                 if not self.is_sqlite:
                     connection.execute(text("SELECT pg_advisory_xact_lock(hashtext(:key))"), {"key": job_id})
-                for table in (schema.log_chunks, schema.log_files, schema.nodes):
+                for table in (schema.signatures, schema.results, schema.log_chunks, schema.log_files,
+                              schema.nodes):
                     connection.execute(delete(table).where(table.c.job == job_id))
                 gone = connection.execute(delete(jobs).where(jobs.c.id == job_id)).rowcount
             if gone and self.is_sqlite:

@@ -14,7 +14,7 @@ from sqlalchemy import and_, delete, insert, or_, select, text, update
 
 from kovra.reporter.server import schema
 from kovra.reporter.server.intake import NODE_COLUMNS, Refused, safe_json
-from kovra.reporter.server.storage import job_row, path_of
+from kovra.reporter.server.storage import Conflict, job_row, path_of
 
 DATA, CHILDREN, POSITION = NODE_COLUMNS.index("data"), NODE_COLUMNS.index("children"), NODE_COLUMNS.index("position")
 
@@ -36,7 +36,7 @@ def _stored_log(connection, job_id, name):
     return b"".join(found) if found else None
 
 
-def put_task(storage, job_id, snapshot, state):
+def put_task(storage, job_id, snapshot, state, replace=False):
     """Stores the one task of `snapshot` in job `job_id`; returns (job row, changed)."""
     root = snapshot.nodes[0]
     ids = json.loads(root[CHILDREN])
@@ -80,6 +80,9 @@ def put_task(storage, job_id, snapshot, state):
                 row = connection.execute(select(*[c for c in jobs.c if c.name != "digest"])
                                          .where(jobs.c.id == job_id)).first()
                 return job_row(row), False
+            if old.state == "finished" and not replace:
+                raise Conflict("job %r is finished: a task replaces one of its tasks only with replace=true"
+                               % job_id)
             digest = hashlib.sha256(("%s\0%s\0%s" % (old.digest, task_path, snapshot.digest)).encode()).hexdigest()
             connection.execute(update(jobs).where(jobs.c.id == job_id).values(
                 snapshot=old.snapshot + 1, state=state, digest=digest, updated=now,
@@ -92,6 +95,8 @@ def put_task(storage, job_id, snapshot, state):
                     connection.execute(delete(table).where(table.c.job == job_id, table.c.name.in_(names)))
         storage._insert_many(connection, nodes, NODE_COLUMNS, job_id, [new_root] + list(rows),
                              times_ready=snapshot.time_text)
+        # The cross-job index follows, as if the whole job had been sent.
+        storage._replace_task_index(connection, job_id, task_path, rows)
         storage._insert_many(connection, schema.log_files, ("name", "size"), job_id,
                              [(name, len(data)) for name, data in snapshot.logs])
         from kovra.reporter.server.storage import _chunks

@@ -12,18 +12,22 @@ own hashed style and, on the job page, its own hashed script and fetches from
 this origin; nothing remote. The SQL lives in insights.py.
 """
 import datetime
-import html
 import json
 import math
+import os
 import re
 import urllib.parse
 
+import jinja2
+from markupsafe import Markup
 from starlette.concurrency import run_in_threadpool
 from starlette.responses import HTMLResponse
 from starlette.routing import Route
 
 from kovra.reporter import html as report_html
-from kovra.reporter.server.api import HTTPProblem, JSONResponse, check_job_key
+from kovra.reporter.server import triage
+from kovra.reporter.server.api import SIGNATURE, HTTPProblem, JSONResponse, check_job_key, grouped_failures
+from kovra.reporter.server.rules import Rules, is_signature, today
 from kovra.reporter.server.insights import (FAILURE_LIST, FIRST_ROWS, PROBLEMS, Insights, ids_of, path_of,
                                             path_of_fullid, reason_of)
 
@@ -32,16 +36,20 @@ KNOWN_RESULTS = frozenset(RESULT_ORDER)
 STATES = ("running", "finished")
 # A running job's page asks for news this often (milliseconds).
 POLL_MS = 2000
+# Nodes of each failure group the job page carries; the group's signature page and the API have them all.
+GROUP_NODES = 25
 _CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f]")
+TEMPLATES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "templates")
 
 
-def text(value, limit=None):
-    """Report text as markup shows it: control characters as escapes, then HTML-escaped."""
+def shown(value, limit=None):
+    """Report text as a page shows it: cut at `limit`, control characters as escapes, lone surrogates
+    replaced. Plain text still: the templates' autoescaping makes it safe in markup."""
     value = "" if value is None else str(value)
     if limit is not None and len(value) > limit:
         value = value[:limit] + " \u2026"
     value = _CONTROL.sub(lambda m: "\\x%02x" % ord(m.group()), value)
-    return html.escape(value.encode("utf-8", "replace").decode("utf-8"), quote=True)
+    return value.encode("utf-8", "replace").decode("utf-8")
 
 
 def q(value):
@@ -49,18 +57,8 @@ def q(value):
     return urllib.parse.quote(str(value), safe="")
 
 
-def link(href, label, cls=None):
-    return '<a href="%s"%s>%s</a>' % (html.escape(href, quote=True), ' class="%s"' % cls if cls else "", label)
-
-
 def result_class(result):
     return "r-" + (result if result in KNOWN_RESULTS else "other")
-
-
-def badge(result):
-    if not result:
-        return '<span class="badge none">\u2014</span>'
-    return '<span class="badge %s">%s</span>' % (result_class(result), text(result))
 
 
 def duration(seconds):
@@ -91,12 +89,8 @@ def result_counts(counts):
     return sorted(found, key=lambda kv: (order.get(kv[0], len(order)), kv[0]))
 
 
-def counts_markup(counts):
-    return '<span class="counts">%s</span>' % " ".join(
-        '<span class="swatch %s"></span>%d %s' % (result_class(k), v, text(k)) for k, v in result_counts(counts))
-
-
 def pass_rate(counts):
+    """Passed of all results, in per cent: the one definition the pages use."""
     parts = result_counts(counts)
     total = counts.get("total") if isinstance(counts, dict) and isinstance(counts.get("total"), int) else None
     total = total or sum(v for _, v in parts)
@@ -115,6 +109,32 @@ def _counts_of(row):
     return counts if isinstance(counts, dict) else {}
 
 
+def fragment(ids):
+    return "/".join(q(i) for i in ids)
+
+
+def policy(scripts=(), styles=(), connect=False, forms=False):
+    """A page's content security policy, from its parts: nothing but its own hashed scripts and styles,
+    data: images, fetches from this origin when it `connect`s, and forms to here when it has `forms`."""
+    parts = [("default-src", ["'none'"]),
+             ("script-src", [report_html.csp_hash(s) for s in scripts] or ["'none'"]),
+             ("style-src", [report_html.csp_hash(s) for s in styles] or ["'none'"]),
+             ("img-src", ["data:"])]
+    if connect:
+        parts.append(("connect-src", ["'self'"]))
+    parts += [("base-uri", ["'none'"]), ("form-action", ["'self'" if forms else "'none'"])]
+    return "; ".join(name + " " + " ".join(values) for name, values in parts)
+
+
+def environment():
+    """The pages' templates, autoescaped whatever their names, failing on any name they do not get."""
+    env = jinja2.Environment(loader=jinja2.FileSystemLoader(TEMPLATES), autoescape=True,
+                             undefined=jinja2.StrictUndefined, keep_trailing_newline=True)
+    env.filters.update(shown=shown, q=q, result_class=result_class, duration=duration, when=when,
+                       result_counts=result_counts, fragment_dotted=lambda path: fragment(str(path).split(".")))
+    return env
+
+
 class Pages:
     """The pages' handlers, bound to one storage and one set of settings."""
 
@@ -123,6 +143,8 @@ class Pages:
         self.settings = settings
         self.insights = Insights(storage, window=getattr(settings, "history_window", 10))
         self.css = report_html.asset("report.css") + "\n" + report_html.asset("site.css")
+        self.templates = environment()
+        self.rules = Rules(storage)
         # Failing paths of a job snapshot, and every path above one: asked again by each row request.
         self._failing = {}
 
@@ -134,34 +156,30 @@ class Pages:
             Route("/history", self.history_page, methods=["GET"]),
             Route("/trends", self.trends_page, methods=["GET"]),
             Route("/compare", self.compare_page, methods=["GET"]),
+            Route("/signatures/{signature}", self.signature_page, methods=["GET"]),
+            Route("/known-issues", self.issues_page, methods=["GET"]),
+            Route("/known-issues/{id:int}", self.issue_page, methods=["GET"]),
+            Route("/mutes", self.mutes_page, methods=["GET"]),
+            Route("/owners", self.owners_page, methods=["GET"]),
         ]
 
     # --- the frame every page shares --------------------------------------------------------------------------
 
-    def nav(self, current=None, extra=()):
-        items = [("/", "Jobs"), ("/trends", "Trends"), ("/compare", "Compare")] + list(extra)
-        parts = ['<span class="brand">kovra reporter</span>']
-        for href, label in items:
-            mark = ' aria-current="page"' if label == current else ""
-            parts.append('<a href="%s"%s>%s</a>' % (html.escape(href, quote=True), mark, text(label)))
-        return '<nav class="site" aria-label="Pages">%s</nav>\n' % " ".join(parts)
+    NAV = [("/", "Jobs"), ("/trends", "Trends"), ("/compare", "Compare"), ("/known-issues", "Known issues"),
+           ("/mutes", "Mutes"), ("/owners", "Owners")]
 
-    def page(self, title, body, current=None, status=200, forms=False):
-        csp = report_html.page_csp([], [self.css])
-        if forms:
-            csp = csp.replace("form-action 'none'", "form-action 'self'")
-        markup = ('<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n'
-                  '<meta name="viewport" content="width=device-width, initial-scale=1">\n'
-                  '<meta name="referrer" content="no-referrer">\n<meta name="color-scheme" content="light dark">\n'
-                  '<link rel="icon" href="data:,">\n<title>%s</title>\n<style>%s</style>\n</head>\n<body>\n%s'
-                  '<main class="site">\n%s\n</main>\n</body>\n</html>\n'
-                  % (text(title, 200), self.css, self.nav(current), body))
-        return HTMLResponse(markup, status_code=status, headers={"Content-Security-Policy": csp})
+    def nav(self, current=None, extra=()):
+        return self.templates.get_template("parts.html").module.nav(self.NAV + list(extra), current)
+
+    def page(self, template, title, current=None, status=200, forms=False, extra=(), **values):
+        markup = self.templates.get_template(template).render(
+            title=title, css=Markup(self.css), nav_items=self.NAV + list(extra), current=current, **values)
+        return HTMLResponse(markup, status_code=status,
+                            headers={"Content-Security-Policy": policy(styles=[self.css], forms=forms)})
 
     def problem_page(self, status, message):
-        return self.page("Not found" if status == 404 else "Error",
-                         '<h1>%s</h1>\n<p class="notice">%s</p>' % ("Not found" if status == 404 else "Error",
-                                                                    text(message, 500)), status=status)
+        heading = "Not found" if status == 404 else "Error"
+        return self.page("problem.html", heading, status=status, heading=heading, message=message)
 
     def _readable(self, request):
         if self.settings.read_token_required:
@@ -202,44 +220,14 @@ class Pages:
         kept = {"name": name, "state": state, "result": result, "q": search, "since": since_text,
                 "until": until_text, "per_page": str(per_page) if per_page != 50 else ""}
 
-        def page_link(number, label, rel):
-            query = urllib.parse.urlencode([(k, v) for k, v in kept.items() if v] + [("page", number)])
-            return '<a href="/?%s" rel="%s">%s</a>' % (html.escape(query, quote=True), rel, label)
+        def page_query(number):
+            return urllib.parse.urlencode([(k, v) for k, v in kept.items() if v] + [("page", number)])
 
-        out = ['<h1>Jobs</h1>',
-               '<form class="filters" method="get" action="/" role="search" aria-label="Filter jobs">',
-               _field("Name", "name", name, "text"),
-               _choice("State", "state", state, [("", "any"), ("running", "running"), ("finished", "finished")]),
-               _choice("Result", "result", result, [("", "any")] + [(r, r) for r in RESULT_ORDER]),
-               _field("Started from", "since", since_text, "date"),
-               _field("Started until", "until", until_text, "date"),
-               _field("Search id or name", "q", search, "search"),
-               '<button type="submit">Show</button>', '</form>']
-        shown = "%d job%s" % (total, "" if total == 1 else "s")
-        out.append('<p id="job-total" role="status">%s match%s.</p>' % (shown, "es" if total == 1 else ""))
-        out.append('<table class="list" id="jobs"><caption class="sr-only">Jobs, newest first</caption>'
-                   '<thead><tr><th scope="col">Job</th><th scope="col">Name</th><th scope="col">State</th>'
-                   '<th scope="col">Start</th><th scope="col" class="num">Duration</th>'
-                   '<th scope="col">Counts by result</th><th scope="col">Result</th><th scope="col">Health</th>'
-                   '</tr></thead><tbody>')
-        for row in rows:
-            out.append('<tr data-job="%s"><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td class="num">%s</td>'
-                       '<td>%s</td><td>%s</td><td>%s</td></tr>' % (
-                           text(row["id"]), link("/jobs/" + q(row["id"]), text(row["id"], 120)),
-                           link("/trends?name=" + q(row["name"]), text(row["name"], 120)),
-                           text(row["state"]), text(when(row["start"])), duration(row["runtime"]),
-                           counts_markup(row["counts"]), badge(row["result"]), badge(row["health"])))
-        out.append('</tbody></table>')
-        if not rows:
-            out.append('<p class="note">No job matches.</p>')
-        nav = []
-        if page > 1:
-            nav.append(page_link(page - 1, "\u2190 newer", "prev"))
-        nav.append('<span>page %d of %d</span>' % (page, pages))
-        if page < pages:
-            nav.append(page_link(page + 1, "older \u2192", "next"))
-        out.append('<nav class="pager" aria-label="Pages of jobs">%s</nav>' % " ".join(nav))
-        return self.page("Jobs", "\n".join(out), current="Jobs", forms=True)
+        return self.page("jobs.html", "Jobs", current="Jobs", forms=True, f=kept, total=total, rows=rows,
+                         page=page, pages=pages, result_choices=[("", "any"), ("failing", "failing (failed, errored or aborted)")]
+                         + [(r, r) for r in RESULT_ORDER],
+                         prev=page_query(page - 1) if page > 1 else None,
+                         next=page_query(page + 1) if page < pages else None)
 
     # --- one job ------------------------------------------------------------------------------------------------
 
@@ -318,6 +306,11 @@ class Pages:
                      marks.get(r.path)] for r in listed]
         slowest = [[[str(i) for i in ids_of(s.path)], s.result, s.runtime] for s in self.insights.slowest(job)]
         data = report_html.header_data(runset)
+        # Every job of a name has the same run set id: the heading shows the job's own key, the facts its name.
+        data["job_id"] = job
+        data["header"] = [["Job name", "job_name", row["name"]]] + [
+            ["Run set id", "runset_id", item] if key == "id" else [label, key, item]
+            for label, key, item in data["header"]]
         data.update({
             "remote": {
                 "rows": "/jobs/%s/rows" % q(job), "logs": "/api/jobs/%s/logs/" % q(job), "job": "/api/jobs/" + q(job),
@@ -327,16 +320,34 @@ class Pages:
             },
             "rows": self._rows_out(row, rows), "full": parents,
             "failures": failures, "failure_total": len(roots), "slowest": slowest,
+            "groups": self._groups(row),
             "result_counts": self.insights.result_counts(job),
         })
-        extra = [("/trends?name=" + q(row["name"]), "Trends of %s" % row["name"])]
+        extra = [("/trends?name=" + q(row["name"]), "Trends of " + row["name"])]
         earlier = self.insights.recent_jobs(row["name"], 1, before=row)
         if earlier:
             extra.append(("/compare?a=%s&b=%s" % (q(earlier[0].id), q(job)), "Compare with the job before"))
-        markup = report_html.fill_page(data, "Job %s" % report_html.one_line(job), connect=True,
-                                       nav=self.nav(None, extra))
-        csp = report_html.page_csp([report_html.asset("report.js")], [report_html.asset("report.css")], connect=True)
+        markup = report_html.fill_page(data, "Job " + report_html.one_line(job), connect=True,
+                                       nav=self.nav(None, extra) + "\n")
+        csp = policy([report_html.asset("report.js")], [report_html.asset("report.css")], connect=True)
         return HTMLResponse(markup, headers={"Content-Security-Policy": csp})
+
+    def _groups(self, row, per_group=GROUP_NODES):
+        """The Failures card's groups: [signature, text, count, {state: count}, known issue title or None,
+        owners, first seen, jobs seen, [[ids, result, reason, state, evidence, muted]...] (the first few)]."""
+        out = []
+        for group in grouped_failures(self.insights, self.rules, row):
+            states, owners = {}, []
+            for node in group["nodes"]:
+                states[node["state"] or "failing"] = states.get(node["state"] or "failing", 0) + 1
+                owners.extend(o for o in node["owners"] if o not in owners)
+            nodes = [[[str(i) for i in node["path"]], node["result"], node["reason"], node["state"],
+                      state_words(node) if node["state"] else "", bool(node["muted"])]
+                     for node in group["nodes"][:per_group]]
+            issue = group["known_issue"]
+            out.append([group["signature"], group["text"], group["count"], states,
+                        issue["title"] if issue else None, owners, group["first_seen"], group["jobs_seen"], nodes])
+        return out
 
     async def rows(self, request):
         try:
@@ -387,30 +398,17 @@ class Pages:
         results = [result for _, result, _, _ in found if result]
         failed = sum(1 for r in results if r in PROBLEMS)
         passed = sum(1 for r in results if r == "passed")
-        flaky = failed and passed
+        state = self.insights.node_history(name, path, 1)
         dotted = ".".join(str(i) for i in ids_of(path))
-        out = ['<h1>History of <span class="mono">%s</span></h1>' % text(dotted, 400),
-               '<p>In the newest %d job%s named %s: <span id="history-counts">passed %d, failed %d, absent %d</span>.'
-               ' %s</p>' % (len(found), "" if len(found) == 1 else "s", link("/trends?name=" + q(name), text(name)),
-                            passed, failed, sum(1 for _, _, _, present in found if not present),
-                            '<span class="flaky-note" id="flaky">Flaky: it both passed and failed in these jobs.</span>'
-                            if flaky else '<span id="flaky" hidden></span>'),
-               '<table class="list" id="history"><caption class="sr-only">Results, newest job first</caption>'
-               '<thead><tr><th scope="col">Job</th><th scope="col">Start</th><th scope="col">Result</th>'
-               '<th scope="col">Reason</th><th scope="col">Compare</th></tr></thead><tbody>']
-        fragment = "#node=" + "/".join(q(i) for i in ids_of(path))
+        items = []
         for index, (job, result, reason, present) in enumerate(found):
-            older = found[index + 1][0] if index + 1 < len(found) else None
-            compare = link("/compare?a=%s&b=%s" % (q(older.id), q(job.id)), "with the job before") if older else ""
-            out.append('<tr><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>' % (
-                link("/jobs/%s%s" % (q(job.id), fragment), text(job.id, 120)), text(when(job.start)),
-                badge(result) if present else '<span class="note">absent</span>',
-                text(reason.split("\n")[0] if isinstance(reason, str) else reason, 300) if reason is not None else "",
-                compare))
-        out.append('</tbody></table>')
-        if not found:
-            out.append('<p class="note">No job has this name.</p>')
-        return self.page("History of %s" % dotted, "\n".join(out))
+            older = found[index + 1][0].id if index + 1 < len(found) else None
+            if isinstance(reason, str):
+                reason = reason.split("\n")[0]
+            items.append({"job": job, "result": result, "reason": reason, "present": present, "older": older})
+        return self.page("history.html", "History of " + dotted, dotted=dotted, name=name, found=items,
+                         passed=passed, failed=failed, absent=sum(1 for i in items if not i["present"]),
+                         state=state_words(state), fragment="#node=" + fragment(ids_of(path)))
 
     # --- trends -------------------------------------------------------------------------------------------------
 
@@ -421,53 +419,25 @@ class Pages:
         name = params.get("name", "")
         window = min(_number(params.get("n"), 30, "n"), 200)
         if not name:
-            names = self.insights.names()
-            out = ['<h1>Trends</h1>', '<p>Pick a job name.</p>',
-                   '<table class="list" id="names"><thead><tr><th scope="col">Job name</th>'
-                   '<th scope="col" class="num">Jobs</th><th scope="col">Newest start</th></tr></thead><tbody>']
-            for job_name, count, newest in names:
-                out.append('<tr><td>%s</td><td class="num">%d</td><td>%s</td></tr>' % (
-                    link("/trends?name=" + q(job_name), text(job_name, 200)), count, text(when(newest))))
-            out.append('</tbody></table>')
-            return self.page("Trends", "\n".join(out), current="Trends")
+            return self.page("trends.html", "Trends", current="Trends", name="", names=self.insights.names())
         jobs = list(reversed(self.insights.recent_jobs(name, window)))
-        out = ['<h1>Trends of %s</h1>' % text(name, 300)]
         if not jobs:
-            out.append('<p class="note">No job has this name.</p>')
-            return self.page("Trends of %s" % name, "\n".join(out), current="Trends")
-        out.append('<section class="block" aria-labelledby="rate-title"><h2 id="rate-title">Pass rate and counts '
-                   'per job</h2>')
-        out.append(trend_chart(jobs))
-        out.append('<table class="list" id="trend"><caption class="sr-only">The same figures, oldest job first'
-                   '</caption><thead><tr><th scope="col">Job</th><th scope="col">Start</th>'
-                   '<th scope="col" class="num">Pass rate</th><th scope="col">Counts by result</th>'
-                   '<th scope="col">Result</th></tr></thead><tbody>')
-        for job in jobs:
-            counts = _counts_of(job)
-            rate = pass_rate(counts)
-            out.append('<tr><td>%s</td><td>%s</td><td class="num">%s</td><td>%s</td><td>%s</td></tr>' % (
-                link("/jobs/" + q(job.id), text(job.id, 120)), text(when(job.start)),
-                "" if rate is None else "%.1f %%" % rate, counts_markup(counts), badge(job.result)))
-        out.append('</tbody></table></section>')
+            return self.page("trends.html", "Trends of " + name, current="Trends", name=name, jobs=[])
+        rows = [{"id": j.id, "start": j.start, "result": j.result, "rate": pass_rate(_counts_of(j)),
+                 "counts": result_counts(_counts_of(j))} for j in jobs]
         # The slowest sections of the newest job, and their run time in each job.
         newest = jobs[-1]
         slow = self.insights.slowest(newest.id, limit=8)
         times = self.insights.section_times([j.id for j in jobs], [s.path for s in slow])
-        out.append('<section class="block" aria-labelledby="slow-title"><h2 id="slow-title">Slowest sections over '
-                   'time</h2><p class="note">The slowest sections of the newest job, with their run time in each '
-                   'job (oldest left).</p>')
-        out.append('<table class="list" id="slowest"><thead><tr><th scope="col">Section</th>'
-                   '<th scope="col">Run time per job</th><th scope="col" class="num">Newest</th>'
-                   '<th scope="col" class="num">Longest</th></tr></thead><tbody>')
+        sections = []
         for s in slow:
             series = [times.get((j.id, s.path)) for j in jobs]
             known = [t for t in series if t is not None]
             dotted = ".".join(str(i) for i in ids_of(s.path))
-            out.append('<tr><td>%s</td><td>%s</td><td class="num">%s</td><td class="num">%s</td></tr>' % (
-                link("/jobs/%s#node=%s" % (q(newest.id), "/".join(q(i) for i in ids_of(s.path))), text(dotted, 300)),
-                sparkline(series, dotted), duration(s.runtime), duration(max(known) if known else None)))
-        out.append('</tbody></table></section>')
-        return self.page("Trends of %s" % name, "\n".join(out), current="Trends")
+            sections.append({"dotted": dotted, "fragment": fragment(ids_of(s.path)), "runtime": s.runtime,
+                             "longest": max(known) if known else None, "spark": sparkline(series, dotted)})
+        return self.page("trends.html", "Trends of " + name, current="Trends", name=name, jobs=rows,
+                         chart=trend_chart(jobs), slow=sections, newest=newest.id)
 
     # --- compare ------------------------------------------------------------------------------------------------
 
@@ -476,150 +446,129 @@ class Pages:
 
     def _compare(self, params):
         a, b = params.get("a", "").strip(), params.get("b", "").strip()
-        form = ('<form class="filters" method="get" action="/compare" aria-label="Jobs to compare">%s%s'
-                '<button type="submit">Compare</button></form>'
-                % (_field("Older job (a)", "a", a, "text"), _field("Newer job (b)", "b", b, "text")))
         if not b:
-            return self.page("Compare", "<h1>Compare two jobs</h1>\n" + form, current="Compare", forms=True)
+            return self.page("compare.html", "Compare", current="Compare", forms=True, a=a, b=b, diff=None)
         new = self._job_row(b)
         if not a:
             earlier = self.insights.recent_jobs(new["name"], 1, before=new)
             if not earlier:
                 raise HTTPProblem(404, "job %r has no earlier job of its name to compare with" % b)
             a = earlier[0].id
-            form = form.replace('name="a" value=""', 'name="a" value="%s"' % text(a))
         old = self._job_row(a)
         threshold = _float(params.get("t"), 1.0, "t")
         diff = self.insights.compare(a, b, threshold)
+        return self.page("compare.html", "Compare %s with %s" % (a, b), current="Compare", forms=True, a=a, b=b,
+                         diff=diff, threshold=threshold, old_start=old["start"], new_start=new["start"])
 
-        def where(node, job):
-            return link("/jobs/%s#node=%s" % (q(job), "/".join(q(i) for i in node.path.split("."))),
-                        text(node.path, 300))
+    # --- triage ---------------------------------------------------------------------------------------------
 
-        def changes(title, key, items):
-            rows = ['<section class="block" aria-labelledby="%s-title"><h2 id="%s-title">%s (<span class="count">%d'
-                    '</span>)</h2>' % (key, key, text(title), len(items))]
-            if items:
-                rows.append('<table class="list" id="%s"><thead><tr><th scope="col">Node</th><th scope="col">Now'
-                            '</th><th scope="col">Before</th></tr></thead><tbody>' % key)
-                for node, was in items:
-                    rows.append('<tr><td>%s</td><td>%s</td><td>%s</td></tr>' % (
-                        where(node, b), badge(node.result),
-                        badge(was.result) if was else '<span class="note">absent</span>'))
-                rows.append('</tbody></table>')
-            rows.append('</section>')
-            return "".join(rows)
+    async def signature_page(self, request):
+        return await self._guarded(request, lambda: self._signature(request.path_params["signature"],
+                                                                    request.query_params))
 
-        def tops(title, key, items, job):
-            rows = ['<section class="block" aria-labelledby="%s-title"><h2 id="%s-title">%s (<span class="count">%d'
-                    '</span>)</h2>' % (key, key, text(title), len(items))]
-            if items:
-                rows.append('<ul id="%s">' % key)
-                for node in items:
-                    rows.append('<li>%s <span class="note">%s%s</span></li>' % (
-                        where(node, job) if job else text(node.path, 300), text(node.type),
-                        " (%d nodes)" % node.size if node.size > 1 else ""))
-                rows.append('</ul>')
-            rows.append('</section>')
-            return "".join(rows)
+    def _signature(self, signature, params):
+        if not SIGNATURE.match(signature):
+            raise HTTPProblem(400, "%r is not a failure signature (16 hex digits)" % signature[:40])
+        page = _number(params.get("page"), 1, "page")
+        found = self.insights.signature_jobs(signature, (page - 1) * 50, 50)
+        if found is None:
+            raise HTTPProblem(404, "no failure has signature %r" % signature)
+        text, first, last, jobs, total = found
+        return self.page("signature.html", "Failure signature " + signature, signature=signature, text=text,
+                         first_seen=first, last_seen=last, jobs=jobs, total=total, page=page,
+                         pages=max(1, -(-total // 50)))
 
-        out = ['<h1>Compare %s with %s</h1>' % (link("/jobs/" + q(a), text(a, 120)), link("/jobs/" + q(b), text(b, 120))),
-               form,
-               '<p class="note">What changed from the older job a (%s) to the newer job b (%s).</p>'
-               % (text(when(old["start"])), text(when(new["start"]))),
-               changes("New failures", "new-failures", diff.new_failures),
-               changes("Fixes", "fixes", diff.fixes),
-               changes("Other result changes", "other-changes", diff.other_changes),
-               tops("Added", "added", diff.added, b), tops("Removed", "removed", diff.removed, None)]
-        out.append('<section class="block" aria-labelledby="times-title"><h2 id="times-title">Run-time changes over '
-                   '%g s (<span class="count">%d</span>)</h2>' % (threshold, len(diff.slower)))
-        if diff.slower:
-            out.append('<table class="list" id="run-times"><thead><tr><th scope="col">Node</th>'
-                       '<th scope="col" class="num">Before</th><th scope="col" class="num">Now</th>'
-                       '<th scope="col" class="num">Change</th></tr></thead><tbody>')
-            for node, was in diff.slower:
-                out.append('<tr><td>%s</td><td class="num">%s</td><td class="num">%s</td><td class="num">%+.2f s'
-                           '</td></tr>' % (where(node, b), duration(was.runtime), duration(node.runtime),
-                                           node.runtime - was.runtime))
-            out.append('</tbody></table>')
-        out.append('</section>')
-        return self.page("Compare %s with %s" % (a, b), "\n".join(out), current="Compare", forms=True)
+    async def issues_page(self, request):
+        return await self._guarded(request, self._issues)
+
+    def _issues(self):
+        issues = [dict(i, is_signature=is_signature(i["match"])) for i in self.rules.issues()]
+        return self.page("known_issues.html", "Known issues", current="Known issues", issues=issues)
+
+    async def issue_page(self, request):
+        return await self._guarded(request, lambda: self._issue(request.path_params["id"]))
+
+    def _issue(self, issue_id):
+        issue = self.rules.issue(issue_id)
+        if issue is None:
+            raise HTTPProblem(404, "no known issue %d" % issue_id)
+        matches = [{"job": m.job, "name": m.name, "start": m.start, "reason": m.reason,
+                    "dotted": ".".join(str(i) for i in ids_of(m.path)), "fragment": fragment(ids_of(m.path))}
+                   for m in self.rules.matches(issue)]
+        return self.page("known_issue.html", "Known issue %d" % issue_id, current="Known issues",
+                         issue=dict(issue, is_signature=is_signature(issue["match"])), matches=matches)
+
+    async def mutes_page(self, request):
+        return await self._guarded(request, self._mutes)
+
+    def _mutes(self):
+        now = today()
+        mutes = [dict(m, expired=datetime.date.fromisoformat(m["until"]) < now) for m in self.rules.mutes()]
+        passing = self.rules.passing_while_muted([m for m in mutes if not m["expired"]], self.insights)
+        return self.page("mutes.html", "Mutes", current="Mutes", mutes=mutes, passing=passing)
+
+    async def owners_page(self, request):
+        return await self._guarded(request, self._owners)
+
+    def _owners(self):
+        return self.page("owners.html", "Owners", current="Owners", names=self.rules.all_owners())
 
 
 def trend_chart(jobs):
-    """Counts per job as stacked bars and the pass rate as a line over them: inline SVG, made here."""
+    """The figures of the trend chart: each job's results as shares of its own total (so one large job
+    flattens no other), the pass rate as a line over them; labels only as often as they fit."""
     width, height, left, right, bottom, top = 760, 240, 40, 70, 24, 12
     plot_h = height - bottom - top
     step = (width - left - right) / max(1, len(jobs))
     bar_w = max(2.0, min(36.0, step * 0.7))
-    highest = max([sum(v for _, v in result_counts(_counts_of(j))) for j in jobs] + [1])
-    parts = ['<svg class="chart" id="trend-chart" viewBox="0 0 %d %d" role="img" aria-label="%s">' % (
-        width, height, text("Counts by result per job (bars, up to %d results) and pass rate (line, 0 to 100 %%), "
-                            "oldest job left" % highest))]
-    for fraction in (0, .5, 1):
-        y = top + plot_h * (1 - fraction)
-        parts.append('<line class="grid" x1="%d" x2="%d" y1="%.1f" y2="%.1f"></line>' % (left, width - right, y, y))
-        parts.append('<text x="2" y="%.1f">%d %%</text>' % (y + 4, fraction * 100))
-        parts.append('<text x="%d" y="%.1f" text-anchor="end">%s</text>' % (width - 2, y + 4, _count_label(
-            highest * fraction)))
-    parts.append('<line class="axis" x1="%d" x2="%d" y1="%d" y2="%d"></line>' % (left, width - right, top + plot_h,
-                                                                                top + plot_h))
-    points = []
+    every = max(1, math.ceil(48 / step))
+    chart = {"width": width, "height": height, "left": left, "right_x": width - right, "base": top + plot_h,
+             "bar_w": "%.1f" % bar_w, "legend": RESULT_ORDER, "bars": [], "points": [],
+             "label": "Results per job as shares of its total (bars) and pass rate (line), 0 to 100 %, "
+                      "oldest job left",
+             "grid": [{"y": "%.1f" % (top + plot_h * (1 - f)), "label_y": "%.1f" % (top + plot_h * (1 - f) + 4),
+                       "percent": int(f * 100), "count": "%d %%" % (f * 100)} for f in (0, .5, 1)]}
     for index, job in enumerate(jobs):
         counts = _counts_of(job)
+        parts = result_counts(counts)
+        total = sum(v for _, v in parts) or 1
         x = left + step * index + (step - bar_w) / 2
         y = top + plot_h
-        for result, count in result_counts(counts):
-            h = plot_h * count / highest
+        bar = {"x": "%.1f" % x, "mid": "%.1f" % (x + bar_w / 2), "job": job.id, "parts": [],
+               "label": job.id if (len(jobs) - 1 - index) % every == 0 else None}
+        for result, count in parts:
+            h = plot_h * count / total
             y -= h
-            parts.append('<rect class="bar-part %s" x="%.1f" y="%.1f" width="%.1f" height="%.1f"><title>%s: %d %s'
-                         '</title></rect>' % (result_class(result), x, y, bar_w, h, text(job.id, 80), count,
-                                              text(result)))
-        if len(jobs) <= 40:
-            parts.append('<text x="%.1f" y="%d" text-anchor="middle">%s</text>' % (
-                x + bar_w / 2, height - 6, text(job.id, 14)))
+            bar["parts"].append({"result": result, "count": count, "y": "%.1f" % y, "h": "%.1f" % h,
+                                 "share": "%.1f" % (100.0 * count / total)})
+        chart["bars"].append(bar)
         rate = pass_rate(counts)
         if rate is not None:
-            points.append((x + bar_w / 2, top + plot_h * (1 - rate / 100), job, rate))
-    if points:
-        parts.append('<polyline class="rate" points="%s"></polyline>' % " ".join("%.1f,%.1f" % p[:2] for p in points))
-        for x, y, job, rate in points:
-            parts.append('<circle class="dot" cx="%.1f" cy="%.1f" r="3"><title>%s: %.1f %% passed</title></circle>'
-                         % (x, y, text(job.id, 80), rate))
-    parts.append('</svg>')
-    legend = " ".join('<span><span class="swatch %s"></span>%s</span>' % (result_class(r), r) for r in RESULT_ORDER)
-    return "".join(parts) + '<div class="legend">%s<span>\u2014 pass rate (left scale); bars: results ' \
-        '(right scale)</span></div>' % legend
-
-
-def _count_label(value):
-    return ("%d" % value if value == int(value) else "%.1f" % value) + " results" if value else ""
+            chart["points"].append({"x": "%.1f" % (x + bar_w / 2), "y": "%.1f" % (top + plot_h * (1 - rate / 100)),
+                                    "job": job.id, "rate": "%.1f" % rate})
+    chart["polyline"] = " ".join(p["x"] + "," + p["y"] for p in chart["points"])
+    return chart
 
 
 def sparkline(series, label):
     known = [t for t in series if t is not None]
     if not known:
-        return ""
+        return None
     width, height = 180, 30
     high = max(known) or 1.0
     step = width / max(1, len(series) - 1)
-    points = ["%.1f,%.1f" % (i * step, height - 3 - (height - 6) * t / high)
+    points = [("%.1f" % (i * step), "%.1f" % (height - 3 - (height - 6) * t / high))
               for i, t in enumerate(series) if t is not None]
-    last = points[-1].split(",")
-    return ('<svg class="spark" viewBox="0 0 %d %d" role="img" aria-label="%s"><polyline points="%s"></polyline>'
-            '<circle cx="%s" cy="%s" r="2.5"></circle></svg>' % (
-                width, height, text("run time of %s per job, up to %s" % (label, duration(high))),
-                " ".join(points), last[0], last[1]))
+    return {"width": width, "height": height, "points": " ".join(",".join(p) for p in points), "last": points[-1],
+            "label": "run time of %s per job, up to %s" % (label, duration(high))}
 
 
-def _field(label, name, value, kind):
-    return '<label>%s <input type="%s" name="%s" value="%s"></label>' % (text(label), kind, name, text(value))
-
-
-def _choice(label, name, value, options):
-    items = "".join('<option value="%s"%s>%s</option>' % (text(v), " selected" if v == value else "", text(t))
-                    for v, t in options)
-    return '<label>%s <select name="%s">%s</select></label>' % (text(label), name, items)
+def state_words(found):
+    """A node's state with its evidence in words (insights.node_history), or "" when it has none."""
+    if found.get("state") in ("new", "failing", "flaky"):
+        return triage.evidence(found["state"], found["failing_since"], found["run"], found["flips"],
+                               found["window"], found.get("passed_before"))
+    return ""
 
 
 def _number(value, default, name):

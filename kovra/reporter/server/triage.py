@@ -1,0 +1,172 @@
+"""Triage's own rules, free of the database: result classes, failure signatures, the cross-job index
+rows a job's nodes give, and a node's state from its results.
+
+Result classes: "pass" (passed, passx), "fail" (failed, errored, aborted), "other" (anything else).
+
+Signature text: a leaf failure's reason (the result's, else a "reason" in its extra data) with its
+variable parts replaced, in this order, so that one cause reads the same on every port, host and run:
+  1. quoted strings ('...', "...", `...`)   -> <str>
+  2. UUIDs                                  -> <uuid>
+  3. timestamps (ISO 8601 date and/or time, with fraction and zone)   -> <time>
+  4. IPv6 addresses (two colons or more)     -> <ip>
+  5. IPv4 addresses, with a port if any      -> <ip>
+  6. hex numbers: 0x... and runs of 8 or more hex digits holding a digit   -> <hex>
+  7. decimal numbers not glued to a word before them (so "eth0" stays)   -> <num>
+  8. white space collapsed to one space; the text cut at TEXT_LIMIT characters.
+The signature is the first 16 hex digits of the SHA-256 of that text. A failure with no reason is
+hashed from its result and its node's type instead (its text says so).
+
+A leaf failure is a failing node with no failing node beneath it.
+"""
+import hashlib
+import json
+import re
+
+PASS = frozenset(("passed", "passx"))
+FAIL = frozenset(("failed", "errored", "aborted"))
+# Sections directly under a task sit at this depth (the run set is 0, its tasks 1).
+SECTION_DEPTH = 2
+TEXT_LIMIT = 500
+REASON_LIMIT = 2000
+# How many earlier jobs of a name a node's state looks at, and the flips that make it flaky.
+WINDOW = 10
+FLAKY_FLIPS = 2
+
+_RULES = [
+    (re.compile(r"'[^'\n]*'|\"[^\"\n]*\"|`[^`\n]*`"), "<str>"),
+    (re.compile(r"\b[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}\b"), "<uuid>"),
+    (re.compile(r"\b\d{4}-\d{2}-\d{2}(?:[T ]\d{2}:\d{2}(?::\d{2}(?:[.,]\d+)?)?)?(?:Z|[+-]\d{2}:?\d{2})?"
+                r"|\b\d{1,2}:\d{2}:\d{2}(?:[.,]\d+)?(?:Z|[+-]\d{2}:?\d{2})?"), "<time>"),
+    (re.compile(r"(?<![\w:])(?=[0-9a-fA-F:]*:[0-9a-fA-F]*:)(?:[0-9a-fA-F]{0,4}:){2,7}[0-9a-fA-F]{0,4}(?![\w:])"),
+     "<ip>"),
+    (re.compile(r"\b(?:\d{1,3}\.){3}\d{1,3}(?::\d{1,5})?\b"), "<ip>"),
+    (re.compile(r"\b0[xX][0-9a-fA-F]+\b|\b(?=[0-9a-fA-F]*\d)[0-9a-fA-F]{8,}\b"), "<hex>"),
+    (re.compile(r"(?<![A-Za-z_])[-+]?\d+(?:\.\d+)?(?:[eE][-+]?\d+)?"), "<num>"),
+]
+_SPACE = re.compile(r"\s+")
+
+
+def result_class(result):
+    result = None if result is None else str(result).lower()
+    return "pass" if result in PASS else "fail" if result in FAIL else "other"
+
+
+def signature_text(reason, result=None, kind=None):
+    """The text a failure is grouped by (see the module's rules)."""
+    if reason is None or not str(reason).strip():
+        return "%s %s (no reason)" % (result or "failed", kind or "node")
+    text = str(reason)
+    for pattern, placeholder in _RULES:
+        text = pattern.sub(placeholder, text)
+    return _SPACE.sub(" ", text).strip()[:TEXT_LIMIT]
+
+
+def signature_of(text, has_reason=True):
+    seed = text if has_reason else "\0no reason\0" + text
+    return hashlib.sha256(seed.encode("utf-8", "replace")).hexdigest()[:16]
+
+
+def reason_of(node):
+    """A node's failure reason: its result's, else a "reason" in its extra data."""
+    result = node.get("result")
+    if isinstance(result, dict) and result.get("reason") not in (None, ""):
+        return result["reason"]
+    extra = node.get("extra")
+    if isinstance(extra, dict) and isinstance(extra.get("reason"), str):
+        return extra["reason"]
+    return None
+
+
+def _reason_text(reason):
+    if reason is None:
+        return None
+    return (reason if isinstance(reason, str) else json.dumps(reason, ensure_ascii=False))[:REASON_LIMIT]
+
+
+# The order of an index row's values after the job's key (the storage puts that first).
+RESULT_COLUMNS = ("name", "path", "section", "start", "class", "result", "leaf", "signature", "text", "reason")
+
+
+def index_rows(name, start, nodes):
+    """The index rows of one job: its sections directly under a task, and every node with a result below
+    a section that holds a failure (so that a node missing there did not fail). `nodes` yields
+    (path, parent, depth, type, result, data text) in stored order (parents first)."""
+    section_of = {}
+    parent_of = {}
+    sections = []
+    deep = []
+    failing = []
+    for path, parent, depth, kind, result, data in nodes:
+        if depth < SECTION_DEPTH:
+            continue
+        if depth == SECTION_DEPTH:
+            section = path
+            sections.append((path, section, kind, result, data))
+        else:
+            section = section_of.get(parent)
+            if section is None:
+                continue
+            parent_of[path] = parent
+            if result is not None:
+                deep.append((path, section, kind, result, data))
+        section_of[path] = section
+        if result is not None and str(result).lower() in FAIL:
+            failing.append(path)
+    # Every node above a failure, up to its section: those are not leaves, and their sections hold one.
+    above = set()
+    for path in failing:
+        parent = parent_of.get(path)
+        while parent is not None and parent not in above:
+            above.add(parent)
+            parent = parent_of.get(parent)
+    held = {section_of[path] for path in failing}
+    failing = set(failing)
+    rows = []
+    for path, section, kind, result, data in sections + [d for d in deep if d[1] in held]:
+        lowered = str(result).lower() if result is not None else None
+        leaf = path in failing and path not in above
+        signature = text = reason = None
+        if leaf:
+            reason = reason_of(json.loads(data)) if data else None
+            text = signature_text(reason, lowered, kind)
+            signature = signature_of(text, reason is not None and bool(str(reason).strip()))
+            reason = _reason_text(reason)
+        rows.append((name, path, section, start, result_class(lowered), lowered, leaf, signature, text, reason))
+    return rows
+
+
+SIGNATURE_COLUMNS = ("signature", "name", "start", "count", "text")
+
+
+def signature_rows(rows):
+    """Rows for the per-job signature counts, from a job's index rows."""
+    counted = {}
+    for name, _, _, start, _, _, leaf, signature, text, _ in rows:
+        if leaf:
+            found = counted.get(signature)
+            counted[signature] = (signature, name, start, found[3] + 1 if found else 1, text)
+    return list(counted.values())
+
+
+def flips(classes):
+    """How many neighbouring pairs differ among the pass and fail classes of `classes` (oldest first)."""
+    kept = [c for c in classes if c in ("pass", "fail")]
+    return sum(1 for a, b in zip(kept, kept[1:]) if a != b)
+
+
+def state_of(flip_count, run_length):
+    """flaky with two flips or more; else new when the failures are this job alone, failing when longer."""
+    if flip_count >= FLAKY_FLIPS:
+        return "flaky"
+    return "new" if run_length <= 1 else "failing"
+
+
+def evidence(state, failing_since, run_length, flip_count, window_jobs, passed_before=None):
+    """The words a page shows for a failing node's state."""
+    if state == "flaky":
+        return "flaky: changed between pass and fail %d time%s in the last %d jobs" % (
+            flip_count, "" if flip_count == 1 else "s", window_jobs)
+    words = "failing since %s (%d job%s" % (failing_since, run_length, "" if run_length == 1 else "s")
+    if passed_before:
+        words += "; passed in the %d job%s before" % (passed_before, "" if passed_before == 1 else "s")
+    return ("new failure: " if state == "new" else "") + words + ")"

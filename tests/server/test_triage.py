@@ -1,0 +1,186 @@
+"""Triage on SQLite and PostgreSQL: the cross-job index, failure signatures and states with evidence,
+on the series a new user sent (30 nightly jobs of one name)."""
+import pytest
+
+from conftest import TOKEN
+
+from kovra.reporter.server import triage
+from support.server_jobs import NAME, nightly, report, send
+
+SIGNATURES = [
+    # (reason, reason sharing its signature, reason that must not)
+    ("counter mismatch on port 43", "counter mismatch on port 11", "expected 4 routes, got 3"),
+    ("expected 4 routes, got 3", "expected 12 routes, got 0", "license feature 'x' missing"),
+    ("license feature 'x' missing", "license feature \"bgp-max\" missing", "license feature x missing"),
+    ("BGP neighbour 10.0.0.2 not Established", "BGP neighbour 192.168.17.254:179 not Established",
+     "BGP neighbour fe80::1 is Idle"),
+    ("neighbour fe80::1ff:fe23:4567:890a down", "neighbour 2001:db8::7 down", "neighbour eth0 down"),
+    ("session 0x7f3a12 lost at 2026-12-01T10:00:03.123Z", "session 0xdead lost at 2026-11-30 23:59:59",
+     "session lost"),
+    ("job 123e4567-e89b-12d3-a456-426614174000 stuck for 3.5 s", "job 00000000-0000-0000-0000-000000000000 stuck "
+     "for 12 s", "job stuck"),
+    ("commit 9fceb02d0ae598e95dc970b74767f19372d61af8 broke it", "commit 1a2b3c4d5e6f broke it", "commit broke it"),
+    ("timeout  after\n\t30 s", "timeout after 5 s", "timeout after eth0"),
+    ("eth0 link down", "eth0 link  down", "eth1 link down"),
+]
+
+
+@pytest.mark.parametrize("reason,same,other", SIGNATURES)
+def test_signatures_group_one_cause_whatever_its_numbers(reason, same, other):
+    text = triage.signature_text(reason)
+    assert triage.signature_text(same) == text
+    assert triage.signature_of(triage.signature_text(other)) != triage.signature_of(text)
+    assert len(triage.signature_of(text)) == 16 and not any(c.isdigit() for c in text.replace("eth0", ""))
+
+
+def test_signature_texts_and_failures_without_reason():
+    assert triage.signature_text("counter mismatch on port 43") == "counter mismatch on port <num>"
+    assert triage.signature_text("license feature 'x' missing") == "license feature <str> missing"
+    assert triage.signature_text("peer 10.1.2.3:179 reset at 12:01:02") == "peer <ip> reset at <time>"
+    # No reason: the result and the node's type tell failures apart, never a reason that reads the same.
+    empty = triage.signature_text(None, "errored", "Testcase")
+    assert empty == "errored Testcase (no reason)"
+    assert triage.signature_text("", "failed", "Step") != empty
+    assert triage.signature_of(empty, has_reason=False) != triage.signature_of(empty)
+
+
+@pytest.mark.parametrize("classes,flips,run,state", [
+    (["pass"] * 27 + ["fail"], 1, 1, "new"),
+    (["pass"] * 9 + ["fail"] * 2, 1, 2, "failing"),
+    (["fail"] * 11, 0, 11, "failing"),
+    (["pass", "fail", "other", "pass", "fail"], 3, 1, "flaky"),
+    (["fail", "pass", "fail"], 2, 1, "flaky"),
+    (["fail", "other", "fail"], 0, 2, "failing"),
+])
+def test_states_from_flips_and_runs(classes, flips, run, state):
+    assert triage.flips(classes) == flips
+    assert triage.state_of(flips, run) == state
+
+
+def test_index_rows_hold_sections_and_every_node_below_a_failure():
+    # (path, parent, depth, type, result, data)
+    nodes = [('[]', None, 0, "RunSet", None, "{}"), ('["t"]', '[]', 1, "Task", None, "{}"),
+             ('["t","ok"]', '["t"]', 2, "Testcase", "passed", "{}"),
+             ('["t","ok","s"]', '["t","ok"]', 3, "Step", "passed", "{}"),
+             ('["t","bad"]', '["t"]', 2, "Testcase", "failed", '{"result":{"reason":"port 4 down"}}'),
+             ('["t","bad","s1"]', '["t","bad"]', 3, "Step", "passed", "{}"),
+             ('["t","bad","s2"]', '["t","bad"]', 3, "Step", "errored", '{"extra":{"reason":"port 5 down"}}'),
+             ('["t","skip"]', '["t"]', 2, "Testcase", "skipped", "{}")]
+    rows = {row[1]: row for row in triage.index_rows("nightly", "2026-12-01", nodes)}
+    assert sorted(rows) == ['["t","bad","s1"]', '["t","bad","s2"]', '["t","bad"]', '["t","ok"]', '["t","skip"]']
+    assert [rows[p][4:7] for p in ('["t","ok"]', '["t","bad"]', '["t","bad","s2"]', '["t","skip"]')] == [
+        ("pass", "passed", False), ("fail", "failed", False), ("fail", "errored", True), ("other", "skipped", False)]
+    assert rows['["t","bad","s2"]'][8:] == ("port <num> down", "port 5 down")
+    assert rows['["t","bad","s1"]'][2] == '["t","bad"]' and rows['["t","bad"]'][7] is None
+
+
+@pytest.fixture
+def series(client):
+    for number in range(1, 31):
+        send(client, "%s-%d" % (NAME, number), nightly(number), name=NAME, token=TOKEN)
+    return client
+
+
+def by_path(groups):
+    return {".".join(node["path"]): (node["state"], node["failing_since"], node["flips"])
+            for group in groups for node in group["nodes"]}
+
+
+def test_the_new_users_series(series):
+    client = series
+    answer = client.get("/api/jobs/regress-30/failures")
+    assert answer.status_code == 200, answer.text
+    groups = answer.json()["groups"]
+    states = by_path(groups)
+    assert states["t.regression"] == ("failing", "regress-28", 1)
+    assert states["t.wobbly"][0] == "flaky" and states["t.wobbly"][2] == 5
+    assert states["t.broken"] == ("failing", "regress-1", 0)
+    assert states["d.case.step1"] == ("failing", "regress-29", 1)
+    # The case only fails because of its step: not a leaf, not listed.
+    assert "d.case" not in states
+    counter = groups[0]
+    assert (counter["count"], counter["text"], counter["first_seen"], counter["jobs_seen"]) == (
+        243, "counter mismatch on port <num>", "regress-29", 2)
+    assert [g["count"] for g in groups] == [243, 1, 1, 1, 1] and len(states) == 247
+    assert {g["text"] for g in groups[1:]} == {"expected <num> routes, got <num>", "license feature <str> missing",
+                                                "no answer within <num> s", "step failed at <hex>"}
+    broken = next(g for g in groups if g["text"].startswith("license"))
+    assert (broken["first_seen"], broken["jobs_seen"]) == ("regress-1", 30)
+    # On its first night the regression is new, on its second failing: never flaky.
+    assert by_path(client.get("/api/jobs/regress-28/failures").json()["groups"])["t.regression"] == (
+        "new", "regress-28", 1)
+    assert by_path(client.get("/api/jobs/regress-29/failures").json()["groups"])["t.regression"] == (
+        "failing", "regress-28", 1)
+    # The job page's marks say the same.
+    rows = client.get("/jobs/regress-30/rows", params={"parent": '["t"]'}).json()["rows"]
+    assert {r[0]: r[12] for r in rows if r[12]} == {'["t","broken"]': "failing", '["t","regression"]': "failing",
+                                                    '["t","wobbly"]': "flaky"}
+
+
+def test_history_and_signature_of_the_series(series):
+    client = series
+    history = client.get("/api/history", params={"name": NAME, "node": "t.regression", "n": "5"}).json()
+    assert (history["state"], history["failing_since"], history["flips"], history["passed_before"]) == (
+        "failing", "regress-28", 1, 27)
+    assert [(r["job"], r["result"]) for r in history["results"]] == [
+        ("regress-30", "failed"), ("regress-29", "failed"), ("regress-28", "failed"), ("regress-27", "passed"),
+        ("regress-26", "passed")]
+    assert history["results"][0]["reason"] == "expected 4 routes, got 3"
+    # A step is present where its case passed.
+    step = client.get("/api/history", params={"name": NAME, "node": '["d","case","step1"]', "n": "3"}).json()
+    assert [r["result"] for r in step["results"]] == ["failed", "failed", "passed"]
+    assert step["failing_since"] == "regress-29"
+    wobbly = client.get("/api/history", params={"name": NAME, "node": "t.wobbly"}).json()
+    assert wobbly["state"] == "flaky" and len(wobbly["results"]) == 10
+    counter = client.get("/api/jobs/regress-30/failures").json()["groups"][0]
+    page = client.get("/api/signatures/" + counter["signature"], params={"per_page": "1"}).json()
+    assert (page["text"], page["first_seen"], page["last_seen"], page["total"]) == (
+        "counter mismatch on port <num>", "regress-29", "regress-30", 2)
+    assert [(j["job"], j["name"], j["count"]) for j in page["jobs"]] == [("regress-30", NAME, 243)]
+    page2 = client.get("/api/signatures/" + counter["signature"], params={"per_page": "1", "page": "2"}).json()
+    assert [j["job"] for j in page2["jobs"]] == ["regress-29"]
+
+
+@pytest.mark.parametrize("url,status,words", [
+    ("/api/signatures/0123456789abcdef", 404, "no failure has signature"),
+    ("/api/signatures/XYZ", 400, "not a failure signature"),
+    ("/api/history?name=regress", 400, "history wants"),
+    ("/api/history?name=regress&node=t.x&n=0", 400, "n must be at least 1"),
+    ("/api/jobs/nope/failures", 404, "no job"),
+])
+def test_triage_reads_refuse_in_one_line(client, url, status, words):
+    answer = client.get(url)
+    assert answer.status_code == status and words in answer.json()["error"]
+    assert "\n" not in answer.json()["error"]
+
+
+def test_the_index_is_replaced_with_the_snapshot_and_built_for_older_jobs(client, db_url):
+    for number in (1, 2):
+        send(client, "k%d" % number, report("k%d" % number, {"t.a": "failed", "t.b": "passed"},
+                                            reasons={"t.a": "port %d down" % number},
+                                            start="2026-12-0%dT01:00:00" % number), name="w", token=TOKEN)
+    assert by_path(client.get("/api/jobs/k2/failures").json()["groups"]) == {"t.a": ("failing", "k1", 0)}
+    # A new snapshot of k2: a is fixed, b breaks; the index follows it.
+    send(client, "k2", report("k2", {"t.a": "passed", "t.b": "failed"}, start="2026-12-02T01:00:00"), name="w",
+         token=TOKEN)
+    assert by_path(client.get("/api/jobs/k2/failures").json()["groups"]) == {"t.b": ("new", "k2", 1)}
+    # An older database: back to the revision before the index, then the server brings it up and builds it.
+    from alembic import command
+    from alembic.config import Config
+    from kovra.reporter.server.storage import MIGRATIONS, Storage
+    storage = client.app.state.storage
+    config = Config()
+    config.set_main_option("script_location", MIGRATIONS)
+    with storage.engine.connect() as connection:
+        config.attributes["connection"] = connection
+        command.downgrade(config, "0004_team")
+        connection.commit()
+    reopened = Storage(storage.url)
+    try:
+        from kovra.reporter.server.insights import Insights
+        insights = Insights(reopened)
+        groups = insights.failure_groups(reopened.job("k1"))
+        assert [(g["text"], g["count"], g["first_seen"]) for g in groups] == [("port <num> down", 1, "k1")]
+        assert insights.states(reopened.job("k2"), ['["t","b"]'])['["t","b"]']["state"] == "new"
+    finally:
+        reopened.close()
