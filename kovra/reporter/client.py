@@ -33,6 +33,8 @@ import time
 import urllib.parse
 import uuid
 
+from kovra.reporter.format import FORMAT_VERSION
+
 REPORT_NAMES = ("results.json", "results.yaml")
 # Far above any real report's answer (the largest known is under 100 MB), yet bounded.
 MAX_ANSWER_BYTES = 2 * 1024 * 1024 * 1024
@@ -268,11 +270,10 @@ class ServerClient:
         from kovra.reporter import runset as _runset
         head = json.dumps(own, cls=_runset.JSONDumper)
         dumped = task.dump_json()
-        prefix = '{"version": "3.2", "report": '
+        prefix = '{"version": %s, "report": ' % json.dumps(FORMAT_VERSION)
         if not dumped.startswith(prefix):
             raise ValueError("the task's dump is not in the stored report's form")
-        report = ('{"version": "3.2", "report": %s, "tasks": [%s]}}'
-                  % (head[:-1], dumped[len(prefix):-1])).encode("utf-8")
+        report = ('%s%s, "tasks": [%s]}}' % (prefix, head[:-1], dumped[len(prefix):-1])).encode("utf-8")
         found = _runset_logs(None, log_dir, nodes=[task]) if logs is None else logs
         return self._put("/task", report, found, state, name, replace)
 

@@ -115,7 +115,7 @@ def cmd_delete(args):
 
 
 def _server_client(url, args):
-    from kovra.reporter_client.server import ServerClient
+    from kovra.reporter.client import ServerClient
     try:
         return ServerClient(url.rstrip("/"), None, token=remote.token_from(getattr(args, "token_file", None)))
     except ValueError as error:
@@ -189,7 +189,7 @@ def cmd_jobs(args):
 
 def _server(url, args, job_needed=False):
     """(client, job or None) for a server URL or a job URL on it."""
-    from kovra.reporter_client.server import ServerClient, split_job_url
+    from kovra.reporter.client import ServerClient, split_job_url
     split = split_job_url(url)
     if split is None and job_needed:
         raise ServerCommandError("%s is not a job on a server (http://HOST:PORT/jobs/JOB)" % url)

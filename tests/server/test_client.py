@@ -263,7 +263,7 @@ HOSTILE_ANSWERS = [
 
 @pytest.mark.parametrize("answer, options, words", HOSTILE_ANSWERS)
 def test_a_hostile_server_gets_no_answer_taken_for_its_own(hostile, answer, options, words):
-    from kovra.reporter_client.server import ServerError
+    from kovra.reporter.client import ServerError
     client = ServerClient(hostile(answer), "j", token=TOKEN, **options)
     started = time.monotonic()
     with pytest.raises(ServerError, match=words):

@@ -202,7 +202,7 @@ def test_the_command_line_shows_controls_and_bidi_escaped(tmp_path, capsys, char
 
 
 def test_a_full_disk_is_507_which_the_client_does_not_take_for_a_pause(client, monkeypatch):
-    from kovra.reporter_client.server import ServerUnavailable, _failure
+    from kovra.reporter.client import ServerUnavailable, _failure
     storage = client.app.state.storage
 
     def full(*_args, **_kwargs):

@@ -174,7 +174,7 @@ def test_a_failing_task_without_sections_fails_the_verdict(client):
 @pytest.fixture
 def live_w(start_server, tmp_path, monkeypatch):
     """A server process holding jobs w1..w3 (send_jobs), the token in the environment."""
-    from kovra.reporter_client.server import ServerClient
+    from kovra.reporter.client import ServerClient
     server = start_server()
     monkeypatch.setenv("KOVRA_REPORTER_TOKEN", TOKEN)
     client = ServerClient(server.url, None, token=TOKEN)
@@ -253,7 +253,7 @@ def test_summary_check_on_a_job_url_honours_mutes(start_server, capsys):
     import urllib.request
     import json
     from kovra.reporter import cli
-    from kovra.reporter_client.server import ServerClient
+    from kovra.reporter.client import ServerClient
     server = start_server()
     client = ServerClient(server.url, "w3", token=TOKEN)
     document = report("w3", {"t.fine": "passed", "t.flappy": "failed"}, reasons={"t.flappy": "no answer"})
