@@ -79,8 +79,8 @@ def test_group_is_set_by_upload_and_kept_by_later_sends(live, tmp_path):  # noqa
     done = run_cli("upload", str(folder), live + "/jobs/shard-a", "--group", "night-1")
     assert done.returncode == 0, done.stderr
     with ServerClient(live, "shard-a", token=TOKEN) as client:
-        # A send without a group leaves the job where it was.
-        client.send(shard("s", [["passed", "passed"]]))
+        # A send without a group leaves the job where it was (a finished job is replaced only on purpose).
+        client.send(shard("s", [["passed", "passed"]]), replace=True)
         assert client.job_info()["group"] == "night-1"
         assert client.get_group("night-1")["passed"] is True
 

@@ -163,9 +163,10 @@ def test_a_database_of_the_first_schema_is_brought_up_to_date_with_its_jobs(db_u
             "VALUES ('kept', 'r', 'finished', 1, 'x', 3, '2026-01-01 00:00:00')"))
         for row in snapshot.nodes:
             connection.execute(sqlalchemy.text(
-                "INSERT INTO nodes (job, path, parent, position, depth, data, children) "
-                "VALUES ('kept', :path, :parent, :position, :depth, :data, :children)"),
-                dict(zip(("path", "parent", "position", "depth"), row[:4]), data=row[9], children=row[10]))
+                "INSERT INTO nodes (job, path, parent, position, depth, type, result, data, children) "
+                "VALUES ('kept', :path, :parent, :position, :depth, :type, :result, :data, :children)"),
+                dict(zip(("path", "parent", "position", "depth", "type", "result"), row[:6]), data=row[9],
+                     children=row[10]))
     assert "ix_nodes_path" in {i["name"] for i in sqlalchemy.inspect(old.engine).get_indexes("nodes")}
     old.close()
     storage = Storage(db_url)

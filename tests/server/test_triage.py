@@ -162,7 +162,7 @@ def test_the_index_is_replaced_with_the_snapshot_and_built_for_older_jobs(client
     assert by_path(client.get("/api/jobs/k2/failures").json()["groups"]) == {"t.a": ("failing", "k1", 0)}
     # A new snapshot of k2: a is fixed, b breaks; the index follows it.
     send(client, "k2", report("k2", {"t.a": "passed", "t.b": "failed"}, start="2026-12-02T01:00:00"), name="w",
-         token=TOKEN)
+         token=TOKEN, replace=True)
     assert by_path(client.get("/api/jobs/k2/failures").json()["groups"]) == {"t.b": ("new", "k2", 1)}
     # An older database: back to the revision before the index, then the server brings it up and builds it.
     from alembic import command

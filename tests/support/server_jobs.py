@@ -47,12 +47,12 @@ def report(job_id, results, start="2026-12-01T10:00:00", runtimes=None, reasons=
         "summary": counts, "totaltasks": len(tasks), "tasks": tasks}}
 
 
-def send(client, job, document, state="finished", name=None, token="secret", logs=None):
+def send(client, job, document, state="finished", name=None, token="secret", logs=None, replace=False):
     """PUTs a report (and its logs) to the server as one request; returns the job row."""
     files = [("report", ("report.json", json.dumps(document).encode(), "application/json"))]
     for log_name, data in (logs or {}).items():
         files.append(("log", (log_name, data, "text/plain")))
-    query = "state=%s" % state + ("&name=%s" % name if name else "")
+    query = "state=%s" % state + ("&name=%s" % name if name else "") + ("&replace=true" if replace else "")
     reply = client.put("/api/jobs/%s?%s" % (job, query), files=files,
                        headers={"Authorization": "Bearer " + token})
     assert reply.status_code == 200, reply.text
