@@ -86,3 +86,16 @@ def test_every_include_names_a_file_within_its_folders_reach():
                             wrong.append((path, include))
     assert wrong == []
     assert sorted(os.listdir(os.path.join(REPO_ROOT, "reporter"))) == sorted(MODULE_FOLDERS)
+
+
+def test_the_server_imports_nothing_of_the_command_line():
+    # The server takes the format's facts from format.py; the command line's modules are not its to import.
+    probe = ("import sys, importlib.util\n"
+             "if importlib.util.find_spec('starlette') is None: sys.exit(3)\n"
+             "import kovra.reporter.server.app, kovra.reporter.server.web\n"
+             "print(sorted(m for m in sys.modules if m in ('kovra.reporter.cli', 'kovra.reporter.server_cli',"
+             " 'kovra.reporter.views', 'kovra.reporter.group_cli', 'kovra.reporter.remote')))")
+    done = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, cwd=REPO_ROOT, timeout=60)
+    if done.returncode == 3:
+        pytest.skip("the server's libraries are not importable here")
+    assert (done.returncode, done.stdout) == (0, "[]\n"), done.stderr

@@ -1,5 +1,5 @@
 """What changed between two stored reports of a job: failures, fixes, sections, run times."""
-from kovra.reporter.views import FAILING, result_name, seconds, walk
+from kovra.reporter.format import FAILING, result_name, seconds, walk
 
 
 class Node:

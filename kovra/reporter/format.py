@@ -33,3 +33,43 @@ def path_of(ids):
 
 def ids_of(path):
     return json.loads(path)
+
+
+# --- walking a stored report's plain data ---------------------------------------------------------------------
+
+def result_name(value):
+    """The lower-case name of a stored result ({"value": ...} or bare text); None when there is none."""
+    if isinstance(value, dict):
+        value = value.get("value")
+    return None if value is None else str(value).lower()
+
+
+def children(node):
+    for key in CHILD_KEYS:
+        value = node.get(key)
+        if isinstance(value, list):
+            yield from value
+
+
+def walk(report):
+    """(depth, path, node) for the run set and every node below it, depth first, in stored order.
+
+    The path is the ids below the run set joined with "." (a node's fullid); the run set's own is "".
+    """
+    stack = [(0, (), report)]
+    while stack:
+        depth, ids, node = stack.pop()
+        yield depth, ".".join(str(i) for i in ids), node
+        below = [(depth + 1, ids + (node_id(child),), child) for child in children(node)]
+        stack.extend(reversed(below))
+
+
+def node_id(node):
+    return node.get("id")
+
+
+def seconds(value):
+    """A stored run time as a float, None when it is not a number."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return None
+    return float(value)

@@ -4,7 +4,9 @@ import json
 import math
 import re
 
-from kovra.reporter.format import CHILD_KEYS, FAILING, RESULT_ORDER, WORST_FIRST  # noqa: F401 (the commands' names)
+# The format's facts and its tree helpers, under the names the commands use.
+from kovra.reporter.format import (CHILD_KEYS, FAILING, RESULT_ORDER, WORST_FIRST, children, node_id,  # noqa: F401
+                                   result_name, seconds, walk)
 
 # Controls, line separators, lone surrogates, and the bidi controls a report's text could reorder a
 # terminal's line with.
@@ -12,11 +14,6 @@ _UNPRINTABLE = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2
                           "\ud800-\udfff]")
 
 
-def result_name(value):
-    """The lower-case name of a stored result ({"value": ...} or bare text); None when there is none."""
-    if isinstance(value, dict):
-        value = value.get("value")
-    return None if value is None else str(value).lower()
 
 
 def result_reason(value):
@@ -72,35 +69,12 @@ def is_plugin(node):
     return node.get("type") == "Plugin" or ("summary" in node and ("result" in node or "logs" in node))
 
 
-def children(node):
-    for key in CHILD_KEYS:
-        value = node.get(key)
-        if isinstance(value, list):
-            yield from value
 
 
-def walk(report):
-    """(depth, path, node) for the run set and every node below it, depth first, in stored order.
-
-    The path is the ids below the run set joined with "." (a node's fullid); the run set's own is "".
-    """
-    stack = [(0, (), report)]
-    while stack:
-        depth, ids, node = stack.pop()
-        yield depth, ".".join(str(i) for i in ids), node
-        below = [(depth + 1, ids + (node_id(child),), child) for child in children(node)]
-        stack.extend(reversed(below))
 
 
-def node_id(node):
-    return node.get("id")
 
 
-def seconds(value):
-    """A stored run time as a float, None when it is not a number."""
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        return None
-    return float(value)
 
 
 def format_seconds(value):
