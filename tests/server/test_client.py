@@ -1,5 +1,6 @@
 """ServerClient against a live server: the explorer walks a stored job over HTTP exactly as it walks the
 same report through the file-backed client; failures name the server and the job; nothing hangs."""
+import contextlib
 import json
 import os
 import socket
@@ -18,12 +19,12 @@ from kovra.reporter.client import NotFound, Refused, ServerClient, ServerUnavail
 from kovra.reporter_client import ReporterClient
 
 
-@pytest.fixture
-def live(db_url, tmp_path):
-    """The app served by uvicorn in a thread on a free loopback port; yields its URL."""
+@contextlib.contextmanager
+def serving(settings):
+    """The app for `settings` served by uvicorn in a thread on a free loopback port; yields its URL."""
     import uvicorn
     from kovra.reporter.server.app import create_app
-    app = create_app(make_settings(db_url, tmp_path))
+    app = create_app(settings)
     server = uvicorn.Server(uvicorn.Config(app, host="127.0.0.1", port=free_port(), log_level="error"))
     thread = threading.Thread(target=server.run, daemon=True)
     thread.start()
@@ -31,9 +32,17 @@ def live(db_url, tmp_path):
     while not server.started:
         assert time.monotonic() < deadline and thread.is_alive(), "the server did not start"
         time.sleep(0.02)
-    yield "http://127.0.0.1:%d" % server.config.port
-    server.should_exit = True
-    thread.join(20)
+    try:
+        yield "http://127.0.0.1:%d" % server.config.port
+    finally:
+        server.should_exit = True
+        thread.join(20)
+
+
+@pytest.fixture
+def live(db_url, tmp_path):
+    with serving(make_settings(db_url, tmp_path)) as url:
+        yield url
 
 
 class Dumped:

@@ -10,7 +10,8 @@ import time
 import httpx
 import pytest
 
-from conftest import AUTH, TOKEN, free_port, make_settings
+from conftest import AUTH, TOKEN, make_settings
+from test_client import serving
 
 from kovra.reporter import runset
 from kovra.reporter.client import ServerClient
@@ -66,19 +67,8 @@ def receiver():
 
 @pytest.fixture
 def served(db_url, tmp_path):
-    import uvicorn
-    from kovra.reporter.server.app import create_app
-    app = create_app(make_settings(db_url, tmp_path, webhook_backoff=0.2))
-    server = uvicorn.Server(uvicorn.Config(app, host="127.0.0.1", port=free_port(), log_level="error"))
-    thread = threading.Thread(target=server.run, daemon=True)
-    thread.start()
-    deadline = time.monotonic() + 20
-    while not server.started:
-        assert time.monotonic() < deadline and thread.is_alive(), "the server did not start"
-        time.sleep(0.02)
-    yield "http://127.0.0.1:%d" % server.config.port
-    server.should_exit = True
-    thread.join(20)
+    with serving(make_settings(db_url, tmp_path, webhook_backoff=0.2)) as url:
+        yield url
 
 
 def job_of(name, results):

@@ -15,6 +15,7 @@ from kovra.reporter.compare import Comparison
 from kovra.reporter.format import PROBLEM_RESULTS as PROBLEMS, ids_of, path_of  # noqa: F401 (the pages')
 from kovra.reporter.server.intake import _unmarked
 from kovra.reporter.server import triage
+from kovra.reporter.server.triage import reason_of
 
 # Failures in a page's failure list, and rows the job page carries before the reader opens anything.
 FAILURE_LIST = 200
@@ -476,17 +477,6 @@ class Insights:
 
     def compare(self, old_job, new_job, threshold=1.0):
         return Comparison(self.document(old_job), self.document(new_job), threshold=threshold)
-
-
-def reason_of(node):
-    """A node's failure reason: its result's, else a "reason" in its extra data."""
-    result = node.get("result")
-    if isinstance(result, dict) and result.get("reason") not in (None, ""):
-        return result["reason"]
-    extra = node.get("extra")
-    if isinstance(extra, dict) and isinstance(extra.get("reason"), str):
-        return extra["reason"]
-    return None
 
 
 def _pretty(value):
