@@ -3,6 +3,7 @@
 import json
 import os
 import secrets
+import sys
 
 from kovra.reporter import remote, views
 from kovra.reporter.client import ServerClient
@@ -32,7 +33,7 @@ def cmd_serve(args):
         raise ServerCommandError("the server cannot run on this interpreter (%s); Debian's python3 with "
                                  "python3-starlette, python3-uvicorn, python3-sqlalchemy and python3-alembic "
                                  "runs it" % error) from None
-    settings = Settings(db=args.db, read_token_required=args.read_token)
+    settings = Settings(db=args.db, read_token_required=args.read_token, trust_proxy=args.trust_proxy)
     if args.data:
         settings.data = args.data
     if args.bind:
@@ -47,7 +48,6 @@ def cmd_serve(args):
     settings.db_password_file = args.db_password_file
     if not args.token_file:
         _ensure_token_file(settings.token_file)
-    import sys
     settings.access_log = args.access_log
     from kovra.reporter.server.app import configure_logs
     configure_logs()
@@ -315,6 +315,54 @@ def cmd_owners(args):
     return 0
 
 
+def cmd_tokens(args):
+    """Named tokens, made, listed and revoked in the database itself, as `serve` opens it."""
+    try:
+        from kovra.reporter.server import auth
+        from kovra.reporter.server.settings import Settings
+        from kovra.reporter.server.storage import Storage, StorageError
+    except ImportError as error:
+        raise ServerCommandError("the tokens live in the server's database, which this interpreter cannot "
+                                 "open (%s); Debian's python3 with python3-sqlalchemy and python3-alembic can"
+                                 % error) from None
+    settings = Settings(db=args.db, db_password_file=args.db_password_file)
+    if args.data:
+        settings.data = args.data
+    try:
+        storage = Storage(settings.database_url())
+    except (StorageError, ValueError, OSError) as error:
+        raise ServerCommandError(str(error)) from None
+    try:
+        if args.action == "add":
+            token = auth.add_token(storage, args.name, args.role)
+            # Shown this once: the database keeps its hash alone.
+            print(token)
+            print("token %s (%s) made: keep it now, it is not shown again" % (views.printable(args.name), args.role),
+                  file=sys.stderr)
+        elif args.action == "revoke":
+            if not auth.revoke_token(storage, args.name):
+                raise ServerCommandError("there is no token named %r" % args.name)
+            print("token %s revoked: every server process refuses it within %g s"
+                  % (views.printable(args.name), auth.TOKEN_CACHE_SECONDS))
+        else:
+            table = [("NAME", "ROLE", "MADE", "LAST USED")]
+            for row in auth.list_tokens(storage):
+                table.append((views.printable(row["name"]), row["role"], _when(row["created"]),
+                              _when(row["last_used"])))
+            widths = [max(len(line[i]) for line in table) for i in range(4)]
+            for line in table:
+                print("  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip())
+    except (StorageError, ValueError) as error:
+        raise ServerCommandError(str(error)) from None
+    finally:
+        storage.close()
+    return 0
+
+
+def _when(value):
+    return value.replace(microsecond=0).isoformat(" ") + " UTC" if value is not None else "-"
+
+
 def add_commands(command):
     """Adds serve, upload and jobs through cli.py's `command(name, func, text)`."""
     sub = command("serve", cmd_serve, "Run the reporter server (loopback unless --bind says otherwise).")
@@ -341,6 +389,26 @@ def add_commands(command):
     sub.add_argument("--access-log", choices=("text", "json", "off"), default="text",
                      help="one line per request on standard output, as text or JSON lines (default: text)")
     sub.add_argument("--log-level", default="warning", choices=("critical", "error", "warning", "info", "debug"))
+
+    sub.add_argument("--trust-proxy", action="store_true",
+                     help="take X-Forwarded-Proto from the proxy in front: https there makes the sign-in "
+                          "cookie Secure")
+
+    sub = command("tokens", cmd_tokens, "Make, list and revoke the server's named tokens, each reading or "
+                                        "writing. It opens the server's database, as serve does: a token "
+                                        "is made before any server runs, and making tokens takes the "
+                                        "database's owner, never a token that could make itself more.")
+    sub.add_argument("--db", metavar="URL", help="the server's database (default: the SQLite file under --data)")
+    sub.add_argument("--db-password-file", metavar="FILE", help="file whose first line is the database's password")
+    sub.add_argument("--data", metavar="DIR", help="the server's folder (default: ~/.local/share/kovra-reporter)")
+    actions = sub.add_subparsers(dest="action", metavar="ACTION", required=True)
+    made = actions.add_parser("add", help="make a token and print it, once")
+    made.add_argument("name", metavar="NAME", help="the token's name, shown in the access log and on what it writes")
+    made.add_argument("--role", choices=("read", "write"), required=True,
+                      help="read: the pages and the API's reads; write: sends and triage changes too")
+    actions.add_parser("list", help="the tokens' names, roles, and when they were made and last used")
+    gone = actions.add_parser("revoke", help="delete a token: every server process refuses it within seconds")
+    gone.add_argument("name", metavar="NAME")
 
     sub = command("upload", cmd_upload, "Send a stored report folder, or a JUnit XML file, to a server as a "
                                         "job's snapshot.")

@@ -93,7 +93,7 @@ def test_rules_need_the_token_to_change(client):
                         ("PUT", "/api/owners?name=w")]:
         answer = client.request(method, url, json=MUTE, headers={"Authorization": "Bearer wrong"})
         assert answer.status_code == 401, (method, url)
-    assert client.get("/api/mutes").json()["mutes"] == [dict(MUTE, id=made["id"])]
+    assert client.get("/api/mutes").json()["mutes"] == [dict(MUTE, id=made["id"], written_by="write")]
 
 
 def send_jobs(client):

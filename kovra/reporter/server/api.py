@@ -32,7 +32,6 @@
 import asyncio
 import contextlib
 import datetime
-import hmac
 import json
 import re
 
@@ -84,14 +83,9 @@ def _iso(value):
     return value.isoformat() if isinstance(value, datetime.datetime) else value
 
 
-def _bearer(request):
-    header = request.headers.get("authorization", "")
-    scheme, _, token = header.partition(" ")
-    return token.strip() if scheme.lower() == "bearer" else ""
-
-
-def _authorised(request, token):
-    return bool(token) and hmac.compare_digest(_bearer(request).encode(), token.encode())
+def who_of(request):
+    """The request's identity (auth.Who) as auth.Identify found it, or None."""
+    return request.scope.get("kovra.who")
 
 
 def _int_param(request, name, default, low=None):
@@ -156,6 +150,8 @@ class Api:
         self.metrics = Metrics()
         # Called with (row, changed) after each stored send: queues webhook deliveries, never posts them.
         self.on_stored = None
+        # The tokens this process takes (auth.Book), set by create_app.
+        self.book = None
 
     def routes(self):
         return [
@@ -194,7 +190,8 @@ class Api:
         return await run_in_threadpool(function, *args)
 
     def _readable(self, request):
-        if self.settings.read_token_required and not _authorised(request, self.token):
+        # The database's rule is ReadGuard's; a process started with --read-token holds to it as well.
+        if self.settings.read_token_required and who_of(request) is None:
             raise HTTPProblem(401, "reading needs a token (Authorization: Bearer TOKEN)")
 
     # --- reads ----------------------------------------------------------------------------------------------------
@@ -316,12 +313,6 @@ class Api:
 
     # --- rules ----------------------------------------------------------------------------------------------
 
-    def _writable(self, request):
-        if not self.token:
-            raise HTTPProblem(403, "this server takes no writes: it was started without a token")
-        if not _authorised(request, self.token):
-            raise HTTPProblem(401, "writing needs the server's token (Authorization: Bearer TOKEN)")
-
     async def _json_body(self, request, limit=64 * 1024):
         body = await self._body(request, limit)
         try:
@@ -334,8 +325,8 @@ class Api:
             self._readable(request)
             state = request.query_params.get("state") or None
             return JSONResponse({"known_issues": await self._call(self.rules.issues, state)})
-        self._writable(request)
-        made = await self._call(self.rules.make_issue, await self._json_body(request))
+        by = self._writable(request)
+        made = await self._call(self.rules.make_issue, await self._json_body(request), by)
         return JSONResponse(made, status_code=201)
 
     async def issue(self, request):
@@ -349,12 +340,12 @@ class Api:
             found["matches"] = [{"job": m.job, "name": m.name, "start": _iso(m.start), "path": ids_of(m.path),
                                  "reason": m.reason} for m in matched]
             return JSONResponse(found)
-        self._writable(request)
+        by = self._writable(request)
         if request.method == "DELETE":
             if not await self._call(self.rules.delete_issue, issue_id):
                 raise HTTPProblem(404, "no known issue %d" % issue_id)
             return JSONResponse({"deleted": issue_id})
-        changed = await self._call(self.rules.change_issue, issue_id, await self._json_body(request))
+        changed = await self._call(self.rules.change_issue, issue_id, await self._json_body(request), by)
         if changed is None:
             raise HTTPProblem(404, "no known issue %d" % issue_id)
         return JSONResponse(changed)
@@ -363,8 +354,8 @@ class Api:
         if request.method == "GET":
             self._readable(request)
             return JSONResponse({"mutes": await self._call(self.rules.mutes)})
-        self._writable(request)
-        made = await self._call(self.rules.make_mute, await self._json_body(request))
+        by = self._writable(request)
+        made = await self._call(self.rules.make_mute, await self._json_body(request), by)
         return JSONResponse(made, status_code=201)
 
     async def mute(self, request):
@@ -375,12 +366,12 @@ class Api:
             if found is None:
                 raise HTTPProblem(404, "no mute %d" % mute_id)
             return JSONResponse(found)
-        self._writable(request)
+        by = self._writable(request)
         if request.method == "DELETE":
             if not await self._call(self.rules.delete_mute, mute_id):
                 raise HTTPProblem(404, "no mute %d" % mute_id)
             return JSONResponse({"deleted": mute_id})
-        changed = await self._call(self.rules.change_mute, mute_id, await self._json_body(request))
+        changed = await self._call(self.rules.change_mute, mute_id, await self._json_body(request), by)
         if changed is None:
             raise HTTPProblem(404, "no mute %d" % mute_id)
         return JSONResponse(changed)
@@ -391,15 +382,16 @@ class Api:
             raise HTTPProblem(400, "owners wants ?name=JOB_NAME")
         if request.method == "GET":
             self._readable(request)
-            return JSONResponse({"name": name, "text": await self._call(self.rules.owners_text, name)})
-        self._writable(request)
+            text, by = await self._call(self.rules.owners_row, name)
+            return JSONResponse({"name": name, "text": text, "written_by": by})
+        by = self._writable(request)
         body = await self._body(request, 256 * 1024)
         try:
             text = body.decode("utf-8")
         except UnicodeDecodeError:
             raise HTTPProblem(400, "the owners text is not UTF-8") from None
-        lines = await self._call(self.rules.set_owners, name, text)
-        return JSONResponse({"name": name, "text": text, "lines": len(lines)})
+        lines = await self._call(self.rules.set_owners, name, text, by)
+        return JSONResponse({"name": name, "text": text, "lines": len(lines), "written_by": by})
 
     async def history(self, request):
         self._readable(request)
@@ -435,7 +427,7 @@ class Api:
     async def put_task(self, request):
         """One task's subtree in place of that task alone (task_sends.py)."""
         from kovra.reporter.server import groups, task_sends
-        job, state, name = self._writing(request)
+        job, state, name, by = self._writing(request)
         self._declared_size(request)
         async with self._slot():
             report, logs = self._parts(request, await self._body(request))
@@ -443,7 +435,7 @@ class Api:
                                         self.storage.time_text)
             groups.apply_group(snapshot, groups.group_param(request, self.settings))
             row, changed = await self._call(task_sends.put_task, self.storage, job, snapshot, state,
-                                            request.query_params.get("replace") == "true")
+                                            request.query_params.get("replace") == "true", written_by=by)
         if changed:
             self.metrics.stored(len(snapshot.nodes))
         await self._stored(row, changed)
@@ -471,18 +463,24 @@ class Api:
             self._upload_slots.release()
 
     def _writing(self, request):
-        self._writable(request)
+        by = self._writable(request)
         job = check_job_key(request.path_params["job"], self.settings)
         state = request.query_params.get("state", "finished")
         if state not in STATES:
             raise HTTPProblem(400, "state must be running or finished, not %r" % state[:40])
-        return job, state, request.query_params.get("name") or None
+        return job, state, request.query_params.get("name") or None, by
 
-    def _writable(self, request):
-        if not self.token:
-            raise HTTPProblem(403, "this server takes no uploads: it was started without a token")
-        if not _authorised(request, self.token):
-            raise HTTPProblem(401, "writing needs the server's token (Authorization: Bearer TOKEN)")
+    def _writable(self, request, what="writes"):
+        """The name of the write token the request comes with; else 401, or 403 for a read token."""
+        who = who_of(request)
+        if who is not None and who.writes:
+            return who.name
+        if who is None and self.book is not None and not self.book.any_writer():
+            raise HTTPProblem(403, "this server takes no %s: it was started without a token and has no "
+                                   "write token" % what)
+        if who is not None and not who.session:
+            raise HTTPProblem(403, "the token %r may only read" % who.name)
+        raise HTTPProblem(401, "writing needs a write token (Authorization: Bearer TOKEN)")
 
     async def delete_job(self, request):
         self._writable(request)
@@ -528,7 +526,7 @@ class Api:
         return JSONResponse({"dry_run": dry_run, "jobs": gone})
 
     async def put_job(self, request):
-        self._writable(request)
+        by = self._writable(request)
         job = check_job_key(request.path_params["job"], self.settings)
         state = request.query_params.get("state", "finished")
         if state not in STATES:
@@ -552,7 +550,8 @@ class Api:
             snapshot = await self._call(reader, report, logs, self.settings, name, self.storage.time_text)
             from kovra.reporter.server import groups
             groups.apply_group(snapshot, groups.group_param(request, self.settings))
-            row, changed = await self._call(self.storage.put_job, job, snapshot, state, replace == "true")
+            row, changed = await self._call(self.storage.put_job, job, snapshot, state, replace == "true",
+                                            written_by=by)
         if changed:
             self.metrics.stored(len(snapshot.nodes))
         await self._stored(row, changed)

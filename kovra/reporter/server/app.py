@@ -2,7 +2,6 @@
 import asyncio
 import contextlib
 import datetime
-import hmac
 import json
 import logging
 import re
@@ -15,6 +14,7 @@ from starlette.middleware import Middleware
 from starlette.middleware.gzip import GZipMiddleware
 from starlette.routing import Route
 
+from kovra.reporter.server import auth
 from kovra.reporter.server.api import Api, JSONResponse, error_handlers
 from kovra.reporter.server.metrics import Measure
 from kovra.reporter.server.settings import Settings
@@ -59,23 +59,13 @@ class SecurityHeaders:
 
 class AccessLog:
     """One line per request on the "kovra.reporter.access" logger: time, method, path with its query,
-    status, bytes sent, seconds taken and the token's name ("write", "other" for a token that is not
-    the server's, "-" for none); never a token. `form` is "text" or "json" (JSON lines)."""
+    status, bytes sent, seconds taken and the token's name (its session's for a signed-in page, "other"
+    for a token the server does not take, "-" for none; auth.Identify tells it); never a token. `form` is "text" or "json" (JSON lines)."""
 
-    def __init__(self, app, form, token):
+    def __init__(self, app, form):
         self.app = app
         self.form = form
-        self.token = token
         self.log = logging.getLogger("kovra.reporter.access")
-
-    def token_name(self, scope):
-        header = dict(scope.get("headers") or ()).get(b"authorization", b"")
-        scheme, _, given = header.decode("latin-1").partition(" ")
-        if scheme.lower() != "bearer" or not given.strip():
-            return "-"
-        if self.token and hmac.compare_digest(given.strip().encode(), self.token.encode()):
-            return "write"
-        return "other"
 
     async def __call__(self, scope, receive, send):
         if scope["type"] != "http":
@@ -98,7 +88,7 @@ class AccessLog:
             entry = {"time": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="milliseconds"),
                      "method": scope.get("method"), "path": scope.get("path", "") + ("?" + query if query else ""),
                      "status": status, "bytes": sent, "seconds": round(time.monotonic() - started, 6),
-                     "token": self.token_name(scope)}
+                     "token": scope.get("kovra.token", "-")}
             if self.form == "json":
                 self.log.info(json.dumps(entry, ensure_ascii=True))
             else:
@@ -107,17 +97,16 @@ class AccessLog:
 
 
 class ReadGuard:
-    """Reading needs the token where the database says so (every process of a team applies the one
-    rule): a read without it is answered 401, a page's as a page. The database is asked off the
-    event loop, at most every few seconds."""
+    """Reading needs a token where the database says so (every process of a team applies the one
+    rule): a read from no known token nor signed-in session is answered 401, a page's with the sign-in
+    page. The database is asked off the event loop, at most every few seconds."""
 
-    OPEN = ("/healthz", "/readyz")
+    OPEN = ("/healthz", "/readyz", "/signin")
 
-    def __init__(self, app, storage, token, page_problem):
+    def __init__(self, app, storage, signin_page):
         self.app = app
         self.storage = storage
-        self.token = token
-        self.page_problem = page_problem
+        self.signin_page = signin_page
 
     async def __call__(self, scope, receive, send):
         if scope["type"] == "http" and scope.get("method") in ("GET", "HEAD") and scope.get("path") not in self.OPEN:
@@ -127,22 +116,16 @@ class ReadGuard:
                     protected = await run_in_threadpool(self.storage.read_protected)
                 except DatabaseUnavailable as error:
                     return await JSONResponse({"error": str(error)}, status_code=503)(scope, receive, send)
-            if protected and not self._authorised(scope):
+            if protected and scope.get("kovra.who") is None:
                 path = scope.get("path", "")
                 if path.startswith("/api/") or path.endswith("/rows") or path == "/metrics":
                     answer = JSONResponse({"error": "reading needs a token (Authorization: Bearer TOKEN)"},
                                           status_code=401)
                 else:
-                    answer = self.page_problem(401, "this server wants a token for every read; its pages "
-                                                    "cannot send one")
+                    query = scope.get("query_string", b"").decode("latin-1")
+                    answer = self.signin_page(path + ("?" + query if query else ""), status=401)
                 return await answer(scope, receive, send)
         await self.app(scope, receive, send)
-
-    def _authorised(self, scope):
-        header = dict(scope.get("headers") or ()).get(b"authorization", b"")
-        scheme, _, given = header.decode("latin-1").partition(" ")
-        return (bool(self.token) and scheme.lower() == "bearer"
-                and hmac.compare_digest(given.strip().encode(), self.token.encode()))
 
 
 def secured(headers):
@@ -330,6 +313,9 @@ def create_app(settings=None, storage=None, upgrade=True):
 
     api.on_stored = on_stored
     pages = Pages(storage, settings)
+    book = auth.Book(storage, api.token)
+    api.book = book
+    signin = auth.SignIn(book, pages, trust_proxy=settings.trust_proxy)
     # The rule on reading is the database's: a process started with --read-token (or
     # --no-read-token) sets it for every process.
     if settings.read_token_required is not None:
@@ -345,7 +331,8 @@ def create_app(settings=None, storage=None, upgrade=True):
                             status_code=200 if ready else 503)
 
     routes = [Route("/healthz", healthz, methods=["GET"]), Route("/readyz", readyz, methods=["GET"])] \
-        + api.routes() + Groups(api).routes() + webhooks.Webhooks(api).routes() + web_routes(storage, settings)
+        + api.routes() + Groups(api).routes() + webhooks.Webhooks(api).routes() + signin.routes() \
+        + web_routes(storage, settings)
 
     async def not_found(_request, _error):
         return JSONResponse({"error": "no such resource"}, status_code=404)
@@ -377,15 +364,15 @@ def create_app(settings=None, storage=None, upgrade=True):
                     middleware=[Middleware(GZipMiddleware, minimum_size=1024, compresslevel=1),
                                 Middleware(QueryCheck, max_value=settings.max_query_value,
                                            page_problem=pages.problem_page),
-                                Middleware(ReadGuard, storage=storage, token=api.token,
-                                           page_problem=pages.problem_page)])
+                                Middleware(auth.Identify, book=book),
+                                Middleware(ReadGuard, storage=storage, signin_page=signin.page)])
     # Outside Starlette's error middleware, so that a 500 carries the headers too.
     outer = app.build_middleware_stack
 
     def build_middleware_stack():
         secured_app = SecurityHeaders(Measure(outer(), api.metrics))
         if settings.access_log in ("text", "json"):
-            return AccessLog(secured_app, settings.access_log, api.token)
+            return AccessLog(secured_app, settings.access_log)
         return secured_app
 
     app.build_middleware_stack = build_middleware_stack

@@ -210,12 +210,12 @@ def owners_of(lines, path):
 
 def _issue_out(row):
     return {"id": row.id, "title": row.title, "url": row.url, "match": row.match, "name": row.name,
-            "state": row.state}
+            "state": row.state, "written_by": row.written_by}
 
 
 def _mute_out(row):
     return {"id": row.id, "name": row.name, "path": row.path, "reason": row.reason, "owner": row.owner,
-            "until": row.until.isoformat() if row.until else None}
+            "until": row.until.isoformat() if row.until else None, "written_by": row.written_by}
 
 
 class Rules:
@@ -244,17 +244,20 @@ class Rules:
         found = self._rows(select(schema.known_issues).where(schema.known_issues.c.id == issue_id))
         return _issue_out(found[0]) if found else None
 
-    def make_issue(self, body):
+    # `written_by`: the name of the token that makes or changes a record.
+    def make_issue(self, body, written_by=None):
         fields = check_issue(body)
-        made = self._write(insert(schema.known_issues).values(created=datetime.datetime.utcnow(), **fields))
+        made = self._write(insert(schema.known_issues).values(created=datetime.datetime.utcnow(),
+                                                              written_by=written_by, **fields))
         return self.issue(made.inserted_primary_key[0])
 
-    def change_issue(self, issue_id, body):
+    def change_issue(self, issue_id, body, written_by=None):
         fields = check_issue(body, partial=True)
         if self.issue(issue_id) is None:
             return None
         if fields:
-            self._write(update(schema.known_issues).where(schema.known_issues.c.id == issue_id).values(**fields))
+            self._write(update(schema.known_issues).where(schema.known_issues.c.id == issue_id)
+                        .values(written_by=written_by, **fields))
         return self.issue(issue_id)
 
     def delete_issue(self, issue_id):
@@ -269,17 +272,18 @@ class Rules:
         found = self._rows(select(schema.mutes).where(schema.mutes.c.id == mute_id))
         return _mute_out(found[0]) if found else None
 
-    def make_mute(self, body):
+    def make_mute(self, body, written_by=None):
         fields = check_mute(body)
-        made = self._write(insert(schema.mutes).values(created=datetime.datetime.utcnow(), **fields))
+        made = self._write(insert(schema.mutes).values(created=datetime.datetime.utcnow(), written_by=written_by,
+                                                       **fields))
         return self.mute(made.inserted_primary_key[0])
 
-    def change_mute(self, mute_id, body):
+    def change_mute(self, mute_id, body, written_by=None):
         fields = check_mute(body, partial=True)
         if self.mute(mute_id) is None:
             return None
         if fields:
-            self._write(update(schema.mutes).where(schema.mutes.c.id == mute_id).values(**fields))
+            self._write(update(schema.mutes).where(schema.mutes.c.id == mute_id).values(written_by=written_by, **fields))
         return self.mute(mute_id)
 
     def delete_mute(self, mute_id):
@@ -290,13 +294,20 @@ class Rules:
         found = self._rows(select(schema.owners.c.text).where(schema.owners.c.name == name))
         return found[0].text if found else ""
 
-    def set_owners(self, name, text):
+    def owners_row(self, name):
+        """(text, the name of the token that set it) of a job name's owners."""
+        t = schema.owners
+        found = self._rows(select(t.c.text, t.c.written_by).where(t.c.name == name))
+        return (found[0].text, found[0].written_by) if found else ("", None)
+
+    def set_owners(self, name, text, written_by=None):
         lines = parse_owners(text)
         t = schema.owners
         with self.storage._guard(), self.storage._writer() as connection:
             connection.execute(delete(t).where(t.c.name == name))
             if text.strip():
-                connection.execute(insert(t).values(name=name, text=text, updated=datetime.datetime.utcnow()))
+                connection.execute(insert(t).values(name=name, text=text, updated=datetime.datetime.utcnow(),
+                                                    written_by=written_by))
         return lines
 
     def matches(self, issue, limit=200, scan=20000):

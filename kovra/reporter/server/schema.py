@@ -31,6 +31,7 @@ jobs = Table(
     Column("updated", DateTime, nullable=False),
     Column("group", Text),                           # shards of one run name the same group
     Column("pinned", Boolean, nullable=False, server_default=false()),  # kept whatever the retention
+    Column("written_by", Text),                      # the name of the token that sent the snapshot
     Index("ix_jobs_updated", "updated"),
     Index("ix_jobs_group", "group"),
     Index("ix_jobs_name_updated", "name", "updated"),
@@ -111,6 +112,25 @@ access = Table(
     Column("read_protected", Boolean, nullable=False, server_default=false()),
 )
 
+# Named tokens (auth.py), each reading or writing. Only a token's SHA-256 is kept: the tokens are
+# random 256-bit values, so a fast hash is as good as a slow one and a stolen table gives none back.
+tokens = Table(
+    "tokens", metadata,
+    Column("name", Text, primary_key=True),
+    Column("role", Text, nullable=False),            # read | write
+    Column("hash", Text, nullable=False),            # SHA-256 of the token, hex
+    Column("created", DateTime, nullable=False),
+    Column("last_used", DateTime),                   # brought up to date at most every minute
+    Index("ix_tokens_hash", "hash", unique=True),
+)
+
+# Secrets every process shares, by name: "session" signs the pages' sign-in cookies.
+server_keys = Table(
+    "server_keys", metadata,
+    Column("name", Text, primary_key=True),
+    Column("value", Text, nullable=False),
+)
+
 # The cross-job index: one row per section directly under a task, and per node with a result below a
 # section holding a failure, of every job, keyed for questions across the jobs of one name (triage.py).
 # `start` is the job's start (else its arrival): the order of a name's jobs. Replaced with the snapshot.
@@ -144,6 +164,7 @@ known_issues = Table(
     Column("name", Text),                            # a job name, or every name
     Column("state", Text, nullable=False),           # open | closed
     Column("created", DateTime, nullable=False),
+    Column("written_by", Text),                      # the token's name that made or last changed it
 )
 
 mutes = Table(
@@ -155,6 +176,7 @@ mutes = Table(
     Column("owner", Text, nullable=False),
     Column("until", Date, nullable=False),           # the last day it applies
     Column("created", DateTime, nullable=False),
+    Column("written_by", Text),
 )
 
 owners = Table(
@@ -162,6 +184,7 @@ owners = Table(
     Column("name", Text, primary_key=True),          # a job name
     Column("text", Text, nullable=False),            # lines of PATTERN OWNER...
     Column("updated", DateTime, nullable=False),
+    Column("written_by", Text),
 )
 
 # Per job, how many leaf failures hold each signature: what a signature's page and a group's first

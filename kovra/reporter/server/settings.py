@@ -27,6 +27,9 @@ class Settings:
     # Whether reading needs the token, stored in the database for every process: True or False sets
     # that rule at start-up; None leaves the database's as it is.
     read_token_required: bool = None
+    # Whether X-Forwarded-Proto from a proxy in front may say the pages are served over https (the
+    # session cookie is then Secure).
+    trust_proxy: bool = False
 
     # Limits on what one upload may be.
     max_upload_bytes: int = 256 * 1024 * 1024        # the request body as sent

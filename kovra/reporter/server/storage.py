@@ -322,11 +322,12 @@ class Storage:
 
     # --- writes ---------------------------------------------------------------------------------------------------
 
-    def put_job(self, job_id, snapshot, state, replace=False):
+    def put_job(self, job_id, snapshot, state, replace=False, written_by=None):
         """Stores `snapshot` as the job's current one in one transaction; returns (job row, changed).
 
         A different snapshot of a finished job, or one that renames the job, is refused (Conflict)
-        unless `replace`; the very same snapshot again is always taken, as a retry sends it."""
+        unless `replace`; the very same snapshot again is always taken, as a retry sends it. `written_by`
+        names the token that sent it."""
         jobs = schema.jobs
         now = datetime.datetime.utcnow()
         with self._guard(), self._writer() as connection:
@@ -344,14 +345,15 @@ class Storage:
                                    % (job_id, old.name))
             if old is not None and old.digest == snapshot.digest:
                 if old.state != state:
-                    connection.execute(update(jobs).where(jobs.c.id == job_id).values(state=state, updated=now))
+                    connection.execute(update(jobs).where(jobs.c.id == job_id).values(state=state, updated=now,
+                                                                                      written_by=written_by))
                     changed = True
                 else:
                     changed = False
             else:
                 changed = True
                 values = dict(snapshot.job, state=state, digest=snapshot.digest, nodes=len(snapshot.nodes),
-                              updated=now)
+                              updated=now, written_by=written_by)
                 if old is None:
                     connection.execute(insert(jobs).values(id=job_id, snapshot=1, **values))
                 else:

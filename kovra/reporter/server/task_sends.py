@@ -36,8 +36,9 @@ def _stored_log(connection, job_id, name):
     return b"".join(found) if found else None
 
 
-def put_task(storage, job_id, snapshot, state, replace=False):
-    """Stores the one task of `snapshot` in job `job_id`; returns (job row, changed)."""
+def put_task(storage, job_id, snapshot, state, replace=False, written_by=None):
+    """Stores the one task of `snapshot` in job `job_id`; returns (job row, changed). `written_by`
+    names the token that sent it."""
     root = snapshot.nodes[0]
     ids = json.loads(root[CHILDREN])
     if len(ids) != 1:
@@ -55,7 +56,8 @@ def put_task(storage, job_id, snapshot, state, replace=False):
                                  .where(jobs.c.id == job_id)).first()
         if old is None:
             connection.execute(insert(jobs).values(id=job_id, snapshot=1, state=state, digest=snapshot.digest,
-                                                   nodes=len(snapshot.nodes), updated=now, **snapshot.job))
+                                                   nodes=len(snapshot.nodes), updated=now, written_by=written_by,
+                                                   **snapshot.job))
             old_rows = []
             new_root = root
         else:
@@ -85,7 +87,7 @@ def put_task(storage, job_id, snapshot, state, replace=False):
                                % job_id)
             digest = hashlib.sha256(("%s\0%s\0%s" % (old.digest, task_path, snapshot.digest)).encode()).hexdigest()
             connection.execute(update(jobs).where(jobs.c.id == job_id).values(
-                snapshot=old.snapshot + 1, state=state, digest=digest, updated=now,
+                snapshot=old.snapshot + 1, state=state, digest=digest, updated=now, written_by=written_by,
                 nodes=old.nodes - len(old_rows) + len(rows), **snapshot.job))
             connection.execute(delete(nodes).where(_subtree(job_id, task_path)))
             connection.execute(delete(nodes).where(nodes.c.job == job_id, nodes.c.path == "[]"))

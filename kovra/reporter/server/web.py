@@ -26,6 +26,7 @@ from starlette.routing import Route
 
 from kovra.reporter import html as report_html
 from kovra.reporter.server import triage
+from kovra.reporter.server.auth import signed_in
 from kovra.reporter.server.api import SIGNATURE, HTTPProblem, JSONResponse, check_job_key, grouped_failures
 from kovra.reporter.server.rules import Rules, is_signature, today
 from kovra.reporter.server.insights import (FAILURE_LIST, FIRST_ROWS, PROBLEMS, Insights, ids_of, path_of,
@@ -122,7 +123,8 @@ def policy(scripts=(), styles=(), connect=False, forms=False):
              ("img-src", ["data:"])]
     if connect:
         parts.append(("connect-src", ["'self'"]))
-    parts += [("base-uri", ["'none'"]), ("form-action", ["'self'" if forms else "'none'"])]
+    # A signed-in page's frame holds the sign-out form.
+    parts += [("base-uri", ["'none'"]), ("form-action", ["'self'" if forms or signed_in() else "'none'"])]
     return "; ".join(name + " " + " ".join(values) for name, values in parts)
 
 
@@ -132,6 +134,7 @@ def environment():
                              undefined=jinja2.StrictUndefined, keep_trailing_newline=True)
     env.filters.update(shown=shown, q=q, result_class=result_class, duration=duration, when=when,
                        result_counts=result_counts, fragment_dotted=lambda path: fragment(str(path).split(".")))
+    env.globals["signed_in"] = signed_in
     return env
 
 
@@ -182,8 +185,10 @@ class Pages:
         return self.page("problem.html", heading, status=status, heading=heading, message=message)
 
     def _readable(self, request):
-        if self.settings.read_token_required:
-            raise HTTPProblem(401, "this server wants a token for every read; its pages cannot send one")
+        # The database's rule is ReadGuard's (it shows the sign-in page); a process started with
+        # --read-token holds to it as well.
+        if self.settings.read_token_required and request.scope.get("kovra.who") is None:
+            raise HTTPProblem(401, "this server wants a token for every read: sign in")
 
     async def _call(self, function, *args, **kwargs):
         return await run_in_threadpool(function, *args, **kwargs)
