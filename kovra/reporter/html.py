@@ -63,7 +63,7 @@ def render(document, *, source_dir=None, logs=None):
     return fill_page(data, "Job %s" % one_line(data["job_id"]))
 
 
-def fill_page(data, title, connect=False, nav=""):
+def fill_page(data, title, connect=False, nav="", forms=False):
     """The report page's skeleton filled with `data` for its script.
 
     With `connect` the page may fetch from its own origin (the server's job
@@ -73,7 +73,7 @@ def fill_page(data, title, connect=False, nav=""):
     css = asset("report.css")
     script = asset("report.js")
     page = asset("report.html")
-    csp = page_csp([script], [css], connect=connect)
+    csp = page_csp([script], [css], connect=connect, forms=forms)
     # Fill the skeleton in one pass, so nothing inserted is searched again for markers.
     parts = {
         "@CSP@": html.escape(csp, quote=True),
@@ -86,11 +86,12 @@ def fill_page(data, title, connect=False, nav=""):
     return re.sub("@[A-Z]+@", lambda m: parts[m.group(0)], page)
 
 
-def page_csp(scripts, styles, connect=False):
-    """The policy that lets only these inline scripts and styles run."""
+def page_csp(scripts, styles, connect=False, forms=False):
+    """The policy that lets only these inline scripts and styles run (and, with `forms`, forms post to
+    the page's own origin: a server's page signed in has its sign-out form)."""
     return ("default-src 'none'; script-src %s; style-src %s; img-src data:; %sbase-uri 'none'; "
-            "form-action 'none'" % (" ".join(map(csp_hash, scripts)) or "'none'", " ".join(map(csp_hash, styles)),
-                                    "connect-src 'self'; " if connect else ""))
+            "form-action %s" % (" ".join(map(csp_hash, scripts)) or "'none'", " ".join(map(csp_hash, styles)),
+                                "connect-src 'self'; " if connect else "", "'self'" if forms else "'none'"))
 
 
 def write(document, out_path, *, source_dir=None):

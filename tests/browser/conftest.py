@@ -158,25 +158,26 @@ class Server:
 
     TOKEN = "browser-secret"
 
-    def __init__(self, folder):
+    def __init__(self, folder, **settings):
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
             self.port = probe.getsockname()[1]
         self.url = "http://127.0.0.1:%d" % self.port
-        code = ("import uvicorn, sys\n"
+        code = ("import json, uvicorn, sys\n"
                 "from kovra.reporter.server.app import create_app\n"
                 "from kovra.reporter.server.settings import Settings\n"
-                "app = create_app(Settings(data=sys.argv[1], token=sys.argv[2]))\n"
+                "app = create_app(Settings(data=sys.argv[1], token=sys.argv[2], **json.loads(sys.argv[4])))\n"
                 "uvicorn.run(app, host='127.0.0.1', port=int(sys.argv[3]), log_level='warning')\n")
         self.log = open(os.path.join(folder, "server.log"), "wb")
-        self.process = subprocess.Popen([sys.executable, "-c", code, folder, self.TOKEN, str(self.port)],
+        self.process = subprocess.Popen([sys.executable, "-c", code, folder, self.TOKEN, str(self.port),
+                                         json.dumps(settings)],
                                         stdout=self.log, stderr=subprocess.STDOUT)
         import httpx
         self.client = httpx.Client(base_url=self.url, timeout=30)
         deadline = time.time() + 30
         while True:
             try:
-                if self.client.get("/api/jobs").status_code == 200:
+                if self.client.get("/healthz").status_code == 200:
                     break
             except httpx.TransportError:
                 pass

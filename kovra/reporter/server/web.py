@@ -333,6 +333,7 @@ class Pages:
         if earlier:
             extra.append(("/compare?a=%s&b=%s" % (q(earlier[0].id), q(job)), "Compare with the job before"))
         markup = report_html.fill_page(data, "Job " + report_html.one_line(job), connect=True,
+                                       forms=signed_in() is not None,
                                        nav=self.nav(None, extra) + "\n")
         csp = policy([report_html.asset("report.js")], [report_html.asset("report.css")], connect=True)
         return HTMLResponse(markup, headers={"Content-Security-Policy": csp})
