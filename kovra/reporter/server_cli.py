@@ -376,7 +376,8 @@ def add_commands(command):
     sub.add_argument("--token-file", metavar="FILE", help="file whose first line is the write token "
                                                           "(default: DIR/token, made on first start)")
     sub.add_argument("--read-token", action="store_const", const=True, default=None,
-                     help="reading needs the token too, on every process of the database (stored in it)")
+                     help="reading needs a token (a read or write one) on every process of the database (stored "
+                          "in it); the pages then ask for one on a sign-in page")
     sub.add_argument("--no-read-token", action="store_const", const=False, dest="read_token",
                      help="reading needs no token, on every process of the database")
     sub.add_argument("--workers", type=int, default=1, metavar="N",
