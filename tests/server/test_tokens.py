@@ -32,6 +32,7 @@ def put(client, job, headers, **params):
 def team(make_client, monkeypatch):
     """(client reading with protection on, {name: token}) with a read token and a write token made."""
     monkeypatch.setattr(auth, "TOKEN_CACHE_SECONDS", 0.0)
+    monkeypatch.setattr(auth, "LAST_USED_SECONDS", 0.0)
     client = make_client(read_token_required=True, access_log="json")
     storage = client.app.state.storage
     return client, {"reader": auth.add_token(storage, "reader", "read"), "ci": auth.add_token(storage, "ci", "write")}
@@ -119,6 +120,9 @@ def test_every_write_names_its_token_and_the_access_log_too(team):
     assert [line["token"] for line in lines] == ["ci", "write", "reader", "ci", "write", "ci", "ci", "write",
                                                  "other", "-"]
     assert not any(token in json.dumps(lines) for token in list(tokens.values()) + [TOKEN])
+    auth.add_token(client.app.state.storage, "idle", "read")
+    used = {row["name"]: row["last_used"] is not None for row in auth.list_tokens(client.app.state.storage)}
+    assert used == {"ci": True, "reader": True, "idle": False}
 
 
 def sign_in(client, token, next_path="/", **headers):
@@ -155,6 +159,7 @@ def test_a_signed_in_browser_reads_pages_and_rows_but_writes_nothing(team):
     assert "form-action 'self'" in page.headers["content-security-policy"]
     job_page = client.get("/jobs/j")
     assert job_page.status_code == 200 and 'action="/signout"' in job_page.text
+    assert '["Sent with token","written_by","write"]' in job_page.text
     # The page's own policy (its meta element) lets the sign-out form post too.
     assert "form-action &#x27;self&#x27;" in job_page.text and "form-action 'none'" not in job_page.text
     assert client.get("/jobs/j/rows?parent=[]").status_code == 200

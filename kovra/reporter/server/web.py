@@ -316,6 +316,8 @@ class Pages:
         data["header"] = [["Job name", "job_name", row["name"]]] + [
             ["Run set id", "runset_id", item] if key == "id" else [label, key, item]
             for label, key, item in data["header"]]
+        if row.get("written_by"):
+            data["header"].append(["Sent with token", "written_by", row["written_by"]])
         data.update({
             "remote": {
                 "rows": "/jobs/%s/rows" % q(job), "logs": "/api/jobs/%s/logs/" % q(job), "job": "/api/jobs/" + q(job),
