@@ -240,3 +240,24 @@ def test_a_session_expired_tampered_forged_or_of_a_revoked_token_is_refused(team
     auth.revoke_token(storage, "reader")
     auth.add_token(storage, "reader", "read")
     assert client.get("/api/jobs").status_code == 401
+
+
+def test_two_processes_share_sessions_and_a_revocation_from_the_command_line(db_url, start_server, capsys):
+    import time
+    import httpx
+    assert cli.main(["tokens", "--db", db_url, "add", "bob", "--role", "read"]) == 0
+    token = capsys.readouterr().out.strip()
+    one = start_server(db=db_url, extra=["--read-token"])
+    two = start_server(db=db_url)
+    signed = httpx.post(one.url + "/signin", data={"token": token, "next": "/"}, timeout=10)
+    assert signed.status_code == 303
+    cookie = {auth.SESSION_COOKIE: signed.cookies[auth.SESSION_COOKIE]}
+    for server in (one, two):
+        assert httpx.get(server.url + "/api/jobs", cookies=cookie, timeout=10).status_code == 200, server.url
+        assert httpx.get(server.url + "/api/jobs", headers=bearer(token), timeout=10).status_code == 200, server.url
+    assert cli.main(["tokens", "--db", db_url, "revoke", "bob"]) == 0
+    # Within the tokens' cache time (TOKEN_CACHE_SECONDS), every process refuses it.
+    time.sleep(auth.TOKEN_CACHE_SECONDS + 0.5)
+    for server in (one, two):
+        assert httpx.get(server.url + "/api/jobs", cookies=cookie, timeout=10).status_code == 401, server.url
+        assert httpx.get(server.url + "/api/jobs", headers=bearer(token), timeout=10).status_code == 401, server.url

@@ -165,10 +165,6 @@ class Book:
             if sessions and self._key is None:
                 self._key = session_key(self.storage)
 
-    def forget(self):
-        """Reads the tokens again at the next request (after a revocation by this process)."""
-        self._entries = None
-
     def any_writer(self):
         """False only when this process knows there is no write token at all."""
         return bool(self.own) or self._entries is None or any(role == "write" for _, _, role in self._entries)
@@ -307,7 +303,7 @@ class SignIn:
 
     def page(self, next_path, message=None, status=200):
         return self.pages.page("signin.html", "Sign in", status=status, forms=True, next_path=safe_next(next_path),
-                               message=message)
+                               message=message, session_hours=SESSION_SECONDS // 3600)
 
     async def signin_page(self, request):
         return self.page(request.query_params.get("next"))
