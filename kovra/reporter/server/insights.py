@@ -164,7 +164,10 @@ class Insights:
         j = self.jobs.c
         where = [j.name == name]
         if before is not None:
-            when = self._rows(select(self._when()).where(j.id == before["id"]))[0][0]
+            found = self._rows(select(self._when()).where(j.id == before["id"]))
+            if not found:
+                return []          # deleted meanwhile: no job is before one that is gone
+            when = found[0][0]
             where += [j.id != before["id"], self._when() <= when]
         return self._rows(select(j.id, j.name, j.state, j.result, j.start, j.stop, j.runtime, j.counts,
                                  j.snapshot).where(and_(*where)).order_by(self._when().desc(), j.id.desc())

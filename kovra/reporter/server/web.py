@@ -272,8 +272,23 @@ class Pages:
         marks = self.insights.marks(job_row, [r.path for r in rows if r.path in failing])
         return [self._row_out(r, failing, above, marks) for r in rows]
 
-    def _job(self, job):
-        row = self._job_row(job)
+    def _job(self, job, tries=3):
+        """The job page, from one snapshot of the job: its parts are read one query at a time, so a job
+        sent again meanwhile is read again, and one deleted meanwhile is a 404, never half a page."""
+        for attempt in range(tries):
+            row = self._job_row(job)
+            try:
+                page = self._job_page(job, row)
+            except Exception:
+                now = self._job_row(job)
+                if now["snapshot"] == row["snapshot"] or attempt == tries - 1:
+                    raise
+                continue
+            if self._job_row(job)["snapshot"] == row["snapshot"]:
+                return page
+        return page
+
+    def _job_page(self, job, row):
         runset = self.storage.node(job, []) or {}
         failing, above = self.failing(row)
         # Rows below the run set and along the failing paths, as far as the first load allows.
