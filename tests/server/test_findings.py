@@ -168,6 +168,18 @@ def test_siblings_with_one_id_are_all_stored_and_read_back(client):
     assert len(below_runset) == 3
 
 
+def test_the_job_page_opens_either_sibling_with_one_id(client):
+    def case(step):
+        return {"id": "case", "result": "passed", "sections": [{"id": step, "result": "passed"}]}
+    document = {"version": "3.2", "report": {"id": "r", "tasks": [{"id": "t0", "sections": [case("a"), case("b")]}]}}
+    assert put(client, "j", document).status_code == 200
+    for steps, leaf in ((["t0", "case", "a"], "a"), (["t0", {"id": "case", "position": 1}, "b"], "b")):
+        rows = client.get("/jobs/j/rows", params={"open": json.dumps(steps)}).json()["rows"]
+        assert [row[4] for row in rows] == ["t0", "case", "case", leaf], steps
+    for wrong in ([{"id": "case", "position": "1"}], [{"id": 1, "position": 1}], [{"id": "case"}]):
+        assert client.get("/jobs/j/rows", params={"open": json.dumps(wrong)}).status_code == 400, wrong
+
+
 @pytest.mark.parametrize("road", ["fast", "generic"])
 def test_many_siblings_take_linear_time(road):
     import time

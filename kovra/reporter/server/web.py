@@ -378,8 +378,8 @@ class Pages:
                 ids = json.loads(params["open"])
             except ValueError:
                 ids = None
-            if not isinstance(ids, list) or not all(isinstance(i, str) for i in ids):
-                raise HTTPProblem(400, "open must be a JSON list of ids as text")
+            if not isinstance(ids, list) or not all(isinstance(i, str) or _text_step(i) for i in ids):
+                raise HTTPProblem(400, "open must be a JSON list of ids as text (or {\"id\": ID, \"position\": N})")
             return {"rows": self._rows_out(row, self.insights.open_path(job, ids))}
         if "which" in params or "q" in params:
             which = params.get("which", "")
@@ -604,6 +604,12 @@ def _float(value, default, name):
     if not math.isfinite(number) or number < 0:
         raise HTTPProblem(400, "%s must be a number of seconds, not %r" % (name, value[:40]))
     return number
+
+
+def _text_step(step):
+    """A step of a sibling that repeats an id, with its id as text: {"id": ID, "position": N}."""
+    return (isinstance(step, dict) and set(step) == {"id", "position"} and isinstance(step["id"], str)
+            and type(step["position"]) is int)
 
 
 def _day(value, name):
