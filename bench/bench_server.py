@@ -620,6 +620,8 @@ def prune_space(args):
             print("after a plain VACUUM (%.2f s): %.1f MiB%s" % (time.perf_counter() - started, before_refill / mib,
                                                                  relations()))
         fill(args.jobs, len(gone))
+        if storage.is_sqlite:
+            storage.truncate_wal()
         again = size()
         print("as many jobs as were pruned stored again: %.1f MiB%s, %.1f MiB more than before the refill"
               % (again / mib, relations(), (again - before_refill) / mib))
