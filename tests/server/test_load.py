@@ -11,11 +11,10 @@ import urllib.request
 
 import pytest
 
-from conftest import PG_URL, TOKEN
+from conftest import PG_URL, TOKEN, half_written
 from reports import big_document
 
 from kovra.reporter.client import ServerClient
-from kovra.reporter.server.storage import Storage
 from support.team_load import TeamLoad
 
 PG_CTL = os.environ.get("KOVRA_TEST_PG_CTL")
@@ -27,40 +26,6 @@ def _status(url):
             return answer.status
     except urllib.error.HTTPError as error:
         return error.code
-
-
-def half_written(db_url):
-    """What a database holds that no whole job explains: rows of no job, a job whose node count or
-    log sizes are not its rows'; and SQLite's own integrity check."""
-    from sqlalchemy import func, select
-    storage = Storage(db_url, upgrade=False)
-    problems = []
-    try:
-        tables = storage.tables
-        with storage.engine.connect() as connection:
-            jobs = dict(connection.execute(select(tables.jobs.c.id, tables.jobs.c.nodes)).fetchall())
-            for table in (tables.nodes, tables.log_files, tables.log_chunks, tables.results, tables.signatures):
-                orphans = {job for (job,) in connection.execute(select(table.c.job).distinct())} - set(jobs)
-                if orphans:
-                    problems.append("%s rows of no job: %s" % (table.name, sorted(orphans)))
-            counted = dict(connection.execute(select(tables.nodes.c.job, func.count())
-                                              .group_by(tables.nodes.c.job)).fetchall())
-            for job, nodes in jobs.items():
-                if counted.get(job, 0) != nodes:
-                    problems.append("job %s: %s node rows, %s said" % (job, counted.get(job, 0), nodes))
-            sizes = dict(((job, name), size) for job, name, size in connection.execute(
-                select(tables.log_files.c.job, tables.log_files.c.name, tables.log_files.c.size)))
-            chunked = dict(((job, name), size) for job, name, size in connection.execute(
-                select(tables.log_chunks.c.job, tables.log_chunks.c.name, func.sum(func.length(tables.log_chunks.c.data)))
-                .group_by(tables.log_chunks.c.job, tables.log_chunks.c.name)))
-            if {key: size for key, size in sizes.items() if size} != chunked:
-                problems.append("log chunks do not make up their files")
-        check = storage.integrity_check()
-        if check != "ok":
-            problems.append("integrity check: " + check)
-    finally:
-        storage.close()
-    return problems
 
 
 def test_a_team_load_loses_nothing(start_server, db_url):
@@ -97,7 +62,7 @@ def test_sigkill_in_the_middle_of_a_prune(start_server, db_url, tmp_path):
         with ServerClient(server.url, None, token=TOKEN, timeout=120) as client:
             for index in range(JOBS):
                 client.job = "r%d-%d" % (round_number, index)
-                documents[client.job] = big_document(4, 300, payload=client.job)
+                documents[client.job] = big_document(3, 200, payload=client.job)
                 client.send(_Doc(documents[client.job]), name="nightly", logs={"big.log": log})
             return client.list_jobs()["total"]
 
