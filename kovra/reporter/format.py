@@ -69,6 +69,12 @@ def with_child_steps(node):
     return node
 
 
+def dotted(path):
+    """A node path for people: its ids joined with "."; a sibling that repeats an id as "ID;N", N its
+    position among its siblings (as the job page's address names it)."""
+    return ".".join("%s;%s" % (step["id"], step["position"]) if type(step) is dict else str(step) for step in path)
+
+
 def child_at(children, step, id_of=lambda child: child):
     """The child a path step names among a node's `children` (tasks then sections), or None."""
     if type(step) is dict and set(step) == {"id", "position"} and type(step["position"]) is int:

@@ -313,6 +313,12 @@ def test_a_test_case_run_twice_shows_twice_from_the_server(live, tmp_path, capsy
         task = Explorer(reader).tasks[0]
         assert [(s.id, s.result) for s in task.sections] == [("s0", "failed"), ("s1", {"value": "passed"}), ("s0", "passed")]
         assert task.sections[2]._id_list == ["t0", {"id": "s0", "position": 2}]
+    # Both runs failed: the failures name each, the second by its position.
+    document["report"]["tasks"][0]["sections"][2]["result"] = "failed"
+    ServerClient(live, "twice", token=TOKEN).send(Dumped(document), replace=True)
+    assert cli.main(["failures", live + "/jobs/twice"]) == 0
+    listed = [line.split()[0] for line in capsys.readouterr().out.splitlines() if line.startswith("    ")]
+    assert sorted(listed) == ["t0.s0", "t0.s0;2"]
 
 
 def test_replace_and_delete_from_the_command_line(live, tmp_path, capsys, monkeypatch):
