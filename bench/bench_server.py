@@ -6,6 +6,8 @@
     /usr/bin/python3 bench/bench_server.py load [--seconds 60 --senders 16 --walkers 32 --sections 1500]
                                                 [--db postgresql://...]
     /usr/bin/python3 bench/bench_server.py triage [--nodes 100000 --earlier 1000 --reads 100]
+    /usr/bin/python3 bench/bench_server.py team-load [--seconds 60 --senders 16 --walkers 32 --readers 4]
+    /usr/bin/python3 bench/bench_server.py prune-space [--jobs 40 --nodes 3000 --log-kb 1024]
 
 speed: node reads (get_section over one kept connection) on a job of --nodes nodes,
 p50/p99; storing a 24,000-section run set (client.send: dump, gzip, upload, parse,
@@ -21,6 +23,15 @@ triage: storing the 24,000-section run set with the cross-job index against with
 storage layer, alternately); then a job of --nodes nodes with 250 leaf failures after --earlier
 jobs of its name: its failures grouped with states, one node's history over all the jobs, a
 signature's jobs, and the job page (time and size), each p50/p99 through the server.
+team-load: tests/support/team_load.py's mixed load: --senders send jobs of their own name (each
+key running, then finished), --walkers walk the newest jobs through Explorer(ServerClient),
+--readers open the job list, job pages and their rows, and a prune applies keep_last=--keep-last
+every half second; requests, errors and p50/p99 by kind, acknowledged uploads and those lost or
+not whole afterwards, and the server's resident memory at the start and at most.
+prune-space: --jobs jobs of --nodes nodes and a --log-kb log each, then a prune of half of them:
+the database's size before and after (SQLite: the file and its WAL, the server's incremental
+vacuum; PostgreSQL: pg_database_size and the tables' pg_total_relation_size, after the prune, after
+a plain VACUUM as autovacuum runs it, and after as many jobs are stored again).
 Each run starts its own server on a free loopback port (SQLite in a temporary
 folder unless --db) and stops it at the end.
 """
@@ -520,6 +531,105 @@ def load(args):
         server.stop()
 
 
+def team_load(args):
+    sys.path.insert(0, os.path.join(REPO_ROOT, "tests"))
+    from support.team_load import TeamLoad
+    server = Server(args.db)
+    rss = []
+    try:
+        rss.append(server.rss_mib())
+        load = TeamLoad(server.url, TOKEN, seconds=args.seconds, senders=args.senders, walkers=args.walkers,
+                        readers=args.readers, tasks=3, sections=args.sections // 3, keep_last=args.keep_last,
+                        sample=lambda: rss.append(server.rss_mib())).run()
+        rss.append(server.rss_mib())
+        lost = load.check()
+        print("team load: %.0f s, %d senders of %d-section jobs, %d walkers, %d page readers, a prune every 0.5 s "
+              "(keep_last %d), database %s, load average %s"
+              % (load.elapsed, args.senders, args.sections, args.walkers, args.readers, args.keep_last,
+                 "PostgreSQL" if args.db else "SQLite", load_average()))
+        for kind in sorted(load.requests):
+            values = load.times[kind]
+            print("  %-6s %7d requests, %6.1f/s, %d errors, p50 %s, p99 %s"
+                  % (kind, load.requests[kind], load.requests[kind] / load.elapsed, len(load.errors.get(kind, [])),
+                     ms(percentile(values, 0.5)), ms(percentile(values, 0.99))))
+        for kind, messages in sorted(load.errors.items()):
+            print("  first %s error: %s" % (kind, messages[0]))
+        print("  reads of a job pruned meanwhile (404, not errors): %d" % load.gone)
+        print("  acknowledged uploads: %d jobs; pruned %d; lost or not whole afterwards: %d%s"
+              % (len(load.acknowledged), len(load.pruned), len(lost), (" (first: %s)" % (lost[0],)) if lost else ""))
+        print("  server resident memory: %.0f MiB at the start, %.0f MiB at most, %.0f MiB at the end"
+              % (rss[0], max(rss), rss[-1]))
+    finally:
+        server.stop()
+
+
+def prune_space(args):
+    from sqlalchemy import text
+    from kovra.reporter.server.storage import Storage
+    server = Server(args.db)
+    path = os.path.join(server.folder, "reporter.sqlite3")
+    storage = Storage(args.db or "sqlite:///" + path)
+    tables = ("nodes", "log_chunks", "results", "signatures", "jobs", "log_files")
+
+    def size():
+        if storage.is_sqlite:
+            return sum(os.path.getsize(p) for p in (path, path + "-wal") if os.path.exists(p))
+        with storage.engine.connect() as connection:
+            return connection.execute(text("SELECT pg_database_size(current_database())")).scalar()
+
+    def relations():
+        if storage.is_sqlite:
+            return ""
+        with storage.engine.connect() as connection:
+            return " (%s)" % ", ".join("%s %.1f" % (table, connection.execute(
+                text("SELECT pg_total_relation_size('%s')" % table)).scalar() / 2 ** 20) for table in tables[:4])
+
+    log = os.urandom(args.log_kb * 1024)
+    tasks = 10
+
+    def fill(first, count):
+        with ServerClient(server.url, None, token=TOKEN, timeout=600) as client:
+            for index in range(first, first + count):
+                client.job = "space-%04d" % index
+                client.send(Document(tasks, args.nodes // tasks, mark=client.job), name="space",
+                            logs={"task0.log": log})
+
+    mib = 2 ** 20
+    try:
+        started = time.perf_counter()
+        fill(0, args.jobs)
+        if storage.is_sqlite:
+            storage.truncate_wal()
+        full = size()
+        print("%d jobs of %d nodes and a %d KiB log each, stored in %.1f s: %.1f MiB%s"
+              % (args.jobs, args.nodes, args.log_kb, time.perf_counter() - started, full / mib, relations()))
+        with ServerClient(server.url, None, token=TOKEN, timeout=600) as client:
+            client.set_retention(keep_last=args.jobs // 2)
+            started = time.perf_counter()
+            gone = client.prune()
+        pruned = before_refill = size()
+        print("prune of %d jobs in %.2f s: %.1f MiB%s, %.1f MiB (%.0f%%) given back"
+              % (len(gone), time.perf_counter() - started, pruned / mib, relations(), (full - pruned) / mib,
+                 100.0 * (full - pruned) / full))
+        if not storage.is_sqlite:
+            import psycopg
+            with psycopg.connect(args.db, autocommit=True) as connection:
+                started = time.perf_counter()
+                connection.execute("VACUUM")
+            before_refill = size()
+            print("after a plain VACUUM (%.2f s): %.1f MiB%s" % (time.perf_counter() - started, before_refill / mib,
+                                                                 relations()))
+        fill(args.jobs, len(gone))
+        if storage.is_sqlite:
+            storage.truncate_wal()
+        again = size()
+        print("as many jobs as were pruned stored again: %.1f MiB%s, %.1f MiB more than before the refill"
+              % (again / mib, relations(), (again - before_refill) / mib))
+    finally:
+        storage.close()
+        server.stop()
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--db", help="postgresql://... (default: SQLite in a temporary folder)")
@@ -544,8 +654,20 @@ def main(argv=None):
     sub.add_argument("--earlier-sections", type=int, default=300)
     sub.add_argument("--reads", type=int, default=100)
     sub.add_argument("--rounds", type=int, default=5)
+    sub = commands.add_parser("team-load")
+    sub.add_argument("--seconds", type=float, default=60)
+    sub.add_argument("--senders", type=int, default=16)
+    sub.add_argument("--walkers", type=int, default=32)
+    sub.add_argument("--readers", type=int, default=4)
+    sub.add_argument("--sections", type=int, default=300)
+    sub.add_argument("--keep-last", type=int, default=3)
+    sub = commands.add_parser("prune-space")
+    sub.add_argument("--jobs", type=int, default=40)
+    sub.add_argument("--nodes", type=int, default=3000)
+    sub.add_argument("--log-kb", type=int, default=1024)
     args = parser.parse_args(argv)
-    return {"speed": speed, "tasks": tasks, "junit": junit, "load": load, "triage": triage}[args.command](args)
+    return {"speed": speed, "tasks": tasks, "junit": junit, "load": load, "triage": triage, "team-load": team_load,
+            "prune-space": prune_space}[args.command](args)
 
 
 if __name__ == "__main__":

@@ -33,7 +33,7 @@ import time
 import urllib.parse
 import uuid
 
-from kovra.reporter.format import FORMAT_VERSION
+from kovra.reporter.format import FORMAT_VERSION, with_child_steps
 
 REPORT_NAMES = ("results.json", "results.yaml")
 # Far above any real report's answer (the largest known is under 100 MB), yet bounded.
@@ -108,8 +108,10 @@ class ServerClient:
 
     # --- the explorer's two calls --------------------------------------------------------------------------------
 
+    # A node's children come as the steps of their id paths (format.with_child_steps): the same ids,
+    # but siblings that share an id are each reached by their position.
     def get_runset(self):
-        return self._json("GET", self._job_path("/runset"))
+        return with_child_steps(self._json("GET", self._job_path("/runset")))
 
     def get_section(self, *, id_list):
         ids = list(id_list)
@@ -119,7 +121,7 @@ class ServerClient:
             # Ids that are not text, or not valid UTF-8 (a lone surrogate read from a JSON escape),
             # travel as a JSON list, whose escapes are plain ASCII.
             query = urllib.parse.urlencode({"path": json.dumps(ids)})
-        return self._json("GET", self._job_path("/section?" + query))
+        return with_child_steps(self._json("GET", self._job_path("/section?" + query)))
 
     # --- more of the server --------------------------------------------------------------------------------------
 

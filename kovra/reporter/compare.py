@@ -1,5 +1,5 @@
 """What changed between two stored reports of a job: failures, fixes, sections, run times."""
-from kovra.reporter.format import FAILING, result_name, seconds, walk
+from kovra.reporter.format import FAILING, children, node_id, result_name, seconds
 
 
 class Node:
@@ -13,13 +13,31 @@ class Node:
         self.size = 1
 
 
+def _walk(report):
+    """(depth, path, node) of every node, depth first, the path its ids joined with "." (the run set's "").
+    A sibling whose id an earlier sibling has already is its run number N of that id: "t0.case#2" for
+    a test case run twice, so that each run is compared with the same run of the other report."""
+    stack = [(0, "", report)]
+    while stack:
+        depth, path, node = stack.pop()
+        yield depth, path, node
+        runs = {}
+        below = []
+        for child in children(node):
+            step = str(node_id(child))
+            runs[step] = runs.get(step, 0) + 1
+            if runs[step] > 1:
+                step += "#%d" % runs[step]
+            below.append((depth + 1, path + "." + step if path else step, child))
+        stack.extend(reversed(below))
+
+
 def _nodes(document):
     found = {}
     stack = []
-    for depth, path, node in walk(document["report"]):
+    for depth, path, node in _walk(document["report"]):
         del stack[depth:]
         entry = Node(path, node)
-        # A repeated path (two siblings with one id) keeps the first: it is the one the explorer finds.
         if path and path not in found:
             found[path] = entry
             for parent in stack[1:]:

@@ -35,6 +35,59 @@ def ids_of(path):
     return json.loads(path)
 
 
+def child_steps(child_ids):
+    """The id path steps of a node's children (tasks then sections) from their ids: a child's id,
+    unless an earlier sibling has that id too or the id is an object; then {"id": ID, "position": N},
+    N its place among all the node's children. Siblings that share an id (a test case run twice) are
+    each reached so."""
+    first = set()
+    steps = []
+    for index, child in enumerate(child_ids):
+        # Compared as JSON text (1, 1.0 and true are three ids); text ids as they are, the common case.
+        text = child if type(child) is str else (json.dumps(child, separators=(",", ":")),)
+        if type(child) is not dict and text not in first:
+            first.add(text)
+            steps.append(child)
+        else:
+            steps.append({"id": child, "position": index})
+    return steps
+
+
+def with_child_steps(node):
+    """`node` (a node's data with its children as ids) with each children list holding their steps
+    instead: what an explorer appends to the node's id path to reach each child."""
+    if not isinstance(node, dict):
+        return node
+    keys = [key for key in CHILD_KEYS if isinstance(node.get(key), list)]
+    ids = [child for key in keys for child in node[key]]
+    steps = child_steps(ids)
+    if all(step is child for step, child in zip(steps, ids)):
+        return node
+    at = 0
+    for key in keys:
+        node[key], at = steps[at:at + len(node[key])], at + len(node[key])
+    return node
+
+
+def dotted(path):
+    """A node path for people: its ids joined with "."; a sibling that repeats an id as "ID;N", N its
+    position among its siblings (as the job page's address names it)."""
+    return ".".join("%s;%s" % (step["id"], step["position"]) if type(step) is dict else str(step) for step in path)
+
+
+def child_at(children, step, id_of=lambda child: child):
+    """The child a path step names among a node's `children` (tasks then sections), or None."""
+    if type(step) is dict and set(step) == {"id", "position"} and type(step["position"]) is int:
+        at = step["position"]
+        if 0 <= at < len(children) and id_of(children[at]) == step["id"]:
+            return children[at]
+        return None
+    for child in children:
+        if id_of(child) == step:
+            return child
+    return None
+
+
 # --- walking a stored report's plain data ---------------------------------------------------------------------
 
 def result_name(value):

@@ -2,6 +2,7 @@
 import urllib.parse
 
 from kovra.reporter import remote, views
+from kovra.reporter.format import dotted
 
 
 def split_group_url(text):
@@ -31,7 +32,7 @@ def cmd_group_summary(args, server, group):
                                     views.format_counts(job["counts"]) if job["counts"] else "-"))
     print("test cases: %s" % (views.format_counts(found["counts"]) if found["counts"] else "none"))
     for failure in found["failures"]:
-        print("  %s: %s: %s%s" % (p(failure["job"]), p(".".join(map(str, failure["path"]))), failure["result"],
+        print("  %s: %s: %s%s" % (p(failure["job"]), p(dotted(failure["path"])), failure["result"],
                                   " (%s)" % p(failure["reason"]) if failure["reason"] else ""))
     if not args.check:
         return 0

@@ -7,6 +7,7 @@ import sys
 
 from kovra.reporter import remote, views
 from kovra.reporter.client import ServerClient
+from kovra.reporter.format import dotted
 
 
 class ServerCommandError(Exception):
@@ -201,7 +202,7 @@ def _server(url, args, job_needed=False):
 
 
 def _dotted(path):
-    return ".".join(str(i) for i in path)
+    return dotted(path)
 
 
 def _print_json(found):

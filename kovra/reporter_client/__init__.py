@@ -11,7 +11,7 @@ import copy
 import json
 
 from kovra.reporter import yaml_load
-from kovra.reporter.format import CHILD_KEYS
+from kovra.reporter.format import CHILD_KEYS, child_at, child_steps
 
 # The reporter server's client is the reporter's own (kovra.reporter.client); named here for old imports.
 from kovra.reporter.client import NotFound, ServerClient, ServerError, ServerUnavailable  # noqa: F401
@@ -52,20 +52,22 @@ class ReporterClient:
         return _shallow(node)
 
 
-def _child(node, node_id):
-    for key in CHILD_KEYS:
-        for child in node.get(key) or ():
-            if isinstance(child, dict) and child.get("id") == node_id:
-                return child
-    return None
+def _child(node, step):
+    children = [child for key in CHILD_KEYS if isinstance(node.get(key), list) for child in node[key]]
+    return child_at(children, step, lambda child: child.get("id") if isinstance(child, dict) else None)
 
 
 def _shallow(node):
-    """The node's own data, with its children replaced by their ids."""
+    """The node's own data, with its children replaced by the steps of their id paths: their ids, but
+    siblings that share an id are each reached by their position (format.child_steps)."""
     result = {}
     for key, value in node.items():
         if key in CHILD_KEYS and isinstance(value, list):
             result[key] = [child.get("id") for child in value]
         else:
             result[key] = copy.deepcopy(value)
+    keys = [key for key in CHILD_KEYS if isinstance(result.get(key), list)]
+    steps = iter(child_steps([child for key in keys for child in result[key]]))
+    for key in keys:
+        result[key] = [next(steps) for _ in result[key]]
     return result

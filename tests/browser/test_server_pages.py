@@ -135,6 +135,22 @@ class TestJob:
         assert page.js("return document.querySelector('h1').textContent") == "History of a.one"
         page.assert_quiet()
 
+    def test_each_run_of_a_test_case_run_twice_has_its_address(self, page, server, stored):
+        def case(result, step):
+            return {"id": "case", "result": {"value": result}, "sections": [{"id": step, "result": {"value": result}}]}
+        send(server.client, "twice", {"version": "3.2", "report": {"id": "r", "tasks": [
+            {"id": "t", "sections": [case("passed", "a"), case("skipped", "b")]}]}}, token=server.TOKEN)
+        for address, shown in (("t/case;1/b", "t.case.b"), ("t/case/a", "t.case.a")):
+            page.open(server.url + "/jobs/twice#node=" + address)
+            assert wait_for(page, DETAIL_PATH, shown) == shown, address
+        # A click on the second run names it by its position; that address opens it again.
+        page.js("Array.from(document.querySelectorAll('#tree .row .id')).filter(function (e) "
+                "{ return e.textContent === 'case'; })[1].click()")
+        assert page.js("return location.hash") == "#node=t/case;1"
+        assert "skipped" in page.js("return document.querySelector('#detail h2').textContent")
+        page.screenshot("server-job-twice.png")
+        page.assert_quiet()
+
     def test_a_running_job_follows_its_snapshots(self, page, server, stored):
         client = server.client
         first = {"live.s1": "passed"}

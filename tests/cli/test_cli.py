@@ -324,6 +324,21 @@ def test_diff_lists_fixes_result_changes_and_run_times_past_the_threshold(job, t
     assert _listed(quiet.stdout, "run-time changes over 10s") == []
 
 
+def test_diff_compares_each_run_of_a_test_case_run_twice(tmp_path):
+    def report(results):
+        cases = [{"id": "case", "type": "Testcase", "result": {"value": r},
+                  "sections": [{"id": "step", "result": {"value": r}}]} for r in results]
+        return {"version": "3.2", "report": {"id": "job", "tasks": [{"id": "t0", "sections": cases}]}}
+
+    (tmp_path / "a.json").write_text(json.dumps(report(["failed", "passed"])))
+    (tmp_path / "b.json").write_text(json.dumps(report(["passed", "failed", "passed"])))
+    proc = run("diff", tmp_path / "a.json", tmp_path / "b.json", check=1)
+    # Run 2 of t0.case failed (and its step); run 1 was fixed; run 3 is new.
+    assert _listed(proc.stdout, "new failures") == ["t0.case#2", "t0.case#2.step"]
+    assert _listed(proc.stdout, "fixes") == ["t0.case", "t0.case.step"]
+    assert _listed(proc.stdout, "added") == ["t0.case#3"]
+
+
 # --- show and summary ---------------------------------------------------------------------------------------------
 
 def test_show_prints_the_tree_and_keeps_only_paths_to_failures(job):

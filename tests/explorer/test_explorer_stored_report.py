@@ -108,3 +108,31 @@ def test_the_client_reads_yaml_natively_and_refuses_aliases_and_depth(job):
         ReporterClient("version: '3.2'\nreport: &r\n  id: j\n  tasks: [*r]\n")
     with pytest.raises(ValueError, match="nested too deeply"):
         ReporterClient("version: '3.2'\nreport: " + "[" * 100_000)
+
+
+def twice_run_report():
+    """A test case run twice (one id, two results) beside a task and a section of one id, and a
+    section whose id is an object."""
+    def case(result, node_id="case"):
+        return {"id": node_id, "type": "Testcase", "result": {"value": result}, "sections": []}
+    return {"version": "3.2", "report": {"id": "job", "tasks": [
+        {"id": "t", "sections": [case("failed"), case("passed", "other"), case("passed"), case("errored")]},
+        {"id": "u", "sections": [case("passed", {"k": 1})]}],
+        "sections": [{"id": "t", "description": "a section named like a task"}]}}
+
+
+def test_siblings_with_one_id_are_each_reached():
+    import json
+    root = Explorer(ReporterClient(json.dumps(twice_run_report())))
+    # Tasks, then sections, make one list of siblings: the section "t" is the third.
+    assert root.tasks == ["t", "u"] and root.sections == [{"id": "t", "position": 2}]
+    assert root.sections[0].description == "a section named like a task"
+    task = root.tasks[0]
+    assert task.sections == ["case", "other", {"id": "case", "position": 2}, {"id": "case", "position": 3}]
+    assert [(s.id, s.result["value"]) for s in task.sections] == \
+        [("case", "failed"), ("other", "passed"), ("case", "passed"), ("case", "errored")]
+    assert task.sections[3]._id_list == ["t", {"id": "case", "position": 3}]
+    assert [s.id for s in root.tasks[1].sections] == [{"k": 1}]
+    for wrong in ({"id": "other", "position": 2}, {"id": "case", "position": 9}):
+        with pytest.raises(KeyError):
+            ReporterClient(json.dumps(twice_run_report())).get_section(id_list=["t", wrong])

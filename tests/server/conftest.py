@@ -160,3 +160,38 @@ def start_server(tmp_path):
     yield start
     for server in started:
         server.stop()
+
+
+def half_written(db_url):
+    """What a database holds that no whole job explains: rows of no job, a job whose node count or
+    log sizes are not its rows'; and SQLite's own integrity check."""
+    from sqlalchemy import func, select
+    from kovra.reporter.server.storage import Storage
+    storage = Storage(db_url, upgrade=False)
+    problems = []
+    try:
+        tables = storage.tables
+        with storage.engine.connect() as connection:
+            jobs = dict(connection.execute(select(tables.jobs.c.id, tables.jobs.c.nodes)).fetchall())
+            for table in (tables.nodes, tables.log_files, tables.log_chunks, tables.results, tables.signatures):
+                orphans = {job for (job,) in connection.execute(select(table.c.job).distinct())} - set(jobs)
+                if orphans:
+                    problems.append("%s rows of no job: %s" % (table.name, sorted(orphans)))
+            counted = dict(connection.execute(select(tables.nodes.c.job, func.count())
+                                              .group_by(tables.nodes.c.job)).fetchall())
+            for job, nodes in jobs.items():
+                if counted.get(job, 0) != nodes:
+                    problems.append("job %s: %s node rows, %s said" % (job, counted.get(job, 0), nodes))
+            sizes = dict(((job, name), size) for job, name, size in connection.execute(
+                select(tables.log_files.c.job, tables.log_files.c.name, tables.log_files.c.size)))
+            chunked = dict(((job, name), size) for job, name, size in connection.execute(
+                select(tables.log_chunks.c.job, tables.log_chunks.c.name, func.sum(func.length(tables.log_chunks.c.data)))
+                .group_by(tables.log_chunks.c.job, tables.log_chunks.c.name)))
+            if {key: size for key, size in sizes.items() if size} != chunked:
+                problems.append("log chunks do not make up their files")
+        check = storage.integrity_check()
+        if check != "ok":
+            problems.append("integrity check: " + check)
+    finally:
+        storage.close()
+    return problems

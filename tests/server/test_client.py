@@ -16,6 +16,7 @@ from reports import Recording, big_document, main_job_runset, walk
 
 from kovra.reporter import store
 from kovra.reporter.client import NotFound, Refused, ServerClient, ServerUnavailable, split_job_url
+from kovra.reporter.explorer import Explorer
 from kovra.reporter_client import ReporterClient
 
 
@@ -111,7 +112,7 @@ def nodes(depth):
                            max_size=4)
     if depth == 0:
         return st.builds(lambda i, d: dict(d, id=i), ids, data)
-    # Duplicate ids among siblings are allowed: the first one is the one both clients reach.
+    # Duplicate ids among siblings are allowed: both clients reach each of them by its position.
     return st.builds(lambda i, d, kids: dict(d, id=i, sections=kids), ids, data,
                      st.lists(nodes(depth - 1), max_size=3))
 
@@ -307,6 +308,17 @@ def test_a_test_case_run_twice_shows_twice_from_the_server(live, tmp_path, capsy
     # Both attempts of t0's s0 (failed, then passed), and t1's own s0.
     results = [line.split()[2] for line in shown[0].splitlines() if line.split()[:1] == ["s0"]]
     assert results == ["failed", "passed", "passed"], shown[0]
+    # The explorer reaches both too, the second by its position.
+    with ServerClient(live, "twice") as reader:
+        task = Explorer(reader).tasks[0]
+        assert [(s.id, s.result) for s in task.sections] == [("s0", "failed"), ("s1", {"value": "passed"}), ("s0", "passed")]
+        assert task.sections[2]._id_list == ["t0", {"id": "s0", "position": 2}]
+    # Both runs failed: the failures name each, the second by its position.
+    document["report"]["tasks"][0]["sections"][2]["result"] = "failed"
+    ServerClient(live, "twice", token=TOKEN).send(Dumped(document), replace=True)
+    assert cli.main(["failures", live + "/jobs/twice"]) == 0
+    listed = [line.split()[0] for line in capsys.readouterr().out.splitlines() if line.startswith("    ")]
+    assert sorted(listed) == ["t0.s0", "t0.s0;2"]
 
 
 def test_replace_and_delete_from_the_command_line(live, tmp_path, capsys, monkeypatch):

@@ -168,6 +168,18 @@ def test_siblings_with_one_id_are_all_stored_and_read_back(client):
     assert len(below_runset) == 3
 
 
+def test_the_job_page_opens_either_sibling_with_one_id(client):
+    def case(step):
+        return {"id": "case", "result": "passed", "sections": [{"id": step, "result": "passed"}]}
+    document = {"version": "3.2", "report": {"id": "r", "tasks": [{"id": "t0", "sections": [case("a"), case("b")]}]}}
+    assert put(client, "j", document).status_code == 200
+    for steps, leaf in ((["t0", "case", "a"], "a"), (["t0", {"id": "case", "position": 1}, "b"], "b")):
+        rows = client.get("/jobs/j/rows", params={"open": json.dumps(steps)}).json()["rows"]
+        assert [row[4] for row in rows] == ["t0", "case", "case", leaf], steps
+    for wrong in ([{"id": "case", "position": "1"}], [{"id": 1, "position": 1}], [{"id": "case"}]):
+        assert client.get("/jobs/j/rows", params={"open": json.dumps(wrong)}).status_code == 400, wrong
+
+
 @pytest.mark.parametrize("road", ["fast", "generic"])
 def test_many_siblings_take_linear_time(road):
     import time
@@ -273,6 +285,8 @@ def test_reads_never_wait_for_a_writer_on_sqlite(make_client):
         other.execute("UPDATE jobs SET name = 'renamed'")
         for url_read in ("/api/jobs/j", "/api/jobs/j/runset", "/api/jobs", "/api/jobs/j/report", "/jobs/j",
                          "/trends?name=big"):
+            # On new connections too: opening one takes no lock either.
+            client.app.state.storage.engine.dispose()
             started = time.monotonic()
             answer = client.get(url_read)
             assert answer.status_code == 200 and time.monotonic() - started < 1.0, url_read

@@ -65,7 +65,8 @@ def test_a_deleted_job_is_gone_whole(client):
     assert put(client, "j", OTHER).json()["snapshot"] == 1
 
 
-def test_deleting_half_the_jobs_shrinks_the_sqlite_file(client):
+@pytest.mark.parametrize("how", ["delete", "prune"])
+def test_deleting_half_the_jobs_shrinks_the_sqlite_file(client, how):
     url = client.app.state.storage.url
     if not url.startswith("sqlite"):
         pytest.skip("the SQLite file")
@@ -75,8 +76,12 @@ def test_deleting_half_the_jobs_shrinks_the_sqlite_file(client):
         assert put(client, "job-%d" % index, document).status_code == 200
     client.app.state.storage.truncate_wal()
     full = os.path.getsize(path)
-    for index in range(0, 8, 2):
-        assert client.delete("/api/jobs/job-%d" % index, headers=AUTH).status_code == 200
+    if how == "delete":
+        for index in range(0, 8, 2):
+            assert client.delete("/api/jobs/job-%d" % index, headers=AUTH).status_code == 200
+    else:
+        assert client.put("/api/retention", params={"keep_last": 4}, headers=AUTH).status_code == 200
+        assert client.post("/api/prune", headers=AUTH).json()["jobs"] == ["job-%d" % i for i in range(4)]
     half = os.path.getsize(path) + os.path.getsize(path + "-wal")
     assert half < 0.6 * full, (full, half)
     assert client.app.state.storage.integrity_check() == "ok"

@@ -29,7 +29,7 @@
     if (bad[i] && up >= 0) bad[up] = (bad[up] || 0) | 2;
   }
   // Remote rows: their server path, child count (children loaded when full), position and history mark.
-  var byPath = {}, serverPath = [], kidCount = [], full = [], position = [], markOf = [];
+  var byPath = {}, serverPath = [], kidCount = [], full = [], position = [], markOf = [], stepOf = [];
   function intern(list, text) {
     var at = list.indexOf(text);
     if (at < 0) { list.push(text); at = list.length - 1; }
@@ -48,6 +48,11 @@
     byPath[r[0]] = n;
     serverPath[n] = r[0];
     position[n] = r[2];
+    // A sibling that repeats an earlier one's id is named by its position among them too.
+    if (r[0].indexOf('"position":') >= 0) {
+      var last = JSON.parse(r[0]).pop();
+      if (last !== null && typeof last === "object") stepOf[n] = last;
+    }
     kidCount[n] = r[10];
     bad[n] = r[11];
     markOf[n] = r[12];
@@ -129,19 +134,39 @@
     for (; n >= 0; n = parentOf(n)) ids.unshift(NODES[n][2]);
     return ids;
   }
-  function idsOf(n) { return path(n); }
-  function fragment(ids) { return "#node=" + ids.map(function (x) { return encodeURIComponent(x); }).join("/"); }
+  // The steps that reach the node: its path, with a sibling that repeats an id as {id, position}.
+  function idsOf(n) {
+    var ids = [];
+    for (; n >= 0; n = parentOf(n)) ids.unshift(stepOf[n] || NODES[n][2]);
+    return ids;
+  }
+  // A step {id, position} is "ID;POSITION": the id is encoded, so its own ";" never stands bare.
+  function fragment(ids) {
+    return "#node=" + ids.map(function (x) {
+      return x !== null && typeof x === "object" ? encodeURIComponent(String(x.id)) + ";" + x.position
+        : encodeURIComponent(x);
+    }).join("/");
+  }
   function parseFragment(hash) {
     if (hash.indexOf("#node=") !== 0) return null;
     try {
-      return hash.slice(6).split("/").map(function (x) { return decodeURIComponent(x); });
+      return hash.slice(6).split("/").map(function (x) {
+        var at = x.indexOf(";");
+        if (at < 0) return decodeURIComponent(x);
+        return { id: decodeURIComponent(x.slice(0, at)), position: parseInt(x.slice(at + 1), 10) };
+      });
     } catch (e) { return null; }
+  }
+  function isStep(n, want) {
+    if (want !== null && typeof want === "object")
+      return stepOf[n] !== undefined && position[n] === want.position && String(NODES[n][2]) === want.id;
+    return stepOf[n] === undefined && NODES[n][2] === want;
   }
   function findIds(ids) {
     var list = roots, n = -1;
     for (var k = 0; k < ids.length; k++) {
       var next = -1;
-      for (var j = 0; list && j < list.length; j++) if (NODES[list[j]][2] === ids[k]) { next = list[j]; break; }
+      for (var j = 0; list && j < list.length; j++) if (isStep(list[j], ids[k])) { next = list[j]; break; }
       if (next < 0) return -1;
       n = next;
       list = kids[n];
@@ -722,7 +747,8 @@
       a.id = "history-link";
       // The dotted path where it is unambiguous, as people write it; else the stored one.
       var ids = idsOf(n);
-      var plainIds = ids.every(function (x) { return x.indexOf(".") < 0; }) && ids[0].charAt(0) !== "[";
+      var plainIds = ids.every(function (x) { return typeof x === "string" && x.indexOf(".") < 0; }) &&
+        ids[0].charAt(0) !== "[";
       a.href = REMOTE.history + encodeURIComponent(plainIds ? ids.join(".") : serverPath[n]);
       hist.appendChild(a);
       field(dl, "History", hist);
@@ -886,7 +912,7 @@
   }
   window.addEventListener("hashchange", function () {
     var ids = parseFragment(location.hash);
-    if (ids && !(selected >= 0 && idsOf(selected).join("\u0000") === ids.join("\u0000"))) revealIds(ids);
+    if (ids && !(selected >= 0 && fragment(idsOf(selected)) === fragment(ids))) revealIds(ids);
   });
   // A running job on the server reloads when a new snapshot arrives; the address keeps the open node.
   if (REMOTE && REMOTE.running) {

@@ -99,7 +99,7 @@ class Insights:
         for depth, wanted in enumerate(ids):
             level = self.children(job, [parent])
             found.extend(level)
-            match = [row for row in level if str(ids_of(row.path)[-1]) == wanted]
+            match = [row for row in level if _names(row, wanted)]
             if not match or depth == len(ids) - 1:
                 break
             parent = match[0].path
@@ -164,7 +164,10 @@ class Insights:
         j = self.jobs.c
         where = [j.name == name]
         if before is not None:
-            when = self._rows(select(self._when()).where(j.id == before["id"]))[0][0]
+            found = self._rows(select(self._when()).where(j.id == before["id"]))
+            if not found:
+                return []          # deleted meanwhile: no job is before one that is gone
+            when = found[0][0]
             where += [j.id != before["id"], self._when() <= when]
         return self._rows(select(j.id, j.name, j.state, j.result, j.start, j.stop, j.runtime, j.counts,
                                  j.snapshot).where(and_(*where)).order_by(self._when().desc(), j.id.desc())
@@ -495,3 +498,12 @@ def search_text(node):
     reason = reason_of(node)
     parts = [node.get("id"), node.get("name"), node.get("description"), reason, details]
     return "\n".join("" if p is None else _pretty(p) if not isinstance(p, str) else p for p in parts).lower()
+
+
+def _names(row, wanted):
+    """Whether the node row is the one the step `wanted` names: an id as text (the first sibling of that
+    id), or {"id": ID, "position": N} (a sibling by its position)."""
+    step = ids_of(row.path)[-1]
+    if isinstance(wanted, dict):
+        return isinstance(step, dict) and row.position == wanted["position"] and str(step["id"]) == wanted["id"]
+    return not isinstance(step, dict) and str(step) == wanted

@@ -12,7 +12,7 @@ import threading
 import zlib
 
 from .. import _intake
-from ..format import CHILD_KEYS, FORMAT_VERSION
+from ..format import CHILD_KEYS, FORMAT_VERSION, child_steps  # noqa: F401 - the storage's too
 
 
 class Refused(Exception):
@@ -132,20 +132,6 @@ def finite_numbers(nodes):
         value = json.loads(data, parse_constant=lambda word: found.append(word) or NOT_FINITE[word])
         if found:
             nodes[index] = row[:DATA] + (safe_json(value),) + row[DATA + 1:]
-
-
-def child_steps(child_ids):
-    """The path steps of a node's children (tasks then sections) from their ids, as flatten makes them."""
-    first = set()
-    steps = []
-    for index, child in enumerate(child_ids):
-        text = json.dumps(child, separators=(",", ":"))
-        if type(child) is not dict and text not in first:
-            first.add(text)
-            steps.append(child)
-        else:
-            steps.append({"id": child, "position": index})
-    return steps
 
 
 def check_paths(nodes, settings):

@@ -136,12 +136,16 @@ class Storage:
         @event.listens_for(engine, "connect")
         def _on_connect(dbapi_connection, _record):
             cursor = dbapi_connection.cursor()
-            # Taken by a new file only (before its first table): 16 KiB pages hold a job's rows in a
-            # quarter of the pages 4 KiB ones take, which its store and the checkpoint after it copy.
-            cursor.execute("PRAGMA page_size=16384")
-            # Also for a new file only: deleted jobs' pages can be given back (give_back_space).
-            cursor.execute("PRAGMA auto_vacuum=INCREMENTAL")
-            cursor.execute("PRAGMA journal_mode=WAL")
+            # Set on a new file only: on a file that has pages, setting auto_vacuum takes the write lock
+            # (and waits for every writer), even when it changes nothing.
+            if cursor.execute("PRAGMA page_count").fetchone()[0] == 0:
+                # Before the first table: 16 KiB pages hold a job's rows in a quarter of the pages 4 KiB
+                # ones take, which its store and the checkpoint after it copy.
+                cursor.execute("PRAGMA page_size=16384")
+                # Deleted jobs' pages can be given back (give_back_space).
+                cursor.execute("PRAGMA auto_vacuum=INCREMENTAL")
+            if cursor.execute("PRAGMA journal_mode").fetchone()[0].lower() != "wal":
+                cursor.execute("PRAGMA journal_mode=WAL")
             cursor.execute("PRAGMA synchronous=NORMAL")
             cursor.execute("PRAGMA foreign_keys=ON")
             cursor.execute("PRAGMA busy_timeout=%d" % int(self.timeout * 1000))
@@ -409,7 +413,7 @@ class Storage:
         self._insert_many(connection, signatures, triage.SIGNATURE_COLUMNS, job_id, triage.signature_rows(leaves),
                           times_ready=True)
 
-    def delete_job(self, job_id):
+    def delete_job(self, job_id, give_back=True):
         """Deletes the job with its nodes and logs in one transaction; False when there was none.
         A reader sees the whole job or none of it. SQLite then gives the freed pages back to the
         file system (incremental vacuum, then the WAL truncated); PostgreSQL's autovacuum makes the
@@ -423,7 +427,7 @@ class Storage:
                               schema.nodes):
                     connection.execute(delete(table).where(table.c.job == job_id))
                 gone = connection.execute(delete(jobs).where(jobs.c.id == job_id)).rowcount
-            if gone and self.is_sqlite:
+            if gone and self.is_sqlite and give_back:
                 self.give_back_space()
         return bool(gone)
 
@@ -508,7 +512,11 @@ class Storage:
         going = self.expired(now)
         if dry_run:
             return going
-        return [job_id for job_id in going if self.delete_job(job_id)]
+        # SQLite's pages are given back once for all of them: each time moves the file's tail.
+        gone = [job_id for job_id in going if self.delete_job(job_id, give_back=False)]
+        if gone and self.is_sqlite:
+            self.give_back_space()
+        return gone
 
     def give_back_space(self):
         """SQLite: the free pages cut from the file (in files made with auto_vacuum=INCREMENTAL)."""

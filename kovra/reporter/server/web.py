@@ -277,8 +277,23 @@ class Pages:
         marks = self.insights.marks(job_row, [r.path for r in rows if r.path in failing])
         return [self._row_out(r, failing, above, marks) for r in rows]
 
-    def _job(self, job):
-        row = self._job_row(job)
+    def _job(self, job, tries=3):
+        """The job page, from one snapshot of the job: its parts are read one query at a time, so a job
+        sent again meanwhile is read again, and one deleted meanwhile is a 404, never half a page."""
+        for attempt in range(tries):
+            row = self._job_row(job)
+            try:
+                page = self._job_page(job, row)
+            except Exception:
+                now = self._job_row(job)
+                if now["snapshot"] == row["snapshot"] or attempt == tries - 1:
+                    raise
+                continue
+            if self._job_row(job)["snapshot"] == row["snapshot"]:
+                return page
+        return page
+
+    def _job_page(self, job, row):
         runset = self.storage.node(job, []) or {}
         failing, above = self.failing(row)
         # Rows below the run set and along the failing paths, as far as the first load allows.
@@ -371,8 +386,8 @@ class Pages:
                 ids = json.loads(params["open"])
             except ValueError:
                 ids = None
-            if not isinstance(ids, list) or not all(isinstance(i, str) for i in ids):
-                raise HTTPProblem(400, "open must be a JSON list of ids as text")
+            if not isinstance(ids, list) or not all(isinstance(i, str) or _text_step(i) for i in ids):
+                raise HTTPProblem(400, "open must be a JSON list of ids as text (or {\"id\": ID, \"position\": N})")
             return {"rows": self._rows_out(row, self.insights.open_path(job, ids))}
         if "which" in params or "q" in params:
             which = params.get("which", "")
@@ -597,6 +612,12 @@ def _float(value, default, name):
     if not math.isfinite(number) or number < 0:
         raise HTTPProblem(400, "%s must be a number of seconds, not %r" % (name, value[:40]))
     return number
+
+
+def _text_step(step):
+    """A step of a sibling that repeats an id, with its id as text: {"id": ID, "position": N}."""
+    return (isinstance(step, dict) and set(step) == {"id", "position"} and isinstance(step["id"], str)
+            and type(step["position"]) is int)
 
 
 def _day(value, name):
