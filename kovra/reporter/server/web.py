@@ -38,6 +38,8 @@ STATES = ("running", "finished")
 POLL_MS = 2000
 # Nodes of each failure group the job page carries; the group's signature page and the API have them all.
 GROUP_NODES = 25
+# Jobs of a name the compare form offers to choose from.
+RECENT_CHOICES = 30
 _CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f]")
 TEMPLATES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "templates")
 
@@ -446,8 +448,11 @@ class Pages:
 
     def _compare(self, params):
         a, b = params.get("a", "").strip(), params.get("b", "").strip()
+        name = params.get("name", "").strip()
         if not b:
-            return self.page("compare.html", "Compare", current="Compare", forms=True, a=a, b=b, diff=None)
+            jobs = self.insights.recent_jobs(name, RECENT_CHOICES) if name else []
+            return self.page("compare.html", "Compare", current="Compare", forms=True, a=a, b=b, diff=None,
+                             name=name, names=[] if name else self.insights.names(), choices=_job_choices(jobs, a, b))
         new = self._job_row(b)
         if not a:
             earlier = self.insights.recent_jobs(new["name"], 1, before=new)
@@ -457,8 +462,10 @@ class Pages:
         old = self._job_row(a)
         threshold = _float(params.get("t"), 1.0, "t")
         diff = self.insights.compare(a, b, threshold)
+        choices = _job_choices(self.insights.recent_jobs(new["name"], RECENT_CHOICES), a, b)
         return self.page("compare.html", "Compare %s with %s" % (a, b), current="Compare", forms=True, a=a, b=b,
-                         diff=diff, threshold=threshold, old_start=old["start"], new_start=new["start"])
+                         diff=diff, threshold=threshold, old_start=old["start"], new_start=new["start"],
+                         name=new["name"], names=[], choices=choices)
 
     # --- triage ---------------------------------------------------------------------------------------------
 
@@ -561,6 +568,15 @@ def sparkline(series, label):
               for i, t in enumerate(series) if t is not None]
     return {"width": width, "height": height, "points": " ".join(",".join(p) for p in points), "last": points[-1],
             "label": "run time of %s per job, up to %s" % (label, duration(high))}
+
+
+def _job_choices(jobs, *keep):
+    """[(key, label)] of a name's recent jobs for the compare form, newest first; jobs in `keep` that are
+    older than those stay choosable too."""
+    out = [(j.id, "%s (%s, %s)" % (j.id, when(j.start), j.result or j.state)) for j in jobs]
+    if out:
+        out += [(key, key) for key in keep if key and key not in {k for k, _ in out}]
+    return out
 
 
 def state_words(found):
