@@ -238,6 +238,18 @@ class Storage:
 
     def list_jobs(self, name=None, state=None, result=None, since=None, until=None, q=None, offset=0, limit=50):
         jobs = schema.jobs
+        condition = self.job_condition(name, state, result, since, until, q)
+        columns = [c for c in jobs.c if c.name != "digest"]
+        page = (select(*columns).where(condition).order_by(jobs.c.updated.desc(), jobs.c.id)
+                .offset(offset).limit(limit))
+        with self._guard(), self.engine.connect() as connection:
+            rows = [job_row(row) for row in connection.execute(page)]
+            total = connection.execute(select(func.count()).select_from(jobs).where(condition)).scalar_one()
+        return rows, total
+
+    def job_condition(self, name=None, state=None, result=None, since=None, until=None, q=None):
+        """The jobs list's filters as one SQL condition on the jobs table."""
+        jobs = schema.jobs
         where = []
         if name:
             where.append(jobs.c.name == name)
@@ -258,14 +270,7 @@ class Storage:
             pattern = pattern.lower()
             where.append(or_(func.lower(jobs.c.id).like(pattern, escape="\\"),
                              func.lower(jobs.c.name).like(pattern, escape="\\")))
-        condition = and_(*where) if where else sqlalchemy.true()
-        columns = [c for c in jobs.c if c.name != "digest"]
-        page = (select(*columns).where(condition).order_by(jobs.c.updated.desc(), jobs.c.id)
-                .offset(offset).limit(limit))
-        with self._guard(), self.engine.connect() as connection:
-            rows = [job_row(row) for row in connection.execute(page)]
-            total = connection.execute(select(func.count()).select_from(jobs).where(condition)).scalar_one()
-        return rows, total
+        return and_(*where) if where else sqlalchemy.true()
 
     def job(self, job_id):
         columns = [c for c in schema.jobs.c if c.name != "digest"]

@@ -25,7 +25,7 @@ from starlette.responses import HTMLResponse
 from starlette.routing import Route
 
 from kovra.reporter import html as report_html
-from kovra.reporter.server import triage
+from kovra.reporter.server import groups, triage
 from kovra.reporter.server.api import SIGNATURE, HTTPProblem, JSONResponse, check_job_key, grouped_failures
 from kovra.reporter.server.rules import Rules, is_signature, today
 from kovra.reporter.server.insights import (FAILURE_LIST, FIRST_ROWS, PROBLEMS, Insights, ids_of, path_of,
@@ -163,6 +163,7 @@ class Pages:
             Route("/known-issues/{id:int}", self.issue_page, methods=["GET"]),
             Route("/mutes", self.mutes_page, methods=["GET"]),
             Route("/owners", self.owners_page, methods=["GET"]),
+            Route("/groups/{group}", self.group_page, methods=["GET"]),
         ]
 
     # --- the frame every page shares --------------------------------------------------------------------------
@@ -213,14 +214,21 @@ class Pages:
         since, until = _day(since_text, "since"), _day(until_text, "until")
         if until is not None and len(until_text) <= 10:
             until += datetime.timedelta(days=1)  # a day given as "until" includes that day
+        fold = params.get("fold", "") == "1"
         page = _number(params.get("page"), 1, "page")
         per_page = min(_number(params.get("per_page"), 50, "per_page"), self.settings.max_per_page)
-        rows, total = self.storage.list_jobs(name=name or None, state=state or None, result=result or None,
-                                             since=since, until=until, q=search or None,
-                                             offset=(page - 1) * per_page, limit=per_page)
+        if fold:
+            condition = self.storage.job_condition(name=name or None, state=state or None, result=result or None,
+                                                   since=since, until=until, q=search or None)
+            rows, total = groups.folded_jobs(self.storage, condition, (page - 1) * per_page, per_page)
+        else:
+            rows, total = self.storage.list_jobs(name=name or None, state=state or None, result=result or None,
+                                                 since=since, until=until, q=search or None,
+                                                 offset=(page - 1) * per_page, limit=per_page)
+            rows = [("job", row) for row in rows]
         pages = max(1, -(-total // per_page))
         kept = {"name": name, "state": state, "result": result, "q": search, "since": since_text,
-                "until": until_text, "per_page": str(per_page) if per_page != 50 else ""}
+                "until": until_text, "per_page": str(per_page) if per_page != 50 else "", "fold": "1" if fold else ""}
 
         def page_query(number):
             return urllib.parse.urlencode([(k, v) for k, v in kept.items() if v] + [("page", number)])
@@ -230,6 +238,18 @@ class Pages:
                          + [(r, r) for r in RESULT_ORDER],
                          prev=page_query(page - 1) if page > 1 else None,
                          next=page_query(page + 1) if page < pages else None)
+
+    # --- a group of jobs (shards of one run) ----------------------------------------------------------------
+
+    async def group_page(self, request):
+        return await self._guarded(request, lambda: self._group(request.path_params["group"]))
+
+    def _group(self, group):
+        groups.check_group(group, self.settings)
+        found = groups.read_group(self.storage, group)
+        if found is None:
+            raise HTTPProblem(404, "no group %r" % group)
+        return self.page("group.html", "Group " + group, found=found)
 
     # --- one job ------------------------------------------------------------------------------------------------
 
