@@ -120,6 +120,15 @@ class Insights:
             counts[_lower(result)] = counts.get(_lower(result), 0) + count
         return counts
 
+    def case_counts(self, job):
+        """{result: count} of the sections directly under a task (the test cases) that have a result."""
+        n = self.nodes.c
+        counts = {}
+        for result, count in self._rows(select(n.result, func.count())
+                                        .where(n.job == job, n.depth == 2, n.result.isnot(None)).group_by(n.result)):
+            counts[_lower(result)] = counts.get(_lower(result), 0) + count
+        return counts
+
     def slowest(self, job, limit=10):
         n = self.nodes.c
         return self._rows(select(n.path, n.result, n.runtime)

@@ -4,7 +4,7 @@
     GET /jobs/{job}               the one-job page; its tree fetches rows as it opens
     GET /jobs/{job}/rows          those rows as JSON: ?parent=PATH (repeatable), ?open=[ids], ?which=&q=
     GET /history?name=&node=      one node's results in the newest jobs of a name
-    GET /trends?name=             pass rate and counts per job, and the slowest sections, over time
+    GET /trends?name=             success rate and counts per job, and the slowest sections, over time
     GET /compare?a=&b=            what changed from job a to job b
 
 Every page is made here, its report text escaped, with a policy that allows its
@@ -92,13 +92,15 @@ def result_counts(counts):
 
 
 def pass_rate(counts):
-    """Passed of all results, in per cent: the one definition the pages use."""
+    """Passed or passx of all results, in per cent: the framework's success rate, and the one definition
+    every page uses."""
     parts = result_counts(counts)
     total = counts.get("total") if isinstance(counts, dict) and isinstance(counts.get("total"), int) else None
     total = total or sum(v for _, v in parts)
     if not total:
         return None
-    return 100.0 * dict(parts).get("passed", 0) / total
+    found = dict(parts)
+    return 100.0 * (found.get("passed", 0) + found.get("passx", 0)) / total
 
 
 def _counts_of(row):
@@ -328,6 +330,12 @@ class Pages:
                      marks.get(r.path)] for r in listed]
         slowest = [[[str(i) for i in ids_of(s.path)], s.result, s.runtime] for s in self.insights.slowest(job)]
         data = report_html.header_data(runset)
+        if row["state"] == "running":
+            # The run set's own counts come at its stop: a running job shows those of its test cases so far.
+            counts = dict(result_counts(self.insights.case_counts(job)))
+            total = sum(counts.values())
+            data["summary"] = dict(counts, total=total, success_rate=100.0 * counts.get("passed", 0) / total
+                                   if total else None)
         # Every job of a name has the same run set id: the heading shows the job's own key, the facts its name.
         data["job_id"] = job
         data["header"] = [["Job name", "job_name", row["name"]]] + [
@@ -543,7 +551,7 @@ class Pages:
 
 def trend_chart(jobs):
     """The figures of the trend chart: each job's results as shares of its own total (so one large job
-    flattens no other), the pass rate as a line over them; labels only as often as they fit."""
+    flattens no other), the success rate as a line over them; labels only as often as they fit."""
     width, height, left, right, bottom, top = 760, 240, 40, 70, 24, 12
     plot_h = height - bottom - top
     step = (width - left - right) / max(1, len(jobs))
@@ -551,7 +559,7 @@ def trend_chart(jobs):
     every = max(1, math.ceil(48 / step))
     chart = {"width": width, "height": height, "left": left, "right_x": width - right, "base": top + plot_h,
              "bar_w": "%.1f" % bar_w, "legend": RESULT_ORDER, "bars": [], "points": [],
-             "label": "Results per job as shares of its total (bars) and pass rate (line), 0 to 100 %, "
+             "label": "Results per job as shares of its total (bars) and success rate (line), 0 to 100 %, "
                       "oldest job left",
              "grid": [{"y": "%.1f" % (top + plot_h * (1 - f)), "label_y": "%.1f" % (top + plot_h * (1 - f) + 4),
                        "percent": int(f * 100), "count": "%d %%" % (f * 100)} for f in (0, .5, 1)]}
