@@ -256,6 +256,26 @@ class TestHistoryTrendsCompare:
         rates = re.findall(r'<td class="num">([0-9.]+) %</td>', page)
         assert rates == ["%.1f" % (100.0 * list(r.values()).count("passed") / len(r)) for r in SERIES]
 
+    def test_trends_rate_is_the_job_pages_success_rate(self, client):
+        # The framework's own summary: passed or passx of all test cases.
+        from kovra.reporter import runset
+        job = runset.RunSet(id="rated", seq_num=0)
+        job.start()
+        task = job.add_task(id="t", seq_num=0)
+        task.start()
+        for number, value in enumerate(["passed", "passx", "failed", "skipped", "errored", "passed"]):
+            case = task.add_section(id="c%d" % number, seq_num=number, type="Testcase")
+            case.start()
+            case.stop(result=runset.TestResult(value))
+        task.stop()
+        job.stop()
+        document = json.loads(job.dump_json())
+        send(client, "rated", document, token=TOKEN)
+        page = client.get("/trends", params={"name": "rated"}).text
+        rate = document["report"]["summary"]["success_rate"]
+        assert re.findall(r'<td class="num">([0-9.]+) %</td>', page) == ["%.1f" % rate] == ["50.0"]
+        assert "success rate: passed or passx of all test cases" in page
+
     def test_compare_shows_what_the_diff_command_finds(self, client, series):
         documents = [report("n%d" % n, results) for n, results in enumerate(SERIES, 1)]
         page = client.get("/compare", params={"a": "n1", "b": "n3", "t": "0.4"}).text

@@ -399,9 +399,15 @@ class Storage:
         prefix = task_path[:-1] + ","
         connection.execute(delete(results).where(results.c.job == job_id, results.c.path > prefix,
                                                  results.c.path < prefix + "\x7f"))
-        mark = "?" if self.is_sqlite else "%s"
-        connection.exec_driver_sql("UPDATE results SET name = %s, start = %s WHERE job = %s" % (mark, mark, mark),
-                                   (job.name, start, job_id))
+        mark, differs = ("?", "IS NOT") if self.is_sqlite else ("%s", "IS DISTINCT FROM")
+        # The job's rows all carry one name and start: when one row has these already, so do the rest. Rewriting
+        # (or even reading) every row at each task send made a job's sends quadratic.
+        kept = connection.exec_driver_sql("SELECT name, start FROM results WHERE job = %s LIMIT 1" % mark,
+                                          (job_id,)).first()
+        if kept is not None and (kept[0], kept[1]) != (job.name, start):
+            connection.exec_driver_sql("UPDATE results SET name = {m}, start = {m} WHERE job = {m} AND (name {d} {m} "
+                                       "OR start {d} {m})".format(m=mark, d=differs),
+                                       (job.name, start, job_id, job.name, start))
         made = triage.index_rows(job.name, start, ((r[0], r[1], r[3], r[4], r[5], r[9]) for r in task_rows))
         self._insert_many(connection, results, triage.RESULT_COLUMNS, job_id, made, times_ready=True)
         connection.execute(delete(signatures).where(signatures.c.job == job_id))
