@@ -411,12 +411,11 @@ class Storage:
         made = triage.index_rows(job.name, start, ((r[0], r[1], r[3], r[4], r[5], r[9]) for r in task_rows))
         self._insert_many(connection, results, triage.RESULT_COLUMNS, job_id, made, times_ready=True)
         connection.execute(delete(signatures).where(signatures.c.job == job_id))
-        leaves = [tuple(row) for row in connection.execute(
-            select(*[results.c[c] for c in triage.RESULT_COLUMNS]).where(results.c.job == job_id, results.c.leaf))]
-        if self.is_sqlite:
-            leaves = [row[:3] + (_sqlite_time(row[3]),) + row[4:] for row in leaves]
-        self._insert_many(connection, signatures, triage.SIGNATURE_COLUMNS, job_id, triage.signature_rows(leaves),
-                          times_ready=True)
+        # Counted by the database: one signature's leaves share its text, and the job's rows one name and start.
+        counted = (select(results.c.job, results.c.signature, func.min(results.c.name), func.min(results.c.start),
+                          func.count(), func.max(results.c.text))
+                   .where(results.c.job == job_id, results.c.leaf).group_by(results.c.job, results.c.signature))
+        connection.execute(insert(signatures).from_select(("job",) + triage.SIGNATURE_COLUMNS, counted))
 
     def delete_job(self, job_id):
         """Deletes the job with its nodes and logs in one transaction; False when there was none.
