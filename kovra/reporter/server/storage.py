@@ -390,32 +390,58 @@ class Storage:
 
     def _replace_task_index(self, connection, job_id, task_path, task_rows):
         """After one task's rows were replaced: that task's index rows made anew, the job's name and
-        start on all of its rows, and its signature counts counted again, as a whole send leaves them."""
+        start on all of its rows, and its signature counts moved by what the task took and brought, as a
+        whole send leaves them. Only the task's rows are read: reading the whole job's at each task send
+        made a job's sends quadratic."""
         jobs, results, signatures = schema.jobs, schema.results, schema.signatures
         job = connection.execute(select(jobs.c.name, jobs.c.start, jobs.c.updated).where(jobs.c.id == job_id)).first()
         start = job.start or job.updated
         if self.is_sqlite:
             start = _sqlite_time(start)
         prefix = task_path[:-1] + ","
-        connection.execute(delete(results).where(results.c.job == job_id, results.c.path > prefix,
-                                                 results.c.path < prefix + "\x7f"))
+        in_task = and_(results.c.job == job_id, results.c.path > prefix, results.c.path < prefix + "\x7f")
+        delta = {}
+        for signature, count in connection.execute(select(results.c.signature, func.count())
+                                                   .where(in_task, results.c.leaf).group_by(results.c.signature)):
+            delta[signature] = -count
+        connection.execute(delete(results).where(in_task))
         mark, differs = ("?", "IS NOT") if self.is_sqlite else ("%s", "IS DISTINCT FROM")
-        # The job's rows all carry one name and start: when one row has these already, so do the rest. Rewriting
-        # (or even reading) every row at each task send made a job's sends quadratic.
+        # The job's rows all carry one name and start: when one row has these already, so do the rest.
         kept = connection.exec_driver_sql("SELECT name, start FROM results WHERE job = %s LIMIT 1" % mark,
                                           (job_id,)).first()
-        if kept is not None and (kept[0], kept[1]) != (job.name, start):
+        moved = kept is None or (kept[0], kept[1]) != (job.name, start)
+        if kept is not None and moved:
             connection.exec_driver_sql("UPDATE results SET name = {m}, start = {m} WHERE job = {m} AND (name {d} {m} "
                                        "OR start {d} {m})".format(m=mark, d=differs),
                                        (job.name, start, job_id, job.name, start))
         made = triage.index_rows(job.name, start, ((r[0], r[1], r[3], r[4], r[5], r[9]) for r in task_rows))
         self._insert_many(connection, results, triage.RESULT_COLUMNS, job_id, made, times_ready=True)
-        connection.execute(delete(signatures).where(signatures.c.job == job_id))
-        # Counted by the database: one signature's leaves share its text, and the job's rows one name and start.
-        counted = (select(results.c.job, results.c.signature, func.min(results.c.name), func.min(results.c.start),
-                          func.count(), func.max(results.c.text))
-                   .where(results.c.job == job_id, results.c.leaf).group_by(results.c.job, results.c.signature))
-        connection.execute(insert(signatures).from_select(("job",) + triage.SIGNATURE_COLUMNS, counted))
+        if moved:
+            # A new name or start (or the job's first task): every count row is made again by the database.
+            connection.execute(delete(signatures).where(signatures.c.job == job_id))
+            counted = (select(results.c.job, results.c.signature, func.min(results.c.name), func.min(results.c.start),
+                              func.count(), func.max(results.c.text))
+                       .where(results.c.job == job_id, results.c.leaf).group_by(results.c.job, results.c.signature))
+            connection.execute(insert(signatures).from_select(("job",) + triage.SIGNATURE_COLUMNS, counted))
+            return
+        texts = {}
+        for row in made:
+            if row[6]:
+                delta[row[7]] = delta.get(row[7], 0) + 1
+                texts[row[7]] = row[8]
+        changed = [sig for sig, by in delta.items() if by]
+        found = {row.signature for row in connection.execute(
+            select(signatures.c.signature).where(signatures.c.job == job_id, signatures.c.signature.in_(changed)))}
+        for signature in changed:
+            if signature in found:
+                connection.execute(update(signatures).where(signatures.c.job == job_id,
+                                                            signatures.c.signature == signature)
+                                   .values(count=signatures.c.count + delta[signature]))
+        connection.execute(delete(signatures).where(signatures.c.job == job_id, signatures.c.count <= 0))
+        self._insert_many(connection, signatures, triage.SIGNATURE_COLUMNS, job_id,
+                          [(sig, job.name, start, delta[sig], texts[sig]) for sig in changed
+                           if sig not in found and delta[sig] > 0],
+                          times_ready=True)
 
     def delete_job(self, job_id):
         """Deletes the job with its nodes and logs in one transaction; False when there was none.
