@@ -123,6 +123,7 @@ def test_compare_chooses_recent_jobs_and_lists_leaf_failures(page, server):
     wait_for(page, "return location.search", "?name=cmp")
     assert Select(page.driver.find_element("name", "b")).first_selected_option.get_attribute("value") == "cmp2"
     assert Select(page.driver.find_element("name", "a")).first_selected_option.get_attribute("value") == "cmp1"
+    page.screenshot("compare-choose.png")
     assert page.axe() == []
     page.driver.find_element("css selector", "form[aria-label='Jobs to compare'] button").click()
     wait_for(page, "return location.search", "?a=cmp1&b=cmp2")
