@@ -256,6 +256,17 @@ class TestHistoryTrendsCompare:
         rates = re.findall(r'<td class="num">([0-9.]+) %</td>', page)
         assert rates == ["%.1f" % (100.0 * list(r.values()).count("passed") / len(r)) for r in SERIES]
 
+    @pytest.mark.parametrize("state, summary", [
+        # The run set's own counts come at its stop: while it runs, its test cases' so far, rated alike.
+        ("running", {"passed": 1, "passx": 1, "failed": 1, "total": 3, "success_rate": 200.0 / 3}),
+        ("finished", {"total": 0, "success_rate": 0.0}),
+    ])
+    def test_a_running_jobs_headline_counts_its_test_cases_so_far(self, client, state, summary):
+        document = report("live", {"t.a": "passed", "t.b": "passx", "t.c": "failed", "t.c.s": "failed"})
+        document["report"]["summary"] = {"total": 0, "success_rate": 0.0}
+        send(client, "live", document, state=state, token=TOKEN)
+        assert page_data(client.get("/jobs/live").text)["summary"] == summary
+
     def test_trends_rate_is_the_job_pages_success_rate(self, client):
         # The framework's own summary: passed or passx of all test cases.
         from kovra.reporter import runset

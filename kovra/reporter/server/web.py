@@ -333,9 +333,7 @@ class Pages:
         if row["state"] == "running":
             # The run set's own counts come at its stop: a running job shows those of its test cases so far.
             counts = dict(result_counts(self.insights.case_counts(job)))
-            total = sum(counts.values())
-            data["summary"] = dict(counts, total=total, success_rate=100.0 * counts.get("passed", 0) / total
-                                   if total else None)
+            data["summary"] = dict(counts, total=sum(counts.values()), success_rate=pass_rate(counts))
         # Every job of a name has the same run set id: the heading shows the job's own key, the facts its name.
         data["job_id"] = job
         data["header"] = [["Job name", "job_name", row["name"]]] + [
