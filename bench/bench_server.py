@@ -2,7 +2,7 @@
 
     /usr/bin/python3 bench/bench_server.py speed [--nodes 100000 --reads 3000 --jobs 10000]
     /usr/bin/python3 bench/bench_server.py tasks [--nodes 100000]
-    /usr/bin/python3 bench/bench_server.py junit [--cases 10000]
+    /usr/bin/python3 bench/bench_server.py junit [--cases 10000 --browsable]
     /usr/bin/python3 bench/bench_server.py load [--seconds 60 --senders 16 --walkers 32 --sections 1500]
                                                 [--db postgresql://...]
     /usr/bin/python3 bench/bench_server.py triage [--nodes 100000 --earlier 1000 --reads 100]
@@ -15,7 +15,8 @@ store) against its dump_json() time; the first page of a list of --jobs jobs.
 tasks: a 100-task job of --nodes nodes sent whole once, task by task as each task
 stops (send_task), and whole after each task, each in the server's CPU seconds.
 junit: a --cases JUnit file (50 suites, 2% failed) uploaded, beside a stored report of as many
-test cases, in nodes per second.
+test cases, in nodes per second; with --browsable, also the time until its job page has arrived and
+the size of the server's data folder after it.
 load: --senders threads send --sections-section jobs again and again (each send a
 new snapshot), --walkers threads walk stored jobs through Explorer(ServerClient);
 throughput, p50/p99 per kind, errors, and the server's resident memory.
@@ -46,6 +47,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.request
 
 from bench_paths import BENCH_DIR, PACKAGE_ROOT, REPO_ROOT  # noqa: E402,F401
 
@@ -316,8 +318,26 @@ def junit(args):
                 wall, cpu = time.perf_counter() - started, server.cpu_seconds() - before
                 print("%-14s %d nodes: %.2f s (%.0f nodes/s), server CPU %.2f s"
                       % (label, row["nodes"], wall, row["nodes"] / wall, cpu))
+                if label == "JUnit XML" and args.browsable:
+                    # Browsable: from the upload's start until the job page has arrived whole.
+                    with urllib.request.urlopen(server.url + "/jobs/" + client.job, timeout=600) as page:
+                        size = len(page.read())
+                    browsable = time.perf_counter() - started
+                    print("JUnit XML browsable (upload, then the job page of %d KB) in %.2f s; "
+                          "the database %.1f MB" % (size // 1024, browsable, stored_mb(server.folder, path)))
     finally:
         server.stop()
+
+
+def stored_mb(folder, *leave_out):
+    """Bytes under the server's data folder, in MB, the given files left out."""
+    total = 0
+    for root, _, files in os.walk(folder):
+        for name in files:
+            full = os.path.join(root, name)
+            if full not in leave_out:
+                total += os.path.getsize(full)
+    return total / 1e6
 
 
 def triage_document(tasks, sections, failing, start, job_id, fail_from=0):
@@ -643,6 +663,7 @@ def main(argv=None):
     sub.add_argument("--modes", default="whole-at-end,task-by-task,whole-after-each-task")
     sub = commands.add_parser("junit")
     sub.add_argument("--cases", type=int, default=10_000)
+    sub.add_argument("--browsable", action="store_true", help="also time the job page and weigh the database")
     sub = commands.add_parser("load")
     sub.add_argument("--seconds", type=float, default=60)
     sub.add_argument("--senders", type=int, default=16)

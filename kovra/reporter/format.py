@@ -117,6 +117,17 @@ def walk(report):
         stack.extend(reversed(below))
 
 
+def reason_of(node):
+    """A node's failure reason: its result's, else a "reason" in its extra data."""
+    result = node.get("result")
+    if isinstance(result, dict) and result.get("reason") not in (None, ""):
+        return result["reason"]
+    extra = node.get("extra")
+    if isinstance(extra, dict) and isinstance(extra.get("reason"), str):
+        return extra["reason"]
+    return None
+
+
 def node_id(node):
     return node.get("id")
 

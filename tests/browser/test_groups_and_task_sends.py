@@ -37,9 +37,13 @@ def test_a_job_sent_task_by_task_is_followed_live(page, server):
         client.send_task(job, add_task(job, 1, ["passed", "passed"]))
         page.open(server.url + "/jobs/by-task")
         assert wait_for(page, TASKS, "task1") == "task1"
-        # A running job's own summary is empty until it stops, as with whole sends; its tasks show.
+        # A running job's own summary is empty until it stops: the headline gives its test cases so far.
         client.send_task(job, add_task(job, 2, ["passed", "failed"]))
         assert wait_for(page, TASKS, "task1,task2") == "task1,task2"
+        assert page.js(COUNTS) == "passed 3,failed 1"
+        assert page.js("return document.getElementById('success-rate').textContent") == "75.00 %"
+        assert "of 4 test cases finished so far" in page.js("return document.getElementById('results-card').textContent")
+        page.screenshot("job-running-headline.png")
         last = add_task(job, 3, ["passed"])
         job.stop()
         client.send_task(job, last, state="finished")
@@ -68,5 +72,16 @@ def test_shards_on_one_group_page(page, server):
     assert failures == ["nightly-7-shard1: task1.case1 failed <i>why</i>",
                         "nightly-7-shard1: task1.case2 errored <i>why</i>"]
     assert page.js("return document.querySelectorAll('#group-failures i').length") == 0
+    # The group's page has every page's navigation.
+    assert "Known issues" in page.js("return document.querySelector('nav.site').textContent")
     page.screenshot("group-page.png")
+    assert page.axe() == []
+    # The jobs list, folded: the group is one row with the sums and verdict of its jobs.
+    page.open(server.url + "/?fold=1", ready=False)
+    row = page.js("var tr = document.querySelector('#jobs tr[data-group=\"nightly-7\"]');"
+                  "return Array.from(tr.cells).map(function (td) { return td.textContent.trim(); })")
+    assert row[0] == "group nightly-7 (2 jobs)" and row[5] == "3 passed 1 failed 1 errored" and row[6] == "failed"
+    assert page.js("return document.querySelectorAll('#jobs tr[data-job^=\"nightly-7\"]').length") == 0
+    page.screenshot("jobs-folded.png")
+    assert page.axe() == []
     page.assert_quiet()

@@ -196,9 +196,11 @@ def test_hostile_report_runs_no_script(page, tmp_path):
     assert page.js("return typeof window.__kovraPwned") == "undefined"
     assert page.driver.title == "Job " + HOSTILE[0]
     assert page.js("return document.querySelectorAll('img, svg, iframe, object, embed, script').length") == 2
-    # The only links are the page's own node links.
-    hrefs = page.js("return Array.from(document.querySelectorAll('a')).map(function (a) { return a.getAttribute('href'); })")
+    # The only links are the page's own node links, and the log's name: a relative link to the file beside it.
+    hrefs = page.js("return Array.from(document.querySelectorAll('a:not(#log-file)'))"
+                    ".map(function (a) { return a.getAttribute('href'); })")
     assert hrefs and all(href.startswith("#node=") for href in hrefs)
+    assert page.js("return document.getElementById('log-file').getAttribute('href')") == "hostile.log"
     ids = page.js("return Array.from(document.querySelectorAll('#tree .row .id')).map(function (e) "
                   "{ return e.textContent; })")
     assert ids == [HOSTILE[0]] + HOSTILE + ["broken-step"]

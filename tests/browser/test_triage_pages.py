@@ -2,6 +2,7 @@
 and axe-core on every page, the file page included: no critical or serious finding."""
 import datetime
 import os
+import time
 
 import pytest
 
@@ -100,6 +101,12 @@ def test_run_times_round_before_they_are_split(page, server, seconds, shown):
     job = "slow-%d" % int(seconds * 10)
     send(server.client, job, report(job, {"t.slow": "passed"}, runtimes={"t.slow": seconds}), token=server.TOKEN)
     page.open(server.url + "/jobs/" + job + "#node=t/slow")
-    texts = page.js("return Array.prototype.map.call(document.querySelectorAll('#tree li[role=treeitem]'),"
-                    " function (li) { return li.textContent; })")
+    # The node's row comes from the server after the page has drawn: wait for it.
+    deadline = time.time() + 15
+    while True:
+        texts = page.js("return Array.prototype.map.call(document.querySelectorAll('#tree li[role=treeitem]'),"
+                        " function (li) { return li.textContent; })")
+        if any(shown in t for t in texts) or time.time() > deadline:
+            break
+        time.sleep(0.05)
     assert any(shown in t for t in texts), texts

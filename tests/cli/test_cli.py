@@ -299,7 +299,10 @@ def test_diff_of_jobs_with_more_tasks(job, job5, python):
     grown = run("diff", job / "results.json", job5 / "results.yaml", python=python, check=1)
     assert _listed(grown.stdout, "added") == ["task3", "task4", "task5"]
     assert _listed(grown.stdout, "removed") == []
-    assert _listed(grown.stdout, "new failures") == ["task5.section1", "task5.section1.step1"]
+    # The failing test case and its failing step are one failure: the step's, with its case and reason.
+    assert _listed(grown.stdout, "new failures") == ["task5.section1.step1"]
+    assert "task5.section1.step1  failed (was absent)  in task5.section1: interface eth1 is down, expected up" \
+        in grown.stdout
     shrunk = run("diff", job5 / "results.json", job / "results.json", python=python, check=0)
     assert _listed(shrunk.stdout, "removed") == ["task3", "task4", "task5"]
     assert _listed(shrunk.stdout, "new failures") == [] and _listed(shrunk.stdout, "fixes") == []
@@ -316,7 +319,7 @@ def test_diff_lists_fixes_result_changes_and_run_times_past_the_threshold(job, t
     del task1["sections"][0]["sections"][0]
     (tmp_path / "later.json").write_text(json.dumps(document))
     proc = run("diff", job / "results.json", tmp_path / "later.json", check=0)
-    assert _listed(proc.stdout, "fixes") == ["task1.section0", "task1.section0.step1"]
+    assert _listed(proc.stdout, "fixes") == ["task1.section0.step1"]
     assert _listed(proc.stdout, "other result changes") == ["task1.section1.step1"]
     assert _listed(proc.stdout, "removed") == ["task1.common_setup.connect"]
     assert _listed(proc.stdout, "run-time changes over 1s") == ["task1.section1"]
@@ -333,9 +336,9 @@ def test_diff_compares_each_run_of_a_test_case_run_twice(tmp_path):
     (tmp_path / "a.json").write_text(json.dumps(report(["failed", "passed"])))
     (tmp_path / "b.json").write_text(json.dumps(report(["passed", "failed", "passed"])))
     proc = run("diff", tmp_path / "a.json", tmp_path / "b.json", check=1)
-    # Run 2 of t0.case failed (and its step); run 1 was fixed; run 3 is new.
-    assert _listed(proc.stdout, "new failures") == ["t0.case#2", "t0.case#2.step"]
-    assert _listed(proc.stdout, "fixes") == ["t0.case", "t0.case.step"]
+    # Run 2 of t0.case failed through its step (one leaf failure); run 1 was fixed; run 3 is new.
+    assert _listed(proc.stdout, "new failures") == ["t0.case#2.step"]
+    assert _listed(proc.stdout, "fixes") == ["t0.case.step"]
     assert _listed(proc.stdout, "added") == ["t0.case#3"]
 
 
@@ -566,3 +569,56 @@ def test_every_command_has_help(capsys):
     with pytest.raises(SystemExit) as stop:
         cli.main([])
     assert stop.value.code == 2
+
+
+def _typed(document, path, kind):
+    node = {"sections": document["report"]["tasks"]}
+    for node_id in path.split("."):
+        node = next(child for child in node["sections"] if child["id"] == node_id)
+    node["type"] = kind
+    return document
+
+
+# (before, now, reasons now and before, {path: type}, new failures, fixes): (path, test case, reason) each.
+COMPARE_CASES = {
+    "a failing case and its failing step are one failure": (
+        {"t.c": "passed", "t.c.s": "passed"}, {"t.c": "failed", "t.c.s": "failed"}, {"t.c.s": "timeout 30 s"}, {},
+        [("t.c.s", "t.c", "timeout 30 s")], []),
+    "a case failing on its own is its failure": (
+        {"t.c": "passed", "t.c.s": "passed"}, {"t.c": "errored", "t.c.s": "passed"}, {"t.c": "setup lost"}, {},
+        [("t.c", "t.c", "setup lost")], []),
+    "another step of a failing case fails": (
+        {"t.c": "failed", "t.c.a": "failed", "t.c.b": "passed"}, {"t.c": "failed", "t.c.a": "passed", "t.c.b": "failed"},
+        {"t.c.a": "port 4 down", "t.c.b": "port 5 down"}, {},
+        [("t.c.b", "t.c", "port 5 down")], [("t.c.a", "t.c", "port 4 down")]),
+    "a fixed case and its fixed step are one fix": (
+        {"t.c": "failed", "t.c.a": "failed"}, {"t.c": "passed", "t.c.a": "passed"}, {"t.c.a": "bad crc"}, {},
+        [], [("t.c.a", "t.c", "bad crc")]),
+    "a case fixed by losing its failing step is the case's fix": (
+        {"t.c": "failed", "t.c.a": "failed"}, {"t.c": "passed"}, {"t.c.a": "bad crc"}, {},
+        [], [("t.c", "t.c", None)]),
+    "a Testcase below a suite is the test case": (
+        {"t.suite.case.step": "passed"}, {"t.suite": "failed", "t.suite.case": "failed", "t.suite.case.step": "failed"},
+        {"t.suite.case.step": "no route"}, {"t.suite.case": "Testcase"},
+        [("t.suite.case.step", "t.suite.case", "no route")], []),
+}
+
+
+@pytest.mark.parametrize("before, now, reasons, types, new_failures, fixes", COMPARE_CASES.values(),
+                         ids=list(COMPARE_CASES))
+def test_diff_lists_leaf_failures_with_test_case_and_reason(tmp_path, before, now, reasons, types, new_failures,
+                                                            fixes):
+    from support.server_jobs import report
+    for name, results in (("old", before), ("new", now)):
+        document = report(name, results, reasons={p: r for p, r in reasons.items() if p in results})
+        for path, kind in types.items():
+            _typed(document, path, kind)
+        (tmp_path / (name + ".json")).write_text(json.dumps(document))
+    proc = run("diff", tmp_path / "old.json", tmp_path / "new.json", check=1 if new_failures else 0)
+    for title, expected in (("new failures", new_failures), ("fixes", fixes)):
+        lines = [line.strip() for line in proc.stdout.split(title + " (", 1)[1].split("\n")[1:len(expected) + 1]]
+        assert "%s (%d)" % (title, len(expected)) in proc.stdout
+        for line, (path, case, reason) in zip(lines, expected):
+            assert line.split()[0] == path
+            assert ("  in %s" % case in line) == (case != path)
+            assert line.endswith(": " + reason) if reason else ":" not in line

@@ -66,6 +66,8 @@ def test_shards_read_as_one_run(live, tmp_path, shards, passed, counts):  # noqa
     assert "<b>here</b>" not in page.text
     if not passed:
         assert "&lt;b&gt;here&lt;/b&gt;" in page.text
+    # The group's page has the frame every page has.
+    assert all('href="%s"' % href in page.text for href in ("/known-issues", "/mutes", "/owners"))
     listed = httpx.get(live + "/api/groups").json()["groups"]
     assert [(g["group"], g["jobs"], g["passed"]) for g in listed] == [("nightly-42", len(shards), passed)]
     folded = run_cli("jobs", live, "--groups").stdout.splitlines()
@@ -97,3 +99,27 @@ def test_a_bad_group_name_stores_nothing(client):
     answer = client.put("/api/jobs/j", content=text, params={"group": "a b"}, headers=AUTH)
     assert answer.status_code == 400 and "not a group name" in answer.json()["error"]
     assert client.get("/api/jobs/j").status_code == 404
+
+
+def test_jobs_list_folds_each_group_into_one_row(client):
+    import re
+    for key, group, results in (("a1", "night-1", ["passed"]), ("a2", "night-1", ["failed"]), ("solo", None, ["passed"]),
+                                ("b1", "night-2", ["passed"])):
+        answer = client.put("/api/jobs/" + key, content=shard(key, [results]).dump_json(), headers=AUTH,
+                            params={"group": group} if group else {})
+        assert answer.status_code == 200, answer.text
+
+    def rows(**params):
+        page = client.get("/", params=params).text
+        return re.findall(r'<tr (?:class="group-row" )?data-(job|group)="([^"]*)"', page), page
+
+    found, page = rows()
+    assert sorted(found) == [("job", "a1"), ("job", "a2"), ("job", "b1"), ("job", "solo")]
+    found, page = rows(fold="1")
+    assert found == [("group", "night-2"), ("job", "solo"), ("group", "night-1")] and "3 jobs or groups match." in page
+    # A folded group sums all its jobs and takes their verdict.
+    night1 = page.split('data-group="night-1"')[1].split("</tr>")[0]
+    assert "(2 jobs)" in night1 and "1 passed" in night1 and "1 failed" in night1 and "r-failed" in night1
+    # Filters pick the groups any of whose jobs match; paging counts a group as one row.
+    assert rows(fold="1", result="failing")[0] == [("group", "night-1")]
+    assert rows(fold="1", per_page="2", page="2")[0] == [("group", "night-1")]

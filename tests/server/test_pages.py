@@ -256,13 +256,69 @@ class TestHistoryTrendsCompare:
         rates = re.findall(r'<td class="num">([0-9.]+) %</td>', page)
         assert rates == ["%.1f" % (100.0 * list(r.values()).count("passed") / len(r)) for r in SERIES]
 
+    @pytest.mark.parametrize("state, summary", [
+        # The run set's own counts come at its stop: while it runs, its test cases' so far, rated alike.
+        ("running", {"passed": 1, "passx": 1, "failed": 1, "total": 3, "success_rate": 200.0 / 3}),
+        ("finished", {"total": 0, "success_rate": 0.0}),
+    ])
+    def test_a_running_jobs_headline_counts_its_test_cases_so_far(self, client, state, summary):
+        document = report("live", {"t.a": "passed", "t.b": "passx", "t.c": "failed", "t.c.s": "failed"})
+        document["report"]["summary"] = {"total": 0, "success_rate": 0.0}
+        send(client, "live", document, state=state, token=TOKEN)
+        assert page_data(client.get("/jobs/live").text)["summary"] == summary
+
+    def test_trends_rate_is_the_job_pages_success_rate(self, client):
+        # The framework's own summary: passed or passx of all test cases.
+        from kovra.reporter import runset
+        job = runset.RunSet(id="rated", seq_num=0)
+        job.start()
+        task = job.add_task(id="t", seq_num=0)
+        task.start()
+        for number, value in enumerate(["passed", "passx", "failed", "skipped", "errored", "passed"]):
+            case = task.add_section(id="c%d" % number, seq_num=number, type="Testcase")
+            case.start()
+            case.stop(result=runset.TestResult(value))
+        task.stop()
+        job.stop()
+        document = json.loads(job.dump_json())
+        send(client, "rated", document, token=TOKEN)
+        page = client.get("/trends", params={"name": "rated"}).text
+        rate = document["report"]["summary"]["success_rate"]
+        assert re.findall(r'<td class="num">([0-9.]+) %</td>', page) == ["%.1f" % rate] == ["50.0"]
+        assert "success rate: passed or passx of all test cases" in page
+
     def test_compare_shows_what_the_diff_command_finds(self, client, series):
         documents = [report("n%d" % n, results) for n, results in enumerate(SERIES, 1)]
         page = client.get("/compare", params={"a": "n1", "b": "n3", "t": "0.4"}).text
         expected = Comparison(documents[0], report("n3", SERIES[2], runtimes={"t.fine": 1.5}), threshold=0.4)
-        sections = {key: re.findall(r'<a href="/jobs/n3#node=[^"]*">([^<]*)</a>', part.split("</section>")[0])
+        sections = {key: re.findall(r'<tr><td><a href="/jobs/n3#node=[^"]*">([^<]*)</a>', part.split("</section>")[0])
                     for key, part in re.findall(r'<h2 id="([a-z-]+)-title">(.*?</section>)', page, re.S)}
         assert sections["new-failures"] == [n.path for n, _ in expected.new_failures] == ["t.regress"]
+        # Each new failure with its test case and its reason, read from the job's rows.
+        assert re.search(r'<td class="case"><span class="note">itself</span></td>.*?'
+                         r'<td class="reason">counter 7 off by 1</td>', page)
         assert sections["fixes"] == [n.path for n, _ in expected.fixes] == []
         assert sections["times"] == ["t.fine"]
         assert client.get("/compare", params={"b": "n2"}).text.count('<a href="/jobs/n2#node=t/wobbly">') == 1
+
+    def test_compare_lists_a_failing_case_and_its_step_once(self, client):
+        send(client, "s1", report("s1", {"t.c": "passed", "t.c.s": "passed"}), token=TOKEN, name="steps")
+        send(client, "s2", report("s2", {"t.c": "failed", "t.c.s": "failed"}, start="2026-12-02T10:00:00",
+                                  reasons={"t.c.s": "counter 9 off by 2"}), token=TOKEN, name="steps")
+        page = client.get("/compare", params={"b": "s2"}).text
+        assert '<h2 id="new-failures-title">New failures (<span class="count">1</span>)' in page
+        assert re.search(r'<tr><td><a href="/jobs/s2#node=t/c/s">t.c.s</a></td><td class="case">'
+                         r'<a href="/jobs/s2#node=t/c">t.c</a></td>.*?<td class="reason">counter 9 off by 2</td>', page)
+
+    def test_compare_form_offers_the_recent_jobs_of_a_name(self, client, series):
+        def options(page, field):
+            select = re.search(r'<select name="%s">(.*?)</select>' % field, page).group(1)
+            return re.findall(r'<option value="([^"]*)"( selected)?>', select)
+
+        assert ("nightly", "") in options(client.get("/compare").text, "name")
+        page = client.get("/compare", params={"name": "nightly"}).text
+        assert options(page, "b") == [("n3", " selected"), ("n2", ""), ("n1", "")]
+        assert options(page, "a") == [("n3", ""), ("n2", " selected"), ("n1", "")]
+        # Comparing keeps the chosen jobs chosen.
+        page = client.get("/compare", params={"a": "n1", "b": "n2"}).text
+        assert options(page, "a")[2] == ("n1", " selected") and options(page, "b")[1] == ("n2", " selected")

@@ -1,5 +1,7 @@
 """Sends per task: each task replaces itself alone, keeps its place, and the job reads as if sent whole."""
 import json
+import time
+import urllib.parse
 
 import pytest
 
@@ -42,6 +44,25 @@ def test_tasks_sent_as_they_stop_read_as_the_whole_job(live, tmp_path):  # noqa:
             return [(g["signature"], g["count"], sorted(n["path"] for n in g["nodes"]))
                     for g in client.failures()["groups"]]
         assert causes(by_task) == causes(whole) != []
+        # The per-job signature counts (what a signature's page lists) are the whole send's too.
+        for signature, count, _ in causes(whole):
+            listed = by_task._json("GET", "/api/signatures/" + signature)["jobs"]
+            assert {j["job"]: j["count"] for j in listed} == {"by-task": count, "whole": count}
+        # A task send whose job started anew carries the new start onto the index rows of its other tasks.
+        node = urllib.parse.quote(json.dumps(causes(whole)[0][2][0]))
+
+        def started():
+            name = by_task.job_info()["name"]
+            found = by_task._json("GET", "/api/history?name=%s&node=%s" % (name, node))["results"]
+            return [r["start"] for r in found if r["job"] == "by-task"]
+        before = started()
+        again = runset.RunSet(id="nightly", seq_num=0)
+        time.sleep(0.01)
+        again.start(job_type="regression", host="lab-host")
+        by_task.send_task(again, job.tasks[1], state="finished", replace=True)
+        assert len(started()) == len(before) == 1 and started() != before
+        by_task.send_task(job, job.tasks[1], state="finished", replace=True)
+        assert started() == before
         assert by_task.check()["failing"] == whole.check()["failing"] != []
         # The same task again changes nothing; a finished job's task is replaced only when the send says so.
         assert by_task.send_task(job, job.tasks[0], state="finished")["changed"] is False
@@ -50,7 +71,7 @@ def test_tasks_sent_as_they_stop_read_as_the_whole_job(live, tmp_path):  # noqa:
             by_task.send_task(job, job.tasks[0], state="finished")
         # The same task again changes nothing; a changed one keeps its place among the tasks.
         row = by_task.send_task(job, job.tasks[0], state="finished", replace=True)
-        assert (row["changed"], row["snapshot"]) == (True, 5)
+        assert (row["changed"], row["snapshot"]) == (True, 7)
         report = report_of(by_task)
         assert [t["id"] for t in report["tasks"]] == ["task1", "task2", "task3"]
         assert "looked at again" in report["tasks"][0]["details"]
@@ -59,7 +80,7 @@ def test_tasks_sent_as_they_stop_read_as_the_whole_job(live, tmp_path):  # noqa:
         small.start()
         small.stop()
         row = by_task.send(small, replace=True)
-        assert (row["snapshot"], row["nodes"]) == (6, 1)
+        assert (row["snapshot"], row["nodes"]) == (8, 1)
         assert "tasks" not in report_of(by_task)
 
 

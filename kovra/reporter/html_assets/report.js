@@ -129,6 +129,12 @@
     return m + " m " + String(whole % 60).padStart(2, "0") + " s";
   }
   function pretty(v) { return typeof v === "string" ? v : JSON.stringify(v, null, 2); }
+  // Stored times carry their microseconds only when these are not zero: shown, they always have six digits.
+  var STAMP = /^(\d{4}-\d\d-\d\d[ T]\d\d:\d\d:\d\d)(?:\.(\d+))?(.*)$/;
+  function stamp(v) {
+    var m = typeof v === "string" ? STAMP.exec(v) : null;
+    return m ? m[1] + "." + ((m[2] || "") + "000000").slice(0, 6) + m[3] : v;
+  }
   function path(n) {
     var ids = [];
     for (; n >= 0; n = parentOf(n)) ids.unshift(NODES[n][2]);
@@ -191,7 +197,13 @@
     });
   }
   function link(ids, text) {
-    var a = el("a", "jump", text);
+    var a = el("a", "jump");
+    // A dotted path may wrap after each dot, between its names, before it breaks inside one.
+    var names = visible(text).split(".");
+    names.forEach(function (name, k) {
+      a.appendChild(document.createTextNode(k < names.length - 1 ? name + "." : name));
+      if (k < names.length - 1) a.appendChild(document.createElement("wbr"));
+    });
     a.href = fragment(ids);
     a.addEventListener("click", function (e) { e.preventDefault(); revealIds(ids); });
     return a;
@@ -230,7 +242,8 @@
     if (f[1] === "id") return;
     var box = el("div");
     box.appendChild(el("dt", null, f[0]));
-    var value = f[1] === "runtime" && typeof f[2] === "number" ? duration(f[2]) : pretty(f[2]);
+    var value = f[1] === "runtime" && typeof f[2] === "number" ? duration(f[2])
+      : f[1] === "starttime" || f[1] === "stoptime" ? stamp(pretty(f[2])) : pretty(f[2]);
     box.appendChild(el("dd", f[1] === "cli" ? "mono" : null, clamp(value, 300)));
     facts.appendChild(box);
   });
@@ -280,10 +293,12 @@
     var total = typeof s.total === "number" ? s.total : counts.reduce(function (a, c) { return a + c[1]; }, 0);
     var c = card("Test cases");
     c.id = "results-card";
-    var big = el("div", "big", (typeof s.success_rate === "number" ? s.success_rate.toFixed(2) : "\u2014") + " %");
+    var running = REMOTE && REMOTE.running;
+    var big = el("div", "big", (typeof s.success_rate === "number" && total ? s.success_rate.toFixed(2) : "\u2014") + " %");
     big.id = "success-rate";
     c.appendChild(big);
-    c.appendChild(el("div", "note", "success rate of " + total + " test cases (sections directly under a task)" +
+    c.appendChild(el("div", "note", "success rate (passed or passx) of " + total + " test cases " +
+      (running ? "finished so far; the job is still running" : "(sections directly under a task)") +
       (typeof s.weight === "number" ? ", " + (100 * s.weight).toFixed(0) + " % of planned tasks ran" : "")));
     if (counts.length) c.appendChild(bar(counts, countsText(s)));
     var t = countsTable(counts, total);
@@ -292,9 +307,10 @@
   })();
   (function () {
     var c = card("Health");
-    c.appendChild(el("p", null, "Health result (from the health data given at stop): "));
-    c.lastChild.appendChild(badge(D.health));
     var counts = countsOf(D.hsum);
+    c.appendChild(el("p", null, "Health result (from the health data given at stop): "));
+    if (counts.length) c.lastChild.appendChild(badge(D.health));
+    else c.lastChild.appendChild(document.createTextNode("no health data"));
     if (counts.length) {
       c.appendChild(el("p", "note", "Health entries:"));
       c.appendChild(bar(counts, countsText(D.hsum)));
@@ -725,18 +741,29 @@
     field(dl, "Type", typeOf(n));
     field(dl, "Name", node[3]);
     field(dl, "Result", resultOf(n));
-    field(dl, "Start", info.start);
-    field(dl, "Stop", info.stop);
+    field(dl, "Start", stamp(info.start));
+    field(dl, "Stop", stamp(info.stop));
     field(dl, "Run time", duration(node[5]));
-    if (info.health) field(dl, "Health", info.health);
+    // Every stopped node carries a health result; without health entries behind it, it says nothing.
+    if (info.health) field(dl, "Health", info.hsum ? info.health : "no health data");
     if (info.summary) field(dl, "Results", countsText(info.summary) || "none");
     if (info.psum) field(dl, "Plugins", countsText(info.psum));
     if (info.hsum) field(dl, "Health counts", countsText(info.hsum));
     if (info.xref) field(dl, "Source", pretty(info.xref), "mono");
     if (info.logs) {
       var l = info.logs;
-      field(dl, "Log", typeof l === "object" && !Array.isArray(l)
-        ? [l.file, "from byte " + l.begin, l.size + " bytes"].join(", ") : pretty(l), "mono");
+      if (l && typeof l === "object" && !Array.isArray(l) && typeof l.file === "string") {
+        // The whole log: from the server, or the file beside this page.
+        var whole = el("span");
+        var fileLink = el("a", "jump", clamp(l.file, 300));
+        fileLink.id = "log-file";
+        fileLink.href = (REMOTE ? REMOTE.logs : "") + encodeURIComponent(l.file);
+        whole.appendChild(fileLink);
+        whole.appendChild(document.createTextNode(", from byte " + l.begin + ", " + l.size + " bytes"));
+        field(dl, "Log", whole, "mono");
+      } else {
+        field(dl, "Log", pretty(l), "mono");
+      }
     }
     var kidsList = kids[n];
     if (REMOTE ? kidCount[n] : kidsList) field(dl, "Children", String(REMOTE ? kidCount[n] : kidsList.length));
@@ -824,6 +851,14 @@
     Object.keys(seen).sort().forEach(function (r) { option("r:" + r, r + " (" + seen[r] + ")"); });
   })();
   var haystack = null, asked = 0;
+  // A node the search leaves out of the tree leaves the detail pane too.
+  function dropHidden() {
+    if (selected < 0 || !keep || keep[selected]) return;
+    if (liOf[selected]) liOf[selected].setAttribute("aria-selected", "false");
+    selected = -1;
+    detail.textContent = "";
+    detail.appendChild(el("p", "hint", "The node shown here is not among the search's nodes; select one of them."));
+  }
   // What a search reads of a node: id, name, description, reason and details.
   function searchText(n) {
     var nd = NODES[n], info = infoOf(n), reason = reasonOf(info);
@@ -858,6 +893,7 @@
         matchCount.textContent = hits + (hits === 1 ? " node matches" : " nodes match") +
           (reply.hits.length < hits ? " (the first " + reply.hits.length + " shown)" : "");
         buildTree();
+        dropHidden();
       });
       return;
     }
@@ -877,6 +913,7 @@
     }
     matchCount.textContent = hits + (hits === 1 ? " node matches" : " nodes match");
     buildTree();
+    dropHidden();
   }
   var timer = 0;
   searchBox.addEventListener("input", function () {

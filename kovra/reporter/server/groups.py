@@ -3,20 +3,18 @@
     GET /api/groups                  one row per group: its jobs, summed counts, verdict, state
     GET /api/groups/{group}          {"group", "jobs": [{"id", "name", "state", "counts", ...}], "counts",
                                       "passed", "state", "failures": [{"job", "path", "type", "result", "reason"}]}
-    GET /groups/{group}              the same as a page: each job, then its tasks, and the failures
+    GET /groups/{group}              the same as a page (made in web.py): each job, its tasks, the failures
 
 A job joins a group through ``?group=NAME`` on its sends (``ServerClient(url, job, group=...)``,
 ``upload --group``); a later send without one leaves it where it was.
 """
 import hashlib
 import json
-import os
 
+import sqlalchemy
 from sqlalchemy import func, select
-from starlette.responses import HTMLResponse
 from starlette.routing import Route
 
-from kovra.reporter import html as report_html
 from kovra.reporter.server import schema
 from kovra.reporter.server.api import JOB_KEY, HTTPProblem, JSONResponse
 from kovra.reporter.server.storage import job_row
@@ -134,17 +132,47 @@ def list_groups(storage, limit=500):
     return out
 
 
-_environment = None
-
-
-def environment():
-    global _environment
-    if _environment is None:
-        import jinja2
-        _environment = jinja2.Environment(
-            loader=jinja2.FileSystemLoader(os.path.join(os.path.dirname(os.path.abspath(__file__)), "templates")),
-            autoescape=True, trim_blocks=True, lstrip_blocks=True)
-    return _environment
+def folded_jobs(storage, condition, offset=0, limit=50):
+    """A page of the jobs list with each group folded into one row, newest first, and how many rows in all:
+    ([("job", job row) or ("group", {"group", "jobs", "names", "counts", "passed", "state", "start",
+    "updated"})], total). A group shows when any of its jobs meets `condition`; its row sums all its jobs."""
+    jobs = schema.jobs
+    no_key = sqlalchemy.cast(sqlalchemy.null(), sqlalchemy.String)
+    grouped = (select(jobs.c.group.label("grp"), no_key.label("job"), func.max(jobs.c.updated).label("updated"))
+               .where(condition, jobs.c.group.isnot(None)).group_by(jobs.c.group))
+    single = (select(jobs.c.group.label("grp"), jobs.c.id.label("job"), jobs.c.updated.label("updated"))
+              .where(condition, jobs.c.group.is_(None)))
+    listed = sqlalchemy.union_all(grouped, single).subquery()
+    page = (select(listed.c.grp, listed.c.job).order_by(listed.c.updated.desc(), listed.c.grp, listed.c.job)
+            .offset(offset).limit(limit))
+    columns = [c for c in jobs.c if c.name != "digest"]
+    with storage._guard(), storage.engine.connect() as connection:
+        keys = connection.execute(page).all()
+        total = connection.execute(select(func.count()).select_from(listed)).scalar_one()
+        singles = [job for group, job in keys if group is None]
+        groups = [group for group, job in keys if group is not None]
+        found = {row.id: job_row(row) for row in connection.execute(select(*columns).where(jobs.c.id.in_(singles)))}
+        members = {}
+        for row in connection.execute(select(*columns).where(jobs.c.group.in_(groups)).order_by(jobs.c.id)):
+            row = job_row(row)
+            members.setdefault(row["group"], []).append(row)
+    out = []
+    for group, job in keys:
+        if group is None:
+            if job in found:
+                out.append(("job", found[job]))
+            continue
+        rows = members.get(group, [])
+        counts = summed(rows)
+        names = []
+        for row in rows:
+            if row["name"] not in names:
+                names.append(row["name"])
+        starts = [row["start"] for row in rows if row["start"]]
+        out.append(("group", {"group": group, "jobs": len(rows), "names": names, "counts": counts,
+                              "passed": verdict(rows, counts), "start": min(starts) if starts else None,
+                              "state": "running" if any(r["state"] == "running" for r in rows) else "finished"}))
+    return out, total
 
 
 class Groups:
@@ -152,13 +180,11 @@ class Groups:
         self.api = api
         self.storage = api.storage
         self.settings = api.settings
-        self.css = report_html.asset("report.css") + "\n" + report_html.asset("site.css")
 
     def routes(self):
         return [
             Route("/api/groups", self.list_json, methods=["GET"]),
             Route("/api/groups/{group}", self.group_json, methods=["GET"]),
-            Route("/groups/{group}", self.group_page, methods=["GET"]),
         ]
 
     async def _group(self, request):
@@ -175,8 +201,3 @@ class Groups:
 
     async def group_json(self, request):
         return JSONResponse(await self._group(request))
-
-    async def group_page(self, request):
-        found = await self._group(request)
-        markup = environment().get_template("group.html").render(found=found, css=self.css, failing=FAILING)
-        return HTMLResponse(markup, headers={"Content-Security-Policy": report_html.page_csp([], [self.css])})

@@ -120,6 +120,15 @@ class Insights:
             counts[_lower(result)] = counts.get(_lower(result), 0) + count
         return counts
 
+    def case_counts(self, job):
+        """{result: count} of the sections directly under a task (the test cases) that have a result."""
+        n = self.nodes.c
+        counts = {}
+        for result, count in self._rows(select(n.result, func.count())
+                                        .where(n.job == job, n.depth == 2, n.result.isnot(None)).group_by(n.result)):
+            counts[_lower(result)] = counts.get(_lower(result), 0) + count
+        return counts
+
     def slowest(self, job, limit=10):
         n = self.nodes.c
         return self._rows(select(n.path, n.result, n.runtime)
@@ -479,7 +488,20 @@ class Insights:
         return {"report": report or {"tasks": []}}
 
     def compare(self, old_job, new_job, threshold=1.0):
-        return Comparison(self.document(old_job), self.document(new_job), threshold=threshold)
+        """What changed from old_job to new_job, each new failure with its reason now and each fix with the
+        reason it had (the documents compared carry no reasons: they are read for the listed nodes only)."""
+        comparison = Comparison(self.document(old_job), self.document(new_job), threshold=threshold)
+        for job, listed in ((new_job, [node for node, _ in comparison.new_failures]),
+                            (old_job, [was for _, was in comparison.fixes])):
+            if not listed:
+                continue
+            paths = {".".join(str(i) for i in ids_of(path)): path for path in self.failing(job)}
+            reasons = self.leaf_reasons(job, [paths[n.path] for n in listed if n.path in paths])
+            for node in listed:
+                found = reasons.get(paths.get(node.path))
+                reason = found[1] if found else None
+                node.reason = reason if reason is None or isinstance(reason, str) else json.dumps(reason)
+        return comparison
 
 
 def _pretty(value):

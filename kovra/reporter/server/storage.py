@@ -242,6 +242,18 @@ class Storage:
 
     def list_jobs(self, name=None, state=None, result=None, since=None, until=None, q=None, offset=0, limit=50):
         jobs = schema.jobs
+        condition = self.job_condition(name, state, result, since, until, q)
+        columns = [c for c in jobs.c if c.name != "digest"]
+        page = (select(*columns).where(condition).order_by(jobs.c.updated.desc(), jobs.c.id)
+                .offset(offset).limit(limit))
+        with self._guard(), self.engine.connect() as connection:
+            rows = [job_row(row) for row in connection.execute(page)]
+            total = connection.execute(select(func.count()).select_from(jobs).where(condition)).scalar_one()
+        return rows, total
+
+    def job_condition(self, name=None, state=None, result=None, since=None, until=None, q=None):
+        """The jobs list's filters as one SQL condition on the jobs table."""
+        jobs = schema.jobs
         where = []
         if name:
             where.append(jobs.c.name == name)
@@ -262,14 +274,7 @@ class Storage:
             pattern = pattern.lower()
             where.append(or_(func.lower(jobs.c.id).like(pattern, escape="\\"),
                              func.lower(jobs.c.name).like(pattern, escape="\\")))
-        condition = and_(*where) if where else sqlalchemy.true()
-        columns = [c for c in jobs.c if c.name != "digest"]
-        page = (select(*columns).where(condition).order_by(jobs.c.updated.desc(), jobs.c.id)
-                .offset(offset).limit(limit))
-        with self._guard(), self.engine.connect() as connection:
-            rows = [job_row(row) for row in connection.execute(page)]
-            total = connection.execute(select(func.count()).select_from(jobs).where(condition)).scalar_one()
-        return rows, total
+        return and_(*where) if where else sqlalchemy.true()
 
     def job(self, job_id):
         columns = [c for c in schema.jobs.c if c.name != "digest"]
@@ -391,26 +396,57 @@ class Storage:
 
     def _replace_task_index(self, connection, job_id, task_path, task_rows):
         """After one task's rows were replaced: that task's index rows made anew, the job's name and
-        start on all of its rows, and its signature counts counted again, as a whole send leaves them."""
+        start on all of its rows, and its signature counts moved by what the task took and brought, as a
+        whole send leaves them. Only the task's rows are read: reading the whole job's at each task send
+        made a job's sends quadratic."""
         jobs, results, signatures = schema.jobs, schema.results, schema.signatures
         job = connection.execute(select(jobs.c.name, jobs.c.start, jobs.c.updated).where(jobs.c.id == job_id)).first()
         start = job.start or job.updated
         if self.is_sqlite:
             start = _sqlite_time(start)
         prefix = task_path[:-1] + ","
-        connection.execute(delete(results).where(results.c.job == job_id, results.c.path > prefix,
-                                                 results.c.path < prefix + "\x7f"))
-        mark = "?" if self.is_sqlite else "%s"
-        connection.exec_driver_sql("UPDATE results SET name = %s, start = %s WHERE job = %s" % (mark, mark, mark),
-                                   (job.name, start, job_id))
+        in_task = and_(results.c.job == job_id, results.c.path > prefix, results.c.path < prefix + "\x7f")
+        delta = {}
+        for signature, count in connection.execute(select(results.c.signature, func.count())
+                                                   .where(in_task, results.c.leaf).group_by(results.c.signature)):
+            delta[signature] = -count
+        connection.execute(delete(results).where(in_task))
+        mark, differs = ("?", "IS NOT") if self.is_sqlite else ("%s", "IS DISTINCT FROM")
+        # The job's rows all carry one name and start: when one row has these already, so do the rest.
+        kept = connection.exec_driver_sql("SELECT name, start FROM results WHERE job = %s LIMIT 1" % mark,
+                                          (job_id,)).first()
+        moved = kept is None or (kept[0], kept[1]) != (job.name, start)
+        if kept is not None and moved:
+            connection.exec_driver_sql("UPDATE results SET name = {m}, start = {m} WHERE job = {m} AND (name {d} {m} "
+                                       "OR start {d} {m})".format(m=mark, d=differs),
+                                       (job.name, start, job_id, job.name, start))
         made = triage.index_rows(job.name, start, ((r[0], r[1], r[3], r[4], r[5], r[9]) for r in task_rows))
         self._insert_many(connection, results, triage.RESULT_COLUMNS, job_id, made, times_ready=True)
-        connection.execute(delete(signatures).where(signatures.c.job == job_id))
-        leaves = [tuple(row) for row in connection.execute(
-            select(*[results.c[c] for c in triage.RESULT_COLUMNS]).where(results.c.job == job_id, results.c.leaf))]
-        if self.is_sqlite:
-            leaves = [row[:3] + (_sqlite_time(row[3]),) + row[4:] for row in leaves]
-        self._insert_many(connection, signatures, triage.SIGNATURE_COLUMNS, job_id, triage.signature_rows(leaves),
+        if moved:
+            # A new name or start (or the job's first task): every count row is made again by the database.
+            connection.execute(delete(signatures).where(signatures.c.job == job_id))
+            counted = (select(results.c.job, results.c.signature, func.min(results.c.name), func.min(results.c.start),
+                              func.count(), func.max(results.c.text))
+                       .where(results.c.job == job_id, results.c.leaf).group_by(results.c.job, results.c.signature))
+            connection.execute(insert(signatures).from_select(("job",) + triage.SIGNATURE_COLUMNS, counted))
+            return
+        texts = {}
+        for row in made:
+            if row[6]:
+                delta[row[7]] = delta.get(row[7], 0) + 1
+                texts[row[7]] = row[8]
+        changed = [sig for sig, by in delta.items() if by]
+        found = {row.signature for row in connection.execute(
+            select(signatures.c.signature).where(signatures.c.job == job_id, signatures.c.signature.in_(changed)))}
+        for signature in changed:
+            if signature in found:
+                connection.execute(update(signatures).where(signatures.c.job == job_id,
+                                                            signatures.c.signature == signature)
+                                   .values(count=signatures.c.count + delta[signature]))
+        connection.execute(delete(signatures).where(signatures.c.job == job_id, signatures.c.count <= 0))
+        self._insert_many(connection, signatures, triage.SIGNATURE_COLUMNS, job_id,
+                          [(sig, job.name, start, delta[sig], texts[sig]) for sig in changed
+                           if sig not in found and delta[sig] > 0],
                           times_ready=True)
 
     def delete_job(self, job_id, give_back=True):

@@ -10,7 +10,7 @@ import datetime
 import hashlib
 import json
 
-from sqlalchemy import and_, delete, insert, or_, select, text, update
+from sqlalchemy import and_, delete, insert, select, text, update
 
 from kovra.reporter.server import schema
 from kovra.reporter.server.intake import NODE_COLUMNS, Refused, safe_json
@@ -21,11 +21,12 @@ DATA, CHILDREN, POSITION = NODE_COLUMNS.index("data"), NODE_COLUMNS.index("child
 
 def _subtree(job_id, task_path):
     # A task's descendants' paths start with its own, less the closing bracket, and a comma;
-    # paths are ASCII JSON, so every one of them sorts below that prefix followed by DEL.
+    # paths are ASCII JSON, so every one of them sorts below that prefix followed by DEL. Two ranges
+    # of the key, not one OR: SQLite would walk the whole job's rows for that.
     nodes = schema.nodes
     prefix = task_path[:-1] + ","
-    return and_(nodes.c.job == job_id, or_(nodes.c.path == task_path,
-                                           and_(nodes.c.path > prefix, nodes.c.path < prefix + "\x7f")))
+    return [and_(nodes.c.job == job_id, nodes.c.path == task_path),
+            and_(nodes.c.job == job_id, nodes.c.path > prefix, nodes.c.path < prefix + "\x7f")]
 
 
 def _stored_log(connection, job_id, name):
@@ -73,7 +74,8 @@ def put_task(storage, job_id, snapshot, state, replace=False, written_by=None):
             data["tasks"] = task_ids
             new_root = root[:DATA] + (safe_json(data), path_of(task_ids)) + root[CHILDREN + 1:]
             rows = [rows[0][:POSITION] + (position,) + rows[0][POSITION + 1:]] + rows[1:]
-            old_rows = connection.execute(select(nodes.c.path, nodes.c.data).where(_subtree(job_id, task_path))).all()
+            old_rows = [row for part in _subtree(job_id, task_path)
+                        for row in connection.execute(select(nodes.c.path, nodes.c.data).where(part)).all()]
             same = (old.state == state and stored_root is not None
                     and json.loads(stored_root.data) == data
                     and dict(old_rows) == {row[0]: row[DATA] for row in rows}
@@ -89,7 +91,8 @@ def put_task(storage, job_id, snapshot, state, replace=False, written_by=None):
             connection.execute(update(jobs).where(jobs.c.id == job_id).values(
                 snapshot=old.snapshot + 1, state=state, digest=digest, updated=now, written_by=written_by,
                 nodes=old.nodes - len(old_rows) + len(rows), **snapshot.job))
-            connection.execute(delete(nodes).where(_subtree(job_id, task_path)))
+            for part in _subtree(job_id, task_path):
+                connection.execute(delete(nodes).where(part))
             connection.execute(delete(nodes).where(nodes.c.job == job_id, nodes.c.path == "[]"))
             names = [name for name, _ in snapshot.logs]
             if names:

@@ -22,6 +22,8 @@ import hashlib
 import json
 import re
 
+from kovra.reporter.format import reason_of  # noqa: F401  (one rule for the server and the command line)
+
 PASS = frozenset(("passed", "passx"))
 FAIL = frozenset(("failed", "errored", "aborted"))
 # Sections directly under a task sit at this depth (the run set is 0, its tasks 1).
@@ -64,17 +66,6 @@ def signature_text(reason, result=None, kind=None):
 def signature_of(text, has_reason=True):
     seed = text if has_reason else "\0no reason\0" + text
     return hashlib.sha256(seed.encode("utf-8", "replace")).hexdigest()[:16]
-
-
-def reason_of(node):
-    """A node's failure reason: its result's, else a "reason" in its extra data."""
-    result = node.get("result")
-    if isinstance(result, dict) and result.get("reason") not in (None, ""):
-        return result["reason"]
-    extra = node.get("extra")
-    if isinstance(extra, dict) and isinstance(extra.get("reason"), str):
-        return extra["reason"]
-    return None
 
 
 def _reason_text(reason):

@@ -4,7 +4,7 @@
     GET /jobs/{job}               the one-job page; its tree fetches rows as it opens
     GET /jobs/{job}/rows          those rows as JSON: ?parent=PATH (repeatable), ?open=[ids], ?which=&q=
     GET /history?name=&node=      one node's results in the newest jobs of a name
-    GET /trends?name=             pass rate and counts per job, and the slowest sections, over time
+    GET /trends?name=             success rate and counts per job, and the slowest sections, over time
     GET /compare?a=&b=            what changed from job a to job b
 
 Every page is made here, its report text escaped, with a policy that allows its
@@ -25,7 +25,7 @@ from starlette.responses import HTMLResponse
 from starlette.routing import Route
 
 from kovra.reporter import html as report_html
-from kovra.reporter.server import triage
+from kovra.reporter.server import groups, triage
 from kovra.reporter.server.auth import signed_in
 from kovra.reporter.server.api import SIGNATURE, HTTPProblem, JSONResponse, check_job_key, grouped_failures
 from kovra.reporter.server.rules import Rules, is_signature, today
@@ -39,6 +39,8 @@ STATES = ("running", "finished")
 POLL_MS = 2000
 # Nodes of each failure group the job page carries; the group's signature page and the API have them all.
 GROUP_NODES = 25
+# Jobs of a name the compare form offers to choose from.
+RECENT_CHOICES = 30
 _CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f]")
 TEMPLATES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "templates")
 
@@ -91,13 +93,15 @@ def result_counts(counts):
 
 
 def pass_rate(counts):
-    """Passed of all results, in per cent: the one definition the pages use."""
+    """Passed or passx of all results, in per cent: the framework's success rate, and the one definition
+    every page uses."""
     parts = result_counts(counts)
     total = counts.get("total") if isinstance(counts, dict) and isinstance(counts.get("total"), int) else None
     total = total or sum(v for _, v in parts)
     if not total:
         return None
-    return 100.0 * dict(parts).get("passed", 0) / total
+    found = dict(parts)
+    return 100.0 * (found.get("passed", 0) + found.get("passx", 0)) / total
 
 
 def _counts_of(row):
@@ -164,6 +168,7 @@ class Pages:
             Route("/known-issues/{id:int}", self.issue_page, methods=["GET"]),
             Route("/mutes", self.mutes_page, methods=["GET"]),
             Route("/owners", self.owners_page, methods=["GET"]),
+            Route("/groups/{group}", self.group_page, methods=["GET"]),
         ]
 
     # --- the frame every page shares --------------------------------------------------------------------------
@@ -216,14 +221,21 @@ class Pages:
         since, until = _day(since_text, "since"), _day(until_text, "until")
         if until is not None and len(until_text) <= 10:
             until += datetime.timedelta(days=1)  # a day given as "until" includes that day
+        fold = params.get("fold", "") == "1"
         page = _number(params.get("page"), 1, "page")
         per_page = min(_number(params.get("per_page"), 50, "per_page"), self.settings.max_per_page)
-        rows, total = self.storage.list_jobs(name=name or None, state=state or None, result=result or None,
-                                             since=since, until=until, q=search or None,
-                                             offset=(page - 1) * per_page, limit=per_page)
+        if fold:
+            condition = self.storage.job_condition(name=name or None, state=state or None, result=result or None,
+                                                   since=since, until=until, q=search or None)
+            rows, total = groups.folded_jobs(self.storage, condition, (page - 1) * per_page, per_page)
+        else:
+            rows, total = self.storage.list_jobs(name=name or None, state=state or None, result=result or None,
+                                                 since=since, until=until, q=search or None,
+                                                 offset=(page - 1) * per_page, limit=per_page)
+            rows = [("job", row) for row in rows]
         pages = max(1, -(-total // per_page))
         kept = {"name": name, "state": state, "result": result, "q": search, "since": since_text,
-                "until": until_text, "per_page": str(per_page) if per_page != 50 else ""}
+                "until": until_text, "per_page": str(per_page) if per_page != 50 else "", "fold": "1" if fold else ""}
 
         def page_query(number):
             return urllib.parse.urlencode([(k, v) for k, v in kept.items() if v] + [("page", number)])
@@ -233,6 +245,18 @@ class Pages:
                          + [(r, r) for r in RESULT_ORDER],
                          prev=page_query(page - 1) if page > 1 else None,
                          next=page_query(page + 1) if page < pages else None)
+
+    # --- a group of jobs (shards of one run) ----------------------------------------------------------------
+
+    async def group_page(self, request):
+        return await self._guarded(request, lambda: self._group(request.path_params["group"]))
+
+    def _group(self, group):
+        groups.check_group(group, self.settings)
+        found = groups.read_group(self.storage, group)
+        if found is None:
+            raise HTTPProblem(404, "no group %r" % group)
+        return self.page("group.html", "Group " + group, found=found)
 
     # --- one job ------------------------------------------------------------------------------------------------
 
@@ -326,6 +350,10 @@ class Pages:
                      marks.get(r.path)] for r in listed]
         slowest = [[[str(i) for i in ids_of(s.path)], s.result, s.runtime] for s in self.insights.slowest(job)]
         data = report_html.header_data(runset)
+        if row["state"] == "running":
+            # The run set's own counts come at its stop: a running job shows those of its test cases so far.
+            counts = dict(result_counts(self.insights.case_counts(job)))
+            data["summary"] = dict(counts, total=sum(counts.values()), success_rate=pass_rate(counts))
         # Every job of a name has the same run set id: the heading shows the job's own key, the facts its name.
         data["job_id"] = job
         data["header"] = [["Job name", "job_name", row["name"]]] + [
@@ -469,8 +497,11 @@ class Pages:
 
     def _compare(self, params):
         a, b = params.get("a", "").strip(), params.get("b", "").strip()
+        name = params.get("name", "").strip()
         if not b:
-            return self.page("compare.html", "Compare", current="Compare", forms=True, a=a, b=b, diff=None)
+            jobs = self.insights.recent_jobs(name, RECENT_CHOICES) if name else []
+            return self.page("compare.html", "Compare", current="Compare", forms=True, a=a, b=b, diff=None,
+                             name=name, names=[] if name else self.insights.names(), choices=_job_choices(jobs, a, b))
         new = self._job_row(b)
         if not a:
             earlier = self.insights.recent_jobs(new["name"], 1, before=new)
@@ -480,8 +511,10 @@ class Pages:
         old = self._job_row(a)
         threshold = _float(params.get("t"), 1.0, "t")
         diff = self.insights.compare(a, b, threshold)
+        choices = _job_choices(self.insights.recent_jobs(new["name"], RECENT_CHOICES), a, b)
         return self.page("compare.html", "Compare %s with %s" % (a, b), current="Compare", forms=True, a=a, b=b,
-                         diff=diff, threshold=threshold, old_start=old["start"], new_start=new["start"])
+                         diff=diff, threshold=threshold, old_start=old["start"], new_start=new["start"],
+                         name=new["name"], names=[], choices=choices)
 
     # --- triage ---------------------------------------------------------------------------------------------
 
@@ -539,7 +572,7 @@ class Pages:
 
 def trend_chart(jobs):
     """The figures of the trend chart: each job's results as shares of its own total (so one large job
-    flattens no other), the pass rate as a line over them; labels only as often as they fit."""
+    flattens no other), the success rate as a line over them; labels only as often as they fit."""
     width, height, left, right, bottom, top = 760, 240, 40, 70, 24, 12
     plot_h = height - bottom - top
     step = (width - left - right) / max(1, len(jobs))
@@ -547,7 +580,7 @@ def trend_chart(jobs):
     every = max(1, math.ceil(48 / step))
     chart = {"width": width, "height": height, "left": left, "right_x": width - right, "base": top + plot_h,
              "bar_w": "%.1f" % bar_w, "legend": RESULT_ORDER, "bars": [], "points": [],
-             "label": "Results per job as shares of its total (bars) and pass rate (line), 0 to 100 %, "
+             "label": "Results per job as shares of its total (bars) and success rate (line), 0 to 100 %, "
                       "oldest job left",
              "grid": [{"y": "%.1f" % (top + plot_h * (1 - f)), "label_y": "%.1f" % (top + plot_h * (1 - f) + 4),
                        "percent": int(f * 100), "count": "%d %%" % (f * 100)} for f in (0, .5, 1)]}
@@ -584,6 +617,15 @@ def sparkline(series, label):
               for i, t in enumerate(series) if t is not None]
     return {"width": width, "height": height, "points": " ".join(",".join(p) for p in points), "last": points[-1],
             "label": "run time of %s per job, up to %s" % (label, duration(high))}
+
+
+def _job_choices(jobs, *keep):
+    """[(key, label)] of a name's recent jobs for the compare form, newest first; jobs in `keep` that are
+    older than those stay choosable too."""
+    out = [(j.id, "%s (%s, %s)" % (j.id, when(j.start), j.result or j.state)) for j in jobs]
+    if out:
+        out += [(key, key) for key in keep if key and key not in {k for k, _ in out}]
+    return out
 
 
 def state_words(found):
