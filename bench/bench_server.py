@@ -361,7 +361,8 @@ def triage(args):
                 storage._insert_index = skip if index else (lambda *a: None)
                 snapshot.digest = "round %d %s" % (attempt, index)
                 started = time.perf_counter()
-                storage.put_job("sections-24000-%s" % index, snapshot, "finished")
+                # A new key each round: a finished job is not replaced, and deleting is no part of storing.
+                storage.put_job("sections-24000-%s-%d" % (index, attempt), snapshot, "finished")
                 timed.append(time.perf_counter() - started)
         storage._insert_index = skip
         if args.rounds:
