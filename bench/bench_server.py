@@ -390,10 +390,10 @@ def triage(args):
     except _Stored:
         pass
     finally:
-        big, total, size = database_size(storage, db)
+        big, total, jobs, size = database_size(storage, db)
         storage.close()
     print("database: %d nodes in %d jobs, %.1f MiB: %.0f bytes per node (load average %s)"
-          % (total, 1 + args.earlier, size / 2**20, size / max(total, 1), load_average()))
+          % (total, jobs, size / 2**20, size / max(total, 1), load_average()))
     server = Server(db)
     try:
         with ServerClient(server.url, "nightly-big", token=TOKEN, timeout=300) as client:
@@ -439,16 +439,17 @@ class _Stored(Exception):
 
 
 def database_size(storage, db):
-    """(nodes of the big job, nodes stored, bytes the database takes on disk)."""
+    """(nodes of the big job, nodes stored, jobs stored, bytes the database takes on disk)."""
     with storage.engine.connect() as connection:
         big = connection.exec_driver_sql("SELECT count(*) FROM nodes WHERE job = 'nightly-big'").scalar()
         total = connection.exec_driver_sql("SELECT count(*) FROM nodes").scalar()
+        jobs = connection.exec_driver_sql("SELECT count(*) FROM jobs").scalar()
         if storage.is_sqlite:
             path = db[len("sqlite:///"):]
             size = sum(os.path.getsize(path + end) for end in ("", "-wal") if os.path.exists(path + end))
         else:
             size = connection.exec_driver_sql("SELECT pg_database_size(current_database())").scalar()
-    return big, total, size
+    return big, total, jobs, size
 
 
 def load(args):

@@ -260,7 +260,7 @@ class Insights:
                     for path in deeper[section]:
                         for job, when, _ in rows:
                             earlier[path].setdefault(job, (when, "pass"))
-                found = {}
+                found, long_runs = {}, []
                 for path, seen in earlier.items():
                     if own[path][1] != "fail":
                         continue
@@ -275,10 +275,13 @@ class Insights:
                             since, run = job, run + 1
                     if not ended and len(history) >= self.window:
                         # Failing through the whole window: the index says how far back.
-                        since, run = self._run_start(cursor, name, path, own[path][0], start, key)
+                        long_runs.append((path, own[path][0]))
                     count = triage.flips(classes)
                     found[path] = {"state": triage.state_of(count, run), "failing_since": since, "flips": count,
                                    "run": run, "window": len(classes)}
+                for path, (since, run) in self._run_starts(cursor, name, long_runs, start, key):
+                    found[path].update(state=triage.state_of(found[path]["flips"], run), failing_since=since,
+                                       run=run)
                 return found
             finally:
                 cursor.close()
@@ -309,9 +312,37 @@ class Insights:
                 rows[path].append((job, when, cls))
             yield from rows.items()
 
+    def _run_starts(self, cursor, name, paths, start, key):
+        """Yields (path, (first job, length)) of the run of failures ending at the job at (start, key) of each
+        (path, section) of `paths`, past the window: the failures after the newest job where the node (or
+        its section) passed. PostgreSQL answers a batch in one statement."""
+        if self.storage.is_sqlite:
+            for path, section in paths:
+                yield path, self._run_start(cursor, name, path, section, start, key)
+            return
+        after = "(start, job) > (COALESCE(pa.start, '-infinity'::timestamp), COALESCE(pa.job, ''))"
+        fails = ("results.name = %%(name)s AND results.path = p.path AND results.class = 'fail' AND "
+                 "(results.start, results.job) <= (%%(start)s, %%(key)s) AND %s" % after.replace(
+                     "(start, job)", "(results.start, results.job)"))
+        newest_pass = ("(SELECT start, job FROM results WHERE name = %%(name)s AND path = %s AND class = 'pass' AND "
+                       "(start, job) < (%%(start)s, %%(key)s) ORDER BY start DESC, job DESC LIMIT 1)")
+        statement = (
+            "SELECT p.path, f.job, c.run FROM unnest(%%(paths)s::text[], %%(sections)s::text[]) AS p(path, section) "
+            "LEFT JOIN LATERAL (SELECT start, job FROM (%s UNION ALL %s) AS passes "
+            "ORDER BY start DESC, job DESC LIMIT 1) AS pa ON true "
+            "LEFT JOIN LATERAL (SELECT results.job FROM results WHERE %s "
+            "ORDER BY results.start, results.job LIMIT 1) AS f ON true "
+            "LEFT JOIN LATERAL (SELECT count(*) AS run FROM results WHERE %s) AS c ON true"
+            % (newest_pass % "p.path", newest_pass % "p.section", fails, fails))
+        for batch in _batches(paths):
+            cursor.execute(statement, {"paths": [p for p, _ in batch], "sections": [s for _, s in batch],
+                                       "name": name, "start": start, "key": key})
+            for path, job, run in cursor.fetchall():
+                yield path, ((job, run) if job is not None else (key, 1))
+
     def _run_start(self, cursor, name, path, section, start, key):
-        """(first job, length) of the run of failures ending at the job at (start, key), past the window:
-        the failures after the newest job where the node (or its section) passed."""
+        """(first job, length) of the run of failures ending at the job at (start, key), past the window
+        (see _run_starts), on SQLite: each lookup is a call into the library, no round trip."""
         passed = None
         for where in {path, section}:
             cursor.execute(self._sql("SELECT start, job FROM results WHERE name = ? AND path = ? AND class = 'pass' "
