@@ -10,7 +10,7 @@ import collections
 import datetime
 import json
 
-from sqlalchemy import and_, bindparam, func, or_, select, text, true as sqlalchemy_true
+from sqlalchemy import and_, func, or_, select, text, true as sqlalchemy_true
 
 from kovra.reporter.compare import Comparison
 from kovra.reporter.format import PROBLEM_RESULTS as PROBLEMS, ids_of, path_of  # noqa: F401 (the pages')
