@@ -184,7 +184,8 @@ class TestJobPage:
             "a": 1, "b": 1, "c": 1, "d": 1, "e": 0, "f": 0, "g": 0, "h": 1}
 
     def test_a_job_page_follows_the_snapshot_it_shows(self, client):
-        # What the page keeps of a snapshot goes with it: a new one of a running job is read anew.
+        # What the page keeps of a snapshot goes with it: a new one of a running job is read anew, and so is
+        # a job of the same key sent after the first was deleted.
         send(client, "growing", report("growing", {"t.a": "passed"}), token=TOKEN, state="running")
         assert page_data(client.get("/jobs/growing").text)["result_counts"] == {"passed": 1}
         send(client, "growing", report("growing", {"t.a": "passed", "t.b": "failed"}, runtimes={"t.b": 2.0}),
@@ -193,6 +194,12 @@ class TestJobPage:
         assert data["result_counts"] == {"passed": 1, "failed": 1}
         assert [".".join(f[0]) for f in data["failures"]] == ["t.b"]
         assert [s[0] for s in data["slowest"]] == [["t", "b"], ["t", "a"]]
+        # Deleted and sent again under its key: snapshot 1 again, another job.
+        assert client.delete("/api/jobs/growing", headers={"Authorization": "Bearer " + TOKEN}).status_code == 200
+        send(client, "growing", report("growing", {"t.c": "failed"}), token=TOKEN, state="running")
+        data = page_data(client.get("/jobs/growing").text)
+        assert data["remote"]["snapshot"] == 1 and data["result_counts"] == {"failed": 1}
+        assert [".".join(f[0]) for f in data["failures"]] == ["t.c"] and data["slowest"] == [[["t", "c"], "failed", 0.5]]
 
     def test_a_large_job_sends_only_its_first_rows(self, client):
         document = big_document(4, 2500)

@@ -243,8 +243,9 @@ class Pages:
 
     def _of_snapshot(self, row, what, make):
         """What `make()` finds of a job's current snapshot, kept while that snapshot is: these read all of a
-        job's node rows, and each page view and row request asks again."""
-        key = (what, row["id"], row["snapshot"])
+        job's node rows, and each page view and row request asks again. The job's last write is in the key:
+        a job deleted and sent again starts at snapshot 1 again."""
+        key = (what, row["id"], row["snapshot"], row["updated"])
         found = self._failing.get(key)
         if found is None:
             found = make()
