@@ -346,18 +346,19 @@ class Pages:
 
     def _groups(self, row, per_group=GROUP_NODES, states=None):
         """The Failures card's groups: [signature, text, count, {state: count}, known issue title or None,
-        owners, first seen, jobs seen, [[ids, result, reason, state, evidence, muted]...] (the first few)]."""
+        owners, first seen, jobs seen, [[ids, result, reason, state, evidence, muted]...] (the first few)].
+        `states` as for Insights.failure_groups."""
         out = []
         for group in grouped_failures(self.insights, self.rules, row, states=states):
-            states, owners = {}, []
+            by_state, owners = {}, []
             for node in group["nodes"]:
-                states[node["state"] or "failing"] = states.get(node["state"] or "failing", 0) + 1
+                by_state[node["state"] or "failing"] = by_state.get(node["state"] or "failing", 0) + 1
                 owners.extend(o for o in node["owners"] if o not in owners)
             nodes = [[[str(i) for i in node["path"]], node["result"], node["reason"], node["state"],
                       state_words(node) if node["state"] else "", bool(node["muted"])]
                      for node in group["nodes"][:per_group]]
             issue = group["known_issue"]
-            out.append([group["signature"], group["text"], group["count"], states,
+            out.append([group["signature"], group["text"], group["count"], by_state,
                         issue["title"] if issue else None, owners, group["first_seen"], group["jobs_seen"], nodes])
         return out
 
