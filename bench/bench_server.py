@@ -372,11 +372,15 @@ def triage(args):
     from kovra.reporter.server.storage import Storage
     import kovra.reporter.runset as runset
     from bench_runset import build_job
-    folder = tempfile.mkdtemp(prefix="kovra-bench-triage-")
+    folder = args.keep or tempfile.mkdtemp(prefix="kovra-bench-triage-")
+    os.makedirs(folder, exist_ok=True)
     db = args.db or "sqlite:///" + os.path.join(folder, "reporter.sqlite3")
     settings = Settings(max_report_bytes=1 << 30, max_nodes=10_000_000)
     storage = Storage(db)
     try:
+        if args.stored:
+            # The name's jobs are there already (a --keep folder or the database of an earlier run).
+            raise _Stored
         log = os.path.join(folder, "bench.log")
         open(log, "w").close()
         text = build_job(runset, 40, 200, log).dump_json().encode()
@@ -388,14 +392,16 @@ def triage(args):
                 storage._insert_index = skip if index else (lambda *a: None)
                 snapshot.digest = "round %d %s" % (attempt, index)
                 started = time.perf_counter()
-                storage.put_job("sections-24000-%s" % index, snapshot, "finished")
+                # A new key each round: a finished job is not replaced, and deleting is no part of storing.
+                storage.put_job("sections-24000-%s-%d" % (index, attempt), snapshot, "finished")
                 timed.append(time.perf_counter() - started)
         storage._insert_index = skip
-        print("store of the 24,000-section run set (%d nodes), %d rounds alternately: with the index median %.3f s "
-              "(best %.3f), without %.3f s (best %.3f): %.2fx (load average %s)"
-              % (len(snapshot.nodes), args.rounds, percentile(with_index, 0.5), min(with_index),
-                 percentile(without, 0.5), min(without), percentile(with_index, 0.5) / percentile(without, 0.5),
-                 load_average()))
+        if args.rounds:
+            print("store of the 24,000-section run set (%d nodes), %d rounds alternately: with the index median %.3f s "
+                  "(best %.3f), without %.3f s (best %.3f): %.2fx (load average %s)"
+                  % (len(snapshot.nodes), args.rounds, percentile(with_index, 0.5), min(with_index),
+                     percentile(without, 0.5), min(without), percentile(with_index, 0.5) / percentile(without, 0.5),
+                     load_average()))
         started = time.perf_counter()
         for number in range(args.earlier):
             # The first 200 fail in every earlier job; the rest of the 250 from the newest one only.
@@ -412,21 +418,30 @@ def triage(args):
         started = time.perf_counter()
         storage.put_job("nightly-big", job, "finished")
         print("stored the %d-node job in %.2f s" % (len(job.nodes), time.perf_counter() - started))
+    except _Stored:
+        pass
     finally:
+        big, total, jobs, size = database_size(storage, db)
         storage.close()
+    print("database: %d nodes in %d jobs, %.1f MiB: %.0f bytes per node (load average %s)"
+          % (total, jobs, size / 2**20, size / max(total, 1), load_average()))
     server = Server(db)
     try:
         with ServerClient(server.url, "nightly-big", token=TOKEN, timeout=300) as client:
             def timed(label, call, count):
+                # The server's CPU time per read beside the wall times: on a shared machine the tails are
+                # mostly waiting for a core.
                 times = []
+                cpu = server.cpu_seconds()
                 for _ in range(count):
                     started = time.perf_counter()
                     answer = call()
                     times.append(time.perf_counter() - started)
-                print("%s (%d reads): p50 %s, p99 %s" % (label, count, ms(percentile(times, 0.5)),
-                                                         ms(percentile(times, 0.99))))
+                cpu = (server.cpu_seconds() - cpu) / count
+                print("%s (%d reads): p50 %s, p99 %s; server CPU %s a read (load average %s)" % (
+                    label, count, ms(percentile(times, 0.5)), ms(percentile(times, 0.99)), ms(cpu), load_average()))
                 return answer
-            groups = timed("failures of the %d-node job, grouped, with states" % len(job.nodes),
+            groups = timed("failures of the %d-node job, grouped, with states" % big,
                            client.failures, args.reads)["groups"]
             print("  %d groups, %d leaf failures; largest: %d x %r" % (
                 len(groups), sum(g["count"] for g in groups), groups[0]["count"], groups[0]["text"]))
@@ -440,13 +455,32 @@ def triage(args):
                          lambda: client._json("GET", "/api/signatures/" + signature), args.reads)
             print("  %d jobs hold it" % page["total"])
             timed("signature page (HTML)", lambda: client._request("GET", "/signatures/" + signature), args.reads)
-            body = timed("job page of the %d-node job" % len(job.nodes),
+            body = timed("job page of the %d-node job" % big,
                          lambda: client._request("GET", "/jobs/nightly-big")[1], max(5, args.reads // 5))
             print("  job page: %.0f KB of HTML" % (len(body) / 1024))
         print("server resident memory at the end: %.0f MiB" % server.rss_mib())
     finally:
         server.stop()
-        shutil.rmtree(folder, ignore_errors=True)
+        if not args.keep:
+            shutil.rmtree(folder, ignore_errors=True)
+
+
+class _Stored(Exception):
+    pass
+
+
+def database_size(storage, db):
+    """(nodes of the big job, nodes stored, jobs stored, bytes the database takes on disk)."""
+    with storage.engine.connect() as connection:
+        big = connection.exec_driver_sql("SELECT count(*) FROM nodes WHERE job = 'nightly-big'").scalar()
+        total = connection.exec_driver_sql("SELECT count(*) FROM nodes").scalar()
+        jobs = connection.exec_driver_sql("SELECT count(*) FROM jobs").scalar()
+        if storage.is_sqlite:
+            path = db[len("sqlite:///"):]
+            size = sum(os.path.getsize(path + end) for end in ("", "-wal") if os.path.exists(path + end))
+        else:
+            size = connection.exec_driver_sql("SELECT pg_database_size(current_database())").scalar()
+    return big, total, jobs, size
 
 
 def load(args):
@@ -675,6 +709,8 @@ def main(argv=None):
     sub.add_argument("--earlier-sections", type=int, default=300)
     sub.add_argument("--reads", type=int, default=100)
     sub.add_argument("--rounds", type=int, default=5)
+    sub.add_argument("--keep", metavar="FOLDER", help="keep the SQLite database in FOLDER (made if missing)")
+    sub.add_argument("--stored", action="store_true", help="the jobs are stored already (--keep or --db): read only")
     sub = commands.add_parser("team-load")
     sub.add_argument("--seconds", type=float, default=60)
     sub.add_argument("--senders", type=int, default=16)

@@ -63,16 +63,18 @@ def run(args, **kw):
 # The stored-report tools beside the native modules.
 PYTHON_MODULES = ["__main__", "cli", "client", "compare", "format", "group_cli", "html", "junit", "pytest_plugin",
                   "remote", "server_cli", "store", "views", "yaml_load"]
-SERVER_FILES = ["server/%s.py" % m for m in ("__init__", "api", "app", "connections", "groups", "insights", "intake",
-                                              "junit_in", "metrics", "multipart", "pgdialect", "rules", "schema",
-                                              "settings", "storage", "task_sends", "triage", "web", "webhooks")] + [
+SERVER_FILES = ["server/%s.py" % m for m in ("__init__", "api", "app", "auth", "connections", "groups", "insights",
+                                              "intake", "junit_in", "metrics", "multipart", "pgdialect", "rules",
+                                              "schema", "settings", "storage", "task_sends", "triage", "web",
+                                              "webhooks")] + [
     "server/migrations/__init__.py", "server/migrations/env.py", "server/migrations/script.py.mako",
     "server/migrations/versions/__init__.py", "server/migrations/versions/0001_jobs_nodes_logs.py",
     "server/migrations/versions/0002_no_path_index.py", "server/migrations/versions/0003_groups_webhooks.py",
-    "server/migrations/versions/0004_team.py", "server/migrations/versions/0005_result_index.py"] + [
+    "server/migrations/versions/0004_team.py", "server/migrations/versions/0005_result_index.py",
+    "server/migrations/versions/0006_tokens.py", "server/migrations/versions/0007_triage_speed.py"] + [
     "server/templates/%s.html" % t for t in ("base", "compare", "group", "history", "jobs", "known_issue",
                                              "known_issues", "mutes", "owners", "parts", "problem", "signature",
-                                             "trends")]
+                                             "signin", "trends")]
 
 
 def test_fresh_venv_runs_the_main_job_from_the_installed_packages(tmp_path):

@@ -172,6 +172,35 @@ class TestJobPage:
         assert rows(client, "odd", q='\u00e9 "QUOTED" <b')["hits"] == ['["t","s"]']
         assert rows(client, "odd", q="absent words")["total"] == 0
 
+    def test_failing_nodes_are_found_whatever_the_letters_of_their_results(self, client):
+        # Lower-case result names are found through an index of their own, any other text through another.
+        results = {"t.a": "failed", "t.b": "FAILED", "t.c": "Blocked", "t.d": "errored", "t.e": "PASSED",
+                   "t.f": "weird", "t.g": "skipped", "t.h": "Aborted"}
+        send(client, "letters", report("letters", results), token=TOKEN)
+        data = page_data(client.get("/jobs/letters").text)
+        assert {".".join(f[0]): f[1] for f in data["failures"]} == {
+            "t.a": "failed", "t.b": "failed", "t.c": "blocked", "t.d": "errored", "t.h": "aborted"}
+        assert {json.loads(r[0])[-1]: r[11] for r in rows(client, "letters", parent='["t"]')["rows"]} == {
+            "a": 1, "b": 1, "c": 1, "d": 1, "e": 0, "f": 0, "g": 0, "h": 1}
+
+    def test_a_job_page_follows_the_snapshot_it_shows(self, client):
+        # What the page keeps of a snapshot goes with it: a new one of a running job is read anew, and so is
+        # a job of the same key sent after the first was deleted.
+        send(client, "growing", report("growing", {"t.a": "passed"}), token=TOKEN, state="running")
+        assert page_data(client.get("/jobs/growing").text)["result_counts"] == {"passed": 1}
+        send(client, "growing", report("growing", {"t.a": "passed", "t.b": "failed"}, runtimes={"t.b": 2.0}),
+             token=TOKEN, state="running")
+        data = page_data(client.get("/jobs/growing").text)
+        assert data["result_counts"] == {"passed": 1, "failed": 1}
+        assert [".".join(f[0]) for f in data["failures"]] == ["t.b"]
+        assert [s[0] for s in data["slowest"]] == [["t", "b"], ["t", "a"]]
+        # Deleted and sent again under its key: snapshot 1 again, another job.
+        assert client.delete("/api/jobs/growing", headers={"Authorization": "Bearer " + TOKEN}).status_code == 200
+        send(client, "growing", report("growing", {"t.c": "failed"}), token=TOKEN, state="running")
+        data = page_data(client.get("/jobs/growing").text)
+        assert data["remote"]["snapshot"] == 1 and data["result_counts"] == {"failed": 1}
+        assert [".".join(f[0]) for f in data["failures"]] == ["t.c"] and data["slowest"] == [[["t", "c"], "failed", 0.5]]
+
     def test_a_large_job_sends_only_its_first_rows(self, client):
         document = big_document(4, 2500)
         document["report"]["tasks"][3]["sections"][2400]["result"] = {"value": "failed", "reason": "deep down"}

@@ -184,3 +184,27 @@ def test_the_index_is_replaced_with_the_snapshot_and_built_for_older_jobs(client
         assert insights.states(reopened.job("k2"), ['["t","b"]'])['["t","b"]']["state"] == "new"
     finally:
         reopened.close()
+
+
+# A step below its section, job by job: "fail" fails both, "pass" passes both (the index then holds the
+# section only, whose pass stands for the step's).
+@pytest.mark.parametrize("series,state,since,flips,run", [
+    (["pass"] * 3 + ["fail"] * 12, "failing", 4, 0, 12),     # past the window, ended by the section's pass
+    (["fail"] * 13, "failing", 1, 0, 13),                     # past the window, no pass before it at all
+    (["fail", "pass", "fail", "pass", "fail"], "flaky", 5, 4, 1),
+    (["pass"] * 12 + ["fail"], "new", 13, 1, 1),
+])
+def test_a_step_takes_its_sections_passes_when_the_index_holds_only_the_section(client, series, state, since, flips,
+                                                                                 run):
+    for number, result in enumerate(series, 1):
+        send(client, "d%02d" % number, report("d%02d" % number, {"t.s": result + "ed", "t.s.step": result + "ed"},
+                                              start="2026-10-%02dT10:00:00" % number), name="deep", token=TOKEN)
+    last = "d%02d" % len(series)
+    groups = client.get("/api/jobs/%s/failures" % last).json()["groups"]
+    assert by_path(groups)["t.s.step"] == (state, "d%02d" % since, flips)
+    found = client.get("/api/history", params={"name": "deep", "node": "t.s.step", "n": "20"}).json()
+    assert (found["state"], found["failing_since"], found["flips"], found["run"]) == (
+        state, "d%02d" % since, flips, run)
+    # Newest first, the section's passes among the step's own results.
+    assert [r["job"] for r in found["results"]] == ["d%02d" % n for n in range(len(series), 0, -1)]
+    assert [r["result"] for r in found["results"]] == [r + "ed" for r in reversed(series)]

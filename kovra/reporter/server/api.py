@@ -607,12 +607,12 @@ class Api:
         return report, logs
 
 
-def grouped_failures(insights, rules, row, owner=None):
+def grouped_failures(insights, rules, row, owner=None, states=None):
     """The job's failure groups with each node's known issue, mute and owners (rules applied now);
-    with `owner`, only that owner's nodes."""
+    with `owner`, only that owner's nodes. `states` as for Insights.failure_groups."""
     applier = rules.applier(row["name"])
     groups = []
-    for group in insights.failure_groups(row):
+    for group in insights.failure_groups(row, states):
         by_signature = applier.known_issue(group["signature"], None)
         nodes = []
         for node in group["nodes"]:

@@ -6,25 +6,28 @@ nothing of HTTP.
 
 Paths are the storage's: the id list as compact JSON (``[]`` is the run set).
 """
+import collections
 import datetime
 import json
 
-from sqlalchemy import and_, bindparam, func, or_, select, true as sqlalchemy_true
+from sqlalchemy import and_, func, or_, select, text, true as sqlalchemy_true
 
 from kovra.reporter.compare import Comparison
 from kovra.reporter.format import PROBLEM_RESULTS as PROBLEMS, ids_of, path_of  # noqa: F401 (the pages')
 from kovra.reporter.server.intake import _unmarked
-from kovra.reporter.server import triage
+from kovra.reporter.server import schema, triage
 from kovra.reporter.server.triage import reason_of
 
 # Failures in a page's failure list, and rows the job page carries before the reader opens anything.
-FAILURE_LIST = 200
-FIRST_ROWS = 1500
+FAILURE_LIST = 50
+FIRST_ROWS = 300
 SEARCH_HITS = 500
 # Before every job: where a run of failures with no pass before it starts looking.
 EARLIEST = datetime.datetime(1900, 1, 1)
 # Keeps each IN (...) list well inside what every database takes.
 IN_BATCH = 500
+# Named tuple types of index rows, by their columns (_node_rows).
+_ROW_TYPES = {}
 
 
 def path_of_fullid(text):
@@ -60,7 +63,6 @@ class Insights:
         self.results = storage.tables.results
         self.signatures = storage.tables.signatures
         self.window = window
-        self._run_statements = None
 
     def _rows(self, statement):
         # Through the storage's guard: an unreachable database is a 503 here as everywhere.
@@ -76,10 +78,16 @@ class Insights:
     def children(self, job, parents):
         """The node rows below each of `parents` (paths), shallow ones first, siblings by position."""
         found = []
+        n = self.nodes.c
+        parents = list(parents)
+        if path_of([]) in parents:
+            # The run set's children are the tasks: their own small index (schema.TASK_ROWS).
+            parents.remove(path_of([]))
+            found.extend(self._rows(select(*self._node_columns()).where(n.job == job, text(schema.TASK_ROWS))
+                                    .order_by(n.position)))
         for batch in _batches(parents):
-            found.extend(self._rows(select(*self._node_columns())
-                                    .where(self.nodes.c.job == job, self.nodes.c.parent.in_(batch))
-                                    .order_by(self.nodes.c.depth, self.nodes.c.parent, self.nodes.c.position)))
+            found.extend(self._rows(select(*self._node_columns()).where(n.job == job, n.parent.in_(batch))
+                                    .order_by(n.depth, n.parent, n.position)))
         # Parents before their children, whatever the batches.
         found.sort(key=lambda row: len(ids_of(row.path)))
         return found
@@ -107,9 +115,15 @@ class Insights:
 
     def failing(self, job):
         """{path: result} of every node of `job` whose own result is a failure."""
-        rows = self._rows(select(self.nodes.c.path, self.nodes.c.result)
-                          .where(self.nodes.c.job == job, self.nodes.c.result.isnot(None)))
-        return {row.path: _lower(row.result) for row in rows if _lower(row.result) in PROBLEMS}
+        n = self.nodes.c
+        # Two small indexes hold them (schema.PROBLEM_ROWS): the results stored as their own names, and
+        # any other text, which may be one of them in other letters.
+        found = {}
+        for where in (schema.PROBLEM_ROWS, schema.ODD_RESULT_ROWS):
+            for row in self._rows(select(n.path, n.result).where(n.job == job, text(where))):
+                if _lower(row.result) in PROBLEMS:
+                    found[row.path] = _lower(row.result)
+        return found
 
     def result_counts(self, job):
         """How many nodes of `job` hold each result."""
@@ -199,21 +213,17 @@ class Insights:
                     found[(row.job, row.path)] = (_lower(row.result), row.data)
         return found
 
-    def marks(self, job_row, paths):
+    def marks(self, job_row, paths, states=None):
         """{path: "new" | "failing" | "flaky"} for failing nodes of a job, from the cross-job index
-        (see states); a node the index does not hold (above the sections) has no mark."""
-        found = self.states(job_row, paths)
+        (see states); a node the index does not hold (above the sections) has no mark. `states`, when
+        given, holds states already found (and gets the others)."""
+        if states is None:
+            states = {}
+        states.update(self.states(job_row, [path for path in paths if path not in states]))
+        found = {path: states[path] for path in paths if path in states}
         return {path: state["state"] for path, state in found.items()}
 
     # --- the cross-job index ----------------------------------------------------------------------------------
-
-    def _index_when(self, job_row):
-        """The job's place among its name's jobs, as the index orders them: (start, key)."""
-        r = self.results.c
-        found = self._rows(select(r.start).where(r.job == job_row["id"]).limit(1))
-        if found:
-            return found[0][0], job_row["id"]
-        return self._rows(select(self._when()).where(self.jobs.c.id == job_row["id"]))[0][0], job_row["id"]
 
     def _before(self, when, inclusive=False):
         """Index rows of jobs ordered before the job at `when` ((start, key)), or at it with `inclusive`."""
@@ -229,109 +239,152 @@ class Insights:
         present, oldest first, pass and fail classes only: `flips` counts the neighbouring pairs that differ;
         the unbroken run of failures ending at this job gives `failing_since` (its first job, however far
         back) and `run` (its length). A node is present in a job where the index holds it, or where its
-        section passed (then it passed too: a failing section's nodes are all in the index)."""
-        r = self.results.c
+        section passed (then it passed too: a failing section's nodes are all in the index).
+
+        Many small indexed lookups: they go through the driver's own cursor, where SQLAlchemy's work per
+        statement would cost more than the lookup, and PostgreSQL takes each batch as one statement."""
         paths = list(paths)
         if not paths:
             return {}
-        name = job_row["name"]
-        own = {}
-        for batch in _batches(paths):
-            for row in self._rows(select(r.path, r.section, r["class"]).where(r.job == job_row["id"],
-                                                                              r.path.in_(batch))):
-                own[row.path] = (row.section, row[2])
-        if not own:
-            return {}
-        when = self._index_when(job_row)
-        earlier = {path: {} for path in own}
-        # Each node's newest results before this job, one indexed lookup apiece (newest first, so the
-        # lookup stops after the window), and its section's passes where it is deeper.
-        start, key = when
-        before = or_(r.start < bindparam("t"), and_(r.start == bindparam("t"), r.job < bindparam("j")))
-        newest = (select(r.job, r.start, r["class"].label("cls")).where(r.name == bindparam("name"),
-                                                                         r.path == bindparam("path"), before)
-                  .order_by(r.start.desc(), r.job.desc()).limit(self.window))
-        passes = newest.where(r["class"] == "pass")
-        with self.engine.connect() as connection:
-            for path, (section, _) in own.items():
-                values = {"name": name, "path": path, "t": start, "j": key}
-                for row in connection.execute(newest, values):
-                    earlier[path][row.job] = (row.start, row.cls)
-                if section != path:
-                    for row in connection.execute(passes, dict(values, path=section)):
-                        earlier[path].setdefault(row.job, (row.start, "pass"))
-        found = {}
-        long_runs = []
-        for path, seen in earlier.items():
-            history = sorted(seen.items(), key=lambda item: (item[1][0], item[0]), reverse=True)[:self.window]
-            classes = [cls for _, (_, cls) in reversed(history)] + [own[path][1]]
-            if own[path][1] != "fail":
-                continue
-            since, run, ended = job_row["id"], 1, False
-            for job, (_, cls) in history:
-                if cls == "pass":
-                    ended = True
-                    break
-                if cls == "fail":
-                    since, run = job, run + 1
-            if not ended and len(history) >= self.window:
-                long_runs.append(path)
-                continue
-            count = triage.flips(classes)
-            found[path] = {"state": triage.state_of(count, run), "failing_since": since, "flips": count,
-                           "run": run, "window": len(classes)}
-        if long_runs:
-            # Failing through the whole window: the index says how far back, on one connection.
-            with self.engine.connect() as connection:
-                for path in long_runs:
-                    history = sorted(earlier[path].items(), key=lambda item: (item[1][0], item[0]))[-self.window:]
+        name, key = job_row["name"], job_row["id"]
+        with self.storage._guard(), self.engine.connect() as connection:
+            cursor = connection.connection.cursor()
+            try:
+                own, start = {}, None
+                for batch in _batches(paths):
+                    cursor.execute(self._sql("SELECT path, section, class, start FROM results WHERE job = ? "
+                                             "AND path IN (%s)" % ",".join("?" * len(batch))), [key] + batch)
+                    for path, section, cls, start in cursor.fetchall():
+                        own[path] = (section, cls)
+                if not own:
+                    return {}
+                earlier = {path: {} for path in own}
+                # Each node's newest results before this job (newest first, so a lookup stops after the
+                # window), and its section's passes where it is deeper.
+                for path, rows in self._newest(cursor, name, list(own), start, key, False):
+                    for job, when, cls in rows:
+                        earlier[path][job] = (when, cls)
+                deeper = {}
+                for path, (section, _) in own.items():
+                    if section != path:
+                        deeper.setdefault(section, []).append(path)
+                for section, rows in self._newest(cursor, name, list(deeper), start, key, True):
+                    for path in deeper[section]:
+                        for job, when, _ in rows:
+                            earlier[path].setdefault(job, (when, "pass"))
+                found, long_runs = {}, []
+                for path, seen in earlier.items():
+                    if own[path][1] != "fail":
+                        continue
+                    history = sorted(seen.items(), key=lambda item: (item[1][0], item[0]))[-self.window:]
                     classes = [cls for _, (_, cls) in history] + ["fail"]
-                    since, run = self._run_start(name, path, own[path][0], when, job_row["id"], 1, connection)
+                    since, run, ended = key, 1, False
+                    for job, (_, cls) in reversed(history):
+                        if cls == "pass":
+                            ended = True
+                            break
+                        if cls == "fail":
+                            since, run = job, run + 1
+                    if not ended and len(history) >= self.window:
+                        # Failing through the whole window: the index says how far back.
+                        long_runs.append((path, own[path][0]))
                     count = triage.flips(classes)
                     found[path] = {"state": triage.state_of(count, run), "failing_since": since, "flips": count,
                                    "run": run, "window": len(classes)}
-        return found
+                for path, (since, run) in self._run_starts(cursor, name, long_runs, start, key):
+                    found[path].update(state=triage.state_of(found[path]["flips"], run), failing_since=since,
+                                       run=run)
+                return found
+            finally:
+                cursor.close()
 
-    def _run_lookups(self):
-        """The two statements that find a run of failures past the window: the newest pass before the job
-        (of the node or its section), and the first failure after it with how many there are."""
-        if self._run_statements is None:
-            r = self.results.c
-            t, j = bindparam("t"), bindparam("j")
-            before = or_(r.start < t, and_(r.start == t, r.job < j))
-            passed = (select(r.start, r.job)
-                      .where(r.name == bindparam("name"), or_(r.path == bindparam("path"), r.path == bindparam("section")),
-                             r["class"] == "pass", before)
-                      .order_by(r.start.desc(), r.job.desc()).limit(1))
-            pt, pj = bindparam("pt"), bindparam("pj")
-            first = (select(r.job, func.count().over().label("run"))
-                     .where(r.name == bindparam("name"), r.path == bindparam("path"), r["class"] == "fail",
-                            or_(r.start < t, and_(r.start == t, r.job <= j)),
-                            or_(r.start > pt, and_(r.start == pt, r.job > pj)))
-                     .order_by(r.start, r.job).limit(1))
-            self._run_statements = passed, first
-        return self._run_statements
+    def _sql(self, text):
+        return text if self.storage.is_sqlite else text.replace("?", "%s")
 
-    def _run_start(self, name, path, section, when, since, run, connection=None):
-        """(first job, length) of the run of failures ending at `when`, past the window: the failures
-        after the newest job where the node (or its section) passed. Two indexed lookups."""
-        if connection is None:
-            with self.engine.connect() as connection:
-                return self._run_start(name, path, section, when, since, run, connection)
-        passed_at, first_after = self._run_lookups()
-        values = {"name": name, "path": path, "section": section, "t": when[0], "j": when[1]}
-        passed = connection.execute(passed_at, values).first()
-        values.update(pt=passed.start if passed else EARLIEST, pj=passed.job if passed else "")
-        first = connection.execute(first_after, values).first()
-        return (first.job, first.run) if first is not None else (since, run)
+    def _newest(self, cursor, name, paths, start, key, passes):
+        """Yields (path, [(job, start, class)]) of each path's newest `window` index rows (passes only with
+        `passes`) before the job at (start, key)."""
+        only = " AND class = 'pass'" if passes else ""
+        if self.storage.is_sqlite:
+            statement = ("SELECT job, start, class FROM results WHERE name = ? AND path = ? AND "
+                         "(start < ? OR (start = ? AND job < ?))%s ORDER BY start DESC, job DESC LIMIT %d"
+                         % (only, self.window))
+            for path in paths:
+                cursor.execute(statement, (name, path, start, start, key))
+                yield path, cursor.fetchall()
+            return
+        statement = ("SELECT p.path, r.job, r.start, r.class FROM unnest(%%s::text[]) AS p(path) CROSS JOIN LATERAL "
+                     "(SELECT job, start, class FROM results WHERE name = %%s AND path = p.path AND "
+                     "(start, job) < (%%s, %%s)%s ORDER BY start DESC, job DESC LIMIT %d) AS r"
+                     % (only, self.window))
+        for batch in _batches(paths):
+            cursor.execute(statement, (batch, name, start, key))
+            rows = {path: [] for path in batch}
+            for path, job, when, cls in cursor.fetchall():
+                rows[path].append((job, when, cls))
+            yield from rows.items()
 
-    def failure_groups(self, job_row):
+    def _run_starts(self, cursor, name, paths, start, key):
+        """Yields (path, (first job, length)) of the run of failures ending at the job at (start, key) of each
+        (path, section) of `paths`, past the window: the failures after the newest job where the node (or
+        its section) passed. PostgreSQL answers a batch in one statement."""
+        if self.storage.is_sqlite:
+            for path, section in paths:
+                yield path, self._run_start(cursor, name, path, section, start, key)
+            return
+        after = "(start, job) > (COALESCE(pa.start, '-infinity'::timestamp), COALESCE(pa.job, ''))"
+        fails = ("results.name = %%(name)s AND results.path = p.path AND results.class = 'fail' AND "
+                 "(results.start, results.job) <= (%%(start)s, %%(key)s) AND %s" % after.replace(
+                     "(start, job)", "(results.start, results.job)"))
+        newest_pass = ("(SELECT start, job FROM results WHERE name = %%(name)s AND path = %s AND class = 'pass' AND "
+                       "(start, job) < (%%(start)s, %%(key)s) ORDER BY start DESC, job DESC LIMIT 1)")
+        statement = (
+            "SELECT p.path, f.job, c.run FROM unnest(%%(paths)s::text[], %%(sections)s::text[]) AS p(path, section) "
+            "LEFT JOIN LATERAL (SELECT start, job FROM (%s UNION ALL %s) AS passes "
+            "ORDER BY start DESC, job DESC LIMIT 1) AS pa ON true "
+            "LEFT JOIN LATERAL (SELECT results.job FROM results WHERE %s "
+            "ORDER BY results.start, results.job LIMIT 1) AS f ON true "
+            "LEFT JOIN LATERAL (SELECT count(*) AS run FROM results WHERE %s) AS c ON true"
+            % (newest_pass % "p.path", newest_pass % "p.section", fails, fails))
+        for batch in _batches(paths):
+            cursor.execute(statement, {"paths": [p for p, _ in batch], "sections": [s for _, s in batch],
+                                       "name": name, "start": start, "key": key})
+            for path, job, run in cursor.fetchall():
+                yield path, ((job, run) if job is not None else (key, 1))
+
+    def _run_start(self, cursor, name, path, section, start, key):
+        """(first job, length) of the run of failures ending at the job at (start, key), past the window
+        (see _run_starts), on SQLite: each lookup is a call into the library, no round trip."""
+        passed = None
+        for where in {path, section}:
+            cursor.execute(self._sql("SELECT start, job FROM results WHERE name = ? AND path = ? AND class = 'pass' "
+                                     "AND (start < ? OR (start = ? AND job < ?)) ORDER BY start DESC, job DESC "
+                                     "LIMIT 1"), (name, where, start, start, key))
+            row = cursor.fetchone()
+            if row is not None and (passed is None or tuple(row) > passed):
+                passed = tuple(row)
+        where = "name = ? AND path = ? AND class = 'fail' AND (start < ? OR (start = ? AND job <= ?))"
+        values = (name, path, start, start, key)
+        if passed is not None:
+            where += " AND (start > ? OR (start = ? AND job > ?))"
+            values += (passed[0], passed[0], passed[1])
+        # The first job and the count apart: a count over the index range reads no row, a window would.
+        cursor.execute(self._sql("SELECT job FROM results WHERE %s ORDER BY start, job LIMIT 1" % where), values)
+        first = cursor.fetchone()
+        if first is None:
+            return key, 1
+        cursor.execute(self._sql("SELECT count(*) FROM results WHERE " + where), values)
+        return first[0], cursor.fetchone()[0]
+
+    def failure_groups(self, job_row, states=None):
         """The job's leaf failures grouped by signature, each node with its state (see states); groups by
-        count, then text. Each group knows the earliest job of any name holding its signature."""
+        count, then text. Each group knows the earliest job of any name holding its signature. `states`,
+        when given, is a dict of states already found, which gets the leaves' too."""
         r = self.results.c
         leaves = self._rows(select(r.path, r.result, r.reason, r.signature, r.text)
                             .where(r.job == job_row["id"], r.leaf == sqlalchemy_true()))
-        states = self.states(job_row, [row.path for row in leaves])
+        states = {} if states is None else states
+        states.update(self.states(job_row, [row.path for row in leaves if row.path not in states]))
         groups = {}
         for row in leaves:
             group = groups.setdefault(row.signature, {"signature": row.signature, "text": row.text, "nodes": []})
@@ -388,9 +441,8 @@ class Insights:
         limit = limit or self.window
         ids = ids_of(path)
         section = path_of(ids[:triage.SECTION_DEPTH]) if len(ids) >= triage.SECTION_DEPTH else path
-        wanted = or_(r.path == path, and_(r.path == section, r["class"] == "pass"))
-        rows = self._rows(select(r.job, r.path, r.start, r["class"].label("cls"), r.result, r.reason, r.signature)
-                          .where(r.name == name, wanted).order_by(r.start.desc(), r.job.desc()).limit(2 * limit))
+        rows = self._node_rows(select(r.job, r.path, r.start, r["class"].label("cls"), r.result, r.reason,
+                                      r.signature).where(r.name == name), path, section, 2 * limit)
         by_job = {}
         for row in rows:
             if row.path == path or row.job not in by_job:
@@ -416,16 +468,32 @@ class Insights:
                 "passing" if newest.cls == "pass" else None
         return out
 
+    def _node_rows(self, statement, path, section, limit):
+        """The newest `limit` rows of `statement` (index rows, with start, job and path) that are the node's
+        or its section's passes, newest first (the node's own first in a job that has both). Two ordered
+        lookups: one over both paths at once would read every row of the name."""
+        r = self.results.c
+        order = (r.start.desc(), r.job.desc())
+        # Plain named tuples: a history of 1,000 jobs reads them 10,000 times, SQLAlchemy's rows are slower.
+        names = tuple(statement.selected_columns.keys())
+        made = _ROW_TYPES.get(names)
+        if made is None:
+            made = _ROW_TYPES[names] = collections.namedtuple("IndexRow", names)
+        rows = [made._make(row) for row in self._rows(statement.where(r.path == path).order_by(*order).limit(limit))]
+        if section != path:
+            rows += [made._make(row) for row in self._rows(statement.where(r.path == section, r["class"] == "pass")
+                                                           .order_by(*order).limit(limit))]
+            rows.sort(key=lambda row: (row.start, row.job, row.path == path), reverse=True)
+        return rows[:limit]
+
     def _passed_before(self, name, path, section, since):
         """How many jobs in a row passed just before the job `since` (up to 1,000 looked at)."""
         r = self.results.c
         first = self._rows(select(r.start).where(r.job == since, r.path == path))
         if not first:
             return 0
-        wanted = or_(r.path == path, and_(r.path == section, r["class"] == "pass"))
-        rows = self._rows(select(r.job, r.path, r["class"].label("cls")).where(
-            r.name == name, wanted, self._before((first[0].start, since)))
-            .order_by(r.start.desc(), r.job.desc()).limit(2000))
+        rows = self._node_rows(select(r.job, r.path, r.start, r["class"].label("cls")).where(
+            r.name == name, self._before((first[0].start, since))), path, section, 2000)
         count, seen = 0, set()
         for row in rows:
             if row.job in seen:

@@ -10,6 +10,8 @@ fixed-size chunks so that a byte range reads only the chunks it covers.
 from sqlalchemy import (BigInteger, Boolean, Column, Date, DateTime, Float, ForeignKey, Index, Integer, LargeBinary,
                         MetaData, Table, Text, false, text)
 
+from kovra.reporter.format import PROBLEM_RESULTS, RESULT_ORDER
+
 LOG_CHUNK = 64 * 1024
 
 metadata = MetaData()
@@ -38,6 +40,12 @@ jobs = Table(
     Index("ix_jobs_start", "start"),
 )
 
+# Partial indexes of nodes, small beside the table: the rows a job page reads first. A query names the
+# same text as the index's condition, so that both databases see that the index serves it.
+TASK_ROWS = "depth = 1"
+PROBLEM_ROWS = "result IN (%s)" % ", ".join("'%s'" % r for r in sorted(PROBLEM_RESULTS))
+ODD_RESULT_ROWS = "result NOT IN (%s)" % ", ".join("'%s'" % r for r in RESULT_ORDER)
+
 nodes = Table(
     "nodes", metadata,
     Column("job", Text, ForeignKey("jobs.id", ondelete="CASCADE"), primary_key=True),
@@ -52,6 +60,10 @@ nodes = Table(
     Column("runtime", Float),
     Column("data", Text, nullable=False),
     Column("children", Text, nullable=False),
+    Index("ix_nodes_tasks", "job", "position", sqlite_where=text(TASK_ROWS), postgresql_where=text(TASK_ROWS)),
+    Index("ix_nodes_problems", "job", "path", sqlite_where=text(PROBLEM_ROWS), postgresql_where=text(PROBLEM_ROWS)),
+    Index("ix_nodes_odd_results", "job", "path", sqlite_where=text(ODD_RESULT_ROWS),
+          postgresql_where=text(ODD_RESULT_ROWS)),
 )
 
 log_files = Table(
@@ -152,6 +164,8 @@ results = Table(
     # Leaf failures only: the sections that passed, most of the rows, cost this index nothing.
     Index("ix_results_signature_start", "signature", "start", sqlite_where=text("signature IS NOT NULL"),
           postgresql_where=text("signature IS NOT NULL")),
+    # A job's leaf failures, without reading its passing sections.
+    Index("ix_results_job_leaf", "job", "path", sqlite_where=text("leaf = 1"), postgresql_where=text("leaf")),
 )
 
 # Triage's rules (rules.py), applied when failures are read.

@@ -152,7 +152,7 @@ class Pages:
         self.css = report_html.asset("report.css") + "\n" + report_html.asset("site.css")
         self.templates = environment()
         self.rules = Rules(storage)
-        # Failing paths of a job snapshot, and every path above one: asked again by each row request.
+        # What a job snapshot's pages read of all its nodes (_of_snapshot).
         self._failing = {}
 
     def routes(self):
@@ -270,22 +270,30 @@ class Pages:
             raise HTTPProblem(404, "no job %r" % job)
         return row
 
-    def failing(self, row):
-        """({failing path: result}, {path above a failure}) of a job's current snapshot."""
-        key = (row["id"], row["snapshot"])
+    def _of_snapshot(self, row, what, make):
+        """What `make()` finds of a job's current snapshot, kept while that snapshot is: these read all of a
+        job's node rows, and each page view and row request asks again. The job's last write is in the key:
+        a job deleted and sent again starts at snapshot 1 again."""
+        key = (what, row["id"], row["snapshot"], row["updated"])
         found = self._failing.get(key)
         if found is None:
+            found = make()
+            if len(self._failing) > 192:
+                self._failing.clear()
+            self._failing[key] = found
+        return found
+
+    def failing(self, row):
+        """({failing path: result}, {path above a failure}) of a job's current snapshot."""
+        def make():
             failing = self.insights.failing(row["id"])
             above = set()
             for path in failing:
                 ids = ids_of(path)
                 for depth in range(1, len(ids)):
                     above.add(path_of(ids[:depth]))
-            found = failing, above
-            if len(self._failing) > 64:
-                self._failing.clear()
-            self._failing[key] = found
-        return found
+            return failing, above
+        return self._of_snapshot(row, "failing", make)
 
     def _row_out(self, row, failing, above, marks):
         """A node row as the page's script takes it (see addRow in report.js)."""
@@ -296,9 +304,9 @@ class Pages:
         return [row.path, parent, row.position, kind, node_id, name, value, runtime, description, info or 0,
                 len(json.loads(row.children)), bad, marks.get(row.path)]
 
-    def _rows_out(self, job_row, rows):
+    def _rows_out(self, job_row, rows, states=None):
         failing, above = self.failing(job_row)
-        marks = self.insights.marks(job_row, [r.path for r in rows if r.path in failing])
+        marks = self.insights.marks(job_row, [r.path for r in rows if r.path in failing], states)
         return [self._row_out(r, failing, above, marks) for r in rows]
 
     def _job(self, job, tries=3):
@@ -345,10 +353,14 @@ class Pages:
         roots.sort(key=tree_key)
         listed = self.insights.by_path(job, roots[:FAILURE_LIST])
         listed.sort(key=lambda r: tree_key(r.path))
-        marks = self.insights.marks(row, roots[:FAILURE_LIST])
+        # Each failing node's state is looked up once for the groups, the list and the rows.
+        states = {}
+        groups = self._groups(row, states=states)
+        marks = self.insights.marks(row, roots[:FAILURE_LIST], states)
         failures = [[[str(i) for i in ids_of(r.path)], failing[r.path], reason_of(json.loads(r.data)),
                      marks.get(r.path)] for r in listed]
-        slowest = [[[str(i) for i in ids_of(s.path)], s.result, s.runtime] for s in self.insights.slowest(job)]
+        slowest = self._of_snapshot(row, "slowest", lambda: [[[str(i) for i in ids_of(s.path)], s.result, s.runtime]
+                                                             for s in self.insights.slowest(job)])
         data = report_html.header_data(runset)
         if row["state"] == "running":
             # The run set's own counts come at its stop: a running job shows those of its test cases so far.
@@ -368,10 +380,10 @@ class Pages:
                 "snapshot": row["snapshot"], "poll": POLL_MS,
                 "stretch": report_html.STRETCH_LIMIT, "head": report_html.STRETCH_HEAD,
             },
-            "rows": self._rows_out(row, rows), "full": parents,
+            "rows": self._rows_out(row, rows, states), "full": parents,
             "failures": failures, "failure_total": len(roots), "slowest": slowest,
-            "groups": self._groups(row),
-            "result_counts": self.insights.result_counts(job),
+            "groups": groups,
+            "result_counts": self._of_snapshot(row, "counts", lambda: self.insights.result_counts(job)),
         })
         extra = [("/trends?name=" + q(row["name"]), "Trends of " + row["name"])]
         earlier = self.insights.recent_jobs(row["name"], 1, before=row)
@@ -383,20 +395,21 @@ class Pages:
         csp = policy([report_html.asset("report.js")], [report_html.asset("report.css")], connect=True)
         return HTMLResponse(markup, headers={"Content-Security-Policy": csp})
 
-    def _groups(self, row, per_group=GROUP_NODES):
+    def _groups(self, row, per_group=GROUP_NODES, states=None):
         """The Failures card's groups: [signature, text, count, {state: count}, known issue title or None,
-        owners, first seen, jobs seen, [[ids, result, reason, state, evidence, muted]...] (the first few)]."""
+        owners, first seen, jobs seen, [[ids, result, reason, state, evidence, muted]...] (the first few)].
+        `states` as for Insights.failure_groups."""
         out = []
-        for group in grouped_failures(self.insights, self.rules, row):
-            states, owners = {}, []
+        for group in grouped_failures(self.insights, self.rules, row, states=states):
+            by_state, owners = {}, []
             for node in group["nodes"]:
-                states[node["state"] or "failing"] = states.get(node["state"] or "failing", 0) + 1
+                by_state[node["state"] or "failing"] = by_state.get(node["state"] or "failing", 0) + 1
                 owners.extend(o for o in node["owners"] if o not in owners)
             nodes = [[[str(i) for i in node["path"]], node["result"], node["reason"], node["state"],
                       state_words(node) if node["state"] else "", bool(node["muted"])]
                      for node in group["nodes"][:per_group]]
             issue = group["known_issue"]
-            out.append([group["signature"], group["text"], group["count"], states,
+            out.append([group["signature"], group["text"], group["count"], by_state,
                         issue["title"] if issue else None, owners, group["first_seen"], group["jobs_seen"], nodes])
         return out
 
