@@ -139,7 +139,7 @@ class TestJob:
         def case(result, step):
             return {"id": "case", "result": {"value": result}, "sections": [{"id": step, "result": {"value": result}}]}
         send(server.client, "twice", {"version": "3.2", "report": {"id": "r", "tasks": [
-            {"id": "t", "sections": [case("passed", "a"), case("skipped", "b")]}]}}, token=server.TOKEN)
+            {"id": "t", "sections": [case("passed", "a"), case("failed", "b")]}]}}, token=server.TOKEN)
         for address, shown in (("t/case;1/b", "t.case.b"), ("t/case/a", "t.case.a")):
             page.open(server.url + "/jobs/twice#node=" + address)
             assert wait_for(page, DETAIL_PATH, shown) == shown, address
@@ -147,7 +147,12 @@ class TestJob:
         page.js("Array.from(document.querySelectorAll('#tree .row .id')).filter(function (e) "
                 "{ return e.textContent === 'case'; })[1].click()")
         assert page.js("return location.hash") == "#node=t/case;1"
-        assert "skipped" in page.js("return document.querySelector('#detail h2').textContent")
+        assert "failed" in page.js("return document.querySelector('#detail h2').textContent")
+        # The failure lists name the second run by its position too, and link to it.
+        links = page.js("return Array.from(document.querySelectorAll('a.jump')).filter(function (a) "
+                        "{ return a.textContent.indexOf('case') >= 0; }).map(function (a) "
+                        "{ return [a.textContent, a.getAttribute('href')]; })")
+        assert ["t.case;1.b", "#node=t/case;1/b"] in links, links
         page.screenshot("server-job-twice.png")
         page.assert_quiet()
 

@@ -196,6 +196,12 @@
       if (m >= 0) reveal(m);
     });
   }
+  // A path as text: a sibling that repeats an id is "ID;POSITION", as the command line prints it.
+  function dottedIds(ids) {
+    return ids.map(function (x) {
+      return x !== null && typeof x === "object" ? x.id + ";" + x.position : x;
+    }).join(".");
+  }
   function link(ids, text) {
     var a = el("a", "jump");
     // A dotted path may wrap after each dot, between its names, before it breaks inside one.
@@ -368,7 +374,7 @@
       g[8].forEach(function (f) {
         var tr = el("tr");
         var where = el("td", "path");
-        where.appendChild(link(f[0], clamp(f[0].join("."), 300)));
+        where.appendChild(link(f[0], clamp(dottedIds(f[0]), 300)));
         tr.appendChild(where);
         var r = el("td");
         r.appendChild(badge(f[1]));
@@ -410,7 +416,7 @@
     list.forEach(function (f) {
       var tr = el("tr");
       var where = el("td");
-      where.appendChild(link(f[0], clamp(f[0].join("."), 300)));
+      where.appendChild(link(f[0], clamp(dottedIds(f[0]), 300)));
       tr.appendChild(where);
       var r = el("td");
       r.appendChild(badge(f[1]));
@@ -430,7 +436,7 @@
       D.slowest.forEach(function (s) {
         var tr = el("tr");
         var where = el("td");
-        where.appendChild(link(s[0], clamp(s[0].join("."), 300)));
+        where.appendChild(link(s[0], clamp(dottedIds(s[0]), 300)));
         tr.appendChild(where);
         var r = el("td");
         r.appendChild(badge(s[1]));

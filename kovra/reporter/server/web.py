@@ -114,8 +114,23 @@ def _counts_of(row):
     return counts if isinstance(counts, dict) else {}
 
 
+def step_text(step):
+    """A path step as the pages and the command line show it: a sibling repeating an id is "ID;POSITION"."""
+    return "%s;%d" % (step["id"], step["position"]) if isinstance(step, dict) else str(step)
+
+
+def _page_step(step):
+    # The page's script takes a repeat's step as it is, {"id": ID, "position": N}, and any other id as text.
+    return step if isinstance(step, dict) else str(step)
+
+
+def dotted(ids):
+    return ".".join(step_text(i) for i in ids)
+
+
 def fragment(ids):
-    return "/".join(q(i) for i in ids)
+    # As the page's own script writes it: the id encoded, so that its own ";" never stands bare.
+    return "/".join(q(i["id"]) + ";%d" % i["position"] if isinstance(i, dict) else q(i) for i in ids)
 
 
 def policy(scripts=(), styles=(), connect=False, forms=False):
@@ -357,9 +372,9 @@ class Pages:
         states = {}
         groups = self._groups(row, states=states)
         marks = self.insights.marks(row, roots[:FAILURE_LIST], states)
-        failures = [[[str(i) for i in ids_of(r.path)], failing[r.path], reason_of(json.loads(r.data)),
+        failures = [[[_page_step(i) for i in ids_of(r.path)], failing[r.path], reason_of(json.loads(r.data)),
                      marks.get(r.path)] for r in listed]
-        slowest = self._of_snapshot(row, "slowest", lambda: [[[str(i) for i in ids_of(s.path)], s.result, s.runtime]
+        slowest = self._of_snapshot(row, "slowest", lambda: [[[_page_step(i) for i in ids_of(s.path)], s.result, s.runtime]
                                                              for s in self.insights.slowest(job)])
         data = report_html.header_data(runset)
         if row["state"] == "running":
@@ -463,14 +478,14 @@ class Pages:
         failed = sum(1 for r in results if r in PROBLEMS)
         passed = sum(1 for r in results if r == "passed")
         state = self.insights.node_history(name, path, 1)
-        dotted = ".".join(str(i) for i in ids_of(path))
+        text = dotted(ids_of(path))
         items = []
         for index, (job, result, reason, present) in enumerate(found):
             older = found[index + 1][0].id if index + 1 < len(found) else None
             if isinstance(reason, str):
                 reason = reason.split("\n")[0]
             items.append({"job": job, "result": result, "reason": reason, "present": present, "older": older})
-        return self.page("history.html", "History of " + dotted, dotted=dotted, name=name, found=items,
+        return self.page("history.html", "History of " + text, dotted=text, name=name, found=items,
                          passed=passed, failed=failed, absent=sum(1 for i in items if not i["present"]),
                          state=state_words(state), fragment="#node=" + fragment(ids_of(path)))
 
@@ -497,9 +512,9 @@ class Pages:
         for s in slow:
             series = [times.get((j.id, s.path)) for j in jobs]
             known = [t for t in series if t is not None]
-            dotted = ".".join(str(i) for i in ids_of(s.path))
-            sections.append({"dotted": dotted, "fragment": fragment(ids_of(s.path)), "runtime": s.runtime,
-                             "longest": max(known) if known else None, "spark": sparkline(series, dotted)})
+            text = dotted(ids_of(s.path))
+            sections.append({"dotted": text, "fragment": fragment(ids_of(s.path)), "runtime": s.runtime,
+                             "longest": max(known) if known else None, "spark": sparkline(series, text)})
         return self.page("trends.html", "Trends of " + name, current="Trends", name=name, jobs=rows,
                          chart=trend_chart(jobs), slow=sections, newest=newest.id)
 
@@ -562,7 +577,7 @@ class Pages:
         if issue is None:
             raise HTTPProblem(404, "no known issue %d" % issue_id)
         matches = [{"job": m.job, "name": m.name, "start": m.start, "reason": m.reason,
-                    "dotted": ".".join(str(i) for i in ids_of(m.path)), "fragment": fragment(ids_of(m.path))}
+                    "dotted": dotted(ids_of(m.path)), "fragment": fragment(ids_of(m.path))}
                    for m in self.rules.matches(issue)]
         return self.page("known_issue.html", "Known issue %d" % issue_id, current="Known issues",
                          issue=dict(issue, is_signature=is_signature(issue["match"])), matches=matches)
