@@ -310,3 +310,21 @@ class TestFindingAndLinking:
         page.js(ROW_OF, other).find_element("css selector", ":scope > .row .id").click()
         assert page.js("return location.hash") == "#node=" + other
         assert_quiet(page)
+
+
+def test_each_run_of_a_test_case_run_twice_has_its_address(page, tmp_path):
+    def case(result, step):
+        return {"id": "case", "result": {"value": result}, "sections": [{"id": step, "result": {"value": result}}]}
+    document = {"version": "3.2", "report": {"id": "r", "tasks": [
+        {"id": "t", "sections": [case("passed", "a"), case("failed", "b")]}]}}
+    path = tmp_path / "twice.html"
+    report_html.write(document, str(path), source_dir=str(tmp_path))
+    for address, shown in (("t/case;1/b", "failed"), ("t/case/a", "passed")):
+        page.open("%s#node=%s" % (path, address))
+        script = "var h = document.querySelector('#detail h2'); return !!h && h.textContent.indexOf('%s') >= 0"
+        assert wait_for(page, script % shown, True), address
+    # A click on the second run names it by its position, as on the server.
+    page.js("Array.from(document.querySelectorAll('#tree .row .id')).filter(function (e) "
+            "{ return e.textContent === 'case'; })[1].click()")
+    assert page.js("return location.hash") == "#node=t/case;1"
+    assert_quiet(page)

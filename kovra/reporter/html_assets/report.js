@@ -30,6 +30,17 @@
   }
   // Remote rows: their server path, child count (children loaded when full), position and history mark.
   var byPath = {}, serverPath = [], kidCount = [], full = [], position = [], markOf = [], stepOf = [];
+  // In a file's tree, as the server names them: a sibling that repeats an earlier one's id (compared as
+  // JSON text) is {id, position}, its position its place among all its parent's children.
+  if (!REMOTE) [roots].concat(kids).forEach(function (list) {
+    var seen = {};
+    (list || []).forEach(function (n, at) {
+      var key = JSON.stringify(NODES[n][2]);
+      position[n] = at;
+      if (seen[key]) stepOf[n] = { id: String(NODES[n][2]), position: at };
+      seen[key] = true;
+    });
+  });
   function intern(list, text) {
     var at = list.indexOf(text);
     if (at < 0) { list.push(text); at = list.length - 1; }
