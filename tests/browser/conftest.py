@@ -25,6 +25,19 @@ BROWSER_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic"
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
                  "--disable-default-apps", "--disable-extensions", "--window-size=1400,1000"]
 
+# The detail pane's path of the selected node, or null.
+DETAIL_PATH = "var p = document.querySelector('#detail .path'); return p ? p.textContent : null;"
+
+
+def wait_for(page, script, expected, timeout=15):
+    """The script's value once it is `expected`, or its last value when `timeout` seconds have passed."""
+    deadline = time.time() + timeout
+    while True:
+        value = page.js(script)
+        if value == expected or time.time() > deadline:
+            return value
+        time.sleep(0.05)
+
 
 def pytest_collection_modifyitems(config, items):
     if ENABLED:

@@ -1,22 +1,14 @@
 """A job sent task by task, followed live in the browser; shards shown as one group on its page."""
-import time
 
 from kovra.reporter import runset
 from kovra.reporter.client import ServerClient
+from conftest import wait_for
 
 COUNTS = ("return Array.from(document.querySelectorAll('#result-counts tr')).slice(1)"
           ".map(function (tr) { return tr.cells[0].textContent + ' ' + tr.cells[1].textContent; }).join()")
 TASKS = ("return Array.from(document.querySelectorAll('#tree li[role=treeitem] > .row .id'))"
          ".map(function (id) { return id.textContent; }).filter(function (t) { return /^task/.test(t); }).join()")
 
-
-def wait_for(page, script, expected, timeout=15):
-    deadline = time.time() + timeout
-    while True:
-        value = page.js(script)
-        if value == expected or time.time() > deadline:
-            return value
-        time.sleep(0.05)
 
 
 def add_task(job, index, results):

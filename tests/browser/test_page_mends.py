@@ -1,27 +1,17 @@
 """The job page's detail pane, Failures card and search, and the compare page, as a new user meets them."""
 import os
 import re
-import time
 
 from selenium.webdriver.support.ui import Select
 
 from kovra.reporter import runset
 from kovra.reporter.client import ServerClient
-from conftest import ARTIFACTS
+from conftest import ARTIFACTS, DETAIL_PATH, wait_for
 from support.server_jobs import report, send
 
-DETAIL_PATH = "var p = document.querySelector('#detail .path'); return p ? p.textContent : null;"
 FIELDS = ("return Array.from(document.querySelectorAll('#detail dt')).reduce(function (found, dt) {"
           " found[dt.textContent] = dt.nextElementSibling.textContent; return found; }, {})")
 
-
-def wait_for(page, script, expected, timeout=15):
-    deadline = time.time() + timeout
-    while True:
-        value = page.js(script)
-        if value == expected or time.time() > deadline:
-            return value
-        time.sleep(0.05)
 
 
 def test_detail_pane_health_times_and_whole_log(page, server):

@@ -1,11 +1,11 @@
 """The HTML page of a stored report, opened in a real browser."""
 import re
-import time
 
 import pytest
 
 from kovra.reporter import html as report_html
 from support.report_pages import CONSOLE, HOSTILE, LONG_LINE, hostile_document, run_main_job, synthetic_job
+from conftest import wait_for
 
 PROBLEMS = {"failed", "errored", "aborted", "blocked"}
 
@@ -51,14 +51,6 @@ def assert_quiet(page):
     page.assert_quiet()
     assert [url for url in page.requests() if url != page.url and not url.startswith("data:")] == []
 
-
-def wait_for(page, script, expected, timeout=10):
-    deadline = time.time() + timeout
-    while True:
-        value = page.js(script)
-        if value == expected or time.time() > deadline:
-            return value
-        time.sleep(0.05)
 
 
 @pytest.fixture(scope="module")

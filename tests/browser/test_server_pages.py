@@ -7,6 +7,7 @@ import pytest
 from support.report_pages import HOSTILE, run_main_job
 from test_report_page import ROW_OF, ROWS
 from support.server_jobs import EXPECTED_MARKS, hostile_report, report, send, send_series
+from conftest import DETAIL_PATH, wait_for
 
 ROW_IDS = """
 return Array.from(document.querySelectorAll('#tree li[role=treeitem]')).map(function (li) {
@@ -17,17 +18,8 @@ return Array.from(document.querySelectorAll('#tree li[role=treeitem]')).map(func
   return [ids.join('.'), li.getAttribute('aria-expanded'), mark ? mark.textContent : null];
 });
 """
-DETAIL_PATH = "var p = document.querySelector('#detail .path'); return p ? p.textContent : null;"
 MARK_TEXT = {"new": "new failure", "failing": "failing", "flaky": "flaky"}
 
-
-def wait_for(page, script, expected, timeout=15):
-    deadline = time.time() + timeout
-    while True:
-        value = page.js(script)
-        if value == expected or time.time() > deadline:
-            return value
-        time.sleep(0.05)
 
 
 def table(page, selector):

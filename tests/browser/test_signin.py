@@ -1,11 +1,10 @@
 """Signing in to a server whose reports need a token, in a real browser: the sign-in page, a wrong
 token, the page first asked for opened with its rows, and signing out."""
 import os
-import time
 
 import pytest
 
-from conftest import Server
+from conftest import Server, wait_for
 from support.server_jobs import report, send
 
 TREE_ROWS = "return document.querySelectorAll('#tree li[role=treeitem]').length"
@@ -29,14 +28,6 @@ def closed_server(tmp_path_factory):
     finally:
         running.stop()
 
-
-def wait_for(page, script, expected, timeout=15):
-    deadline = time.time() + timeout
-    while True:
-        value = page.js(script)
-        if value == expected or time.time() > deadline:
-            return value
-        time.sleep(0.05)
 
 
 def submit_token(page, token):
