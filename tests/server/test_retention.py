@@ -72,6 +72,9 @@ def test_deleting_half_the_jobs_shrinks_the_sqlite_file(client, how):
         pytest.skip("the SQLite file")
     path = url.split("///", 1)[1]
     document = big_document(4, 50, payload="p" * 2000)
+    # The schema's own pages (a page or more for each table and index) stay whatever is deleted.
+    client.app.state.storage.truncate_wal()
+    empty = os.path.getsize(path)
     for index in range(8):
         assert put(client, "job-%d" % index, document).status_code == 200
     client.app.state.storage.truncate_wal()
@@ -83,7 +86,7 @@ def test_deleting_half_the_jobs_shrinks_the_sqlite_file(client, how):
         assert client.put("/api/retention", params={"keep_last": 4}, headers=AUTH).status_code == 200
         assert client.post("/api/prune", headers=AUTH).json()["jobs"] == ["job-%d" % i for i in range(4)]
     half = os.path.getsize(path) + os.path.getsize(path + "-wal")
-    assert half < 0.6 * full, (full, half)
+    assert half - empty < 0.6 * (full - empty), (empty, full, half)
     assert client.app.state.storage.integrity_check() == "ok"
     assert client.get("/api/jobs").json()["total"] == 4
 
