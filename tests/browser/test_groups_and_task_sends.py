@@ -2,7 +2,7 @@
 
 from kovra.reporter import runset
 from kovra.reporter.client import ServerClient
-from conftest import wait_for
+from support.browser import wait_for
 
 COUNTS = ("return Array.from(document.querySelectorAll('#result-counts tr')).slice(1)"
           ".map(function (tr) { return tr.cells[0].textContent + ' ' + tr.cells[1].textContent; }).join()")

@@ -6,7 +6,7 @@ from selenium.webdriver.support.ui import Select
 
 from kovra.reporter import runset
 from kovra.reporter.client import ServerClient
-from conftest import ARTIFACTS, DETAIL_PATH, wait_for
+from support.browser import ARTIFACTS, DETAIL_PATH, wait_for
 from support.server_jobs import report, send
 
 FIELDS = ("return Array.from(document.querySelectorAll('#detail dt')).reduce(function (found, dt) {"

@@ -5,7 +5,7 @@ import pytest
 
 from kovra.reporter import html as report_html
 from support.report_pages import CONSOLE, HOSTILE, LONG_LINE, hostile_document, run_main_job, synthetic_job
-from conftest import wait_for
+from support.browser import wait_for
 
 PROBLEMS = {"failed", "errored", "aborted", "blocked"}
 

@@ -7,7 +7,7 @@ import pytest
 from support.report_pages import HOSTILE, run_main_job
 from test_report_page import ROW_OF, ROWS
 from support.server_jobs import EXPECTED_MARKS, hostile_report, report, send, send_series
-from conftest import DETAIL_PATH, wait_for
+from support.browser import DETAIL_PATH, wait_for
 
 ROW_IDS = """
 return Array.from(document.querySelectorAll('#tree li[role=treeitem]')).map(function (li) {

@@ -4,7 +4,7 @@ import os
 
 import pytest
 
-from conftest import Server, wait_for
+from support.browser import Server, wait_for
 from support.server_jobs import report, send
 
 TREE_ROWS = "return document.querySelectorAll('#tree li[role=treeitem]').length"
