@@ -2,8 +2,6 @@
 import os
 import re
 
-from selenium.webdriver.support.ui import Select
-
 from kovra.reporter import runset
 from kovra.reporter.client import ServerClient
 from support.browser import ARTIFACTS, DETAIL_PATH, wait_for
@@ -104,6 +102,7 @@ def test_search_clears_a_detail_it_filters_out(page, server):
 
 
 def test_compare_chooses_recent_jobs_and_lists_leaf_failures(page, server):
+    from selenium.webdriver.support.select import Select
     send(server.client, "cmp1", report("cmp1", {"t.c": "passed", "t.c.s": "passed"}), name="cmp", token=server.TOKEN)
     send(server.client, "cmp2", report("cmp2", {"t.c": "failed", "t.c.s": "failed"}, start="2026-12-02T10:00:00",
                                        reasons={"t.c.s": "counter 9 off by 2"}), name="cmp", token=server.TOKEN)
