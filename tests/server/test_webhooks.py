@@ -156,6 +156,14 @@ def test_a_queued_delivery_outlives_a_restart(start_server, db_url, receiver, tm
         client.send(job_of("j", ["passed"]))
     first = hook.wait(1)
     assert len(first) == 1
+    # The receiver answers before the server records the 500; killed before that, the delivery would
+    # wait out its whole lease instead of its backoff.
+    for _ in range(100):
+        log = httpx.get(server.url + "/api/webhooks/1/deliveries", headers=AUTH).json()["deliveries"]
+        if [(d["state"], d["attempts"]) for d in log] == [("queued", 1)]:
+            break
+        time.sleep(0.1)
+    assert [(d["state"], d["attempts"]) for d in log] == [("queued", 1)]
     server.kill()                                  # its retry was still to come
     again = start_server(db_url, data=tmp_path / "data", port=server.port)
     got = hook.wait(2, timeout=40)
