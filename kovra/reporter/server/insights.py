@@ -16,6 +16,7 @@ from kovra.reporter.compare import Comparison
 from kovra.reporter.format import PROBLEM_RESULTS as PROBLEMS, ids_of, path_of  # noqa: F401 (the pages')
 from kovra.reporter.server.intake import _unmarked
 from kovra.reporter.server import schema, triage
+from kovra.reporter.server.storage import _sqlite_time as sqlite_time
 from kovra.reporter.server.triage import reason_of
 
 # Failures in a page's failure list, and rows the job page carries before the reader opens anything.
@@ -225,13 +226,6 @@ class Insights:
 
     # --- the cross-job index ----------------------------------------------------------------------------------
 
-    def _before(self, when, inclusive=False):
-        """Index rows of jobs ordered before the job at `when` ((start, key)), or at it with `inclusive`."""
-        r = self.results.c
-        start, key = when
-        same = r.job <= key if inclusive else r.job < key
-        return or_(r.start < start, and_(r.start == start, same))
-
     def states(self, job_row, paths):
         """{path: {"state", "failing_since", "flips", "run", "window"}} of the given failing nodes of a job.
 
@@ -437,12 +431,11 @@ class Insights:
         """{"state", "failing_since", "flips", "run", "window", "passed_before", "results"} of one node over
         the newest `limit` jobs of `name` where it is present (see states), newest first; a job where only its
         section is held, passing, shows the section's result and no reason."""
-        r = self.results.c
         limit = limit or self.window
         ids = ids_of(path)
         section = path_of(ids[:triage.SECTION_DEPTH]) if len(ids) >= triage.SECTION_DEPTH else path
-        rows = self._node_rows(select(r.job, r.path, r.start, r["class"].label("cls"), r.result, r.reason,
-                                      r.signature).where(r.name == name), path, section, 2 * limit)
+        rows = self._node_rows("job, path, start, class, result, reason, signature", "", (name,), path, section,
+                               2 * limit)
         by_job = {}
         for row in rows:
             if row.path == path or row.job not in by_job:
@@ -468,21 +461,44 @@ class Insights:
                 "passing" if newest.cls == "pass" else None
         return out
 
-    def _node_rows(self, statement, path, section, limit):
-        """The newest `limit` rows of `statement` (index rows, with start, job and path) that are the node's
-        or its section's passes, newest first (the node's own first in a job that has both). Two ordered
-        lookups: one over both paths at once would read every row of the name."""
-        r = self.results.c
-        order = (r.start.desc(), r.job.desc())
-        # Plain named tuples: a history of 1,000 jobs reads them 10,000 times, SQLAlchemy's rows are slower.
-        names = tuple(statement.selected_columns.keys())
+    def _node_rows(self, columns, where, values, path, section, limit):
+        """The newest `limit` index rows of `name` (values[0]; `where` narrows them further, binding the rest
+        of `values`) that are the node's or its section's passes, newest first (the node's own first in a job
+        that has both): named tuples of `columns` ("class" read as "cls"). Two ordered lookups: one over both
+        paths at once would read every row of the name. A history of 1,000 jobs reads thousands of rows: they
+        come straight from the driver's cursor, SQLAlchemy's rows cost more than the lookup."""
+        names = tuple("cls" if c == "class" else c for c in columns.replace(" ", "").split(","))
         made = _ROW_TYPES.get(names)
         if made is None:
             made = _ROW_TYPES[names] = collections.namedtuple("IndexRow", names)
-        rows = [made._make(row) for row in self._rows(statement.where(r.path == path).order_by(*order).limit(limit))]
+        statement = ("SELECT %s FROM results WHERE name = ? AND path = ?%s{} ORDER BY start DESC, job DESC LIMIT %d"
+                     % (columns, where, limit))
+        if not self.storage.is_sqlite:
+            # One JSON value for all the rows: PostgreSQL's driver spends more on each value it hands over
+            # than the database spends finding the row.
+            listed = columns.replace("start", "to_char(start, 'YYYY-MM-DD HH24:MI:SS.US')")
+            statement = ("SELECT json_agg(json_build_array(%s) ORDER BY start DESC, job DESC) FROM (%s) AS r"
+                         % (listed, statement))
+        times = names.index("start")
+        with self.storage._guard(), self.engine.connect() as connection:
+            cursor = connection.connection.cursor()
+            try:
+                found = []
+                for where_more, key in (("", path), (" AND class = 'pass'", section)):
+                    if where_more and section == path:
+                        break
+                    cursor.execute(self._sql(statement.format(where_more)), (values[0], key) + tuple(values[1:]))
+                    if self.storage.is_sqlite:
+                        found += cursor.fetchall()
+                    else:
+                        found += map(tuple, cursor.fetchone()[0] or ())
+            finally:
+                cursor.close()
+        # Both keep the times here as text in one form (as SQLAlchemy writes them to SQLite).
+        parse = datetime.datetime.fromisoformat
+        found = [row[:times] + (parse(row[times]),) + row[times + 1:] for row in found]
+        rows = [made._make(row) for row in found]
         if section != path:
-            rows += [made._make(row) for row in self._rows(statement.where(r.path == section, r["class"] == "pass")
-                                                           .order_by(*order).limit(limit))]
             rows.sort(key=lambda row: (row.start, row.job, row.path == path), reverse=True)
         return rows[:limit]
 
@@ -492,8 +508,11 @@ class Insights:
         first = self._rows(select(r.start).where(r.job == since, r.path == path))
         if not first:
             return 0
-        rows = self._node_rows(select(r.job, r.path, r.start, r["class"].label("cls")).where(
-            r.name == name, self._before((first[0].start, since))), path, section, 2000)
+        start = first[0].start
+        if self.storage.is_sqlite:
+            start = sqlite_time(start)
+        rows = self._node_rows("job, path, start, class", " AND (start < ? OR (start = ? AND job < ?))",
+                               (name, start, start, since), path, section, 2000)
         count, seen = 0, set()
         for row in rows:
             if row.job in seen:
