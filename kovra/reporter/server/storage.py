@@ -24,6 +24,7 @@ this code raises ``SchemaTooNew`` at start-up.
 import datetime
 import json
 import logging
+import operator
 import os
 import threading
 import time
@@ -389,7 +390,7 @@ class Storage:
         """The job's rows of the cross-job index, made from its node rows (triage.index_rows)."""
         if self.is_sqlite:
             start = _sqlite_time(start)
-        made = triage.index_rows(name, start, ((r[0], r[1], r[3], r[4], r[5], r[9]) for r in nodes))
+        made = triage.index_rows(name, start, map(_INDEXED, nodes))
         self._insert_many(connection, schema.results, triage.RESULT_COLUMNS, job_id, made, times_ready=True)
         self._insert_many(connection, schema.signatures, triage.SIGNATURE_COLUMNS, job_id, triage.signature_rows(made),
                           times_ready=True)
@@ -420,7 +421,7 @@ class Storage:
             connection.exec_driver_sql("UPDATE results SET name = {m}, start = {m} WHERE job = {m} AND (name {d} {m} "
                                        "OR start {d} {m})".format(m=mark, d=differs),
                                        (job.name, start, job_id, job.name, start))
-        made = triage.index_rows(job.name, start, ((r[0], r[1], r[3], r[4], r[5], r[9]) for r in task_rows))
+        made = triage.index_rows(job.name, start, map(_INDEXED, task_rows))
         self._insert_many(connection, results, triage.RESULT_COLUMNS, job_id, made, times_ready=True)
         if moved:
             # A new name or start (or the job's first task): every count row is made again by the database.
@@ -648,6 +649,10 @@ def _lower(value):
 
 def _size(snapshot):
     return sum(len(row[9]) for row in snapshot.nodes) + sum(len(data) for _, data in snapshot.logs)
+
+
+# What the cross-job index reads of a node row: path, parent, depth, type, result, data.
+_INDEXED = operator.itemgetter(*(NODE_COLUMNS.index(c) for c in ("path", "parent", "depth", "type", "result", "data")))
 
 
 def _sqlite_time(value):

@@ -87,12 +87,14 @@ def index_rows(name, start, nodes):
     sections = []
     deep = []
     failing = []
+    # A job holds a handful of distinct result texts: each is lowered and classed once.
+    classes = {}
     for path, parent, depth, kind, result, data in nodes:
-        if depth < SECTION_DEPTH:
-            continue
         if depth == SECTION_DEPTH:
             section = path
             sections.append((path, section, kind, result, data))
+        elif depth < SECTION_DEPTH:
+            continue
         else:
             section = section_of.get(parent)
             if section is None:
@@ -101,8 +103,13 @@ def index_rows(name, start, nodes):
             if result is not None:
                 deep.append((path, section, kind, result, data))
         section_of[path] = section
-        if result is not None and str(result).lower() in FAIL:
-            failing.append(path)
+        if result is not None:
+            known = classes.get(result)
+            if known is None:
+                lowered = str(result).lower()
+                known = classes[result] = (lowered, result_class(lowered))
+            if known[1] == "fail":
+                failing.append(path)
     # Every node above a failure, up to its section: those are not leaves, and their sections hold one.
     above = set()
     for path in failing:
@@ -112,17 +119,20 @@ def index_rows(name, start, nodes):
             parent = parent_of.get(parent)
     held = {section_of[path] for path in failing}
     failing = set(failing)
+    if held:
+        sections += [d for d in deep if d[1] in held]
     rows = []
-    for path, section, kind, result, data in sections + [d for d in deep if d[1] in held]:
-        lowered = str(result).lower() if result is not None else None
-        leaf = path in failing and path not in above
-        signature = text = reason = None
-        if leaf:
+    append = rows.append
+    other = (None, "other")
+    for path, section, kind, result, data in sections:
+        lowered, cls = classes.get(result, other) if result is not None else other
+        if cls == "fail" and path in failing and path not in above:
             reason = reason_of(json.loads(data)) if data else None
             text = signature_text(reason, lowered, kind)
             signature = signature_of(text, reason is not None and bool(str(reason).strip()))
-            reason = _reason_text(reason)
-        rows.append((name, path, section, start, result_class(lowered), lowered, leaf, signature, text, reason))
+            append((name, path, section, start, cls, lowered, True, signature, text, _reason_text(reason)))
+        else:
+            append((name, path, section, start, cls, lowered, False, None, None, None))
     return rows
 
 
