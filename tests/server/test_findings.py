@@ -525,3 +525,17 @@ def test_the_rule_on_reading_is_the_databases_for_every_process(make_client, mon
         assert client.get("/healthz").status_code == 200
     make_client(read_token_required=False)
     assert open_one.get("/api/jobs/j").status_code == 200 and open_one.get("/").status_code == 200
+
+
+def test_postgresql_connections_run_statements_uncompiled(pg_url):
+    # Compiling a big job's scan cost more than the scan; a connection taken from the pool again, after
+    # its transactions were rolled back, must still have it off.
+    from kovra.reporter.server.storage import Storage
+    storage = Storage(pg_url)
+    try:
+        for _ in range(3):
+            with storage.engine.connect() as connection:
+                assert connection.exec_driver_sql("SHOW jit").scalar() == "off"
+                connection.rollback()
+    finally:
+        storage.close()

@@ -117,6 +117,15 @@ class Storage:
             self.engine = sqlalchemy.create_engine(
                 self.url, future=True, pool_pre_ping=True, pool_size=8, max_overflow=8,
                 pool_timeout=timeout, connect_args={"connect_timeout": max(1, int(timeout))})
+
+            @event.listens_for(self.engine, "connect")
+            def _no_jit(dbapi_connection, _record):
+                # PostgreSQL compiles a statement whose estimate is large (a whole job's rows of a big job)
+                # before running it: about 20 ms, more than these statements then take. Committed: a SET
+                # in a transaction rolled back is undone.
+                with dbapi_connection.cursor() as cursor:
+                    cursor.execute("SET jit = off")
+                dbapi_connection.commit()
         # The same pool; its connections' transactions are writers' (see _on_begin).
         self.writing = self.engine.execution_options(**{WRITES: True})
         if upgrade:
