@@ -173,7 +173,8 @@ def half_written(db_url):
         tables = storage.tables
         with storage.engine.connect() as connection:
             jobs = dict(connection.execute(select(tables.jobs.c.id, tables.jobs.c.nodes)).fetchall())
-            for table in (tables.nodes, tables.log_files, tables.log_chunks, tables.results, tables.signatures):
+            for table in (tables.nodes, tables.log_files, tables.log_chunks, tables.results, tables.result_jobs,
+                          tables.signatures):
                 orphans = {job for (job,) in connection.execute(select(table.c.job).distinct())} - set(jobs)
                 if orphans:
                     problems.append("%s rows of no job: %s" % (table.name, sorted(orphans)))

@@ -70,7 +70,7 @@ def test_index_rows_hold_sections_and_every_node_below_a_failure():
     assert sorted(rows) == ['["t","bad","s1"]', '["t","bad","s2"]', '["t","bad"]', '["t","ok"]', '["t","skip"]']
     assert [rows[p][4:7] for p in ('["t","ok"]', '["t","bad"]', '["t","bad","s2"]', '["t","skip"]')] == [
         ("pass", "passed", False), ("fail", "failed", False), ("fail", "errored", True), ("other", "skipped", False)]
-    assert rows['["t","bad","s2"]'][8:] == ("port <num> down", "port 5 down")
+    assert rows['["t","bad","s2"]'][8:] == ("port <num> down", "port 5 down", 0)
     assert rows['["t","bad","s1"]'][2] == '["t","bad"]' and rows['["t","bad"]'][7] is None
 
 
@@ -208,3 +208,92 @@ def test_a_step_takes_its_sections_passes_when_the_index_holds_only_the_section(
     # Newest first, the section's passes among the step's own results.
     assert [r["job"] for r in found["results"]] == ["d%02d" % n for n in range(len(series), 0, -1)]
     assert [r["result"] for r in found["results"]] == [r + "ed" for r in reversed(series)]
+
+
+def _expected(series, target, window=10):
+    """(state, failing_since, flips, run) of a node failing in job `target` of `series` (its classes by job,
+    oldest first; None where absent), and its history newest first: the rules, read straight."""
+    present = [(number, cls) for number, cls in enumerate(series[:target]) if cls is not None]
+    classes = [cls for _, cls in present[-window:]] + ["fail"]
+    kept = [cls for cls in classes if cls != "other"]
+    flips = sum(1 for a, b in zip(kept, kept[1:]) if a != b)
+    since, run = target, 1
+    for number, cls in reversed(present):
+        if cls == "pass":
+            break
+        if cls == "fail":
+            since, run = number, run + 1
+    state = "flaky" if flips >= 2 else "new" if run == 1 else "failing"
+    return (state, since, flips, run), [target] + [number for number, _ in reversed(present)]
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_states_and_histories_agree_with_the_rules_whatever_the_order_of_arrival(client, seed):
+    # A section and a step below another section, each passing, failing, skipped or missing job by job,
+    # with long stretches of one kind (runs past the window, nodes gone for a while); the jobs arrive in
+    # no particular order, and then the oldest ones go.
+    import random
+    rng = random.Random(seed)
+    kinds = {"pass": "passed", "fail": "failed", "other": "skipped"}
+    count = 36
+    series = {}
+    # A skipped step under a skipped case is not in the index at all: the step is missing there.
+    for node, choices in (("t.x", ["pass", "fail", "fail", "other", None]), ("u.y.s", ["pass", "fail", "fail", None])):
+        made = []
+        while len(made) < count:
+            made += [rng.choice(choices)] * rng.choice([1, 1, 2, 3, 14])
+        series[node] = made[:count - 1] + ["fail"]
+    # Gone for 20 jobs, back failing: its window lies far behind the newest jobs.
+    series["v.z"] = ["pass"] * 10 + ["fail"] * 5 + [None] * 20 + ["fail"]
+    order = list(range(count))
+    rng.shuffle(order)
+    for number in order:
+        results = {"t.keep": "passed"}
+        for node, classes in series.items():
+            if classes[number] is not None:
+                results[node] = kinds[classes[number]]
+        if "u.y.s" in results:
+            results["u.y"] = results["u.y.s"]
+        send(client, "o%02d" % number, report("o%02d" % number, results, start="2026-09-%02dT08:00:00" % (number + 1)
+                                              if number < 30 else "2026-10-%02dT08:00:00" % (number - 29)),
+             name="order", token=TOKEN)
+
+    def check(first):
+        target = count - 1
+        states = by_path(client.get("/api/jobs/o%02d/failures" % target).json()["groups"])
+        for node, classes in series.items():
+            kept = [None] * first + classes[first:]
+            (state, since, flips, run), jobs = _expected(kept, target)
+            assert states[node] == (state, "o%02d" % since, flips), (node, kept)
+            found = client.get("/api/history", params={"name": "order", "node": node, "n": "50"}).json()
+            assert (found["state"], found["failing_since"], found["run"]) == (state, "o%02d" % since, run)
+            assert [r["job"] for r in found["results"]] == ["o%02d" % n for n in jobs]
+
+    check(0)
+    for number in range(4):
+        assert client.delete("/api/jobs/o%02d" % number, headers={"Authorization": "Bearer " + TOKEN}).status_code \
+            == 200
+    check(4)
+
+
+@pytest.mark.parametrize("results", [
+    ["passed", "PASSED", "Passx", "skipped", None, "ÉCHEC", "FAİLED", "passed ", "failed", "Errored"],
+    ["passed"] + ["state %d" % n for n in range(60)] + ["aborted"],     # too many texts for the database
+], ids=["odd", "many"])
+def test_the_index_rows_the_database_makes_are_the_rules_own(client, results):
+    document = report("odd", {"t.s%d" % n: result or "passed" for n, result in enumerate(results)},
+                      reasons={"t.s%d" % n: "port %d down" % n for n in range(len(results))})
+    for section, result in zip(document["report"]["tasks"][0]["sections"], results):
+        if result is None:
+            del section["result"]
+    send(client, "odd", document, name="odd", token=TOKEN)
+    storage = client.app.state.storage
+    columns = "path, section, class, result, leaf, signature, text, reason, epoch"
+    with storage.engine.connect() as connection:
+        stored = connection.exec_driver_sql("SELECT %s FROM results WHERE job = 'odd'" % columns).fetchall()
+        nodes = connection.exec_driver_sql("SELECT path, parent, depth, type, result, data FROM nodes "
+                                           "WHERE job = 'odd' ORDER BY depth, position").fetchall()
+    made = triage.index_rows("odd", "start", [tuple(row) for row in nodes])
+    assert sorted((r[0], r[1], r[2], r[3], bool(r[4])) + tuple(r[5:]) for r in stored) == sorted(
+        (r[1], r[2], r[4], r[5], r[6]) + r[7:] for r in made)
+    assert len(stored) == len(results) and {r[3] for r in stored} >= {str(r).lower() if r else None for r in results}

@@ -7,6 +7,7 @@ nothing of HTTP.
 Paths are the storage's: the id list as compact JSON (``[]`` is the run set).
 """
 import collections
+import contextlib
 import datetime
 import json
 
@@ -16,7 +17,7 @@ from kovra.reporter.compare import Comparison
 from kovra.reporter.format import PROBLEM_RESULTS as PROBLEMS, ids_of, path_of  # noqa: F401 (the pages')
 from kovra.reporter.server.intake import _unmarked
 from kovra.reporter.server import schema, triage
-from kovra.reporter.server.storage import _sqlite_time as sqlite_time
+from kovra.reporter.server.storage import pair_condition
 from kovra.reporter.server.triage import reason_of
 
 # Failures in a page's failure list, and rows the job page carries before the reader opens anything.
@@ -27,8 +28,8 @@ SEARCH_HITS = 500
 EARLIEST = datetime.datetime(1900, 1, 1)
 # Keeps each IN (...) list well inside what every database takes.
 IN_BATCH = 500
-# Named tuple types of index rows, by their columns (_node_rows).
-_ROW_TYPES = {}
+# A node's result in one job of its history: `own` is false where it is its section's pass.
+PresentRow = collections.namedtuple("PresentRow", "job start cls result reason signature own")
 
 
 def path_of_fullid(text):
@@ -235,140 +236,202 @@ class Insights:
         back) and `run` (its length). A node is present in a job where the index holds it, or where its
         section passed (then it passed too: a failing section's nodes are all in the index).
 
-        Many small indexed lookups: they go through the driver's own cursor, where SQLAlchemy's work per
-        statement would cost more than the lookup, and PostgreSQL takes each batch as one statement."""
+        The earlier jobs are read under their own keys, newest first, a batch of jobs and nodes at a time;
+        a node's walk back stops at its section's earliest start (result_paths). Many small lookups: they
+        go through the driver's own cursor, where SQLAlchemy's work per statement would cost more."""
         paths = list(paths)
         if not paths:
             return {}
         name, key = job_row["name"], job_row["id"]
+        with self._cursor() as cursor:
+            own, start = {}, None
+            for batch in _batches(paths):
+                for path, section, cls, start in self._fetch(
+                        cursor, "SELECT path, section, class, start FROM results WHERE job = ? AND path IN (%s)"
+                        % ",".join("?" * len(batch)), [key] + batch):
+                    own[path] = (section, cls)
+            sections = {path: section for path, (section, cls) in own.items() if cls == "fail"}
+            if not sections:
+                return {}
+            seen = self._first_seen(cursor, name, set(sections.values()))
+            earlier = self._windows(cursor, name, start, key, sections, seen)
+            found, long_runs = {}, []
+            for path, history in earlier.items():
+                classes = [cls for _, _, cls in reversed(history)] + ["fail"]
+                since, run, ended = key, 1, False
+                for job, _, cls in history:
+                    if cls == "pass":
+                        ended = True
+                        break
+                    if cls == "fail":
+                        since, run = job, run + 1
+                if not ended and len(history) >= self.window:
+                    # Failing through the whole window: how far back is for the index to say.
+                    long_runs.append(path)
+                count = triage.flips(classes)
+                found[path] = {"state": triage.state_of(count, run), "failing_since": since, "flips": count,
+                               "run": run, "window": len(classes)}
+            if long_runs:
+                runs = self._run_starts(cursor, name, start, key, [
+                    (path, sections[path], seen[sections[path]], earlier[path][-1]) for path in long_runs])
+                for path, (since, run) in runs.items():
+                    found[path].update(state=triage.state_of(found[path]["flips"], run), failing_since=since, run=run)
+            return found
+
+    @contextlib.contextmanager
+    def _cursor(self):
         with self.storage._guard(), self.engine.connect() as connection:
             cursor = connection.connection.cursor()
             try:
-                own, start = {}, None
-                for batch in _batches(paths):
-                    cursor.execute(self._sql("SELECT path, section, class, start FROM results WHERE job = ? "
-                                             "AND path IN (%s)" % ",".join("?" * len(batch))), [key] + batch)
-                    for path, section, cls, start in cursor.fetchall():
-                        own[path] = (section, cls)
-                if not own:
-                    return {}
-                earlier = {path: {} for path in own}
-                # Each node's newest results before this job (newest first, so a lookup stops after the
-                # window), and its section's passes where it is deeper.
-                for path, rows in self._newest(cursor, name, list(own), start, key, False):
-                    for job, when, cls in rows:
-                        earlier[path][job] = (when, cls)
-                deeper = {}
-                for path, (section, _) in own.items():
-                    if section != path:
-                        deeper.setdefault(section, []).append(path)
-                for section, rows in self._newest(cursor, name, list(deeper), start, key, True):
-                    for path in deeper[section]:
-                        for job, when, _ in rows:
-                            earlier[path].setdefault(job, (when, "pass"))
-                found, long_runs = {}, []
-                for path, seen in earlier.items():
-                    if own[path][1] != "fail":
-                        continue
-                    history = sorted(seen.items(), key=lambda item: (item[1][0], item[0]))[-self.window:]
-                    classes = [cls for _, (_, cls) in history] + ["fail"]
-                    since, run, ended = key, 1, False
-                    for job, (_, cls) in reversed(history):
-                        if cls == "pass":
-                            ended = True
-                            break
-                        if cls == "fail":
-                            since, run = job, run + 1
-                    if not ended and len(history) >= self.window:
-                        # Failing through the whole window: the index says how far back.
-                        long_runs.append((path, own[path][0]))
-                    count = triage.flips(classes)
-                    found[path] = {"state": triage.state_of(count, run), "failing_since": since, "flips": count,
-                                   "run": run, "window": len(classes)}
-                for path, (since, run) in self._run_starts(cursor, name, long_runs, start, key):
-                    found[path].update(state=triage.state_of(found[path]["flips"], run), failing_since=since,
-                                       run=run)
-                return found
+                yield cursor
             finally:
                 cursor.close()
 
-    def _sql(self, text):
-        return text if self.storage.is_sqlite else text.replace("?", "%s")
+    def _fetch(self, cursor, statement, values):
+        cursor.execute(statement if self.storage.is_sqlite else statement.replace("?", "%s"), values)
+        return cursor.fetchall()
 
-    def _newest(self, cursor, name, paths, start, key, passes):
-        """Yields (path, [(job, start, class)]) of each path's newest `window` index rows (passes only with
-        `passes`) before the job at (start, key)."""
-        only = " AND class = 'pass'" if passes else ""
-        if self.storage.is_sqlite:
-            statement = ("SELECT job, start, class FROM results WHERE name = ? AND path = ? AND "
-                         "(start < ? OR (start = ? AND job < ?))%s ORDER BY start DESC, job DESC LIMIT %d"
-                         % (only, self.window))
-            for path in paths:
-                cursor.execute(statement, (name, path, start, start, key))
-                yield path, cursor.fetchall()
-            return
-        statement = ("SELECT p.path, r.job, r.start, r.class FROM unnest(%%s::text[]) AS p(path) CROSS JOIN LATERAL "
-                     "(SELECT job, start, class FROM results WHERE name = %%s AND path = p.path AND "
-                     "(start, job) < (%%s, %%s)%s ORDER BY start DESC, job DESC LIMIT %d) AS r"
-                     % (only, self.window))
+    def _pair(self, op):
+        return pair_condition(self.storage.is_sqlite, op)
+
+    def _first_seen(self, cursor, name, sections):
+        """{section: its earliest start in the index of `name`, or earlier} of those the index holds."""
+        found = {}
+        for batch in _batches(sections):
+            found.update(self._fetch(cursor, "SELECT path, start FROM result_paths WHERE name = ? AND path IN (%s)"
+                                     % ",".join("?" * len(batch)), [name] + batch))
+        return found
+
+    def _name_jobs(self, cursor, name, before, bound, limit):
+        """[(job, start)] of the newest `limit` jobs of `name` before the pair `before` (start, job),
+        none that started before `bound`, newest first."""
+        condition, bind = self._pair("<")
+        return self._fetch(cursor, "SELECT job, start FROM result_jobs WHERE name = ? AND %s AND start >= ? "
+                                   "ORDER BY start DESC, job DESC LIMIT %d" % (condition, limit),
+                           (name,) + bind(*before) + (bound,))
+
+    def _probe(self, cursor, jobs, paths):
+        """{(job, path): class} of the index rows of the given paths in the given jobs: lookups under each
+        job's own key. PostgreSQL hands them over as one JSON value (its driver's cost is per value)."""
+        found = {}
         for batch in _batches(paths):
-            cursor.execute(statement, (batch, name, start, key))
-            rows = {path: [] for path in batch}
-            for path, job, when, cls in cursor.fetchall():
-                rows[path].append((job, when, cls))
-            yield from rows.items()
+            if self.storage.is_sqlite:
+                rows = self._fetch(cursor, "SELECT job, path, class FROM results WHERE job IN (%s) AND path IN (%s)"
+                                   % (",".join("?" * len(jobs)), ",".join("?" * len(batch))), list(jobs) + batch)
+            else:
+                cursor.execute("SELECT json_agg(json_build_array(job, path, class)) FROM results "
+                               "WHERE job = ANY(%s) AND path = ANY(%s)", (list(jobs), batch))
+                rows = cursor.fetchone()[0] or ()
+            for job, path, cls in rows:
+                found[(job, path)] = cls
+        return found
 
-    def _run_starts(self, cursor, name, paths, start, key):
-        """Yields (path, (first job, length)) of the run of failures ending at the job at (start, key) of each
-        (path, section) of `paths`, past the window: the failures after the newest job where the node (or
-        its section) passed. PostgreSQL answers a batch in one statement."""
+    def _windows(self, cursor, name, start, key, sections, seen):
+        """{path: [(job, start, class)]} of each path's (at most) `window` newest earlier jobs where it is
+        present (see states), newest first; `sections` gives each path's section, `seen` their first starts."""
+        history = {path: [] for path in sections}
+        # A node whose section is new to the name (or came after this job) was in no earlier job.
+        pending = {path for path, section in sections.items() if section in seen and seen[section] <= start}
+        before, size = (start, key), self.window + 2
+        while pending:
+            bound = min(seen[sections[path]] for path in pending)
+            jobs = self._name_jobs(cursor, name, before, bound, size)
+            if not jobs:
+                break
+            wanted = pending | {sections[path] for path in pending}
+            found = self._probe(cursor, [job for job, _ in jobs], wanted)
+            for job, when in jobs:
+                for path in pending:
+                    cls = found.get((job, path))
+                    if cls is None and found.get((job, sections[path])) == "pass":
+                        cls = "pass"
+                    if cls is not None and len(history[path]) < self.window:
+                        history[path].append((job, when, cls))
+            oldest = jobs[-1][1]
+            pending = {path for path in pending
+                       if len(history[path]) < self.window and seen[sections[path]] <= oldest}
+            if len(jobs) < size:
+                break
+            # Nodes missing from the newest jobs: look further back in larger steps.
+            before, size = (jobs[-1][1], jobs[-1][0]), min(size * 4, 400)
+        return history
+
+    def _run_starts(self, cursor, name, start, key, runs):
+        """{path: (first job, length)} of the run of failures ending at the job at (start, key) of each
+        (path, section, bound, oldest) of `runs`: nodes failing through the whole window (`oldest`, its
+        oldest (job, start, class)), none present before `bound`. A node failing in every job of the name
+        since it came (two counts over index ranges say so) ran from the first of those jobs; else its run
+        starts after the newest job where it (or its section) passed. The failures are read stretch by
+        stretch (schema.results); PostgreSQL answers the counts of all the nodes in one statement."""
+        epochs = [epoch for (epoch,) in self._fetch(cursor, "SELECT DISTINCT epoch FROM result_jobs WHERE name = ?",
+                                                    (name,))]
+        upto, bind = self._pair("<=")
+        before, bind_before = self._pair("<")
         if self.storage.is_sqlite:
-            for path, section in paths:
-                yield path, self._run_start(cursor, name, path, section, start, key)
-            return
-        after = "(start, job) > (COALESCE(pa.start, '-infinity'::timestamp), COALESCE(pa.job, ''))"
-        fails = ("results.name = %%(name)s AND results.path = p.path AND results.class = 'fail' AND "
-                 "(results.start, results.job) <= (%%(start)s, %%(key)s) AND %s" % after.replace(
-                     "(start, job)", "(results.start, results.job)"))
-        newest_pass = ("(SELECT start, job FROM results WHERE name = %%(name)s AND path = %s AND class = 'pass' AND "
-                       "(start, job) < (%%(start)s, %%(key)s) ORDER BY start DESC, job DESC LIMIT 1)")
-        statement = (
-            "SELECT p.path, f.job, c.run FROM unnest(%%(paths)s::text[], %%(sections)s::text[]) AS p(path, section) "
-            "LEFT JOIN LATERAL (SELECT start, job FROM (%s UNION ALL %s) AS passes "
-            "ORDER BY start DESC, job DESC LIMIT 1) AS pa ON true "
-            "LEFT JOIN LATERAL (SELECT results.job FROM results WHERE %s "
-            "ORDER BY results.start, results.job LIMIT 1) AS f ON true "
-            "LEFT JOIN LATERAL (SELECT count(*) AS run FROM results WHERE %s) AS c ON true"
-            % (newest_pass % "p.path", newest_pass % "p.section", fails, fails))
-        for batch in _batches(paths):
-            cursor.execute(statement, {"paths": [p for p, _ in batch], "sections": [s for _, s in batch],
-                                       "name": name, "start": start, "key": key})
-            for path, job, run in cursor.fetchall():
-                yield path, ((job, run) if job is not None else (key, 1))
+            fails = "name = ? AND epoch IN (%s) AND path = ? AND class = 'fail' AND %s" % (
+                ",".join("?" * len(epochs)), upto)
+            counted = {}
+            for path, _, bound, _ in runs:
+                values = (name,) + tuple(epochs) + (path,) + bind(start, key)
+                total = self._fetch(cursor, "SELECT count(*) FROM results WHERE " + fails, values)[0][0]
+                jobs = self._fetch(cursor, "SELECT count(*) FROM result_jobs WHERE name = ? AND start >= ? AND "
+                                   + before, (name, bound) + bind_before(start, key))[0][0]
+                first = self._fetch(cursor, "SELECT job FROM result_jobs WHERE name = ? AND start >= ? ORDER BY "
+                                    "start, job LIMIT 1", (name, bound))
+                counted[path] = (total, jobs, first[0][0] if first else None)
+        else:
+            fails = ("results.name = %(name)s AND results.epoch = ANY(%(epochs)s) AND results.path = p.path AND "
+                     "results.class = 'fail' AND (results.start, results.job) <= (%(start)s, %(key)s)")
+            cursor.execute(
+                "SELECT p.path, f.total, j.jobs, o.job FROM unnest(%%(paths)s::text[], %%(bounds)s::timestamp[]) "
+                "AS p(path, bound) CROSS JOIN LATERAL (SELECT count(*) AS total FROM results WHERE %s) AS f "
+                "CROSS JOIN LATERAL (SELECT count(*) AS jobs FROM result_jobs WHERE name = %%(name)s AND start >= "
+                "p.bound AND (start, job) < (%%(start)s, %%(key)s)) AS j LEFT JOIN LATERAL (SELECT job FROM "
+                "result_jobs WHERE name = %%(name)s AND start >= p.bound ORDER BY start, job LIMIT 1) AS o ON true"
+                % fails,
+                {"paths": [run[0] for run in runs], "bounds": [run[2] for run in runs], "name": name,
+                 "epochs": epochs, "start": start, "key": key})
+            counted = {path: (total, jobs, first) for path, total, jobs, first in cursor.fetchall()}
+        found = {}
+        for path, section, bound, oldest in runs:
+            total, jobs, first = counted[path]
+            if total == jobs + 1:
+                # Failing in every one of those jobs: the first of them is the first failure.
+                found[path] = (first if jobs else key, total)
+            else:
+                found[path] = self._run_after_pass(cursor, name, epochs, path, section, bound, start, key, oldest)
+        return found
 
-    def _run_start(self, cursor, name, path, section, start, key):
-        """(first job, length) of the run of failures ending at the job at (start, key), past the window
-        (see _run_starts), on SQLite: each lookup is a call into the library, no round trip."""
-        passed = None
-        for where in {path, section}:
-            cursor.execute(self._sql("SELECT start, job FROM results WHERE name = ? AND path = ? AND class = 'pass' "
-                                     "AND (start < ? OR (start = ? AND job < ?)) ORDER BY start DESC, job DESC "
-                                     "LIMIT 1"), (name, where, start, start, key))
-            row = cursor.fetchone()
-            if row is not None and (passed is None or tuple(row) > passed):
-                passed = tuple(row)
-        where = "name = ? AND path = ? AND class = 'fail' AND (start < ? OR (start = ? AND job <= ?))"
-        values = (name, path, start, start, key)
-        if passed is not None:
-            where += " AND (start > ? OR (start = ? AND job > ?))"
-            values += (passed[0], passed[0], passed[1])
+    def _run_after_pass(self, cursor, name, epochs, path, section, bound, start, key, oldest):
+        """(first job, length) of a run of failures (see _run_starts) whose node missed or passed some job
+        since it came: back from the window's oldest job to the newest pass, a lookup under each job's
+        key, then the failures after it."""
+        upto, bind = self._pair("<=")
+        if self.storage.is_sqlite:
+            fails = "name = ? AND epoch IN (%s) AND path = ? AND class = 'fail' AND " % ",".join("?" * len(epochs))
+            values = (name,) + tuple(epochs) + (path,)
+        else:
+            fails = "name = ? AND epoch = ANY(?) AND path = ? AND class = 'fail' AND "
+            values = (name, epochs, path)
+        fails += upto
+        values += bind(start, key)
+        before, bind_before = self._pair("<")
+        paths = (path,) if section == path else (path, section)
+        passed = self._fetch(
+            cursor, "SELECT start, job FROM result_jobs WHERE name = ? AND start >= ? AND %s AND EXISTS "
+                    "(SELECT 1 FROM results WHERE results.job = result_jobs.job AND results.path IN (%s) AND "
+                    "results.class = 'pass') ORDER BY start DESC, job DESC LIMIT 1"
+                    % (before, ",".join("?" * len(paths))),
+            (name, bound) + bind_before(oldest[1], oldest[0]) + paths)
+        if passed:
+            after, bind_after = self._pair(">")
+            fails += " AND " + after
+            values += bind_after(*passed[0])
         # The first job and the count apart: a count over the index range reads no row, a window would.
-        cursor.execute(self._sql("SELECT job FROM results WHERE %s ORDER BY start, job LIMIT 1" % where), values)
-        first = cursor.fetchone()
-        if first is None:
+        found = self._fetch(cursor, "SELECT job FROM results WHERE %s ORDER BY start, job LIMIT 1" % fails, values)
+        if not found:
             return key, 1
-        cursor.execute(self._sql("SELECT count(*) FROM results WHERE " + where), values)
-        return first[0], cursor.fetchone()[0]
+        return found[0][0], self._fetch(cursor, "SELECT count(*) FROM results WHERE " + fails, values)[0][0]
 
     def failure_groups(self, job_row, states=None):
         """The job's leaf failures grouped by signature, each node with its state (see states); groups by
@@ -434,22 +497,15 @@ class Insights:
         limit = limit or self.window
         ids = ids_of(path)
         section = path_of(ids[:triage.SECTION_DEPTH]) if len(ids) >= triage.SECTION_DEPTH else path
-        rows = self._node_rows("job, path, start, class, result, reason, signature", "", (name,), path, section,
-                               2 * limit)
-        by_job = {}
-        for row in rows:
-            if row.path == path or row.job not in by_job:
-                by_job[row.job] = row
-        results = sorted(by_job.values(), key=lambda row: (row.start, row.job), reverse=True)[:limit]
+        results = self._present(name, path, section, limit)
         out = {"state": None, "failing_since": None, "flips": 0, "run": 0, "window": 0, "passed_before": None,
-               "results": [{"job": row.job, "start": row.start, "result": row.result,
-                            "reason": row.reason if row.path == path else None,
-                            "signature": row.signature if row.path == path else None} for row in results]}
+               "results": [{"job": row.job, "start": row.start, "result": row.result, "reason": row.reason,
+                            "signature": row.signature} for row in results]}
         if not results:
             return out
         newest = results[0]
         job_row = {"id": newest.job, "name": name}
-        if newest.cls == "fail" and newest.path == path:
+        if newest.cls == "fail" and newest.own:
             state = self.states(job_row, [path]).get(path)
             if state:
                 out.update(state)
@@ -461,69 +517,59 @@ class Insights:
                 "passing" if newest.cls == "pass" else None
         return out
 
-    def _node_rows(self, columns, where, values, path, section, limit):
-        """The newest `limit` index rows of `name` (values[0]; `where` narrows them further, binding the rest
-        of `values`) that are the node's or its section's passes, newest first (the node's own first in a job
-        that has both): named tuples of `columns` ("class" read as "cls"). Two ordered lookups: one over both
-        paths at once would read every row of the name. A history of 1,000 jobs reads thousands of rows: they
-        come straight from the driver's cursor, SQLAlchemy's rows cost more than the lookup."""
-        names = tuple("cls" if c == "class" else c for c in columns.replace(" ", "").split(","))
-        made = _ROW_TYPES.get(names)
-        if made is None:
-            made = _ROW_TYPES[names] = collections.namedtuple("IndexRow", names)
-        statement = ("SELECT %s FROM results WHERE name = ? AND path = ?%s{} ORDER BY start DESC, job DESC LIMIT %d"
-                     % (columns, where, limit))
-        if not self.storage.is_sqlite:
-            # One JSON value for all the rows: PostgreSQL's driver spends more on each value it hands over
-            # than the database spends finding the row.
-            listed = columns.replace("start", "to_char(start, 'YYYY-MM-DD HH24:MI:SS.US')")
-            statement = ("SELECT json_agg(json_build_array(%s) ORDER BY start DESC, job DESC) FROM (%s) AS r"
-                         % (listed, statement))
-        times = names.index("start")
-        with self.storage._guard(), self.engine.connect() as connection:
-            cursor = connection.connection.cursor()
-            try:
-                found = []
-                for where_more, key in (("", path), (" AND class = 'pass'", section)):
-                    if where_more and section == path:
-                        break
-                    cursor.execute(self._sql(statement.format(where_more)), (values[0], key) + tuple(values[1:]))
-                    if self.storage.is_sqlite:
-                        found += cursor.fetchall()
-                    else:
-                        found += map(tuple, cursor.fetchone()[0] or ())
-            finally:
-                cursor.close()
+    def _present(self, name, path, section, limit, before=None):
+        """The node's results in the newest `limit` jobs of `name` where it is present (before the pair
+        `before`, (start, job), if given), newest first: `PresentRow`s, a job where only its section is held,
+        passing, with the section's result. One lookup under each job's key, walking the name's jobs back
+        to its section's earliest start; a history of 1,000 jobs comes straight from the driver's cursor
+        (SQLAlchemy's rows cost more than the lookups), on PostgreSQL as one JSON value (its driver's cost is
+        per value handed over)."""
+        with self._cursor() as cursor:
+            seen = self._first_seen(cursor, name, [section])
+            if section not in seen:
+                return []
+            where, values = "j.name = ? AND j.start >= ?", (name, seen[section])
+            if before is not None:
+                condition, bind = self._pair("<")
+                where += " AND " + condition.replace("start", "j.start").replace("job", "j.job")
+                values += bind(*before)
+            if section == path:
+                columns = "j.job, j.start, r.class, r.result, r.reason, r.signature, 1"
+                joined = "JOIN results r ON r.job = j.job AND r.path = ?"
+                values = (path,) + values
+            else:
+                columns = ("j.job, j.start, COALESCE(r.class, s.class), COALESCE(r.result, s.result), r.reason, "
+                           "r.signature, CASE WHEN r.job IS NULL THEN 0 ELSE 1 END")
+                joined = ("LEFT JOIN results r ON r.job = j.job AND r.path = ? LEFT JOIN results s ON r.job IS NULL "
+                          "AND s.job = j.job AND s.path = ? AND s.class = 'pass'")
+                where += " AND (r.job IS NOT NULL OR s.job IS NOT NULL)"
+                values = (path, section) + values
+            statement = ("SELECT %s FROM result_jobs j %s WHERE %s ORDER BY j.start DESC, j.job DESC LIMIT %d"
+                         % (columns, joined, where, limit))
+            if self.storage.is_sqlite:
+                rows = self._fetch(cursor, statement, values)
+            else:
+                statement = ("SELECT json_agg(json_build_array(job, to_char(start, 'YYYY-MM-DD HH24:MI:SS.US'), cls, "
+                             "result, reason, signature, own) ORDER BY start DESC, job DESC) FROM (%s) AS p(job, "
+                             "start, cls, result, reason, signature, own)" % statement)
+                rows = self._fetch(cursor, statement, values)[0][0] or ()
         # Both keep the times here as text in one form (as SQLAlchemy writes them to SQLite).
         parse = datetime.datetime.fromisoformat
-        found = [row[:times] + (parse(row[times]),) + row[times + 1:] for row in found]
-        rows = [made._make(row) for row in found]
-        if section != path:
-            rows.sort(key=lambda row: (row.start, row.job, row.path == path), reverse=True)
-        return rows[:limit]
+        return [PresentRow(job, parse(when), cls, result, reason, signature, bool(own))
+                for job, when, cls, result, reason, signature, own in rows]
 
     def _passed_before(self, name, path, section, since):
         """How many jobs in a row passed just before the job `since` (up to 1,000 looked at)."""
-        r = self.results.c
-        first = self._rows(select(r.start).where(r.job == since, r.path == path))
-        if not first:
+        with self._cursor() as cursor:
+            found = self._fetch(cursor, "SELECT start FROM result_jobs WHERE job = ?", (since,))
+        if not found:
             return 0
-        start = first[0].start
-        if self.storage.is_sqlite:
-            start = sqlite_time(start)
-        rows = self._node_rows("job, path, start, class", " AND (start < ? OR (start = ? AND job < ?))",
-                               (name, start, start, since), path, section, 2000)
-        count, seen = 0, set()
-        for row in rows:
-            if row.job in seen:
-                continue
-            seen.add(row.job)
+        count = 0
+        for row in self._present(name, path, section, 1000, before=(found[0][0], since)):
             if row.cls == "fail":
                 break
             if row.cls == "pass":
                 count += 1
-            if len(seen) >= 1000:
-                break
         return count
 
     def history(self, name, path, limit=None):

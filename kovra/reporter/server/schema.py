@@ -159,13 +159,42 @@ results = Table(
     Column("signature", Text),                       # of a leaf failure
     Column("text", Text),                            # its signature text
     Column("reason", Text),                          # its reason, cut short
-    # Covers the questions across jobs (class included): they read no table row.
-    Index("ix_results_name_path_start", "name", "path", "start", "job", "class"),
+    Column("epoch", Integer),                        # of a failure: its job's stretch (result_jobs)
+    # Across jobs, the failures only: the runs of failures are what the states look for; a job's passes
+    # are read under its own key (result_jobs gives a name's jobs in order). Filed by stretches of a name's
+    # jobs: a node failing in every job would otherwise put each new job's row on a page of its own, and
+    # an index of every row across jobs did so for every section of a job, once its name had some jobs.
+    # Its class too, though all alike: SQLite counts a run from the index alone only so.
+    Index("ix_results_failures", "name", "epoch", "path", "start", "job", "class",
+          sqlite_where=text("class = 'fail'"), postgresql_where=text("class = 'fail'")),
     # Leaf failures only: the sections that passed, most of the rows, cost this index nothing.
     Index("ix_results_signature_start", "signature", "start", sqlite_where=text("signature IS NOT NULL"),
           postgresql_where=text("signature IS NOT NULL")),
     # A job's leaf failures, without reading its passing sections.
     Index("ix_results_job_leaf", "job", "path", sqlite_where=text("leaf = 1"), postgresql_where=text("leaf")),
+)
+
+# The jobs of the cross-job index, by name in the order of their start: the index rows' name and start,
+# and the stretch of the name's jobs that files their failures (about EPOCH_JOBS jobs each, see storage).
+result_jobs = Table(
+    "result_jobs", metadata,
+    Column("job", Text, ForeignKey("jobs.id", ondelete="CASCADE"), primary_key=True),
+    Column("name", Text, nullable=False),
+    Column("start", DateTime, nullable=False),
+    Column("epoch", Integer, nullable=False),
+    Index("ix_result_jobs_name_start", "name", "start", "job"),
+    Index("ix_result_jobs_name_epoch", "name", "epoch"),
+)
+
+# Per name, each section's earliest start in the index, or an earlier one (a job deleted since): where
+# a walk back over a name's jobs in search of a node can stop. A job adds rows only for sections new
+# to its name, and moves a start only back.
+result_paths = Table(
+    "result_paths", metadata,
+    Column("name", Text, primary_key=True),
+    Column("path", Text, primary_key=True),
+    Column("start", DateTime, nullable=False),
+    Index("ix_result_paths_name_start", "name", "start"),
 )
 
 # Triage's rules (rules.py), applied when failures are read.

@@ -43,6 +43,10 @@ LOG = logging.getLogger("kovra.reporter.server")
 MIGRATIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "migrations")
 # Rows per INSERT batch: bounds the memory one statement holds on both sides.
 BATCH = 5000
+# Distinct results of a job's passing sections up to which the database makes their index rows.
+SECTION_RESULTS = 50
+# Jobs of a name to a stretch of the failures' index across jobs (Storage._epoch).
+EPOCH_JOBS = 16
 # Values bound to one multi-row INSERT on PostgreSQL (its limit is 65,535).
 PG_PARAMETERS = 4800
 # SQLite: after a write of this many bytes of rows the WAL is checkpointed and truncated, rather
@@ -376,7 +380,8 @@ class Storage:
                 if old is None:
                     connection.execute(insert(jobs).values(id=job_id, snapshot=1, **values))
                 else:
-                    for table in (schema.signatures, schema.results, schema.log_chunks, schema.log_files, schema.nodes):
+                    for table in (schema.signatures, schema.results, schema.result_jobs, schema.log_chunks,
+                                  schema.log_files, schema.nodes):
                         connection.execute(delete(table).where(table.c.job == job_id))
                     connection.execute(update(jobs).where(jobs.c.id == job_id)
                                        .values(snapshot=old.snapshot + 1, **values))
@@ -399,10 +404,67 @@ class Storage:
         """The job's rows of the cross-job index, made from its node rows (triage.index_rows)."""
         if self.is_sqlite:
             start = _sqlite_time(start)
-        made = triage.index_rows(name, start, map(_INDEXED, nodes))
+        epoch = self._epoch(connection, job_id, name, start)
+        left = {}
+        made = triage.index_rows(name, start, map(_INDEXED, nodes), epoch, left)
+        if len(left) > SECTION_RESULTS:
+            # Results of many texts: each row bound after all.
+            made = triage.index_rows(name, start, map(_INDEXED, nodes), epoch)
+        elif left:
+            statement, values = triage.section_rows(name, start, job_id, left)
+            connection.exec_driver_sql(statement if self.is_sqlite else statement.replace("?", "%s"), tuple(values))
         self._insert_many(connection, schema.results, triage.RESULT_COLUMNS, job_id, made, times_ready=True)
         self._insert_many(connection, schema.signatures, triage.SIGNATURE_COLUMNS, job_id, triage.signature_rows(made),
                           times_ready=True)
+        self._insert_many(connection, schema.result_jobs, ("name", "start", "epoch"), job_id, [(name, start, epoch)],
+                          times_ready=True)
+        self._note_sections(connection, job_id, name, start)
+
+    def _epoch(self, connection, job_id, name, start):
+        """The stretch of its name's jobs that files a job's failures across jobs (schema.results): the
+        stretch of the job just before it, or the next once that one holds EPOCH_JOBS jobs. A node failing
+        in every job then adds a row to one page a stretch, not a page of its own every job; and a stretch
+        keeps its number whatever jobs go, so retention never piles new jobs into one."""
+        condition, bind = pair_condition(self.is_sqlite, "<")
+        mark = "?" if self.is_sqlite else "%s"
+        before = connection.exec_driver_sql(
+            ("SELECT epoch FROM result_jobs WHERE name = ? AND job <> ? AND %s ORDER BY start DESC, job DESC LIMIT 1"
+             % condition).replace("?", mark), (name, job_id) + bind(start, job_id)).first()
+        if before is None:
+            return 0
+        held = connection.exec_driver_sql(
+            "SELECT count(*) FROM result_jobs WHERE name = {m} AND epoch = {m} AND job <> {m}".format(m=mark),
+            (name, before[0], job_id)).scalar()
+        return before[0] if held < EPOCH_JOBS else before[0] + 1
+
+    def _note_sections(self, connection, job_id, name, start, made=None):
+        """The job's sections new to its name get their start (result_paths); those known from later
+        jobs only move back to it. Known sections cost a lookup, no write: in PostgreSQL too, where a DO
+        UPDATE would lock (and so write) every row it finds. `made`: the index rows just made, when not
+        all of the job's (one task's); else the database reads the job's rows itself."""
+        mark = "?" if self.is_sqlite else "%s"
+        conflict = " ON CONFLICT (name, path) DO NOTHING"
+        if made is None:
+            # Known ones are passed over first: PostgreSQL's way to a conflict costs more than a lookup.
+            connection.exec_driver_sql("INSERT INTO result_paths (name, path, start) SELECT name, path, start FROM "
+                                       "results r WHERE job = %s AND path = section AND NOT EXISTS (SELECT 1 FROM "
+                                       "result_paths p WHERE p.name = r.name AND p.path = r.path)" % mark + conflict,
+                                       (job_id,))
+        else:
+            rows = [(name, row[1], start) for row in made if row[1] == row[2]]
+            statement = "INSERT INTO result_paths (name, path, start) VALUES (%s)" % ", ".join([mark] * 3) + conflict
+            per = BATCH if self.is_sqlite else PG_PARAMETERS // 3
+            for at in range(0, len(rows), per):
+                chunk = rows[at:at + per]
+                if self.is_sqlite:
+                    connection.exec_driver_sql(statement, chunk)
+                else:
+                    many = statement.replace("(%s, %s, %s)", ", ".join(["(%s, %s, %s)"] * len(chunk)))
+                    connection.exec_driver_sql(many, tuple(value for row in chunk for value in row))
+        # Rows of the name that started after this job: few or none, unless jobs arrive out of order.
+        connection.exec_driver_sql("UPDATE result_paths SET start = {m} WHERE name = {m} AND start > {m} AND path IN "
+                                   "(SELECT path FROM results WHERE job = {m} AND path = section)".format(m=mark),
+                                   (start, name, start, job_id))
 
     def _replace_task_index(self, connection, job_id, task_path, task_rows):
         """After one task's rows were replaced: that task's index rows made anew, the job's name and
@@ -422,16 +484,25 @@ class Storage:
             delta[signature] = -count
         connection.execute(delete(results).where(in_task))
         mark, differs = ("?", "IS NOT") if self.is_sqlite else ("%s", "IS DISTINCT FROM")
-        # The job's rows all carry one name and start: when one row has these already, so do the rest.
-        kept = connection.exec_driver_sql("SELECT name, start FROM results WHERE job = %s LIMIT 1" % mark,
+        # The job's rows all carry the name, start and stretch its result_jobs row holds.
+        kept = connection.exec_driver_sql("SELECT name, start, epoch FROM result_jobs WHERE job = %s" % mark,
                                           (job_id,)).first()
         moved = kept is None or (kept[0], kept[1]) != (job.name, start)
+        epoch = self._epoch(connection, job_id, job.name, start) if moved else kept[2]
         if kept is not None and moved:
             connection.exec_driver_sql("UPDATE results SET name = {m}, start = {m} WHERE job = {m} AND (name {d} {m} "
                                        "OR start {d} {m})".format(m=mark, d=differs),
                                        (job.name, start, job_id, job.name, start))
-        made = triage.index_rows(job.name, start, map(_INDEXED, task_rows))
+            connection.exec_driver_sql("UPDATE results SET epoch = %s WHERE job = %s AND class = 'fail'" % (mark, mark),
+                                       (epoch, job_id))
+        made = triage.index_rows(job.name, start, map(_INDEXED, task_rows), epoch)
         self._insert_many(connection, results, triage.RESULT_COLUMNS, job_id, made, times_ready=True)
+        if moved:
+            connection.execute(delete(schema.result_jobs).where(schema.result_jobs.c.job == job_id))
+            self._insert_many(connection, schema.result_jobs, ("name", "start", "epoch"), job_id,
+                              [(job.name, start, epoch)], times_ready=True)
+        # After a move, every section of the job is looked at, not only this task's.
+        self._note_sections(connection, job_id, job.name, start, None if moved else made)
         if moved:
             # A new name or start (or the job's first task): every count row is made again by the database.
             connection.execute(delete(signatures).where(signatures.c.job == job_id))
@@ -469,10 +540,17 @@ class Storage:
             with self._writer() as connection:
                 if not self.is_sqlite:
                     connection.execute(text("SELECT pg_advisory_xact_lock(hashtext(:key))"), {"key": job_id})
-                for table in (schema.signatures, schema.results, schema.log_chunks, schema.log_files,
-                              schema.nodes):
+                name = connection.execute(select(schema.result_jobs.c.name)
+                                          .where(schema.result_jobs.c.job == job_id)).scalar()
+                for table in (schema.signatures, schema.results, schema.result_jobs, schema.log_chunks,
+                              schema.log_files, schema.nodes):
                     connection.execute(delete(table).where(table.c.job == job_id))
                 gone = connection.execute(delete(jobs).where(jobs.c.id == job_id)).rowcount
+                named = schema.result_jobs.c
+                if name is not None and connection.execute(
+                        select(named.job).where(named.name == name).limit(1)).first() is None:
+                    # The name's last job: its sections' starts bound nothing any more.
+                    connection.execute(delete(schema.result_paths).where(schema.result_paths.c.name == name))
             if gone and self.is_sqlite and give_back:
                 self.give_back_space()
         return bool(gone)
@@ -608,6 +686,15 @@ class Storage:
                     for at in range(0, len(rows), BATCH):
                         connection.exec_driver_sql(statement, [key + row for row in rows[at:at + BATCH]])
                 return
+            if table is schema.results:
+                # The index's rows by COPY: PostgreSQL's parse and plan of an INSERT of 4,800 bound values
+                # cost more than the rows' own writing.
+                names = ", ".join(quote(c) for c in ("job",) + tuple(columns))
+                with connection.connection.cursor() as cursor, \
+                        cursor.copy("COPY %s (%s) FROM STDIN" % (quote(table.name), names)) as copy:
+                    for row in rows:
+                        copy.write_row(key + row)
+                return
             # PostgreSQL: many rows to one INSERT, still every value bound; its driver's executemany
             # spends a round of work per row (a third of the time).
             one = "(%s)" % ", ".join([mark] * (len(columns) + 1))
@@ -661,6 +748,15 @@ def _size(snapshot):
 
 
 # What the cross-job index reads of a node row: path, parent, depth, type, result, data.
+def pair_condition(is_sqlite, op):
+    """SQL that a row's (start, job) is `op` ("<", "<=" or ">") a given pair, with the "?" marks' values
+    from (start, job): PostgreSQL takes a row comparison as one index range; SQLite wants it spelled out,
+    the bound on start alone first, which it takes as the index range."""
+    if is_sqlite:
+        return "(start %s= ? AND (start %s ? OR job %s ?))" % (op[0], op[0], op), lambda s, k: (s, s, k)
+    return "(start, job) %s (?, ?)" % op, lambda s, k: (s, k)
+
+
 _INDEXED = operator.itemgetter(*(NODE_COLUMNS.index(c) for c in ("path", "parent", "depth", "type", "result", "data")))
 
 

@@ -75,41 +75,47 @@ def _reason_text(reason):
 
 
 # The order of an index row's values after the job's key (the storage puts that first).
-RESULT_COLUMNS = ("name", "path", "section", "start", "class", "result", "leaf", "signature", "text", "reason")
+RESULT_COLUMNS = ("name", "path", "section", "start", "class", "result", "leaf", "signature", "text", "reason",
+                  "epoch")
 
 
-def index_rows(name, start, nodes):
+def index_rows(name, start, nodes, epoch=0, left=None):
     """The index rows of one job: its sections directly under a task, and every node with a result below
     a section that holds a failure (so that a node missing there did not fail). `nodes` yields
-    (path, parent, depth, type, result, data text) in stored order (parents first)."""
+    (path, parent, depth, type, result, data text) in stored order (parents first); failures carry
+    `epoch` (schema.results). With a dict `left`, the sections that do not fail are left out, and `left`
+    gets {result: (lowered, class)} of their results: the database makes those rows (section_rows)."""
     section_of = {}
     parent_of = {}
     sections = []
     deep = []
     failing = []
-    # A job holds a handful of distinct result texts: each is lowered and classed once.
-    classes = {}
+    # A job holds a handful of distinct result texts: each is lowered and classed once, and whether a
+    # section of that result is left to the database is known with it.
+    leave = left is not None
+    classes = {None: (None, "other", leave)}
     for path, parent, depth, kind, result, data in nodes:
+        known = classes.get(result)
+        if known is None:
+            lowered = str(result).lower()
+            cls = result_class(lowered)
+            known = classes[result] = (lowered, cls, leave and cls != "fail")
         if depth == SECTION_DEPTH:
-            section = path
-            sections.append((path, section, kind, result, data))
+            section_of[path] = path
+            if not known[2]:
+                sections.append((path, path, kind, result, data))
         elif depth < SECTION_DEPTH:
             continue
         else:
             section = section_of.get(parent)
             if section is None:
                 continue
+            section_of[path] = section
             parent_of[path] = parent
             if result is not None:
                 deep.append((path, section, kind, result, data))
-        section_of[path] = section
-        if result is not None:
-            known = classes.get(result)
-            if known is None:
-                lowered = str(result).lower()
-                known = classes[result] = (lowered, result_class(lowered))
-            if known[1] == "fail":
-                failing.append(path)
+        if known[1] == "fail":
+            failing.append(path)
     # Every node above a failure, up to its section: those are not leaves, and their sections hold one.
     above = set()
     for path in failing:
@@ -121,19 +127,48 @@ def index_rows(name, start, nodes):
     failing = set(failing)
     if held:
         sections += [d for d in deep if d[1] in held]
+    if leave:
+        left.update((result, known[:2]) for result, known in classes.items() if known[2])
     rows = []
     append = rows.append
-    other = (None, "other")
+    # One cause often fails many nodes alike: each distinct reason is made a signature once.
+    signed = {}
     for path, section, kind, result, data in sections:
-        lowered, cls = classes.get(result, other) if result is not None else other
+        lowered, cls, _ = classes[result]
         if cls == "fail" and path in failing and path not in above:
             reason = reason_of(json.loads(data)) if data else None
-            text = signature_text(reason, lowered, kind)
-            signature = signature_of(text, reason is not None and bool(str(reason).strip()))
-            append((name, path, section, start, cls, lowered, True, signature, text, _reason_text(reason)))
+            key = (reason is None, str(reason), lowered, kind)
+            found = signed.get(key)
+            if found is None:
+                text = signature_text(reason, lowered, kind)
+                found = signed[key] = (text, signature_of(text, reason is not None and bool(str(reason).strip())))
+            text, signature = found
+            append((name, path, section, start, cls, lowered, True, signature, text, _reason_text(reason), epoch))
         else:
-            append((name, path, section, start, cls, lowered, False, None, None, None))
+            append((name, path, section, start, cls, lowered, False, None, None, None,
+                    epoch if cls == "fail" else None))
     return rows
+
+
+def section_rows(name, start, job, left):
+    """(statement, values): the rows of a job's sections of the results in `left` (from index_rows), made
+    by the database from its node rows, each result's lowered text and class given: binding them one by
+    one cost more than the rest of the index. "?" marks the values."""
+    texts = [result for result in left if result is not None]
+    lowered = " ".join("WHEN ? THEN ?" for _ in texts)
+    passing = [result for result in texts if left[result][1] == "pass"]
+    classes = " ".join("WHEN ? THEN 'pass'" for _ in passing)
+    where = []
+    if texts:
+        where.append("result IN (%s)" % ",".join("?" * len(texts)))
+    if None in left:
+        where.append("result IS NULL")
+    statement = ("INSERT INTO results (job, name, path, section, start, class, result, leaf) SELECT job, ?, path, "
+                 "path, ?, %s, %s, false FROM nodes WHERE job = ? AND depth = %d AND (%s)" % (
+                     "CASE result %s ELSE 'other' END" % classes if passing else "'other'",
+                     "CASE result %s END" % lowered if texts else "NULL", SECTION_DEPTH, " OR ".join(where)))
+    pairs = [value for result in texts for value in (result, left[result][0])]
+    return statement, [name, start] + passing + pairs + [job] + texts
 
 
 SIGNATURE_COLUMNS = ("signature", "name", "start", "count", "text")
@@ -142,7 +177,7 @@ SIGNATURE_COLUMNS = ("signature", "name", "start", "count", "text")
 def signature_rows(rows):
     """Rows for the per-job signature counts, from a job's index rows."""
     counted = {}
-    for name, _, _, start, _, _, leaf, signature, text, _ in rows:
+    for name, _, _, start, _, _, leaf, signature, text, _, _ in rows:
         if leaf:
             found = counted.get(signature)
             counted[signature] = (signature, name, start, found[3] + 1 if found else 1, text)
