@@ -174,7 +174,7 @@ def half_written(db_url):
         with storage.engine.connect() as connection:
             jobs = dict(connection.execute(select(tables.jobs.c.id, tables.jobs.c.nodes)).fetchall())
             for table in (tables.nodes, tables.log_files, tables.log_chunks, tables.results, tables.result_jobs,
-                          tables.signatures):
+                          tables.signatures, tables.job_facts):
                 orphans = {job for (job,) in connection.execute(select(table.c.job).distinct())} - set(jobs)
                 if orphans:
                     problems.append("%s rows of no job: %s" % (table.name, sorted(orphans)))

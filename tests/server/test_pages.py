@@ -201,6 +201,26 @@ class TestJobPage:
         assert data["remote"]["snapshot"] == 1 and data["result_counts"] == {"failed": 1}
         assert [".".join(f[0]) for f in data["failures"]] == ["t.c"] and data["slowest"] == [[["t", "c"], "failed", 0.5]]
 
+    def test_counts_and_slowest_made_at_intake_are_what_the_rows_say(self, client):
+        # A whole send's are made from the rows in hand; after a task send the page reads them from the rows.
+        # Results count in lower case; the run set, tasks and nodes without a result count for nothing.
+        results = {"t.a": "FAILED", "t.b": "Passed", "t.c.d": "passed", "t.c.e": "weird", "u.f": "skipped",
+                   "u.g": "errored"}
+        runtimes = {"t": 50.0, "t.a": 3.0, "t.b": 0.75, "t.c": 9.0, "t.c.d": 1.5, "u": 99.0, "u.f": 0.25, "u.g": 4.0}
+        send(client, "facts", report("facts", results, runtimes=runtimes), token=TOKEN)
+        sent = page_data(client.get("/jobs/facts").text)
+        task = report("facts", {"u.f": "skipped", "u.g": "passed"}, runtimes=dict(runtimes, **{"u.g": 0.1}))
+        answer = client.put("/api/jobs/facts/task", params={"state": "finished", "replace": "true"},
+                            content=json.dumps(task), headers={"Authorization": "Bearer " + TOKEN})
+        assert answer.status_code == 200 and answer.json()["snapshot"] == 2, answer.text
+        read = page_data(client.get("/jobs/facts").text)
+        before = [["t", "c"], None, 9.0], [["t", "a"], "FAILED", 3.0], [["t", "c", "d"], "passed", 1.5], \
+            [["t", "b"], "Passed", 0.75], [["t", "c", "e"], "weird", 0.5], [["u", "f"], "skipped", 0.25]
+        assert sent["slowest"] == [before[0], [["u", "g"], "errored", 4.0]] + list(before[1:])
+        assert read["slowest"] == list(before) + [[["u", "g"], "passed", 0.1]]
+        assert sent["result_counts"] == {"failed": 1, "passed": 2, "weird": 1, "skipped": 1, "errored": 1}
+        assert read["result_counts"] == {"failed": 1, "passed": 3, "weird": 1, "skipped": 1}
+
     def test_a_large_job_sends_only_its_first_rows(self, client):
         document = big_document(4, 2500)
         document["report"]["tasks"][3]["sections"][2400]["result"] = {"value": "failed", "reason": "deep down"}

@@ -15,7 +15,7 @@ from reports import big_document, main_job_runset
 from kovra.reporter.client import ServerClient, ServerError, ServerUnavailable
 from kovra.reporter.server.storage import SchemaTooNew, Storage
 
-HEAD = "0008_results_by_job"
+HEAD = "0009_job_facts"
 
 
 def cli(*args, check=True):

@@ -197,6 +197,17 @@ result_paths = Table(
     Index("ix_result_paths_name_start", "name", "start"),
 )
 
+# What a job page shows of all of a job's rows, made at intake from the rows in hand: on a large job each
+# costs a read of every row. It holds for one snapshot: a task send leaves it behind, and the page reads
+# the rows again.
+job_facts = Table(
+    "job_facts", metadata,
+    Column("job", Text, ForeignKey("jobs.id", ondelete="CASCADE"), primary_key=True),
+    Column("snapshot", Integer, nullable=False),
+    Column("counts", Text, nullable=False),          # JSON: {result in lower case: nodes}
+    Column("slowest", Text, nullable=False),         # JSON: [[path, result, run time]...], the slowest first
+)
+
 # Triage's rules (rules.py), applied when failures are read.
 known_issues = Table(
     "known_issues", metadata,

@@ -21,7 +21,9 @@ Writes:
 Failures to reach the database raise ``DatabaseUnavailable``; a database whose schema is newer than
 this code raises ``SchemaTooNew`` at start-up.
 """
+import collections
 import datetime
+import heapq
 import json
 import logging
 import operator
@@ -57,6 +59,9 @@ READ_RULE_AGE = 2.0
 # The execution option that marks a connection that writes.
 WRITES = "kovra_writes"
 WAL_KEPT = 64 * 1024 * 1024
+# A job's rows besides its jobs row, deleted with it: those naming it first.
+JOB_TABLES = (schema.job_facts, schema.signatures, schema.results, schema.result_jobs, schema.log_chunks,
+              schema.log_files, schema.nodes)
 
 
 class StorageError(Exception):
@@ -296,6 +301,17 @@ class Storage:
             row = connection.execute(select(*columns).where(schema.jobs.c.id == job_id)).first()
         return job_row(row) if row is not None else None
 
+    def facts(self, job_id, snapshot):
+        """({result: nodes}, [(path, result, run time)...] the slowest first) of the job's snapshot
+        `snapshot`, as made at intake (job_facts); None when they were not made for it."""
+        facts = schema.job_facts.c
+        with self._guard(), self.engine.connect() as connection:
+            row = connection.execute(select(facts.counts, facts.slowest)
+                                     .where(facts.job == job_id, facts.snapshot == snapshot)).first()
+        if row is None:
+            return None
+        return json.loads(row.counts), [tuple(item) for item in json.loads(row.slowest)]
+
     def node_text(self, job_id, id_list):
         nodes = schema.nodes
         statement = select(nodes.c.data).where(nodes.c.job == job_id, nodes.c.path == path_of(id_list))
@@ -380,8 +396,7 @@ class Storage:
                 if old is None:
                     connection.execute(insert(jobs).values(id=job_id, snapshot=1, **values))
                 else:
-                    for table in (schema.signatures, schema.results, schema.result_jobs, schema.log_chunks,
-                                  schema.log_files, schema.nodes):
+                    for table in JOB_TABLES:
                         connection.execute(delete(table).where(table.c.job == job_id))
                     connection.execute(update(jobs).where(jobs.c.id == job_id)
                                        .values(snapshot=old.snapshot + 1, **values))
@@ -390,6 +405,10 @@ class Storage:
                 self._insert_many(connection, schema.nodes, NODE_COLUMNS, job_id, snapshot.nodes,
                                   times_ready=snapshot.time_text)
                 self._insert_index(connection, job_id, values["name"], values.get("start") or now, snapshot.nodes)
+                counts, slowest = job_facts(snapshot.nodes)
+                connection.execute(insert(schema.job_facts).values(
+                    job=job_id, snapshot=1 if old is None else old.snapshot + 1, counts=json.dumps(counts),
+                    slowest=json.dumps(slowest)))
                 self._insert_many(connection, schema.log_files, ("name", "size"), job_id,
                                   [(name, len(data)) for name, data in snapshot.logs])
                 self._insert_many(connection, schema.log_chunks, ("name", "seq", "data"), job_id,
@@ -542,8 +561,7 @@ class Storage:
                     connection.execute(text("SELECT pg_advisory_xact_lock(hashtext(:key))"), {"key": job_id})
                 name = connection.execute(select(schema.result_jobs.c.name)
                                           .where(schema.result_jobs.c.job == job_id)).scalar()
-                for table in (schema.signatures, schema.results, schema.result_jobs, schema.log_chunks,
-                              schema.log_files, schema.nodes):
+                for table in JOB_TABLES:
                     connection.execute(delete(table).where(table.c.job == job_id))
                 gone = connection.execute(delete(jobs).where(jobs.c.id == job_id)).rowcount
                 named = schema.result_jobs.c
@@ -755,6 +773,27 @@ def pair_condition(is_sqlite, op):
     if is_sqlite:
         return "(start %s= ? AND (start %s ? OR job %s ?))" % (op[0], op[0], op), lambda s, k: (s, s, k)
     return "(start, job) %s (?, ?)" % op, lambda s, k: (s, k)
+
+
+_RESULT, _RUNTIME, _DEPTH, _TYPE = (NODE_COLUMNS.index(c) for c in ("result", "runtime", "depth", "type"))
+_PATH = NODE_COLUMNS.index("path")
+# The node types that the slowest list leaves out, as containers of what it lists.
+SLOWEST_LEFT_OUT = ("Task", "Plugin")
+SLOWEST = 10
+
+
+def job_facts(nodes):
+    """({result in lower case: nodes}, [[path, result, run time]...] of the SLOWEST slowest nodes below the
+    tasks, the slowest first) of a job's node rows: what Insights.result_counts and slowest read of them."""
+    counts = {}
+    for result, count in collections.Counter(map(operator.itemgetter(_RESULT), nodes)).items():
+        if result is not None:
+            key = _lower(result)
+            counts[key] = counts.get(key, 0) + count
+    timed = (row for row in nodes if row[_RUNTIME] is not None and row[_DEPTH] > 1
+             and row[_TYPE] not in SLOWEST_LEFT_OUT)
+    slowest = heapq.nlargest(SLOWEST, timed, key=operator.itemgetter(_RUNTIME))
+    return counts, [[row[_PATH], row[_RESULT], row[_RUNTIME]] for row in slowest]
 
 
 _INDEXED = operator.itemgetter(*(NODE_COLUMNS.index(c) for c in ("path", "parent", "depth", "type", "result", "data")))

@@ -91,6 +91,8 @@ def put_task(storage, job_id, snapshot, state, replace=False, written_by=None):
             connection.execute(update(jobs).where(jobs.c.id == job_id).values(
                 snapshot=old.snapshot + 1, state=state, digest=digest, updated=now, written_by=written_by,
                 nodes=old.nodes - len(old_rows) + len(rows), **snapshot.job))
+            # The facts made at intake were of the whole job sent before.
+            connection.execute(delete(schema.job_facts).where(schema.job_facts.c.job == job_id))
             for part in _subtree(job_id, task_path):
                 connection.execute(delete(nodes).where(part))
             connection.execute(delete(nodes).where(nodes.c.job == job_id, nodes.c.path == "[]"))

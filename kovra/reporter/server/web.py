@@ -39,6 +39,8 @@ STATES = ("running", "finished")
 POLL_MS = 2000
 # Nodes of each failure group the job page carries; the group's signature page and the API have them all.
 GROUP_NODES = 25
+# The slowest sections of a name's newest job that its trends follow.
+TREND_SLOWEST = 8
 # Jobs of a name the compare form offers to choose from.
 RECENT_CHOICES = 30
 _CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f]")
@@ -374,8 +376,12 @@ class Pages:
         marks = self.insights.marks(row, roots[:FAILURE_LIST], states)
         failures = [[[_page_step(i) for i in ids_of(r.path)], failing[r.path], reason_of(json.loads(r.data)),
                      marks.get(r.path)] for r in listed]
-        slowest = self._of_snapshot(row, "slowest", lambda: [[[_page_step(i) for i in ids_of(s.path)], s.result, s.runtime]
-                                                             for s in self.insights.slowest(job)])
+        # Made at intake for a whole job's send; else read from all of the job's rows, once a snapshot.
+        facts = self.storage.facts(job, row["snapshot"])
+        counts_of_nodes, slowest = facts or (
+            self._of_snapshot(row, "counts", lambda: self.insights.result_counts(job)),
+            self._of_snapshot(row, "slowest", lambda: [tuple(s) for s in self.insights.slowest(job)]))
+        slowest = [[[_page_step(i) for i in ids_of(path)], result, runtime] for path, result, runtime in slowest]
         data = report_html.header_data(runset)
         if row["state"] == "running":
             # The run set's own counts come at its stop: a running job shows those of its test cases so far.
@@ -398,7 +404,7 @@ class Pages:
             "rows": self._rows_out(row, rows, states), "full": parents,
             "failures": failures, "failure_total": len(roots), "slowest": slowest,
             "groups": groups,
-            "result_counts": self._of_snapshot(row, "counts", lambda: self.insights.result_counts(job)),
+            "result_counts": counts_of_nodes,
         })
         extra = [("/trends?name=" + q(row["name"]), "Trends of " + row["name"])]
         earlier = self.insights.recent_jobs(row["name"], 1, before=row)
@@ -506,14 +512,15 @@ class Pages:
                  "counts": result_counts(_counts_of(j))} for j in jobs]
         # The slowest sections of the newest job, and their run time in each job.
         newest = jobs[-1]
-        slow = self.insights.slowest(newest.id, limit=8)
-        times = self.insights.section_times([j.id for j in jobs], [s.path for s in slow])
+        facts = self.storage.facts(newest.id, newest.snapshot)
+        slow = (facts[1] if facts else self.insights.slowest(newest.id))[:TREND_SLOWEST]
+        times = self.insights.section_times([j.id for j in jobs], [path for path, _, _ in slow])
         sections = []
-        for s in slow:
-            series = [times.get((j.id, s.path)) for j in jobs]
+        for path, _, runtime in slow:
+            series = [times.get((j.id, path)) for j in jobs]
             known = [t for t in series if t is not None]
-            text = dotted(ids_of(s.path))
-            sections.append({"dotted": text, "fragment": fragment(ids_of(s.path)), "runtime": s.runtime,
+            text = dotted(ids_of(path))
+            sections.append({"dotted": text, "fragment": fragment(ids_of(path)), "runtime": runtime,
                              "longest": max(known) if known else None, "spark": sparkline(series, text)})
         return self.page("trends.html", "Trends of " + name, current="Trends", name=name, jobs=rows,
                          chart=trend_chart(jobs), slow=sections, newest=newest.id)
