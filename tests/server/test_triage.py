@@ -224,7 +224,13 @@ def _expected(series, target, window=10):
         if cls == "fail":
             since, run = number, run + 1
     state = "flaky" if flips >= 2 else "new" if run == 1 else "failing"
-    return (state, since, flips, run), [target] + [number for number, _ in reversed(present)]
+    # The passes just before the run, up to a failure.
+    passed = 0
+    for number, cls in reversed(present):
+        if number < since and cls == "fail":
+            break
+        passed += number < since and cls == "pass"
+    return (state, since, flips, run, passed), [target] + [number for number, _ in reversed(present)]
 
 
 @pytest.mark.parametrize("seed", [1, 2, 3])
@@ -260,14 +266,19 @@ def test_states_and_histories_agree_with_the_rules_whatever_the_order_of_arrival
 
     def check(first):
         target = count - 1
-        states = by_path(client.get("/api/jobs/o%02d/failures" % target).json()["groups"])
+        states = {".".join(node["path"]): (node["state"], node["failing_since"], node["flips"], node["run"])
+                  for group in client.get("/api/jobs/o%02d/failures" % target).json()["groups"]
+                  for node in group["nodes"]}
         for node, classes in series.items():
             kept = [None] * first + classes[first:]
-            (state, since, flips, run), jobs = _expected(kept, target)
-            assert states[node] == (state, "o%02d" % since, flips), (node, kept)
-            found = client.get("/api/history", params={"name": "order", "node": node, "n": "50"}).json()
-            assert (found["state"], found["failing_since"], found["run"]) == (state, "o%02d" % since, run)
-            assert [r["job"] for r in found["results"]] == ["o%02d" % n for n in jobs]
+            (state, since, flips, run, passed), jobs = _expected(kept, target)
+            assert states[node] == (state, "o%02d" % since, flips, run), (node, kept)
+            # All of its jobs, and fewer than the run or the window: the index reads the rest.
+            for n in (50, 12, 5):
+                found = client.get("/api/history", params={"name": "order", "node": node, "n": n}).json()
+                assert (found["state"], found["failing_since"], found["flips"], found["run"], found["passed_before"]) \
+                    == (state, "o%02d" % since, flips, run, passed), (node, n, kept)
+                assert [r["job"] for r in found["results"]] == ["o%02d" % number for number in jobs[:n]]
 
     check(0)
     for number in range(4):

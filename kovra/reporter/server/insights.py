@@ -10,6 +10,8 @@ import collections
 import contextlib
 import datetime
 import json
+import operator
+import threading
 
 from sqlalchemy import and_, func, or_, select, text, true as sqlalchemy_true
 
@@ -17,7 +19,7 @@ from kovra.reporter.compare import Comparison
 from kovra.reporter.format import PROBLEM_RESULTS as PROBLEMS, ids_of, path_of  # noqa: F401 (the pages')
 from kovra.reporter.server.intake import _unmarked
 from kovra.reporter.server import schema, triage
-from kovra.reporter.server.storage import pair_condition
+from kovra.reporter.server.storage import _sqlite_time, pair_condition
 from kovra.reporter.server.triage import reason_of
 
 # Failures in a page's failure list, and rows the job page carries before the reader opens anything.
@@ -30,6 +32,9 @@ EARLIEST = datetime.datetime(1900, 1, 1)
 IN_BATCH = 500
 # A node's result in one job of its history: `own` is false where it is its section's pass.
 PresentRow = collections.namedtuple("PresentRow", "job start cls result reason signature own")
+_START_JOB = operator.itemgetter(1, 0)
+# Jobs before a run of failures that its history's "passed in the N jobs before" looks at.
+PASSED_LOOKED = 1000
 
 
 def path_of_fullid(text):
@@ -46,6 +51,18 @@ def path_of_fullid(text):
 
 def _lower(result):
     return None if result is None else str(result).lower()
+
+
+def _run_back(earlier, key):
+    """(first job, length, ended) of the run of failures that ends at the job `key`, from a node's
+    (job, class) in the jobs before it, newest first: a pass ends the run, other classes pass unnoticed."""
+    since, run = key, 1
+    for job, cls in earlier:
+        if cls == "pass":
+            return since, run, True
+        if cls == "fail":
+            since, run = job, run + 1
+    return since, run, False
 
 
 def _batches(items):
@@ -65,6 +82,7 @@ class Insights:
         self.results = storage.tables.results
         self.signatures = storage.tables.signatures
         self.window = window
+        self._held = threading.local()
 
     def _rows(self, statement):
         # Through the storage's guard: an unreachable database is a 503 here as everywhere.
@@ -258,13 +276,7 @@ class Insights:
             found, long_runs = {}, []
             for path, history in earlier.items():
                 classes = [cls for _, _, cls in reversed(history)] + ["fail"]
-                since, run, ended = key, 1, False
-                for job, _, cls in history:
-                    if cls == "pass":
-                        ended = True
-                        break
-                    if cls == "fail":
-                        since, run = job, run + 1
+                since, run, ended = _run_back(((job, cls) for job, _, cls in history), key)
                 if not ended and len(history) >= self.window:
                     # Failing through the whole window: how far back is for the index to say.
                     long_runs.append(path)
@@ -280,11 +292,19 @@ class Insights:
 
     @contextlib.contextmanager
     def _cursor(self):
+        """The driver's cursor on a connection of the pool; within one, the same one again: a read of many
+        small statements (a history) takes and hands back a connection once."""
+        held = getattr(self._held, "cursor", None)
+        if held is not None:
+            yield held
+            return
         with self.storage._guard(), self.engine.connect() as connection:
             cursor = connection.connection.cursor()
+            self._held.cursor = cursor
             try:
                 yield cursor
             finally:
+                self._held.cursor = None
                 cursor.close()
 
     def _fetch(self, cursor, statement, values):
@@ -497,35 +517,69 @@ class Insights:
         limit = limit or self.window
         ids = ids_of(path)
         section = path_of(ids[:triage.SECTION_DEPTH]) if len(ids) >= triage.SECTION_DEPTH else path
-        results = self._present(name, path, section, limit)
-        out = {"state": None, "failing_since": None, "flips": 0, "run": 0, "window": 0, "passed_before": None,
-               "results": [{"job": row.job, "start": row.start, "result": row.result, "reason": row.reason,
-                            "signature": row.signature} for row in results]}
-        if not results:
-            return out
-        newest = results[0]
-        job_row = {"id": newest.job, "name": name}
-        if newest.cls == "fail" and newest.own:
-            state = self.states(job_row, [path]).get(path)
-            if state:
-                out.update(state)
-                out["passed_before"] = self._passed_before(name, path, section, state["failing_since"])
-        else:
-            window = [row.cls for row in reversed(results[:self.window + 1])]
-            out.update(flips=triage.flips(window), window=len(window))
-            out["state"] = "flaky" if out["flips"] >= triage.FLAKY_FLIPS else \
-                "passing" if newest.cls == "pass" else None
+        with self._cursor() as cursor:
+            seen = self._first_seen(cursor, name, [section])
+            results = self._present(name, path, section, limit, seen=seen)
+            out = {"state": None, "failing_since": None, "flips": 0, "run": 0, "window": 0, "passed_before": None,
+                   "results": [{"job": row.job, "start": row.start, "result": row.result, "reason": row.reason,
+                                "signature": row.signature} for row in results]}
+            if not results:
+                return out
+            newest = results[0]
+            if newest.cls == "fail" and newest.own:
+                out.update(self._history_state(cursor, name, path, section, seen[section], results, limit) or {})
+                return out
+        window = [row.cls for row in reversed(results[:self.window + 1])]
+        out.update(flips=triage.flips(window), window=len(window))
+        out["state"] = "flaky" if out["flips"] >= triage.FLAKY_FLIPS else "passing" if newest.cls == "pass" else None
         return out
 
-    def _present(self, name, path, section, limit, before=None):
+    def _history_state(self, cursor, name, path, section, seen, results, limit):
+        """What states() says of the newest of a node's `results` (newest first, as _present reads them
+        with `limit`; the newest a failure of the node itself), with "passed_before", read from those rows
+        as far as they reach: the index is asked only of a run of failures or passes going on past them.
+        `seen`: the section's earliest start."""
+        newest, earlier = results[0], results[1:]
+        complete = len(results) < limit          # every job of the name where the node is present
+        window = earlier[:self.window]
+        if len(window) < self.window and not complete:
+            # Fewer rows than the window: states() reads it.
+            state = self.states({"id": newest.job, "name": name}, [path]).get(path)
+            if state:
+                state["passed_before"] = self._passed_before(name, path, section, state["failing_since"])
+            return state
+        classes = [row.cls for row in reversed(window)] + ["fail"]
+        flips = triage.flips(classes)
+        since, run, ended = _run_back(((row.job, row.cls) for row in earlier), newest.job)
+        if not ended and not complete:
+            # No pass among the rows read: the oldest of them bounds the walk back. The times go back to the
+            # database in its own form (SQLite compares them as text).
+            oldest, stored = earlier[-1], _sqlite_time if self.storage.is_sqlite else (lambda value: value)
+            since, run = self._run_starts(cursor, name, stored(newest.start), newest.job, [
+                (path, section, seen, (oldest.job, stored(oldest.start), oldest.cls))])[path]
+        after = next((results[at + 1:at + 1 + PASSED_LOOKED] for at, row in enumerate(results) if row.job == since),
+                     None)
+        passed, decided = 0, after is not None and (complete or len(after) == PASSED_LOOKED)
+        for row in after or ():
+            if row.cls == "fail":
+                decided = True
+                break
+            passed += row.cls == "pass"
+        if not decided:
+            passed = self._passed_before(name, path, section, since, seen={section: seen})
+        return {"state": triage.state_of(flips, run), "failing_since": since, "flips": flips, "run": run,
+                "window": len(classes), "passed_before": passed}
+
+    def _present(self, name, path, section, limit, before=None, seen=None):
         """The node's results in the newest `limit` jobs of `name` where it is present (before the pair
         `before`, (start, job), if given), newest first: `PresentRow`s, a job where only its section is held,
         passing, with the section's result. One lookup under each job's key, walking the name's jobs back
         to its section's earliest start; a history of 1,000 jobs comes straight from the driver's cursor
         (SQLAlchemy's rows cost more than the lookups), on PostgreSQL as one JSON value (its driver's cost is
-        per value handed over)."""
+        per value handed over). `seen`: {section: earliest start} when known (_first_seen)."""
         with self._cursor() as cursor:
-            seen = self._first_seen(cursor, name, [section])
+            if seen is None:
+                seen = self._first_seen(cursor, name, [section])
             if section not in seen:
                 return []
             where, values = "j.name = ? AND j.start >= ?", (name, seen[section])
@@ -549,23 +603,27 @@ class Insights:
             if self.storage.is_sqlite:
                 rows = self._fetch(cursor, statement, values)
             else:
-                statement = ("SELECT json_agg(json_build_array(job, to_char(start, 'YYYY-MM-DD HH24:MI:SS.US'), cls, "
-                             "result, reason, signature, own) ORDER BY start DESC, job DESC) FROM (%s) AS p(job, "
-                             "start, cls, result, reason, signature, own)" % statement)
-                rows = self._fetch(cursor, statement, values)[0][0] or ()
+                # Arrays of text: json_build_array sorts out each value's type anew on every row. The rows
+                # come in the subquery's order, which an aggregate need not keep: sorted here again (their
+                # times are text of one width), at less cost than an ORDER BY in the aggregate.
+                statement = ("SELECT json_agg(ARRAY[job, to_char(start, 'YYYY-MM-DD HH24:MI:SS.US'), cls, result, "
+                             "reason, signature, own::text]) FROM (%s) AS p(job, start, cls, result, reason, "
+                             "signature, own)" % statement)
+                rows = sorted(self._fetch(cursor, statement, values)[0][0] or (), key=_START_JOB, reverse=True)
         # Both keep the times here as text in one form (as SQLAlchemy writes them to SQLite).
         parse = datetime.datetime.fromisoformat
-        return [PresentRow(job, parse(when), cls, result, reason, signature, bool(own))
+        return [PresentRow(job, parse(when), cls, result, reason, signature, own in (1, "1"))
                 for job, when, cls, result, reason, signature, own in rows]
 
-    def _passed_before(self, name, path, section, since):
-        """How many jobs in a row passed just before the job `since` (up to 1,000 looked at)."""
+    def _passed_before(self, name, path, section, since, seen=None):
+        """How many jobs in a row passed just before the job `since` (up to PASSED_LOOKED looked at); `seen`
+        as for _present."""
         with self._cursor() as cursor:
             found = self._fetch(cursor, "SELECT start FROM result_jobs WHERE job = ?", (since,))
         if not found:
             return 0
         count = 0
-        for row in self._present(name, path, section, 1000, before=(found[0][0], since)):
+        for row in self._present(name, path, section, PASSED_LOOKED, before=(found[0][0], since), seen=seen):
             if row.cls == "fail":
                 break
             if row.cls == "pass":
