@@ -32,6 +32,7 @@ EARLIEST = datetime.datetime(1900, 1, 1)
 IN_BATCH = 500
 # A node's result in one job of its history: `own` is false where it is its section's pass.
 PresentRow = collections.namedtuple("PresentRow", "job start cls result reason signature own")
+# (start, job) of a history row as PostgreSQL hands it over: its order, newest first when reversed.
 _START_JOB = operator.itemgetter(1, 0)
 # Jobs before a run of failures that its history's "passed in the N jobs before" looks at.
 PASSED_LOOKED = 1000
