@@ -70,8 +70,8 @@ return ends;
 
 def test_failures_card_keeps_names_whole(page, server):
     path = "task12.interfaces_routes.ospf_comes_up.full_adjacency_wait.step_3_of_the_link_test"
-    send(server.client, "squeeze", report("squeeze", {path: "failed"}, reasons={path: "why " * 200}),
-         token=server.TOKEN)
+    send(server.client, "squeeze", report("squeeze", {path: "failed"}, reasons={path: "why " * 200},
+                                          runtimes={path: 2.0}), token=server.TOKEN)
     page.open(server.url + "/jobs/squeeze")
     for card in ("failures-card", "slowest-card"):
         link = page.driver.find_element("css selector", "#%s td:first-child a" % card) if card == "failures-card" \

@@ -169,7 +169,7 @@ class Insights:
         return self._rows(select(n.path, n.result, n.runtime)
                           .where(n.job == job, n.runtime.isnot(None), n.depth > 1,
                                  or_(n.type.is_(None), n.type.notin_(("Task", "Plugin"))))
-                          .order_by(n.runtime.desc()).limit(limit))
+                          .order_by(n.runtime.desc(), n.path.desc()).limit(limit))
 
     def search(self, job, which, query, limit=SEARCH_HITS):
         """(paths of the first `limit` matches in tree order, number of matches).

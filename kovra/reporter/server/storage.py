@@ -784,7 +784,8 @@ SLOWEST = 10
 
 def job_facts(nodes):
     """({result in lower case: nodes}, [[path, result, run time]...] of the SLOWEST slowest nodes below the
-    tasks, the slowest first) of a job's node rows: what Insights.result_counts and slowest read of them."""
+    tasks, the slowest first, the greater path first among equals (a parent before its children)) of a
+    job's node rows: what Insights.result_counts and slowest read of them."""
     counts = {}
     for result, count in collections.Counter(map(operator.itemgetter(_RESULT), nodes)).items():
         if result is not None:
@@ -792,7 +793,7 @@ def job_facts(nodes):
             counts[key] = counts.get(key, 0) + count
     timed = (row for row in nodes if row[_RUNTIME] is not None and row[_DEPTH] > 1
              and row[_TYPE] not in SLOWEST_LEFT_OUT)
-    slowest = heapq.nlargest(SLOWEST, timed, key=operator.itemgetter(_RUNTIME))
+    slowest = heapq.nlargest(SLOWEST, timed, key=operator.itemgetter(_RUNTIME, _PATH))
     return counts, [[row[_PATH], row[_RESULT], row[_RUNTIME]] for row in slowest]
 
 
