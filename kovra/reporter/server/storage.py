@@ -425,19 +425,52 @@ class Storage:
             start = _sqlite_time(start)
         epoch = self._epoch(connection, job_id, name, start)
         left = {}
-        made = triage.index_rows(name, start, map(_INDEXED, nodes), epoch, left)
-        if len(left) > SECTION_RESULTS:
-            # Results of many texts: each row bound after all.
-            made = triage.index_rows(name, start, map(_INDEXED, nodes), epoch)
-        elif left:
+        # Tens of thousands of tuples and no cycle: the collector would walk the job's rows again and again.
+        with CollectorPause():
+            made = triage.index_rows(name, start, nodes, epoch, left, _INDEXED)
+            if len(left) > SECTION_RESULTS:
+                # Results of many texts: each row bound after all.
+                made = triage.index_rows(name, start, nodes, epoch, columns=_INDEXED)
+        if left and len(left) <= SECTION_RESULTS:
             statement, values = triage.section_rows(name, start, job_id, left)
             connection.exec_driver_sql(statement if self.is_sqlite else statement.replace("?", "%s"), tuple(values))
-        self._insert_many(connection, schema.results, triage.RESULT_COLUMNS, job_id, made, times_ready=True)
+        self._insert_results(connection, job_id, made)
         self._insert_many(connection, schema.signatures, triage.SIGNATURE_COLUMNS, job_id, triage.signature_rows(made),
                           times_ready=True)
         self._insert_many(connection, schema.result_jobs, ("name", "start", "epoch"), job_id, [(name, start, epoch)],
                           times_ready=True)
         self._note_sections(connection, job_id, name, start)
+
+    def _insert_results(self, connection, job_id, made):
+        """The index rows `made` (triage.RESULT_COLUMNS order). SQLite gets each row without its empty
+        values and its flag as a number: its driver binds a None or a bool only after looking for an
+        adapter of it (a key made and two attribute lookups that fail), which cost more than the rest of
+        the row's binding. The columns left out are NULL, as the values were."""
+        if not self.is_sqlite:
+            self._insert_many(connection, schema.results, triage.RESULT_COLUMNS, job_id, made, times_ready=True)
+            return
+        leaves, unexplained, failing, other = [], [], [], []
+        with CollectorPause():
+            for name, path, section, start, cls, result, leaf, signature, text, reason, epoch in made:
+                if leaf:
+                    if reason is None:
+                        unexplained.append((job_id, name, path, section, start, cls, result, 1, signature, text,
+                                            epoch))
+                    else:
+                        leaves.append((job_id, name, path, section, start, cls, result, 1, signature, text, reason,
+                                       epoch))
+                elif epoch is None:
+                    other.append((job_id, name, path, section, start, cls, result, 0))
+                else:
+                    failing.append((job_id, name, path, section, start, cls, result, 0, epoch))
+            shared = ("job", "name", "path", "section", "start", "class", "result", "leaf")
+            for columns, rows in ((shared + ("signature", "text", "reason", "epoch"), leaves),
+                                  (shared + ("signature", "text", "epoch"), unexplained),
+                                  (shared + ("epoch",), failing), (shared, other)):
+                statement = "INSERT INTO results (%s) VALUES (%s)" % (", ".join(columns),
+                                                                      ", ".join("?" * len(columns)))
+                for at in range(0, len(rows), BATCH):
+                    connection.exec_driver_sql(statement, rows[at:at + BATCH])
 
     def _epoch(self, connection, job_id, name, start):
         """The stretch of its name's jobs that files a job's failures across jobs (schema.results): the
@@ -514,8 +547,8 @@ class Storage:
                                        (job.name, start, job_id, job.name, start))
             connection.exec_driver_sql("UPDATE results SET epoch = %s WHERE job = %s AND class = 'fail'" % (mark, mark),
                                        (epoch, job_id))
-        made = triage.index_rows(job.name, start, map(_INDEXED, task_rows), epoch)
-        self._insert_many(connection, results, triage.RESULT_COLUMNS, job_id, made, times_ready=True)
+        made = triage.index_rows(job.name, start, task_rows, epoch, columns=_INDEXED)
+        self._insert_results(connection, job_id, made)
         if moved:
             connection.execute(delete(schema.result_jobs).where(schema.result_jobs.c.job == job_id))
             self._insert_many(connection, schema.result_jobs, ("name", "start", "epoch"), job_id,
@@ -797,7 +830,8 @@ def job_facts(nodes):
     return counts, [[row[_PATH], row[_RESULT], row[_RUNTIME]] for row in slowest]
 
 
-_INDEXED = operator.itemgetter(*(NODE_COLUMNS.index(c) for c in ("path", "parent", "depth", "type", "result", "data")))
+# Where triage.index_rows finds what it reads in a node row.
+_INDEXED = tuple(NODE_COLUMNS.index(c) for c in ("path", "parent", "depth", "type", "result", "data"))
 
 
 def _sqlite_time(value):

@@ -21,6 +21,8 @@ A leaf failure is a failing node with no failing node beneath it.
 import hashlib
 import json
 import re
+from itertools import compress, repeat
+from operator import eq, itemgetter
 
 from kovra.reporter.format import reason_of  # noqa: F401  (one rule for the server and the command line)
 
@@ -79,63 +81,71 @@ RESULT_COLUMNS = ("name", "path", "section", "start", "class", "result", "leaf",
                   "epoch")
 
 
-def index_rows(name, start, nodes, epoch=0, left=None):
+def index_rows(name, start, nodes, epoch=0, left=None, columns=(0, 1, 2, 3, 4, 5)):
     """The index rows of one job: its sections directly under a task, and every node with a result below
-    a section that holds a failure (so that a node missing there did not fail). `nodes` yields
-    (path, parent, depth, type, result, data text) in stored order (parents first); failures carry
-    `epoch` (schema.results). With a dict `left`, the sections that do not fail are left out, and `left`
-    gets {result: (lowered, class)} of their results: the database makes those rows (section_rows)."""
-    section_of = {}
-    parent_of = {}
-    sections = []
-    deep = []
-    failing = []
+    a section that holds a failure (so that a node missing there did not fail). `nodes` yields rows with
+    the path, parent, depth, type, result and data text at the places `columns` gives, a node's ancestors
+    among them (a node whose are not is left out); rows come in the order of `nodes`, sections first.
+    Failures carry `epoch` (schema.results). With a dict `left`, the sections that do not fail are left
+    out, and `left` gets {result: (lowered, class)} of their results: the database makes those rows
+    (section_rows)."""
+    nodes = nodes if isinstance(nodes, list) else list(nodes)
+    at_path, at_parent, at_depth, at_type, at_result, at_data = columns
+    paths, parents = list(map(itemgetter(at_path), nodes)), list(map(itemgetter(at_parent), nodes))
+    depths, results = list(map(itemgetter(at_depth), nodes)), list(map(itemgetter(at_result), nodes))
     # A job holds a handful of distinct result texts: each is lowered and classed once, and whether a
     # section of that result is left to the database is known with it.
     leave = left is not None
     classes = {None: (None, "other", leave)}
-    for path, parent, depth, kind, result, data in nodes:
-        known = classes.get(result)
-        if known is None:
+    for result in set(results):
+        if result is not None:
             lowered = str(result).lower()
             cls = result_class(lowered)
-            known = classes[result] = (lowered, cls, leave and cls != "fail")
+            classes[result] = (lowered, cls, leave and cls != "fail")
+    failed = {result for result, known in classes.items() if known[1] == "fail"}
+    # The failures at a section or below; every node above one, up to its section, is not a leaf, and
+    # its section holds a failure. The passes over every node are the interpreter's own loops.
+    failing, above, held, parent_of = set(), set(), set(), None
+    for index in compress(range(len(nodes)), map(failed.__contains__, results)):
+        depth, path = depths[index], paths[index]
         if depth == SECTION_DEPTH:
-            section_of[path] = path
-            if not known[2]:
-                sections.append((path, path, kind, result, data))
-        elif depth < SECTION_DEPTH:
-            continue
-        else:
-            section = section_of.get(parent)
-            if section is None:
-                continue
-            section_of[path] = section
-            parent_of[path] = parent
-            if result is not None:
-                deep.append((path, section, kind, result, data))
-        if known[1] == "fail":
-            failing.append(path)
-    # Every node above a failure, up to its section: those are not leaves, and their sections hold one.
-    above = set()
-    for path in failing:
-        parent = parent_of.get(path)
-        while parent is not None and parent not in above:
-            above.add(parent)
-            parent = parent_of.get(parent)
-    held = {section_of[path] for path in failing}
-    failing = set(failing)
+            failing.add(path)
+            held.add(path)
+        elif depth > SECTION_DEPTH:
+            if parent_of is None:
+                parent_of = dict(zip(paths, parents))
+            chain = [path]
+            while len(chain) <= depth - SECTION_DEPTH and chain[-1] in parent_of:
+                chain.append(parent_of[chain[-1]])
+            if len(chain) <= depth - SECTION_DEPTH or chain[-1] not in parent_of:
+                continue  # an ancestor is missing
+            failing.add(path)
+            held.add(chain[-1])
+            above.update(chain[1:])
+    kept = {result for result, known in classes.items() if not known[2]}
+    made = [(index, paths[index]) for index in compress(range(len(nodes)), map(eq, depths, repeat(SECTION_DEPTH)))
+            if results[index] in kept]
     if held:
-        sections += [d for d in deep if d[1] in held]
+        # The nodes below the sections that hold a failure, a level at a time.
+        below, level = [], {section: section for section in held}
+        while level:
+            children = list(compress(range(len(nodes)), map(level.__contains__, parents)))
+            level = {paths[index]: level[parents[index]] for index in children}
+            below += [(index, level[paths[index]]) for index in children if results[index] is not None]
+        below.sort()
+        made += below
     if leave:
         left.update((result, known[:2]) for result, known in classes.items() if known[2])
     rows = []
     append = rows.append
     # One cause often fails many nodes alike: each distinct reason is made a signature once.
     signed = {}
-    for path, section, kind, result, data in sections:
+    for index, section in made:
+        node = nodes[index]
+        path, result = paths[index], results[index]
         lowered, cls, _ = classes[result]
-        if cls == "fail" and path in failing and path not in above:
+        if cls == "fail" and path not in above:
+            kind, data = node[at_type], node[at_data]
             reason = reason_of(json.loads(data)) if data else None
             key = (reason is None, str(reason), lowered, kind)
             found = signed.get(key)
