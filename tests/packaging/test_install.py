@@ -73,7 +73,8 @@ SERVER_FILES = ["server/%s.py" % m for m in ("__init__", "api", "app", "auth", "
     "server/migrations/versions/0004_team.py", "server/migrations/versions/0005_result_index.py",
     "server/migrations/versions/0006_tokens.py", "server/migrations/versions/0007_triage_speed.py",
     "server/migrations/versions/0008_results_by_job.py",
-    "server/migrations/versions/0009_job_facts.py"] + [
+    "server/migrations/versions/0009_job_facts.py", "server/migrations/versions/0010_index_rows_unchecked.py",
+] + [
     "server/templates/%s.html" % t for t in ("base", "compare", "group", "history", "jobs", "known_issue",
                                              "known_issues", "mutes", "owners", "parts", "problem", "signature",
                                              "signin", "trends")]

@@ -15,7 +15,7 @@ from reports import big_document, main_job_runset
 from kovra.reporter.client import ServerClient, ServerError, ServerUnavailable
 from kovra.reporter.server.storage import SchemaTooNew, Storage
 
-HEAD = "0009_job_facts"
+HEAD = "0010_index_rows_unchecked"
 
 
 def cli(*args, check=True):
@@ -183,6 +183,10 @@ def test_a_database_of_the_first_schema_is_brought_up_to_date_with_its_jobs(db_u
         assert {"ix_nodes_tasks", "ix_nodes_problems", "ix_nodes_odd_results"} <= {
             i["name"] for i in inspector.get_indexes("nodes")}
         assert "ix_results_job_leaf" in {i["name"] for i in inspector.get_indexes("results")}
+        # The index's tables lost their key to the job and kept their rows and indexes (SQLite makes them anew).
+        assert [inspector.get_foreign_keys(t) for t in ("results", "result_jobs", "signatures")] == [[], [], []]
+        assert {"ix_results_failures", "ix_results_signature_start"} <= {
+            i["name"] for i in inspector.get_indexes("results")}
         insights = Insights(storage)
         assert insights.failing("kept") == {'["a","b"]': "failed"}
         assert [r.path for r in insights.children("kept", ['[]'])] == ['["a"]']

@@ -402,9 +402,13 @@ class Storage:
                                        .values(snapshot=old.snapshot + 1, **values))
                 if snapshot.time_text and not self.time_text:
                     raise ValueError("a snapshot with its times as text is for SQLite only")
+                # SQLite numbers new rows past the largest rowid: the job's rows are those written past it.
+                after = connection.exec_driver_sql("SELECT max(rowid) FROM nodes").scalar() or 0 \
+                    if self.is_sqlite else None
                 self._insert_many(connection, schema.nodes, NODE_COLUMNS, job_id, snapshot.nodes,
                                   times_ready=snapshot.time_text)
-                self._insert_index(connection, job_id, values["name"], values.get("start") or now, snapshot.nodes)
+                self._insert_index(connection, job_id, values["name"], values.get("start") or now, snapshot.nodes,
+                                   after)
                 counts, slowest = job_facts(snapshot.nodes)
                 connection.execute(insert(schema.job_facts).values(
                     job=job_id, snapshot=1 if old is None else old.snapshot + 1, counts=json.dumps(counts),
@@ -419,8 +423,10 @@ class Storage:
             self.truncate_wal()
         return job_row(row), changed
 
-    def _insert_index(self, connection, job_id, name, start, nodes):
-        """The job's rows of the cross-job index, made from its node rows (triage.index_rows)."""
+    def _insert_index(self, connection, job_id, name, start, nodes, after=None):
+        """The job's rows of the cross-job index, made from its node rows (triage.index_rows); on SQLite,
+        `after` is the rowid the job's node rows were written past: the database reads them in the order
+        they were written rather than seeking each by its key."""
         if self.is_sqlite:
             start = _sqlite_time(start)
         epoch = self._epoch(connection, job_id, name, start)
@@ -432,7 +438,7 @@ class Storage:
                 # Results of many texts: each row bound after all.
                 made = triage.index_rows(name, start, nodes, epoch, columns=_INDEXED)
         if left and len(left) <= SECTION_RESULTS:
-            statement, values = triage.section_rows(name, start, job_id, left)
+            statement, values = triage.section_rows(name, start, job_id, left, after)
             connection.exec_driver_sql(statement if self.is_sqlite else statement.replace("?", "%s"), tuple(values))
         self._insert_results(connection, job_id, made)
         self._insert_many(connection, schema.signatures, triage.SIGNATURE_COLUMNS, job_id, triage.signature_rows(made),

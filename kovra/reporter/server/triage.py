@@ -160,10 +160,12 @@ def index_rows(name, start, nodes, epoch=0, left=None, columns=(0, 1, 2, 3, 4, 5
     return rows
 
 
-def section_rows(name, start, job, left):
+def section_rows(name, start, job, left, after=None):
     """(statement, values): the rows of a job's sections of the results in `left` (from index_rows), made
     by the database from its node rows, each result's lowered text and class given: binding them one by
-    one cost more than the rest of the index. "?" marks the values."""
+    one cost more than the rest of the index. With `after` (SQLite), the job's node rows are those past
+    that rowid, read in the order they were written (the "+" keeps SQLite from seeking each by its key
+    instead). "?" marks the values."""
     texts = [result for result in left if result is not None]
     lowered = " ".join("WHEN ? THEN ?" for _ in texts)
     passing = [result for result in texts if left[result][1] == "pass"]
@@ -174,11 +176,12 @@ def section_rows(name, start, job, left):
     if None in left:
         where.append("result IS NULL")
     statement = ("INSERT INTO results (job, name, path, section, start, class, result, leaf) SELECT job, ?, path, "
-                 "path, ?, %s, %s, false FROM nodes WHERE job = ? AND depth = %d AND (%s)" % (
+                 "path, ?, %s, %s, false FROM nodes WHERE %sjob = ? AND depth = %d AND (%s)" % (
                      "CASE result %s ELSE 'other' END" % classes if passing else "'other'",
-                     "CASE result %s END" % lowered if texts else "NULL", SECTION_DEPTH, " OR ".join(where)))
+                     "CASE result %s END" % lowered if texts else "NULL", "" if after is None else "rowid > ? AND +",
+                     SECTION_DEPTH, " OR ".join(where)))
     pairs = [value for result in texts for value in (result, left[result][0])]
-    return statement, [name, start] + passing + pairs + [job] + texts
+    return statement, [name, start] + passing + pairs + ([] if after is None else [after]) + [job] + texts
 
 
 SIGNATURE_COLUMNS = ("signature", "name", "start", "count", "text")
