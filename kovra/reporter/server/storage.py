@@ -196,6 +196,7 @@ class Storage:
         config.set_main_option("script_location", MIGRATIONS)
         scripts = ScriptDirectory.from_config(config)
         head = scripts.get_current_head()
+        upgraded = False
         with self._guard():
             with self.writing.connect() as connection:
                 if not self.is_sqlite:
@@ -213,11 +214,15 @@ class Storage:
                         config.attributes["connection"] = connection
                         command.upgrade(config, "head")
                         connection.commit()
+                        upgraded = True
                 finally:
                     if not self.is_sqlite:
                         connection.rollback()
                         connection.execute(text("SELECT pg_advisory_unlock(471147)"))
                         connection.commit()
+        if upgraded and self.is_sqlite:
+            # A revision that makes a table again frees the old one's pages: the file gives them back.
+            self.give_back_space()
         return head
 
     def schema_revision(self):
