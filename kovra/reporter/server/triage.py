@@ -105,11 +105,10 @@ def index_rows(name, start, nodes, epoch=0, left=None, columns=(0, 1, 2, 3, 4, 5
     failed = {result for result, known in classes.items() if known[1] == "fail"}
     # The failures at a section or below; every node above one, up to its section, is not a leaf, and
     # its section holds a failure. The passes over every node are the interpreter's own loops.
-    failing, above, held, parent_of = set(), set(), set(), None
+    above, held, parent_of = set(), set(), None
     for index in compress(range(len(nodes)), map(failed.__contains__, results)):
         depth, path = depths[index], paths[index]
         if depth == SECTION_DEPTH:
-            failing.add(path)
             held.add(path)
         elif depth > SECTION_DEPTH:
             if parent_of is None:
@@ -119,16 +118,18 @@ def index_rows(name, start, nodes, epoch=0, left=None, columns=(0, 1, 2, 3, 4, 5
                 chain.append(parent_of[chain[-1]])
             if len(chain) <= depth - SECTION_DEPTH or chain[-1] not in parent_of:
                 continue  # an ancestor is missing
-            failing.add(path)
             held.add(chain[-1])
             above.update(chain[1:])
     kept = {result for result, known in classes.items() if not known[2]}
     made = [(index, paths[index]) for index in compress(range(len(nodes)), map(eq, depths, repeat(SECTION_DEPTH)))
             if results[index] in kept]
     if held:
-        # The nodes below the sections that hold a failure, a level at a time.
+        # The nodes below the sections that hold a failure, a level at a time (as many as the rows go
+        # down, whatever their parents say).
         below, level = [], {section: section for section in held}
-        while level:
+        for _ in range(max(depths) - SECTION_DEPTH):
+            if not level:
+                break
             children = list(compress(range(len(nodes)), map(level.__contains__, parents)))
             level = {paths[index]: level[parents[index]] for index in children}
             below += [(index, level[paths[index]]) for index in children if results[index] is not None]
